@@ -1,0 +1,51 @@
+# Entry points. Each target bootstraps the machine first, so every one works on
+# a fresh checkout. Builds use two jobs (the CI machine has two cores).
+JOBS   ?= 2
+BUILD  ?= build
+ROOT   ?= $(CURDIR)/$(BUILD)/root
+CMAKE_FLAGS ?=
+
+.PHONY: all bootstrap configure build test asan tsan bench install demo fuzz clean
+
+all: build
+
+bootstrap:
+	@bash scripts/bootstrap.sh
+
+configure: bootstrap
+	@cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo $(CMAKE_FLAGS) >/dev/null
+
+build: configure
+	@cmake --build $(BUILD) -j$(JOBS)
+
+test: build
+	@cd $(BUILD) && ctest -j$(JOBS) --output-on-failure --timeout 600
+
+# Whole suite under AddressSanitizer + UndefinedBehaviorSanitizer.
+asan: bootstrap
+	@cmake -S . -B build-asan -DCMAKE_BUILD_TYPE=Debug -DDM_SANITIZE=asan $(CMAKE_FLAGS) >/dev/null
+	@cmake --build build-asan -j$(JOBS)
+	@cd build-asan && ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
+	  ctest -j$(JOBS) --output-on-failure --timeout 900
+
+# ThreadSanitizer over the suites whose code runs threads.
+tsan: bootstrap
+	@cmake -S . -B build-tsan -DCMAKE_BUILD_TYPE=Debug -DDM_SANITIZE=tsan $(CMAKE_FLAGS) >/dev/null
+	@cmake --build build-tsan -j$(JOBS)
+	@cd build-tsan && TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 \
+	  ctest -j$(JOBS) --output-on-failure --timeout 900 -L 'replication|host|foundation'
+
+bench: configure
+	@cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=Release >/dev/null
+	@cmake --build $(BUILD) -j$(JOBS)
+	@bash bench/run_all.sh $(BUILD)
+
+install: build
+	@cmake --install $(BUILD) --prefix $(ROOT) >/dev/null
+	@echo "installed into $(ROOT)"
+
+demo: install
+	@$(ROOT)/bin/datamover --root $(ROOT) demo
+
+clean:
+	rm -rf $(BUILD) build-asan build-tsan

@@ -1,0 +1,1 @@
+// Anchor source: the plug-in library is made of the folder libraries.

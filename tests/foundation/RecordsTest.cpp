@@ -1,0 +1,153 @@
+#include <gtest/gtest.h>
+
+#include <boost/uuid/nil_generator.hpp>
+#include <boost/uuid/random_generator.hpp>
+
+#include "foundation/DiskDescriptor.h"
+#include "foundation/EnvProxyResult.h"
+#include "foundation/JsonUtils.h"
+#include "foundation/VolumeParas.h"
+#include "host/testing/Fakes.h"
+
+namespace {
+using testing_fakes::VirtualClock;
+
+std::vector<std::string> Params(const EnvProxyResult& r, size_t i)
+{
+    auto it = r.details.begin();
+    std::advance(it, static_cast<long>(i));
+    return it->params;
+}
+
+TEST(EnvProxyResult, ThreeStringDetailStopsAtFirstEmpty)
+{
+    VirtualClock clock(1000000, 1234567890);
+    EnvProxyResult r;
+    r.AddDetail(MSG_OPEN_DISK_FAILED, "", "b", "c");
+    r.AddDetail(MSG_OPEN_DISK_FAILED, "a", "", "c");
+    r.AddDetail(MSG_OPEN_DISK_FAILED, "a", "b", "");
+    r.AddDetail(MSG_OPEN_DISK_FAILED, "a", "b", "c");
+    ASSERT_EQ(r.details.size(), 4u);
+    EXPECT_EQ(Params(r, 0), (std::vector<std::string>{"1234567890"}));
+    EXPECT_EQ(Params(r, 1), (std::vector<std::string>{"1234567890", "a"}));
+    EXPECT_EQ(Params(r, 2), (std::vector<std::string>{"1234567890", "a", "b"}));
+    EXPECT_EQ(Params(r, 3), (std::vector<std::string>{"1234567890", "a", "b", "c"}));
+    EXPECT_EQ(r.details.front().code, MSG_OPEN_DISK_FAILED);
+}
+
+TEST(EnvProxyResult, VectorAndMessageFormsPrefixTheTime)
+{
+    VirtualClock clock(1000000, 42);
+    EnvProxyResult r;
+    r.AddDetail(MSG_TRANSFER_MODE, std::vector<std::string>{"LAN-Free", ""});
+    message m(MSG_READ_FAILED);
+    m.params = {"x", "y"};
+    r.AddDetail(m);
+    EXPECT_EQ(Params(r, 0), (std::vector<std::string>{"42", "LAN-Free", ""}));
+    EXPECT_EQ(Params(r, 1), (std::vector<std::string>{"42", "x", "y"}));
+    EXPECT_EQ(std::next(r.details.begin())->code, MSG_READ_FAILED);
+}
+
+TEST(EnvProxyResult, PlusEqualsTakesCodeButNotFromItself)
+{
+    EnvProxyResult a(ENV_PROXY_READ_FAILED);
+    a.AddDetail(MSG_READ_FAILED, "x");
+    a += a;
+    EXPECT_EQ(a.completeCode, ENV_PROXY_READ_FAILED);
+    EXPECT_EQ(a.details.size(), 1u);
+
+    EnvProxyResult ok;  // code 0 is taken too
+    a += ok;
+    EXPECT_EQ(a.completeCode, ENV_PROXY_SUCCESS);
+    EXPECT_EQ(a.details.size(), 1u);
+
+    EnvProxyResult b(ENV_PROXY_WRITE_FAILED);
+    b.AddDetail(MSG_WRITE_FAILED, "w");
+    b.mergedMessages.push_back(message(1));
+    a += b;
+    EXPECT_EQ(a.completeCode, ENV_PROXY_WRITE_FAILED);
+    EXPECT_EQ(a.details.size(), 2u);
+    EXPECT_TRUE(a.mergedMessages.empty());
+}
+
+TEST(EnvProxyResult, AddNeverChangesTheCode)
+{
+    EnvProxyResult a;
+    EnvProxyResult b(ENV_PROXY_OPEN_DISK_FAILED);
+    b.AddDetail(MSG_OPEN_DISK_FAILED, "p");
+    b.mergedMessages.push_back(message(7));
+    a.Add(b);
+    EXPECT_EQ(a.completeCode, ENV_PROXY_SUCCESS);
+    EXPECT_EQ(a.details.size(), 1u);
+    EXPECT_EQ(a.mergedMessages.size(), 1u);
+    a.Add(a);  // doubling itself is well-defined
+    EXPECT_EQ(a.details.size(), 2u);
+    EXPECT_EQ(a.mergedMessages.size(), 2u);
+}
+
+boost::atomics::atomic<bool> g_abortFlag{false};
+boost::atomics::atomic<bool>& AbortFlag()
+{
+    return g_abortFlag;
+}
+
+struct NullNotify : DiskMessageNotify {
+    void SendMessage(const std::string&, const std::string&) override {}
+};
+
+TEST(VolumeParas, CopyKeepsSinkAndAbortFlag)
+{
+    NullNotify sink;
+    VolumeParas p;
+    p.volumeID = "id";
+    p.msgNotify = &sink;
+    p.abortFun = &AbortFlag;
+    p.stringList = {"a"};
+    VolumeParas q(p);
+    EXPECT_EQ(q._GetMsgNotify(), &sink);
+    EXPECT_EQ(&q._GetAbortFun()(), &g_abortFlag);
+    EXPECT_EQ(q._GetVolumeID(), "id");
+    EXPECT_EQ(q.newVolumeOffsetSize, -1);
+}
+
+TEST(CDiskDescriptor, BaseDefaultsAreHarmless)
+{
+    boost::uuids::uuid g = boost::uuids::random_generator()();
+    CDiskDescriptor d(1024, g, "", "", "", "disk6");
+    EXPECT_EQ(d.getDiskName(), "disk6");
+    d.setDiskName("renamed");
+    EXPECT_EQ(d.getDiskName(), "renamed");
+    EXPECT_EQ(d.getDiskSizeInBytes(), 1024u);
+
+    std::string err = "unchanged";
+    EXPECT_TRUE(d.CheckHealthStatus(err));
+    EXPECT_EQ(err, "unchanged");
+    char buf[4] = {'a', 'b', 'c', 'd'};
+    uint64_t len = 4;
+    EnvProxyResult r = d.ReadBlocks(0, len, buf);
+    EXPECT_EQ(r.completeCode, ENV_PROXY_SUCCESS);
+    EXPECT_TRUE(r.details.empty());
+    EXPECT_EQ(len, 4u);
+    EXPECT_EQ(buf[0], 'a');
+    EXPECT_EQ(d.GetMetadata(), "{}");
+    for (const EnvProxyResult& res : {d.OpenDisk(true), d.CloseDisk(), d.FlushDisk(), d.CleanLeftovers("x"),
+                                      d.PrepareForOpenDisk(), d.WriteBlocks(0, len, buf)}) {
+        EXPECT_EQ(res.completeCode, ENV_PROXY_SUCCESS);
+        EXPECT_TRUE(res.details.empty());
+    }
+}
+
+TEST(CJsonUtils, CompactOneLineAndParse)
+{
+    Json::Value v;
+    v["Type"] = 1;
+    v["Code"] = Json::UInt64(72479277076ULL);
+    v["Parameters"].append("a b");
+    EXPECT_EQ(CJsonUtils::JsonToString(v), "{\"Code\":72479277076,\"Parameters\":[\"a b\"],\"Type\":1}");
+    EXPECT_EQ(CJsonUtils::JsonToString(Json::Value()), "null");
+    Json::Value back;
+    ASSERT_TRUE(CJsonUtils::StringToJson(CJsonUtils::JsonToString(v), back));
+    EXPECT_EQ(CJsonUtils::JsonToString(back), CJsonUtils::JsonToString(v));
+    EXPECT_FALSE(CJsonUtils::StringToJson("{\"a\":", back));
+}
+}  // namespace

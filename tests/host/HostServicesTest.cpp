@@ -1,0 +1,207 @@
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <fstream>
+#include <sstream>
+#include <thread>
+
+#include "host/ConfigReader.h"
+#include "host/GuardedFile.h"
+#include "host/Logger.h"
+#include "host/OruTSP.h"
+#include "host/RootPath.h"
+#include "host/SecureMem.h"
+#include "host/testing/Fakes.h"
+
+namespace {
+
+std::string MakeTempDir()
+{
+    char tmpl[] = "/tmp/dm_host_XXXXXX";
+    char* d = ::mkdtemp(tmpl);
+    return d != nullptr ? d : "";
+}
+
+std::string ReadAll(const std::string& path)
+{
+    std::ifstream in(path);
+    std::stringstream s;
+    s << in.rdbuf();
+    return s.str();
+}
+
+TEST(ConfigReader, DefaultsFileAndOverridesInThatOrder)
+{
+    std::string dir = MakeTempDir();
+    std::string path = dir + "/datamover.ini";
+    ConfigReader::SetConfigFile(path);  // missing file: defaults only
+    EXPECT_EQ(ConfigReader::getInt("General", "CreateBitmapTimeoutSec", true), 3600);
+    EXPECT_EQ(ConfigReader::getInt("BackupNode", "rereadTryTimes", true), 3);
+    EXPECT_EQ(ConfigReader::getInt("Nowhere", "Nothing", true), 0);
+    {
+        std::ofstream out(path);
+        out << "; comment\n[General]\nCreateBitmapTimeoutSec = 10 \n# other\n[BackupNode]\nrereadTryTimes=-2\n"
+               "broken line\n";
+    }
+    ConfigReader::SetConfigFile(path);
+    EXPECT_EQ(ConfigReader::getInt("General", "CreateBitmapTimeoutSec", true), 10);
+    EXPECT_EQ(ConfigReader::getInt("BackupNode", "rereadTryTimes", true), -2);
+    {
+        testing_fakes::ConfigOverride o;
+        o.Set("General", "CreateBitmapTimeoutSec", 0);
+        EXPECT_EQ(ConfigReader::getInt("General", "CreateBitmapTimeoutSec", true), 0);
+    }
+    EXPECT_EQ(ConfigReader::getInt("General", "CreateBitmapTimeoutSec", true), 10);
+    ConfigReader::SetConfigFile("");
+    std::system(("rm -rf " + dir).c_str());
+}
+
+TEST(ConfigReader, ReReadsWhenTheFileChanges)
+{
+    std::string dir = MakeTempDir();
+    std::string path = dir + "/datamover.ini";
+    {
+        std::ofstream out(path);
+        out << "[Replication]\nMaxEventNumber=7\n";
+    }
+    ConfigReader::SetConfigFile(path);
+    EXPECT_EQ(ConfigReader::getInt("Replication", "MaxEventNumber", true), 7);
+    {
+        std::ofstream out(path);
+        out << "[Replication]\nMaxEventNumber=99\n";
+    }
+    // The file is checked again at most every 200 ms.
+    std::this_thread::sleep_for(std::chrono::milliseconds(250));
+    EXPECT_EQ(ConfigReader::getInt("Replication", "MaxEventNumber", true), 99);
+    ConfigReader::SetConfigFile("");
+    std::system(("rm -rf " + dir).c_str());
+}
+
+TEST(GuardedFile, WriteIsInvisibleUntilPublished)
+{
+    std::string dir = MakeTempDir();
+    std::string path = dir + "/f.bin";
+    {
+        std::ofstream out(path);
+        out << "old contents";
+    }
+    {
+        Oru::GuardedFile f(0);
+        ASSERT_EQ(f.Open(path, "w"), 0);
+        ASSERT_EQ(f.Write("new", 1, 3), 3u);
+        EXPECT_EQ(ReadAll(path), "old contents");  // a crash now leaves the old file whole
+        ASSERT_EQ(f.Flush(true), 0);
+        EXPECT_EQ(ReadAll(path), "new");
+    }
+    Oru::GuardedFile r(0);
+    ASSERT_EQ(r.Open(path, "r"), 0);
+    EXPECT_TRUE(r.Loaded());
+    uint64_t size = 0;
+    ASSERT_TRUE(r.FileSize(size, path));
+    EXPECT_EQ(size, 3u);
+    char buf[8] = {};
+    EXPECT_EQ(r.Read(buf, 1, 8), 3u);
+    EXPECT_EQ(std::string(buf), "new");
+    r.Close();
+    EXPECT_EQ(r.Remove(path), 0);
+    EXPECT_EQ(r.Remove(path), 0);  // already gone
+    Oru::GuardedFile missing(0);
+    EXPECT_NE(missing.Open(path, "r"), 0);
+    EXPECT_FALSE(missing.Loaded());
+    EXPECT_NE(missing.GetErrorInfo().find("No such file"), std::string::npos);
+    // No temporary files are left behind.
+    EXPECT_EQ(std::system(("test -z \"$(ls -A " + dir + ")\"").c_str()), 0);
+    std::system(("rm -rf " + dir).c_str());
+}
+
+TEST(GuardedFile, UnpublishedWriteOfAChildThatDiesLeavesOldFile)
+{
+    std::string dir = MakeTempDir();
+    std::string path = dir + "/f.bin";
+    {
+        std::ofstream out(path);
+        out << "keep";
+    }
+    pid_t pid = ::fork();
+    if (pid == 0) {
+        Oru::GuardedFile f(0);
+        f.Open(path, "w");
+        f.Write("partial", 1, 7);
+        ::_exit(0);  // dies without Flush or close
+    }
+    int status = 0;
+    ::waitpid(pid, &status, 0);
+    EXPECT_EQ(ReadAll(path), "keep");
+    std::system(("rm -rf " + dir).c_str());
+}
+
+TEST(Logger, RotatesAndKeepsBoundedFiles)
+{
+    std::string dir = MakeTempDir();
+    CLogger* log = CLogger::GetInstance();
+    log->SetStderrLevel(5);
+    ASSERT_TRUE(log->SetLogDirectory(dir, 4096, 2));
+    for (int i = 0; i < 200; ++i) {
+        log->LogEx(2, "Test", 1, "f()", i, std::string(100, 'x'));
+    }
+    log->SetLogDirectory("");
+    log->SetStderrLevel(3);
+    struct stat st{};
+    EXPECT_EQ(::stat((dir + "/datamover.log").c_str(), &st), 0);
+    EXPECT_LE(st.st_size, 4096);
+    EXPECT_EQ(::stat((dir + "/datamover.log.1").c_str(), &st), 0);
+    EXPECT_EQ(::stat((dir + "/datamover.log.2").c_str(), &st), 0);
+    EXPECT_NE(::stat((dir + "/datamover.log.3").c_str(), &st), 0);
+    std::string text = ReadAll(dir + "/datamover.log");
+    EXPECT_NE(text.find("[INFO] [Test] [1] [f():199]"), std::string::npos);
+    std::system(("rm -rf " + dir).c_str());
+}
+
+TEST(SecureMem, WipeAndBoundedFunctions)
+{
+    std::string pwd = "secret-password-longer-than-sso";
+    const char* data = pwd.data();
+    size_t cap = pwd.capacity();
+    cleanMemoryPwd(pwd);
+    EXPECT_TRUE(pwd.empty());
+    for (size_t i = 0; i < cap; ++i) {
+        EXPECT_EQ(data[i], '\0');
+    }
+    char dst[4] = {};
+    EXPECT_EQ(memcpy_s(dst, sizeof dst, "abcd", 4), 0);
+    EXPECT_NE(memcpy_s(dst, sizeof dst, "abcde", 5), 0);
+    EXPECT_NE(memcpy_s(nullptr, 4, "a", 1), 0);
+    EXPECT_NE(memset_s(dst, 2, 0, 3), 0);
+    EXPECT_EQ(memmove_s(dst, 4, dst + 1, 3), 0);
+    EXPECT_EQ(std::string(dst, 3), "bcd");
+}
+
+TEST(RootPath, EnvironmentAndExplicitRoot)
+{
+    SetRootPath("");
+    ::setenv("DATAMOVER_ROOT", "/opt/dm/", 1);
+    EXPECT_EQ(GetCorvaneRootPath("m", 0), "/opt/dm");
+    SetRootPath("/srv/root//");
+    EXPECT_EQ(GetCorvaneRootPath("m", 0), "/srv/root");
+    EXPECT_EQ(CPath::GetInstance()->GetLibPath(), "/srv/root/lib");
+    std::string bin;
+    getCurrentFilePath(bin, "m", 0);
+    EXPECT_EQ(bin, "/srv/root/bin");
+    SetRootPath("");
+    ::unsetenv("DATAMOVER_ROOT");
+}
+
+TEST(OruTSP, RequestIdIsPerThread)
+{
+    OruTSP::reset(5);
+    uint64_t other = 1;
+    std::thread t([&] { other = *OruTSP::get(TSP_RequestID); });
+    t.join();
+    EXPECT_EQ(other, 0u);
+    EXPECT_EQ(*OruTSP::get(TSP_RequestID), 5u);
+    OruTSP::reset(0);
+}
+}  // namespace
