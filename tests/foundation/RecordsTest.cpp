@@ -151,3 +151,13 @@ TEST(CJsonUtils, CompactOneLineAndParse)
     EXPECT_FALSE(CJsonUtils::StringToJson("{\"a\":", back));
 }
 }  // namespace
+
+#include "foundation/Crc32.h"
+namespace {
+TEST(Crc32, StandardCheckValues)
+{
+    EXPECT_EQ(Crc32("123456789", 9), 0xCBF43926u);
+    EXPECT_EQ(Crc32("", 0), 0u);
+    EXPECT_EQ(Crc32("a", 1), 0xE8B7BE43u);
+}
+}  // namespace
