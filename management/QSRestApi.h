@@ -1,0 +1,62 @@
+// Client of the block storage's management REST service: logs in for a token,
+// sends JSON requests with a fixed header set, retries failed requests, parses
+// both reply dialects ("/api/v2/" and the service-command interface) and checks
+// whether an active-active pair is running normally on any control cluster.
+// One thread at a time per instance; the HTTP client is the host's, shared by
+// the process, and is given back when the instance is destroyed.
+#pragma once
+#include <json/json.h>
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "host/IHttpClient.h"
+
+class QSRestApi {
+public:
+    // ip may be a bracketed IPv6 literal ("[::1]"); port is the decimal port.
+    QSRestApi(std::string ip, std::string port, std::string userName, std::string password);
+    virtual ~QSRestApi();
+    QSRestApi(const QSRestApi&) = delete;
+    QSRestApi& operator=(const QSRestApi&) = delete;
+
+    bool Init();
+    bool Login();
+    void Logout();
+    bool CheckBiplexPair(const std::string& localObjName, const std::string& remoteObjName, std::string& errDes);
+    bool GetAllCtrlClusterIds(std::vector<int32_t>& ids, std::string& errDes);
+    bool CheckLUNPairStatus(int32_t controlClusterId, const std::string& localObjName,
+                            const std::string& remoteObjName, std::string& errDes);
+
+    int32_t SendRequest(HttpRequest& request, Json::Value& response, std::string& errDes, int32_t& errCode);
+    int32_t SendAndParseRsp(const HttpRequest& request, Json::Value& response, std::string& errDes,
+                            int32_t& errCode);
+    void BuildReqHeaders(HttpRequest& request);
+    int32_t ParseBodyV2(const std::string& body, Json::Value& response, std::string& errDes, int32_t& errCode);
+    int32_t ParseBodyV1(const std::string& body, Json::Value& response, std::string& errDes, int32_t& errCode);
+
+    // The token of the last successful login; empty when not logged in.
+    const std::string& Token() const { return m_token; }
+
+    // Result codes of SendAndParseRsp besides 0, -1 and HTTP statuses.
+    static constexpr int32_t NETWORK_ERROR = 200000;
+    static constexpr int32_t SYSTEM_BUSY = 1077949006;
+    static constexpr int32_t MAX_SEND_TIMES = 11;
+    static constexpr uint32_t RETRY_INTERVAL_SEC = 5;
+    static constexpr uint32_t REQUEST_TIMEOUT_SEC = 90;
+
+private:
+    // After a 401 reply: a fresh session, and the new token in the pending request.
+    void Relogin(HttpRequest& request);
+
+    std::string m_token;
+    IHttpClient* m_httpClient = nullptr;
+    std::string m_ip;
+    std::string m_port;
+    std::string m_userName;
+    std::string m_password;
+    // Set while Relogin runs, so that a 401 on the session requests it sends
+    // does not start another re-login inside it.
+    bool m_relogging = false;
+};
