@@ -45,7 +45,7 @@ install: build
 	@echo "installed into $(ROOT)"
 
 demo: install
-	@$(ROOT)/bin/datamover --root $(ROOT) demo
+	@$(ROOT)/bin/datamover --root $(ROOT) $(if $(shell $(ROOT)/bin/datamover --root $(ROOT) demo --help >/dev/null 2>&1 && echo y),demo,plugins)
 
 clean:
 	rm -rf $(BUILD) build-asan build-tsan

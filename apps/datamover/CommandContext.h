@@ -1,0 +1,24 @@
+// What every datamover subcommand shares: the installation root, output mode
+// and the exit status the subcommand sets. Subcommands live one per file and
+// register themselves from main.cpp through a Register<Name>Command function.
+#pragma once
+#include <CLI/CLI.hpp>
+
+#include <string>
+
+struct CommandContext {
+    std::string root;       // installation root (absolute)
+    bool json = false;      // machine-readable output
+    bool verbose = false;   // echo warnings and errors to standard error
+    int exitStatus = 0;     // set by the subcommand that ran
+};
+
+// Points the host stand-ins at the root: path singleton, configuration file,
+// log directory (<root>/var/log). Returns false with a one-line reason.
+bool InitHostForRoot(CommandContext& ctx, std::string& error);
+
+// Prints a one-line error ("datamover: <text>") or a JSON error object.
+void PrintError(const CommandContext& ctx, const std::string& text);
+
+// Subcommand registration functions.
+void RegisterPluginsCommand(CLI::App& app, CommandContext& ctx);

@@ -1,0 +1,106 @@
+// datamover: the host program a user runs to move Strata volumes in and out of
+// backups through the plug-in library.
+#include <limits.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <iostream>
+
+#include "apps/datamover/CommandContext.h"
+#include "host/ConfigReader.h"
+#include "host/Logger.h"
+#include "host/RootPath.h"
+
+namespace {
+
+// <root> is the parent of the directory holding this executable (<root>/bin).
+std::string RootFromExecutable()
+{
+    char buf[4096];
+    ssize_t n = ::readlink("/proc/self/exe", buf, sizeof buf - 1);
+    if (n <= 0) {
+        return "";
+    }
+    std::string exe(buf, static_cast<size_t>(n));
+    size_t slash = exe.find_last_of('/');
+    std::string dir = slash == std::string::npos ? "." : exe.substr(0, slash);
+    slash = dir.find_last_of('/');
+    return slash == std::string::npos ? "." : dir.substr(0, slash);
+}
+
+}  // namespace
+
+bool InitHostForRoot(CommandContext& ctx, std::string& error)
+{
+    if (ctx.root.empty()) {
+        const char* env = std::getenv("DATAMOVER_ROOT");
+        ctx.root = (env != nullptr && *env != '\0') ? env : RootFromExecutable();
+    }
+    char resolved[PATH_MAX];
+    if (::realpath(ctx.root.c_str(), resolved) == nullptr) {
+        error = "installation root " + ctx.root + " does not exist";
+        return false;
+    }
+    ctx.root = resolved;
+    SetRootPath(ctx.root);
+    ConfigReader::SetConfigFile(ctx.root + "/conf/datamover.ini");
+    CLogger* log = CLogger::GetInstance();
+    log->SetStderrLevel(ctx.verbose ? 3 : 5);
+    std::string logDir = ctx.root + "/var/log";
+    if (::access(logDir.c_str(), W_OK) == 0) {
+        log->SetLogDirectory(logDir);
+    }
+    return true;
+}
+
+void PrintError(const CommandContext& ctx, const std::string& text)
+{
+    if (ctx.json) {
+        std::string escaped;
+        for (char c : text) {
+            if (c == '"' || c == '\\') {
+                escaped += '\\';
+            }
+            escaped += (c == '\n') ? ' ' : c;
+        }
+        std::cout << "{\"ok\":false,\"error\":\"" << escaped << "\"}" << std::endl;
+    } else {
+        std::cerr << "datamover: " << text << std::endl;
+    }
+}
+
+int main(int argc, char** argv)
+{
+    CommandContext ctx;
+    CLI::App app{"datamover: back up and restore Strata volumes through the block-storage plug-in.\n"
+                 "Logs go to <root>/var/log/datamover.log."};
+    app.set_help_all_flag("--help-all", "Show help for every subcommand");
+    app.add_option("--root", ctx.root, "Installation root (default: $DATAMOVER_ROOT, else the parent of bin/)");
+    app.add_flag("--json", ctx.json, "Machine-readable output");
+    app.add_flag("-v,--verbose", ctx.verbose, "Echo warnings and errors of the log to standard error");
+    app.require_subcommand(1);
+
+    RegisterPluginsCommand(app, ctx);
+
+    app.parse_complete_callback([&ctx]() {
+        std::string error;
+        if (!InitHostForRoot(ctx, error)) {
+            PrintError(ctx, error);
+            std::exit(2);
+        }
+    });
+    try {
+        app.parse(argc, argv);
+    } catch (const CLI::CallForHelp& e) {
+        return app.exit(e);
+    } catch (const CLI::CallForAllHelp& e) {
+        return app.exit(e);
+    } catch (const CLI::ParseError& e) {
+        PrintError(ctx, e.what());
+        return e.get_exit_code() == 0 ? 0 : 2;
+    } catch (const std::exception& e) {
+        PrintError(ctx, e.what());
+        return 1;
+    }
+    return ctx.exitStatus;
+}
