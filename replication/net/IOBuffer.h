@@ -1,0 +1,69 @@
+// Growable byte buffer for one connection's network input or output; used by
+// one thread at a time, no lock. Bytes are appended at the writer index and
+// consumed from the reader index:
+//
+//   +-----------------+------------------+------------------+
+//   | consumed prefix |  readable bytes  |  writable tail   |
+//   +-----------------+------------------+------------------+
+//   0        <=  m_readerIndex  <=  m_writerIndex  <=  m_capacity
+//
+// When the tail is too short, the live bytes slide to the front if the prefix
+// plus the tail can hold the request; otherwise the storage grows to exactly
+// writer + request bytes. Sizes are size_t; a request whose new size would
+// overflow is refused. A failed growth keeps the old storage and contents.
+//
+// Borrowed storage: a buffer built over caller memory (wrapping constructor)
+// and a copy (a view of another buffer's bytes) never write, move or free
+// storage they do not own. Reading and consuming work in place; the first
+// Append of a non-empty request copies the readable bytes and the new bytes
+// into storage the buffer allocates and owns from then on (the caller's memory
+// is left as it was). WriteBegin() of such a buffer must not be written to.
+#pragma once
+#include <cstddef>
+
+class IOBuffer {
+public:
+    static const size_t kInitialSize = 5242880;
+
+    explicit IOBuffer(size_t capacity);
+    // Wraps size bytes at data without copying; tag is the creator's.
+    IOBuffer(const char* data, size_t size, int tag);
+    // A view of other's readable bytes, valid while other lives and keeps its
+    // storage; never owns.
+    IOBuffer(const IOBuffer& other);
+    IOBuffer& operator=(const IOBuffer&) = delete;
+    virtual ~IOBuffer();
+
+    size_t Length() const { return m_writerIndex - m_readerIndex; }
+    const char* Data() const { return m_buffer + m_readerIndex; }
+    char* WriteBegin() { return m_buffer + m_writerIndex; }
+    void Consume(size_t n);
+    void Clear();
+    // Appends len bytes; false (with a level-4 line) when room cannot be made.
+    bool Append(const char* data, size_t len);
+    bool EnsureWritable(size_t n);
+    bool ExtendBuffer(size_t n);
+    // A zero-filled block of newSize bytes holding old's first oldSize bytes;
+    // frees old on success. Null on failure, old untouched. old unchanged when
+    // newSize is 0 or old is null.
+    char* Renew(char* old, size_t oldSize, size_t newSize);
+    void PrintInfo();
+
+    size_t Capacity() const { return m_capacity; }
+    size_t ReaderIndex() const { return m_readerIndex; }
+    size_t WriterIndex() const { return m_writerIndex; }
+    bool OwnsBuffer() const { return m_ownsBuffer; }
+    int Tag() const { return m_tag; }
+
+private:
+    // Moves the readable bytes into owned storage with room for n more.
+    bool AdoptStorage(size_t n);
+    void CheckInvariant() const;
+
+    char* m_buffer = nullptr;
+    size_t m_readerIndex = 0;
+    size_t m_writerIndex = 0;
+    size_t m_capacity = 0;
+    bool m_ownsBuffer = false;
+    int m_tag = -1;
+};

@@ -1,0 +1,17 @@
+// Trace lines of the replication runtime. A SelectiveLogProxy record below
+// level 2 is written only when "ReplicationCommunicationDebug" is 1; these
+// helpers test the switch first so a silent trace costs one configuration read
+// and no formatting. Safe from any thread.
+#pragma once
+#include "foundation/LogProxy.h"
+
+// True when "Replication"/"ReplicationCommunicationDebug" is 1.
+bool ReplicationDebugOn();
+
+// NET_TRACE(level, module, debugOn) << "text";  debugOn: ReplicationDebugOn()
+// read by the caller, once per operation.
+#define NET_TRACE(level, module, debugOn)                                                                \
+    if (!((level) > 1 || (debugOn))) {                                                                   \
+    } else                                                                                               \
+        SelectiveLogProxy((level), (module), *OruTSP::get(TSP_RequestID), GetFunctionName(__PRETTY_FUNCTION__), \
+                          __LINE__)

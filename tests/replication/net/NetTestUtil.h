@@ -1,0 +1,61 @@
+// Helpers of the replication networking tests: loopback socket pairs and
+// waiting for a condition without sleeping longer than needed.
+#pragma once
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <functional>
+#include <thread>
+#include <utility>
+
+namespace nettest {
+
+// A descriptor closed on destruction.
+class Fd {
+public:
+    Fd() = default;
+    explicit Fd(int fd) : m_fd(fd) {}
+    ~Fd() { Reset(); }
+    Fd(Fd&& o) noexcept : m_fd(o.Release()) {}
+    Fd& operator=(Fd&& o) noexcept
+    {
+        if (this != &o) {
+            Reset(o.Release());
+        }
+        return *this;
+    }
+    int Get() const { return m_fd; }
+    int Release()
+    {
+        int fd = m_fd;
+        m_fd = -1;
+        return fd;
+    }
+    void Reset(int fd = -1)
+    {
+        if (m_fd >= 0) {
+            ::close(m_fd);
+        }
+        m_fd = fd;
+    }
+
+private:
+    int m_fd = -1;
+};
+
+// A connected AF_UNIX stream pair.
+std::pair<Fd, Fd> UnixPair();
+// A connected TCP pair over 127.0.0.1 (client, accepted server side).
+std::pair<Fd, Fd> TcpPair();
+// Writes until the socket's send buffer is full (the socket is non-blocking
+// afterwards).
+void FillSendBuffer(int fd);
+void MakeNonBlocking(int fd);
+// Closes with a reset (SO_LINGER 0).
+void CloseWithReset(Fd& fd);
+// Polls cond every 100 microseconds for at most timeoutMs.
+bool WaitFor(const std::function<bool()>& cond, int timeoutMs = 3000);
+
+}  // namespace nettest

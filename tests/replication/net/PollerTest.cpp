@@ -1,0 +1,399 @@
+// Pollers on real descriptors: classification, level triggering, capacity,
+// interrupted waits and failure texts, for kernel epoll and the UDP transport.
+#include <arpa/inet.h>
+#include <gtest/gtest.h>
+#include <pthread.h>
+#include <signal.h>
+#include <sys/ioctl.h>
+#include <fcntl.h>
+
+#include <algorithm>
+#include <atomic>
+#include <set>
+#include <thread>
+
+#include "NetTestUtil.h"
+#include "host/testing/Fakes.h"
+#include "replication/net/EpollPoller.h"
+#include "replication/net/ZephincPoller.h"
+#include "sim/zeph/ZephSo.h"
+
+using nettest::Fd;
+using Ready = std::vector<std::pair<int, EVENT_TYPE>>;
+
+namespace {
+
+Ready DispatchNow(PollerInterface& p, int timeoutMs = 0)
+{
+    Ready ready;
+    EXPECT_EQ(0, p.Dispatch(timeoutMs, ready));
+    return ready;
+}
+
+void WriteByte(int fd)
+{
+    char c = 'a';
+    ASSERT_EQ(1, send(fd, &c, 1, MSG_NOSIGNAL));
+}
+
+}  // namespace
+
+TEST(EpollPollerTest, InitializeRejectsBadSizesAndSecondCall)
+{
+    testing_fakes::LogCapture logs;
+    for (int bad : {0, -5}) {
+        EpollPoller p;
+        EXPECT_EQ(-1, p.Initialize(bad));
+        EXPECT_TRUE(logs.Contains("Initialize failed.maxFsd=" + std::to_string(bad), 4));
+        // Still uncreated: every other call reports it.
+        EXPECT_EQ(-1, p.AddEvent(0, EVENT_READ));
+        Ready r;
+        EXPECT_EQ(-1, p.Dispatch(0, r));
+    }
+    EXPECT_TRUE(logs.Contains("The epoll is not created.", 4));
+
+    EpollPoller p;
+    ASSERT_EQ(0, p.Initialize(256));
+    EXPECT_EQ(-1, p.Initialize(256));
+    EXPECT_TRUE(logs.Contains("The epoll has been created.", 4));
+    auto pr = nettest::UnixPair();
+    ASSERT_EQ(0, p.AddEvent(pr.first.Get(), EVENT_READ));
+    WriteByte(pr.second.Get());
+    Ready r = DispatchNow(p);
+    ASSERT_EQ(1u, r.size());
+    EXPECT_EQ(std::make_pair(pr.first.Get(), EVENT_READ), r[0]);
+}
+
+TEST(EpollPollerTest, ClassifiesReadableWritableAndBoth)
+{
+    EpollPoller p;
+    ASSERT_EQ(0, p.Initialize(16));
+    auto pr = nettest::TcpPair();
+    const int fd = pr.first.Get();
+
+    // Writable, nothing to read.
+    ASSERT_EQ(0, p.AddEvent(fd, EVENT_READ_WRITE));
+    Ready r = DispatchNow(p);
+    ASSERT_EQ(1u, r.size());
+    EXPECT_EQ(EVENT_WRITE, r[0].second);
+
+    // Readable and writable: reported as writable only.
+    WriteByte(pr.second.Get());
+    ASSERT_TRUE(nettest::WaitFor([&] {
+        int n = 0;
+        return ioctl(fd, FIONREAD, &n) == 0 && n > 0;
+    }));
+    r = DispatchNow(p);
+    ASSERT_EQ(1u, r.size());
+    EXPECT_EQ(std::make_pair(fd, EVENT_WRITE), r[0]);
+
+    // Not watched for output any more: the pending input shows up.
+    ASSERT_EQ(0, p.ModifyEvent(fd, EVENT_READ));
+    r = DispatchNow(p);
+    ASSERT_EQ(1u, r.size());
+    EXPECT_EQ(std::make_pair(fd, EVENT_READ), r[0]);
+
+    // Readable but not writable (send buffer full), both watched: read.
+    nettest::FillSendBuffer(fd);
+    ASSERT_EQ(0, p.ModifyEvent(fd, EVENT_READ_WRITE));
+    r = DispatchNow(p);
+    ASSERT_EQ(1u, r.size());
+    EXPECT_EQ(std::make_pair(fd, EVENT_READ), r[0]);
+}
+
+TEST(EpollPollerTest, LevelTriggeredUntilDrainedAndEmptyInterestSilent)
+{
+    EpollPoller p;
+    ASSERT_EQ(0, p.Initialize(4));
+    auto pr = nettest::UnixPair();
+    WriteByte(pr.second.Get());
+    ASSERT_EQ(0, p.AddEvent(pr.first.Get(), EVENT_READ));
+    for (int i = 0; i < 3; ++i) {
+        EXPECT_EQ(1u, DispatchNow(p).size()) << "wait " << i;
+    }
+    char c;
+    ASSERT_EQ(1, recv(pr.first.Get(), &c, 1, 0));
+    EXPECT_TRUE(DispatchNow(p).empty());
+
+    // Interest 4 has neither known bit: registered with an empty mask.
+    auto other = nettest::UnixPair();
+    WriteByte(other.second.Get());
+    ASSERT_EQ(0, p.AddEvent(other.first.Get(), static_cast<EVENT_TYPE>(4)));
+    EXPECT_TRUE(DispatchNow(p).empty());
+}
+
+TEST(EpollPollerTest, HangUpAndResetReportReadWriteEvenWithInputPending)
+{
+    EpollPoller p;
+    ASSERT_EQ(0, p.Initialize(8));
+
+    auto hup = nettest::UnixPair();
+    WriteByte(hup.second.Get());
+    ASSERT_EQ(0, p.AddEvent(hup.first.Get(), EVENT_READ));
+    hup.second.Reset();
+    Ready r = DispatchNow(p);
+    ASSERT_EQ(1u, r.size());
+    EXPECT_EQ(std::make_pair(hup.first.Get(), EVENT_READ_WRITE), r[0]);
+    ASSERT_EQ(0, p.DeleteEvent(hup.first.Get()));
+
+    auto rst = nettest::TcpPair();
+    WriteByte(rst.second.Get());
+    ASSERT_EQ(0, p.AddEvent(rst.first.Get(), EVENT_WRITE));
+    nettest::CloseWithReset(rst.second);
+    ASSERT_TRUE(nettest::WaitFor([&] {
+        Ready x = DispatchNow(p);
+        return x.size() == 1 && x[0] == std::make_pair(rst.first.Get(), EVENT_READ_WRITE);
+    }));
+}
+
+TEST(EpollPollerTest, MoreReadyThanCapacityComeInLaterWaits)
+{
+    EpollPoller p;
+    ASSERT_EQ(0, p.Initialize(2));
+    std::vector<std::pair<Fd, Fd>> pairs;
+    std::set<int> expected;
+    for (int i = 0; i < 5; ++i) {
+        pairs.push_back(nettest::UnixPair());
+        WriteByte(pairs.back().second.Get());
+        ASSERT_EQ(0, p.AddEvent(pairs.back().first.Get(), EVENT_READ));
+        expected.insert(pairs.back().first.Get());
+    }
+    std::set<int> seen;
+    for (int wait = 0; wait < 3; ++wait) {
+        Ready r = DispatchNow(p);
+        EXPECT_LE(r.size(), 2u);
+        EXPECT_GE(r.size(), 1u);
+        for (auto& e : r) {
+            seen.insert(e.first);
+        }
+    }
+    EXPECT_EQ(expected, seen);
+}
+
+namespace {
+void OnSignal(int) {}
+}  // namespace
+
+TEST(EpollPollerTest, InterruptedWaitReturnsZeroAndEmptyList)
+{
+    struct sigaction sa {};
+    struct sigaction old {};
+    sa.sa_handler = OnSignal;
+    sigemptyset(&sa.sa_mask);
+    sa.sa_flags = 0;
+    ASSERT_EQ(0, sigaction(SIGUSR1, &sa, &old));
+
+    testing_fakes::LogCapture logs;
+    EpollPoller p;
+    ASSERT_EQ(0, p.Initialize(4));
+    auto pr = nettest::UnixPair();
+    ASSERT_EQ(0, p.AddEvent(pr.first.Get(), EVENT_READ));
+    std::atomic<bool> done{false};
+    int result = -2;
+    Ready ready{{1, EVENT_READ}};
+    std::thread waiter([&] {
+        result = p.Dispatch(10000, ready);
+        done = true;
+    });
+    // Keep signalling until the wait gives up; a signal that lands before
+    // the wait starts is simply repeated.
+    bool returned = nettest::WaitFor([&] {
+        if (!done) {
+            pthread_kill(waiter.native_handle(), SIGUSR1);
+        }
+        return done.load();
+    });
+    waiter.join();
+    sigaction(SIGUSR1, &old, nullptr);
+    ASSERT_TRUE(returned);
+    EXPECT_EQ(0, result);
+    EXPECT_TRUE(ready.empty());
+    EXPECT_TRUE(logs.Contains("the epoll_wait interrupted", 2));
+}
+
+TEST(EpollPollerTest, ControlFailuresReturnCodesAndTexts)
+{
+    testing_fakes::LogCapture logs;
+    EpollPoller p;
+    ASSERT_EQ(0, p.Initialize(4));
+    auto pr = nettest::UnixPair();
+    EXPECT_EQ(-1, p.DeleteEvent(pr.first.Get()));
+    EXPECT_TRUE(logs.Contains("epoll delete event failed.fd=" + std::to_string(pr.first.Get()) + ", error=", 4));
+    EXPECT_EQ(-1, p.ModifyEvent(pr.first.Get(), EVENT_READ));
+    EXPECT_TRUE(logs.Contains("epoll modify event failed.fd=" + std::to_string(pr.first.Get()) + ", eventType1, error=", 4));
+    EXPECT_EQ(-1, p.AddEvent(-1, EVENT_WRITE));
+    EXPECT_TRUE(logs.Contains("epoll add event failed.fd=-1, eventType=2, error=Bad file descriptor", 4));
+    ASSERT_EQ(0, p.AddEvent(pr.first.Get(), EVENT_READ));
+    EXPECT_EQ(-1, p.AddEvent(pr.first.Get(), EVENT_READ));  // already there
+}
+
+TEST(EpollPollerTest, TracesFollowTheDebugSwitch)
+{
+    testing_fakes::LogCapture logs(4);
+    testing_fakes::ConfigOverride cfg;
+    EpollPoller p;
+    ASSERT_EQ(0, p.Initialize(4));
+    EXPECT_TRUE(logs.Contains("maxFds=4", 2));  // level 2: always written
+    auto pr = nettest::UnixPair();
+    WriteByte(pr.second.Get());
+    ASSERT_EQ(0, p.AddEvent(pr.first.Get(), EVENT_READ));
+    DispatchNow(p);
+    EXPECT_FALSE(logs.Contains("Ready event. fd="));
+    cfg.Set("Replication", "ReplicationCommunicationDebug", 1);
+    ASSERT_EQ(0, p.ModifyEvent(pr.first.Get(), EVENT_READ));
+    DispatchNow(p);
+    const std::string fd = std::to_string(pr.first.Get());
+    EXPECT_TRUE(logs.Contains("fd=" + fd + ", type=1", 0));
+    EXPECT_TRUE(logs.Contains("epoll_wait event fds:1", 0));
+    EXPECT_TRUE(logs.Contains("Ready event. fd=" + fd + ", events=1", 1));
+    EXPECT_TRUE(logs.Contains("after push into readyEvents,fd is:" + fd + ",type is:1,readyEvents size is:1", 1));
+}
+
+TEST(EpollPollerTest, SetNonBlocking)
+{
+    EpollPoller p;
+    auto pr = nettest::UnixPair();
+    EXPECT_TRUE(p.SetNonBlocking(pr.first.Get()));
+    EXPECT_NE(0, fcntl(pr.first.Get(), F_GETFL) & O_NONBLOCK);
+    EXPECT_TRUE(p.SetNonBlocking(pr.first.Get()));
+    EXPECT_FALSE(p.SetNonBlocking(-1));
+}
+
+// ---- The transport's poller, over its own datagram descriptors. ----
+
+namespace {
+
+class ZephSocket {
+public:
+    ZephSocket() : m_fd(ft_socket(AF_INET, SOCK_DGRAM, 0))
+    {
+        sockaddr_in a{};
+        a.sin_family = AF_INET;
+        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        ft_bind(m_fd, reinterpret_cast<sockaddr*>(&a), sizeof(a));
+    }
+    ~ZephSocket()
+    {
+        if (m_fd >= 0) {
+            ft_close(m_fd);
+        }
+    }
+    int Fd() const { return m_fd; }
+    sockaddr_in Addr() const
+    {
+        sockaddr_in a{};
+        socklen_t len = sizeof(a);
+        ft_getsockname(m_fd, reinterpret_cast<sockaddr*>(&a), &len);
+        return a;
+    }
+    void ConnectTo(const sockaddr_in& a) { ASSERT_EQ(0, ft_connect(m_fd, reinterpret_cast<const sockaddr*>(&a), sizeof(a))); }
+    void SendTo(const ZephSocket& to)
+    {
+        sockaddr_in a = to.Addr();
+        ASSERT_EQ(3, ft_sendto(m_fd, "abc", 3, 0, reinterpret_cast<sockaddr*>(&a), sizeof(a)));
+    }
+    void Close()
+    {
+        ft_close(m_fd);
+        m_fd = -1;
+    }
+
+private:
+    int m_fd;
+};
+
+}  // namespace
+
+TEST(ZephincPollerTest, TransportLoadsAndDescriptorsAreItsOwn)
+{
+    ASSERT_TRUE(ZephincPoller::TransportLoaded());
+    ZephSocket s;
+    EXPECT_GE(s.Fd(), kZephFirstFd);
+    EXPECT_EQ(-1, ft_close(3));
+    EXPECT_EQ(EBADF, ft_get_errno());
+}
+
+TEST(ZephincPollerTest, ClassifiesReadableWritableAndError)
+{
+    testing_fakes::LogCapture logs(4);
+    testing_fakes::ConfigOverride cfg;
+    cfg.Set("Replication", "ReplicationCommunicationDebug", 1);
+    ZephincPoller p;
+    ASSERT_EQ(0, p.Initialize(8));
+    ZephSocket a;
+    ZephSocket b;
+    ASSERT_EQ(0, p.AddEvent(a.Fd(), EVENT_READ));
+    EXPECT_TRUE(DispatchNow(p).empty());
+    b.SendTo(a);
+    Ready r;
+    ASSERT_TRUE(nettest::WaitFor([&] { return (r = DispatchNow(p)).size() == 1; }));
+    EXPECT_EQ(std::make_pair(a.Fd(), EVENT_READ), r[0]);
+    // Level-triggered: still there until read.
+    EXPECT_EQ(1u, DispatchNow(p).size());
+    // Readable and writable: write only.
+    ASSERT_EQ(0, p.ModifyEvent(a.Fd(), EVENT_READ_WRITE));
+    r = DispatchNow(p);
+    ASSERT_EQ(1u, r.size());
+    EXPECT_EQ(std::make_pair(a.Fd(), EVENT_WRITE), r[0]);
+    const std::string fd = std::to_string(a.Fd());
+    EXPECT_TRUE(logs.Contains("fd=" + fd + ", type=3", 1));
+    EXPECT_TRUE(logs.Contains("epoll_wait. event fds:1", 1));
+    EXPECT_TRUE(logs.Contains("Read event. fd=" + fd + ", events=5", 1));
+    EXPECT_FALSE(logs.Contains("after push into readyEvents"));
+    char buf[8];
+    ASSERT_EQ(3, ft_recvfrom(a.Fd(), buf, sizeof(buf), 0, nullptr, nullptr));
+
+    // A connected datagram socket whose peer is gone gets an error.
+    ZephSocket c;
+    {
+        ZephSocket gone;
+        c.ConnectTo(gone.Addr());
+    }
+    ASSERT_EQ(0, p.AddEvent(c.Fd(), EVENT_READ));
+    ASSERT_EQ(3, ft_sendto(c.Fd(), "abc", 3, 0, nullptr, 0));
+    ASSERT_TRUE(nettest::WaitFor([&] {
+        Ready x = DispatchNow(p);
+        return std::find(x.begin(), x.end(), std::make_pair(c.Fd(), EVENT_READ_WRITE)) != x.end();
+    }));
+    // Shut in both directions: hung up.
+    ZephSocket d;
+    d.ConnectTo(a.Addr());
+    ASSERT_EQ(0, p.AddEvent(d.Fd(), EVENT_READ));
+    ASSERT_EQ(0, ft_shutdown(d.Fd(), SHUT_RDWR));
+    ASSERT_TRUE(nettest::WaitFor([&] {
+        Ready x = DispatchNow(p);
+        return std::find(x.begin(), x.end(), std::make_pair(d.Fd(), EVENT_READ_WRITE)) != x.end();
+    }));
+}
+
+TEST(ZephincPollerTest, CapacityFailuresAndNonBlocking)
+{
+    testing_fakes::LogCapture logs;
+    ZephincPoller p;
+    EXPECT_EQ(-1, p.Initialize(0));
+    ASSERT_EQ(0, p.Initialize(1));
+    EXPECT_EQ(-1, p.Initialize(1));
+    ZephSocket a;
+    ZephSocket b;
+    ZephSocket c;
+    ASSERT_EQ(0, p.AddEvent(b.Fd(), EVENT_WRITE));
+    ASSERT_EQ(0, p.AddEvent(c.Fd(), EVENT_WRITE));
+    std::set<int> seen;
+    for (int i = 0; i < 2; ++i) {
+        Ready r = DispatchNow(p);
+        ASSERT_EQ(1u, r.size());
+        seen.insert(r[0].first);
+    }
+    EXPECT_EQ((std::set<int>{b.Fd(), c.Fd()}), seen);
+
+    EXPECT_EQ(-1, p.DeleteEvent(a.Fd()));
+    EXPECT_TRUE(logs.Contains("epoll delete event failed.fd=" + std::to_string(a.Fd()) + ", error=", 4));
+    EXPECT_EQ(-1, p.AddEvent(12345, EVENT_READ));
+    EXPECT_TRUE(logs.Contains("epoll add event failed.fd=12345, eventType1, error=Bad file descriptor", 4));
+    EXPECT_EQ(-1, p.ModifyEvent(a.Fd(), EVENT_READ));
+    EXPECT_TRUE(logs.Contains("epoll modify event failed.fd=" + std::to_string(a.Fd()) + ", eventType1", 4));
+
+    EXPECT_TRUE(p.SetNonBlocking(a.Fd()));
+    EXPECT_NE(0, ft_fcntl(a.Fd(), 3, 0) & 0x800);
+    EXPECT_FALSE(p.SetNonBlocking(42));
+}
