@@ -1,0 +1,5 @@
+#!/bin/sh
+# The access key script (reg, unreg) of the simulated storage: every argument goes to
+# strata-sim unchanged. The root is the parent of this script's directory.
+root=$(CDPATH= cd -- "$(dirname -- "$0")/.." && pwd) || exit 127
+exec "$root/bin/strata-sim" --root "$root" --as reg -- "$@"
