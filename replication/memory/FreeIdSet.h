@@ -16,6 +16,7 @@ public:
             m_words.back() = (1ULL << (count % 64)) - 1;
         }
         m_count = count;
+        m_limit = count;
         m_lowWord = 0;
     }
 
@@ -41,10 +42,10 @@ public:
     // already present or out of range.
     bool Insert(uint32_t id)
     {
-        size_t w = id / 64;
-        if (w >= m_words.size()) {
+        if (id >= m_limit) {
             return false;
         }
+        size_t w = id / 64;
         uint64_t mask = 1ULL << (id % 64);
         if ((m_words[w] & mask) != 0) {
             return false;
@@ -62,5 +63,6 @@ public:
 private:
     std::vector<uint64_t> m_words;
     uint32_t m_count = 0;
+    uint32_t m_limit = 0;
     size_t m_lowWord = 0;
 };

@@ -1,0 +1,306 @@
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <cstring>
+#include <random>
+#include <set>
+#include <thread>
+#include <vector>
+
+#include "host/testing/Fakes.h"
+#include "replication/memory/FreeIdSet.h"
+#include "replication/memory/ReplicateMemPool.h"
+#include "tests/replication/memory/MemTestSupport.h"
+
+namespace {
+using memtest::WaitUntil;
+using memtest::Watchdog;
+using testing_fakes::LogCapture;
+
+TEST(FreeIdSet, HandsOutLowestAndIgnoresDuplicatesAndStrangers)
+{
+    FreeIdSet set;
+    set.Fill(130);  // spans three words, the last one partial
+    EXPECT_EQ(set.Size(), 130u);
+    uint32_t id = 0;
+    for (uint32_t expect = 0; expect < 130; ++expect) {
+        ASSERT_TRUE(set.PopLowest(id));
+        ASSERT_EQ(id, expect);
+    }
+    EXPECT_FALSE(set.PopLowest(id));
+    EXPECT_TRUE(set.Insert(129));
+    EXPECT_TRUE(set.Insert(64));
+    EXPECT_FALSE(set.Insert(64));
+    EXPECT_FALSE(set.Insert(130));  // beyond the filled range
+    EXPECT_TRUE(set.Insert(3));
+    EXPECT_EQ(set.Size(), 3u);
+    ASSERT_TRUE(set.PopLowest(id));
+    EXPECT_EQ(id, 3u);
+    ASSERT_TRUE(set.PopLowest(id));
+    EXPECT_EQ(id, 64u);
+    ASSERT_TRUE(set.PopLowest(id));
+    EXPECT_EQ(id, 129u);
+    EXPECT_FALSE(set.PopLowest(id));
+}
+
+TEST(ReplicateMemPool, FourBlocksOfOneKiBInOrderAndContiguous)
+{
+    ReplicateMemPool pool;
+    ASSERT_TRUE(pool.Initialize(4, 1024));
+    EXPECT_EQ(pool.MemPoolSize(), 4u);
+    EXPECT_EQ(pool.GetRealBufferSize(), 1024u);
+    std::vector<BufferSt> bufs(4);
+    for (uint32_t i = 0; i < 4; ++i) {
+        ASSERT_TRUE(pool.MallocMemBlock(bufs[i], false, nullptr));
+        EXPECT_EQ(bufs[i].bufferId, i);
+        EXPECT_EQ(bufs[i].size, 1024);
+        EXPECT_EQ(bufs[i].data, pool.GetPoolBuffer() + 1024 * i);
+        std::memset(bufs[i].data, static_cast<int>(i), 1024);  // whole block is ours (ASan checks bounds)
+    }
+    EXPECT_EQ(pool.MemPoolSize(), 0u);
+    ASSERT_TRUE(pool.FreeMemBlock(2));
+    ASSERT_TRUE(pool.FreeMemBlock(0));
+    BufferSt b;
+    ASSERT_TRUE(pool.MallocMemBlock(b, false, nullptr));
+    EXPECT_EQ(b.bufferId, 0u);
+    ASSERT_TRUE(pool.MallocMemBlock(b, false, nullptr));
+    EXPECT_EQ(b.bufferId, 2u);
+}
+
+TEST(ReplicateMemPool, RefusesBadGeometryAndSecondInitialize)
+{
+    LogCapture cap;
+    ReplicateMemPool zero;
+    EXPECT_FALSE(zero.Initialize(0, 4096));
+    EXPECT_TRUE(cap.Contains("Initialize memory pool failed.bufferNumber 0,bufferSize=4096", 4)) << cap.Dump();
+    EXPECT_TRUE(cap.Contains("ReplicateMemPool Init:Memory allocated failed.", 4));
+    ReplicateMemPool zeroSize;
+    EXPECT_FALSE(zeroSize.Initialize(4, 0));
+    ReplicateMemPool tooBig;  // 12 GiB: refused before any allocation
+    EXPECT_FALSE(tooBig.Initialize(3, 4ULL << 30));
+    ReplicateMemPool wraps;  // the product wraps round 64 bits
+    EXPECT_FALSE(wraps.Initialize(4, 1ULL << 62));
+    EXPECT_EQ(wraps.MemPoolSize(), 0u);
+
+    ReplicateMemPool pool;
+    ASSERT_TRUE(pool.Initialize(2, 64));
+    char* first = pool.GetPoolBuffer();
+    EXPECT_FALSE(pool.Initialize(4, 64));
+    EXPECT_EQ(pool.GetPoolBuffer(), first);
+    EXPECT_EQ(pool.GetBufferNumber(), 2u);
+}
+
+TEST(ReplicateMemPool, UninitializedPoolRefusesEvenAWaitingCaller)
+{
+    Watchdog dog(20);
+    LogCapture cap;
+    ReplicateMemPool pool;
+    BufferSt b;
+    EXPECT_FALSE(pool.MallocMemBlock(b, true, nullptr));  // would otherwise wait forever
+    EXPECT_FALSE(pool.MallocMemBlockPtr(true, nullptr));
+    EXPECT_TRUE(cap.Contains("Memory pool is not initialized.", 4));
+}
+
+TEST(ReplicateMemPool, FreeOfUnknownOrDuplicateId)
+{
+    LogCapture cap;
+    ReplicateMemPool pool;
+    ASSERT_TRUE(pool.Initialize(4, 64));
+    EXPECT_FALSE(pool.FreeMemBlock(4));
+    EXPECT_FALSE(pool.FreeMemBlock(0xFFFFFFFF));
+    EXPECT_TRUE(cap.Contains("FreeMemBlock failed bufferId not exist:4", 4));
+    EXPECT_EQ(pool.MemPoolSize(), 4u);
+
+    // A duplicate changes nothing in the list but still runs callbacks.
+    BufferSt b;
+    for (int i = 0; i < 4; ++i) {
+        ASSERT_TRUE(pool.MallocMemBlock(b, false, nullptr));
+    }
+    int called = 0;
+    EXPECT_FALSE(pool.MallocMemBlock(b, false, [&] { ++called; }));
+    ASSERT_TRUE(pool.FreeMemBlock(1));
+    EXPECT_EQ(called, 1);
+    EXPECT_TRUE(pool.FreeMemBlock(1));
+    EXPECT_EQ(pool.MemPoolSize(), 1u);
+}
+
+TEST(ReplicateMemPool, NonWaitingCallbackRunsOnceOutsideTheLockAndMayAllocate)
+{
+    ReplicateMemPool pool;
+    ASSERT_TRUE(pool.Initialize(2, 128));
+    BufferSt a, b;
+    ASSERT_TRUE(pool.MallocMemBlock(a, false, nullptr));
+    ASSERT_TRUE(pool.MallocMemBlock(b, false, nullptr));
+
+    BufferSt untouched;
+    untouched.bufferId = 77;
+    untouched.size = 5;
+    char marker = 0;
+    untouched.data = &marker;
+    std::vector<int> order;
+    BufferSt inCallback;
+    bool allocatedInCallback = false;
+    uint32_t freeSeenInCallback = 99;
+    EXPECT_FALSE(pool.MallocMemBlock(untouched, false, [&] {
+        order.push_back(1);
+        // Both calls take the pool's mutex: they would deadlock under it.
+        freeSeenInCallback = pool.MemPoolSize();
+        allocatedInCallback = pool.MallocMemBlock(inCallback, false, nullptr);
+    }));
+    EXPECT_EQ(untouched.bufferId, 77u);
+    EXPECT_EQ(untouched.size, 5);
+    EXPECT_EQ(untouched.data, &marker);
+    EXPECT_FALSE(pool.MallocMemBlockPtr(false, [&] { order.push_back(2); }));
+    EXPECT_FALSE(pool.MallocMemBlock(untouched, false, nullptr));  // empty callbacks are skipped
+
+    ASSERT_TRUE(pool.FreeMemBlock(b.bufferId));
+    EXPECT_EQ(order, (std::vector<int>{1, 2}));
+    EXPECT_EQ(freeSeenInCallback, 1u);
+    ASSERT_TRUE(allocatedInCallback);
+    EXPECT_EQ(inCallback.bufferId, b.bufferId);
+
+    ASSERT_TRUE(pool.FreeMemBlock(a.bufferId));
+    EXPECT_EQ(order.size(), 2u) << "a callback ran a second time";
+}
+
+TEST(ReplicateMemPool, ThrowingCallbackDoesNotStopTheOthers)
+{
+    LogCapture cap;
+    ReplicateMemPool pool;
+    ASSERT_TRUE(pool.Initialize(1, 16));
+    BufferSt a, b;
+    ASSERT_TRUE(pool.MallocMemBlock(a, false, nullptr));
+    int after = 0;
+    EXPECT_FALSE(pool.MallocMemBlock(b, false, [] { throw std::runtime_error("cb boom"); }));
+    EXPECT_FALSE(pool.MallocMemBlock(b, false, [&] { ++after; }));
+    EXPECT_TRUE(pool.FreeMemBlock(a.bufferId));
+    EXPECT_EQ(after, 1);
+    EXPECT_TRUE(cap.Contains("cb boom", 4));
+}
+
+TEST(ReplicateMemPool, WaitingAllocatorsWokenByFreesFromOtherThreads)
+{
+    Watchdog dog(30);
+    LogCapture cap(1);
+    ReplicateMemPool pool;
+    ASSERT_TRUE(pool.Initialize(3, 256));
+    std::vector<BufferSt> held(3);
+    for (auto& b : held) {
+        ASSERT_TRUE(pool.MallocMemBlock(b, false, nullptr));
+    }
+    const int waiters = 3;
+    std::vector<BufferSt> got(waiters);
+    std::atomic<int> done{0};
+    std::vector<std::thread> threads;
+    for (int i = 0; i < waiters; ++i) {
+        threads.emplace_back([&, i] {
+            EXPECT_TRUE(pool.MallocMemBlock(got[i], true, nullptr));
+            ++done;
+        });
+    }
+    // Each waiter logs once before blocking (under the mutex, so a later free
+    // cannot slip in before it waits).
+    ASSERT_TRUE(WaitUntil([&] { return cap.Count("MemPool is used up.Wait for net free", 1) >= waiters; }));
+    EXPECT_EQ(done.load(), 0);
+    std::vector<std::thread> freers;
+    for (int i = 0; i < waiters; ++i) {
+        freers.emplace_back([&, i] { EXPECT_TRUE(pool.FreeMemBlock(held[i].bufferId)); });
+    }
+    for (auto& t : freers) {
+        t.join();
+    }
+    for (auto& t : threads) {
+        t.join();
+    }
+    std::set<uint32_t> ids;
+    for (auto& b : got) {
+        ids.insert(b.bufferId);
+        EXPECT_EQ(b.data, pool.GetPoolBuffer() + 256 * b.bufferId);
+    }
+    EXPECT_EQ(ids, (std::set<uint32_t>{0, 1, 2}));
+    EXPECT_EQ(pool.MemPoolSize(), 0u);
+}
+
+class CountingPool : public ReplicateMemPool {
+public:
+    bool FreeMemBlock(uint32_t id) override
+    {
+        ++frees;
+        return ReplicateMemPool::FreeMemBlock(id);
+    }
+    int frees = 0;
+};
+
+TEST(ReplicateMemPool, SharedPointerReturnsBlockThroughTheVirtualFree)
+{
+    CountingPool pool;
+    ASSERT_TRUE(pool.Initialize(2, 32));
+    std::shared_ptr<char> p = pool.MallocMemBlockPtr(false, nullptr);
+    ASSERT_TRUE(p);
+    EXPECT_EQ(p.get(), pool.GetPoolBuffer());
+    std::shared_ptr<char> copy = p;
+    p.reset();
+    EXPECT_EQ(pool.MemPoolSize(), 1u);  // a copy still holds it
+    EXPECT_EQ(pool.frees, 0);
+    copy.reset();
+    EXPECT_EQ(pool.MemPoolSize(), 2u);
+    EXPECT_EQ(pool.frees, 1);
+}
+
+// Eight threads allocate and free at random; no block may ever be held twice
+// and each holder's pattern must survive until it frees.
+TEST(ReplicateMemPoolStress, EightThreadsNeverShareABlock)
+{
+    Watchdog dog(120);
+    const uint32_t blocks = 6;
+    const uint64_t size = 64;
+    ReplicateMemPool pool;
+    ASSERT_TRUE(pool.Initialize(blocks, size));
+    std::vector<std::atomic<int>> owner(blocks);
+    for (auto& o : owner) {
+        o = -1;
+    }
+    std::atomic<int> conflicts{0};
+    std::atomic<int> callbacks{0};
+    std::vector<std::thread> threads;
+    for (int t = 0; t < 8; ++t) {
+        threads.emplace_back([&, t] {
+            std::mt19937 rng(t);
+            for (int i = 0; i < 10000; ++i) {
+                bool wait = (rng() % 4) != 0;
+                if (rng() % 2 == 0) {
+                    BufferSt b;
+                    if (!pool.MallocMemBlock(b, wait, [&] { ++callbacks; })) {
+                        continue;
+                    }
+                    int expected = -1;
+                    if (!owner[b.bufferId].compare_exchange_strong(expected, t)) {
+                        ++conflicts;
+                    }
+                    std::memset(b.data, t, size);
+                    for (uint64_t k = 0; k < size; ++k) {
+                        if (b.data[k] != static_cast<char>(t)) {
+                            ++conflicts;
+                            break;
+                        }
+                    }
+                    owner[b.bufferId] = -1;
+                    pool.FreeMemBlock(b.bufferId);
+                } else {
+                    std::shared_ptr<char> p = pool.MallocMemBlockPtr(wait, nullptr);
+                    if (p) {
+                        p.get()[0] = static_cast<char>(t);
+                        p.get()[size - 1] = static_cast<char>(t);
+                    }
+                }
+            }
+        });
+    }
+    for (auto& th : threads) {
+        th.join();
+    }
+    EXPECT_EQ(conflicts.load(), 0);
+    EXPECT_EQ(pool.MemPoolSize(), blocks);
+}
+
+}  // namespace

@@ -1,0 +1,360 @@
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <sys/mman.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstring>
+#include <memory>
+#include <string>
+
+#include "host/testing/Fakes.h"
+#include "replication/memory/ReplicationSharedMemPool.h"
+#include "tests/replication/memory/MemTestSupport.h"
+
+namespace {
+using memtest::RunInChild;
+using memtest::ShmExists;
+using memtest::ShmPath;
+using memtest::UniqueShmName;
+using memtest::Watchdog;
+using testing_fakes::LogCapture;
+
+uint32_t TrailerOf(ReplicationSharedMemPool& pool, uint32_t id)
+{
+    uint32_t v = 0;
+    std::memcpy(&v, pool.GetPoolBuffer() + pool.GetRealBufferSize() * id + pool.GetBufferSize(), 4);
+    return v;
+}
+
+// Removes a test's object even when an assertion ends the test early.
+struct ShmCleanup {
+    std::string name;
+    ~ShmCleanup() { shm_unlink(name.c_str()); }
+};
+
+TEST(ReplicationSharedMemPool, GeometryWithIdTrailers)
+{
+    std::string name = UniqueShmName("geom");
+    ShmCleanup cleanup{name};
+    ReplicationSharedMemPool pool(true, name);
+    ASSERT_TRUE(pool.Initialize(8, 1000));
+    EXPECT_EQ(pool.GetRealBufferSize(), 1004u);
+    EXPECT_EQ(pool.GetMapLength(), 8032u);
+    struct stat st {};
+    ASSERT_EQ(stat(ShmPath(name).c_str(), &st), 0);
+    EXPECT_EQ(st.st_size, 8032);
+    BufferSt b;
+    ASSERT_TRUE(pool.GetMemBlock(3, b));
+    EXPECT_EQ(b.data - pool.GetPoolBuffer(), 3012);
+    EXPECT_EQ(b.size, 1000);
+    EXPECT_EQ(b.bufferId, 3u);
+    // Bytes 4012..4015 hold block 3's id; GetMemBlockPtr rewrites it.
+    std::memset(pool.GetPoolBuffer() + 4012, 0, 4);
+    std::shared_ptr<char> p = pool.GetMemBlockPtr(3);
+    ASSERT_TRUE(p);
+    EXPECT_EQ(p.get(), b.data);
+    uint32_t trailer = 0;
+    std::memcpy(&trailer, pool.GetPoolBuffer() + 4012, 4);
+    EXPECT_EQ(trailer, 3u);
+    // The creator names every block in its trailer from the start.
+    EXPECT_EQ(TrailerOf(pool, 7), 7u);
+    // The pointer does not own the block: releasing it frees nothing.
+    EXPECT_EQ(pool.MemPoolSize(), 8u);
+    BufferSt first;
+    ASSERT_TRUE(pool.MallocMemBlock(first, false, nullptr));
+    p.reset();
+    EXPECT_EQ(pool.MemPoolSize(), 7u);
+}
+
+TEST(ReplicationSharedMemPool, AutoReleasePointerFreesTheTrailerId)
+{
+    LogCapture cap(1);
+    std::string name = UniqueShmName("move");
+    ShmCleanup cleanup{name};
+    ReplicationSharedMemPool pool(true, name);
+    ASSERT_TRUE(pool.Initialize(8, 1000));
+    BufferSt b;
+    for (int i = 0; i < 8; ++i) {
+        ASSERT_TRUE(pool.MallocMemBlock(b, false, nullptr));
+    }
+    std::shared_ptr<char> view = pool.GetMemBlockPtr(5);
+    std::shared_ptr<char> owner = pool.MoveMemBlockToAutoReleasePtr(view);
+    ASSERT_TRUE(owner);
+    EXPECT_EQ(owner.get(), view.get());
+    view.reset();
+    EXPECT_EQ(pool.MemPoolSize(), 0u);  // ownership is not shared with the argument
+    owner.reset();
+    EXPECT_EQ(pool.MemPoolSize(), 1u);
+    EXPECT_TRUE(cap.Contains("Free SM Block.", 1));
+    ASSERT_TRUE(pool.MallocMemBlock(b, false, nullptr));
+    EXPECT_EQ(b.bufferId, 5u);
+
+    // A block from MallocMemBlockPtr can be handed on the same way.
+    ASSERT_TRUE(pool.FreeMemBlock(6));
+    std::shared_ptr<char> fromMalloc = pool.MallocMemBlockPtr(false, nullptr);
+    ASSERT_TRUE(fromMalloc);
+    std::shared_ptr<char> moved = pool.MoveMemBlockToAutoReleasePtr(fromMalloc);
+    ASSERT_TRUE(moved);
+    fromMalloc.reset();  // frees 6 ...
+    moved.reset();       // ... and frees 6 again: the set ignores it
+    EXPECT_EQ(pool.MemPoolSize(), 1u);
+}
+
+TEST(ReplicationSharedMemPool, IdsOutsideThePoolAreRefused)
+{
+    LogCapture cap;
+    std::string name = UniqueShmName("range");
+    ShmCleanup cleanup{name};
+    ReplicationSharedMemPool pool(true, name);
+    ASSERT_TRUE(pool.Initialize(8, 1000));
+    BufferSt b;
+    b.bufferId = 42;
+    EXPECT_FALSE(pool.GetMemBlock(8, b));
+    EXPECT_EQ(b.bufferId, 42u);
+    EXPECT_FALSE(pool.GetMemBlock(0xFFFFFFFF, b));
+    EXPECT_FALSE(pool.GetMemBlockPtr(8));
+    EXPECT_FALSE(pool.GetMemBlockPtr(0x7FFFFFFF));
+    EXPECT_TRUE(cap.Contains("GetMemBlock failed bufferId not exist:8", 4)) << cap.Dump();
+
+    for (int i = 0; i < 8; ++i) {
+        ASSERT_TRUE(pool.MallocMemBlock(b, false, nullptr));
+    }
+    // A trailer rewritten out of range, a trailer naming another block, a
+    // pointer into the middle of a block, a pointer from elsewhere, nothing.
+    uint32_t bad = 99;
+    std::memcpy(pool.GetPoolBuffer() + 1004 * 2 + 1000, &bad, 4);
+    std::shared_ptr<char> two(pool.GetPoolBuffer() + 1004 * 2, [](char*) {});
+    cap.Clear();
+    EXPECT_FALSE(pool.MoveMemBlockToAutoReleasePtr(two));
+    EXPECT_TRUE(cap.Contains("MoveMemBlockToAutoReleasePtr failed bufferId not exist:99", 4)) << cap.Dump();
+    uint32_t other = 4;
+    std::memcpy(pool.GetPoolBuffer() + 1004 * 2 + 1000, &other, 4);
+    EXPECT_FALSE(pool.MoveMemBlockToAutoReleasePtr(two));
+    std::shared_ptr<char> middle(pool.GetPoolBuffer() + 10, [](char*) {});
+    EXPECT_FALSE(pool.MoveMemBlockToAutoReleasePtr(middle));
+    auto heap = std::shared_ptr<char>(new char[2000], std::default_delete<char[]>());
+    EXPECT_FALSE(pool.MoveMemBlockToAutoReleasePtr(heap));
+    EXPECT_FALSE(pool.MoveMemBlockToAutoReleasePtr(std::shared_ptr<char>()));
+    EXPECT_TRUE(cap.Contains("Failed to copy bufferId.", 4));
+    EXPECT_EQ(pool.MemPoolSize(), 0u);  // nothing was freed by a refused pointer
+}
+
+TEST(ReplicationSharedMemPool, AttachedProcessMayNotAllocateOrFree)
+{
+    LogCapture cap;
+    std::string name = UniqueShmName("attach");
+    ShmCleanup cleanup{name};
+    ReplicationSharedMemPool creator(true, name);
+    ASSERT_TRUE(creator.Initialize(4, 100));
+    {
+        ReplicationSharedMemPool attached(false, name);
+        ASSERT_TRUE(attached.Initialize(4, 100));
+        BufferSt b;
+        EXPECT_FALSE(attached.MallocMemBlock(b, false, nullptr));
+        EXPECT_FALSE(attached.FreeMemBlock(0));
+        EXPECT_FALSE(attached.MallocMemBlockPtr(true, nullptr));
+        std::shared_ptr<char> p = attached.GetMemBlockPtr(1);
+        ASSERT_TRUE(p);
+        EXPECT_FALSE(attached.MoveMemBlockToAutoReleasePtr(p));
+        EXPECT_TRUE(cap.Contains("Non-pool creator shouldn't user MallocMemBlock interface.", 4));
+        EXPECT_TRUE(cap.Contains("Non-pool creator shouldn't user FreeMemBlock interface.", 4));
+        EXPECT_TRUE(cap.Contains("Non-pool creator shouldn't user MallocMemBlockPtr interface.", 4));
+        EXPECT_TRUE(cap.Contains("Non-pool creator shouldn't use this interface.", 4));
+        // Both mappings see the same bytes.
+        std::memcpy(p.get(), "shared!", 8);
+        EXPECT_STREQ(creator.GetPoolBuffer() + 104, "shared!");
+    }
+    {
+        // An attached process with a smaller geometry must not shrink the
+        // object under the creator's mapping (its pages would vanish).
+        ReplicationSharedMemPool smaller(false, name);
+        ASSERT_TRUE(smaller.Initialize(2, 100));
+        struct stat st {};
+        ASSERT_EQ(stat(ShmPath(name).c_str(), &st), 0);
+        EXPECT_EQ(st.st_size, 416);
+        creator.GetPoolBuffer()[415] = 'z';  // still mapped and backed
+    }
+    // Only the creator unlinks; an attached pool going away leaves the object.
+    EXPECT_TRUE(ShmExists(name));
+    EXPECT_EQ(creator.MemPoolSize(), 4u);
+}
+
+TEST(ReplicationSharedMemPool, AttachingWithoutACreatorFails)
+{
+    LogCapture cap;
+    std::string name = UniqueShmName("missing");
+    ReplicationSharedMemPool attached(false, name);
+    EXPECT_FALSE(attached.Initialize(4, 100));
+    EXPECT_TRUE(cap.Contains("Failed to create shared memory.", 4));
+    EXPECT_FALSE(ShmExists(name));
+    BufferSt b;
+    EXPECT_FALSE(attached.GetMemBlock(0, b));  // no mapping behind the ids
+}
+
+TEST(ReplicationSharedMemPool, ObjectIsOwnerOnlyWhateverTheUmask)
+{
+    std::string name = UniqueShmName("mode");
+    ShmCleanup cleanup{name};
+    mode_t old = umask(0);
+    {
+        ReplicationSharedMemPool pool(true, name);
+        ASSERT_TRUE(pool.Initialize(2, 64));
+        struct stat st {};
+        ASSERT_EQ(stat(ShmPath(name).c_str(), &st), 0);
+        EXPECT_EQ(st.st_mode & 07777, 0600u);
+        EXPECT_EQ(st.st_uid, geteuid());
+    }
+    EXPECT_FALSE(ShmExists(name));
+    // A leftover object of ours with a wide mode is narrowed by the creator.
+    int fd = shm_open(name.c_str(), O_CREAT | O_RDWR, 0666);
+    ASSERT_GE(fd, 0);
+    fchmod(fd, 0666);
+    close(fd);
+    {
+        ReplicationSharedMemPool pool(true, name);
+        ASSERT_TRUE(pool.Initialize(2, 64));
+        struct stat st {};
+        ASSERT_EQ(stat(ShmPath(name).c_str(), &st), 0);
+        EXPECT_EQ(st.st_mode & 07777, 0600u);
+    }
+    umask(old);
+    EXPECT_FALSE(ShmExists(name));
+}
+
+TEST(ReplicationSharedMemPool, ObjectOfAnotherUserIsRefused)
+{
+    std::string name = UniqueShmName("foreign");
+    ShmCleanup cleanup{name};
+    int fd = shm_open(name.c_str(), O_CREAT | O_RDWR, 0666);
+    ASSERT_GE(fd, 0);
+    uid_t stranger = geteuid() == 65534 ? 65533 : 65534;
+    bool chowned = fchown(fd, stranger, stranger) == 0;
+    close(fd);
+    if (!chowned) {
+        GTEST_SKIP() << "changing an object's owner needs root";
+    }
+    LogCapture cap;
+    {
+        ReplicationSharedMemPool attached(false, name);
+        EXPECT_FALSE(attached.Initialize(2, 64));
+        ReplicationSharedMemPool creator(true, name);
+        EXPECT_FALSE(creator.Initialize(2, 64));
+        BufferSt b;
+        EXPECT_FALSE(creator.MallocMemBlock(b, false, nullptr));
+    }
+    EXPECT_EQ(cap.Count("is owned by another user", 4), 2u) << cap.Dump();
+    // Refused, not taken over: the stranger's object is left as it was.
+    struct stat st {};
+    ASSERT_EQ(stat(ShmPath(name).c_str(), &st), 0);
+    EXPECT_EQ(st.st_uid, stranger);
+    EXPECT_EQ(st.st_size, 0);
+}
+
+// The creator allocates and writes in one process; another process attaches,
+// reads the block by id and answers in it; the creator sees the answer.
+TEST(ReplicationSharedMemPool, TwoProcessesShareBlocksById)
+{
+    Watchdog dog(60);
+    std::string name = UniqueShmName("fork");
+    ShmCleanup cleanup{name};
+    ReplicationSharedMemPool creator(true, name);
+    ASSERT_TRUE(creator.Initialize(4, 4096));
+    BufferSt skip, b;
+    ASSERT_TRUE(creator.MallocMemBlock(skip, false, nullptr));
+    ASSERT_TRUE(creator.MallocMemBlock(b, false, nullptr));
+    ASSERT_EQ(b.bufferId, 1u);
+    for (int i = 0; i < 4096; ++i) {
+        b.data[i] = static_cast<char>(i * 7);
+    }
+    uint32_t id = b.bufferId;
+    int code = RunInChild([&] {
+        ReplicationSharedMemPool attached(false, name);
+        if (!attached.Initialize(4, 4096)) {
+            return 10;
+        }
+        std::shared_ptr<char> p = attached.GetMemBlockPtr(id);
+        if (!p) {
+            return 11;
+        }
+        for (int i = 0; i < 4096; ++i) {
+            if (p.get()[i] != static_cast<char>(i * 7)) {
+                return 12;
+            }
+        }
+        std::memcpy(p.get(), "reply", 6);
+        return 0;
+    });
+    ASSERT_EQ(code, 0);
+    EXPECT_STREQ(b.data, "reply");
+    EXPECT_EQ(TrailerOf(creator, id), id);
+    // The creator can take the block back through the trailer the child wrote.
+    std::shared_ptr<char> view(b.data, [](char*) {});
+    std::shared_ptr<char> owner = creator.MoveMemBlockToAutoReleasePtr(view);
+    ASSERT_TRUE(owner);
+    owner.reset();
+    EXPECT_EQ(creator.MemPoolSize(), 3u);
+    EXPECT_TRUE(ShmExists(name));
+}
+
+// A creator process writes a block and ends; the object goes with it.
+TEST(ReplicationSharedMemPool, CreatorProcessLeavesNoObjectBehind)
+{
+    Watchdog dog(60);
+    std::string name = UniqueShmName("gone");
+    ShmCleanup cleanup{name};
+    int toParent[2], toChild[2];
+    ASSERT_EQ(pipe(toParent), 0);
+    ASSERT_EQ(pipe(toChild), 0);
+    pid_t pid = fork();
+    ASSERT_GE(pid, 0);
+    if (pid == 0) {
+        close(toParent[0]);
+        close(toChild[1]);
+        int code = 0;
+        {
+            ReplicationSharedMemPool creator(true, name);
+            BufferSt b;
+            uint32_t id = 0xFFFFFFFF;
+            if (creator.Initialize(3, 512) && creator.MallocMemBlock(b, false, nullptr) &&
+                creator.MallocMemBlock(b, false, nullptr)) {
+                std::memcpy(b.data, "from the creator", 17);
+                id = b.bufferId;
+            } else {
+                code = 20;
+            }
+            if (write(toParent[1], &id, sizeof(id)) != sizeof(id)) {
+                code = 21;
+            }
+            char c;
+            if (read(toChild[0], &c, 1) < 0) {  // the parent has read the block
+                code = 22;
+            }
+        }
+        _exit(code);
+    }
+    close(toParent[1]);
+    close(toChild[0]);
+    uint32_t id = 0xFFFFFFFF;
+    ASSERT_EQ(read(toParent[0], &id, sizeof(id)), static_cast<ssize_t>(sizeof(id)));
+    ASSERT_EQ(id, 1u);
+    {
+        ReplicationSharedMemPool attached(false, name);
+        ASSERT_TRUE(attached.Initialize(3, 512));
+        std::shared_ptr<char> p = attached.GetMemBlockPtr(id);
+        ASSERT_TRUE(p);
+        EXPECT_STREQ(p.get(), "from the creator");
+    }
+    char go = 'x';
+    ASSERT_EQ(write(toChild[1], &go, 1), 1);
+    close(toChild[1]);
+    close(toParent[0]);
+    int status = 0;
+    ASSERT_EQ(waitpid(pid, &status, 0), pid);
+    ASSERT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(WEXITSTATUS(status), 0);
+    EXPECT_FALSE(ShmExists(name));
+}
+
+}  // namespace
