@@ -50,6 +50,11 @@ DISK_DEVICE_RETURN_CODE DiskDeviceFile::Open(const std::string& path, int32_t fl
 {
     LOG_STREAM(2) << "openDisk fileName:" << path << ",owMode:" << flags;
     std::string realPath;
+    // An empty path names nothing; resolved, it would silently become the current directory.
+    if (path.empty()) {
+        LOG_STREAM(4) << "Get real path failed. FileName :" << path << ", errcode:" << ENOENT;
+        return DISK_DEVICE_OPEN_FAILED;
+    }
     try {
         boost::system::error_code ec;
         boost::filesystem::path resolved = boost::filesystem::canonical(path, ec);

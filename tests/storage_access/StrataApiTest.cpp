@@ -1,0 +1,649 @@
+// The volume tool commands against a scripted command runner: the exact command
+// lines and parameter lists, output parsing, the bitmap wait, busy deletes,
+// attach/detach idempotence and the agent address of concurrent instances.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <thread>
+
+#include "host/RootPath.h"
+#include "host/testing/Fakes.h"
+#include "storage_access/StrataApi.h"
+
+namespace {
+using testing_fakes::ConfigOverride;
+using testing_fakes::LogCapture;
+using testing_fakes::ScriptedCommandRunner;
+using testing_fakes::VirtualClock;
+using Reply = ScriptedCommandRunner::Reply;
+
+const std::string kRoot = "/opt/dmroot";
+const std::string kBitmapTool = "sudo " + kRoot + "/qbctool/qrmQBCTool.sh";
+const std::string kClientTool = "sudo " + kRoot + "/bin/security_sudo_qbc_cli.sh";
+
+std::string CreateLine(const std::string& agent, const std::string& from, const std::string& to,
+                       const std::string& mgr, const std::string& vol, const std::string& pool)
+{
+    return kBitmapTool + " --op createBitmapVolume --staIp '" + agent + "' --snapNameFrom '" + from +
+           "' --snapNameTo '" + to + "' --strataFloatIP '" + mgr + "' --volName '" + vol + "' --poolId '" + pool +
+           "'";
+}
+std::string QueryLine(const std::string& agent, const std::string& mgr, const std::string& vol,
+                      const std::string& pool)
+{
+    return kBitmapTool + " --op queryBitmapVolume --staIp '" + agent + "' --strataFloatIP '" + mgr +
+           "' --volName '" + vol + "' --poolId '" + pool + "'";
+}
+std::string DeleteLine(const std::string& agent, const std::string& mgr, const std::string& vol,
+                       const std::string& pool)
+{
+    return kBitmapTool + " --op deleteVolume --staIp '" + agent + "' --strataFloatIP '" + mgr + "' --volName '" +
+           vol + "' --poolId '" + pool + "'";
+}
+std::string AttachLine(const std::string& vol, const std::string& mgr, const std::string& pool)
+{
+    return kClientTool + " -c attachwithip -v '" + vol + "' -i '" + mgr + "' -p " + pool;
+}
+std::string DetachLine(const std::string& vol, const std::string& mgr, const std::string& pool)
+{
+    return kClientTool + " -c detachwithip -v '" + vol + "' -i '" + mgr + "' -p " + pool;
+}
+
+Reply Out(std::vector<std::string> lines, int exitCode = 0)
+{
+    Reply r;
+    r.out = std::move(lines);
+    r.exitCode = exitCode;
+    return r;
+}
+
+const Reply kCreated = Out({"ResultCode=0", "snapSize=10240", "blockSize=1048576", "bitmapSize=1280"});
+Reply Status(int status)
+{
+    return Out({"ResultCode=0", "snapSize=1", "blockSize=2", "volSize=3", "status=" + std::to_string(status)});
+}
+
+class StrataApiTest : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        SetRootPath(kRoot);
+        m_config.Set("General", "CreateBitmapTimeoutSec", 3600);
+    }
+    void TearDown() override
+    {
+        SetRootPath("");
+        EXPECT_TRUE(m_runner.Unexpected().empty()) << m_runner.Unexpected().front();
+    }
+
+    BitmapVolumeInfo Info()
+    {
+        BitmapVolumeInfo info;
+        info.volName = "bmp_1";
+        info.snapNameFrom = "snapA";
+        info.snapNameTo = "snapB";
+        return info;
+    }
+    size_t CallsMatching(const std::string& line) const
+    {
+        size_t n = 0;
+        for (const auto& c : m_runner.Calls()) {
+            n += c.line == line ? 1 : 0;
+        }
+        return n;
+    }
+
+    VirtualClock m_clock;
+    ConfigOverride m_config;
+    LogCapture m_logs;
+    ScriptedCommandRunner m_runner;
+    StrataApi m_api{"10.1.2.3", "pool7"};
+    const std::string m_query = QueryLine("127.0.0.1", "10.1.2.3", "bmp_1", "pool7");
+};
+
+// ---- Command lines and parameters ----
+
+TEST_F(StrataApiTest, EveryCommandHasItsTemplateParametersAndCode)
+{
+    m_runner.Expect(CreateLine("127.0.0.1", "snapA", "snapB", "10.1.2.3", "bmp_1", "pool7"), kCreated);
+    m_runner.Expect(m_query, Status(0));
+    m_runner.Expect(DeleteLine("127.0.0.1", "10.1.2.3", "bmp_1", "pool7"), Out({"ResultCode=0"}));
+    m_runner.Expect(AttachLine("vol9", "10.1.2.3", "pool7"), Out({"ret_code=0", "ret_desc=ok", "dev_addr=/dev/sdq"}));
+    m_runner.Expect(DetachLine("vol9", "10.1.2.3", "pool7"), Out({"ret_code=0", "ret_desc=ok"}));
+
+    BitmapVolumeInfo info = Info();
+    std::string err;
+    std::string dev;
+    ASSERT_EQ(m_api.CreateBitmapVolume(info, err, AbortFunc()), 0);
+    ASSERT_EQ(m_api.DeleteBitmapVolume("bmp_1", err), 0);
+    ASSERT_EQ(m_api.AttachVolume("vol9", dev, err), 0);
+    ASSERT_EQ(m_api.DetachVolume("vol9", err), 0);
+
+    auto calls = m_runner.Calls();
+    ASSERT_EQ(calls.size(), 5u);
+    EXPECT_EQ(calls[0].cmdTemplate,
+              kBitmapTool + " --op createBitmapVolume --staIp '?' --snapNameFrom '?' --snapNameTo '?' "
+                            "--strataFloatIP '?' --volName '?' --poolId '?'");
+    EXPECT_EQ(calls[0].params,
+              (std::vector<std::string>{"127.0.0.1", "snapA", "snapB", "10.1.2.3", "bmp_1", "pool7"}));
+    EXPECT_EQ(calls[1].cmdTemplate,
+              kBitmapTool + " --op queryBitmapVolume --staIp '?' --strataFloatIP '?' --volName '?' --poolId '?'");
+    EXPECT_EQ(calls[1].params, (std::vector<std::string>{"127.0.0.1", "10.1.2.3", "bmp_1", "pool7"}));
+    EXPECT_EQ(calls[2].cmdTemplate,
+              kBitmapTool + " --op deleteVolume --staIp '?' --strataFloatIP '?' --volName '?' --poolId '?'");
+    EXPECT_EQ(calls[2].params, (std::vector<std::string>{"127.0.0.1", "10.1.2.3", "bmp_1", "pool7"}));
+    EXPECT_EQ(calls[3].cmdTemplate, kClientTool + " -c attachwithip -v '?' -i '?' -p ?");
+    EXPECT_EQ(calls[3].params, (std::vector<std::string>{"vol9", "10.1.2.3", "pool7"}));
+    EXPECT_EQ(calls[4].cmdTemplate, kClientTool + " -c detachwithip -v '?' -i '?' -p ?");
+    EXPECT_EQ(calls[4].params, (std::vector<std::string>{"vol9", "10.1.2.3", "pool7"}));
+    // The channel logs each request's command code.
+    for (int code = 100010; code <= 100014; ++code) {
+        EXPECT_TRUE(m_logs.Contains("run command code " + std::to_string(code) + ": ")) << code;
+    }
+}
+
+TEST_F(StrataApiTest, HostileNamesTravelAsParametersNeverInTheTemplate)
+{
+    const std::string vol = "v'; rm -rf / #$(id)`x`";
+    m_runner.Expect(AttachLine(vol, "10.1.2.3", "pool7"), Out({"ret_code=0", "ret_desc=ok", "dev_addr=/dev/x"}));
+    std::string dev;
+    std::string err;
+    ASSERT_EQ(m_api.AttachVolume(vol, dev, err), 0);
+    auto calls = m_runner.Calls();
+    ASSERT_EQ(calls.size(), 1u);
+    EXPECT_EQ(calls[0].cmdTemplate.find(vol), std::string::npos);
+    EXPECT_EQ(calls[0].params[0], vol);
+}
+
+TEST_F(StrataApiTest, UpdatedManagerAndPoolApplyToTheNextCommand)
+{
+    m_api.UpdateMgrIPAndPoolID("10.9.9.9", "poolX");
+    EXPECT_EQ(m_api.GetPoolID(), "poolX");
+    m_runner.Expect(DetachLine("v", "10.9.9.9", "poolX"), Out({"ret_code=0", "ret_desc=ok"}));
+    std::string err;
+    EXPECT_EQ(m_api.DetachVolume("v", err), 0);
+}
+
+TEST_F(StrataApiTest, IPv6ManagerMakesEveryCommandUseTheIPv6Agent)
+{
+    StrataApi api("fe80::1", "p");
+    m_runner.Expect(CreateLine("::1", "a", "b", "fe80::1", "bm", "p"), kCreated);
+    m_runner.Expect(QueryLine("::1", "fe80::1", "bm", "p"), Status(0));
+    m_runner.Expect(DeleteLine("::1", "fe80::1", "bm", "p"), Out({"ResultCode=0"}));
+    BitmapVolumeInfo info;
+    info.volName = "bm";
+    info.snapNameFrom = "a";
+    info.snapNameTo = "b";
+    std::string err;
+    EXPECT_EQ(api.CreateBitmapVolume(info, err, AbortFunc()), 0);
+    EXPECT_EQ(api.DeleteBitmapVolumeNoRetry("bm", err), 0);
+    EXPECT_EQ(StrataApi::LastStrataAgentIp(), "::1");
+    EXPECT_TRUE(m_logs.Contains("stAgent IP: ::1", 2));
+    EXPECT_EQ(StrataApi::GetStrataAgentIp("192.168.0.1"), "127.0.0.1");
+    EXPECT_EQ(StrataApi::LastStrataAgentIp(), "127.0.0.1");
+    EXPECT_EQ(StrataApi::GetStrataAgentIp("::ffff:10.0.0.1"), "::1");
+}
+
+// Two instances with different manager addresses on two threads: each command
+// must carry the agent address its own manager implies.
+TEST_F(StrataApiTest, ConcurrentInstancesKeepTheirOwnAgentAddress)
+{
+    StrataApi v4("10.0.0.1", "p");
+    StrataApi v6("fd00::7", "p");
+    m_runner.Expect(DeleteLine("127.0.0.1", "10.0.0.1", "bm", "p"), Out({"ResultCode=0"}));
+    m_runner.Expect(DeleteLine("::1", "fd00::7", "bm", "p"), Out({"ResultCode=0"}));
+    const int rounds = 300;
+    std::atomic<int> failures{0};
+    auto worker = [&](StrataApi* api) {
+        std::string err;
+        for (int i = 0; i < rounds; ++i) {
+            failures += api->DeleteBitmapVolumeNoRetry("bm", err) == 0 ? 0 : 1;
+        }
+    };
+    std::thread a(worker, &v4);
+    std::thread b(worker, &v6);
+    a.join();
+    b.join();
+    EXPECT_EQ(failures.load(), 0);
+    auto calls = m_runner.Calls();
+    ASSERT_EQ(calls.size(), 2u * rounds);
+    for (const auto& c : calls) {
+        ASSERT_EQ(c.params.size(), 4u);
+        const bool v6Manager = c.params[1].find(':') != std::string::npos;
+        EXPECT_EQ(c.params[0], v6Manager ? "::1" : "127.0.0.1") << c.line;
+    }
+}
+
+// ---- Output parsing ----
+
+TEST_F(StrataApiTest, KeyValueParsing)
+{
+    auto kv = StrataApi::ToKevValue({"ResultCode:50150006", "a=b=c", "no separator here", "", "x:y=z", " k = v ",
+                                     "dup=1", "dup=2", "=empty-key", "novalue="});
+    EXPECT_EQ(kv["ResultCode"], "50150006");
+    EXPECT_EQ(kv["a"], "b=c");
+    EXPECT_EQ(kv["x:y"], "z") << "an equals sign wins over an earlier colon";
+    EXPECT_EQ(kv[" k "], " v ") << "keys and values are not trimmed";
+    EXPECT_EQ(kv["dup"], "2");
+    EXPECT_EQ(kv[""], "empty-key");
+    EXPECT_EQ(kv["novalue"], "");
+    EXPECT_EQ(kv.count("no separator here"), 0u);
+    EXPECT_EQ(kv.size(), 7u);
+}
+
+TEST_F(StrataApiTest, ColonResultLineAndAtoiNumbers)
+{
+    m_runner.Expect(CreateLine("127.0.0.1", "snapA", "snapB", "10.1.2.3", "bmp_1", "pool7"),
+                    Out({"ResultCode:50150006"}));
+    BitmapVolumeInfo info = Info();
+    std::string err;
+    EXPECT_EQ(m_api.DoCreateBitmapVol(info, err), 50150006);
+    EXPECT_EQ(err, "The snapshot is not exist !");
+    EXPECT_TRUE(m_logs.Contains("Create bitmap volume failed, return code=50150006", 4));
+
+    // atoi reading: blanks and sign, digits up to the first non-digit, no digits gives 0.
+    m_runner.Expect(m_query, Out({"ResultCode= +0junk", "snapSize= 12MiB", "blockSize=-4x", "volSize=abc",
+                                  "status=  7 "}));
+    BitmapVolumeInfo probe;
+    probe.volName = "bmp_1";
+    EXPECT_EQ(m_api.QueryBitmapVol(probe, err), 0);
+    EXPECT_EQ(probe.snapSize, 12);
+    EXPECT_EQ(probe.blockSize, -4);
+    EXPECT_EQ(probe.bitmapSize, 0);
+    EXPECT_EQ(probe.status, 7);
+}
+
+TEST_F(StrataApiTest, OverflowingNumbersSaturate)
+{
+    m_runner.Expect(DeleteLine("127.0.0.1", "10.1.2.3", "v", "pool7"), Out({"ResultCode=99999999999999"}));
+    std::string err;
+    EXPECT_EQ(m_api.DeleteBitmapVolumeNoRetry("v", err), INT32_MAX);
+    EXPECT_EQ(err, "Unknown error !");
+}
+
+TEST_F(StrataApiTest, CreateOutcomes)
+{
+    const std::string line = CreateLine("127.0.0.1", "snapA", "snapB", "10.1.2.3", "bmp_1", "pool7");
+    struct Case {
+        Reply reply;
+        int32_t result;
+        std::string err;
+    };
+    const std::vector<Case> cases = {
+        {kCreated, 0, ""},
+        // The channel's exit status does not decide: the keys do.
+        {Out({"ResultCode=0", "snapSize=10240", "blockSize=1048576", "bitmapSize=1280"}, 3), 0, ""},
+        {Out({"snapSize=1", "blockSize=2", "bitmapSize=3"}), -1, "Unknown error!"},
+        {Out({"ResultCode=0", "snapSize=1", "blockSize=2"}), -1, "Unknown error!"},
+        {Out({"ResultCode=50153007"}), 50153007, "The from snap and to volume of bitmap volume are different branch!"},
+        {Out({"ResultCode=0", "snapSize=10240", "blockSize=1048576", "bitmapSize=1280"}, 0), 0, ""},
+        {Out({"garbage", "ResultCode=1000"}, 1), 1000, "Strata agent is not be installed !"},
+    };
+    for (size_t i = 0; i < cases.size(); ++i) {
+        ScriptedCommandRunner runner;
+        runner.Expect(line, cases[i].reply);
+        BitmapVolumeInfo info = Info();
+        std::string err;
+        EXPECT_EQ(m_api.DoCreateBitmapVol(info, err), cases[i].result) << i;
+        EXPECT_EQ(err, cases[i].err) << i;
+        if (cases[i].result == 0) {
+            EXPECT_EQ(info.snapSize, 10240) << i;
+            EXPECT_EQ(info.blockSize, 1048576) << i;
+            EXPECT_EQ(info.bitmapSize, 1280) << i;
+        } else {
+            EXPECT_EQ(info.snapSize, 0) << "a failed create leaves the sizes alone, case " << i;
+        }
+    }
+    EXPECT_TRUE(m_logs.Contains("Create bitmap volume failed, retrun value error.", 4));
+    EXPECT_TRUE(m_logs.Contains("Create different bitmap volume: bmp_1 failed. duration=0,errDesc: exit status 3", 4));
+}
+
+TEST_F(StrataApiTest, QueryNeedsAllItsKeys)
+{
+    for (const char* missing : {"snapSize", "blockSize", "volSize", "status"}) {
+        std::vector<std::string> lines = {"ResultCode=0"};
+        for (const char* k : {"snapSize", "blockSize", "volSize", "status"}) {
+            if (std::string(k) != missing) {
+                lines.push_back(std::string(k) + "=0");
+            }
+        }
+        ScriptedCommandRunner runner;
+        runner.Expect(m_query, Out(lines));
+        BitmapVolumeInfo probe;
+        probe.volName = "bmp_1";
+        std::string err;
+        EXPECT_EQ(m_api.QueryBitmapVol(probe, err), -1) << missing;
+        EXPECT_EQ(err, "Unknown error!");
+        EXPECT_EQ(probe.status, 1) << "status keeps its initial value";
+    }
+}
+
+TEST_F(StrataApiTest, ErrorStrings)
+{
+    EXPECT_EQ(m_api.GetErrString(0), "OK");
+    EXPECT_EQ(m_api.GetErrString(-1), "Unknown error!");
+    EXPECT_EQ(m_api.GetErrString(50150005), "The volume is not exitst !");
+    EXPECT_EQ(m_api.GetErrString(50151404), "The volume or snapshot ist not exist !");
+    EXPECT_EQ(m_api.GetErrString(50560010), "The snapshotID is same with previous backup.");
+    EXPECT_EQ(m_api.GetErrString(10010), "Manually aborting a task");
+    EXPECT_EQ(m_api.GetErrString(50151006), "Unknown error !");
+    EXPECT_EQ(m_api.GetErrString(7), "Unknown error !");
+}
+
+// ---- The bitmap creation wait ----
+
+TEST_F(StrataApiTest, WaitPollsUntilReady)
+{
+    m_runner.Expect(CreateLine("127.0.0.1", "snapA", "snapB", "10.1.2.3", "bmp_1", "pool7"), kCreated);
+    for (int i = 0; i < 3; ++i) {
+        m_runner.Expect(m_query, Status(7));
+    }
+    m_runner.Expect(m_query, Status(0));
+    BitmapVolumeInfo info = Info();
+    std::string err;
+    EXPECT_EQ(m_api.CreateBitmapVolume(info, err, AbortFunc()), 0);
+    EXPECT_EQ(CallsMatching(m_query), 4u);
+    EXPECT_EQ(m_clock.SleepsSeconds(), (std::vector<uint64_t>{5, 5, 5}));
+    // The caller keeps the sizes of the create step, not those of the probe.
+    EXPECT_EQ(info.snapSize, 10240);
+    EXPECT_EQ(info.bitmapSize, 1280);
+    EXPECT_EQ(info.status, 1);
+    EXPECT_EQ(m_logs.Count("bitmap volume create status:[7].", 1), 3u);
+}
+
+TEST_F(StrataApiTest, ZeroTimeoutEndsBeforeAnyQuery)
+{
+    m_config.Set("General", "CreateBitmapTimeoutSec", 0);
+    m_runner.Expect(CreateLine("127.0.0.1", "snapA", "snapB", "10.1.2.3", "bmp_1", "pool7"), kCreated);
+    BitmapVolumeInfo info = Info();
+    std::string err = "untouched";
+    EXPECT_EQ(m_api.CreateBitmapVolume(info, err, AbortFunc()), -1);
+    EXPECT_EQ(CallsMatching(m_query), 0u);
+    EXPECT_EQ(err, "untouched");
+    EXPECT_TRUE(m_logs.Contains("CreateBitmapVolume retry time out,totalRetryTime is 0sec", 4));
+}
+
+TEST_F(StrataApiTest, TimeoutCountsOnlyCompletedPolls)
+{
+    m_config.Set("General", "CreateBitmapTimeoutSec", 10);
+    m_runner.Expect(CreateLine("127.0.0.1", "snapA", "snapB", "10.1.2.3", "bmp_1", "pool7"), kCreated);
+    m_runner.Expect(m_query, Status(7));
+    BitmapVolumeInfo info = Info();
+    std::string err;
+    EXPECT_EQ(m_api.CreateBitmapVolume(info, err, AbortFunc()), -1);
+    EXPECT_EQ(CallsMatching(m_query), 2u);
+    EXPECT_TRUE(m_logs.Contains("CreateBitmapVolume retry time out,totalRetryTime is 10sec", 4));
+}
+
+TEST_F(StrataApiTest, NegativeTimeoutWaitsUntilReady)
+{
+    m_config.Set("General", "CreateBitmapTimeoutSec", -1);
+    m_runner.Expect(CreateLine("127.0.0.1", "snapA", "snapB", "10.1.2.3", "bmp_1", "pool7"), kCreated);
+    for (int i = 0; i < 1000; ++i) {
+        m_runner.Expect(m_query, Status(7));
+    }
+    m_runner.Expect(m_query, Status(0));
+    BitmapVolumeInfo info = Info();
+    std::string err;
+    EXPECT_EQ(m_api.CreateBitmapVolume(info, err, AbortFunc()), 0);
+    EXPECT_EQ(CallsMatching(m_query), 1001u);
+}
+
+TEST_F(StrataApiTest, TimeoutIsReadAfreshOnEveryPass)
+{
+    m_runner.Expect(CreateLine("127.0.0.1", "snapA", "snapB", "10.1.2.3", "bmp_1", "pool7"), kCreated);
+    m_runner.Expect(m_query, Status(7));
+    int calls = 0;
+    boost::atomics::atomic<bool> flag(false);
+    // The abort accessor runs once per pass: use it to shrink the limit mid-wait.
+    AbortFunc probe = [&]() -> boost::atomics::atomic<bool>& {
+        if (++calls == 3) {
+            m_config.Set("General", "CreateBitmapTimeoutSec", 5);
+        }
+        return flag;
+    };
+    BitmapVolumeInfo info = Info();
+    std::string err;
+    EXPECT_EQ(m_api.CreateBitmapVolume(info, err, probe), -1);
+    EXPECT_EQ(CallsMatching(m_query), 2u);
+}
+
+TEST_F(StrataApiTest, SixFailedQueriesInARowEndTheWait)
+{
+    m_runner.Expect(CreateLine("127.0.0.1", "snapA", "snapB", "10.1.2.3", "bmp_1", "pool7"), kCreated);
+    m_runner.Expect(m_query, Out({"ResultCode=50151404"}));
+    BitmapVolumeInfo info = Info();
+    std::string err;
+    EXPECT_EQ(m_api.CreateBitmapVolume(info, err, AbortFunc()), 50151404);
+    EXPECT_EQ(err, "The volume or snapshot ist not exist !");
+    EXPECT_EQ(CallsMatching(m_query), 6u);
+    EXPECT_EQ(m_clock.SleepsSeconds().size(), 5u);
+    EXPECT_EQ(m_logs.Count("CODE[50151404] query bitmap failed.", 4), 6u);
+}
+
+TEST_F(StrataApiTest, FiveFailuresThenSuccessDoNotEndTheWaitNorAdvanceTime)
+{
+    // A 5-second limit: failed queries must not count as elapsed polls.
+    m_config.Set("General", "CreateBitmapTimeoutSec", 5);
+    m_runner.Expect(CreateLine("127.0.0.1", "snapA", "snapB", "10.1.2.3", "bmp_1", "pool7"), kCreated);
+    for (int i = 0; i < 5; ++i) {
+        m_runner.Expect(m_query, Out({"no result here"}));
+    }
+    m_runner.Expect(m_query, Status(0));
+    BitmapVolumeInfo info = Info();
+    std::string err;
+    EXPECT_EQ(m_api.CreateBitmapVolume(info, err, AbortFunc()), 0);
+    EXPECT_EQ(CallsMatching(m_query), 6u);
+}
+
+TEST_F(StrataApiTest, FailureCounterResetsAfterASuccessfulQuery)
+{
+    m_runner.Expect(CreateLine("127.0.0.1", "snapA", "snapB", "10.1.2.3", "bmp_1", "pool7"), kCreated);
+    for (int round = 0; round < 3; ++round) {
+        for (int i = 0; i < 5; ++i) {
+            m_runner.Expect(m_query, Out({"ResultCode=1003"}));
+        }
+        m_runner.Expect(m_query, Status(7));
+    }
+    m_runner.Expect(m_query, Status(0));
+    BitmapVolumeInfo info = Info();
+    std::string err;
+    EXPECT_EQ(m_api.CreateBitmapVolume(info, err, AbortFunc()), 0);
+    EXPECT_EQ(CallsMatching(m_query), 19u);
+}
+
+TEST_F(StrataApiTest, FailedStatusEndsTheWait)
+{
+    m_runner.Expect(CreateLine("127.0.0.1", "snapA", "snapB", "10.1.2.3", "bmp_1", "pool7"), kCreated);
+    m_runner.Expect(m_query, Status(7));
+    m_runner.Expect(m_query, Status(3));
+    BitmapVolumeInfo info = Info();
+    std::string err;
+    EXPECT_EQ(m_api.CreateBitmapVolume(info, err, AbortFunc()), -1);
+    EXPECT_EQ(err, "Unknown error!");
+    EXPECT_EQ(CallsMatching(m_query), 2u);
+}
+
+TEST_F(StrataApiTest, CreateFailureSkipsTheWait)
+{
+    m_runner.Expect(CreateLine("127.0.0.1", "snapA", "snapB", "10.1.2.3", "bmp_1", "pool7"),
+                    Out({"ResultCode=50150006"}));
+    BitmapVolumeInfo info = Info();
+    std::string err;
+    EXPECT_EQ(m_api.CreateBitmapVolume(info, err, AbortFunc()), 50150006);
+    EXPECT_EQ(CallsMatching(m_query), 0u);
+    EXPECT_TRUE(m_logs.Contains("CODE[50150006] create bitmap failed.Error string is The snapshot is not exist !", 4));
+}
+
+TEST_F(StrataApiTest, AbortStopsTheWait)
+{
+    m_runner.Expect(CreateLine("127.0.0.1", "snapA", "snapB", "10.1.2.3", "bmp_1", "pool7"), kCreated);
+    m_runner.Expect(m_query, Status(7));
+    boost::atomics::atomic<bool> flag(false);
+    int passes = 0;
+    AbortFunc abortFn = [&]() -> boost::atomics::atomic<bool>& {
+        if (++passes == 3) {
+            flag.store(true);
+        }
+        return flag;
+    };
+    BitmapVolumeInfo info = Info();
+    std::string err;
+    EXPECT_EQ(m_api.CreateBitmapVolume(info, err, abortFn), 10010);
+    EXPECT_EQ(err, "Manually aborting a task");
+    EXPECT_EQ(CallsMatching(m_query), 2u);
+    EXPECT_TRUE(m_logs.Contains("Receive abort task message.", 3));
+
+    // Already aborted: not a single query.
+    ScriptedCommandRunner runner;
+    runner.Expect(CreateLine("127.0.0.1", "snapA", "snapB", "10.1.2.3", "bmp_1", "pool7"), kCreated);
+    flag.store(true);
+    EXPECT_EQ(m_api.CreateBitmapVolume(info, err, [&]() -> boost::atomics::atomic<bool>& { return flag; }), 10010);
+    EXPECT_EQ(runner.Calls().size(), 1u);
+}
+
+// ---- Delete ----
+
+TEST_F(StrataApiTest, DeleteOfMissingVolumeSucceeds)
+{
+    m_runner.Expect(DeleteLine("127.0.0.1", "10.1.2.3", "gone", "pool7"), Out({"ResultCode=50150005"}));
+    std::string err;
+    EXPECT_EQ(m_api.DeleteBitmapVolume("gone", err), 0);
+    EXPECT_EQ(m_api.DeleteBitmapVolumeNoRetry("gone", err), 0);
+}
+
+TEST_F(StrataApiTest, BusyDeleteRetriesFourTimesInAll)
+{
+    const std::string line = DeleteLine("127.0.0.1", "10.1.2.3", "bm", "pool7");
+    m_runner.Expect(line, Out({"ResultCode=50151006"}));
+    std::string err;
+    EXPECT_EQ(m_api.DeleteBitmapVolume("bm", err), 50151006);
+    EXPECT_EQ(err, "Unknown error !");
+    EXPECT_EQ(CallsMatching(line), 4u);
+    EXPECT_EQ(m_clock.SleepsSeconds(), (std::vector<uint64_t>{300, 300, 300}));
+    EXPECT_EQ(m_logs.Count("Maybe strata is busy, wait for 300 to retry", 3), 3u);
+    EXPECT_TRUE(m_logs.Contains("Delete bitmap volume failed, return code=50151006", 4));
+}
+
+TEST_F(StrataApiTest, BusyThenDeleted)
+{
+    const std::string line = DeleteLine("127.0.0.1", "10.1.2.3", "bm", "pool7");
+    m_runner.Expect(line, Out({"ResultCode=50151006"}));
+    m_runner.Expect(line, Out({"ResultCode=50151006"}));
+    m_runner.Expect(line, Out({"ResultCode=0"}));
+    std::string err;
+    EXPECT_EQ(m_api.DeleteBitmapVolume("bm", err), 0);
+    EXPECT_EQ(CallsMatching(line), 3u);
+    EXPECT_EQ(m_clock.SleepsSeconds(), (std::vector<uint64_t>{300, 300}));
+}
+
+TEST_F(StrataApiTest, DeleteFailuresOtherThanBusyAreNotRetried)
+{
+    const std::string line = DeleteLine("127.0.0.1", "10.1.2.3", "bm", "pool7");
+    for (const Reply& reply : {Out({"ResultCode=50153007"}), Out({"garbage"}, 2)}) {
+        ScriptedCommandRunner runner;
+        runner.Expect(line, reply);
+        std::string err;
+        int32_t r = m_api.DeleteBitmapVolume("bm", err);
+        EXPECT_EQ(runner.Calls().size(), 1u);
+        EXPECT_TRUE(m_clock.SleepsSeconds().empty());
+        if (r == -1) {
+            EXPECT_EQ(err, "Unknown error!");
+        } else {
+            EXPECT_EQ(r, 50153007);
+            EXPECT_EQ(err, "The from snap and to volume of bitmap volume are different branch!");
+        }
+    }
+    // The single-shot variant gives the busy answer straight back.
+    ScriptedCommandRunner runner;
+    runner.Expect(line, Out({"ResultCode=50151006"}));
+    std::string err;
+    EXPECT_EQ(m_api.DeleteBitmapVolumeNoRetry("bm", err), 50151006);
+    EXPECT_EQ(runner.Calls().size(), 1u);
+}
+
+// Retries go through the virtual slot, so a subclass sees every attempt.
+TEST_F(StrataApiTest, DeleteRetriesThroughTheVirtualSlot)
+{
+    struct Counting : StrataApi {
+        using StrataApi::StrataApi;
+        int calls = 0;
+        int32_t DeleteBitmapVolumeNoRetry(const std::string&, std::string& err) override
+        {
+            err = "busy";
+            return ++calls < 3 ? 50151006 : 0;
+        }
+    } api("10.1.2.3", "p");
+    std::string err;
+    EXPECT_EQ(api.DeleteBitmapVolume("x", err), 0);
+    EXPECT_EQ(api.calls, 3);
+    EXPECT_TRUE(m_runner.Calls().empty());
+}
+
+// ---- Attach and detach ----
+
+TEST_F(StrataApiTest, AttachOutcomes)
+{
+    const std::string line = AttachLine("vol", "10.1.2.3", "pool7");
+    struct Case {
+        Reply reply;
+        int32_t result;
+        std::string dev;
+        std::string err;
+        size_t sleeps;
+    };
+    const std::vector<Case> cases = {
+        {Out({"ret_code=0", "ret_desc=attached", "dev_addr=/dev/sdx"}), 0, "/dev/sdx", "attached", 1},
+        {Out({"ret_code=50151401", "ret_desc=already"}), 0, "", "already", 0},
+        {Out({"ret_code=50151401", "ret_desc=already", "dev_addr=/dev/sdy"}), 0, "/dev/sdy", "already", 0},
+        {Out({"ret_code=0", "ret_desc=attached"}), -1, "keep", "Unknown error!", 0},
+        {Out({"ret_code=0", "dev_addr=/dev/sdx"}), -1, "keep", "Unknown error!", 0},
+        {Out({"ret_desc=x", "dev_addr=/dev/sdx"}), -1, "keep", "Unknown error!", 0},
+        {Out({"ret_code=50150005", "ret_desc=no such volume"}), 50150005, "keep", "no such volume", 0},
+        {Out({"ret_code:0", "ret_desc:a:b", "dev_addr:/dev/sdz"}), 0, "/dev/sdz", "a:b", 1},
+    };
+    for (size_t i = 0; i < cases.size(); ++i) {
+        VirtualClock clock;
+        ScriptedCommandRunner runner;
+        runner.Expect(line, cases[i].reply);
+        std::string dev = "keep";
+        std::string err;
+        EXPECT_EQ(m_api.AttachVolume("vol", dev, err), cases[i].result) << i;
+        EXPECT_EQ(dev, cases[i].dev) << i;
+        EXPECT_EQ(err, cases[i].err) << i;
+        EXPECT_EQ(clock.SleepsSeconds().size(), cases[i].sleeps) << i;
+    }
+    EXPECT_TRUE(m_logs.Contains("return value is not found dev_addr.", 4));
+    EXPECT_TRUE(m_logs.Contains("return value is not found ret_desc.", 4));
+    EXPECT_TRUE(m_logs.Contains("Attach volume[vol]  failed. Reason is no such volume.", 4));
+}
+
+TEST_F(StrataApiTest, DetachOutcomes)
+{
+    const std::string line = DetachLine("vol", "10.1.2.3", "pool7");
+    struct Case {
+        Reply reply;
+        int32_t result;
+        std::string err;
+    };
+    const std::vector<Case> cases = {
+        {Out({"ret_code=0", "ret_desc=done"}), 0, "done"},
+        {Out({"ret_code=50151601", "ret_desc=was detached"}), 0, "was detached"},
+        {Out({"ret_code=50151404", "ret_desc=not found"}), 0, "not found"},
+        {Out({"ret_code=1003", "ret_desc=tool broken"}, 1), 1003, "tool broken"},
+        {Out({"ret_desc=x"}), -1, "Unknown error!"},
+        {Out({}, 127), -1, "Unknown error!"},
+    };
+    for (size_t i = 0; i < cases.size(); ++i) {
+        ScriptedCommandRunner runner;
+        runner.Expect(line, cases[i].reply);
+        std::string err;
+        EXPECT_EQ(m_api.DetachVolume("vol", err), cases[i].result) << i;
+        EXPECT_EQ(err, cases[i].err) << i;
+    }
+    EXPECT_TRUE(m_logs.Contains("volume[vol] is not exist.", 2));
+    EXPECT_TRUE(m_logs.Contains("Detach volume[vol]  failed, ret=1003, error string= tool broken", 4));
+    EXPECT_TRUE(m_logs.Contains("Detach volume: vol failed. duration=", 4));
+}
+
+}  // namespace
