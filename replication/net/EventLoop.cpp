@@ -81,12 +81,13 @@ int EventLoop::AddEvent(int fd, EVENT_TYPE type, Callback callback)
         return -1;
     }
     auto found = m_eventInfos.find(fd);
-    bool isNew = false;
     if (found == m_eventInfos.end()) {
         found = m_eventInfos.emplace(fd, EventInfo()).first;
-        isNew = true;
     }
     EventInfo& info = found->second;
+    // An entry without callbacks (left by a type without known bits) is not
+    // watched by the poller, so its first real direction is an add, not a modify.
+    const bool isNew = !info.callbacks[0] && !info.callbacks[1];
     info.fd = fd;
     bool changed = false;
     for (int dir = 0; dir < 2; ++dir) {

@@ -1,0 +1,508 @@
+// Event loops over real sockets: the callback table and interest rules, the
+// loop thread, callbacks that change registrations, ExitLoop from another
+// thread, and the process's two singleton loops.
+#include <arpa/inet.h>
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <condition_variable>
+#include <mutex>
+#include <stdexcept>
+#include <thread>
+
+#include "NetTestUtil.h"
+#include "host/testing/Fakes.h"
+#include "replication/net/EventLoop.h"
+#include "replication/net/EventLoopSingleton.h"
+#include "sim/zeph/ZephSo.h"
+
+using nettest::Fd;
+using nettest::WaitFor;
+
+namespace {
+
+// Counts the poller's control calls through its traces (debug switch on).
+struct PollerCalls {
+    testing_fakes::LogCapture logs{0};
+    testing_fakes::ConfigOverride cfg;
+    PollerCalls() { cfg.Set("Replication", "ReplicationCommunicationDebug", 1); }
+    size_t Control(int fd, int type) const { return logs.Count("fd=" + std::to_string(fd) + ", type=" + std::to_string(type), 0); }
+    size_t AnyControl(int fd) const
+    {
+        return logs.Count("fd=" + std::to_string(fd) + ", type=", 0) + logs.Count("delete event. fd=" + std::to_string(fd), 0);
+    }
+    size_t Deletes(int fd) const { return logs.Count("delete event. fd=" + std::to_string(fd), 0); }
+};
+
+// Runs Loop on its own thread; stops it on destruction.
+class LoopThread {
+public:
+    explicit LoopThread(EventLoop& loop) : m_loop(loop)
+    {
+        auto wake = nettest::UnixPair();
+        m_wakeRead = std::move(wake.first);
+        m_wakeWrite = std::move(wake.second);
+        m_loop.AddEvent(m_wakeRead.Get(), EVENT_READ, [this](int fd, EVENT_TYPE) {
+            char buf[64];
+            if (recv(fd, buf, sizeof(buf), MSG_DONTWAIT) > 0) {
+                ++m_wakes;
+            }
+        });
+        m_thread = std::thread([this] {
+            m_result = m_loop.Loop();
+            m_done = true;
+        });
+        // Loop sets its running flag itself, so an ExitLoop before that would
+        // be lost: return only once the loop demonstrably runs.
+        Wake();
+        EXPECT_TRUE(WaitFor([this] { return m_wakes > 0; }));
+    }
+    ~LoopThread() { Stop(); }
+    // ExitLoop from this thread, then a wake-up so the current wait ends now.
+    int Stop()
+    {
+        if (m_thread.joinable()) {
+            m_loop.ExitLoop();
+            Wake();
+            m_thread.join();
+            m_loop.DeleteEvent(m_wakeRead.Get(), EVENT_READ);
+        }
+        return m_result;
+    }
+    void Wake() { (void)send(m_wakeWrite.Get(), "w", 1, MSG_NOSIGNAL); }
+    bool Done() const { return m_done; }
+
+private:
+    EventLoop& m_loop;
+    Fd m_wakeRead;
+    Fd m_wakeWrite;
+    std::thread m_thread;
+    std::atomic<bool> m_done{false};
+    std::atomic<int> m_wakes{0};
+    int m_result = -2;
+};
+
+struct Recorder {
+    std::mutex mutex;
+    std::vector<std::string> calls;
+    void Add(const std::string& s)
+    {
+        std::lock_guard<std::mutex> lock(mutex);
+        calls.push_back(s);
+    }
+    std::vector<std::string> Get()
+    {
+        std::lock_guard<std::mutex> lock(mutex);
+        return calls;
+    }
+    size_t Count(const std::string& s)
+    {
+        auto c = Get();
+        return static_cast<size_t>(std::count(c.begin(), c.end(), s));
+    }
+};
+
+}  // namespace
+
+TEST(EventLoopTest, CallsBeforeInitializeAndInitializeRules)
+{
+    testing_fakes::LogCapture logs;
+    EventLoop loop;
+    EXPECT_EQ(-1, loop.AddEvent(3, EVENT_READ, [](int, EVENT_TYPE) {}));
+    EXPECT_EQ(-1, loop.DeleteEvent(3, EVENT_READ));
+    EXPECT_EQ(-1, loop.Loop());
+    EXPECT_EQ(3u, logs.Count("Poller is not initialized.", 4));
+
+    EXPECT_EQ(-1, loop.Initialize(static_cast<PollerType>(7), 16));
+    EXPECT_TRUE(logs.Contains("Create EpollPoller failed. type=7", 2));
+    // A poller that fails to initialize is dropped; the loop can try again.
+    EXPECT_EQ(-1, loop.Initialize(POLLER_EPOLL, 0));
+    EXPECT_TRUE(logs.Contains("Poller initialize failed. maxFds=0, type=0", 4));
+    EXPECT_EQ(-1, loop.AddEvent(3, EVENT_READ, [](int, EVENT_TYPE) {}));
+    EXPECT_EQ(0, loop.Initialize(POLLER_EPOLL, 16));
+    EXPECT_TRUE(logs.Contains("exit to success.maxFds=16, type=0", 2));
+    EXPECT_EQ(0, loop.Initialize(POLLER_ZEPH, 8));
+    EXPECT_TRUE(logs.Contains("Exit, it has been initialized. maxFds=8, type=1", 4));
+    for (const auto& r : logs.Find("Enter, maxFsd=")) {
+        EXPECT_EQ("EventLoop", r.module);
+        EXPECT_EQ(0u, r.requestId);
+    }
+}
+
+TEST(EventLoopTest, InterestFollowsCallbacks)
+{
+    PollerCalls calls;
+    EventLoop loop;
+    ASSERT_EQ(0, loop.Initialize(POLLER_EPOLL, 16));
+    auto pr = nettest::UnixPair();
+    const int fd = pr.first.Get();
+    auto f = [](int, EVENT_TYPE) {};
+
+    ASSERT_EQ(0, loop.AddEvent(fd, EVENT_READ, f));
+    EXPECT_EQ(1u, calls.Control(fd, 1));
+    ASSERT_EQ(0, loop.AddEvent(fd, EVENT_READ, f));  // replaces f, no poller call
+    EXPECT_EQ(1u, calls.AnyControl(fd));
+    ASSERT_EQ(0, loop.AddEvent(fd, EVENT_WRITE, f));
+    EXPECT_EQ(1u, calls.Control(fd, 3));
+    ASSERT_EQ(0, loop.DeleteEvent(fd, EVENT_READ));
+    EXPECT_EQ(1u, calls.Control(fd, 2));
+    ASSERT_EQ(0, loop.DeleteEvent(fd, EVENT_WRITE));
+    EXPECT_EQ(1u, calls.Deletes(fd));
+    // Entry erased: deleting again makes no poller call.
+    ASSERT_EQ(0, loop.DeleteEvent(fd, EVENT_READ_WRITE));
+    EXPECT_EQ(1u, calls.Deletes(fd));
+
+    EXPECT_EQ(-1, loop.AddEvent(fd, static_cast<EVENT_TYPE>(0), f));
+    EXPECT_TRUE(calls.logs.Contains("Invalid event type.type=0", 4));
+    const size_t before = calls.AnyControl(fd);
+    EXPECT_EQ(0, loop.AddEvent(fd, static_cast<EVENT_TYPE>(4), f));
+    EXPECT_EQ(before, calls.AnyControl(fd));
+    // The callback-less entry registers nothing: a later read is a fresh add,
+    // not a modify of a descriptor the poller does not watch.
+    ASSERT_EQ(0, loop.AddEvent(fd, EVENT_READ, f));
+    EXPECT_EQ(2u, calls.Control(fd, 1));
+}
+
+TEST(EventLoopTest, FailedRegistrationKeepsCallbacksAndDeleteErasesThem)
+{
+    testing_fakes::LogCapture logs;
+    EventLoop loop;
+    ASSERT_EQ(0, loop.Initialize(POLLER_EPOLL, 4));
+    int closedFd;
+    {
+        auto pr = nettest::UnixPair();
+        closedFd = pr.first.Get();
+    }
+    auto f = [](int, EVENT_TYPE) {};
+    EXPECT_EQ(-1, loop.AddEvent(closedFd, EVENT_READ, f));
+    EXPECT_TRUE(logs.Contains("add event failed.type=1", 4));
+    EXPECT_EQ(0, loop.AddEvent(closedFd, EVENT_READ, f));
+    EXPECT_EQ(-1, loop.DeleteEvent(closedFd, EVENT_READ));
+    EXPECT_EQ(0, loop.DeleteEvent(closedFd, EVENT_READ));  // erased
+}
+
+TEST(EventLoopTest, WriteWinsWhileWritableThenPendingInputCallsRead)
+{
+    EventLoop loop;
+    ASSERT_EQ(0, loop.Initialize(POLLER_EPOLL, 16));
+    auto pr = nettest::UnixPair();
+    const int fd = pr.first.Get();
+    ASSERT_EQ(1, send(pr.second.Get(), "x", 1, 0));
+    Recorder rec;
+    ASSERT_EQ(0, loop.AddEvent(fd, EVENT_READ, [&](int f, EVENT_TYPE t) {
+        rec.Add("read " + std::to_string(t));
+        char c;
+        (void)recv(f, &c, 1, MSG_DONTWAIT);
+    }));
+    std::atomic<int> writes{0};
+    ASSERT_EQ(0, loop.AddEvent(fd, EVENT_WRITE, [&](int f, EVENT_TYPE t) {
+        rec.Add("write " + std::to_string(t));
+        // After a few writable reports, the write interest goes from inside the callback.
+        if (++writes == 3) {
+            EXPECT_EQ(0, loop.DeleteEvent(f, EVENT_WRITE));
+        }
+    }));
+    LoopThread runner(loop);
+    ASSERT_TRUE(WaitFor([&] { return rec.Count("read 1") == 1; }));
+    EXPECT_EQ(0, runner.Stop());
+    auto calls = rec.Get();
+    ASSERT_EQ(4u, calls.size());
+    EXPECT_EQ((std::vector<std::string>{"write 2", "write 2", "write 2", "read 1"}), calls);
+}
+
+TEST(EventLoopTest, OneCallbackServesBothDirectionsAndHangUpWithOnlyWrite)
+{
+    testing_fakes::LogCapture logs;
+    EventLoop loop;
+    ASSERT_EQ(0, loop.Initialize(POLLER_EPOLL, 16));
+    auto both = nettest::UnixPair();
+    nettest::FillSendBuffer(both.first.Get());
+    ASSERT_EQ(1, send(both.second.Get(), "x", 1, 0));
+    Recorder rec;
+    auto shared = [&](int f, EVENT_TYPE t) {
+        rec.Add("both " + std::to_string(t));
+        if (t == EVENT_READ) {
+            loop.DeleteEvent(f, EVENT_READ_WRITE);
+        }
+    };
+    ASSERT_EQ(0, loop.AddEvent(both.first.Get(), EVENT_READ_WRITE, shared));
+
+    auto hup = nettest::UnixPair();
+    const int hupFd = hup.first.Get();
+    ASSERT_EQ(0, loop.AddEvent(hupFd, EVENT_WRITE, [&](int f, EVENT_TYPE t) {
+        rec.Add("hup " + std::to_string(t));
+        loop.DeleteEvent(f, EVENT_WRITE);
+    }));
+    nettest::FillSendBuffer(hupFd);  // not writable until the peer goes
+    LoopThread runner(loop);
+    ASSERT_TRUE(WaitFor([&] { return rec.Count("both 1") == 1; }));
+    hup.second.Reset();
+    ASSERT_TRUE(WaitFor([&] { return rec.Count("hup 2") == 1; }));
+    runner.Stop();
+    EXPECT_TRUE(logs.Contains("The fd read event do not have handle.fd =" + std::to_string(hupFd) + ", events = 3", 0));
+    EXPECT_EQ(0u, rec.Count("both 2"));
+}
+
+TEST(EventLoopTest, ReadinessOfDescriptorDeletedEarlierInSameWaitIsDropped)
+{
+    testing_fakes::LogCapture logs;
+    EventLoop loop;
+    ASSERT_EQ(0, loop.Initialize(POLLER_EPOLL, 16));
+    auto a = nettest::UnixPair();
+    auto b = nettest::UnixPair();
+    ASSERT_EQ(1, send(a.second.Get(), "x", 1, 0));
+    ASSERT_EQ(1, send(b.second.Get(), "x", 1, 0));
+    std::atomic<int> called{0};
+    const int fa = a.first.Get();
+    const int fb = b.first.Get();
+    // Whichever runs first withdraws both.
+    auto cb = [&](int, EVENT_TYPE) {
+        ++called;
+        loop.DeleteEvent(fa, EVENT_READ);
+        loop.DeleteEvent(fb, EVENT_READ);
+    };
+    ASSERT_EQ(0, loop.AddEvent(fa, EVENT_READ, cb));
+    ASSERT_EQ(0, loop.AddEvent(fb, EVENT_READ, cb));
+    LoopThread runner(loop);
+    ASSERT_TRUE(WaitFor([&] { return logs.Contains("The fd do not have handle.fd =", 0); }));
+    runner.Stop();
+    EXPECT_EQ(1, called.load());
+}
+
+TEST(EventLoopTest, CallbacksAddDescriptorsWhileRunning)
+{
+    EventLoop loop;
+    ASSERT_EQ(0, loop.Initialize(POLLER_EPOLL, 4));
+    LoopThread runner(loop);
+    // A chain: each descriptor's read callback registers the next one.
+    std::vector<std::pair<Fd, Fd>> pairs;
+    for (int i = 0; i < 6; ++i) {
+        pairs.push_back(nettest::UnixPair());
+        ASSERT_EQ(1, send(pairs.back().second.Get(), "x", 1, 0));
+    }
+    std::atomic<int> reached{0};
+    std::function<void(int)> arm = [&](int i) {
+        loop.AddEvent(pairs[i].first.Get(), EVENT_READ, [&, i](int fd, EVENT_TYPE) {
+            char c;
+            (void)recv(fd, &c, 1, MSG_DONTWAIT);
+            loop.DeleteEvent(fd, EVENT_READ);
+            reached = i + 1;
+            if (i + 1 < static_cast<int>(pairs.size())) {
+                arm(i + 1);
+            }
+        });
+    };
+    arm(0);
+    ASSERT_TRUE(WaitFor([&] { return reached == 6; }));
+    EXPECT_EQ(0, runner.Stop());
+}
+
+TEST(EventLoopTest, ExitLoopFromAnotherThreadAndRestart)
+{
+    testing_fakes::LogCapture logs;
+    EventLoop loop;
+    ASSERT_EQ(0, loop.Initialize(POLLER_EPOLL, 4));
+    {
+        LoopThread runner(loop);
+        ASSERT_TRUE(WaitFor([&] { return logs.Contains("Loop times=0", 0); }));
+        // A second Loop while the first runs is refused.
+        EXPECT_EQ(0, loop.Loop());
+        EXPECT_TRUE(logs.Contains("Event loop is running.", 3));
+        std::thread stopper([&] { loop.ExitLoop(); });
+        stopper.join();
+        auto start = std::chrono::steady_clock::now();
+        runner.Wake();
+        ASSERT_TRUE(WaitFor([&] { return runner.Done(); }, 1500));
+        EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(1100));
+        EXPECT_EQ(0, runner.Stop());
+    }
+    // Loop may run again after ExitLoop.
+    LoopThread again(loop);
+    auto pr = nettest::UnixPair();
+    std::atomic<bool> got{false};
+    ASSERT_EQ(0, loop.AddEvent(pr.first.Get(), EVENT_READ, [&](int fd, EVENT_TYPE) {
+        got = true;
+        loop.DeleteEvent(fd, EVENT_READ);
+    }));
+    ASSERT_EQ(1, send(pr.second.Get(), "x", 1, 0));
+    EXPECT_TRUE(WaitFor([&] { return got.load(); }));
+    EXPECT_EQ(0, again.Stop());
+}
+
+TEST(EventLoopTest, TransportLoopRunsCallbacks)
+{
+    EventLoop loop;
+    ASSERT_EQ(0, loop.Initialize(POLLER_ZEPH, 8));
+    int rx = ft_socket(AF_INET, SOCK_DGRAM, 0);
+    int tx = ft_socket(AF_INET, SOCK_DGRAM, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    ASSERT_EQ(0, ft_bind(rx, reinterpret_cast<sockaddr*>(&a), sizeof(a)));
+    socklen_t len = sizeof(a);
+    ASSERT_EQ(0, ft_getsockname(rx, reinterpret_cast<sockaddr*>(&a), &len));
+    std::atomic<int> got{0};
+    ASSERT_EQ(0, loop.AddEvent(rx, EVENT_READ, [&](int fd, EVENT_TYPE t) {
+        char buf[16];
+        if (t == EVENT_READ && ft_recvfrom(fd, buf, sizeof(buf), MSG_DONTWAIT, nullptr, nullptr) == 5) {
+            ++got;
+        }
+    }));
+    std::thread runner([&] { loop.Loop(); });
+    for (int i = 0; i < 3; ++i) {
+        ASSERT_EQ(5, ft_sendto(tx, "hello", 5, 0, reinterpret_cast<sockaddr*>(&a), sizeof(a)));
+    }
+    EXPECT_TRUE(WaitFor([&] { return got == 3; }));
+    loop.ExitLoop();
+    ASSERT_EQ(5, ft_sendto(tx, "hello", 5, 0, reinterpret_cast<sockaddr*>(&a), sizeof(a)));
+    runner.join();
+    loop.DeleteEvent(rx, EVENT_READ);
+    ft_close(rx);
+    ft_close(tx);
+}
+
+// ---- Singleton loops ----
+
+namespace {
+
+class TestSingleton : public EventLoopSingleton {
+public:
+    std::atomic<int> failuresLeft{0};
+
+protected:
+    std::shared_ptr<EventLoop> NewEventLoop() override
+    {
+        if (failuresLeft > 0) {
+            --failuresLeft;
+            throw std::runtime_error("no memory for a loop");
+        }
+        return EventLoopSingleton::NewEventLoop();
+    }
+};
+
+// Stops a singleton loop's detached thread and waits until it let go. The
+// wake-up is a socket pair of the loop's kind.
+void StopLoopThread(std::shared_ptr<EventLoop>& loop, bool transport = false)
+{
+    std::weak_ptr<EventLoop> weak = loop;
+    const long holders = weak.use_count();  // caller, singleton, loop thread
+    auto pr = nettest::UnixPair();
+    int rx = pr.first.Get();
+    int tx = -1;
+    sockaddr_in a{};
+    if (transport) {
+        rx = ft_socket(AF_INET, SOCK_DGRAM, 0);
+        tx = ft_socket(AF_INET, SOCK_DGRAM, 0);
+        a.sin_family = AF_INET;
+        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        socklen_t len = sizeof(a);
+        ASSERT_EQ(0, ft_bind(rx, reinterpret_cast<sockaddr*>(&a), sizeof(a)));
+        ASSERT_EQ(0, ft_getsockname(rx, reinterpret_cast<sockaddr*>(&a), &len));
+    }
+    std::atomic<int> woken{0};
+    ASSERT_EQ(0, loop->AddEvent(rx, EVENT_READ, [&woken, transport](int fd, EVENT_TYPE) {
+        char c;
+        if ((transport ? ft_recvfrom(fd, &c, 1, MSG_DONTWAIT, nullptr, nullptr) : recv(fd, &c, 1, MSG_DONTWAIT)) == 1) {
+            ++woken;
+        }
+    }));
+    auto wake = [&] {
+        if (transport) {
+            ASSERT_EQ(1, ft_sendto(tx, "x", 1, 0, reinterpret_cast<sockaddr*>(&a), sizeof(a)));
+        } else {
+            ASSERT_EQ(1, send(pr.second.Get(), "x", 1, 0));
+        }
+    };
+    // An ExitLoop that lands before the thread entered Loop would be undone
+    // by Loop itself: first make sure the loop runs.
+    wake();
+    ASSERT_TRUE(WaitFor([&] { return woken == 1; }));
+    loop->ExitLoop();
+    wake();
+    // The thread drops its reference once Loop has returned.
+    ASSERT_TRUE(WaitFor([&] { return weak.use_count() == holders - 1; }));
+    loop->DeleteEvent(rx, EVENT_READ);
+    if (transport) {
+        ft_close(rx);
+        ft_close(tx);
+    }
+}
+
+}  // namespace
+
+TEST(EventLoopSingletonTest, ConcurrentFirstRequestsShareOneLoopAndThread)
+{
+    testing_fakes::LogCapture logs;
+    auto single = std::make_unique<TestSingleton>();
+    std::shared_ptr<EventLoop> a;
+    std::shared_ptr<EventLoop> b;
+    std::thread t1([&] { a = single->GetTcpEventLoop(); });
+    std::thread t2([&] { b = single->GetTcpEventLoop(); });
+    t1.join();
+    t2.join();
+    ASSERT_TRUE(a);
+    EXPECT_EQ(a, b);
+    EXPECT_EQ(1u, logs.Count("Enter GetTcpEventLoop", 1));
+    EXPECT_EQ(1u, logs.Count("Enter, maxFsd=256, type=0", 2));
+    // The loop runs: a registration gets called back.
+    auto pr = nettest::UnixPair();
+    std::atomic<bool> got{false};
+    ASSERT_EQ(0, a->AddEvent(pr.first.Get(), EVENT_READ, [&](int fd, EVENT_TYPE) {
+        got = true;
+        a->DeleteEvent(fd, EVENT_READ);
+    }));
+    ASSERT_EQ(1, send(pr.second.Get(), "x", 1, 0));
+    EXPECT_TRUE(WaitFor([&] { return got.load(); }));
+    b.reset();
+    StopLoopThread(a);
+}
+
+TEST(EventLoopSingletonTest, FailedCreationReturnsEmptyAndRetries)
+{
+    testing_fakes::LogCapture logs;
+    testing_fakes::ConfigOverride cfg;
+    cfg.Set("Replication", "MaxEventNumber", -1);
+    TestSingleton single;
+    single.failuresLeft = 1;
+    EXPECT_EQ(nullptr, single.GetTcpEventLoop());
+    EXPECT_TRUE(logs.Contains("New tcp event loop failed.Exception is no memory for a loop", 4));
+    auto loop = single.GetTcpEventLoop();
+    ASSERT_TRUE(loop);
+    EXPECT_EQ(loop, single.GetTcpEventLoop());
+    EXPECT_EQ(2u, logs.Count("Enter GetTcpEventLoop", 1));
+    EXPECT_TRUE(logs.Contains("MaxEventNumber is illegal, use default value instead : -1", 1));
+    EXPECT_TRUE(logs.Contains("Enter, maxFsd=256, type=0", 2));
+    StopLoopThread(loop);
+
+    single.failuresLeft = 1;
+    EXPECT_EQ(nullptr, single.GetVppEventLoop());
+    EXPECT_TRUE(logs.Contains("New vpp event loop failed.Exception is no memory for a loop", 4));
+    auto vpp = single.GetVppEventLoop();
+    ASSERT_TRUE(vpp);
+    EXPECT_TRUE(logs.Contains("Enter, maxFsd=256, type=1", 2));
+    StopLoopThread(vpp, true);
+}
+
+TEST(EventLoopSingletonTest, ZeroSizedLoopIsReturnedButUnusable)
+{
+    testing_fakes::LogCapture logs;
+    testing_fakes::ConfigOverride cfg;
+    cfg.Set("Replication", "MaxEventNumber", 0);
+    TestSingleton single;
+    auto loop = single.GetVppEventLoop();
+    ASSERT_TRUE(loop);
+    EXPECT_EQ(loop, single.GetVppEventLoop());
+    EXPECT_EQ(-1, loop->AddEvent(5, EVENT_READ, [](int, EVENT_TYPE) {}));
+    std::weak_ptr<EventLoop> weak = loop;
+    loop.reset();
+    // Its thread found no poller and ended; only the singleton holds the loop.
+    EXPECT_TRUE(WaitFor([&] { return weak.use_count() == 1; }));
+    EXPECT_TRUE(logs.Contains("Poller is not initialized.", 4));
+}
+
+TEST(EventLoopSingletonTest, GetInstanceIsOneObject)
+{
+    EventLoopSingleton* a = EventLoopSingleton::GetInstance();
+    ASSERT_NE(nullptr, a);
+    EXPECT_EQ(a, EventLoopSingleton::GetInstance());
+}
