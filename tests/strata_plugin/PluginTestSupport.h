@@ -1,0 +1,151 @@
+// Helpers shared by the plug-in's unit tests: a temporary installation root, a
+// scratch "device" file and scripted storage tool answers.
+#pragma once
+#include <json/json.h>
+#include <stdlib.h>
+#include <unistd.h>
+
+#include <boost/filesystem.hpp>
+#include <fstream>
+#include <string>
+#include <vector>
+
+#include "foundation/JsonUtils.h"
+#include "host/RootPath.h"
+#include "host/testing/Fakes.h"
+
+namespace plugintest {
+
+// A throw-away directory used as the installation root while alive.
+class TempRoot {
+public:
+    TempRoot()
+    {
+        char tmpl[] = "/tmp/dm_plugin_test_XXXXXX";
+        char* dir = ::mkdtemp(tmpl);
+        m_path = dir != nullptr ? dir : "/tmp";
+        m_previous = CPath::GetInstance()->GetRootPath();
+        SetRootPath(m_path);
+    }
+    ~TempRoot()
+    {
+        SetRootPath(m_previous);
+        boost::system::error_code ec;
+        boost::filesystem::remove_all(m_path, ec);
+    }
+    const std::string& Path() const { return m_path; }
+    // Creates a file of `size` bytes filled by `fill(offset)`.
+    std::string MakeFile(const std::string& name, uint64_t size, unsigned char (*fill)(uint64_t) = nullptr) const
+    {
+        std::string path = m_path + "/" + name;
+        std::string data(size, '\0');
+        if (fill != nullptr) {
+            for (uint64_t i = 0; i < size; ++i) {
+                data[i] = static_cast<char>(fill(i));
+            }
+        }
+        std::ofstream(path, std::ios::binary).write(data.data(), static_cast<std::streamsize>(data.size()));
+        return path;
+    }
+    std::string ReadFile(const std::string& path) const
+    {
+        std::ifstream in(path, std::ios::binary);
+        return std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    }
+
+private:
+    std::string m_path;
+    std::string m_previous;
+};
+
+using Reply = testing_fakes::ScriptedCommandRunner::Reply;
+
+inline Reply Lines(std::vector<std::string> out, int exitCode = 0)
+{
+    Reply r;
+    r.out = std::move(out);
+    r.exitCode = exitCode;
+    return r;
+}
+inline Reply AttachOk(const std::string& dev)
+{
+    return Lines({"ret_code=0", "ret_desc=attach volume success", "dev_addr=" + dev});
+}
+inline Reply CliFail(int code, const std::string& desc = "failed")
+{
+    return Lines({"ret_code=" + std::to_string(code), "ret_desc=" + desc}, 1);
+}
+inline Reply CliOk()
+{
+    return Lines({"ret_code=0", "ret_desc=detach volume success"});
+}
+inline Reply QrmCode(int code)
+{
+    return Lines({"ResultCode=" + std::to_string(code)}, code == 0 ? 0 : 1);
+}
+inline Reply CreateOk(int blockSize, int snapSize = 16)
+{
+    return Lines({"ResultCode=0", "snapSize=" + std::to_string(snapSize), "blockSize=" + std::to_string(blockSize),
+                  "bitmapSize=4096"});
+}
+inline Reply QueryReady(int blockSize, int status = 0)
+{
+    return Lines({"ResultCode=0", "snapSize=16", "blockSize=" + std::to_string(blockSize), "volSize=4096",
+                  "status=" + std::to_string(status)});
+}
+
+// Fragments that pick one storage operation out of a command line.
+inline std::string AttachOf(const std::string& name) { return "-c attachwithip -v '" + name + "'"; }
+inline std::string DetachOf(const std::string& name) { return "-c detachwithip -v '" + name + "'"; }
+inline const char* kCreate = "--op createBitmapVolume";
+inline const char* kQuery = "--op queryBitmapVolume";
+inline const char* kDelete = "--op deleteVolume";
+inline const char* kBitmapAttach = "-c attachwithip -v '";  // combine with "_BITMAP'"
+
+// Number of recorded calls whose command line contains `fragment`.
+inline size_t CallsWith(const testing_fakes::ScriptedCommandRunner& runner, const std::string& fragment)
+{
+    size_t n = 0;
+    for (const auto& c : runner.Calls()) {
+        n += c.line.find(fragment) != std::string::npos ? 1 : 0;
+    }
+    return n;
+}
+
+// Parsed event records sent to the captured sink.
+struct EventRecord {
+    int type = 0;
+    uint64_t code = 0;
+    std::vector<std::string> params;
+};
+inline std::vector<EventRecord> Events(const testing_fakes::CapturedMessages& sink)
+{
+    std::vector<EventRecord> out;
+    for (const std::string& body : sink.Bodies("DiskDescriptor.Message.SendEvent")) {
+        Json::Value v;
+        CJsonUtils::StringToJson(body, v);
+        EventRecord e;
+        e.type = v["Type"].asInt();
+        e.code = v["Code"].asUInt64();
+        for (const auto& p : v["Parameters"]) {
+            e.params.push_back(p.asString());
+        }
+        out.push_back(e);
+    }
+    return out;
+}
+inline Json::Value LastCacheData(const testing_fakes::CapturedMessages& sink)
+{
+    auto bodies = sink.Bodies("DiskDescriptor.Message.Update.CacehData");
+    Json::Value v;
+    if (!bodies.empty()) {
+        CJsonUtils::StringToJson(bodies.back(), v);
+    }
+    return v;
+}
+inline size_t ArraySize(const Json::Value& doc, const char* key)
+{
+    return doc.isObject() && doc.isMember(key) && doc[key].isArray() ? doc[key].size() : 0;
+}
+
+}  // namespace plugintest
