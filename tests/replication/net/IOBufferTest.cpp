@@ -1,0 +1,229 @@
+// IO buffer: compaction versus growth, boundaries, overflow and allocation
+// failures, and borrowed storage that must never be written or freed.
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <limits>
+#include <string>
+
+#include "host/testing/Fakes.h"
+#include "replication/net/IOBuffer.h"
+
+// Huge requests must come back as null from the allocator, not abort.
+extern "C" const char* __asan_default_options()
+{
+    return "allocator_may_return_null=1";
+}
+extern "C" const char* __tsan_default_options()
+{
+    return "allocator_may_return_null=1";
+}
+
+namespace {
+
+struct DebugTraces {
+    testing_fakes::LogCapture logs{0};
+    testing_fakes::ConfigOverride cfg;
+    DebugTraces() { cfg.Set("Replication", "ReplicationCommunicationDebug", 1); }
+};
+
+std::string Readable(const IOBuffer& b)
+{
+    return std::string(b.Data(), b.Length());
+}
+
+}  // namespace
+
+TEST(IOBufferTest, CompactsWhenPrefixPlusTailSuffices)
+{
+    DebugTraces t;
+    IOBuffer b(10);
+    ASSERT_TRUE(b.Append("abcdef", 6));
+    b.Consume(4);
+    ASSERT_TRUE(b.Append("ghijklm", 7));
+    EXPECT_EQ(0u, b.ReaderIndex());
+    EXPECT_EQ(9u, b.WriterIndex());
+    EXPECT_EQ(10u, b.Capacity());
+    EXPECT_EQ("efghijklm", Readable(b));
+    EXPECT_TRUE(t.logs.Contains("noNeed Renew", 0));
+    EXPECT_FALSE(t.logs.Contains("Need Renew", 0) && t.logs.Count("Need Renew") > t.logs.Count("noNeed Renew"));
+    EXPECT_TRUE(t.logs.Contains("m_readerIndex= 0,m_writerIndex= 9,m_capacity= 10", 0));
+}
+
+TEST(IOBufferTest, GrowsToExactlyWhatIsNeededWithoutCompacting)
+{
+    DebugTraces t;
+    IOBuffer b(10);
+    ASSERT_TRUE(b.Append("abcdefgh", 8));
+    b.Consume(1);
+    ASSERT_TRUE(b.Append("12345", 5));
+    EXPECT_EQ(1u, b.ReaderIndex());
+    EXPECT_EQ(13u, b.WriterIndex());
+    EXPECT_EQ(13u, b.Capacity());
+    EXPECT_EQ("bcdefgh12345", Readable(b));
+    EXPECT_EQ(1u, t.logs.Count("Need Renew", 0) - t.logs.Count("noNeed Renew", 0));
+    EXPECT_TRUE(t.logs.Contains("Enter Renew newsize= 13,oldsize = 10", 0));
+}
+
+TEST(IOBufferTest, BoundariesOfTailAndConsume)
+{
+    DebugTraces t;
+    IOBuffer b(8);
+    ASSERT_TRUE(b.Append("abc", 3));
+    ASSERT_TRUE(b.Append("defgh", 5));  // exactly the tail
+    EXPECT_EQ(8u, b.Capacity());
+    EXPECT_FALSE(t.logs.Contains("Renew"));
+    b.Consume(b.Length());
+    EXPECT_EQ(0u, b.ReaderIndex());
+    EXPECT_EQ(0u, b.WriterIndex());
+    ASSERT_TRUE(b.Append("xy", 2));
+    b.Consume(100);
+    EXPECT_EQ(0u, b.Length());
+    EXPECT_EQ(0u, b.WriterIndex());
+    b.Consume(0);
+    EXPECT_EQ(0u, b.Length());
+    // Zero bytes always fit.
+    EXPECT_TRUE(b.Append("", 0));
+    EXPECT_EQ(8u, b.Capacity());
+    EXPECT_EQ(5242880u, IOBuffer::kInitialSize);
+}
+
+TEST(IOBufferTest, ManyMessagesKeepOrderAcrossCompactionAndGrowth)
+{
+    IOBuffer b(64);
+    std::string model;
+    unsigned seed = 7;
+    for (int i = 0; i < 2000; ++i) {
+        seed = seed * 1103515245u + 12345u;
+        size_t n = (seed >> 8) % 50;
+        std::string msg(n, static_cast<char>('a' + i % 26));
+        ASSERT_TRUE(b.Append(msg.data(), msg.size()));
+        model += msg;
+        size_t c = (seed >> 16) % 60;
+        b.Consume(c);
+        model.erase(0, std::min(c, model.size()));
+        ASSERT_EQ(model, Readable(b)) << "step " << i;
+    }
+}
+
+TEST(IOBufferTest, RequestThatWouldOverflowIsRefused)
+{
+    testing_fakes::LogCapture logs;
+    IOBuffer b(16);
+    ASSERT_TRUE(b.Append("0123456789", 10));
+    b.Consume(2);
+    const char dummy = 0;
+    EXPECT_FALSE(b.Append(&dummy, std::numeric_limits<size_t>::max() - 5));
+    EXPECT_TRUE(logs.Contains("size overflows", 4));
+    EXPECT_TRUE(logs.Contains("Append failed,current capacity= 16", 4));
+    EXPECT_EQ("23456789", Readable(b));
+    EXPECT_EQ(16u, b.Capacity());
+}
+
+TEST(IOBufferTest, FailedGrowthKeepsStorageAndContents)
+{
+    testing_fakes::LogCapture logs;
+    IOBuffer b(16);
+    ASSERT_TRUE(b.Append("0123456789", 10));
+    const char* before = b.Data();
+    const char dummy = 0;
+    // Fits in size_t but no allocator can serve it.
+    EXPECT_FALSE(b.Append(&dummy, std::numeric_limits<size_t>::max() / 2));
+    EXPECT_TRUE(logs.Contains("renew failed newsize= ", 4));
+    EXPECT_TRUE(logs.Contains("Append failed,current capacity= 16", 4));
+    EXPECT_EQ(before, b.Data());
+    EXPECT_EQ("0123456789", Readable(b));
+    EXPECT_EQ(16u, b.Capacity());
+    // Still usable.
+    ASSERT_TRUE(b.Append("abcdefghij", 10));
+    EXPECT_EQ("0123456789abcdefghij", Readable(b));
+}
+
+TEST(IOBufferTest, FailedConstructionLeavesABufferThatRefusesAppends)
+{
+    testing_fakes::LogCapture logs;
+    IOBuffer b(std::numeric_limits<size_t>::max() / 2);
+    EXPECT_EQ(std::numeric_limits<size_t>::max() / 2, b.Capacity());
+    EXPECT_EQ(0u, b.Length());
+    EXPECT_FALSE(b.Append("abc", 3));
+    EXPECT_TRUE(logs.Contains("memmove_s failed. errno_t= ", 4));
+}
+
+TEST(IOBufferTest, RenewEdgeCases)
+{
+    IOBuffer b(4);
+    char* same = reinterpret_cast<char*>(0x1);
+    EXPECT_EQ(nullptr, b.Renew(nullptr, 4, 8));
+    EXPECT_EQ(same, b.Renew(same, 4, 0));
+    char* old = new char[4];
+    std::memcpy(old, "wxyz", 4);
+    char* grown = b.Renew(old, 4, 8);  // frees old
+    ASSERT_NE(nullptr, grown);
+    EXPECT_EQ(0, std::memcmp(grown, "wxyz\0\0\0\0", 8));
+    delete[] grown;
+}
+
+TEST(IOBufferTest, WrappedMemoryIsReadInPlaceAndNeverWrittenOrFreed)
+{
+    char caller[100];
+    for (int i = 0; i < 100; ++i) {
+        caller[i] = static_cast<char>(i);
+    }
+    char snapshot[100];
+    std::memcpy(snapshot, caller, sizeof(caller));
+    {
+        IOBuffer w(caller, sizeof(caller), 7);
+        EXPECT_EQ(100u, w.Length());
+        EXPECT_EQ(caller, w.Data());
+        EXPECT_EQ(7, w.Tag());
+        EXPECT_FALSE(w.OwnsBuffer());
+        w.Consume(40);
+        // Prefix plus tail would fit: an owning buffer would compact into
+        // the caller's memory. This one copies into its own storage.
+        ASSERT_TRUE(w.Append("new", 3));
+        EXPECT_TRUE(w.OwnsBuffer());
+        EXPECT_EQ(63u, w.Length());
+        EXPECT_EQ(0, std::memcmp(w.Data(), caller + 40, 60));
+        EXPECT_EQ("new", std::string(w.Data() + 60, 3));
+        EXPECT_EQ(0, std::memcmp(caller, snapshot, sizeof(caller)));
+    }
+    {
+        // Drained to empty, the indices reset; writing must still not land
+        // in the caller's bytes.
+        IOBuffer w(caller, sizeof(caller), 1);
+        w.Consume(100);
+        ASSERT_TRUE(w.Append("zz", 2));
+        EXPECT_EQ("zz", Readable(w));
+        EXPECT_NE(caller, w.Data());
+    }
+    EXPECT_EQ(0, std::memcmp(caller, snapshot, sizeof(caller)));
+
+    IOBuffer empty(nullptr, 10, 3);
+    EXPECT_EQ(0u, empty.Length());
+    EXPECT_EQ(0u, empty.Capacity());
+    EXPECT_EQ(3, empty.Tag());
+    ASSERT_TRUE(empty.Append("abc", 3));
+    EXPECT_EQ("abc", Readable(empty));
+    IOBuffer zero(caller, 0, 3);
+    EXPECT_EQ(0u, zero.Capacity());
+}
+
+TEST(IOBufferTest, CopyIsAViewThatNeverTouchesTheSource)
+{
+    IOBuffer src(32);
+    ASSERT_TRUE(src.Append("hello world", 11));
+    src.Consume(6);
+    {
+        IOBuffer view(src);
+        EXPECT_EQ(src.Length(), view.Length());
+        EXPECT_EQ(src.Data(), view.Data());
+        EXPECT_FALSE(view.OwnsBuffer());
+        view.Consume(2);
+        ASSERT_TRUE(view.Append("!!", 2));
+        EXPECT_EQ("rld!!", Readable(view));
+    }
+    // Destroying and appending to the view left the source as it was.
+    EXPECT_EQ("world", Readable(src));
+    ASSERT_TRUE(src.Append("?", 1));
+    EXPECT_EQ("world?", Readable(src));
+}
