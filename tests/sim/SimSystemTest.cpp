@@ -1,0 +1,178 @@
+// The simulator as a system: concurrent invocations, the agent stand-in seen through
+// the process table, and attachment through real loop devices where the machine allows.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <fcntl.h>
+#include <linux/fs.h>
+#include <sys/ioctl.h>
+#include <signal.h>
+#include <thread>
+#include <unistd.h>
+
+#include "tests/sim/SimToolHelpers.h"
+
+using namespace simtest;
+
+namespace {
+
+TEST(SimConcurrency, OneAttachWinsTheOthersSeeItAttached)
+{
+    SimRoot root;
+    root.CreateVolume("vol", 1u << 20);
+    constexpr int kThreads = 8;
+    std::vector<ToolResult> results(kThreads);
+    std::vector<std::thread> threads;
+    for (int i = 0; i < kThreads; ++i) {
+        threads.emplace_back([&, i] { results[i] = Attach(root, "vol"); });
+    }
+    for (auto& t : threads) {
+        t.join();
+    }
+    int winners = 0;
+    for (const auto& r : results) {
+        winners += r["ret_code"] == "0" ? 1 : 0;
+        EXPECT_TRUE(r["ret_code"] == "0" || r["ret_code"] == "50151401") << r["ret_code"];
+        EXPECT_EQ(results[0]["dev_addr"], r["dev_addr"]);
+    }
+    EXPECT_EQ(1, winners);
+    SimState s = root.State();
+    EXPECT_EQ(kThreads, s.calls.at("attach"));
+    EXPECT_EQ(1u, s.attachments.size());
+}
+
+TEST(SimConcurrency, ParallelBitmapsAndAdminWritesKeepTheStateWhole)
+{
+    SimRoot root;
+    root.CreateVolume("vol", 8u << 20);
+    root.Snapshot("vol", "s1");
+    constexpr int kThreads = 6;
+    std::atomic<int> failures{0};
+    std::vector<std::thread> threads;
+    for (int i = 0; i < kThreads; ++i) {
+        threads.emplace_back([&, i] {
+            const std::string bm = "bm" + std::to_string(i);
+            if (CreateBitmap(root, "", "s1", bm)["ResultCode"] != "0") ++failures;
+            if (Attach(root, bm)["ret_code"] != "0") ++failures;
+            if (Detach(root, bm)["ret_code"] != "0") ++failures;
+            if (i % 2 == 0 && DeleteVolume(root, bm)["ResultCode"] != "0") ++failures;
+            root.WritePattern("vol", static_cast<uint64_t>(i) << 20, 4096, static_cast<uint8_t>(i + 1));
+        });
+    }
+    for (auto& t : threads) {
+        t.join();
+    }
+    EXPECT_EQ(0, failures.load());
+    SimState s = root.State();
+    EXPECT_EQ(3u, s.Bitmaps().size());
+    EXPECT_TRUE(s.attachments.empty());
+    EXPECT_EQ(kThreads, s.calls.at("create"));
+    EXPECT_EQ(kThreads + kThreads / 2, static_cast<int>(root.Calls().size()) - 2 * kThreads);
+    for (int i = 0; i < kThreads; ++i) {
+        EXPECT_EQ(std::string(4096, static_cast<char>(i + 1)), root.Read("vol", static_cast<uint64_t>(i) << 20, 4096));
+    }
+}
+
+bool PsShowsAgent()
+{
+    std::string out;
+    SimRoot::RunProgram({"ps", "-ef"}, &out);
+    for (const auto& line : SimRoot::Lines(out)) {
+        if (line.find("./strata_agent") != std::string::npos) {
+            return true;
+        }
+    }
+    return false;
+}
+
+int AgentPid(const SimRoot& root)
+{
+    return root.State().raw["agent"]["pid"].asInt();
+}
+
+TEST(SimAgent, StartStopAndUninstall)
+{
+    SimRoot root;
+    ASSERT_FALSE(root.AgentRunning());
+    root.StartAgent();
+    root.StartAgent();  // already running: no second agent
+    EXPECT_TRUE(root.AgentRunning());
+    const int pid = AgentPid(root);
+    ASSERT_GT(pid, 0);
+    EXPECT_TRUE(PsShowsAgent());
+    // ps -ef prints the argument vector: it starts with ./strata_agent.
+    char buf[64];
+    std::string cmdline;
+    int fd = open(("/proc/" + std::to_string(pid) + "/cmdline").c_str(), O_RDONLY);
+    ASSERT_GE(fd, 0);
+    ssize_t n = read(fd, buf, sizeof(buf));
+    close(fd);
+    ASSERT_GT(n, 0);
+    EXPECT_EQ("./strata_agent", std::string(buf));
+    char cwd[4096];
+    ssize_t len = readlink(("/proc/" + std::to_string(pid) + "/cwd").c_str(), cwd, sizeof(cwd) - 1);
+    ASSERT_GT(len, 0);
+    EXPECT_EQ(root.AgentProgram().substr(0, root.AgentProgram().rfind('/')), std::string(cwd, len));
+
+    root.StopAgent();
+    EXPECT_FALSE(root.AgentRunning());
+    root.UninstallAgent();
+    EXPECT_NE(0, access(root.AgentProgram().c_str(), F_OK));
+    EXPECT_NE(0, root.RunAdmin({"agent", "start"}));  // nothing to start
+}
+
+TEST(SimAgent, LeavesWhenItsRootIsRemoved)
+{
+    int pid = 0;
+    {
+        SimRoot::Options o;
+        o.startAgent = true;
+        SimRoot root(o);
+        pid = AgentPid(root);
+        ASSERT_GT(pid, 0);
+        // Simulate a crashed test: the agent loses its root without being stopped.
+        ASSERT_EQ(0, unlink((root.StateDir() + "/agent.pid").c_str()));
+        bool gone = false;
+        for (int i = 0; i < 100 && !gone; ++i) {
+            usleep(10000);
+            gone = !root.AgentRunning();
+        }
+        EXPECT_TRUE(gone);
+    }
+}
+
+TEST(SimLoop, AttachThroughARealLoopDevice)
+{
+    if (!SimRoot::LoopDevicesUsable()) {
+        GTEST_SKIP() << "loop devices are not available on this machine";
+    }
+    SimRoot::Options o;
+    o.simConfig["attach_mode"] = "loop";
+    SimRoot root(o);
+    root.CreateVolume("vol", 4u << 20);
+    root.WritePattern("vol", 1u << 20, 1u << 20, 0x3c);
+    root.Snapshot("vol", "s1");
+    ToolResult a = Attach(root, "s1");
+    ASSERT_EQ("0", a["ret_code"]);
+    const std::string dev = a["dev_addr"];
+    EXPECT_EQ(0u, dev.find("/dev/loop"));
+    EXPECT_EQ("loop", root.State().attachments.at("s1").mode);
+    int fd = open(dev.c_str(), O_RDONLY | O_DIRECT);
+    ASSERT_GE(fd, 0);
+    void* buf = nullptr;
+    ASSERT_EQ(0, posix_memalign(&buf, 4096, 1u << 20));
+    EXPECT_EQ(1 << 20, pread(fd, buf, 1u << 20, 1u << 20));
+    EXPECT_EQ(std::string(1u << 20, '\x3c'), std::string(static_cast<char*>(buf), 1u << 20));
+    // A snapshot is attached read-only.
+    int readOnly = 0;
+    ASSERT_EQ(0, ioctl(fd, BLKROGET, &readOnly));
+    EXPECT_EQ(1, readOnly);
+    close(fd);
+    free(buf);
+    EXPECT_EQ("0", Detach(root, "s1")["ret_code"]);
+    std::string out;
+    SimRoot::RunProgram({"losetup", "--associated", root.BackingPath("s1")}, &out);
+    EXPECT_EQ("", out);
+}
+
+}  // namespace
