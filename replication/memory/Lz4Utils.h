@@ -12,8 +12,8 @@
 class Lz4Utils {
 public:
     // Largest source block the result buffers are sized for (4 MiB + 16).
-    static const int32_t MAX_SOURCE_BYTES = 4194320;
-    static const uint32_t POOL_BLOCKS = 10;
+    static constexpr int32_t MAX_SOURCE_BYTES = 4194320;
+    static constexpr uint32_t POOL_BLOCKS = 10;
 
     // Creates the result pool once; true when it exists.
     static bool Initialize();

@@ -18,6 +18,13 @@ const char MODULE_NAME[] = "ReplicateThreadPool";
 ReplicateThreadPool::~ReplicateThreadPool()
 {
     Stop();
+    // Only a worker destroying its own pool leaves a thread here; it must not
+    // outlive the object unjoined.
+    for (auto& worker : m_workers) {
+        if (worker && worker->joinable()) {
+            worker->detach();
+        }
+    }
 }
 
 bool ReplicateThreadPool::Start(int32_t threads)
@@ -60,16 +67,21 @@ void ReplicateThreadPool::Stop()
         // Taken out under the lock, so that two Stops never join one thread.
         workers.swap(m_workers);
     }
+    std::shared_ptr<std::thread> self;
     for (auto& worker : workers) {
         if (!worker || !worker->joinable()) {
             continue;
         }
         if (worker->get_id() == std::this_thread::get_id()) {
-            // Stop called from a work item: the worker ends after the item.
-            worker->detach();
+            self = worker;  // Stop from a work item: this worker ends after it
         } else {
             worker->join();
         }
+    }
+    if (self) {
+        // Left for the next Stop (or the destructor) to join.
+        std::lock_guard<std::mutex> lock(m_mutex);
+        m_workers.push_back(self);
     }
 }
 

@@ -32,7 +32,7 @@ public:
 
     uint64_t GetMapLength() const { return mapLength; }
 
-    static const uint32_t TRAILER_BYTES = 4;
+    static constexpr uint32_t TRAILER_BYTES = 4;
 
 private:
     bool isCreator;
