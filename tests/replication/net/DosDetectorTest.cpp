@@ -1,0 +1,288 @@
+// Flood protection with a virtual clock: server ceiling, per-address ceiling
+// and rate with their locks, per-connection request units, removal, and the
+// alarms the refusal codes raise.
+#include <gtest/gtest.h>
+
+#include <thread>
+
+#include "host/testing/Fakes.h"
+#include "replication/net/DosDetector.h"
+#include "replication/net/ReplicationServerAlarm.h"
+
+namespace {
+
+constexpr int kTcp = 1;
+constexpr int kVpp = 0;
+
+class DosDetectorTest : public ::testing::Test {
+protected:
+    void Minutes(uint64_t m) { clock.AdvanceSeconds(m * 60); }
+    testing_fakes::VirtualClock clock;
+    testing_fakes::ConfigOverride cfg;
+    testing_fakes::LogCapture logs;
+    DosDetector dos;
+};
+
+}  // namespace
+
+TEST_F(DosDetectorTest, ServerCeilingCountsEachKindAndDefaultsBelowOne)
+{
+    cfg.Set("Replication", "SingleIpMaxConns", 1000).Set("Replication", "SingleIpPerUnitMaxConn", 1000);
+    for (int bad : {0, -3}) {
+        cfg.Set("Replication", "ReplicationServerMaxConn", bad);
+        DosDetector d;
+        for (int i = 0; i < 200; ++i) {
+            ASSERT_EQ(0, d.AddNewConnCheck("10.0.0." + std::to_string(i % 7), "t" + std::to_string(i), kTcp)) << i;
+        }
+        // 200 TCP connections: even a VPP connection is refused.
+        EXPECT_EQ(1, d.AddNewConnCheck("10.9.9.9", "v1", kVpp));
+        EXPECT_TRUE(logs.Contains("The connections are more than max: 200,totalVppConnNum: 0,totalTcpConnNum: 200", 4));
+        d.RemoveConnection("t0");
+        EXPECT_EQ(0, d.AddNewConnCheck("10.9.9.9", "v1", kVpp));
+    }
+    cfg.Set("Replication", "ReplicationServerMaxConn", 2);
+    DosDetector d;
+    ASSERT_EQ(0, d.AddNewConnCheck("1.1.1.1", "a", 7));  // any other kind is VPP
+    ASSERT_EQ(0, d.AddNewConnCheck("1.1.1.2", "b", kVpp));
+    EXPECT_EQ(1, d.AddNewConnCheck("1.1.1.3", "c", kTcp));
+}
+
+TEST_F(DosDetectorTest, AddressCeilingLocksForConfiguredMinutes)
+{
+    cfg.Set("Replication", "SingleIpMaxConns", 1);
+    EXPECT_EQ(0, dos.AddNewConnCheck("1.2.3.4", "1", kTcp));  // a first connection is never refused
+    EXPECT_EQ(2, dos.AddNewConnCheck("1.2.3.4", "2", kVpp));
+    EXPECT_TRUE(logs.Contains("1.2.3.4 connects more then max,current: 0, max conn: 1, ntype: 0", 4));
+    Minutes(59);
+    EXPECT_EQ(4, dos.AddNewConnCheck("1.2.3.4", "3", kTcp));
+    EXPECT_TRUE(logs.Contains("1.2.3.4 has been locked ,These are: 1 minutes left", 4));
+    // Other addresses are not affected.
+    EXPECT_EQ(0, dos.AddNewConnCheck("5.6.7.8", "9", kTcp));
+    Minutes(1);
+    // After 60 minutes the lock goes, and the count test applies again.
+    EXPECT_EQ(2, dos.AddNewConnCheck("1.2.3.4", "4", kTcp));
+    EXPECT_TRUE(logs.Contains("60min exceed per lock time: 60 minutes,unlock the ip= 1.2.3.4", 1));
+    Minutes(60);
+    cfg.Set("Replication", "SingleIpMaxConns", 2);
+    EXPECT_EQ(0, dos.AddNewConnCheck("1.2.3.4", "5", kTcp));
+}
+
+TEST_F(DosDetectorTest, LockMinutesComeFromConfiguration)
+{
+    cfg.Set("Replication", "SingleIpMaxConns", 1).Set("Replication", "LockIpConnectsMin", 5);
+    ASSERT_EQ(0, dos.AddNewConnCheck("1.2.3.4", "1", kTcp));
+    ASSERT_EQ(2, dos.AddNewConnCheck("1.2.3.4", "2", kTcp));
+    clock.AdvanceSeconds(5 * 60 - 1);
+    EXPECT_EQ(4, dos.AddNewConnCheck("1.2.3.4", "3", kTcp));
+    clock.AdvanceSeconds(1);
+    cfg.Set("Replication", "SingleIpMaxConns", 5);
+    EXPECT_EQ(0, dos.AddNewConnCheck("1.2.3.4", "3", kTcp));
+}
+
+TEST_F(DosDetectorTest, NewConnectionRatePerUnit)
+{
+    cfg.Set("Replication", "SingleIpPerUnitMaxConn", 3).Set("Replication", "ReplicationUnitTime", 60);
+    EXPECT_EQ(0, dos.AddNewConnCheck("9.9.9.9", "1", kTcp));  // counts 1
+    EXPECT_EQ(0, dos.AddNewConnCheck("9.9.9.9", "2", kTcp));
+    EXPECT_EQ(0, dos.AddNewConnCheck("9.9.9.9", "3", kTcp));  // count 3
+    clock.AdvanceSeconds(59);
+    EXPECT_EQ(3, dos.AddNewConnCheck("9.9.9.9", "4", kTcp));
+    EXPECT_TRUE(logs.Contains("9.9.9.9 connects more then max per unitTime= 60s ,current conns: 3,maxconn: 3", 4));
+    EXPECT_EQ(4, dos.AddNewConnCheck("9.9.9.9", "5", kTcp));
+    EXPECT_TRUE(logs.Contains("9.9.9.9 has been locked these are 60 minutes left", 4));
+    Minutes(60);
+    // Lock lifted; the unit has long passed, so this one opens a new unit uncounted.
+    EXPECT_EQ(0, dos.AddNewConnCheck("9.9.9.9", "6", kTcp));
+    EXPECT_TRUE(logs.Contains("60 minutes exceed per lock time: 60 minutes,unlock the ip= 9.9.9.9", 1));
+    EXPECT_TRUE(logs.Contains("is exceeds the unitTme 60s, ip= 9.9.9.9", 0));
+    EXPECT_EQ(0, dos.AddNewConnCheck("9.9.9.9", "7", kTcp));
+    EXPECT_EQ(0, dos.AddNewConnCheck("9.9.9.9", "8", kTcp));
+    EXPECT_EQ(0, dos.AddNewConnCheck("9.9.9.9", "9", kTcp));
+    EXPECT_EQ(3, dos.AddNewConnCheck("9.9.9.9", "10", kTcp));
+}
+
+TEST_F(DosDetectorTest, UnitEndsOnlyAfterMoreThanUnitSeconds)
+{
+    cfg.Set("Replication", "SingleIpPerUnitMaxConn", 2).Set("Replication", "ReplicationUnitTime", 10);
+    ASSERT_EQ(0, dos.AddNewConnCheck("2.2.2.2", "1", kTcp));
+    ASSERT_EQ(0, dos.AddNewConnCheck("2.2.2.2", "2", kTcp));
+    clock.AdvanceSeconds(10);  // exactly the unit: still inside
+    EXPECT_EQ(3, dos.AddNewConnCheck("2.2.2.2", "3", kTcp));
+    DosDetector d;
+    ASSERT_EQ(0, d.AddNewConnCheck("2.2.2.2", "1", kTcp));
+    ASSERT_EQ(0, d.AddNewConnCheck("2.2.2.2", "2", kTcp));
+    clock.Advance(10999999);  // 10.99 s truncates to 10
+    EXPECT_EQ(3, d.AddNewConnCheck("2.2.2.2", "3", kTcp));
+    DosDetector e;
+    ASSERT_EQ(0, e.AddNewConnCheck("2.2.2.2", "1", kTcp));
+    ASSERT_EQ(0, e.AddNewConnCheck("2.2.2.2", "2", kTcp));
+    clock.AdvanceSeconds(11);
+    EXPECT_EQ(0, e.AddNewConnCheck("2.2.2.2", "3", kTcp));
+}
+
+TEST_F(DosDetectorTest, ClosingEachConnectionFirstIsNeverRateLimited)
+{
+    cfg.Set("Replication", "SingleIpPerUnitMaxConn", 2);
+    ASSERT_EQ(0, dos.AddNewConnCheck("3.3.3.3", "keep", kTcp));
+    for (int i = 0; i < 50; ++i) {
+        ASSERT_EQ(0, dos.AddNewConnCheck("3.3.3.3", "c" + std::to_string(i), kVpp)) << i;
+        dos.RemoveConnection("c" + std::to_string(i));
+    }
+}
+
+TEST_F(DosDetectorTest, LastRemovalForgetsTheAddressAndItsLocks)
+{
+    cfg.Set("Replication", "SingleIpMaxConns", 1);
+    ASSERT_EQ(0, dos.AddNewConnCheck("4.4.4.4", "1", kTcp));
+    ASSERT_EQ(2, dos.AddNewConnCheck("4.4.4.4", "2", kTcp));
+    ASSERT_EQ(4, dos.AddNewConnCheck("4.4.4.4", "2", kTcp));
+    // The refused connection was not recorded: removing it changes nothing.
+    dos.RemoveConnection("2");
+    std::string ip = "unchanged";
+    EXPECT_EQ(0, dos.CheckPerIpReqPerUnitLimit("2", ip));
+    EXPECT_EQ("unchanged", ip);
+    EXPECT_TRUE(logs.Contains("2 is not found ", 3));
+    dos.RemoveConnection("1");
+    EXPECT_TRUE(logs.Contains("After delete fd vecTcpLinkReqs: 0,vecVppLinkReqs: 0", 1));
+    EXPECT_TRUE(logs.Contains("Exit RemoveConnection fd: 1,m_mapIpAndFds: 0", 1));
+    EXPECT_EQ(0, dos.AddNewConnCheck("4.4.4.4", "3", kTcp));  // a first connection again
+    dos.RemoveConnection("never-added");
+}
+
+TEST_F(DosDetectorTest, DuplicateIdentifierDoesNotInflateTheServerCount)
+{
+    cfg.Set("Replication", "ReplicationServerMaxConn", 2);
+    ASSERT_EQ(0, dos.AddNewConnCheck("6.6.6.6", "same", kTcp));
+    ASSERT_EQ(0, dos.AddNewConnCheck("6.6.6.6", "same", kTcp));
+    dos.RemoveConnection("same");
+    ASSERT_EQ(0, dos.AddNewConnCheck("6.6.6.7", "x", kTcp));
+    EXPECT_EQ(0, dos.AddNewConnCheck("6.6.6.8", "y", kTcp));
+}
+
+TEST_F(DosDetectorTest, RequestsPerUnit)
+{
+    cfg.Set("Replication", "SingleIpRequestUnit", 3000);
+    ASSERT_EQ(0, dos.AddNewConnCheck("7.7.7.7", "42", kVpp));
+    std::string ip;
+    for (int i = 1; i <= 3000; ++i) {
+        ASSERT_EQ(0, dos.CheckPerIpReqPerUnitLimit("42", ip)) << i;
+    }
+    EXPECT_EQ("7.7.7.7", ip);
+    EXPECT_EQ(5, dos.CheckPerIpReqPerUnitLimit("42", ip));
+    EXPECT_TRUE(logs.Contains("Check unormal: perUnitTime= 60s,curReceivedReqs: 3000,MaxReqPreUnit:3000, ip= 7.7.7.7,fd= 42", 4));
+    EXPECT_TRUE(logs.Contains("CheckAndUpdateLink check failed", 4));
+    clock.AdvanceSeconds(60);
+    EXPECT_EQ(5, dos.CheckPerIpReqPerUnitLimit("42", ip));  // not yet past the unit
+    clock.AdvanceSeconds(1);
+    // First request after the unit: admitted, not counted, count reset to 0.
+    EXPECT_EQ(0, dos.CheckPerIpReqPerUnitLimit("42", ip));
+    EXPECT_TRUE(logs.Contains("Exceed the unitTime 60, it has elapsed 61s", 1));
+    // Then the next request opens a unit with count 1: 3000 more pass.
+    for (int i = 1; i <= 3000; ++i) {
+        ASSERT_EQ(0, dos.CheckPerIpReqPerUnitLimit("42", ip)) << i;
+    }
+    EXPECT_EQ(5, dos.CheckPerIpReqPerUnitLimit("42", ip));
+    // A request refusal locks nothing.
+    EXPECT_EQ(0, dos.AddNewConnCheck("7.7.7.7", "43", kTcp));
+}
+
+TEST_F(DosDetectorTest, ConcurrentCallersKeepCountsConsistent)
+{
+    cfg.Set("Replication", "SingleIpMaxConns", 100000).Set("Replication", "SingleIpPerUnitMaxConn", 100000)
+        .Set("Replication", "ReplicationServerMaxConn", 100000);
+    std::vector<std::thread> threads;
+    for (int t = 0; t < 4; ++t) {
+        threads.emplace_back([this, t] {
+            std::string ip;
+            for (int i = 0; i < 300; ++i) {
+                std::string fd = std::to_string(t) + "-" + std::to_string(i);
+                EXPECT_EQ(0, dos.AddNewConnCheck("8.8.8." + std::to_string(i % 3), fd, i % 2));
+                EXPECT_EQ(0, dos.CheckPerIpReqPerUnitLimit(fd, ip));
+                if (i % 3 != 0) {
+                    dos.RemoveConnection(fd);
+                }
+            }
+        });
+    }
+    for (auto& th : threads) {
+        th.join();
+    }
+    // 4 x 100 connections remain, 200 of each kind: a ceiling of 200 is reached, 201 is not.
+    cfg.Set("Replication", "ReplicationServerMaxConn", 200);
+    EXPECT_EQ(1, dos.AddNewConnCheck("9.0.0.1", "extra", kTcp));
+    cfg.Set("Replication", "ReplicationServerMaxConn", 201);
+    EXPECT_EQ(0, dos.AddNewConnCheck("9.0.0.1", "extra", kTcp));
+}
+
+TEST_F(DosDetectorTest, SingletonIsOneObject)
+{
+    ASSERT_NE(nullptr, DosDetector::GetInstance());
+    EXPECT_EQ(DosDetector::GetInstance(), DosDetector::GetInstance());
+    ASSERT_NE(nullptr, ReplicationServerAlarm::GetInstance());
+    EXPECT_EQ(ReplicationServerAlarm::GetInstance(), ReplicationServerAlarm::GetInstance());
+}
+
+// ---- Alarms ----
+
+TEST(ReplicationServerAlarmTest, CodesMapToEvents)
+{
+    testing_fakes::ConfigOverride cfg;
+    testing_fakes::AlarmCapture alarms;
+    testing_fakes::LogCapture logs;
+    cfg.Set("General", "ManagementIP", "192.168.5.5").Set("Replication", "SingleIpMaxConns", 0)
+        .Set("Replication", "ReplicationUnitTime", 30).Set("Replication", "SingleIpPerUnitMaxConn", 7)
+        .Set("Replication", "SingleIpRequestUnit", -1);
+    ReplicationServerAlarm alarm;
+    alarm.SendAlarm(4, "10.1.1.1");
+    alarm.SendAlarm(1, "10.1.1.1");
+    EXPECT_TRUE(alarms.Events().empty());
+    EXPECT_TRUE(logs.Contains("The return code can not send. retCode:4", 3));
+    EXPECT_TRUE(logs.Contains("The return code can not send. retCode:1", 3));
+
+    alarm.SendAlarm(2, "10.1.1.1");
+    alarm.SendAlarm(3, "10.1.1.2");
+    alarm.SendAlarm(5, "10.1.1.3");
+    alarm.SendAlarm(0, "10.1.1.4");
+    auto ev = alarms.Events();
+    ASSERT_EQ(4u, ev.size());
+    for (const auto& e : ev) {
+        EXPECT_EQ("CopyService", e.source);
+        EXPECT_EQ(23, e.module);
+        EXPECT_EQ(0u, e.params.value);
+        EXPECT_EQ("192.168.5.5", e.params.params.at(0));
+    }
+    EXPECT_EQ((std::vector<std::string>{"192.168.5.5", "10.1.1.1", "100"}), ev[0].params.params);
+    EXPECT_EQ(35256851365918ULL, ev[0].alarmId);
+    EXPECT_EQ(4, ev[0].type);
+    EXPECT_EQ(3, ev[0].level);
+    EXPECT_EQ((std::vector<std::string>{"192.168.5.5", "10.1.1.2", "30", "7"}), ev[1].params.params);
+    EXPECT_EQ(35256851365919ULL, ev[1].alarmId);
+    EXPECT_EQ((std::vector<std::string>{"192.168.5.5", "10.1.1.3", "30", "3000"}), ev[2].params.params);
+    EXPECT_EQ(35256851365920ULL, ev[2].alarmId);
+    EXPECT_EQ((std::vector<std::string>{"192.168.5.5", "10.1.1.4"}), ev[3].params.params);
+    EXPECT_EQ(0ULL, ev[3].alarmId);
+    EXPECT_EQ(2, ev[3].type);
+    EXPECT_EQ(2, ev[3].level);
+}
+
+TEST(ReplicationServerAlarmTest, DetectorRefusalRaisesMatchingAlarm)
+{
+    testing_fakes::VirtualClock clock;
+    testing_fakes::ConfigOverride cfg;
+    testing_fakes::AlarmCapture alarms;
+    cfg.Set("Replication", "SingleIpRequestUnit", 2);
+    DosDetector dos;
+    ReplicationServerAlarm alarm;
+    ASSERT_EQ(0, dos.AddNewConnCheck("10.2.2.2", "77", kTcp));
+    std::string ip;
+    int code = 0;
+    for (int i = 0; i < 3 && code == 0; ++i) {
+        code = dos.CheckPerIpReqPerUnitLimit("77", ip);
+    }
+    ASSERT_EQ(5, code);
+    alarm.SendAlarm(code, ip);
+    auto ev = alarms.Events();
+    ASSERT_EQ(1u, ev.size());
+    EXPECT_EQ("10.2.2.2", ev[0].params.params.at(1));
+    EXPECT_EQ("2", ev[0].params.params.at(3));
+}

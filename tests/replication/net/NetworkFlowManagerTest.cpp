@@ -1,0 +1,216 @@
+// Bandwidth budgets with a virtual clock: unit sizing, the grant pattern,
+// clamping, replacement, and senders that obey SendControl.
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <thread>
+
+#include "host/testing/Fakes.h"
+#include "replication/net/NetworkFlowManager.h"
+
+namespace {
+
+class FlowTest : public ::testing::Test {
+protected:
+    ReplicationMaxBandwidth Register(const std::string& id, uint64_t kb)
+    {
+        ReplicationMaxBandwidth rec{id, kb};
+        EXPECT_TRUE(flow.RegisterRegionBandwidth(rec));
+        return rec;
+    }
+    std::shared_ptr<ReplicateBand> Band(const std::string& id)
+    {
+        std::shared_ptr<ReplicateBand> band;
+        EXPECT_TRUE(flow.RegionExist(id, band));
+        return band;
+    }
+    // Sends for `seconds` virtual seconds, waiting as told; returns blocks sent.
+    uint64_t Send(const std::string& id, uint64_t seconds, uint64_t sendMicrosPerBlock = 0)
+    {
+        const uint64_t end = clock.SteadyMicros() + seconds * 1000000;
+        uint64_t blocks = 0;
+        while (clock.SteadyMicros() < end) {
+            uint64_t waitMs = 0;
+            if (flow.SendControl(id, waitMs)) {
+                ++blocks;
+                clock.Advance(sendMicrosPerBlock);
+            } else {
+                EXPECT_GT(waitMs, 0u);
+                clock.Advance(waitMs * 1000);
+            }
+        }
+        return blocks;
+    }
+    testing_fakes::VirtualClock clock;
+    NetworkFlowManager flow;
+};
+
+}  // namespace
+
+TEST_F(FlowTest, FastRegionGrantsBlocksPerSecond)
+{
+    Register("r", 10240);
+    auto band = Band("r");
+    EXPECT_EQ(1000u, band->unitTime);
+    EXPECT_EQ(5u, band->blocksPerUnitTime);
+    EXPECT_EQ(10485760u, band->maxBandwidth);
+    uint64_t waitMs = 12345;
+    for (int i = 0; i < 5; ++i) {
+        ASSERT_TRUE(flow.SendControl("r", waitMs)) << i;
+    }
+    EXPECT_EQ(12345u, waitMs);  // written only on refusal
+    clock.Advance(300000);
+    EXPECT_FALSE(flow.SendControl("r", waitMs));
+    EXPECT_EQ(700u, waitMs);
+    clock.Advance(700000);
+    EXPECT_TRUE(flow.SendControl("r", waitMs));  // a new unit; this block is its first
+    for (int i = 0; i < 4; ++i) {
+        ASSERT_TRUE(flow.SendControl("r", waitMs));
+    }
+    EXPECT_FALSE(flow.SendControl("r", waitMs));
+    EXPECT_EQ(1000u, waitMs);
+}
+
+TEST_F(FlowTest, SlowRegionsGetLongerUnitsOfOneBlock)
+{
+    Register("one-mib", 1024);
+    auto band = Band("one-mib");
+    EXPECT_EQ(2000u, band->unitTime);
+    EXPECT_EQ(1u, band->blocksPerUnitTime);
+    uint64_t waitMs = 0;
+    EXPECT_TRUE(flow.SendControl("one-mib", waitMs));
+    clock.Advance(100000);
+    EXPECT_FALSE(flow.SendControl("one-mib", waitMs));
+    EXPECT_EQ(1900u, waitMs);
+
+    Register("tiny", 1);
+    EXPECT_EQ(2048000u, Band("tiny")->unitTime);
+    Register("odd", 3000);  // 3,072,000 bytes/s: one block per second
+    EXPECT_EQ(1000u, Band("odd")->unitTime);
+    EXPECT_EQ(1u, Band("odd")->blocksPerUnitTime);
+    Register("exact", 2048);  // exactly one block per second: the slow rule
+    EXPECT_EQ(1000u, Band("exact")->unitTime);
+    EXPECT_EQ(1u, Band("exact")->blocksPerUnitTime);
+    Register("odd-slow", 1000);  // 1,024,000 bytes/s
+    EXPECT_EQ(2048u, Band("odd-slow")->unitTime);
+}
+
+TEST_F(FlowTest, UnlimitedAndUnregisteredRegionsAlwaysGrant)
+{
+    testing_fakes::LogCapture logs;
+    Register("free", 0);
+    uint64_t kb = 99;
+    flow.GetRegionBandwidth("free", kb);
+    EXPECT_EQ(0u, kb);
+    kb = 99;
+    flow.GetRegionBandwidth("nowhere", kb);
+    EXPECT_EQ(0u, kb);
+    uint64_t waitMs = 7;
+    for (int i = 0; i < 1000; ++i) {
+        ASSERT_TRUE(flow.SendControl("free", waitMs));
+        ASSERT_TRUE(flow.SendControl("nowhere", waitMs));
+        ASSERT_TRUE(flow.SendControl("", waitMs));
+    }
+    EXPECT_EQ(7u, waitMs);
+    EXPECT_TRUE(logs.Contains("no regionID set, no network flow control", 1));
+    EXPECT_TRUE(logs.Contains("regionID not registered,regionID:nowhere,no network flow control", 1));
+    EXPECT_TRUE(logs.Contains("regionID noLimit is true,regionID:free,no network flow control", 0));
+    Register("limited", 4096);
+    flow.GetRegionBandwidth("limited", kb);
+    EXPECT_EQ(4096u, kb);
+}
+
+TEST_F(FlowTest, OversizedBandwidthIsClampedInTheCallersRecord)
+{
+    testing_fakes::LogCapture logs;
+    ReplicationMaxBandwidth rec = Register("huge", 1ULL << 60);
+    EXPECT_EQ(18014398509481982ULL, rec.bandwidth);
+    EXPECT_TRUE(logs.Contains("The input bandwidth:1152921504606846976 is out of range. ", 3));
+    auto band = Band("huge");
+    EXPECT_EQ(18014398509481982ULL * 1024, band->maxBandwidth);
+    EXPECT_EQ(1000u, band->unitTime);
+    // The largest value that fits is kept as given.
+    EXPECT_EQ(18014398509481983ULL, Register("edge", 18014398509481983ULL).bandwidth);
+}
+
+TEST_F(FlowTest, ReRegistrationReplacesAndUnregistrationSucceedsAlways)
+{
+    Register("r", 2048);
+    uint64_t waitMs = 0;
+    ASSERT_TRUE(flow.SendControl("r", waitMs));
+    ASSERT_FALSE(flow.SendControl("r", waitMs));
+    auto held = Band("r");
+    Register("r", 2048);
+    EXPECT_NE(held, Band("r"));
+    EXPECT_EQ(0u, Band("r")->sentBlocks);
+    EXPECT_TRUE(flow.SendControl("r", waitMs));
+    ReplicationMaxBandwidth rec{"r", 0};
+    EXPECT_TRUE(flow.UnRegisterRegionBandwidth(rec));
+    EXPECT_TRUE(flow.UnRegisterRegionBandwidth(rec));
+    std::shared_ptr<ReplicateBand> none;
+    EXPECT_FALSE(flow.RegionExist("r", none));
+    EXPECT_EQ(nullptr, none);
+    EXPECT_TRUE(held);  // a budget still held stays valid
+}
+
+// A sender that obeys SendControl for 10 virtual seconds achieves the
+// configured rate, rounded down to whole 2 MiB blocks per unit, within 5 %.
+TEST_F(FlowTest, ObedientSenderAchievesConfiguredRate)
+{
+    const uint64_t block = NetworkFlowManager::kBlockSize;
+    for (uint64_t kb : {1000ULL, 1024ULL, 2048ULL, 3000ULL, 10240ULL, 51200ULL, 102400ULL, 1048576ULL}) {
+        for (uint64_t sendMicros : {0ULL, 1000ULL}) {
+            const std::string id = "rate-" + std::to_string(kb) + "-" + std::to_string(sendMicros);
+            Register(id, kb);
+            auto band = Band(id);
+            const double bytesPerSec = static_cast<double>(kb) * 1024;
+            // What the block rounding allows.
+            const double expected = bytesPerSec > block
+                                        ? static_cast<double>((static_cast<uint64_t>(bytesPerSec) / block) * block)
+                                        : static_cast<double>(block) * 1000.0 / static_cast<double>(band->unitTime);
+            const uint64_t blocks = Send(id, 10, sendMicros);
+            const double achieved = static_cast<double>(blocks * block) / 10.0;
+            EXPECT_NEAR(achieved, expected, expected * 0.05) << id << " blocks=" << blocks;
+            EXPECT_LE(achieved, std::max(bytesPerSec, expected) * 1.05) << id;
+        }
+    }
+}
+
+TEST_F(FlowTest, ConcurrentSendersOnTwoRegionsStayWithinBudget)
+{
+    Register("a", 10240);  // 5 blocks per unit
+    Register("b", 20480);  // 10 blocks per unit
+    std::atomic<uint64_t> grantedA{0};
+    std::atomic<uint64_t> grantedB{0};
+    auto sender = [&](const std::string& id, std::atomic<uint64_t>& granted) {
+        for (int i = 0; i < 2000; ++i) {
+            uint64_t waitMs = 0;
+            if (flow.SendControl(id, waitMs)) {
+                ++granted;
+            }
+        }
+    };
+    std::vector<std::thread> threads;
+    threads.emplace_back(sender, "a", std::ref(grantedA));
+    threads.emplace_back(sender, "a", std::ref(grantedA));
+    threads.emplace_back(sender, "b", std::ref(grantedB));
+    threads.emplace_back([&] {
+        ReplicationMaxBandwidth rec{"c", 1};
+        for (int i = 0; i < 200; ++i) {
+            flow.RegisterRegionBandwidth(rec);
+            flow.UnRegisterRegionBandwidth(rec);
+        }
+    });
+    for (auto& t : threads) {
+        t.join();
+    }
+    // The clock did not move: exactly one unit's budget per region.
+    EXPECT_EQ(5u, grantedA.load());
+    EXPECT_EQ(10u, grantedB.load());
+}
+
+TEST(FlowSingletonTest, OneObject)
+{
+    ASSERT_NE(nullptr, NetworkFlowManager::GetInstance());
+    EXPECT_EQ(NetworkFlowManager::GetInstance(), NetworkFlowManager::GetInstance());
+}
