@@ -1,0 +1,382 @@
+#include "tests/management/FakeMgmtServer.h"
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/prctl.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <fstream>
+#include <sstream>
+#include <thread>
+
+#include "foundation/JsonUtils.h"
+
+namespace mgmt_test {
+
+namespace {
+
+std::string SourceDir()
+{
+    std::string file = __FILE__;
+    size_t slash = file.rfind('/');
+    return slash == std::string::npos ? "." : file.substr(0, slash);
+}
+
+std::string MakeTempDir(const char* prefix)
+{
+    std::string tmpl = std::string("/tmp/") + prefix + "XXXXXX";
+    char* d = ::mkdtemp(&tmpl[0]);
+    return d != nullptr ? std::string(d) : std::string();
+}
+
+void RemoveTree(const std::string& dir)
+{
+    if (!dir.empty() && dir.rfind("/tmp/", 0) == 0) {
+        std::string cmd = "rm -rf '" + dir + "'";
+        int rc = std::system(cmd.c_str());
+        (void)rc;
+    }
+}
+
+bool WriteFile(const std::string& path, const std::string& text)
+{
+    std::ofstream out(path, std::ios::trunc);
+    out << text;
+    return static_cast<bool>(out);
+}
+
+std::string ReadFile(const std::string& path)
+{
+    std::ifstream in(path);
+    std::stringstream s;
+    s << in.rdbuf();
+    return s.str();
+}
+
+// Runs a shell line in `dir`; stderr goes to dir/openssl.err for diagnosis.
+bool Run(const std::string& dir, const std::string& line, std::string& error)
+{
+    std::string cmd = "cd '" + dir + "' && " + line + " >/dev/null 2>>openssl.err";
+    int rc = std::system(cmd.c_str());
+    if (rc != 0) {
+        error = "failed: " + line + "\n" + ReadFile(dir + "/openssl.err");
+        return false;
+    }
+    return true;
+}
+
+const char kNewKey[] = "-newkey ec -pkeyopt ec_paramgen_curve:prime256v1 -nodes";
+
+bool MakeCa(const std::string& dir, const std::string& name, const std::string& cn, std::string& error)
+{
+    return Run(dir,
+               std::string("openssl req -x509 ") + kNewKey + " -keyout " + name + ".key -out " + name +
+                   ".pem -days 3650 -subj '/CN=" + cn +
+                   "' -addext 'basicConstraints=critical,CA:TRUE' -addext 'keyUsage=critical,keyCertSign,cRLSign'",
+               error);
+}
+
+bool MakeCsr(const std::string& dir, const std::string& name, const std::string& cn, const std::string& san,
+             std::string& error)
+{
+    std::string ext = "basicConstraints=CA:FALSE\nkeyUsage=critical,digitalSignature\n"
+                      "extendedKeyUsage=serverAuth\nsubjectAltName=" +
+                      san + "\n";
+    return WriteFile(dir + "/" + name + ".ext", ext) &&
+           Run(dir,
+               std::string("openssl req -new ") + kNewKey + " -keyout " + name + ".key -out " + name +
+                   ".csr -subj '/CN=" + cn + "'",
+               error);
+}
+
+bool SignLeaf(const std::string& dir, const std::string& name, const std::string& ca, std::string& error)
+{
+    return Run(dir,
+               "openssl x509 -req -in " + name + ".csr -CA " + ca + ".pem -CAkey " + ca +
+                   ".key -CAcreateserial -days 365 -sha256 -extfile " + name + ".ext -out " + name + ".pem",
+               error);
+}
+
+// "openssl x509" cannot back-date; "openssl ca" takes explicit validity dates.
+bool SignExpired(const std::string& dir, const std::string& name, const std::string& ca, std::string& error)
+{
+    std::string cnf = "[ca]\ndefault_ca = CA_default\n[CA_default]\ndatabase = " + dir +
+                      "/index.txt\nnew_certs_dir = " + dir + "/newcerts\nserial = " + dir +
+                      "/serial\ndefault_md = sha256\npolicy = policy_any\nunique_subject = no\n"
+                      "[policy_any]\ncommonName = supplied\n";
+    return WriteFile(dir + "/ca.cnf", cnf) && WriteFile(dir + "/index.txt", "") && WriteFile(dir + "/serial", "1000\n") &&
+           Run(dir, "mkdir -p newcerts", error) &&
+           Run(dir,
+               "openssl ca -batch -notext -config ca.cnf -cert " + ca + ".pem -keyfile " + ca + ".key -in " + name +
+                   ".csr -out " + name + ".pem -startdate 20200101000000Z -enddate 20200201000000Z -extfile " + name +
+                   ".ext",
+               error);
+}
+
+struct PkiHolder {
+    Pki pki;
+    bool extrasTried = false;
+    PkiHolder()
+    {
+        pki.dir = MakeTempDir("dm_qs_pki_");
+        if (pki.dir.empty()) {
+            pki.error = "mkdtemp failed";
+            return;
+        }
+        const std::string& d = pki.dir;
+        pki.caFile = d + "/ca.pem";
+        pki.otherCaFile = d + "/otherca.pem";
+        pki.goodCert = d + "/good.pem";
+        pki.goodKey = d + "/good.key";
+        pki.otherCaCert = d + "/other.pem";
+        pki.otherCaKey = d + "/other.key";
+        pki.expiredCert = d + "/expired.pem";
+        pki.expiredKey = d + "/expired.key";
+        pki.wrongHostCert = d + "/wronghost.pem";
+        pki.wrongHostKey = d + "/wronghost.key";
+        pki.ok = MakeCa(d, "ca", "Test Management CA", pki.error) &&
+                 MakeCsr(d, "good", "127.0.0.1", kGoodSan, pki.error) && SignLeaf(d, "good", "ca", pki.error);
+    }
+    // The certificates a client must refuse; made only by the tests that use them.
+    void MakeExtras()
+    {
+        if (extrasTried || !pki.ok) {
+            return;
+        }
+        extrasTried = true;
+        const std::string& d = pki.dir;
+        std::string& e = pki.error;
+        pki.ok = MakeCa(d, "otherca", "Untrusted CA", e) && MakeCsr(d, "other", "127.0.0.1", kGoodSan, e) &&
+                 SignLeaf(d, "other", "otherca", e) &&
+                 MakeCsr(d, "wronghost", "wrong.example.invalid", "DNS:wrong.example.invalid,IP:127.0.0.2", e) &&
+                 SignLeaf(d, "wronghost", "ca", e) && MakeCsr(d, "expired", "127.0.0.1", kGoodSan, e) &&
+                 SignExpired(d, "expired", "ca", e);
+    }
+    ~PkiHolder() { RemoveTree(pki.dir); }
+
+    static constexpr const char* kGoodSan = "IP:127.0.0.1,DNS:localhost";
+};
+
+}  // namespace
+
+const Pki& GetPki(bool withRefusedCerts)
+{
+    static PkiHolder holder;
+    if (withRefusedCerts) {
+        holder.MakeExtras();
+    }
+    return holder.pki;
+}
+
+FakeMgmtServer::FakeMgmtServer(const std::string& cert, const std::string& key, const Json::Value& scenario)
+{
+    m_dir = MakeTempDir("dm_qs_srv_");
+    if (m_dir.empty()) {
+        m_error = "mkdtemp failed";
+        return;
+    }
+    m_scenarioPath = m_dir + "/scenario.json";
+    m_logPath = m_dir + "/requests.jsonl";
+    SetScenario(scenario);
+    std::string script = SourceDir() + "/fake_mgmt_server.py";
+    std::string errPath = m_dir + "/server.err";
+    // The system interpreter starts fastest; version-manager shims on PATH can
+    // cost a second or more per start.
+    std::string python = "python3";
+    if (const char* env = std::getenv("DM_TEST_PYTHON")) {
+        python = env;
+    } else if (::access("/usr/bin/python3", X_OK) == 0) {
+        python = "/usr/bin/python3";
+    }
+
+    int fds[2];
+    if (::pipe2(fds, O_CLOEXEC) != 0) {
+        m_error = "pipe failed";
+        return;
+    }
+    pid_t parent = ::getpid();
+    pid_t pid = ::fork();
+    if (pid < 0) {
+        ::close(fds[0]);
+        ::close(fds[1]);
+        m_error = "fork failed";
+        return;
+    }
+    if (pid == 0) {
+        // The server must never outlive the test process.
+        ::prctl(PR_SET_PDEATHSIG, SIGKILL);
+        if (::getppid() != parent) {
+            ::_exit(127);
+        }
+        ::dup2(fds[1], STDOUT_FILENO);
+        int err = ::open(errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+        if (err >= 0) {
+            ::dup2(err, STDERR_FILENO);
+        }
+        ::execlp(python.c_str(), python.c_str(), script.c_str(), "--cert", cert.c_str(), "--key", key.c_str(), "--scenario",
+                 m_scenarioPath.c_str(), "--log", m_logPath.c_str(), static_cast<char*>(nullptr));
+        ::_exit(127);
+    }
+    m_pid = pid;
+    ::close(fds[1]);
+
+    // Wait (bounded) for the "PORT <n>" line.
+    std::string got;
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(15);
+    while (got.find('\n') == std::string::npos) {
+        auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+        if (left.count() <= 0) {
+            break;
+        }
+        pollfd p{fds[0], POLLIN, 0};
+        if (::poll(&p, 1, static_cast<int>(left.count())) <= 0) {
+            continue;
+        }
+        char buf[64];
+        ssize_t n = ::read(fds[0], buf, sizeof buf);
+        if (n <= 0) {
+            break;
+        }
+        got.append(buf, static_cast<size_t>(n));
+    }
+    ::close(fds[0]);
+    if (got.compare(0, 5, "PORT ") == 0) {
+        m_port = std::atoi(got.c_str() + 5);
+    }
+    if (m_port <= 0) {
+        m_error = "server did not start: " + got + ReadFile(errPath);
+        Stop();
+    }
+}
+
+FakeMgmtServer::~FakeMgmtServer()
+{
+    Stop();
+    RemoveTree(m_dir);
+}
+
+void FakeMgmtServer::Stop()
+{
+    if (m_pid <= 0) {
+        return;
+    }
+    ::kill(m_pid, SIGTERM);
+    // Give it a moment to go, then make sure.
+    for (int i = 0; i < 200; ++i) {
+        int status = 0;
+        pid_t r = ::waitpid(m_pid, &status, WNOHANG);
+        if (r == m_pid || r < 0) {
+            m_pid = -1;
+            return;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    ::kill(m_pid, SIGKILL);
+    int status = 0;
+    ::waitpid(m_pid, &status, 0);
+    m_pid = -1;
+}
+
+void FakeMgmtServer::SetScenario(const Json::Value& scenario)
+{
+    // Written aside and renamed, so the server never reads half a file.
+    std::string tmp = m_scenarioPath + ".tmp";
+    WriteFile(tmp, CJsonUtils::JsonToString(scenario));
+    ::rename(tmp.c_str(), m_scenarioPath.c_str());
+}
+
+std::vector<Json::Value> FakeMgmtServer::Requests() const
+{
+    std::vector<Json::Value> out;
+    std::istringstream in(ReadFile(m_logPath));
+    std::string line;
+    while (std::getline(in, line)) {
+        Json::Value v;
+        if (!line.empty() && CJsonUtils::StringToJson(line, v)) {
+            out.push_back(v);
+        }
+    }
+    return out;
+}
+
+Json::Value Route(const std::string& method, const std::string& path, const Json::Value& responses,
+                  const Json::Value& bodyHas)
+{
+    Json::Value r;
+    r["method"] = method;
+    r["path"] = path;
+    if (responses.isArray()) {
+        r["responses"] = responses;
+    } else {
+        r["responses"].append(responses);
+    }
+    if (!bodyHas.isNull()) {
+        r["body_has"] = bodyHas;
+    }
+    return r;
+}
+
+Json::Value JsonReply(const Json::Value& body, int status)
+{
+    Json::Value r;
+    r["status"] = status;
+    r["json"] = body;
+    return r;
+}
+
+Json::Value V2Reply(int code, const std::string& description, const Json::Value& data)
+{
+    Json::Value body;
+    body["result"]["code"] = code;
+    body["result"]["description"] = description;
+    if (!data.isNull()) {
+        body["data"] = data;
+    }
+    return JsonReply(body);
+}
+
+Json::Value Scenario(const std::vector<Json::Value>& routes)
+{
+    Json::Value s;
+    s["routes"] = Json::Value(Json::arrayValue);
+    for (const auto& r : routes) {
+        s["routes"].append(r);
+    }
+    return s;
+}
+
+Json::Value ParseJson(const std::string& text)
+{
+    Json::Value v;
+    CJsonUtils::StringToJson(text, v);
+    return v;
+}
+
+int UnusedLoopbackPort()
+{
+    int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (fd < 0) {
+        return 0;
+    }
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    a.sin_port = 0;
+    socklen_t len = sizeof a;
+    int port = 0;
+    if (::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0 &&
+        ::getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len) == 0) {
+        port = ntohs(a.sin_port);
+    }
+    ::close(fd);
+    return port;
+}
+
+}  // namespace mgmt_test

@@ -1,0 +1,361 @@
+// The host's HTTPS client against the loopback stand-in: what goes on the wire,
+// what comes back, and which certificates are refused.
+#include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstring>
+#include <new>
+#include <set>
+#include <thread>
+
+#include "host/IHttpClient.h"
+#include "host/testing/Fakes.h"
+#include "tests/management/FakeMgmtServer.h"
+
+using mgmt_test::FakeMgmtServer;
+using mgmt_test::GetPki;
+using mgmt_test::JsonReply;
+using mgmt_test::Route;
+using mgmt_test::Scenario;
+
+namespace {
+
+class HttpsClientTest : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        ASSERT_TRUE(GetPki().ok) << GetPki().error;
+        m_config.Set("General", "HttpsCaFile", GetPki().caFile);
+        m_client = IHttpClient::GetInstance();
+        ASSERT_NE(m_client, nullptr);
+    }
+    void TearDown() override { IHttpClient::ReleaseInstance(m_client); }
+
+    static Json::Value EchoScenario()
+    {
+        Json::Value ok;
+        ok["answer"] = 42;
+        Json::Value big;
+        big["text"] = std::string(20000, 'x');
+        Json::Value gz = JsonReply(big);
+        gz["gzip"] = true;
+        Json::Value drop;
+        drop["drop"] = true;
+        return Scenario({Route("POST", "/echo", JsonReply(ok)), Route("DELETE", "/echo", JsonReply(ok, 204)),
+                         Route("GET", "/big", gz), Route("GET", "/drop", drop),
+                         Route("GET", "/denied", JsonReply(Json::Value("no"), 401))});
+    }
+
+    std::string Url(const FakeMgmtServer& s, const std::string& path, const std::string& host = "127.0.0.1")
+    {
+        return "https://" + host + ":" + s.PortText() + path;
+    }
+
+    HttpRequest Post(const std::string& url, const std::string& body)
+    {
+        HttpRequest r;
+        r.method = "POST";
+        r.url = url;
+        r.body = body;
+        r.headers.insert({"Content-Type", "application/json"});
+        return r;
+    }
+
+    testing_fakes::ConfigOverride m_config;
+    testing_fakes::LogCapture m_log;
+    IHttpClient* m_client = nullptr;
+};
+
+TEST_F(HttpsClientTest, SendsMethodHeadersAndBodyAndReturnsStatusAndBody)
+{
+    FakeMgmtServer server(GetPki().goodCert, GetPki().goodKey, EchoScenario());
+    ASSERT_TRUE(server.Started()) << server.Error();
+
+    HttpRequest req = Post(Url(server, "/echo"), "{\"a\":1}");
+    req.headers.insert({"X-Auth-Token", ""});  // empty values must still be sent
+    req.headers.insert({"Accept-Language", "en"});
+    auto rsp = m_client->SendRequest(req, 10);
+    ASSERT_TRUE(rsp);
+    EXPECT_TRUE(rsp->IsSuccess());
+    EXPECT_EQ(rsp->GetStatusCode(), 200);
+    EXPECT_EQ(rsp->IsNetworkError(), 0);
+    EXPECT_EQ(mgmt_test::ParseJson(rsp->GetBody())["answer"].asInt(), 42);
+
+    HttpRequest del;
+    del.method = "DELETE";
+    del.url = Url(server, "/echo");
+    del.body = "null";
+    rsp = m_client->SendRequest(del, 10);
+    ASSERT_TRUE(rsp);
+    EXPECT_TRUE(rsp->IsSuccess());
+    EXPECT_EQ(rsp->GetStatusCode(), 204);
+
+    auto reqs = server.Requests();
+    ASSERT_EQ(reqs.size(), 2u);
+    EXPECT_EQ(reqs[0]["method"].asString(), "POST");
+    EXPECT_EQ(reqs[0]["body"].asString(), "{\"a\":1}");
+    EXPECT_TRUE(reqs[0]["headers"].isMember("X-Auth-Token"));
+    EXPECT_EQ(reqs[0]["headers"]["X-Auth-Token"].asString(), "");
+    EXPECT_EQ(reqs[0]["headers"]["Accept-Language"].asString(), "en");
+    EXPECT_EQ(reqs[0]["headers"]["Content-Type"].asString(), "application/json");
+    EXPECT_FALSE(reqs[0]["headers"].isMember("Expect"));
+    EXPECT_EQ(reqs[1]["method"].asString(), "DELETE");
+    EXPECT_EQ(reqs[1]["body"].asString(), "null");
+    // The second request rode the first one's connection.
+    EXPECT_EQ(reqs[1]["peer_port"].asInt(), reqs[0]["peer_port"].asInt());
+    EXPECT_EQ(reqs[1]["nth_on_connection"].asInt(), 2);
+}
+
+TEST_F(HttpsClientTest, HttpErrorsDroppedConnectionsAndCompressedBodies)
+{
+    FakeMgmtServer server(GetPki().goodCert, GetPki().goodKey, EchoScenario());
+    ASSERT_TRUE(server.Started()) << server.Error();
+
+    HttpRequest get;
+    get.method = "GET";
+    get.url = Url(server, "/denied");
+    auto rsp = m_client->SendRequest(get, 10);
+    ASSERT_TRUE(rsp);
+    EXPECT_FALSE(rsp->IsSuccess());
+    EXPECT_EQ(rsp->IsNetworkError(), 0);
+    EXPECT_EQ(rsp->GetStatusCode(), 401);
+    EXPECT_EQ(rsp->GetHttpErrorText(), "HTTP 401 Unauthorized");
+
+    get.url = Url(server, "/nowhere");
+    rsp = m_client->SendRequest(get, 10);
+    ASSERT_TRUE(rsp);
+    EXPECT_EQ(rsp->GetStatusCode(), 404);
+    EXPECT_EQ(rsp->GetHttpErrorText(), "HTTP 404 Not Found");
+
+    get.url = Url(server, "/big");
+    get.headers.insert({"Accept-Encoding", "gzip"});
+    rsp = m_client->SendRequest(get, 10);
+    ASSERT_TRUE(rsp);
+    EXPECT_TRUE(rsp->IsSuccess());
+    EXPECT_EQ(mgmt_test::ParseJson(rsp->GetBody())["text"].asString().size(), 20000u);
+
+    get.url = Url(server, "/drop");
+    rsp = m_client->SendRequest(get, 10);
+    ASSERT_TRUE(rsp);
+    EXPECT_FALSE(rsp->IsSuccess());
+    EXPECT_NE(rsp->IsNetworkError(), 0);
+    EXPECT_EQ(rsp->GetStatusCode(), 0);
+    EXPECT_FALSE(rsp->GetNetworkErrorText().empty());
+
+    // libcurl may send the dropped request once more on a fresh connection.
+    auto reqs = server.Requests();
+    ASSERT_GE(reqs.size(), 4u);
+    ASSERT_LE(reqs.size(), 5u);
+    EXPECT_EQ(reqs[2]["path"].asString(), "/big");
+    EXPECT_NE(reqs[2]["headers"]["Accept-Encoding"].asString().find("gzip"), std::string::npos);
+    for (size_t i = 3; i < reqs.size(); ++i) {
+        EXPECT_EQ(reqs[i]["path"].asString(), "/drop");
+    }
+}
+
+TEST_F(HttpsClientTest, LineBreaksInHeadersOrMethodAreRefusedBeforeSending)
+{
+    FakeMgmtServer server(GetPki().goodCert, GetPki().goodKey, EchoScenario());
+    ASSERT_TRUE(server.Started()) << server.Error();
+
+    HttpRequest req = Post(Url(server, "/echo"), "{}");
+    req.headers.insert({"X-Auth-Token", "abc\r\nX-Admin: yes"});
+    auto rsp = m_client->SendRequest(req, 10);
+    ASSERT_TRUE(rsp);
+    EXPECT_FALSE(rsp->IsSuccess());
+    EXPECT_NE(rsp->IsNetworkError(), 0);
+
+    HttpRequest bad = Post(Url(server, "/echo"), "{}");
+    bad.method = "POST /x HTTP/1.1\r\n";
+    rsp = m_client->SendRequest(bad, 10);
+    ASSERT_TRUE(rsp);
+    EXPECT_NE(rsp->IsNetworkError(), 0);
+
+    HttpRequest colon = Post(Url(server, "/echo"), "{}");
+    colon.headers.insert({"Bad:Name", "v"});
+    rsp = m_client->SendRequest(colon, 10);
+    ASSERT_TRUE(rsp);
+    EXPECT_NE(rsp->IsNetworkError(), 0);
+
+    EXPECT_TRUE(server.Requests().empty());
+}
+
+struct CertCase {
+    const char* name;
+    std::string mgmt_test::Pki::*cert;
+    std::string mgmt_test::Pki::*key;
+    std::string host;
+};
+
+TEST_F(HttpsClientTest, UntrustedExpiredAndWrongHostCertificatesAreRefused)
+{
+    using mgmt_test::Pki;
+    ASSERT_TRUE(GetPki(true).ok) << GetPki().error;
+    const CertCase cases[] = {
+        {"another CA", &Pki::otherCaCert, &Pki::otherCaKey, "127.0.0.1"},
+        {"expired", &Pki::expiredCert, &Pki::expiredKey, "127.0.0.1"},
+        {"wrong host", &Pki::wrongHostCert, &Pki::wrongHostKey, "127.0.0.1"},
+        // The good certificate names 127.0.0.1 and localhost, not 127.0.0.2.
+        {"address not in certificate", &Pki::goodCert, &Pki::goodKey, "127.0.0.2"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        FakeMgmtServer server(GetPki().*(c.cert), GetPki().*(c.key), EchoScenario());
+        ASSERT_TRUE(server.Started()) << server.Error();
+        auto rsp = m_client->SendRequest(Post(Url(server, "/echo", c.host), "{}"), 10);
+        ASSERT_TRUE(rsp);
+        EXPECT_FALSE(rsp->IsSuccess());
+        EXPECT_NE(rsp->IsNetworkError(), 0);
+        EXPECT_EQ(rsp->GetStatusCode(), 0);
+        EXPECT_FALSE(rsp->GetNetworkErrorText().empty());
+        EXPECT_TRUE(server.Requests().empty()) << "a request reached a server that should have been refused";
+    }
+}
+
+TEST_F(HttpsClientTest, CaFileAndVerificationSwitchApplyToTheNextRequest)
+{
+    FakeMgmtServer server(GetPki().goodCert, GetPki().goodKey, EchoScenario());
+    ASSERT_TRUE(server.Started()) << server.Error();
+    const std::string url = Url(server, "/echo");
+
+    ASSERT_TRUE(GetPki(true).ok) << GetPki().error;
+    // Trusting only the other CA: refused.
+    m_config.Set("General", "HttpsCaFile", GetPki().otherCaFile);
+    auto rsp = m_client->SendRequest(Post(url, "{}"), 10);
+    ASSERT_TRUE(rsp);
+    EXPECT_NE(rsp->IsNetworkError(), 0);
+
+    // The system bundle does not know the test CA either.
+    m_config.Set("General", "HttpsCaFile", "");
+    rsp = m_client->SendRequest(Post(url, "{}"), 10);
+    ASSERT_TRUE(rsp);
+    EXPECT_NE(rsp->IsNetworkError(), 0);
+
+    // A missing CA file is a failure, not a silent fallback.
+    m_config.Set("General", "HttpsCaFile", GetPki().dir + "/no-such-ca.pem");
+    rsp = m_client->SendRequest(Post(url, "{}"), 10);
+    ASSERT_TRUE(rsp);
+    EXPECT_NE(rsp->IsNetworkError(), 0);
+
+    // Anything but an explicit 0 keeps verification on.
+    m_config.Set("General", "HttpsVerifyPeer", "off");
+    rsp = m_client->SendRequest(Post(url, "{}"), 10);
+    ASSERT_TRUE(rsp);
+    EXPECT_NE(rsp->IsNetworkError(), 0);
+    EXPECT_FALSE(m_log.Contains("verification is turned off"));
+
+    m_config.Set("General", "HttpsVerifyPeer", "0");
+    rsp = m_client->SendRequest(Post(url, "{}"), 10);
+    ASSERT_TRUE(rsp);
+    EXPECT_TRUE(rsp->IsSuccess());
+    EXPECT_EQ(m_log.Count("verification is turned off", 3), 1u);
+
+    m_config.Set("General", "HttpsVerifyPeer", "1");
+    m_config.Set("General", "HttpsCaFile", GetPki().caFile);
+    rsp = m_client->SendRequest(Post(url, "{}"), 10);
+    ASSERT_TRUE(rsp);
+    EXPECT_TRUE(rsp->IsSuccess());
+    EXPECT_EQ(server.Requests().size(), 2u);
+}
+
+TEST_F(HttpsClientTest, TimeOutIsInSeconds)
+{
+    // A peer that accepts the TCP connection (the kernel does) but never speaks TLS.
+    int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    ASSERT_GE(fd, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t len = sizeof a;
+    ASSERT_EQ(::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
+    ASSERT_EQ(::listen(fd, 4), 0);
+    ASSERT_EQ(::getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len), 0);
+    std::string url = "https://127.0.0.1:" + std::to_string(ntohs(a.sin_port)) + "/echo";
+
+    auto start = std::chrono::steady_clock::now();
+    auto rsp = m_client->SendRequest(Post(url, "{}"), 1);
+    auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start).count();
+    ::close(fd);
+    ASSERT_TRUE(rsp);
+    EXPECT_EQ(rsp->IsNetworkError(), 28);  // CURLE_OPERATION_TIMEDOUT
+    EXPECT_GE(ms, 900);
+    EXPECT_LT(ms, 5000);
+}
+
+TEST_F(HttpsClientTest, ConcurrentRequestsShareTheClient)
+{
+    FakeMgmtServer server(GetPki().goodCert, GetPki().goodKey, EchoScenario());
+    ASSERT_TRUE(server.Started()) << server.Error();
+    std::atomic<int> ok{0};
+    std::vector<std::thread> threads;
+    for (int t = 0; t < 4; ++t) {
+        threads.emplace_back([&] {
+            for (int i = 0; i < 5; ++i) {
+                auto rsp = m_client->SendRequest(Post(Url(server, "/echo"), "{}"), 10);
+                if (rsp && rsp->IsSuccess()) {
+                    ++ok;
+                }
+            }
+        });
+    }
+    for (auto& th : threads) {
+        th.join();
+    }
+    EXPECT_EQ(ok.load(), 20);
+    auto reqs = server.Requests();
+    EXPECT_EQ(reqs.size(), 20u);
+    // Connections were reused: far fewer connections than requests.
+    std::set<int> ports;
+    for (const auto& r : reqs) {
+        ports.insert(r["peer_port"].asInt());
+    }
+    EXPECT_LE(ports.size(), 4u);
+}
+
+TEST(HttpClientInstance, SharedUntilTheLastReleaseAndReplaceableByAProvider)
+{
+    IHttpClient* a = IHttpClient::GetInstance();
+    IHttpClient* b = IHttpClient::GetInstance();
+    ASSERT_NE(a, nullptr);
+    EXPECT_EQ(a, b);
+    IHttpClient::ReleaseInstance(a);
+    IHttpClient::ReleaseInstance(b);
+    IHttpClient::ReleaseInstance(nullptr);  // harmless
+
+    struct NullProvider : IHttpClient::Provider {
+        int released = 0;
+        IHttpClient* Acquire() override { return nullptr; }
+        void Release(IHttpClient*) override { ++released; }
+    } provider;
+    IHttpClient::Provider* old = IHttpClient::SetProvider(&provider);
+    EXPECT_EQ(old, nullptr);
+    EXPECT_EQ(IHttpClient::GetInstance(), nullptr);
+    EXPECT_EQ(IHttpClient::SetProvider(nullptr), &provider);
+    IHttpClient* c = IHttpClient::GetInstance();
+    EXPECT_NE(c, nullptr);
+    IHttpClient::ReleaseInstance(c);
+}
+
+TEST(HttpRequestRecord, DestructorZeroesTheBody)
+{
+    // The body fits the string's inline buffer, so its bytes stay inside
+    // storage this test owns and can be inspected after destruction.
+    alignas(HttpRequest) unsigned char storage[sizeof(HttpRequest)];
+    auto* req = new (storage) HttpRequest();
+    req->body = "pw=Secret#1";
+    ASSERT_LT(req->body.size(), 15u);
+    const char* data = req->body.data();
+    ASSERT_GE(data, reinterpret_cast<const char*>(storage));
+    ASSERT_LT(data, reinterpret_cast<const char*>(storage + sizeof storage));
+    size_t offset = static_cast<size_t>(data - reinterpret_cast<const char*>(storage));
+    req->~HttpRequest();
+    for (size_t i = 0; i < std::strlen("pw=Secret#1"); ++i) {
+        EXPECT_EQ(storage[offset + i], 0) << "byte " << i;
+    }
+}
+
+}  // namespace

@@ -1,0 +1,532 @@
+// The management REST client against the loopback HTTPS stand-in: login and
+// token, both reply dialects, the pair check, re-login after a 401, and the
+// retry budget when the service is unreachable or its certificate is refused.
+#include <gtest/gtest.h>
+
+#include "foundation/JsonUtils.h"
+#include "host/IHttpClient.h"
+#include "host/testing/Fakes.h"
+#include "management/QSRestApi.h"
+#include "tests/management/FakeMgmtServer.h"
+
+using mgmt_test::FakeMgmtServer;
+using mgmt_test::GetPki;
+using mgmt_test::JsonReply;
+using mgmt_test::ParseJson;
+using mgmt_test::Route;
+using mgmt_test::Scenario;
+using mgmt_test::V2Reply;
+
+namespace {
+
+const char kSessions[] = "/api/v2/aa/sessions";
+const char kServiceCmd[] = "/strata/service/serviceCmd";
+const char kUser[] = "admin";
+const char kPassword[] = "S3cret\"pw";
+
+Json::Value TokenData(const std::string& token)
+{
+    Json::Value d;
+    d["x_auth_token"] = token;
+    return d;
+}
+
+Json::Value LoginRoute(const std::vector<std::string>& tokens)
+{
+    Json::Value rs(Json::arrayValue);
+    for (const auto& t : tokens) {
+        rs.append(V2Reply(0, "success", TokenData(t)));
+    }
+    return Route("POST", kSessions, rs);
+}
+
+Json::Value LogoutRoute()
+{
+    return Route("DELETE", kSessions, V2Reply(0, "success"));
+}
+
+Json::Value BodyHas(const std::string& subOp, const std::string& clusterId = "")
+{
+    Json::Value b;
+    b["subOp"] = subOp;
+    if (!clusterId.empty()) {
+        b["controlClusterId"] = clusterId;
+    }
+    return b;
+}
+
+// A service-command reply with result 0.
+Json::Value CmdData(const Json::Value& serviceCmdData)
+{
+    Json::Value body;
+    body["result"] = 0;
+    body["serviceCmdData"] = serviceCmdData;
+    return JsonReply(body);
+}
+
+Json::Value Clusters(const std::string& jsonArray)
+{
+    return Route("POST", kServiceCmd, CmdData(ParseJson(jsonArray)), BodyHas("queryControlCluster"));
+}
+
+Json::Value PairStatus(const std::string& clusterId, const std::string& status)
+{
+    Json::Value data(Json::arrayValue);
+    Json::Value item;
+    item["runningStatus"] = status;
+    item["localObjName"] = "lun_a";
+    data.append(item);
+    return Route("POST", kServiceCmd, CmdData(data), BodyHas("GetBatchBiplexPair", clusterId));
+}
+
+std::vector<Json::Value> Only(const std::vector<Json::Value>& reqs, const std::string& method,
+                              const std::string& path)
+{
+    std::vector<Json::Value> out;
+    for (const auto& r : reqs) {
+        if (r["method"].asString() == method && r["path"].asString() == path) {
+            out.push_back(r);
+        }
+    }
+    return out;
+}
+
+// Cases that need no server and so no certificates.
+class QSRestApiOfflineTest : public ::testing::Test {
+protected:
+    std::unique_ptr<QSRestApi> Api(const std::string& port)
+    {
+        auto api = std::make_unique<QSRestApi>("127.0.0.1", port, kUser, kPassword);
+        EXPECT_TRUE(api->Init());
+        return api;
+    }
+
+    testing_fakes::VirtualClock m_clock;
+    testing_fakes::ConfigOverride m_config;
+    testing_fakes::LogCapture m_log;
+};
+
+class QSRestApiTest : public QSRestApiOfflineTest {
+protected:
+    void SetUp() override
+    {
+        ASSERT_TRUE(GetPki().ok) << GetPki().error;
+        m_config.Set("General", "HttpsCaFile", GetPki().caFile);
+    }
+
+    std::unique_ptr<FakeMgmtServer> Start(const Json::Value& scenario)
+    {
+        return Start(scenario, GetPki().goodCert, GetPki().goodKey);
+    }
+    std::unique_ptr<FakeMgmtServer> Start(const Json::Value& scenario, const std::string& cert,
+                                          const std::string& key)
+    {
+        auto s = std::make_unique<FakeMgmtServer>(cert, key, scenario);
+        EXPECT_TRUE(s->Started()) << s->Error();
+        return s;
+    }
+};
+
+TEST_F(QSRestApiTest, LoginStoresTheTokenAndEveryLaterRequestCarriesIt)
+{
+    auto server = Start(Scenario({LoginRoute({"tok-1"}), LogoutRoute(), Clusters("[{\"controlClusterId\": 7}]")}));
+    ASSERT_TRUE(server->Started());
+    {
+        auto api = Api(server->PortText());
+        ASSERT_TRUE(api->Login());
+        EXPECT_EQ(api->Token(), "tok-1");
+        std::vector<int32_t> ids;
+        std::string errDes;
+        ASSERT_TRUE(api->GetAllCtrlClusterIds(ids, errDes)) << errDes;
+        EXPECT_EQ(ids, std::vector<int32_t>({7}));
+    }  // the destructor logs out
+
+    auto reqs = server->Requests();
+    ASSERT_EQ(reqs.size(), 3u);
+    // The login: credentials in the body, the fixed header set, no token yet.
+    EXPECT_EQ(reqs[0]["method"].asString(), "POST");
+    EXPECT_EQ(reqs[0]["path"].asString(), kSessions);
+    Json::Value login = ParseJson(reqs[0]["body"].asString());
+    EXPECT_EQ(login["user_name"].asString(), kUser);
+    EXPECT_EQ(login["password"].asString(), kPassword);
+    const Json::Value& h = reqs[0]["headers"];
+    EXPECT_EQ(h["Accept"].asString(), "application/json");
+    EXPECT_NE(h["Accept-Encoding"].asString().find("gzip"), std::string::npos);
+    EXPECT_EQ(h["Accept-Language"].asString(), "en");
+    EXPECT_EQ(h["Cache-Control"].asString(), "no-cache");
+    EXPECT_EQ(h["Connection"].asString(), "keep-alive");
+    EXPECT_EQ(h["Content-Type"].asString(), "application/json");
+    EXPECT_TRUE(h.isMember("X-Auth-Token"));
+    EXPECT_EQ(h["X-Auth-Token"].asString(), "");
+    // Later requests carry the token.
+    EXPECT_EQ(reqs[1]["headers"]["X-Auth-Token"].asString(), "tok-1");
+    Json::Value query = ParseJson(reqs[1]["body"].asString());
+    EXPECT_EQ(query["serviceType"].asString(), "dr");
+    EXPECT_EQ(query["subOp"].asString(), "queryControlCluster");
+    EXPECT_EQ(reqs[2]["method"].asString(), "DELETE");
+    EXPECT_EQ(reqs[2]["body"].asString(), "null");
+    EXPECT_EQ(reqs[2]["headers"]["X-Auth-Token"].asString(), "tok-1");
+    // One connection for all three.
+    EXPECT_EQ(reqs[2]["nth_on_connection"].asInt(), 3);
+
+    EXPECT_TRUE(m_log.Contains("Login ok.", 2));
+    EXPECT_TRUE(m_log.Contains("logout ok ", 2));
+    EXPECT_EQ(m_log.Count("Send request ok.", 2), 3u);
+    EXPECT_TRUE(m_log.Contains("Exit : size: 1", 2));
+    EXPECT_EQ(m_clock.TotalSleptMicros(), 0u);
+    // The password never reaches the log.
+    EXPECT_EQ(m_log.Dump().find("S3cret"), std::string::npos);
+}
+
+TEST_F(QSRestApiTest, ServiceCommandDialectResultsZeroOneAndTwo)
+{
+    Json::Value detail = ParseJson(
+        "{\"result\": 1, \"detail\": [{\"errorCode\": 1001, \"description\": \"first\"},"
+        " {\"errorCode\": 1002, \"description\": \"second\"}]}");
+    Json::Value busy = ParseJson("{\"result\": 2, \"errorCode\": \"1077949006\", \"description\": \"system busy\"}");
+    Json::Value replies(Json::arrayValue);
+    replies.append(CmdData(ParseJson(
+        "[{\"controlClusterId\": 1, \"name\": \"a\"}, {\"name\": \"b\"}, {\"controlClusterId\": \"3\"}]")));
+    replies.append(JsonReply(detail));
+    replies.append(JsonReply(busy));
+    auto server = Start(Scenario({LoginRoute({"tok"}), LogoutRoute(),
+                                  Route("POST", kServiceCmd, replies, BodyHas("queryControlCluster"))}));
+    ASSERT_TRUE(server->Started());
+    auto api = Api(server->PortText());
+    ASSERT_TRUE(api->Login());
+
+    // Result 0: the second element has no id and is skipped; order is kept.
+    std::vector<int32_t> ids;
+    std::string errDes;
+    ASSERT_TRUE(api->GetAllCtrlClusterIds(ids, errDes));
+    EXPECT_EQ(ids, std::vector<int32_t>({1, 3}));
+    EXPECT_TRUE(m_log.Contains("Exit : size: 3", 2));
+
+    // Result 1: every detail is logged; the last one's values remain.
+    ids.clear();
+    EXPECT_FALSE(api->GetAllCtrlClusterIds(ids, errDes));
+    EXPECT_TRUE(ids.empty());
+    EXPECT_EQ(errDes, "second");
+    EXPECT_TRUE(m_log.Contains("code : 1001, Describe : first", 4));
+    EXPECT_TRUE(m_log.Contains("code : 1002, Describe : second", 4));
+    EXPECT_TRUE(m_log.Contains("Get replication cluster info failed, errCode: 1002, errDes: second", 4));
+
+    // Result 2: the error code comes as a decimal string.
+    EXPECT_FALSE(api->GetAllCtrlClusterIds(ids, errDes));
+    EXPECT_EQ(errDes, "system busy");
+    EXPECT_TRUE(m_log.Contains("code : 1077949006, Describe : system busy", 4));
+    // A reply with a verdict is an answer, not a failed attempt: no retries.
+    EXPECT_EQ(m_clock.TotalSleptMicros(), 0u);
+    EXPECT_EQ(Only(server->Requests(), "POST", kServiceCmd).size(), 3u);
+}
+
+TEST_F(QSRestApiTest, PairNormalOnTheSecondClusterStopsThere)
+{
+    auto server = Start(Scenario({LoginRoute({"tok"}), LogoutRoute(),
+                                  Clusters("[{\"controlClusterId\": 11}, {\"controlClusterId\": 12},"
+                                           " {\"controlClusterId\": 13}]"),
+                                  PairStatus("11", "SPLIT"), PairStatus("12", "NORMAL"),
+                                  PairStatus("13", "NORMAL")}));
+    ASSERT_TRUE(server->Started());
+    auto api = Api(server->PortText());
+    std::string errDes;
+    EXPECT_TRUE(api->CheckBiplexPair("lun_a", "lun_b", errDes));
+    EXPECT_TRUE(m_log.Contains("Check lun pair ok.", 2));
+    EXPECT_TRUE(m_log.Contains("The lun pair status is normal.", 2));
+    EXPECT_TRUE(m_log.Contains("Abnormal status: SPLIT", 4));
+
+    auto reqs = server->Requests();
+    ASSERT_EQ(reqs.size(), 4u);  // login, clusters, pair on 11, pair on 12
+    EXPECT_EQ(reqs[0]["path"].asString(), kSessions);
+    Json::Value pair = ParseJson(reqs[3]["body"].asString());
+    EXPECT_EQ(pair["controlClusterId"].asString(), "12");
+    EXPECT_EQ(pair["id"].asString(), "0");
+    EXPECT_EQ(pair["count"].asString(), "1");
+    EXPECT_EQ(pair["serviceType"].asString(), "dr");
+    EXPECT_EQ(pair["subOp"].asString(), "GetBatchBiplexPair");
+    EXPECT_EQ(pair["localObjName"].asString(), "lun_a");
+    EXPECT_EQ(pair["remoteObjName"].asString(), "lun_b");
+
+    // The token is kept: a second check does not log in again.
+    EXPECT_TRUE(api->CheckBiplexPair("lun_a", "lun_b", errDes));
+    EXPECT_EQ(Only(server->Requests(), "POST", kSessions).size(), 1u);
+}
+
+TEST_F(QSRestApiTest, AbnormalOnEveryClusterReportsTheLastReason)
+{
+    auto server = Start(Scenario({LoginRoute({"tok"}), LogoutRoute(),
+                                  Clusters("[{\"controlClusterId\": 1}, {\"controlClusterId\": 2}]"),
+                                  PairStatus("1", "SYNCHRONIZING"), PairStatus("2", "FAULT")}));
+    ASSERT_TRUE(server->Started());
+    auto api = Api(server->PortText());
+    std::string errDes;
+    EXPECT_FALSE(api->CheckBiplexPair("lun_a", "lun_b", errDes));
+    EXPECT_EQ(errDes, "Abnormal status: FAULT");
+    EXPECT_TRUE(m_log.Contains("Check biplex pair failed: Abnormal status: FAULT", 4));
+    EXPECT_FALSE(m_log.Contains("Check lun pair ok."));
+}
+
+TEST_F(QSRestApiTest, PairReplyShapesThatAreNotAStatus)
+{
+    Json::Value noData = JsonReply(ParseJson("{\"result\": 0}"));
+    auto server = Start(Scenario(
+        {LoginRoute({"tok"}), LogoutRoute(), Clusters("[]"),
+         Route("POST", kServiceCmd, CmdData(Json::Value(Json::arrayValue)), BodyHas("GetBatchBiplexPair", "1")),
+         Route("POST", kServiceCmd, CmdData(ParseJson("[{\"healthStatus\": \"OK\"}]")),
+               BodyHas("GetBatchBiplexPair", "2")),
+         Route("POST", kServiceCmd, noData, BodyHas("GetBatchBiplexPair", "3")),
+         Route("POST", kServiceCmd, JsonReply(ParseJson("{\"result\": 2, \"errorCode\": \"5\", \"description\": "
+                                                        "\"no such pair\"}")),
+               BodyHas("GetBatchBiplexPair", "4"))}));
+    ASSERT_TRUE(server->Started());
+    auto api = Api(server->PortText());
+    ASSERT_TRUE(api->Login());
+    std::string errDes;
+    EXPECT_FALSE(api->CheckLUNPairStatus(1, "a", "b", errDes));
+    EXPECT_EQ(errDes, "The serviceCmdData is empty.");
+    EXPECT_FALSE(api->CheckLUNPairStatus(2, "a", "b", errDes));
+    EXPECT_EQ(errDes, "The runningStatus isn't found.");
+    EXPECT_TRUE(m_log.Contains("runningStatus isn't exist.", 4));
+    EXPECT_FALSE(api->CheckLUNPairStatus(3, "a", "b", errDes));
+    EXPECT_EQ(errDes, "The response does not contain the serviceCmdData field.");
+    EXPECT_FALSE(api->CheckLUNPairStatus(4, "a", "b", errDes));
+    EXPECT_EQ(errDes, "Failed to send the request, errCode: 5, reason: no such pair");
+    EXPECT_TRUE(m_log.Contains("Failed to send the request, errCode: 5, reason: no such pair", 4));
+
+    // No cluster at all: the pair cannot be normal.
+    EXPECT_FALSE(api->CheckBiplexPair("a", "b", errDes));
+    EXPECT_FALSE(errDes.empty());
+    EXPECT_TRUE(m_log.Contains("Check biplex pair failed: ", 4));
+}
+
+TEST_F(QSRestApiTest, ExpiredTokenIsRenewedOnceAndTheRequestSucceeds)
+{
+    Json::Value clusters = CmdData(ParseJson("[{\"controlClusterId\": 5}]"));
+    clusters["require_token"] = "tok-2";
+    auto server = Start(Scenario({LoginRoute({"tok-1", "tok-2"}), LogoutRoute(),
+                                  Route("POST", kServiceCmd, clusters, BodyHas("queryControlCluster")),
+                                  PairStatus("5", "NORMAL")}));
+    ASSERT_TRUE(server->Started());
+    auto api = Api(server->PortText());
+    std::string errDes;
+    ASSERT_TRUE(api->CheckBiplexPair("lun_a", "lun_b", errDes)) << errDes;
+    EXPECT_EQ(api->Token(), "tok-2");
+    EXPECT_EQ(m_log.Count("Unauthorized rest, need re-login", 3), 1u);
+    EXPECT_TRUE(m_log.Contains("StatusCode: 401 , Http response error. Error is HTTP 401 Unauthorized", 4));
+    EXPECT_TRUE(m_log.Contains("send failed. Retry 1 time. url=https://127.0.0.1:" + server->PortText() + kServiceCmd, 3));
+    EXPECT_EQ(m_clock.TotalSleptMicros(), 5000000u);
+
+    auto reqs = server->Requests();
+    ASSERT_EQ(reqs.size(), 6u);
+    const char* expected[][3] = {
+        {"POST", kSessions, ""},        {"POST", kServiceCmd, "tok-1"}, {"DELETE", kSessions, "tok-1"},
+        {"POST", kSessions, "tok-1"},   {"POST", kServiceCmd, "tok-2"}, {"POST", kServiceCmd, "tok-2"},
+    };
+    for (size_t i = 0; i < reqs.size(); ++i) {
+        SCOPED_TRACE(i);
+        EXPECT_EQ(reqs[i]["method"].asString(), expected[i][0]);
+        EXPECT_EQ(reqs[i]["path"].asString(), expected[i][1]);
+        EXPECT_EQ(reqs[i]["headers"]["X-Auth-Token"].asString(), expected[i][2]);
+    }
+}
+
+TEST_F(QSRestApiTest, PersistentUnauthorizedEndsWithoutNestedRelogins)
+{
+    // Every service command and every logout answers 401; logins succeed.
+    Json::Value never = CmdData(ParseJson("[]"));
+    never["require_token"] = "never-issued";
+    Json::Value logout401 = JsonReply(ParseJson("{\"error\": \"expired\"}"), 401);
+    auto server = Start(Scenario({LoginRoute({"tok"}), Route("DELETE", kSessions, logout401),
+                                  Route("POST", kServiceCmd, never, BodyHas("queryControlCluster"))}));
+    ASSERT_TRUE(server->Started());
+    auto api = Api(server->PortText());
+    ASSERT_TRUE(api->Login());
+    std::vector<int32_t> ids;
+    std::string errDes;
+    EXPECT_FALSE(api->GetAllCtrlClusterIds(ids, errDes));
+
+    auto reqs = server->Requests();
+    // 11 attempts; after each of the first 10 a re-login: a logout (itself
+    // tried 11 times, never re-logging in) and one login.
+    EXPECT_EQ(Only(reqs, "POST", kServiceCmd).size(), 11u);
+    EXPECT_EQ(Only(reqs, "DELETE", kSessions).size(), 110u);
+    EXPECT_EQ(Only(reqs, "POST", kSessions).size(), 11u);
+    EXPECT_EQ(m_clock.TotalSleptMicros(), (10u + 10u * 10u) * 5000000u);
+    EXPECT_TRUE(m_log.Contains("Get replication cluster info failed, errCode: 0, errDes: HTTP 401 Unauthorized", 4));
+}
+
+TEST_F(QSRestApiOfflineTest, NothingListeningCostsElevenAttemptsAndFiftySeconds)
+{
+    int port = mgmt_test::UnusedLoopbackPort();
+    ASSERT_GT(port, 0);
+    {
+        auto api = Api(std::to_string(port));
+        EXPECT_FALSE(api->Login());
+        EXPECT_TRUE(api->Token().empty());
+    }  // no session, so the destructor sends nothing
+    EXPECT_EQ(m_log.Count("try send request, times is  ", 1), 11u);
+    EXPECT_TRUE(m_log.Contains("try send request, times is  0", 1));
+    EXPECT_TRUE(m_log.Contains("try send request, times is  10", 1));
+    EXPECT_EQ(m_log.Count("send failed. Retry ", 3), 10u);
+    EXPECT_EQ(m_log.Count("network error or system busy: errorCode: 200000", 3), 11u);
+    EXPECT_EQ(m_log.Count("Send http request occur network error. Error is ", 4), 11u);
+    EXPECT_EQ(m_clock.SleepsSeconds(), std::vector<uint64_t>(10, 5));
+    EXPECT_EQ(m_clock.TotalSleptMicros(), 50000000u);
+    auto exits = m_log.Find("Exit ", 4);
+    ASSERT_EQ(exits.size(), 1u);
+    EXPECT_EQ(exits[0].text, "Exit ");
+    EXPECT_EQ(exits[0].module, "QSRestApi");
+    EXPECT_EQ(exits[0].function, "QSRestApi::SendRequest()");
+    EXPECT_TRUE(m_log.Contains("Login failed, errCode: 0, errDes: ", 4));
+    EXPECT_FALSE(m_log.Contains("logout"));
+}
+
+TEST_F(QSRestApiTest, RefusedCertificatesNeverReachTheService)
+{
+    ASSERT_TRUE(GetPki(true).ok) << GetPki().error;
+    const std::pair<std::string, std::string> certs[] = {
+        {GetPki().otherCaCert, GetPki().otherCaKey},
+        {GetPki().expiredCert, GetPki().expiredKey},
+        {GetPki().wrongHostCert, GetPki().wrongHostKey},
+    };
+    for (const auto& c : certs) {
+        SCOPED_TRACE(c.first);
+        m_log.Clear();
+        auto server = Start(Scenario({LoginRoute({"tok"}), LogoutRoute()}), c.first, c.second);
+        ASSERT_TRUE(server->Started());
+        auto api = Api(server->PortText());
+        std::string errDes;
+        EXPECT_FALSE(api->CheckBiplexPair("a", "b", errDes));
+        EXPECT_EQ(errDes, "Login qsm failed.");
+        EXPECT_TRUE(m_log.Contains("Login qsm failed.", 4));
+        EXPECT_EQ(m_log.Count("network error or system busy: errorCode: 200000", 3), 11u);
+        EXPECT_TRUE(server->Requests().empty());
+    }
+}
+
+TEST_F(QSRestApiOfflineTest, WithoutAClientNothingIsSent)
+{
+    struct NullProvider : IHttpClient::Provider {
+        IHttpClient* Acquire() override { return nullptr; }
+        void Release(IHttpClient*) override {}
+    } provider;
+    IHttpClient::Provider* old = IHttpClient::SetProvider(&provider);
+    {
+        QSRestApi api("127.0.0.1", "1", kUser, kPassword);
+        EXPECT_FALSE(api.Init());
+        EXPECT_TRUE(m_log.Contains("m_httpClient is null.", 4));
+        std::string errDes;
+        EXPECT_FALSE(api.CheckBiplexPair("a", "b", errDes));
+        EXPECT_TRUE(m_log.Contains("m_httpClient is nullptr.", 4));
+    }
+    IHttpClient::SetProvider(old);
+    EXPECT_EQ(m_clock.TotalSleptMicros(), 0u);
+}
+
+// The parsers on their own: malformed replies never pass for good ones.
+class ParseBodyTest : public ::testing::Test {
+protected:
+    QSRestApi m_api{"127.0.0.1", "443", "u", "p"};
+    Json::Value m_rsp;
+    std::string m_errDes;
+    int32_t m_errCode = 0;
+    testing_fakes::LogCapture m_log;
+};
+
+TEST_F(ParseBodyTest, VersionTwo)
+{
+    EXPECT_EQ(m_api.ParseBodyV2("{\"result\":{\"code\":0,\"description\":\"ok\"},\"data\":{\"k\":1}}", m_rsp,
+                                m_errDes, m_errCode),
+              0);
+    EXPECT_EQ(m_rsp["k"].asInt(), 1);
+    EXPECT_EQ(m_errDes, "ok");
+
+    EXPECT_EQ(m_api.ParseBodyV2("not json", m_rsp, m_errDes, m_errCode), -1);
+    EXPECT_EQ(m_errDes, "Parse json string failed");
+    EXPECT_TRUE(m_log.Contains("Parse json string failed.", 4));
+
+    for (const char* body : {"{}", "[]", "{\"result\":{\"code\":0}}", "{\"result\":{\"description\":\"x\"}}",
+                             "{\"result\":0}", "{\"result\":{\"code\":\"zero\",\"description\":\"x\"}}",
+                             "{\"result\":{\"code\":1.5,\"description\":\"x\"}}"}) {
+        SCOPED_TRACE(body);
+        m_errCode = 0;
+        EXPECT_EQ(m_api.ParseBodyV2(body, m_rsp, m_errDes, m_errCode), -1);
+        EXPECT_EQ(m_errDes, "Json object format is error. ");
+        EXPECT_EQ(m_errCode, 0);
+    }
+    EXPECT_TRUE(m_log.Contains("Json object error. ", 4));
+
+    EXPECT_EQ(m_api.ParseBodyV2("{\"result\":{\"code\":1077949006,\"description\":\"busy\"}}", m_rsp, m_errDes,
+                                m_errCode),
+              -1);
+    EXPECT_EQ(m_errCode, 1077949006);
+    EXPECT_EQ(m_errDes, "busy");
+    EXPECT_TRUE(m_log.Contains("code : 1077949006, Describe : busy", 4));
+}
+
+TEST_F(ParseBodyTest, ServiceCommand)
+{
+    for (const char* body : {"{}", "{\"result\":\"0\"}", "{\"result\":null}", "[1]"}) {
+        SCOPED_TRACE(body);
+        EXPECT_EQ(m_api.ParseBodyV1(body, m_rsp, m_errDes, m_errCode), -1);
+        EXPECT_EQ(m_errDes, "Json object format is error. ");
+    }
+    EXPECT_TRUE(m_log.Contains("Json object error.", 4));
+    EXPECT_EQ(m_api.ParseBodyV1("{\"result\":", m_rsp, m_errDes, m_errCode), -1);
+    EXPECT_EQ(m_errDes, "Parse json string failed");
+
+    // A "result" 2 whose code is not a number still fails, with a non-zero code.
+    EXPECT_EQ(m_api.ParseBodyV1("{\"result\":2,\"errorCode\":\"12ab\",\"description\":\"d\"}", m_rsp, m_errDes,
+                                m_errCode),
+              -1);
+    EXPECT_NE(m_errCode, 0);
+    EXPECT_EQ(m_errDes, "d");
+    EXPECT_EQ(m_api.ParseBodyV1("{\"result\":2,\"errorCode\":\"-7\",\"description\":\"neg\"}", m_rsp, m_errDes,
+                                m_errCode),
+              -1);
+    EXPECT_EQ(m_errCode, -7);
+
+    m_errCode = 9;
+    m_errDes = "old";
+    EXPECT_EQ(m_api.ParseBodyV1("{\"result\":3,\"serviceCmdData\":[1]}", m_rsp, m_errDes, m_errCode), 0);
+    EXPECT_EQ(m_errCode, 0);
+    EXPECT_EQ(m_errDes, "");
+    EXPECT_EQ(m_rsp["result"].asInt(), 3);
+    EXPECT_EQ(m_rsp["serviceCmdData"][0].asInt(), 1);
+}
+
+TEST_F(QSRestApiTest, UnreadableSuccessReplyIsNotALogin)
+{
+    // 200 with a body that is not the version-2 shape: no token, no "Login ok.".
+    Json::Value raw;
+    raw["status"] = 200;
+    raw["raw"] = "<html>maintenance</html>";
+    auto server = Start(Scenario({Route("POST", kSessions, raw)}));
+    ASSERT_TRUE(server->Started());
+    auto api = Api(server->PortText());
+    EXPECT_FALSE(api->Login());
+    EXPECT_TRUE(api->Token().empty());
+    EXPECT_FALSE(m_log.Contains("Login ok."));
+    EXPECT_TRUE(m_log.Contains("Login failed, errCode: -1, errDes: Parse json string failed", 4));
+
+    // Code 0 but no token in "data": also not a login.
+    server->SetScenario(Scenario({Route("POST", kSessions, V2Reply(0, "ok", ParseJson("{\"other\":1}")))}));
+    EXPECT_FALSE(api->Login());
+    EXPECT_TRUE(api->Token().empty());
+}
+
+TEST_F(QSRestApiOfflineTest, HeadersAndUrlAreBuiltOnce)
+{
+    QSRestApi api("[::1]", "8443", "u", "p");
+    HttpRequest req;
+    req.url = "/api/v2/aa/sessions";
+    api.BuildReqHeaders(req);
+    EXPECT_EQ(req.url, "https://[::1]:8443/api/v2/aa/sessions");
+    ASSERT_EQ(req.headers.size(), 7u);
+    // Sorted by name, the token last and empty before a login.
+    EXPECT_EQ(req.headers.begin()->first, "Accept");
+    EXPECT_EQ(req.headers.rbegin()->first, "X-Auth-Token");
+    EXPECT_EQ(req.headers.rbegin()->second, "");
+}
+
+}  // namespace
