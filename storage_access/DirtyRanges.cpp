@@ -5,6 +5,7 @@
 #include <lz4.h>
 
 #include <climits>
+#include <cstdlib>
 #include <new>
 #include <type_traits>
 #include <utility>
@@ -81,6 +82,12 @@ bool DirtyRanges::AddRange(DirtyRange range)
     try {
         if (list.empty()) {
             DirtyRange t = Widen(range, kRangeUnit);
+            if (t.size == 0) {
+                // An empty range on a unit boundary changes nothing; stored, it
+                // would make every walk produce a block that did not change.
+                LOG_STREAM(0) << "no add.";
+                return true;
+            }
             if (m_hasPacked) {
                 // The list was just packed: order and overlap are judged against
                 // the last packed range, so no part repeats or precedes another.
@@ -112,7 +119,7 @@ bool DirtyRanges::AddRange(DirtyRange range)
             return false;
         }
         DirtyRange t = Widen(range, kRangeUnit);
-        if (t.End() <= last.End()) {
+        if (t.End() <= last.End() || t.size == 0) {
             LOG_STREAM(0) << "no add.";
         } else if (t.start > last.End()) {
             list.push_back(t);
@@ -144,7 +151,6 @@ DirtyRanges::iterator::iterator(uint64_t blockSize, const std::vector<uint32_t>&
     }
     try {
         m_partSizes = partSizes;
-        ranges = std::make_shared<RangeList>();
     } catch (const std::exception& e) {
         LOG_STREAM(4) << "alloc memory failed." << " error=" << e.what();
         m_failed = true;
@@ -180,19 +186,21 @@ bool DirtyRanges::iterator::DecompressPart()
         return false;
     }
     const uint32_t compressedSize = m_partSizes[index];
-    try {
-        if (!ranges) {
-            ranges = std::make_shared<RangeList>();
+    if (!ranges) {
+        void* room = std::malloc(kPartRawSize);
+        try {
+            if (room != nullptr) {
+                ranges.reset(static_cast<DirtyRange*>(room), [](DirtyRange* p) { std::free(p); });
+            }
+        } catch (const std::exception&) {
+            room = nullptr;  // the deleter has freed it
         }
-        if (ranges->size() < kRangesPerPart) {
-            ranges->resize(kRangesPerPart);
+        if (room == nullptr) {
+            LOG_STREAM(4) << "uncompress dirty ranges failed." << " maxSize=" << kPartRawSize << " uncompressSize=0";
+            return false;
         }
-    } catch (const std::exception& e) {
-        LOG_STREAM(4) << "uncompress dirty ranges failed." << " maxSize=" << kPartRawSize << " uncompressSize=0"
-                      << " error=" << e.what();
-        return false;
     }
-    DirtyRange* out = ranges->data();
+    DirtyRange* out = ranges.get();
     int d = LZ4_decompress_safe(reinterpret_cast<const char*>(m_parts[index].get()), reinterpret_cast<char*>(out),
                                 static_cast<int>(compressedSize), static_cast<int>(kPartRawSize));
     if (d < 0 || (!isLast && static_cast<size_t>(d) != kPartRawSize) || d % static_cast<int>(kRecordSize) != 0) {

@@ -106,9 +106,11 @@ public:
         uint64_t partIndex = 0;
         std::vector<uint32_t> m_partSizes;
         std::vector<PartBuffer> m_parts;
-        size_t current = 0;                 // index of the range being walked
-        std::shared_ptr<RangeList> ranges;  // storage reused from part to part
-        size_t m_count = 0;                 // ranges of the current part held in *ranges
+        size_t current = 0;  // index of the range being walked
+        // Room for one full part, reused from part to part and never zeroed, so
+        // that a part costs only the pages its ranges fill.
+        std::shared_ptr<DirtyRange> ranges;
+        size_t m_count = 0;  // ranges of the current part held in `ranges`
         const DirtyRange* m_data = nullptr;
         bool m_failed = false;
     };

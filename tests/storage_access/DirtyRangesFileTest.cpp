@@ -1,0 +1,424 @@
+// The ".dirtyRanges" file: layout, checksum, versions, damaged and hostile files,
+// and agreement with files written by an independent program (data/).
+#include <gtest/gtest.h>
+#include <lz4.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <boost/filesystem.hpp>
+#include <fstream>
+#include <iterator>
+#include <string>
+#include <vector>
+
+#include "foundation/Crc32.h"
+#include "host/GuardedFile.h"
+#include "host/testing/Fakes.h"
+#include "storage_access/DirtyRanges.h"
+#include "storage_access/DirtyRangesFormat.h"
+
+namespace {
+using testing_fakes::LogCapture;
+namespace fmt = dirty_ranges_format;
+namespace fs = boost::filesystem;
+
+constexpr uint64_t MiB = 1048576;
+constexpr uint64_t kUnit = 4 * MiB;
+
+std::string DataDir()
+{
+    std::string here = __FILE__;
+    return here.substr(0, here.find_last_of('/')) + "/data";
+}
+
+std::vector<uint8_t> ReadBytes(const std::string& path)
+{
+    std::ifstream in(path, std::ios::binary);
+    return std::vector<uint8_t>(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+void WriteBytes(const std::string& path, const std::vector<uint8_t>& bytes)
+{
+    std::ofstream out(path, std::ios::binary | std::ios::trunc);
+    out.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+}
+
+std::vector<DirtyRange> WalkRanges(const DirtyRanges& set, bool* failed = nullptr)
+{
+    // Walking at 4 MiB turns every stored unit back into one block; the repeat
+    // at a part boundary is dropped so the result reads as the stored ranges.
+    std::vector<DirtyRange> out;
+    auto it = set.Begin(kUnit);
+    for (; !it.End(); it.FindNextBlock()) {
+        uint64_t start = it->blockIndex * kUnit;
+        if (!out.empty() && out.back().End() > start) {
+            continue;
+        }
+        if (!out.empty() && out.back().End() == start) {
+            out.back().size += kUnit;
+        } else {
+            out.emplace_back(start, kUnit);
+        }
+    }
+    if (failed != nullptr) {
+        *failed = it.Failed();
+    }
+    return out;
+}
+
+class DirtyRangesFile : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        // tmpfs where there is one: the guarded file syncs every write.
+        std::string tmpl = std::string(fs::is_directory("/dev/shm") ? "/dev/shm" : "/tmp") + "/dirty_ranges_test.XXXXXX";
+        ASSERT_NE(::mkdtemp(&tmpl[0]), nullptr);
+        m_dir = tmpl;
+        fs::create_directories(m_dir + "/SNAPS_DIR");
+    }
+    void TearDown() override { fs::remove_all(m_dir); }
+
+    std::string PathOf(const std::string& stem) const { return m_dir + "/SNAPS_DIR/" + stem + ".dirtyRanges"; }
+
+    // Loads bytes as set `stem` with version 2.
+    bool LoadBytes(DirtyRanges& set, const std::vector<uint8_t>& bytes, const std::string& stem = "bytes")
+    {
+        WriteBytes(PathOf(stem), bytes);
+        set.m_version = 2;
+        set.Initialize(m_dir, stem);
+        return set.LoadFromStorage();
+    }
+
+    std::vector<uint8_t> Flushed(const std::vector<DirtyRange>& ranges, const std::string& stem)
+    {
+        DirtyRanges set;
+        set.Initialize(m_dir, stem);
+        for (const DirtyRange& r : ranges) {
+            EXPECT_TRUE(set.AddRange(r));
+        }
+        EXPECT_TRUE(set.FlushToStorage());
+        return ReadBytes(PathOf(stem));
+    }
+
+    std::string m_dir;
+};
+
+const std::vector<DirtyRange> kThree = {DirtyRange(0, 4194304), DirtyRange(20971520, 4194304),
+                                        DirtyRange(104857600, 8388608)};
+
+TEST_F(DirtyRangesFile, ThreeRangesLayoutAndRoundTrip)
+{
+    std::vector<uint8_t> bytes = Flushed(kThree, "three");
+    ASSERT_GE(bytes.size(), 13u);
+    EXPECT_EQ(fmt::GetLe32(&bytes[0]), Crc32(bytes.data() + 4, bytes.size() - 4));
+    EXPECT_EQ(fmt::GetLe32(&bytes[4]), 1u);
+    const uint32_t partSize = fmt::GetLe32(&bytes[8]);
+    EXPECT_EQ(bytes.size(), 12u + partSize);
+    std::vector<char> raw(64);
+    EXPECT_EQ(LZ4_decompress_safe(reinterpret_cast<const char*>(&bytes[12]), raw.data(), static_cast<int>(partSize),
+                                  static_cast<int>(raw.size())),
+              48);
+    EXPECT_EQ(fmt::GetLe64(reinterpret_cast<const uint8_t*>(&raw[32])), 104857600u);
+    EXPECT_EQ(fmt::GetLe64(reinterpret_cast<const uint8_t*>(&raw[40])), 8388608u);
+
+    LogCapture cap;
+    DirtyRanges loaded;
+    loaded.Initialize(m_dir, "three");
+    ASSERT_TRUE(loaded.LoadFromStorage());
+    EXPECT_TRUE(cap.Contains("Load dirty range success fileName=" + PathOf("three"), 2));
+    EXPECT_EQ(loaded.GetPartSizes(), (std::vector<uint32_t>{partSize}));
+    EXPECT_EQ(WalkRanges(loaded), kThree);
+}
+
+TEST_F(DirtyRangesFile, WriterMatchesTheIndependentProgram)
+{
+    EXPECT_EQ(Flushed(kThree, "three"), ReadBytes(DataDir() + "/three.dirtyRanges"));
+    EXPECT_EQ(Flushed({}, "empty"), ReadBytes(DataDir() + "/empty.dirtyRanges"));
+    std::vector<DirtyRange> many;
+    for (uint64_t i = 0; i <= 1048576; ++i) {
+        many.emplace_back(i * 8388608, 4194304);
+    }
+    std::vector<uint8_t> ours = Flushed(many, "two-parts");
+    std::vector<uint8_t> theirs = ReadBytes(DataDir() + "/two-parts.dirtyRanges");
+    ASSERT_EQ(ours.size(), theirs.size());
+    EXPECT_TRUE(ours == theirs);
+}
+
+TEST_F(DirtyRangesFile, ReaderLoadsTheIndependentProgramsFiles)
+{
+    DirtyRanges three;
+    ASSERT_TRUE(LoadBytes(three, ReadBytes(DataDir() + "/three.dirtyRanges"), "three"));
+    std::vector<uint64_t> blocks;
+    for (auto it = three.Begin(kUnit); !it.End(); it.FindNextBlock()) {
+        blocks.push_back(it.BlockIndex());
+    }
+    EXPECT_EQ(blocks, (std::vector<uint64_t>{0, 5, 25, 26}));
+
+    DirtyRanges empty;
+    ASSERT_TRUE(LoadBytes(empty, ReadBytes(DataDir() + "/empty.dirtyRanges"), "empty"));
+    EXPECT_EQ(empty.GetParts().size(), 1u);
+    EXPECT_TRUE(empty.Begin(kUnit).End());
+
+    DirtyRanges two;
+    ASSERT_TRUE(LoadBytes(two, ReadBytes(DataDir() + "/two-parts.dirtyRanges"), "two-parts"));
+    ASSERT_EQ(two.GetParts().size(), 2u);
+    std::vector<char> raw(fmt::kPartRawSize);
+    for (size_t i = 0; i < 2; ++i) {
+        int d = LZ4_decompress_safe(reinterpret_cast<const char*>(two.GetParts()[i].get()), raw.data(),
+                                    static_cast<int>(two.GetPartSizes()[i]), static_cast<int>(raw.size()));
+        EXPECT_EQ(d, i == 0 ? 16777216 : 16);
+    }
+    bool failed = true;
+    std::vector<DirtyRange> walked = WalkRanges(two, &failed);
+    EXPECT_FALSE(failed);
+    ASSERT_EQ(walked.size(), 1048577u);
+    EXPECT_EQ(walked.back(), DirtyRange(1048576ull * 8388608, 4194304));
+
+    for (const char* name : {"three-bitflip", "three-truncated"}) {
+        LogCapture cap;
+        DirtyRanges bad;
+        EXPECT_FALSE(LoadBytes(bad, ReadBytes(DataDir() + "/" + name + ".dirtyRanges"), name)) << name;
+        EXPECT_TRUE(cap.Contains("CRC32 not matched:", 4)) << name;
+        EXPECT_TRUE(cap.Contains("read failed.", 4)) << name;
+        EXPECT_TRUE(bad.GetParts().empty());
+    }
+}
+
+TEST_F(DirtyRangesFile, TwoMillionRangesSaveLoadWalk)
+{
+    DirtyRanges set;
+    set.Initialize(m_dir, "big");
+    std::vector<DirtyRange> added;
+    for (uint64_t i = 0; i < 2 * fmt::kRangesPerPart + 1; ++i) {
+        added.emplace_back(i * 8 * MiB, kUnit);
+        ASSERT_TRUE(set.AddRange(added.back()));
+    }
+    ASSERT_TRUE(set.FlushToStorage());
+    std::vector<uint8_t> bytes = ReadBytes(PathOf("big"));
+    EXPECT_EQ(fmt::GetLe32(&bytes[4]), 3u);
+    EXPECT_EQ(bytes.size(), 4u + 4 * 4 + set.GetTotalSize());
+
+    DirtyRanges loaded;
+    loaded.Initialize(m_dir, "big");
+    ASSERT_TRUE(loaded.LoadFromStorage());
+    EXPECT_EQ(loaded.GetPartSizes(), set.GetPartSizes());
+    bool failed = true;
+    EXPECT_EQ(WalkRanges(loaded, &failed), added);
+    EXPECT_FALSE(failed);
+}
+
+TEST_F(DirtyRangesFile, LoadedSetCanBeSavedAgain)
+{
+    std::vector<uint8_t> original = Flushed(kThree, "first");
+    DirtyRanges set;
+    set.Initialize(m_dir, "first");
+    ASSERT_TRUE(set.LoadFromStorage());
+    EXPECT_EQ(set.GetTotalSize(), 0u);  // loading does not count into the packed total
+    set.Initialize(m_dir, "second");
+    ASSERT_TRUE(set.SaveDirtyRanges());
+    EXPECT_EQ(ReadBytes(PathOf("second")), original);
+    // And a set that packed, was cleared and packed again saves only what it holds.
+    DirtyRanges reused;
+    reused.Initialize(m_dir, "reused");
+    ASSERT_TRUE(reused.AddRange(DirtyRange(0, 1)));
+    ASSERT_TRUE(reused.CompressRanges());
+    reused.clear();
+    for (const DirtyRange& r : kThree) {
+        ASSERT_TRUE(reused.AddRange(r));
+    }
+    ASSERT_TRUE(reused.FlushToStorage());
+    EXPECT_EQ(ReadBytes(PathOf("reused")), original);
+}
+
+TEST_F(DirtyRangesFile, EverySingleBitFlipIsDetected)
+{
+    const std::vector<uint8_t> good = Flushed(kThree, "good");
+    for (size_t byte = 0; byte < good.size(); ++byte) {
+        for (int bit = 0; bit < 8; ++bit) {
+            std::vector<uint8_t> bad = good;
+            bad[byte] ^= static_cast<uint8_t>(1u << bit);
+            LogCapture cap;
+            DirtyRanges set;
+            ASSERT_FALSE(LoadBytes(set, bad)) << byte << ":" << bit;
+            ASSERT_TRUE(cap.Contains("CRC32 not matched:", 4)) << byte << ":" << bit;
+            ASSERT_TRUE(set.GetParts().empty());
+        }
+    }
+}
+
+TEST_F(DirtyRangesFile, EveryTruncationIsRejected)
+{
+    const std::vector<uint8_t> good = Flushed(kThree, "good");
+    for (size_t len = 0; len < good.size(); ++len) {
+        std::vector<uint8_t> cut(good.begin(), good.begin() + static_cast<std::ptrdiff_t>(len));
+        LogCapture cap;
+        DirtyRanges set;
+        EXPECT_FALSE(LoadBytes(set, cut)) << len;
+        EXPECT_TRUE(set.GetParts().empty()) << len;
+        if (len == 0) {
+            EXPECT_TRUE(cap.Contains("get size failed", 4));
+        } else {
+            EXPECT_TRUE(cap.Contains("read failed.", 4)) << len;
+        }
+    }
+}
+
+// A file whose checksum is right but whose table lies: the CRC is recomputed so
+// that only the bounds checks stand between the values and the reader.
+std::vector<uint8_t> Sealed(std::vector<uint8_t> body)
+{
+    std::vector<uint8_t> file(4 + body.size());
+    std::copy(body.begin(), body.end(), file.begin() + 4);
+    fmt::PutLe32(file.data(), Crc32(file.data() + 4, file.size() - 4));
+    return file;
+}
+
+std::vector<uint8_t> Le32s(std::initializer_list<uint32_t> values)
+{
+    std::vector<uint8_t> out;
+    for (uint32_t v : values) {
+        for (int i = 0; i < 4; ++i) {
+            out.push_back(static_cast<uint8_t>(v >> (8 * i)));
+        }
+    }
+    return out;
+}
+
+TEST_F(DirtyRangesFile, LyingPartTableFailsWithoutHugeAllocations)
+{
+    struct Case {
+        const char* name;
+        std::vector<uint8_t> body;
+    };
+    std::vector<uint8_t> part = {0x00};  // the LZ4 block of zero bytes
+    auto with = [](std::vector<uint8_t> a, const std::vector<uint8_t>& b) {
+        for (uint8_t x : b) {
+            a.push_back(x);
+        }
+        return a;
+    };
+    std::vector<Case> cases = {
+        {"count only, short", {1, 0}},
+        {"max count", Le32s({0xFFFFFFFFu, 1})},
+        {"count wraps 4N to 0", with(Le32s({0x40000000u}), part)},
+        {"count above table", Le32s({3, 1, 1})},
+        {"size beyond file", with(Le32s({1, 2}), part)},
+        {"max size", with(Le32s({1, 0xFFFFFFFFu}), part)},
+        {"sizes sum wraps 32 bits", with(Le32s({2, 0x80000000u, 0x80000001u}), part)},
+        {"zero size", with(Le32s({1, 0}), part)},
+        {"second part missing", with(Le32s({2, 1, 1}), part)},
+    };
+    for (const Case& c : cases) {
+        LogCapture cap;
+        DirtyRanges set;
+        EXPECT_FALSE(LoadBytes(set, Sealed(c.body))) << c.name;
+        EXPECT_TRUE(set.GetParts().empty()) << c.name;
+        EXPECT_TRUE(set.GetPartSizes().empty()) << c.name;
+        EXPECT_TRUE(cap.Contains("read failed.", 4)) << c.name;
+        EXPECT_FALSE(cap.Contains("CRC32 not matched:")) << c.name;
+    }
+    // Zero parts is a well-formed empty file; trailing bytes after the parts
+    // (an older writer's padding) are covered by the checksum and ignored.
+    DirtyRanges none;
+    EXPECT_TRUE(LoadBytes(none, Sealed(Le32s({0}))));
+    EXPECT_TRUE(none.Begin(kUnit).End());
+    DirtyRanges padded;
+    EXPECT_TRUE(LoadBytes(padded, Sealed(with(with(Le32s({1, 1}), part), {0, 0, 0}))));
+    EXPECT_EQ(padded.GetPartSizes(), (std::vector<uint32_t>{1}));
+}
+
+TEST_F(DirtyRangesFile, DamagedPartLoadsButFailsTheWalk)
+{
+    // Good checksum, bad LZ4 data: the load cannot tell, the walk must.
+    DirtyRanges set;
+    ASSERT_TRUE(LoadBytes(set, Sealed(std::vector<uint8_t>{1, 0, 0, 0, 3, 0, 0, 0, 0xf0, 0xff, 0xff})));
+    auto it = set.Begin(kUnit);
+    EXPECT_TRUE(it.End());
+    EXPECT_TRUE(it.Failed());
+}
+
+TEST_F(DirtyRangesFile, VersionsAndMissingFiles)
+{
+    LogCapture cap;
+    Flushed(kThree, "three");
+    DirtyRanges v0(0);
+    v0.Initialize(m_dir, "three");
+    EXPECT_TRUE(v0.LoadFromStorage());
+    EXPECT_TRUE(v0.GetParts().empty());
+
+    DirtyRanges v1(1);
+    v1.Initialize(m_dir, "three");
+    EXPECT_FALSE(v1.LoadFromStorage());
+    EXPECT_FALSE(cap.Contains("version mismatch"));
+
+    DirtyRanges v2(2);
+    v2.Initialize(m_dir, "three");
+    EXPECT_TRUE(v2.LoadFromStorage());
+    EXPECT_EQ(v2.GetParts().size(), 1u);
+    // Loading starts from a cleared set.
+    EXPECT_TRUE(v2.LoadFromStorage());
+    EXPECT_EQ(v2.GetParts().size(), 1u);
+
+    DirtyRanges v3(3);
+    v3.Initialize(m_dir, "three");
+    EXPECT_FALSE(v3.LoadFromStorage());
+    EXPECT_TRUE(cap.Contains("version mismatch m_version=3", 4));
+
+    DirtyRanges missing;
+    missing.Initialize(m_dir, "nothing-here");
+    EXPECT_FALSE(missing.LoadFromStorage());
+    EXPECT_TRUE(cap.Contains("open file error fileName=" + PathOf("nothing-here"), 4));
+
+    WriteBytes(PathOf("empty-file"), {});
+    DirtyRanges emptyFile;
+    emptyFile.Initialize(m_dir, "empty-file");
+    EXPECT_FALSE(emptyFile.LoadFromStorage());
+    EXPECT_TRUE(cap.Contains("get size failed", 4));
+}
+
+TEST_F(DirtyRangesFile, FileNameCleanAndWriteFailures)
+{
+    DirtyRanges set;
+    set.Initialize("/some/dir", "stem");
+    EXPECT_EQ(set.GetDirtyRangeFileName(), "/some/dir/SNAPS_DIR/stem.dirtyRanges");
+
+    Flushed(kThree, "gone");
+    DirtyRanges clean;
+    clean.Initialize(m_dir, "gone");
+    EXPECT_TRUE(clean.CleanDirtyRanges());
+    EXPECT_FALSE(fs::exists(PathOf("gone")));
+    EXPECT_TRUE(clean.CleanDirtyRanges());  // already gone counts as removed
+
+    // The set's sub-directory is made on demand; a missing parent is an open error.
+    fs::remove_all(m_dir + "/SNAPS_DIR");
+    DirtyRanges fresh;
+    fresh.Initialize(m_dir, "fresh");
+    ASSERT_TRUE(fresh.AddRange(DirtyRange(0, 1)));
+    EXPECT_TRUE(fresh.FlushToStorage());
+    EXPECT_TRUE(fs::exists(PathOf("fresh")));
+
+    LogCapture cap;
+    DirtyRanges nowhere;
+    nowhere.Initialize(m_dir + "/no/such/dir", "x");
+    EXPECT_FALSE(nowhere.FlushToStorage());
+    EXPECT_TRUE(cap.Contains("open file error filename=" + m_dir + "/no/such/dir/SNAPS_DIR/x.dirtyRanges", 4));
+}
+
+TEST_F(DirtyRangesFile, FailedWriteLeavesThePreviousFile)
+{
+    std::vector<uint8_t> before = Flushed(kThree, "keep");
+    // The guarded file writes beside the real name first; a directory in that
+    // place makes the write fail even for root.
+    const std::string tmp = PathOf("keep") + ".tmp." + std::to_string(::getpid());
+    fs::create_directory(tmp);
+    LogCapture cap;
+    DirtyRanges set;
+    set.Initialize(m_dir, "keep");
+    ASSERT_TRUE(set.AddRange(DirtyRange(0, 1)));
+    EXPECT_FALSE(set.FlushToStorage());
+    EXPECT_TRUE(cap.Contains("open file error", 4));
+    fs::remove(tmp);
+    EXPECT_EQ(ReadBytes(PathOf("keep")), before);
+}
+
+}  // namespace
