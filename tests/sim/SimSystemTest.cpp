@@ -7,6 +7,7 @@
 #include <linux/fs.h>
 #include <sys/ioctl.h>
 #include <signal.h>
+#include <sys/wait.h>
 #include <thread>
 #include <unistd.h>
 
@@ -139,6 +140,50 @@ TEST(SimAgent, LeavesWhenItsRootIsRemoved)
         }
         EXPECT_TRUE(gone);
     }
+}
+
+TEST(SimCrash, ToolKilledMidCallLeavesAUsableState)
+{
+    SimRoot root;
+    root.CreateVolume("vol", 1u << 20);
+    root.InjectFault(SimFault::Stall("attach", 10000));
+    pid_t pid = fork();
+    ASSERT_GE(pid, 0);
+    if (pid == 0) {
+        int devnull = open("/dev/null", O_WRONLY);
+        dup2(devnull, 1);
+        execl(root.CliTool().c_str(), root.CliTool().c_str(), "-c", "attachwithip", "-v", "vol", "-i", "1.2.3.4",
+              "-p", "p", static_cast<char*>(nullptr));
+        _exit(127);
+    }
+    // Wait until the call is counted (it then stalls without the lock), then kill it.
+    bool counted = false;
+    for (int i = 0; i < 500 && !counted; ++i) {
+        counted = root.State().calls.count("attach") != 0;
+        if (!counted) usleep(5000);
+    }
+    kill(pid, SIGKILL);
+    int status = 0;
+    waitpid(pid, &status, 0);
+    ASSERT_TRUE(counted);
+    SimState s = root.State();
+    EXPECT_FALSE(s.IsAttached("vol"));
+    ToolResult a = Attach(root, "vol");  // the stall fired once; the next call works
+    EXPECT_EQ("0", a["ret_code"]);
+    EXPECT_TRUE(root.State().IsAttached("vol"));
+}
+
+TEST(SimNames, BytesThatAreNotTextSurviveTheState)
+{
+    SimRoot root;
+    const std::string name = std::string("bin\xff\xfe\x01") + "\t\"end";
+    root.CreateVolume(name, 1u << 20);
+    ToolResult a = Attach(root, name);
+    EXPECT_EQ("0", a["ret_code"]);
+    SimState s = root.State();
+    EXPECT_TRUE(s.IsAttached(name));
+    EXPECT_EQ(name, root.Calls().at(0).args.at(3));
+    EXPECT_EQ("0", Detach(root, name)["ret_code"]);
 }
 
 TEST(SimLoop, AttachThroughARealLoopDevice)

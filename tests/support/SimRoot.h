@@ -14,6 +14,8 @@
 // A SimRoot is used from one thread; the simulator itself is safe for concurrent tool
 // calls from any number of threads and processes. Admin helpers throw std::runtime_error
 // (with the simulator's error text) when the simulator refuses a command.
+// Use: link `sim_testing` (defined in tests/support; no TARGET check needed) and include
+// "tests/support/SimRoot.h". sim/strata-sim/README.md describes the simulator's answers.
 #pragma once
 #include <cstdint>
 #include <map>
