@@ -21,6 +21,8 @@ inline constexpr char SNAPSHOT_VOLUMES_ATTACHED[] = "snapshot_volumes_attached";
 inline constexpr char DATA_VOLUMES_ATTACHED[] = "data_volumes_attached";
 inline constexpr char BITMAP_VOLUMES_CREATED[] = "bitmap_volumes_created";
 inline constexpr char BITMAP_VOLUMES_ATTACHED[] = "bitmap_volumes_attached";
+// Device paths whose access key a restore registered and has not yet removed.
+inline constexpr char DATA_VOLUME_KEYS_REGISTERED[] = "data_volume_keys_registered";
 }  // namespace CacheKey
 
 // Topic prefix of every message to the host, and the two topic suffixes.

@@ -35,6 +35,11 @@ bool DiskDataPersistence::IsUseful()
             useful = true;
         }
     }
+    // Registered keys also need a later clean-up; tested without creating the key.
+    const char* keys = CacheKey::DATA_VOLUME_KEYS_REGISTERED;
+    if (cache.isObject() && cache.isMember(keys) && cache[keys].size() != 0) {
+        useful = true;
+    }
     return useful;
 }
 

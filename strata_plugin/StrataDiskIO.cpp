@@ -56,7 +56,9 @@ EnvProxyResult StrataDiskDescriptor::OpenAttached(const std::string& name, const
         return result;
     }
     if (registerKey) {
+        // Recorded before the key exists so that a crash leaves it for cleaning.
         m_keyDevicePath = devicePath;
+        dataPersistence->AppendArrayElement(CacheKey::DATA_VOLUME_KEYS_REGISTERED, devicePath);
         int setKey = RetryOp([this, &devicePath]() { return RegKeyForVolume(devicePath); }, "RegKeyForVolume");
         if (setKey != 0) {
             LOG_STREAM(4) << "Reg Key for volume[" << name << "] failed.iSetKey:" << setKey;
@@ -99,9 +101,11 @@ EnvProxyResult StrataDiskDescriptor::CloseDisk()
             int deleteKey = RetryOp([this, &path]() { return UnRegKeyForVolume(path); }, "UnRegKeyForVolume");
             if (deleteKey != 0) {
                 LOG_STREAM(4) << "unreg key for volume[" << path << "] failed.iDeleteKey:" << deleteKey;
+            } else if (!m_keyDevicePath.empty()) {
+                dataPersistence->RemoveArrayElement(CacheKey::DATA_VOLUME_KEYS_REGISTERED, m_keyDevicePath);
+                m_keyDevicePath.clear();
             }
         }
-        m_keyDevicePath.clear();
     }
     StrataApi* api = strataApi.get();
     int ret = RetryOp([api, &name, &errorText]() { return api->DetachVolume(name, errorText); }, "DetachVolume");

@@ -153,7 +153,24 @@ EnvProxyResult StrataDiskDescriptor::CleanLeftoversForBackup()
 
 EnvProxyResult StrataDiskDescriptor::CleanLeftoversForRestore()
 {
-    return CleanLeftoversFor(CacheKey::DATA_VOLUMES_ATTACHED);
+    // A key left registered by a restore that died (or whose removal failed)
+    // goes first, while the volume it guards may still be attached.
+    bool keyFailed = false;
+    std::string path = dataPersistence->GetFirstArrayElement(CacheKey::DATA_VOLUME_KEYS_REGISTERED);
+    if (!path.empty()) {
+        int ret = RetryOp([this, &path]() { return UnRegKeyForVolume(path); }, "UnRegKeyForVolume");
+        if (ret == 0) {
+            dataPersistence->RemoveArrayElement(CacheKey::DATA_VOLUME_KEYS_REGISTERED, path);
+        } else {
+            LOG_STREAM(4) << "Remove key of device[" << path << "] failed.";
+            keyFailed = true;
+        }
+    }
+    EnvProxyResult result = CleanLeftoversFor(CacheKey::DATA_VOLUMES_ATTACHED);
+    if (keyFailed) {
+        result._SetCompleteCode(ENV_PROXY_CLEAN_LEFTOVERS_FAILED);
+    }
+    return result;
 }
 
 EnvProxyResult StrataDiskDescriptor::CleanLeftoversFor(const char* volumeKey)
