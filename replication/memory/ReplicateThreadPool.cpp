@@ -18,8 +18,8 @@ const char MODULE_NAME[] = "ReplicateThreadPool";
 ReplicateThreadPool::~ReplicateThreadPool()
 {
     Stop();
-    // Only a worker destroying its own pool leaves a thread here; it must not
-    // outlive the object unjoined.
+    // Only a worker destroying its own pool leaves a thread here; detached
+    // rather than left joinable, which would end the process.
     for (auto& worker : m_workers) {
         if (worker && worker->joinable()) {
             worker->detach();
