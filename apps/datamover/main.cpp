@@ -7,6 +7,7 @@
 #include <iostream>
 
 #include "apps/datamover/CommandContext.h"
+#include "apps/datamover/DataCommands.h"
 #include "host/ConfigReader.h"
 #include "host/Logger.h"
 #include "host/RootPath.h"
@@ -81,6 +82,8 @@ int main(int argc, char** argv)
     app.require_subcommand(1);
 
     RegisterPluginsCommand(app, ctx);
+    RegisterBackupCommand(app, ctx);
+    RegisterRestoreCommand(app, ctx);
 
     app.parse_complete_callback([&ctx]() {
         std::string error;

@@ -1,0 +1,665 @@
+// "datamover backup": a full or incremental backup of one snapshot into the
+// repository. The chain of the volume is opened through the chain manager
+// (which holds the chain lock), the changed blocks come from the plug-in's
+// changed ranges, reads run with several requests in flight, every block is
+// checksummed, and the manifest is written last so an interrupted backup is
+// never taken for a complete one.
+#include <fcntl.h>
+#include <libaio.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+#include <filesystem>
+#include <iostream>
+#include <map>
+#include <thread>
+#include <vector>
+
+#include "apps/datamover/DataCommands.h"
+#include "apps/datamover/RepoFormat.h"
+#include "apps/datamover/TaskSupport.h"
+#include "foundation/JsonUtils.h"
+#include "host/TaskMgr.h"
+#include "management/ChainManager.h"
+#include "storage_access/DirtyRanges.h"
+
+namespace {
+
+struct BackupOptions {
+    std::string volumeId;
+    std::string snapshotUrl;
+    std::string parentSnapshot;
+    std::string repoPath;
+    std::string volumeSize;
+    int storageType = 0;
+    int offsetKib = -1;
+    std::string io = "aio";
+    int depth = 4;
+};
+
+// The data-area offset the factory will hand the plug-in for these options.
+uint64_t DataOffset(int storageType, int offsetKib)
+{
+    if (storageType == QRM_STRATA_RDM) return 0;
+    if (offsetKib >= 0) return static_cast<uint64_t>(offsetKib) * 1024;
+    return storageType == QRM_STRATA ? 4096 : 0;
+}
+
+struct AlignedBuffer {
+    explicit AlignedBuffer(size_t size)
+    {
+        if (::posix_memalign(&ptr, 4096, size) != 0) ptr = nullptr;
+    }
+    ~AlignedBuffer() { std::free(ptr); }
+    AlignedBuffer(const AlignedBuffer&) = delete;
+    AlignedBuffer& operator=(const AlignedBuffer&) = delete;
+    char* data() const { return static_cast<char*>(ptr); }
+    void* ptr = nullptr;
+};
+
+class BackupJob {
+public:
+    BackupJob(CommandContext& ctx, const BackupOptions& o) : m_ctx(ctx), m_o(o), m_task(ctx, "backup") {}
+    int Run();
+
+private:
+    bool Validate(std::string& error);
+    int Fail(const std::string& text);
+    bool CollectBlocks(std::string& error);
+    bool ReadAll(std::string& error);
+    bool ReadWithAio(std::string& error);
+    bool ReadWithThreads(std::string& error);
+    // Checksums block k, stores it unless it is all zeros, drops its cache.
+    bool StoreBlock(size_t k, const char* data, uint32_t length, std::string& error);
+    bool Commit(std::string& error);
+    void PrunePartial();
+
+    CommandContext& m_ctx;
+    BackupOptions m_o;
+    dmtask::Task m_task;
+    dmtask::StrataUrl m_url;
+    repo::Repository m_repo;
+    repo::BackupInfo m_parent;
+    bool m_incremental = false;
+    uint64_t m_dataSize = 0;
+    uint64_t m_dataOffset = 0;
+    std::string m_chainDir;
+    std::string m_backupId;
+    std::string m_backupDir;
+    std::string m_dirtyRangesPath;
+    bool m_usedFull = false;
+    std::vector<uint64_t> m_blocks;
+    std::vector<repo::BlockEntry> m_entries;
+    std::atomic<uint64_t> m_storedBytes{0};
+    std::atomic<uint64_t> m_doneBytes{0};
+    uint64_t m_totalBytes = 0;
+    int m_dataFd = -1;
+    int64_t m_createdAt = 0;
+
+    ChainManager m_chains;
+    std::shared_ptr<ChainInfo> m_chain;
+    bool m_chainOpen = false;
+    std::shared_ptr<CDiskDescriptor> m_disk;
+    bool m_diskOpen = false;
+    std::string m_warning;
+};
+
+bool BackupJob::Validate(std::string& error)
+{
+    if (!dmtask::ValidVolumeId(m_o.volumeId)) {
+        error = "bad volume id '" + m_o.volumeId + "': expected a UUID like 1b4e28ba-2fa1-11d2-883f-0016d3cca427";
+        return false;
+    }
+    if (!dmtask::ParseStrataUrl(m_o.snapshotUrl, m_url, error)) return false;
+    if (m_o.storageType != QRM_STRATA && m_o.storageType != KVM_STRATA && m_o.storageType != QRM_STRATA_RDM) {
+        error = "storage type " + std::to_string(m_o.storageType) + " is not a block-storage type (0, 1 or 6)";
+        return false;
+    }
+    if (m_o.offsetKib < -1 || m_o.offsetKib > 1048576) {
+        error = "bad --offset-kib " + std::to_string(m_o.offsetKib);
+        return false;
+    }
+    if (m_o.io != "aio" && m_o.io != "threads") {
+        error = "bad --io '" + m_o.io + "': aio or threads";
+        return false;
+    }
+    if (m_o.depth < 1 || m_o.depth > 64) {
+        error = "bad --depth " + std::to_string(m_o.depth) + ": 1 to 64";
+        return false;
+    }
+    m_incremental = !m_o.parentSnapshot.empty();
+    if (m_incremental && !dmtask::ValidStorageName(m_o.parentSnapshot)) {
+        error = "bad parent snapshot name '" + m_o.parentSnapshot + "'";
+        return false;
+    }
+    if (m_incremental && m_o.parentSnapshot == m_url.name) {
+        error = "the parent snapshot is the snapshot being backed up";
+        return false;
+    }
+    m_dataOffset = DataOffset(m_o.storageType, m_o.offsetKib);
+    uint64_t deviceSize = 0;
+    if (!m_o.volumeSize.empty()) {
+        if (!dmtask::ParseSize(m_o.volumeSize, deviceSize) || deviceSize % 512 != 0 || deviceSize <= m_dataOffset) {
+            error = "bad --volume-size '" + m_o.volumeSize + "': a multiple of 512 larger than the data-area offset";
+            return false;
+        }
+        m_dataSize = deviceSize - m_dataOffset;
+    } else if (!m_incremental) {
+        error = "a full backup needs --volume-size";
+        return false;
+    }
+    // Read-only look at the repository: a bad request must change nothing.
+    std::error_code ec;
+    bool exists = std::filesystem::exists(m_o.repoPath + "/" + repo::kMarkerFile, ec);
+    if (m_incremental) {
+        if (!exists) {
+            error = m_o.repoPath + " is not a backup repository";
+            return false;
+        }
+        if (!m_repo.Open(m_o.repoPath, false, error)) return false;
+        bool found = false;
+        for (const repo::BackupInfo& b : m_repo.ListBackups(m_o.volumeId)) {
+            if (b.manifest.snapshot == m_o.parentSnapshot) {
+                m_parent = b;  // the newest backup of that snapshot wins
+                found = true;
+            }
+        }
+        if (!found) {
+            error = "no complete backup of snapshot " + m_o.parentSnapshot + " for volume " + m_o.volumeId + " in " +
+                    m_repo.Root();
+            return false;
+        }
+        if (m_dataSize == 0) {
+            m_dataSize = m_parent.manifest.volumeSize;
+        }
+        if (m_dataSize != m_parent.manifest.volumeSize || m_dataOffset != m_parent.manifest.dataOffset ||
+            m_o.storageType != m_parent.manifest.storageType) {
+            error = "the volume's geometry differs from backup " + m_parent.manifest.backupId +
+                    "; take a full backup";
+            return false;
+        }
+    } else if (!exists && std::filesystem::exists(m_o.repoPath, ec) &&
+               !std::filesystem::is_empty(m_o.repoPath, ec)) {
+        error = m_o.repoPath + " exists and is not a backup repository";
+        return false;
+    }
+    return true;
+}
+
+int BackupJob::Fail(const std::string& text)
+{
+    if (m_dataFd >= 0) {
+        ::close(m_dataFd);
+        m_dataFd = -1;
+    }
+    if (m_diskOpen) {
+        EnvProxyResult r = m_disk->CloseDisk();
+        if (r._GetCompleteCode() != ENV_PROXY_SUCCESS) {
+            m_warning = dmtask::DescribeFailure("closing the snapshot", r);
+        }
+        m_diskOpen = false;
+    }
+    m_disk.reset();  // a descriptor that still names volumes keeps its cached data
+    if (!m_backupDir.empty()) {
+        std::error_code ec;
+        std::filesystem::remove_all(m_backupDir, ec);
+        if (!m_dirtyRangesPath.empty()) std::filesystem::remove(m_dirtyRangesPath, ec);
+        if (m_chain && m_chain->chainDB) m_chain->chainDB->SetBackupState(m_backupId, "failed", 0);
+    }
+    if (m_chainOpen) {
+        TaskID id = TaskMgr::MakeTaskID(m_task.Id());
+        TaskMgr::GetInstance()->SetTaskStatus(id, TASK_STATUS_FAILED);
+        m_chains.CleanTask(m_task.Id());
+        m_chainOpen = false;
+    }
+    m_chain.reset();
+    dmtask::SetAbortTarget(nullptr);
+    bool leftovers = m_task.HasLeftovers();
+    m_task.End();
+    std::string line = text;
+    if (leftovers) line += " (storage leftovers remain: run 'datamover clean --task " + m_task.Id() + "')";
+    PrintError(m_ctx, line);
+    return 1;
+}
+
+void BackupJob::PrunePartial()
+{
+    // Under the chain lock no other backup writes this chain: what has no
+    // manifest here was left by a task that died.
+    std::string volumeId = m_o.volumeId;
+    for (const repo::PartialBackup& p : m_repo.ListPartial(volumeId)) {
+        std::error_code ec;
+        std::filesystem::remove_all(p.dir, ec);
+        std::filesystem::remove(p.chainDir + "/" + ChainManager::metaDataDirectoryName + "/" + p.backupId +
+                                    ".dirtyRanges",
+                                ec);
+        m_chain->chainDB->SetBackupState(p.backupId, "abandoned", 0);
+    }
+}
+
+bool BackupJob::CollectBlocks(std::string& error)
+{
+    uint64_t count = repo::BlockCount(m_dataSize, repo::kBlockSize);
+    if (!m_incremental) {
+        m_blocks.resize(count);
+        for (uint64_t i = 0; i < count; ++i) m_blocks[i] = i;
+        return true;
+    }
+    DirtyRanges ranges;
+    ranges.m_version = 2;
+    ranges.m_isRestore = false;
+    ranges.Initialize(m_chainDir, m_backupId);
+    m_dirtyRangesPath = ranges.GetDirtyRangeFileName();
+    auto snapshot = std::make_shared<CSnapshotID>(m_url.name);
+    EnvProxyResult r;
+    {
+        dmtask::FirstErrorCapture capture;
+        r = m_disk->GetDirtyRanges(snapshot, m_o.parentSnapshot, ranges, 0, m_dataSize);
+        if (r._GetCompleteCode() != ENV_PROXY_SUCCESS) {
+            error = dmtask::DescribeFailure("getting the changed ranges", r);
+            if (r.details.empty() && !capture.Text().empty()) error += ": " + capture.Text();
+            return false;
+        }
+    }
+    if (r.resultText == "DETACH_DELETE_BITMAP_FAILED") {
+        m_warning = "the bitmap volume could not be released; 'datamover clean --task " + m_task.Id() +
+                    "' removes it";
+    }
+    if (!ranges.FlushToStorage()) {
+        error = "cannot write " + m_dirtyRangesPath;
+        return false;
+    }
+    if (ranges.IsUseFull()) {
+        m_usedFull = true;
+        m_blocks.resize(count);
+        for (uint64_t i = 0; i < count; ++i) m_blocks[i] = i;
+        return true;
+    }
+    auto it = ranges.Begin(repo::kBlockSize);
+    for (; !it.End(); it.FindNextBlock()) {
+        uint64_t index = it.BlockIndex();
+        if (index >= count) break;  // a bitmap may round past the end of the volume
+        if (m_blocks.empty() || m_blocks.back() < index) m_blocks.push_back(index);
+    }
+    if (it.Failed()) {
+        error = "the changed ranges of " + m_dirtyRangesPath + " cannot be read";
+        return false;
+    }
+    return true;
+}
+
+bool BackupJob::StoreBlock(size_t k, const char* data, uint32_t length, std::string& error)
+{
+    uint64_t index = m_blocks[k];
+    uint64_t position = m_incremental ? static_cast<uint64_t>(k) * repo::kBlockSize : index * repo::kBlockSize;
+    m_entries[k] = repo::BlockEntry{index, length, repo::BlockCrc(data, length)};
+    if (!repo::IsAllZero(data, length)) {
+        size_t done = 0;
+        while (done < length) {
+            ssize_t n = ::pwrite(m_dataFd, data + done, length - done, static_cast<off_t>(position + done));
+            if (n < 0 && errno == EINTR) continue;
+            if (n <= 0) {
+                error = std::string("cannot write the backup data: ") + std::strerror(errno);
+                return false;
+            }
+            done += static_cast<size_t>(n);
+        }
+        // Start write-back now so the page cache does not fill with the backup.
+        ::sync_file_range(m_dataFd, static_cast<off_t>(position), length, SYNC_FILE_RANGE_WRITE);
+        m_storedBytes += length;
+    }
+    m_disk->ReleaseBufferCache(index * repo::kBlockSize, length);
+    m_doneBytes += length;
+    return true;
+}
+
+bool BackupJob::ReadWithAio(std::string& error)
+{
+    const size_t depth = static_cast<size_t>(m_o.depth);
+    io_context_t ioctx = nullptr;
+    int rc = io_setup(static_cast<int>(depth), &ioctx);
+    if (rc != 0) {
+        error = std::string("io_setup failed: ") + std::strerror(-rc);
+        return false;
+    }
+    std::vector<std::unique_ptr<AlignedBuffer>> buffers;
+    std::vector<size_t> freeSlots;
+    std::map<const void*, std::pair<size_t, size_t>> inflight;  // buffer -> (slot, block position k)
+    for (size_t i = 0; i < depth; ++i) {
+        buffers.push_back(std::make_unique<AlignedBuffer>(repo::kBlockSize));
+        if (buffers.back()->data() == nullptr) {
+            io_destroy(ioctx);
+            error = "out of memory";
+            return false;
+        }
+        freeSlots.push_back(i);
+    }
+    dmtask::Progress progress(m_ctx, "backup", m_totalBytes);
+    size_t next = 0;
+    bool ok = true;
+    std::vector<io_event> events(depth);
+    while (!inflight.empty() || (ok && next < m_blocks.size())) {
+        if (dmtask::Interrupted() && ok) {
+            ok = false;
+            error = "interrupted";
+        }
+        while (ok && next < m_blocks.size() && !freeSlots.empty()) {
+            size_t slot = freeSlots.back();
+            uint64_t offset = m_blocks[next] * repo::kBlockSize;
+            uint64_t length = repo::BlockLength(m_blocks[next], m_dataSize, repo::kBlockSize);
+            EnvProxyResult r = m_disk->AioReadBlocks(offset, length, buffers[slot]->data(), ioctx);
+            if (r._GetCompleteCode() != ENV_PROXY_SUCCESS) {
+                ok = false;
+                error = dmtask::DescribeFailure("reading block " + std::to_string(m_blocks[next]), r);
+                break;
+            }
+            freeSlots.pop_back();
+            inflight[buffers[slot]->data()] = {slot, next};
+            ++next;
+        }
+        if (inflight.empty()) break;
+        timespec timeout{0, 200000000};
+        int n = io_getevents(ioctx, 1, static_cast<long>(depth), events.data(), &timeout);
+        if (n < 0) {
+            if (n == -EINTR) continue;
+            error = std::string("io_getevents failed: ") + std::strerror(-n);
+            ok = false;
+            break;  // cannot reap: the context is torn down below
+        }
+        for (int i = 0; i < n; ++i) {
+            iocb* cb = events[static_cast<size_t>(i)].obj;
+            const void* buf = cb->u.c.buf;
+            long res = static_cast<long>(events[static_cast<size_t>(i)].res);
+            std::free(cb);  // allocated by the device file for this read
+            auto found = inflight.find(buf);
+            if (found == inflight.end()) continue;
+            size_t slot = found->second.first;
+            size_t k = found->second.second;
+            inflight.erase(found);
+            freeSlots.push_back(slot);
+            uint32_t length = repo::BlockLength(m_blocks[k], m_dataSize, repo::kBlockSize);
+            if (!ok) continue;
+            if (res != static_cast<long>(length)) {
+                ok = false;
+                error = "reading block " + std::to_string(m_blocks[k]) + " failed: " +
+                        (res < 0 ? std::string(std::strerror(static_cast<int>(-res))) : "short read");
+                continue;
+            }
+            ok = StoreBlock(k, buffers[slot]->data(), length, error);
+        }
+        progress.Update(m_doneBytes.load());
+    }
+    io_destroy(ioctx);
+    progress.Finish();
+    return ok;
+}
+
+bool BackupJob::ReadWithThreads(std::string& error)
+{
+    std::atomic<size_t> next{0};
+    std::atomic<bool> stop{false};
+    std::atomic<int> running{m_o.depth};
+    std::mutex errorMutex;
+    auto worker = [&]() {
+        AlignedBuffer buffer(repo::kBlockSize);
+        std::string err;
+        if (buffer.data() == nullptr) err = "out of memory";
+        while (err.empty() && !stop.load()) {
+            size_t k = next++;
+            if (k >= m_blocks.size()) break;
+            uint64_t offset = m_blocks[k] * repo::kBlockSize;
+            uint64_t length = repo::BlockLength(m_blocks[k], m_dataSize, repo::kBlockSize);
+            uint64_t want = length;
+            EnvProxyResult r = m_disk->ReadBlocks(offset, length, buffer.data());
+            if (r._GetCompleteCode() != ENV_PROXY_SUCCESS) {
+                err = dmtask::DescribeFailure("reading block " + std::to_string(m_blocks[k]), r);
+            } else if (length != want) {
+                err = "reading block " + std::to_string(m_blocks[k]) + " failed: short read";
+            } else {
+                StoreBlock(k, buffer.data(), static_cast<uint32_t>(want), err);
+            }
+        }
+        if (!err.empty()) {
+            std::lock_guard<std::mutex> lock(errorMutex);
+            if (error.empty()) error = err;
+            stop = true;
+        }
+        --running;
+    };
+    std::vector<std::thread> threads;
+    for (int i = 0; i < m_o.depth; ++i) threads.emplace_back(worker);
+    dmtask::Progress progress(m_ctx, "backup", m_totalBytes);
+    while (running.load() > 0) {
+        if (dmtask::Interrupted()) {
+            stop = true;
+            std::lock_guard<std::mutex> lock(errorMutex);
+            if (error.empty()) error = "interrupted";
+        }
+        progress.Update(m_doneBytes.load());
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+    for (auto& t : threads) t.join();
+    progress.Finish();
+    std::lock_guard<std::mutex> lock(errorMutex);
+    return error.empty();
+}
+
+bool BackupJob::ReadAll(std::string& error)
+{
+    m_entries.assign(m_blocks.size(), repo::BlockEntry{});
+    for (uint64_t index : m_blocks) m_totalBytes += repo::BlockLength(index, m_dataSize, repo::kBlockSize);
+    std::string dataPath = m_backupDir + "/" + (m_incremental ? repo::kIncrDataFile : repo::kFullDataFile);
+    m_dataFd = ::open(dataPath.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
+    if (m_dataFd < 0) {
+        error = "cannot create " + dataPath + ": " + std::strerror(errno);
+        return false;
+    }
+    // The full image is sparse: zero blocks stay holes.
+    uint64_t fileSize = m_incremental ? (m_blocks.empty() ? 0
+                                                          : (m_blocks.size() - 1) * repo::kBlockSize +
+                                                                repo::BlockLength(m_blocks.back(), m_dataSize,
+                                                                                  repo::kBlockSize))
+                                      : m_dataSize;
+    if (::ftruncate(m_dataFd, static_cast<off_t>(fileSize)) != 0) {
+        error = "cannot size " + dataPath + ": " + std::strerror(errno);
+        return false;
+    }
+    if (m_blocks.empty()) return true;
+    return m_o.io == "aio" ? ReadWithAio(error) : ReadWithThreads(error);
+}
+
+bool BackupJob::Commit(std::string& error)
+{
+    if (::fdatasync(m_dataFd) != 0) {
+        error = std::string("cannot sync the backup data: ") + std::strerror(errno);
+        return false;
+    }
+    ::posix_fadvise(m_dataFd, 0, 0, POSIX_FADV_DONTNEED);
+    ::close(m_dataFd);
+    m_dataFd = -1;
+    repo::Manifest m;
+    if (!repo::WriteTable(m_backupDir + "/" + repo::kTableFile, m_entries, m.tableCrc, error)) return false;
+    m.backupId = m_backupId;
+    m.kind = m_incremental ? "incremental" : "full";
+    m.volumeId = m_o.volumeId;
+    m.volumeSize = m_dataSize;
+    m.dataOffset = m_dataOffset;
+    m.storageType = m_o.storageType;
+    m.blockSize = repo::kBlockSize;
+    m.snapshotUrl = m_o.snapshotUrl;
+    m.snapshot = m_url.name;
+    if (m_incremental) {
+        m.parentBackup = m_parent.manifest.backupId;
+        m.parentSnapshot = m_o.parentSnapshot;
+        m.dirtyRangesFile = ChainManager::metaDataDirectoryName + "/" + m_backupId + ".dirtyRanges";
+        if (!repo::FileCrc(m_dirtyRangesPath, m.dirtyRangesCrc, error)) return false;
+    }
+    m.createdAt = m_createdAt;
+    m.finishedAt = std::time(nullptr);
+    m.blocks = m_entries.size();
+    m.changedBytes = m_totalBytes;
+    m.storedBytes = m_storedBytes.load();
+    m.usedFull = m_usedFull;
+    m.dataFile = m_incremental ? repo::kIncrDataFile : repo::kFullDataFile;
+    return repo::WriteManifest(m_backupDir, m, error);
+}
+
+int BackupJob::Run()
+{
+    std::string error;
+    if (!Validate(error)) {
+        PrintError(m_ctx, error);
+        return 2;
+    }
+    if (!m_repo.Open(m_o.repoPath, true, error)) {
+        PrintError(m_ctx, error);
+        return 1;
+    }
+    dmtask::InstallSignalHandlers();
+    dmtask::SetAbortTarget(&m_task.AbortFlag());
+    uint64_t started = dmtask::NowMicros();
+    m_createdAt = std::time(nullptr);
+    m_chainDir = m_repo.ChainDir(m_o.volumeId);
+
+    auto moverDb = std::make_shared<DataMoverDB>();
+    moverDb->Open(m_repo.MoverDbPath());  // an index only: a backup does not depend on it
+    m_chains.SetDataMoverDBInterface(moverDb);
+    TaskID taskId = TaskMgr::MakeTaskID(m_task.Id());
+    Json::Value flat(Json::objectValue);
+    flat["volume_id"] = m_o.volumeId;
+    flat["snapshot_url"] = m_o.snapshotUrl;
+    TaskMgr::GetInstance()->AddTask(taskId, m_chainDir, CJsonUtils::JsonToString(flat));
+    TaskMgr::GetInstance()->SetTaskStatus(taskId, TASK_STATUS_PREPARING);
+    ChainParams params;
+    params.taskId = m_task.Id();
+    params.storagePath = m_chainDir;
+    params.snapStoreParam = SnapStore::SNAPSTORE_CREATE | SnapStore::SNAPSTORE_EXCLUSIVE;
+    BrickData brick;
+    brick.add_type(BRICK_TYPE_BLOCK_VOLUME);
+    {
+        dmtask::FirstErrorCapture capture;
+        if (!m_chains.OpenChain(params, brick, m_chain)) {
+            std::string why = (m_chain && m_chain->snapStore) ? m_chain->snapStore->GetErrorInfo() : capture.Text();
+            TaskMgr::GetInstance()->RemoveTask(taskId);
+            m_chain.reset();
+            return Fail("cannot open the chain of volume " + m_o.volumeId + ": " + why);
+        }
+    }
+    m_chainOpen = true;
+    PrunePartial();
+    m_backupId = repo::NewBackupId();
+    if (!m_chain->snapStore->CreateEntry(m_backupId, m_backupDir)) {
+        m_backupDir.clear();
+        return Fail(m_chain->snapStore->GetErrorInfo());
+    }
+    ChainDB::BackupRecord record;
+    record.backupId = m_backupId;
+    record.parentId = m_incremental ? m_parent.manifest.backupId : "";
+    record.kind = m_incremental ? "incremental" : "full";
+    record.snapshot = m_url.name;
+    record.state = "running";
+    m_chain->chainDB->PutBackup(record);
+
+    Json::Value journal(Json::objectValue);
+    journal["volume_id"] = m_o.volumeId;
+    journal["url"] = m_o.snapshotUrl;
+    journal["storage_type"] = m_o.storageType;
+    journal["offset_kib"] = m_o.offsetKib;
+    journal["volume_size"] = Json::UInt64(m_dataSize);
+    journal["repo"] = m_repo.Root();
+    journal["backup_id"] = m_backupId;
+    if (!m_task.Begin(journal, error)) return Fail(error);
+    TaskMgr::GetInstance()->SetTaskStatus(taskId, TASK_STATUS_RUNNING);
+
+    std::string parentUrl = m_incremental ? dmtask::WithName(m_o.snapshotUrl, m_o.parentSnapshot) : "";
+    VolumeParas paras = dmtask::MakeParas(m_task, m_o.volumeId, m_dataSize, m_o.storageType, m_o.offsetKib, true,
+                                          m_o.snapshotUrl, parentUrl);
+    if (!dmtask::CreateDescriptor(paras, m_disk, error)) return Fail(error);
+    if (!CollectBlocks(error)) return Fail(error);
+    {
+        dmtask::FirstErrorCapture capture;
+        EnvProxyResult r = m_disk->OpenDisk(std::make_shared<CSnapshotID>(m_url.name), true);
+        if (r._GetCompleteCode() != ENV_PROXY_SUCCESS) {
+            return Fail(dmtask::DescribeFailure("opening snapshot " + m_url.name, r));
+        }
+    }
+    m_diskOpen = true;
+    if (!ReadAll(error)) return Fail(error);
+    EnvProxyResult closed = m_disk->CloseDisk();
+    m_diskOpen = false;
+    if (closed._GetCompleteCode() != ENV_PROXY_SUCCESS) {
+        // The data is complete; only the attachment is left behind.
+        m_warning = dmtask::DescribeFailure("closing the snapshot", closed) + "; 'datamover clean --task " +
+                    m_task.Id() + "' detaches it";
+    }
+    if (!Commit(error)) return Fail(error);
+    m_chain->chainDB->SetBackupState(m_backupId, "complete", m_storedBytes.load());
+    TaskMgr::GetInstance()->SetTaskStatus(taskId, TASK_STATUS_SUCCEEDED);
+    m_chains.CleanTask(m_task.Id());
+    m_chainOpen = false;
+    m_chain.reset();
+    m_disk.reset();
+    dmtask::SetAbortTarget(nullptr);
+    m_task.End();
+
+    double seconds = static_cast<double>(dmtask::NowMicros() - started) / 1e6;
+    if (m_ctx.json) {
+        Json::Value out(Json::objectValue);
+        out["ok"] = true;
+        out["backup_id"] = m_backupId;
+        out["kind"] = m_incremental ? "incremental" : "full";
+        out["parent_backup"] = m_incremental ? m_parent.manifest.backupId : "";
+        out["volume_id"] = m_o.volumeId;
+        out["snapshot"] = m_url.name;
+        out["blocks"] = Json::UInt64(m_blocks.size());
+        out["bytes_read"] = Json::UInt64(m_totalBytes);
+        out["bytes_stored"] = Json::UInt64(m_storedBytes.load());
+        out["used_full"] = m_usedFull;
+        out["seconds"] = seconds;
+        out["task_id"] = m_task.Id();
+        if (!m_warning.empty()) out["warning"] = m_warning;
+        dmtask::PrintJson(out);
+    } else {
+        std::cout << "backup " << m_backupId << " (" << (m_incremental ? "incremental" : "full") << ") of "
+                  << m_url.name << ": " << m_blocks.size() << " blocks, " << dmtask::HumanBytes(m_totalBytes)
+                  << " read, " << dmtask::HumanBytes(m_storedBytes.load()) << " stored in "
+                  << dmtask::HumanDuration(seconds) << " ("
+                  << dmtask::HumanBytes(seconds > 0 ? static_cast<uint64_t>(m_totalBytes / seconds) : 0) << "/s)"
+                  << std::endl;
+        if (!m_warning.empty()) std::cerr << "datamover: warning: " << m_warning << std::endl;
+    }
+    return 0;
+}
+
+}  // namespace
+
+void RegisterBackupCommand(CLI::App& app, CommandContext& ctx)
+{
+    auto opts = std::make_shared<BackupOptions>();
+    CLI::App* sub = app.add_subcommand("backup", "Back up a snapshot into a repository: full, or incremental "
+                                                 "against the backup of --parent-snapshot");
+    sub->add_option("--volume-id", opts->volumeId, "UUID of the volume")->required();
+    sub->add_option("--snapshot-url", opts->snapshotUrl, "strata://MANAGER/POOL/SNAPSHOT")->required();
+    sub->add_option("--parent-snapshot", opts->parentSnapshot,
+                    "Snapshot of an earlier backup in the repository (makes the backup incremental)");
+    sub->add_option("--repo", opts->repoPath, "Backup repository (created when missing)")->required();
+    sub->add_option("--volume-size", opts->volumeSize,
+                    "Size of the volume as the storage reports it (K, M, G, T suffixes); required for a full backup");
+    sub->add_option("--storage-type", opts->storageType, "Product storage type: 0 QRM_STRATA, 1 KVM_STRATA, "
+                                                         "6 QRM_STRATA_RDM")
+        ->capture_default_str();
+    sub->add_option("--offset-kib", opts->offsetKib, "Data-area offset in KiB (-1: the storage type's default)")
+        ->capture_default_str();
+    sub->add_option("--io", opts->io, "Read engine: aio (asynchronous reads) or threads (one reader per stream)")
+        ->capture_default_str();
+    sub->add_option("--depth", opts->depth, "Reads in flight (aio) or reader threads (threads)")
+        ->capture_default_str();
+    sub->callback([&ctx, opts]() {
+        BackupJob job(ctx, *opts);
+        ctx.exitStatus = job.Run();
+    });
+}

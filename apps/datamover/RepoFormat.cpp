@@ -1,0 +1,539 @@
+#include "apps/datamover/RepoFormat.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <ctime>
+#include <filesystem>
+#include <memory>
+#include <random>
+#include <set>
+
+#include "foundation/JsonUtils.h"
+
+namespace fs = std::filesystem;
+
+namespace repo {
+
+const char kMarkerFile[] = "DATAMOVER-REPOSITORY";
+const char kMoverDbFile[] = "datamover.db";
+const char kChainsDir[] = "chains";
+const char kManifestFile[] = "manifest.json";
+const char kTableFile[] = "blocks.crc";
+const char kFullDataFile[] = "volume.img";
+const char kIncrDataFile[] = "blocks.dat";
+
+namespace {
+
+const char kTableMagic[8] = {'D', 'M', 'B', 'L', 'O', 'C', 'K', 'S'};
+constexpr size_t kTableHeader = 24;  // magic, version u32, reserved u32, count u64
+constexpr size_t kTableRecord = 16;  // index u64, length u32, crc u32
+
+// Slicing-by-8 tables of the reflected polynomial 0xEDB88320.
+struct CrcTables {
+    uint32_t t[8][256];
+    CrcTables()
+    {
+        for (uint32_t i = 0; i < 256; ++i) {
+            uint32_t c = i;
+            for (int k = 0; k < 8; ++k) {
+                c = (c & 1) ? (c >> 1) ^ 0xEDB88320u : c >> 1;
+            }
+            t[0][i] = c;
+        }
+        for (uint32_t i = 0; i < 256; ++i) {
+            for (int s = 1; s < 8; ++s) {
+                t[s][i] = (t[s - 1][i] >> 8) ^ t[0][t[s - 1][i] & 0xFF];
+            }
+        }
+    }
+};
+const CrcTables& Tables()
+{
+    static const CrcTables tables;
+    return tables;
+}
+
+void PutU32(std::string& s, uint32_t v)
+{
+    for (int i = 0; i < 4; ++i) s.push_back(static_cast<char>((v >> (8 * i)) & 0xFF));
+}
+void PutU64(std::string& s, uint64_t v)
+{
+    for (int i = 0; i < 8; ++i) s.push_back(static_cast<char>((v >> (8 * i)) & 0xFF));
+}
+uint32_t GetU32(const std::string& s, size_t at)
+{
+    uint32_t v = 0;
+    for (int i = 3; i >= 0; --i) v = (v << 8) | static_cast<uint8_t>(s[at + i]);
+    return v;
+}
+uint64_t GetU64(const std::string& s, size_t at)
+{
+    uint64_t v = 0;
+    for (int i = 7; i >= 0; --i) v = (v << 8) | static_cast<uint8_t>(s[at + i]);
+    return v;
+}
+
+std::string Errno(const std::string& what)
+{
+    return what + ": " + std::strerror(errno);
+}
+
+}  // namespace
+
+uint32_t BlockCrc(const void* data, size_t length, uint32_t seed)
+{
+    const CrcTables& T = Tables();
+    const uint8_t* p = static_cast<const uint8_t*>(data);
+    uint32_t c = ~seed;
+    while (length >= 8) {
+        uint32_t lo, hi;
+        std::memcpy(&lo, p, 4);
+        std::memcpy(&hi, p + 4, 4);
+        lo ^= c;
+        c = T.t[7][lo & 0xFF] ^ T.t[6][(lo >> 8) & 0xFF] ^ T.t[5][(lo >> 16) & 0xFF] ^ T.t[4][lo >> 24] ^
+            T.t[3][hi & 0xFF] ^ T.t[2][(hi >> 8) & 0xFF] ^ T.t[1][(hi >> 16) & 0xFF] ^ T.t[0][hi >> 24];
+        p += 8;
+        length -= 8;
+    }
+    while (length-- > 0) {
+        c = (c >> 8) ^ T.t[0][(c ^ *p++) & 0xFF];
+    }
+    return ~c;
+}
+
+bool IsAllZero(const void* data, size_t length)
+{
+    const uint8_t* p = static_cast<const uint8_t*>(data);
+    size_t i = 0;
+    for (; i + 8 <= length; i += 8) {
+        uint64_t w;
+        std::memcpy(&w, p + i, 8);
+        if (w != 0) return false;
+    }
+    for (; i < length; ++i) {
+        if (p[i] != 0) return false;
+    }
+    return true;
+}
+
+uint64_t BlockCount(uint64_t volumeSize, uint64_t blockSize)
+{
+    return blockSize == 0 ? 0 : (volumeSize + blockSize - 1) / blockSize;
+}
+
+uint32_t BlockLength(uint64_t index, uint64_t volumeSize, uint64_t blockSize)
+{
+    uint64_t start = index * blockSize;
+    if (start >= volumeSize) return 0;
+    return static_cast<uint32_t>(std::min(blockSize, volumeSize - start));
+}
+
+std::string NewBackupId()
+{
+    std::time_t now = std::time(nullptr);
+    std::tm tm{};
+    gmtime_r(&now, &tm);
+    char stamp[32];
+    std::strftime(stamp, sizeof stamp, "%Y%m%dT%H%M%SZ", &tm);
+    std::random_device rd;
+    char suffix[16];
+    std::snprintf(suffix, sizeof suffix, "%08x", static_cast<unsigned>(rd()));
+    return std::string(stamp) + "-" + suffix;
+}
+
+bool ValidBackupId(const std::string& id)
+{
+    if (id.empty() || id.size() > 64 || id[0] == '.' || id[0] == '-') return false;
+    return std::all_of(id.begin(), id.end(), [](char c) {
+        return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '-' || c == '_';
+    });
+}
+
+bool FsyncDir(const std::string& dir)
+{
+    int fd = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0) return false;
+    bool ok = ::fsync(fd) == 0;
+    ::close(fd);
+    return ok;
+}
+
+bool WriteFileAtomic(const std::string& path, const std::string& data, std::string& error)
+{
+    std::string tmp = path + ".tmp";
+    int fd = ::open(tmp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    if (fd < 0) {
+        error = Errno("cannot create " + tmp);
+        return false;
+    }
+    size_t done = 0;
+    while (done < data.size()) {
+        ssize_t n = ::write(fd, data.data() + done, data.size() - done);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) {
+            error = Errno("cannot write " + tmp);
+            ::close(fd);
+            ::unlink(tmp.c_str());
+            return false;
+        }
+        done += static_cast<size_t>(n);
+    }
+    if (::fsync(fd) != 0) {
+        error = Errno("cannot sync " + tmp);
+        ::close(fd);
+        ::unlink(tmp.c_str());
+        return false;
+    }
+    ::close(fd);
+    if (::rename(tmp.c_str(), path.c_str()) != 0) {
+        error = Errno("cannot rename " + tmp);
+        ::unlink(tmp.c_str());
+        return false;
+    }
+    if (!FsyncDir(fs::path(path).parent_path().string())) {
+        error = Errno("cannot sync the directory of " + path);
+        return false;
+    }
+    return true;
+}
+
+bool ReadWholeFile(const std::string& path, std::string& data, std::string& error)
+{
+    int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) {
+        error = Errno("cannot open " + path);
+        return false;
+    }
+    data.clear();
+    char buf[65536];
+    for (;;) {
+        ssize_t n = ::read(fd, buf, sizeof buf);
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0) {
+            error = Errno("cannot read " + path);
+            ::close(fd);
+            return false;
+        }
+        if (n == 0) break;
+        data.append(buf, static_cast<size_t>(n));
+    }
+    ::close(fd);
+    return true;
+}
+
+bool FileCrc(const std::string& path, uint32_t& crc, std::string& error)
+{
+    std::string data;
+    if (!ReadWholeFile(path, data, error)) return false;
+    crc = BlockCrc(data.data(), data.size());
+    return true;
+}
+
+bool WriteTable(const std::string& path, const std::vector<BlockEntry>& entries, uint32_t& fileCrc,
+                std::string& error)
+{
+    std::string out;
+    out.reserve(kTableHeader + entries.size() * kTableRecord + 4);
+    out.append(kTableMagic, sizeof kTableMagic);
+    PutU32(out, 1);
+    PutU32(out, 0);
+    PutU64(out, entries.size());
+    for (const BlockEntry& e : entries) {
+        PutU64(out, e.index);
+        PutU32(out, e.length);
+        PutU32(out, e.crc);
+    }
+    PutU32(out, BlockCrc(out.data(), out.size()));
+    fileCrc = BlockCrc(out.data(), out.size());
+    return WriteFileAtomic(path, out, error);
+}
+
+bool ReadTable(const std::string& path, std::vector<BlockEntry>& entries, uint32_t& fileCrc, std::string& error)
+{
+    std::string data;
+    if (!ReadWholeFile(path, data, error)) return false;
+    if (data.size() < kTableHeader + 4 || std::memcmp(data.data(), kTableMagic, sizeof kTableMagic) != 0) {
+        error = path + " is not a block table";
+        return false;
+    }
+    if (GetU32(data, data.size() - 4) != BlockCrc(data.data(), data.size() - 4)) {
+        error = path + " fails its checksum";
+        return false;
+    }
+    if (GetU32(data, 8) != 1) {
+        error = path + " has an unknown table version";
+        return false;
+    }
+    uint64_t count = GetU64(data, 16);
+    if (count > (data.size() - kTableHeader - 4) / kTableRecord ||
+        data.size() != kTableHeader + count * kTableRecord + 4) {
+        error = path + " has a wrong length";
+        return false;
+    }
+    entries.clear();
+    entries.reserve(count);
+    for (uint64_t i = 0; i < count; ++i) {
+        size_t at = kTableHeader + i * kTableRecord;
+        entries.push_back(BlockEntry{GetU64(data, at), GetU32(data, at + 8), GetU32(data, at + 12)});
+    }
+    fileCrc = BlockCrc(data.data(), data.size());
+    return true;
+}
+
+Json::Value Manifest::ToJson() const
+{
+    Json::Value v(Json::objectValue);
+    v["format"] = format;
+    v["backup_id"] = backupId;
+    v["kind"] = kind;
+    v["volume_id"] = volumeId;
+    v["volume_size"] = Json::UInt64(volumeSize);
+    v["data_offset"] = Json::UInt64(dataOffset);
+    v["storage_type"] = storageType;
+    v["block_size"] = Json::UInt64(blockSize);
+    v["snapshot_url"] = snapshotUrl;
+    v["snapshot"] = snapshot;
+    v["parent_backup"] = parentBackup;
+    v["parent_snapshot"] = parentSnapshot;
+    v["created_at"] = Json::Int64(createdAt);
+    v["finished_at"] = Json::Int64(finishedAt);
+    v["blocks"] = Json::UInt64(blocks);
+    v["changed_bytes"] = Json::UInt64(changedBytes);
+    v["stored_bytes"] = Json::UInt64(storedBytes);
+    v["used_full"] = usedFull;
+    v["data_file"] = dataFile;
+    v["table_file"] = kTableFile;
+    v["table_crc"] = Json::UInt(tableCrc);
+    v["dirty_ranges_file"] = dirtyRangesFile;
+    v["dirty_ranges_crc"] = Json::UInt(dirtyRangesCrc);
+    return v;
+}
+
+bool Manifest::FromJson(const Json::Value& v, std::string& error)
+{
+    auto str = [&](const char* key, std::string& out) {
+        if (!v[key].isString()) {
+            error = std::string("manifest field ") + key + " is missing";
+            return false;
+        }
+        out = v[key].asString();
+        return true;
+    };
+    auto u64 = [&](const char* key, uint64_t& out) {
+        if (!v[key].isUInt64()) {
+            error = std::string("manifest field ") + key + " is missing";
+            return false;
+        }
+        out = v[key].asUInt64();
+        return true;
+    };
+    if (!v.isObject() || !v["format"].isInt() || v["format"].asInt() != kFormatVersion) {
+        error = "unknown manifest format";
+        return false;
+    }
+    uint64_t created = 0, finished = 0, crc = 0, drCrc = 0, type = 0;
+    bool ok = str("backup_id", backupId) && str("kind", kind) && str("volume_id", volumeId) &&
+              u64("volume_size", volumeSize) && u64("data_offset", dataOffset) && u64("storage_type", type) &&
+              u64("block_size", blockSize) && str("snapshot_url", snapshotUrl) && str("snapshot", snapshot) &&
+              str("parent_backup", parentBackup) && str("parent_snapshot", parentSnapshot) &&
+              u64("created_at", created) && u64("finished_at", finished) && u64("blocks", blocks) &&
+              u64("changed_bytes", changedBytes) && u64("stored_bytes", storedBytes) && str("data_file", dataFile) &&
+              u64("table_crc", crc) && str("dirty_ranges_file", dirtyRangesFile) && u64("dirty_ranges_crc", drCrc);
+    if (!ok) return false;
+    usedFull = v["used_full"].asBool();
+    storageType = static_cast<int>(type);
+    createdAt = static_cast<int64_t>(created);
+    finishedAt = static_cast<int64_t>(finished);
+    tableCrc = static_cast<uint32_t>(crc);
+    dirtyRangesCrc = static_cast<uint32_t>(drCrc);
+    if ((kind != "full" && kind != "incremental") || blockSize == 0 || blockSize % 4096 != 0 ||
+        !ValidBackupId(backupId) || (kind == "incremental") == parentBackup.empty() ||
+        (dataFile != kFullDataFile && dataFile != kIncrDataFile) || dirtyRangesFile.find("..") != std::string::npos) {
+        error = "manifest of " + backupId + " is inconsistent";
+        return false;
+    }
+    return true;
+}
+
+bool WriteManifest(const std::string& backupDir, const Manifest& manifest, std::string& error)
+{
+    Json::StreamWriterBuilder builder;
+    builder["indentation"] = "  ";
+    return WriteFileAtomic(backupDir + "/" + kManifestFile, Json::writeString(builder, manifest.ToJson()) + "\n",
+                           error);
+}
+
+bool ReadManifest(const std::string& backupDir, Manifest& manifest, std::string& error)
+{
+    std::string text;
+    if (!ReadWholeFile(backupDir + "/" + kManifestFile, text, error)) return false;
+    Json::Value v;
+    if (!CJsonUtils::StringToJson(text, v)) {
+        error = backupDir + "/" + kManifestFile + " is not valid JSON";
+        return false;
+    }
+    return manifest.FromJson(v, error);
+}
+
+bool Repository::Open(const std::string& path, bool create, std::string& error)
+{
+    std::error_code ec;
+    if (path.empty()) {
+        error = "no repository path given";
+        return false;
+    }
+    fs::path root = fs::absolute(path, ec);
+    if (ec) {
+        error = "bad repository path " + path;
+        return false;
+    }
+    m_root = root.lexically_normal().string();
+    while (m_root.size() > 1 && m_root.back() == '/') m_root.pop_back();
+    std::string marker = m_root + "/" + kMarkerFile;
+    if (fs::exists(marker, ec)) {
+        std::string text;
+        Json::Value v;
+        if (!ReadWholeFile(marker, text, error) || !CJsonUtils::StringToJson(text, v) || !v.isObject() ||
+            v["format"].asInt() != kFormatVersion) {
+            error = m_root + " is a repository of an unknown format";
+            return false;
+        }
+        return true;
+    }
+    if (!create) {
+        error = m_root + " is not a backup repository";
+        return false;
+    }
+    if (fs::exists(m_root, ec) && !fs::is_empty(m_root, ec)) {
+        error = m_root + " exists and is not a backup repository";
+        return false;
+    }
+    fs::create_directories(fs::path(m_root) / kChainsDir, ec);
+    if (ec) {
+        error = "cannot create " + m_root + ": " + ec.message();
+        return false;
+    }
+    Json::Value v(Json::objectValue);
+    v["format"] = kFormatVersion;
+    v["created_at"] = Json::Int64(std::time(nullptr));
+    return WriteFileAtomic(marker, CJsonUtils::JsonToString(v) + "\n", error);
+}
+
+std::string Repository::ChainDir(const std::string& volumeId) const
+{
+    return m_root + "/" + kChainsDir + "/" + volumeId;
+}
+
+std::vector<std::string> Repository::ListChains() const
+{
+    std::vector<std::string> out;
+    std::error_code ec;
+    for (fs::directory_iterator it(fs::path(m_root) / kChainsDir, ec), end; !ec && it != end; it.increment(ec)) {
+        if (it->is_directory(ec)) out.push_back(it->path().filename().string());
+    }
+    std::sort(out.begin(), out.end());
+    return out;
+}
+
+namespace {
+template <typename Fn>
+void ForEachBackupDir(const Repository& r, const std::string& volumeId, Fn fn)
+{
+    std::vector<std::string> chains = volumeId.empty() ? r.ListChains() : std::vector<std::string>{volumeId};
+    for (const std::string& chain : chains) {
+        std::string chainDir = r.ChainDir(chain);
+        std::vector<std::string> ids;
+        std::error_code ec;
+        for (fs::directory_iterator it(fs::path(chainDir) / "backups", ec), end; !ec && it != end;
+             it.increment(ec)) {
+            std::string id = it->path().filename().string();
+            if (ValidBackupId(id) && it->is_directory(ec)) ids.push_back(id);
+        }
+        std::sort(ids.begin(), ids.end());
+        for (const std::string& id : ids) fn(chainDir, id, chainDir + "/backups/" + id);
+    }
+}
+}  // namespace
+
+std::vector<BackupInfo> Repository::ListBackups(const std::string& volumeId) const
+{
+    std::vector<BackupInfo> out;
+    ForEachBackupDir(*this, volumeId, [&](const std::string& chainDir, const std::string& id, const std::string& dir) {
+        BackupInfo info;
+        std::string error;
+        std::error_code ec;
+        if (fs::exists(dir + "/" + kManifestFile, ec) && ReadManifest(dir, info.manifest, error) &&
+            info.manifest.backupId == id) {
+            info.chainDir = chainDir;
+            info.dir = dir;
+            out.push_back(std::move(info));
+        }
+    });
+    std::stable_sort(out.begin(), out.end(), [](const BackupInfo& a, const BackupInfo& b) {
+        return a.manifest.createdAt < b.manifest.createdAt;
+    });
+    return out;
+}
+
+std::vector<PartialBackup> Repository::ListPartial(const std::string& volumeId) const
+{
+    std::vector<PartialBackup> out;
+    ForEachBackupDir(*this, volumeId, [&](const std::string& chainDir, const std::string& id, const std::string& dir) {
+        std::error_code ec;
+        if (!fs::exists(dir + "/" + kManifestFile, ec)) out.push_back(PartialBackup{chainDir, id, dir});
+    });
+    return out;
+}
+
+bool Repository::FindBackup(const std::string& backupId, BackupInfo& info, std::string& error) const
+{
+    if (!ValidBackupId(backupId)) {
+        error = "invalid backup id " + backupId;
+        return false;
+    }
+    for (const std::string& chain : ListChains()) {
+        std::string dir = ChainDir(chain) + "/backups/" + backupId;
+        std::error_code ec;
+        if (!fs::is_directory(dir, ec)) continue;
+        if (!fs::exists(dir + "/" + kManifestFile, ec)) {
+            error = "backup " + backupId + " is incomplete";
+            return false;
+        }
+        if (!ReadManifest(dir, info.manifest, error)) return false;
+        info.chainDir = ChainDir(chain);
+        info.dir = dir;
+        return true;
+    }
+    error = "no backup " + backupId + " in " + m_root;
+    return false;
+}
+
+bool Repository::ResolveChain(const BackupInfo& target, std::vector<BackupInfo>& chain, std::string& error) const
+{
+    chain.clear();
+    chain.push_back(target);
+    std::set<std::string> seen{target.manifest.backupId};
+    while (chain.front().manifest.kind == "incremental") {
+        const Manifest& child = chain.front().manifest;
+        BackupInfo parent;
+        if (!FindBackup(child.parentBackup, parent, error)) {
+            error = "backup " + child.backupId + " needs " + child.parentBackup + ": " + error;
+            return false;
+        }
+        if (!seen.insert(parent.manifest.backupId).second || parent.manifest.volumeId != child.volumeId ||
+            parent.manifest.blockSize != child.blockSize || parent.manifest.snapshot != child.parentSnapshot) {
+            error = "backup " + child.backupId + " does not follow " + parent.manifest.backupId;
+            return false;
+        }
+        chain.insert(chain.begin(), parent);
+    }
+    return true;
+}
+
+}  // namespace repo

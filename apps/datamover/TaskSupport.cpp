@@ -1,0 +1,417 @@
+#include "apps/datamover/TaskSupport.h"
+
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <boost/uuid/random_generator.hpp>
+#include <boost/uuid/uuid_io.hpp>
+#include <atomic>
+#include <chrono>
+#include <cstdio>
+#include <ctime>
+#include <iostream>
+#include <mutex>
+#include <sstream>
+
+#include "apps/datamover/RepoFormat.h"
+#include "factory/DiskDescriptorFactory.h"
+#include "foundation/JsonUtils.h"
+
+namespace dmtask {
+
+namespace {
+
+volatile sig_atomic_t g_interrupted = 0;
+std::atomic<boost::atomics::atomic<bool>*> g_abortTarget{nullptr};
+
+void OnSignal(int)
+{
+    g_interrupted = 1;
+    boost::atomics::atomic<bool>* flag = g_abortTarget.load();
+    if (flag != nullptr) {
+        flag->store(true);  // lock-free: safe in a handler
+    }
+}
+
+bool IsHex(char c)
+{
+    return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F');
+}
+
+bool MakeDirs(const std::string& dir)
+{
+    std::string partial;
+    for (size_t pos = 0; pos != std::string::npos;) {
+        pos = dir.find('/', pos + 1);
+        partial = dir.substr(0, pos);
+        if (!partial.empty() && ::mkdir(partial.c_str(), 0750) != 0 && errno != EEXIST) {
+            return false;
+        }
+    }
+    return true;
+}
+
+const char* const kVolumeKeys[] = {"snapshot_volumes_attached", "data_volumes_attached", "bitmap_volumes_created",
+                                   "bitmap_volumes_attached"};
+
+}  // namespace
+
+bool ValidStorageName(const std::string& name)
+{
+    if (name.empty() || name.size() > 128) return false;
+    for (char c : name) {
+        bool ok = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '.' ||
+                  c == '_' || c == '-';
+        if (!ok) return false;
+    }
+    return true;
+}
+
+bool ValidVolumeId(const std::string& id)
+{
+    if (id.size() != 36) return false;
+    for (size_t i = 0; i < id.size(); ++i) {
+        bool dash = i == 8 || i == 13 || i == 18 || i == 23;
+        if (dash ? id[i] != '-' : !IsHex(id[i])) return false;
+    }
+    return true;
+}
+
+bool ParseStrataUrl(const std::string& url, StrataUrl& out, std::string& error)
+{
+    std::vector<std::string> fields;
+    size_t start = 0;
+    for (;;) {
+        size_t slash = url.find('/', start);
+        fields.push_back(url.substr(start, slash == std::string::npos ? std::string::npos : slash - start));
+        if (slash == std::string::npos) break;
+        start = slash + 1;
+    }
+    if (fields.size() != 5 || fields[0].empty() || fields[0].back() != ':' || !fields[1].empty()) {
+        error = "bad URL '" + url + "': expected strata://MANAGER/POOL/NAME";
+        return false;
+    }
+    std::string manager = fields[2];
+    if (manager.size() > 2 && manager.front() == '[' && manager.back() == ']') {
+        manager = manager.substr(1, manager.size() - 2);
+    }
+    bool managerOk = !manager.empty() && manager.size() <= 253;
+    for (char c : manager) {
+        managerOk = managerOk && (IsHex(c) || (c >= 'g' && c <= 'z') || (c >= 'G' && c <= 'Z') || c == '.' ||
+                                  c == ':' || c == '-');
+    }
+    if (!managerOk) {
+        error = "bad URL '" + url + "': '" + fields[2] + "' is not a manager address";
+        return false;
+    }
+    if (!ValidStorageName(fields[3]) || !ValidStorageName(fields[4])) {
+        error = "bad URL '" + url + "': pool and name must be letters, digits, '.', '_' or '-'";
+        return false;
+    }
+    out.manager = manager;
+    out.pool = fields[3];
+    out.name = fields[4];
+    return true;
+}
+
+std::string WithName(const std::string& url, const std::string& name)
+{
+    size_t slash = url.rfind('/');
+    return slash == std::string::npos ? url : url.substr(0, slash + 1) + name;
+}
+
+bool ParseSize(const std::string& text, uint64_t& out)
+{
+    if (text.empty() || text[0] < '0' || text[0] > '9') return false;
+    size_t pos = 0;
+    unsigned long long v = 0;
+    try {
+        v = std::stoull(text, &pos, 10);
+    } catch (const std::exception&) {
+        return false;
+    }
+    std::string suffix = text.substr(pos);
+    uint64_t mult = 1;
+    if (suffix == "K" || suffix == "k") mult = 1ULL << 10;
+    else if (suffix == "M" || suffix == "m") mult = 1ULL << 20;
+    else if (suffix == "G" || suffix == "g") mult = 1ULL << 30;
+    else if (suffix == "T" || suffix == "t") mult = 1ULL << 40;
+    else if (!suffix.empty()) return false;
+    if (v > UINT64_MAX / mult) return false;
+    out = v * mult;
+    return true;
+}
+
+std::string HumanBytes(uint64_t bytes)
+{
+    const char* units[] = {"B", "KiB", "MiB", "GiB", "TiB"};
+    double v = static_cast<double>(bytes);
+    int u = 0;
+    while (v >= 1024.0 && u < 4) {
+        v /= 1024.0;
+        ++u;
+    }
+    char buf[32];
+    std::snprintf(buf, sizeof buf, u == 0 ? "%.0f %s" : "%.1f %s", v, units[u]);
+    return buf;
+}
+
+std::string HumanDuration(double seconds)
+{
+    if (seconds < 0) seconds = 0;
+    unsigned s = static_cast<unsigned>(seconds + 0.5);
+    char buf[32];
+    if (s >= 3600) {
+        std::snprintf(buf, sizeof buf, "%u:%02u:%02u", s / 3600, (s / 60) % 60, s % 60);
+    } else {
+        std::snprintf(buf, sizeof buf, "%u:%02u", s / 60, s % 60);
+    }
+    return buf;
+}
+
+void InstallSignalHandlers()
+{
+    struct sigaction sa {};
+    sa.sa_handler = OnSignal;
+    sigemptyset(&sa.sa_mask);
+    sigaction(SIGINT, &sa, nullptr);
+    sigaction(SIGTERM, &sa, nullptr);
+}
+
+void SetAbortTarget(boost::atomics::atomic<bool>* flag)
+{
+    g_abortTarget.store(flag);
+    if (flag != nullptr && g_interrupted != 0) {
+        flag->store(true);
+    }
+}
+
+bool Interrupted()
+{
+    return g_interrupted != 0;
+}
+
+uint64_t NowMicros()
+{
+    return static_cast<uint64_t>(std::chrono::duration_cast<std::chrono::microseconds>(
+                                     std::chrono::steady_clock::now().time_since_epoch())
+                                     .count());
+}
+
+void PrintJson(const Json::Value& value)
+{
+    std::cout << CJsonUtils::JsonToString(value) << std::endl;
+}
+
+bool CacheNamesVolumes(const std::string& document)
+{
+    Json::Value doc;
+    if (document.empty() || !CJsonUtils::StringToJson(document, doc) || !doc.isObject()) {
+        return false;
+    }
+    for (const char* key : kVolumeKeys) {
+        const Json::Value& v = doc[key];
+        if (v.isArray() && !v.empty()) return true;
+        if (v.isString() && !v.asString().empty()) return true;
+    }
+    return false;
+}
+
+std::string Task::TasksDir(const std::string& root)
+{
+    return root + "/var/tasks";
+}
+
+Task::Task(const CommandContext& ctx, const std::string& kind)
+    : m_root(ctx.root), m_kind(kind), m_id(boost::uuids::to_string(boost::uuids::random_generator()()))
+{
+    m_sink = std::make_unique<HostMessageSink>(m_id);
+}
+
+Task::~Task()
+{
+    if (m_lockFd >= 0) {
+        ::close(m_lockFd);
+    }
+}
+
+bool Task::Begin(const Json::Value& details, std::string& error)
+{
+    std::string dir = TasksDir(m_root);
+    if (!MakeDirs(dir)) {
+        error = "cannot create " + dir + ": " + std::strerror(errno);
+        return false;
+    }
+    std::string lockPath = dir + "/" + m_id + ".lock";
+    m_lockFd = ::open(lockPath.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0640);
+    if (m_lockFd < 0 || ::flock(m_lockFd, LOCK_EX | LOCK_NB) != 0) {
+        error = "cannot lock " + lockPath + ": " + std::strerror(errno);
+        return false;
+    }
+    Json::Value journal = details;
+    journal["task_id"] = m_id;
+    journal["kind"] = m_kind;
+    journal["pid"] = static_cast<Json::Int>(::getpid());
+    journal["started_at"] = Json::Int64(std::time(nullptr));
+    if (!repo::WriteFileAtomic(dir + "/" + m_id + ".json", CJsonUtils::JsonToString(journal) + "\n", error)) {
+        return false;
+    }
+    m_begun = true;
+    return true;
+}
+
+bool Task::HasLeftovers() const
+{
+    return CacheNamesVolumes(m_sink->LatestCacheData());
+}
+
+void Task::End()
+{
+    if (!m_begun || HasLeftovers()) {
+        return;  // the journal and the cached data stay for "datamover clean"
+    }
+    HostMessageSink::ForgetTaskCacheData(m_id);
+    std::string dir = TasksDir(m_root);
+    ::unlink((dir + "/" + m_id + ".json").c_str());
+    ::unlink((dir + "/" + m_id + ".lock").c_str());
+}
+
+VolumeParas MakeParas(Task& task, const std::string& volumeId, uint64_t dataSize, int storageType, int offsetKib,
+                      bool isBackup, const std::string& url, const std::string& parentUrl)
+{
+    VolumeParas p;
+    p.volumeID = volumeId;
+    p.volumeName = volumeId;
+    p.volumeSize = dataSize;
+    p.isBackup = isBackup;
+    if (isBackup) {
+        p.currentSnapshotURL = url;
+        p.parentSnapshotURL = parentUrl;
+    } else {
+        p.volumeURL = url;
+    }
+    p.productStorageType = static_cast<ProductStorageType>(storageType);
+    p.msgNotify = &task.Sink();
+    p.newVolumeOffsetSize = offsetKib;
+    Task* t = &task;
+    p.abortFun = [t]() -> boost::atomics::atomic<bool>& { return t->AbortFlag(); };
+    return p;
+}
+
+bool CreateDescriptor(const VolumeParas& paras, std::shared_ptr<CDiskDescriptor>& disk, std::string& error)
+{
+    DiskDescriptorFactory* factory = DiskDescriptorFactory::getInstance();
+    if (factory == nullptr) {
+        error = "the descriptor factory could not be created";
+        return false;
+    }
+    FirstErrorCapture capture;
+    int rc = factory->CreateDiskDescriptor(paras, disk);
+    if (rc != 0 || !disk) {
+        std::string why = capture.Text();
+        error = "cannot create a disk descriptor" + (why.empty() ? std::string() : ": " + why);
+        disk.reset();
+        return false;
+    }
+    return true;
+}
+
+std::string DescribeFailure(const std::string& what, const EnvProxyResult& result)
+{
+    std::ostringstream s;
+    s << what << " failed (status " << static_cast<int>(result._GetCompleteCode()) << ")";
+    std::string sep = ": ";
+    for (const message& m : result.details) {
+        for (size_t i = 1; i < m.params.size(); ++i) {  // the first parameter is the time
+            if (!m.params[i].empty()) {
+                s << sep << m.params[i];
+                sep = ", ";
+            }
+        }
+    }
+    std::string text = s.str();
+    for (char& c : text) {
+        if (c == '\n' || c == '\r') c = ' ';
+    }
+    return text;
+}
+
+struct FirstErrorCapture::State {
+    std::mutex mutex;
+    std::string text;
+};
+
+FirstErrorCapture::FirstErrorCapture() : m_state(std::make_shared<State>())
+{
+    std::shared_ptr<State> state = m_state;
+    m_old = CLogger::GetInstance()->SetCaptureHook(nullptr);
+    CLogger::Hook old = m_old;
+    CLogger::GetInstance()->SetCaptureHook([state, old](const LogRecord& r) {
+        if (r.level >= 4) {
+            std::lock_guard<std::mutex> lock(state->mutex);
+            if (state->text.empty()) state->text = r.text;
+        }
+        if (old) old(r);
+    });
+}
+
+FirstErrorCapture::~FirstErrorCapture()
+{
+    CLogger::GetInstance()->SetCaptureHook(m_old);
+}
+
+std::string FirstErrorCapture::Text() const
+{
+    std::lock_guard<std::mutex> lock(m_state->mutex);
+    return m_state->text;
+}
+
+Progress::Progress(const CommandContext& ctx, std::string label, uint64_t total)
+    : m_enabled(!ctx.json && ::isatty(STDERR_FILENO) == 1), m_label(std::move(label)), m_total(total),
+      m_startMicros(NowMicros())
+{
+}
+
+Progress::~Progress()
+{
+    Finish();
+}
+
+void Progress::Update(uint64_t done)
+{
+    if (!m_enabled || m_finished) return;
+    uint64_t now = NowMicros();
+    if (now - m_lastDraw < 200000) return;
+    m_lastDraw = now;
+    Draw(done, false);
+}
+
+void Progress::Finish()
+{
+    if (!m_enabled || m_finished) return;
+    m_finished = true;
+    std::fputs("\r\033[K", stderr);
+    std::fflush(stderr);
+}
+
+void Progress::Draw(uint64_t done, bool)
+{
+    double elapsed = static_cast<double>(NowMicros() - m_startMicros) / 1e6;
+    double rate = elapsed > 0 ? static_cast<double>(done) / elapsed : 0;
+    double frac = m_total == 0 ? 1.0 : static_cast<double>(done) / static_cast<double>(m_total);
+    if (frac > 1.0) frac = 1.0;
+    const int width = 28;
+    int filled = static_cast<int>(frac * width);
+    std::string bar(static_cast<size_t>(filled), '#');
+    bar.append(static_cast<size_t>(width - filled), '.');
+    std::string eta = rate > 0 ? HumanDuration(static_cast<double>(m_total - std::min(done, m_total)) / rate) : "?";
+    std::fprintf(stderr, "\r\033[K%s [%s] %3d%% %s / %s  %s/s  %s left", m_label.c_str(), bar.c_str(),
+                 static_cast<int>(frac * 100), HumanBytes(done).c_str(), HumanBytes(m_total).c_str(),
+                 HumanBytes(static_cast<uint64_t>(rate)).c_str(), eta.c_str());
+    std::fflush(stderr);
+}
+
+}  // namespace dmtask

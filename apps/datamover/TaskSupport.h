@@ -1,0 +1,124 @@
+// What the data-moving subcommands share: strict checks of the storage URLs,
+// one task's identity, journal and message sink, descriptors from the factory,
+// the abort flag raised by SIGINT/SIGTERM, a terminal progress bar and output
+// helpers. Objects here belong to the subcommand's thread unless noted.
+#pragma once
+#include <json/json.h>
+
+#include <boost/atomic.hpp>
+#include <cstdint>
+#include <memory>
+#include <string>
+
+#include "apps/datamover/CommandContext.h"
+#include "foundation/DiskDescriptor.h"
+#include "foundation/VolumeParas.h"
+#include "host/HostMessageSink.h"
+#include "host/Logger.h"
+
+namespace dmtask {
+
+// scheme://manager/pool/name, split exactly as the plug-in splits it.
+struct StrataUrl {
+    std::string manager;
+    std::string pool;
+    std::string name;
+};
+// Refuses anything the plug-in would refuse, and names that are not plain
+// storage names, before any storage operation runs.
+bool ParseStrataUrl(const std::string& url, StrataUrl& out, std::string& error);
+std::string WithName(const std::string& url, const std::string& name);
+bool ValidStorageName(const std::string& name);
+bool ValidVolumeId(const std::string& id);
+// "1073741824", "1G", "512M", "4K" (powers of 1024).
+bool ParseSize(const std::string& text, uint64_t& out);
+std::string HumanBytes(uint64_t bytes);
+std::string HumanDuration(double seconds);
+
+// Raised by SIGINT or SIGTERM once InstallSignalHandlers ran; async-signal-safe.
+void InstallSignalHandlers();
+bool Interrupted();
+// The flag the handler raises too, so a plug-in waiting on it stops early.
+void SetAbortTarget(boost::atomics::atomic<bool>* flag);
+
+// One task of this process: a fresh identifier, its journal
+// (<root>/var/tasks/<id>.json, held locked while the task lives so that a
+// clean-up never touches a running task) and its message sink, which keeps the
+// cached task data under <root>/var/cache for a later clean-up.
+class Task {
+public:
+    Task(const CommandContext& ctx, const std::string& kind);
+    ~Task();
+    Task(const Task&) = delete;
+    Task& operator=(const Task&) = delete;
+
+    const std::string& Id() const { return m_id; }
+    HostMessageSink& Sink() { return *m_sink; }
+    boost::atomics::atomic<bool>& AbortFlag() { return m_abort; }
+    // Writes the journal (what a clean-up needs to rebuild a descriptor).
+    bool Begin(const Json::Value& details, std::string& error);
+    // The task ended; keeps the journal and cached data only when the data
+    // still names attached or created volumes.
+    void End();
+    // True when the latest cached task data names any volume.
+    bool HasLeftovers() const;
+
+    static std::string TasksDir(const std::string& root);
+
+private:
+    std::string m_root;
+    std::string m_kind;
+    std::string m_id;
+    std::unique_ptr<HostMessageSink> m_sink;
+    boost::atomics::atomic<bool> m_abort{false};
+    int m_lockFd = -1;
+    bool m_begun = false;
+};
+
+// Whether a cached task data document names any attached or created volume.
+bool CacheNamesVolumes(const std::string& document);
+
+// Fills the parameters the plug-in reads for a backup or a restore.
+VolumeParas MakeParas(Task& task, const std::string& volumeId, uint64_t dataSize, int storageType,
+                      int offsetKib, bool isBackup, const std::string& url, const std::string& parentUrl);
+// A descriptor through the factory; false with the reason in `error`.
+bool CreateDescriptor(const VolumeParas& paras, std::shared_ptr<CDiskDescriptor>& disk, std::string& error);
+// "<what> failed (status N): <detail text>"
+std::string DescribeFailure(const std::string& what, const EnvProxyResult& result);
+
+// Records the first level-4 log line while alive (to explain a failure in one line).
+class FirstErrorCapture {
+public:
+    FirstErrorCapture();
+    ~FirstErrorCapture();
+    std::string Text() const;
+
+private:
+    struct State;
+    std::shared_ptr<State> m_state;
+    CLogger::Hook m_old;
+};
+
+// A progress bar on standard error, drawn only when it is a terminal and the
+// output is not JSON. Update may be called often; it redraws at most 5 times a second.
+class Progress {
+public:
+    Progress(const CommandContext& ctx, std::string label, uint64_t total);
+    ~Progress();
+    void Update(uint64_t done);
+    void Finish();
+
+private:
+    void Draw(uint64_t done, bool final);
+    bool m_enabled;
+    std::string m_label;
+    uint64_t m_total;
+    uint64_t m_startMicros;
+    uint64_t m_lastDraw = 0;
+    bool m_finished = false;
+};
+
+uint64_t NowMicros();
+void PrintJson(const Json::Value& value);
+
+}  // namespace dmtask
