@@ -1,0 +1,250 @@
+// "datamover pair-check" end to end: the built program against the loopback
+// HTTPS stand-in. Skipped when the program has not been built (only this test
+// binary was asked for) or does not offer the subcommand.
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <fstream>
+#include <sstream>
+#include <thread>
+
+#include "tests/management/FakeMgmtServer.h"
+
+using mgmt_test::FakeMgmtServer;
+using mgmt_test::GetPki;
+using mgmt_test::JsonReply;
+using mgmt_test::ParseJson;
+using mgmt_test::Route;
+using mgmt_test::Scenario;
+using mgmt_test::V2Reply;
+
+namespace {
+
+// A password with a blank and a quote, to show it arrives byte for byte.
+const char kPassword[] = "pa ss\"word";
+
+std::string DatamoverPath()
+{
+    if (const char* env = std::getenv("DM_DATAMOVER_BIN")) {
+        return env;
+    }
+    // <build>/tests/management/management_tests -> <build>/bin/datamover
+    char buf[4096];
+    ssize_t n = ::readlink("/proc/self/exe", buf, sizeof buf - 1);
+    if (n <= 0) {
+        return "";
+    }
+    std::string exe(buf, static_cast<size_t>(n));
+    std::string dir = exe.substr(0, exe.rfind('/'));
+    return dir + "/../../bin/datamover";
+}
+
+std::string ReadFile(const std::string& path)
+{
+    std::ifstream in(path);
+    std::stringstream s;
+    s << in.rdbuf();
+    return s.str();
+}
+
+struct RunResult {
+    int exitCode = -1;
+    std::string out;
+    std::string err;
+};
+
+// Runs the program with stdin from `stdinPath`; killed after 60 s.
+RunResult RunProgram(const std::vector<std::string>& args, const std::string& dir,
+                     const std::string& stdinPath = "/dev/null")
+{
+    RunResult r;
+    std::string outPath = dir + "/out.txt";
+    std::string errPath = dir + "/err.txt";
+    pid_t pid = ::fork();
+    if (pid == 0) {
+        int in = ::open(stdinPath.c_str(), O_RDONLY);
+        int out = ::open(outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+        int err = ::open(errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+        if (in < 0 || out < 0 || err < 0) {
+            ::_exit(126);
+        }
+        ::dup2(in, STDIN_FILENO);
+        ::dup2(out, STDOUT_FILENO);
+        ::dup2(err, STDERR_FILENO);
+        std::vector<char*> argv;
+        for (const auto& a : args) {
+            argv.push_back(const_cast<char*>(a.c_str()));
+        }
+        argv.push_back(nullptr);
+        ::execv(argv[0], argv.data());
+        ::_exit(127);
+    }
+    if (pid < 0) {
+        return r;
+    }
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+    int status = 0;
+    while (::waitpid(pid, &status, WNOHANG) == 0) {
+        if (std::chrono::steady_clock::now() > deadline) {
+            ::kill(pid, SIGKILL);
+            ::waitpid(pid, &status, 0);
+            break;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    }
+    r.exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    r.out = ReadFile(outPath);
+    r.err = ReadFile(errPath);
+    return r;
+}
+
+class PairCheckCliTest : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        m_bin = DatamoverPath();
+        if (m_bin.empty() || ::access(m_bin.c_str(), X_OK) != 0) {
+            GTEST_SKIP() << "datamover is not built at " << m_bin;
+        }
+        char tmpl[] = "/tmp/dm_paircheck_XXXXXX";
+        ASSERT_NE(::mkdtemp(tmpl), nullptr);
+        m_dir = tmpl;
+        RunResult help = RunProgram({m_bin, "--root", m_dir, "--help"}, m_dir);
+        if (help.out.find("pair-check") == std::string::npos) {
+            GTEST_SKIP() << "this datamover has no pair-check subcommand";
+        }
+        ASSERT_TRUE(GetPki().ok) << GetPki().error;
+
+        Json::Value cred;
+        cred["user_name"] = "admin";
+        cred["password"] = kPassword;
+        Json::Value token;
+        token["x_auth_token"] = "cli-token";
+        Json::Value clusters = JsonReply(ParseJson("{\"result\":0,\"serviceCmdData\":[{\"controlClusterId\":1}]}"));
+        Json::Value normal = JsonReply(ParseJson("{\"result\":0,\"serviceCmdData\":[{\"runningStatus\":\"NORMAL\"}]}"));
+        Json::Value split = JsonReply(ParseJson("{\"result\":0,\"serviceCmdData\":[{\"runningStatus\":\"SPLIT\"}]}"));
+        m_server = std::make_unique<FakeMgmtServer>(
+            GetPki().goodCert, GetPki().goodKey,
+            Scenario({Route("POST", "/api/v2/aa/sessions", V2Reply(0, "ok", token), cred),
+                      Route("DELETE", "/api/v2/aa/sessions", V2Reply(0, "ok")),
+                      Route("POST", "/strata/service/serviceCmd", clusters,
+                            ParseJson("{\"subOp\":\"queryControlCluster\"}")),
+                      Route("POST", "/strata/service/serviceCmd", normal,
+                            ParseJson("{\"subOp\":\"GetBatchBiplexPair\",\"localObjName\":\"vol-a\"}")),
+                      Route("POST", "/strata/service/serviceCmd", split,
+                            ParseJson("{\"subOp\":\"GetBatchBiplexPair\"}"))}));
+        ASSERT_TRUE(m_server->Started()) << m_server->Error();
+        m_passwordFile = m_dir + "/password";
+        {
+            std::ofstream out(m_passwordFile);
+            out << kPassword << "\n";
+        }
+        ::chmod(m_passwordFile.c_str(), 0600);
+    }
+
+    void TearDown() override
+    {
+        m_server.reset();
+        if (!m_dir.empty()) {
+            int rc = std::system(("rm -rf '" + m_dir + "'").c_str());
+            (void)rc;
+        }
+    }
+
+    std::vector<std::string> Args(const std::string& local, const std::string& passwordFile, bool json = false)
+    {
+        std::vector<std::string> a = {m_bin, "--root", m_dir};
+        if (json) {
+            a.push_back("--json");
+        }
+        for (const char* s : {"pair-check", "--mgr"}) {
+            a.push_back(s);
+        }
+        a.push_back("127.0.0.1:" + m_server->PortText());
+        for (const std::string& s : {std::string("--user"), std::string("admin"), std::string("--password-file"),
+                                     passwordFile, std::string("--local"), local, std::string("--remote"),
+                                     std::string("vol-b"), std::string("--ca-file"), GetPki().caFile}) {
+            a.push_back(s);
+        }
+        return a;
+    }
+
+    std::string m_bin;
+    std::string m_dir;
+    std::string m_passwordFile;
+    std::unique_ptr<FakeMgmtServer> m_server;
+};
+
+TEST_F(PairCheckCliTest, NormalPairExitsZeroAndAbnormalExitsOneWithTheReason)
+{
+    RunResult ok = RunProgram(Args("vol-a", m_passwordFile), m_dir);
+    EXPECT_EQ(ok.exitCode, 0) << ok.out << ok.err;
+    EXPECT_NE(ok.out.find("normal"), std::string::npos) << ok.out;
+    EXPECT_EQ(ok.out.find("not normal"), std::string::npos) << ok.out;
+
+    RunResult bad = RunProgram(Args("vol-x", m_passwordFile, true), m_dir);
+    EXPECT_EQ(bad.exitCode, 1) << bad.out << bad.err;
+    Json::Value doc = ParseJson(bad.out);
+    EXPECT_FALSE(doc["normal"].asBool());
+    EXPECT_EQ(doc["reason"].asString(), "Abnormal status: SPLIT");
+
+    // Each run logged in with the file's password and logged out again.
+    auto reqs = m_server->Requests();
+    int logins = 0;
+    int logouts = 0;
+    for (const auto& r : reqs) {
+        if (r["path"].asString() != "/api/v2/aa/sessions") {
+            continue;
+        }
+        if (r["method"].asString() == "POST") {
+            ++logins;
+            EXPECT_EQ(ParseJson(r["body"].asString())["password"].asString(), kPassword);
+        } else if (r["method"].asString() == "DELETE") {
+            ++logouts;
+            EXPECT_EQ(r["headers"]["X-Auth-Token"].asString(), "cli-token");
+        }
+    }
+    EXPECT_EQ(logins, 2);
+    EXPECT_EQ(logouts, 2);
+}
+
+TEST_F(PairCheckCliTest, PasswordFromStandardInputAndBadArguments)
+{
+    RunResult fromStdin = RunProgram(Args("vol-a", "-"), m_dir, m_passwordFile);
+    EXPECT_EQ(fromStdin.exitCode, 0) << fromStdin.out << fromStdin.err;
+
+    // No way to give the password itself on the command line.
+    std::vector<std::string> withPassword = Args("vol-a", m_passwordFile);
+    withPassword.push_back("--password");
+    withPassword.push_back(kPassword);
+    EXPECT_EQ(RunProgram(withPassword, m_dir).exitCode, 2);
+
+    std::string empty = m_dir + "/empty";
+    { std::ofstream out(empty); }
+    RunResult e = RunProgram(Args("vol-a", empty), m_dir);
+    EXPECT_EQ(e.exitCode, 2);
+    EXPECT_NE(e.err.find("empty"), std::string::npos) << e.err;
+
+    std::vector<std::string> badMgr = Args("vol-a", m_passwordFile);
+    for (size_t i = 0; i < badMgr.size(); ++i) {
+        if (badMgr[i] == "--mgr") {
+            badMgr[i + 1] = "127.0.0.1/evil:443";
+        }
+    }
+    EXPECT_EQ(RunProgram(badMgr, m_dir).exitCode, 2);
+
+    // Only the stdin run reached the service.
+    int logins = 0;
+    for (const auto& r : m_server->Requests()) {
+        logins += r["method"].asString() == "POST" && r["path"].asString() == "/api/v2/aa/sessions";
+    }
+    EXPECT_EQ(logins, 1);
+}
+
+}  // namespace
