@@ -1,0 +1,349 @@
+// The real plug-in file, loaded through the factory, against strata-sim in a
+// temporary installation root: full and incremental backup, restore, crash
+// recovery and the health check.
+#include "tests/strata_plugin/PluginSimSupport.h"
+
+#ifdef DM_HAVE_SIM_TESTING
+#include <libaio.h>
+#include <signal.h>
+#include <sys/mman.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include "storage_access/DirtyRanges.h"
+#include "storage_access/StrataBitmapHandle.h"
+
+using namespace simplugin;
+using simtest::SimFault;
+using simtest::SimRoot;
+using testing_fakes::VirtualClock;
+
+namespace {
+const uint64_t kChunk = 65536;
+
+SimRoot::Options SimOptions(bool startAgent = false)
+{
+    SimRoot::Options o;
+    o.startAgent = startAgent;
+    o.simConfig["block_size"] = std::to_string(kChunk);
+    // No limit on the bitmap wait: the crash test kills a child while it polls.
+    o.hostConfig[{"General", "CreateBitmapTimeoutSec"}] = "-1";
+    o.hostConfig[{"BackupNode", "RetryHealthStatusTimes"}] = "1";
+    return o;
+}
+
+class PluginSimTest : public ::testing::Test {
+protected:
+    PluginSimTest() : sim(SimOptions()) {}
+    VirtualClock clock;
+    SimRoot sim;
+};
+
+std::set<uint64_t> UnitsOf(const DirtyRanges& set)
+{
+    std::set<uint64_t> units;
+    for (const DirtyRange& r : set.GetRanges()) {
+        for (uint64_t u = r.start / (4 * MiB); u * 4 * MiB < r.End(); ++u) {
+            units.insert(u);
+        }
+    }
+    return units;
+}
+}  // namespace
+
+TEST_F(PluginSimTest, FullBackupReadsEveryByteOfTheSnapshotThreeWays)
+{
+    const uint64_t dataSize = 16 * MiB;
+    sim.CreateVolume("vol1", dataSize + kHeader);
+    sim.WriteRandom("vol1", 0, dataSize + kHeader, 42);
+    sim.Snapshot("vol1", "snap1");
+    sim.WriteRandom("vol1", 0, MiB, 7);  // the volume moves on; the snapshot must not
+    const std::string expected = ReadBacking(sim, "snap1", kHeader, dataSize);
+    ASSERT_EQ(expected.size(), dataSize);
+
+    HostMessageSink sink("full");
+    auto disk = Create(BackupParas(&sink, "snap1", dataSize));
+    ASSERT_NE(disk, nullptr);
+    EnvProxyResult open = disk->OpenDisk(std::shared_ptr<CSnapshotID>(), true);
+    ASSERT_EQ(open._GetCompleteCode(), ENV_PROXY_SUCCESS);
+    EXPECT_TRUE(sim.State().IsAttached("snap1"));
+
+    AlignedBuffer buf(4 * MiB);
+    for (uint64_t off = 0; off < dataSize; off += 4 * MiB) {
+        uint64_t len = 4 * MiB;
+        ASSERT_EQ(disk->ReadBlocks(off, len, buf.data())._GetCompleteCode(), ENV_PROXY_SUCCESS);
+        ASSERT_EQ(len, 4 * MiB);
+        ASSERT_EQ(std::string(buf.data(), len), expected.substr(off, len)) << "ReadBlocks at " << off;
+    }
+
+    io_context_t ctx = nullptr;
+    ASSERT_EQ(io_setup(4, &ctx), 0);
+    for (uint64_t off = 0; off < dataSize; off += 4 * MiB) {
+        uint64_t len = 4 * MiB;
+        ASSERT_EQ(disk->AioReadBlocks(off, len, buf.data(), ctx)._GetCompleteCode(), ENV_PROXY_SUCCESS);
+        io_event ev{};
+        ASSERT_EQ(io_getevents(ctx, 1, 1, &ev, nullptr), 1);
+        EXPECT_EQ(ev.res, 4 * MiB);
+        free(ev.obj);
+        ASSERT_EQ(std::string(buf.data(), len), expected.substr(off, len)) << "AioReadBlocks at " << off;
+    }
+    io_destroy(ctx);
+
+    for (uint64_t off = 0; off < dataSize; off += 4 * MiB) {
+        char* mapped = nullptr;
+        ASSERT_EQ(disk->MmapReadBlocks(off, 4 * MiB, mapped)._GetCompleteCode(), ENV_PROXY_SUCCESS);
+        ASSERT_EQ(std::string(mapped, 4 * MiB), expected.substr(off, 4 * MiB)) << "MmapReadBlocks at " << off;
+        munmap(mapped, 4 * MiB);
+    }
+
+    EXPECT_EQ(disk->CloseDisk()._GetCompleteCode(), ENV_PROXY_SUCCESS);
+    EXPECT_TRUE(sim.State().Clean());
+    EXPECT_FALSE(NamesVolumes(sink.LatestCacheData()));
+}
+
+TEST_F(PluginSimTest, IncrementalRangesCoverEveryChangedChunkAndNothingElse)
+{
+    const uint64_t dataSize = 64 * MiB;
+    sim.CreateVolume("vol1", dataSize + kHeader);
+    sim.WriteRandom("vol1", 0, dataSize + kHeader, 1);
+    sim.Snapshot("vol1", "s1");
+    struct Change {
+        uint64_t offset;  // in the data area
+        uint64_t length;
+    };
+    const std::vector<Change> changes = {{5 * MiB + 100, 1}, {40 * MiB - 10, 20}, {63 * MiB + 1000, 5000}};
+    for (const Change& c : changes) {
+        sim.WritePattern("vol1", kHeader + c.offset, c.length, 0xA5);
+    }
+    sim.Snapshot("vol1", "s2");
+
+    // What the bitmap must yield: each changed chunk's bitmap byte, placed in the
+    // data area and widened to 4 MiB units.
+    std::set<uint64_t> expected;
+    for (const Change& c : changes) {
+        for (uint64_t chunk = (kHeader + c.offset) / kChunk; chunk <= (kHeader + c.offset + c.length - 1) / kChunk;
+             ++chunk) {
+            DirtyRange r;
+            ASSERT_TRUE(StrataBitmapHandle::ByteRange(chunk / 8, 8 * kChunk, kHeader, dataSize, r));
+            for (uint64_t u = r.start / (4 * MiB); u * 4 * MiB < r.End(); ++u) {
+                expected.insert(u);
+            }
+        }
+    }
+    // Here every such unit also holds a change.
+    ASSERT_EQ(expected, (std::set<uint64_t>{1, 9, 10, 15}));
+
+    HostMessageSink sink("incr");
+    auto disk = Create(BackupParas(&sink, "s2", dataSize));
+    ASSERT_NE(disk, nullptr);
+    DirtyRanges set;
+    EnvProxyResult r = disk->GetDirtyRanges(nullptr, "s1", set, 0, 0);
+    ASSERT_EQ(r._GetCompleteCode(), ENV_PROXY_SUCCESS);
+    EXPECT_TRUE(r.resultText.empty());
+    EXPECT_FALSE(set.IsUseFull());
+    EXPECT_EQ(UnitsOf(set), expected);
+    for (const Change& c : changes) {
+        for (uint64_t b = c.offset; b < c.offset + c.length; b += 997) {
+            EXPECT_TRUE(UnitsOf(set).count(b / (4 * MiB))) << b;
+        }
+    }
+    EXPECT_TRUE(sim.State().Clean());
+    EXPECT_EQ(sink.Events().size(), 0u);
+    EXPECT_FALSE(NamesVolumes(sink.LatestCacheData()));
+}
+
+TEST_F(PluginSimTest, DeletedParentSnapshotGivesAFullBitmapAndOneNotice)
+{
+    const uint64_t dataSize = 32 * MiB;
+    sim.CreateVolume("vol1", dataSize + kHeader);
+    sim.Snapshot("vol1", "s1");
+    sim.WritePattern("vol1", kHeader, 4096, 1);
+    sim.Snapshot("vol1", "s2");
+    sim.DeleteSnapshot("s1");
+    HostMessageSink sink("parentgone");
+    auto disk = Create(BackupParas(&sink, "s2", dataSize));
+    DirtyRanges set;
+    EnvProxyResult r = disk->GetDirtyRanges(nullptr, "s1", set, 0, 0);
+    ASSERT_EQ(r._GetCompleteCode(), ENV_PROXY_SUCCESS);
+    EXPECT_TRUE(set.IsUseFull());
+    EXPECT_EQ(set.GetRanges(), std::vector<DirtyRange>{DirtyRange(0, dataSize)});
+    ASSERT_EQ(sink.Events().size(), 1u);
+    EXPECT_EQ(sink.CountEvents(17664665321473ULL, 4), 1u);
+    EXPECT_EQ(sink.Events()[0].params, std::vector<std::string>{kVolumeUuid});
+    EXPECT_TRUE(sim.State().Clean());
+}
+
+TEST_F(PluginSimTest, SameSnapshotIsRefusedBeforeAnyStorageCommand)
+{
+    sim.CreateVolume("vol1", 8 * MiB + kHeader);
+    sim.Snapshot("vol1", "s1");
+    const size_t callsBefore = sim.Calls().size();
+    HostMessageSink sink("same");
+    auto disk = Create(BackupParas(&sink, "s1", 8 * MiB));
+    DirtyRanges set;
+    EnvProxyResult r = disk->GetDirtyRanges(nullptr, "s1", set, 0, 0);
+    EXPECT_EQ(r._GetCompleteCode(), ENV_PROXY_GET_DIRTY_RANGES_FAILED);
+    ASSERT_EQ(r.details.size(), 1u);
+    EXPECT_EQ(r.details.front().code, 20148u);
+    EXPECT_EQ(sim.Calls().size(), callsBefore);
+    EXPECT_TRUE(sink.LatestCacheData().empty());
+}
+
+TEST_F(PluginSimTest, RestoreMakesTheTargetEqualTheSourceAndRemovesItsKey)
+{
+    const uint64_t dataSize = 12 * MiB;
+    sim.CreateVolume("src", dataSize + kHeader);
+    sim.WriteRandom("src", 0, dataSize + kHeader, 99);
+    sim.CreateVolume("dst", dataSize + kHeader);
+    const std::string source = ReadBacking(sim, "src", kHeader, dataSize);
+
+    HostMessageSink sink("restore");
+    auto disk = Create(RestoreParas(&sink, "dst", dataSize));
+    ASSERT_NE(disk, nullptr);
+    ASSERT_EQ(disk->OpenDisk(false)._GetCompleteCode(), ENV_PROXY_SUCCESS);
+    simtest::SimState during = sim.State();
+    ASSERT_EQ(during.registrations.size(), 1u);
+    EXPECT_EQ(during.registrations[0].volume, "dst");
+    std::string buf;
+    for (uint64_t off = 0; off < dataSize; off += 4 * MiB) {
+        buf = source.substr(off, 4 * MiB);
+        uint64_t len = buf.size();
+        ASSERT_EQ(disk->WriteBlocks(off, len, &buf[0])._GetCompleteCode(), ENV_PROXY_SUCCESS);
+    }
+    EXPECT_EQ(disk->FlushDisk()._GetCompleteCode(), ENV_PROXY_SUCCESS);
+    ASSERT_EQ(disk->CloseDisk()._GetCompleteCode(), ENV_PROXY_SUCCESS);
+    EXPECT_EQ(ReadBacking(sim, "dst", kHeader, dataSize), source);
+    EXPECT_EQ(ReadBacking(sim, "dst", 0, kHeader), std::string(kHeader, '\0'));  // header untouched
+    EXPECT_TRUE(sim.State().Clean());
+    EXPECT_FALSE(NamesVolumes(sink.LatestCacheData()));
+}
+
+namespace {
+// Runs `body` in a child process that reports readiness through a pipe and is
+// then killed with SIGKILL once `killWhen` holds (polled for up to 20 s).
+template <typename Body, typename Pred>
+bool RunAndKill(Body body, Pred killWhen)
+{
+    pid_t pid = fork();
+    if (pid == 0) {
+        body();
+        pause();
+        _exit(0);
+    }
+    bool reached = false;
+    for (int i = 0; i < 2000 && !reached; ++i) {
+        reached = killWhen();
+        if (!reached) {
+            usleep(10000);
+        }
+    }
+    kill(pid, SIGKILL);
+    int status = 0;
+    waitpid(pid, &status, 0);
+    return reached;
+}
+}  // namespace
+
+TEST_F(PluginSimTest, CrashAfterAttachingASnapshotIsCleanedFromTheLastCachedData)
+{
+    sim.CreateVolume("vol1", 8 * MiB + kHeader);
+    sim.Snapshot("vol1", "s1");
+    ASSERT_TRUE(RunAndKill(
+        [] {
+            HostMessageSink sink("crash-attach");
+            auto disk = Create(BackupParas(&sink, "s1", 8 * MiB));
+            disk->OpenDisk(std::shared_ptr<CSnapshotID>(), true);
+        },
+        [this] { return sim.State().IsAttached("s1") && NamesVolumes(HostMessageSink::LoadTaskCacheData("crash-attach")); }));
+    const std::string cached = HostMessageSink::LoadTaskCacheData("crash-attach");
+    ASSERT_NE(cached.find("s1"), std::string::npos);
+    HostMessageSink sink("cleaner");
+    EXPECT_EQ(CleanUntilEmpty(BackupParas(nullptr, "s1", 8 * MiB), cached, sink), ENV_PROXY_SUCCESS);
+    EXPECT_TRUE(sim.State().Clean());
+    EXPECT_EQ(sink.CountEvents(72479277076ULL, 2), 1u);
+}
+
+TEST_F(PluginSimTest, CrashWhileTheBitmapIsBuiltIsCleanedFromTheLastCachedData)
+{
+    sim.CreateVolume("vol1", 8 * MiB + kHeader);
+    sim.Snapshot("vol1", "s1");
+    sim.WritePattern("vol1", kHeader, 100, 3);
+    sim.Snapshot("vol1", "s2");
+    // The storage keeps answering "still being created".
+    sim.SetSimConfig("bitmap_pending_queries", "1000000");
+    ASSERT_TRUE(RunAndKill(
+        [] {
+            HostMessageSink sink("crash-bitmap");
+            auto disk = Create(BackupParas(&sink, "s2", 8 * MiB));
+            disk->OpenDisk(std::shared_ptr<CSnapshotID>(), true);
+            DirtyRanges set;
+            disk->GetDirtyRanges(nullptr, "s1", set, 0, 0);
+        },
+        [this] {
+            simtest::SimState s = sim.State();
+            return !s.Bitmaps().empty() && s.IsAttached("s2");
+        }));
+    const std::string cached = HostMessageSink::LoadTaskCacheData("crash-bitmap");
+    ASSERT_NE(cached.find("_BITMAP"), std::string::npos);
+    sim.SetSimConfig("bitmap_pending_queries", "0");
+    HostMessageSink sink("cleaner");
+    EXPECT_EQ(CleanUntilEmpty(BackupParas(nullptr, "s2", 8 * MiB), cached, sink), ENV_PROXY_SUCCESS);
+    simtest::SimState after = sim.State();
+    EXPECT_TRUE(after.Clean()) << after.raw.toStyledString();
+    EXPECT_FALSE(after.IsAttached("s2"));
+}
+
+TEST_F(PluginSimTest, CrashOfARestoreAfterItsKeyWasRegisteredIsCleaned)
+{
+    sim.CreateVolume("dst", 8 * MiB + kHeader);
+    ASSERT_TRUE(RunAndKill(
+        [] {
+            HostMessageSink sink("crash-restore");
+            auto disk = Create(RestoreParas(&sink, "dst", 8 * MiB));
+            disk->OpenDisk(false);
+        },
+        [this] {
+            simtest::SimState s = sim.State();
+            return !s.registrations.empty() && s.IsAttached("dst") &&
+                   HostMessageSink::LoadTaskCacheData("crash-restore").find("data_volume_keys_registered\":[") !=
+                       std::string::npos;
+        }));
+    HostMessageSink sink("cleaner");
+    EXPECT_EQ(CleanUntilEmpty(RestoreParas(nullptr, "dst", 8 * MiB), HostMessageSink::LoadTaskCacheData("crash-restore"),
+                              sink),
+              ENV_PROXY_SUCCESS);
+    EXPECT_TRUE(sim.State().Clean());
+}
+
+TEST(PluginHealthTest, AgentMissingNotRunningSilentStorageAndHealthy)
+{
+    VirtualClock clock;
+    SimRoot::Options o = SimOptions();
+    o.simConfig["require_agent"] = "1";
+    SimRoot sim(o);
+    HostMessageSink sink("health");
+    auto disk = Create(BackupParas(&sink, "s", 8 * MiB));
+    ASSERT_NE(disk, nullptr);
+    std::string err;
+
+    // Installed but not running (another test's agent may be visible to ps,
+    // but this storage still refuses without its own agent).
+    EXPECT_FALSE(disk->CheckHealthStatus(err));
+    EXPECT_NE(err.find("query not exist volume failed"), std::string::npos);
+
+    sim.StartAgent();
+    err.clear();
+    EXPECT_TRUE(disk->CheckHealthStatus(err)) << err;
+
+    sim.InjectFault(SimFault::Garbage("query", 1, true));
+    err.clear();
+    EXPECT_FALSE(disk->CheckHealthStatus(err));
+    EXPECT_NE(err.find("maybe strata storage plane network has an exception"), std::string::npos);
+    sim.ClearFaults();
+
+    sim.UninstallAgent();
+    err.clear();
+    EXPECT_FALSE(disk->CheckHealthStatus(err));
+    EXPECT_EQ(err, sim.AgentProgram() + " is not exist.");
+}
+#endif
