@@ -20,7 +20,8 @@
 #include <vector>
 
 #if defined(__SANITIZE_ADDRESS__)
-#include <sanitizer/allocator_interface.h>
+// From the sanitizer runtime's allocator interface (not every compiler ships its header).
+extern "C" size_t __sanitizer_get_current_allocated_bytes(void);
 #endif
 
 #include "host/Logger.h"
