@@ -84,6 +84,10 @@ int main(int argc, char** argv)
     RegisterPluginsCommand(app, ctx);
     RegisterBackupCommand(app, ctx);
     RegisterRestoreCommand(app, ctx);
+    RegisterVerifyCommand(app, ctx);
+    RegisterCleanCommand(app, ctx);
+    RegisterHealthCommand(app, ctx);
+    RegisterListCommand(app, ctx);
 
     app.parse_complete_callback([&ctx]() {
         std::string error;

@@ -1,0 +1,311 @@
+// "datamover clean": releases what crashed tasks left on the storage. Each
+// task's cached task data (kept under <root>/var/cache by its message sink) is
+// handed to a fresh descriptor's CleanLeftovers until it names nothing; a
+// round that releases nothing stops with an error, so a storage that keeps
+// refusing cannot loop forever. Tasks whose process still runs are skipped.
+// With --repo, interrupted backups (no manifest) of idle chains are removed too.
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/file.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <iostream>
+#include <set>
+
+#include "apps/datamover/DataCommands.h"
+#include "apps/datamover/RepoFormat.h"
+#include "apps/datamover/TaskSupport.h"
+#include "foundation/CachedTaskData.h"
+#include "foundation/JsonUtils.h"
+#include "host/SnapStore.h"
+#include "host/StrataCleanFile.h"
+#include "proto/chain.pb.h"
+
+namespace {
+
+struct CleanOptions {
+    std::string taskId;
+    std::string repoPath;
+};
+
+const char* const kBackupKeys[] = {CacheKey::BITMAP_VOLUMES_ATTACHED, CacheKey::BITMAP_VOLUMES_CREATED,
+                                   CacheKey::SNAPSHOT_VOLUMES_ATTACHED};
+const char* const kRestoreKeys[] = {CacheKey::DATA_VOLUME_KEYS_REGISTERED, CacheKey::DATA_VOLUMES_ATTACHED};
+
+size_t CountNames(const Json::Value& doc, const char* key)
+{
+    const Json::Value& v = doc.isObject() && doc.isMember(key) ? doc[key] : Json::Value();
+    return v.isArray() ? v.size() : 0;
+}
+
+template <size_t N>
+size_t CountNames(const Json::Value& doc, const char* const (&keys)[N])
+{
+    size_t n = 0;
+    for (const char* key : keys) n += CountNames(doc, key);
+    return n;
+}
+
+std::set<std::string> KnownTasks(const std::string& root)
+{
+    std::set<std::string> ids;
+    auto scan = [&ids](const std::string& dir, const std::string& prefix, const std::string& suffix) {
+        std::error_code ec;
+        for (std::filesystem::directory_iterator it(dir, ec), end; !ec && it != end; it.increment(ec)) {
+            std::string name = it->path().filename().string();
+            if (name.size() > prefix.size() + suffix.size() && name.compare(0, prefix.size(), prefix) == 0 &&
+                name.compare(name.size() - suffix.size(), suffix.size(), suffix) == 0) {
+                std::string id = name.substr(prefix.size(), name.size() - prefix.size() - suffix.size());
+                if (StrataCleanFile::ValidCacheId(id)) ids.insert(id);
+            }
+        }
+    };
+    scan(dmtask::Task::TasksDir(root), "", ".json");
+    scan(StrataCleanFile::CacheDirectory(), "task-", ".taskdata");
+    return ids;
+}
+
+struct TaskOutcome {
+    std::string state;  // "cleaned", "nothing", "running", "failed"
+    size_t released = 0;
+    size_t remaining = 0;
+    std::string error;
+};
+
+class TaskCleaner {
+public:
+    TaskCleaner(const CommandContext& ctx, std::string id) : m_ctx(ctx), m_id(std::move(id)) {}
+    ~TaskCleaner()
+    {
+        if (m_lockFd >= 0) ::close(m_lockFd);
+    }
+    TaskOutcome Run();
+
+private:
+    bool Lock();
+    bool CleanRound(Json::Value& doc, bool backup, std::string& error);
+    void Forget(const Json::Value& doc);
+
+    const CommandContext& m_ctx;
+    std::string m_id;
+    Json::Value m_journal;
+    int m_lockFd = -1;
+};
+
+bool TaskCleaner::Lock()
+{
+    std::string path = dmtask::Task::TasksDir(m_ctx.root) + "/" + m_id + ".lock";
+    m_lockFd = ::open(path.c_str(), O_RDWR | O_CLOEXEC);
+    if (m_lockFd < 0) return true;  // no lock file: no live task holds it
+    return ::flock(m_lockFd, LOCK_EX | LOCK_NB) == 0;
+}
+
+bool TaskCleaner::CleanRound(Json::Value& doc, bool backup, std::string& error)
+{
+    const Json::Value ip = doc.isObject() ? doc.get(CacheKey::IP, Json::Value()) : Json::Value();
+    const Json::Value poolId = doc.isObject() ? doc.get(CacheKey::POOL_ID, Json::Value()) : Json::Value();
+    std::string manager = ip.isString() ? ip.asString() : "";
+    std::string pool = poolId.isString() ? poolId.asString() : "";
+    dmtask::StrataUrl url;
+    std::string ignored;
+    if ((manager.empty() || pool.empty()) && m_journal["url"].isString() &&
+        dmtask::ParseStrataUrl(m_journal["url"].asString(), url, ignored)) {
+        if (manager.empty()) manager = url.manager;
+        if (pool.empty()) pool = url.pool;
+    }
+    if (manager.empty() || pool.empty()) {
+        error = "the cached data of task " + m_id + " names no storage manager and pool";
+        return false;
+    }
+    if (manager.find(':') != std::string::npos) manager = "[" + manager + "]";
+    std::string volumeId = m_journal["volume_id"].isString() ? m_journal["volume_id"].asString() : "";
+    if (!dmtask::ValidVolumeId(volumeId)) volumeId = "00000000-0000-0000-0000-000000000000";
+
+    // The clean-up is this task's: its sink keeps the shrinking document.
+    HostMessageSink sink(m_id);
+    VolumeParas paras;
+    paras.volumeID = volumeId;
+    paras.volumeName = volumeId;
+    paras.isBackup = backup;
+    std::string target = "strata://" + manager + "/" + pool + "/leftovers";
+    (backup ? paras.currentSnapshotURL : paras.volumeURL) = target;
+    paras.productStorageType = QRM_STRATA;
+    paras.msgNotify = &sink;
+    auto flag = std::make_shared<boost::atomics::atomic<bool>>(false);
+    paras.abortFun = [flag]() -> boost::atomics::atomic<bool>& { return *flag; };
+    std::shared_ptr<CDiskDescriptor> disk;
+    if (!dmtask::CreateDescriptor(paras, disk, error)) return false;
+    std::string before = CJsonUtils::JsonToString(doc);
+    EnvProxyResult r;
+    std::string firstError;
+    {
+        dmtask::FirstErrorCapture capture;
+        r = disk->CleanLeftovers(before);
+        firstError = capture.Text();
+    }
+    disk.reset();
+    std::string after = sink.LatestCacheData();
+    Json::Value next;
+    if (!after.empty() && CJsonUtils::StringToJson(after, next)) doc = next;
+    if (r._GetCompleteCode() != ENV_PROXY_SUCCESS || after.empty() || after == before) {
+        error = dmtask::DescribeFailure("cleaning the leftovers of task " + m_id, r);
+        if (!firstError.empty()) error += ": " + firstError;
+        return false;
+    }
+    return true;
+}
+
+void TaskCleaner::Forget(const Json::Value& doc)
+{
+    HostMessageSink::ForgetTaskCacheData(m_id);
+    const Json::Value uuid = doc.isObject() ? doc.get(CacheKey::CACHE_UUID, Json::Value()) : Json::Value();
+    if (uuid.isString()) {
+        StrataCleanFile().RemoveCacheFile(uuid.asString());
+    }
+    std::string dir = dmtask::Task::TasksDir(m_ctx.root);
+    ::unlink((dir + "/" + m_id + ".json").c_str());
+    ::unlink((dir + "/" + m_id + ".lock").c_str());
+}
+
+TaskOutcome TaskCleaner::Run()
+{
+    TaskOutcome out;
+    if (!Lock()) {
+        out.state = "running";
+        return out;
+    }
+    std::string text;
+    std::string error;
+    if (repo::ReadWholeFile(dmtask::Task::TasksDir(m_ctx.root) + "/" + m_id + ".json", text, error)) {
+        CJsonUtils::StringToJson(text, m_journal);
+    }
+    Json::Value doc;
+    std::string cached = HostMessageSink::LoadTaskCacheData(m_id);
+    if (!cached.empty() && !CJsonUtils::StringToJson(cached, doc)) {
+        out.state = "failed";
+        out.error = "the cached data of task " + m_id + " is not valid JSON";
+        return out;
+    }
+    size_t initial = CountNames(doc, kBackupKeys) + CountNames(doc, kRestoreKeys);
+    for (int round = 0; round < 256; ++round) {
+        bool backup = CountNames(doc, kBackupKeys) > 0;
+        if (!backup && CountNames(doc, kRestoreKeys) == 0) break;
+        if (!CleanRound(doc, backup, out.error)) break;
+    }
+    out.remaining = CountNames(doc, kBackupKeys) + CountNames(doc, kRestoreKeys);
+    out.released = initial > out.remaining ? initial - out.remaining : 0;
+    if (out.remaining == 0) {
+        Forget(doc);
+        out.state = initial == 0 ? "nothing" : "cleaned";
+        out.error.clear();
+    } else {
+        out.state = "failed";
+        if (out.error.empty()) out.error = "task " + m_id + " still names volumes";
+    }
+    return out;
+}
+
+// Removes interrupted backups of chains that no task holds.
+size_t PruneRepository(const std::string& repoPath, std::string& error)
+{
+    repo::Repository r;
+    if (!r.Open(repoPath, false, error)) return 0;
+    size_t removed = 0;
+    for (const std::string& volumeId : r.ListChains()) {
+        std::vector<repo::PartialBackup> partial = r.ListPartial(volumeId);
+        if (partial.empty()) continue;
+        ChainID id;
+        id.add_brick_data()->add_type(BRICK_TYPE_BLOCK_VOLUME);
+        SnapStore store;
+        if (!store.Init(r.ChainDir(volumeId), SnapStore::SNAPSTORE_EXCLUSIVE, id.SerializeAsString())) {
+            continue;  // in use by a running backup, or not a chain of ours
+        }
+        for (const repo::PartialBackup& p : r.ListPartial(volumeId)) {
+            std::error_code ec;
+            std::filesystem::remove_all(p.dir, ec);
+            std::filesystem::remove(p.chainDir + "/SNAPS_DIR/" + p.backupId + ".dirtyRanges", ec);
+            removed += ec ? 0 : 1;
+        }
+    }
+    return removed;
+}
+
+int RunClean(CommandContext& ctx, const CleanOptions& o)
+{
+    std::set<std::string> ids;
+    if (!o.taskId.empty()) {
+        if (!StrataCleanFile::ValidCacheId(o.taskId) || KnownTasks(ctx.root).count(o.taskId) == 0) {
+            PrintError(ctx, "no task " + o.taskId + " with cached data under " + ctx.root + "/var");
+            return 2;
+        }
+        ids.insert(o.taskId);
+    } else {
+        ids = KnownTasks(ctx.root);
+    }
+    std::string repoError;
+    if (!o.repoPath.empty()) {
+        repo::Repository r;
+        if (!r.Open(o.repoPath, false, repoError)) {
+            PrintError(ctx, repoError);
+            return 2;
+        }
+    }
+    Json::Value tasks(Json::arrayValue);
+    size_t failed = 0;
+    size_t released = 0;
+    size_t remaining = 0;
+    std::string firstError;
+    for (const std::string& id : ids) {
+        TaskOutcome out = TaskCleaner(ctx, id).Run();
+        bool bad = out.state == "failed" || (out.state == "running" && !o.taskId.empty());
+        failed += bad ? 1 : 0;
+        released += out.released;
+        remaining += out.remaining;
+        if (bad && firstError.empty()) {
+            firstError = out.state == "running" ? "task " + id + " is still running" : out.error;
+        }
+        Json::Value item(Json::objectValue);
+        item["task_id"] = id;
+        item["state"] = out.state;
+        item["released"] = static_cast<Json::UInt>(out.released);
+        item["remaining"] = static_cast<Json::UInt>(out.remaining);
+        if (!out.error.empty()) item["error"] = out.error;
+        tasks.append(item);
+        if (!ctx.json) {
+            std::cout << "task " << id << ": " << out.state;
+            if (out.released > 0) std::cout << ", " << out.released << " volume name(s) released";
+            if (out.remaining > 0) std::cout << ", " << out.remaining << " remaining";
+            std::cout << "\n";
+        }
+    }
+    size_t pruned = o.repoPath.empty() ? 0 : PruneRepository(o.repoPath, repoError);
+    if (ctx.json) {
+        Json::Value outJson(Json::objectValue);
+        outJson["ok"] = failed == 0;
+        outJson["tasks"] = tasks;
+        outJson["released"] = static_cast<Json::UInt>(released);
+        outJson["remaining"] = static_cast<Json::UInt>(remaining);
+        outJson["incomplete_backups_removed"] = static_cast<Json::UInt>(pruned);
+        if (!firstError.empty()) outJson["error"] = firstError;
+        dmtask::PrintJson(outJson);
+    } else {
+        std::cout << ids.size() << " task(s) examined, " << released << " leftover(s) released, " << remaining
+                  << " remaining";
+        if (!o.repoPath.empty()) std::cout << ", " << pruned << " incomplete backup(s) removed";
+        std::cout << std::endl;
+        if (failed > 0) std::cerr << "datamover: " << firstError << std::endl;
+    }
+    return failed == 0 ? 0 : 1;
+}
+
+}  // namespace
+
+void RegisterCleanCommand(CLI::App& app, CommandContext& ctx)
+{
+    auto opts = std::make_shared<CleanOptions>();
+    CLI::App* sub = app.add_subcommand("clean", "Release the storage leftovers of crashed tasks (all, or --task)");
+    sub->add_option("--task", opts->taskId, "Task id (as printed by a failed backup or restore)");
+    sub->add_option("--repo", opts->repoPath, "Also remove interrupted backups from this repository");
+    sub->callback([&ctx, opts]() { ctx.exitStatus = RunClean(ctx, *opts); });
+}

@@ -1,0 +1,101 @@
+// "datamover list": the chains of a repository, their backups and sizes.
+#include <sys/stat.h>
+
+#include <ctime>
+#include <filesystem>
+#include <iomanip>
+#include <iostream>
+
+#include "apps/datamover/DataCommands.h"
+#include "apps/datamover/RepoFormat.h"
+#include "apps/datamover/TaskSupport.h"
+
+namespace {
+
+// Bytes the backup really occupies (holes of the sparse image do not count).
+uint64_t AllocatedBytes(const std::string& dir)
+{
+    uint64_t total = 0;
+    std::error_code ec;
+    for (std::filesystem::directory_iterator it(dir, ec), end; !ec && it != end; it.increment(ec)) {
+        struct stat st {};
+        if (::stat(it->path().c_str(), &st) == 0) total += static_cast<uint64_t>(st.st_blocks) * 512;
+    }
+    return total;
+}
+
+std::string TimeText(int64_t t)
+{
+    std::time_t tt = static_cast<std::time_t>(t);
+    std::tm tm{};
+    gmtime_r(&tt, &tm);
+    char buf[32];
+    std::strftime(buf, sizeof buf, "%Y-%m-%d %H:%M:%SZ", &tm);
+    return buf;
+}
+
+int RunList(CommandContext& ctx, const std::string& repoPath)
+{
+    repo::Repository r;
+    std::string error;
+    if (!r.Open(repoPath, false, error)) {
+        PrintError(ctx, error);
+        return 2;
+    }
+    Json::Value chains(Json::arrayValue);
+    for (const std::string& volumeId : r.ListChains()) {
+        std::vector<repo::BackupInfo> backups = r.ListBackups(volumeId);
+        Json::Value chain(Json::objectValue);
+        chain["volume_id"] = volumeId;
+        Json::Value list(Json::arrayValue);
+        uint64_t chainBytes = 0;
+        if (!ctx.json) std::cout << "chain " << volumeId << "\n";
+        for (const repo::BackupInfo& b : backups) {
+            const repo::Manifest& m = b.manifest;
+            uint64_t allocated = AllocatedBytes(b.dir);
+            chainBytes += allocated;
+            Json::Value item(Json::objectValue);
+            item["backup_id"] = m.backupId;
+            item["kind"] = m.kind;
+            item["snapshot"] = m.snapshot;
+            item["parent_backup"] = m.parentBackup;
+            item["created_at"] = Json::Int64(m.createdAt);
+            item["volume_size"] = Json::UInt64(m.volumeSize);
+            item["changed_bytes"] = Json::UInt64(m.changedBytes);
+            item["stored_bytes"] = Json::UInt64(m.storedBytes);
+            item["disk_bytes"] = Json::UInt64(allocated);
+            list.append(item);
+            if (!ctx.json) {
+                std::cout << "  " << std::left << std::setw(28) << m.backupId << std::setw(12) << m.kind
+                          << std::setw(20) << m.snapshot << TimeText(m.createdAt) << "  read "
+                          << std::setw(10) << dmtask::HumanBytes(m.changedBytes) << " on disk "
+                          << dmtask::HumanBytes(allocated) << "\n";
+            }
+        }
+        if (!ctx.json) {
+            std::cout << "  " << backups.size() << " backup(s), " << dmtask::HumanBytes(chainBytes) << " on disk\n";
+        }
+        chain["backups"] = list;
+        chain["disk_bytes"] = Json::UInt64(chainBytes);
+        chains.append(chain);
+    }
+    if (ctx.json) {
+        Json::Value out(Json::objectValue);
+        out["ok"] = true;
+        out["chains"] = chains;
+        dmtask::PrintJson(out);
+    } else if (chains.empty()) {
+        std::cout << "no backups in " << r.Root() << std::endl;
+    }
+    return 0;
+}
+
+}  // namespace
+
+void RegisterListCommand(CLI::App& app, CommandContext& ctx)
+{
+    auto repoPath = std::make_shared<std::string>();
+    CLI::App* sub = app.add_subcommand("list", "List the chains of a repository, their backups and sizes");
+    sub->add_option("--repo", *repoPath, "Backup repository")->required();
+    sub->callback([&ctx, repoPath]() { ctx.exitStatus = RunList(ctx, *repoPath); });
+}
