@@ -182,8 +182,8 @@ void BM_DeviceFileAioRead8(benchmark::State& state)
     state.SetBytesProcessed(static_cast<int64_t>(state.iterations() * kFileBytes));
 }
 
-// Both readers walk one sequential stream, taking alternate 4 MiB pieces (roles
-// swap every pass), so drift of the shared disk hits them alike; the counter
+// Both readers walk one sequential stream, taking alternate 4 MiB pieces (who
+// goes first alternates pair by pair and pass by pass), so drift of the shared disk hits them alike; the counter
 // "ratio" is Read's throughput over pread's within the same pass.
 void BM_PairedReadVsPread(benchmark::State& state)
 {
@@ -205,7 +205,9 @@ void BM_PairedReadVsPread(benchmark::State& state)
     uint64_t pass = 0;
     for (auto _ : state) {
         for (uint64_t off = 0, i = 0; off < kFileBytes; off += kPiece, ++i) {
-            const bool raw = ((i + pass) % 2) == 0;
+            // Within each pair of pieces the first reader alternates, so neither
+            // side always gets the piece right after the other's.
+            const bool raw = (((i % 2) ^ ((i / 2) % 2) ^ (pass % 2)) == 0);
             Clock::time_point t0 = Clock::now();
             if (raw) {
                 uint64_t done = 0;
