@@ -186,23 +186,26 @@ bool DirtyRanges::iterator::DecompressPart()
         return false;
     }
     const uint32_t compressedSize = m_partSizes[index];
-    if (!ranges) {
-        void* room = std::malloc(kPartRawSize);
-        try {
-            if (room != nullptr) {
-                ranges.reset(static_cast<DirtyRange*>(room), [](DirtyRange* p) { std::free(p); });
-            }
-        } catch (const std::exception&) {
-            room = nullptr;  // the deleter has freed it
-        }
-        if (room == nullptr) {
+    // A last part may hold a few ranges only: LZ4 expands a byte to at most
+    // 255, so a small part is first tried in a buffer sized from that, and
+    // only a part that does not fit there gets the full 16 MiB.
+    const uint64_t guess = (static_cast<uint64_t>(compressedSize) * 255 + kRecordSize) / kRecordSize * kRecordSize;
+    size_t want = isLast && guess < kPartRawSize ? static_cast<size_t>(guess) : kPartRawSize;
+    int d = -1;
+    for (;;) {
+        if (!EnsureRoom(want)) {
             LOG_STREAM(4) << "uncompress dirty ranges failed." << " maxSize=" << kPartRawSize << " uncompressSize=0";
             return false;
         }
+        d = LZ4_decompress_safe(reinterpret_cast<const char*>(m_parts[index].get()),
+                                reinterpret_cast<char*>(ranges.get()), static_cast<int>(compressedSize),
+                                static_cast<int>(want));
+        if (d >= 0 || want == kPartRawSize) {
+            break;
+        }
+        want = kPartRawSize;
     }
     DirtyRange* out = ranges.get();
-    int d = LZ4_decompress_safe(reinterpret_cast<const char*>(m_parts[index].get()), reinterpret_cast<char*>(out),
-                                static_cast<int>(compressedSize), static_cast<int>(kPartRawSize));
     if (d < 0 || (!isLast && static_cast<size_t>(d) != kPartRawSize) || d % static_cast<int>(kRecordSize) != 0) {
         LOG_STREAM(4) << "uncompress dirty ranges failed." << " maxSize=" << kPartRawSize << " uncompressSize=" << d
                       << " partIndex=" << partIndex;
@@ -236,6 +239,26 @@ bool DirtyRanges::iterator::DecompressPart()
     m_data = out;
     m_count = count;
     ++partIndex;
+    return true;
+}
+
+bool DirtyRanges::iterator::EnsureRoom(size_t bytes)
+{
+    if (ranges && m_room >= bytes) {
+        return true;
+    }
+    ranges.reset();
+    m_room = 0;
+    void* room = std::malloc(bytes);
+    if (room == nullptr) {
+        return false;
+    }
+    try {
+        ranges.reset(static_cast<DirtyRange*>(room), [](DirtyRange* p) { std::free(p); });
+    } catch (const std::exception&) {
+        return false;  // the deleter has freed it
+    }
+    m_room = bytes;
     return true;
 }
 

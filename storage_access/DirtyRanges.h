@@ -91,6 +91,7 @@ public:
 
     private:
         void FindNextBlockSlow();
+        bool EnsureRoom(size_t bytes);
         // (blockIndex + 1) * blockSize, saturated so that a walk near the top of
         // the 64-bit offset space still ends.
         uint64_t NextEdge() const
@@ -107,9 +108,10 @@ public:
         std::vector<uint32_t> m_partSizes;
         std::vector<PartBuffer> m_parts;
         size_t current = 0;  // index of the range being walked
-        // Room for one full part, reused from part to part and never zeroed, so
+        // Decompressed ranges, reused from part to part and never zeroed, so
         // that a part costs only the pages its ranges fill.
         std::shared_ptr<DirtyRange> ranges;
+        size_t m_room = 0;   // bytes `ranges` can hold
         size_t m_count = 0;  // ranges of the current part held in `ranges`
         const DirtyRange* m_data = nullptr;
         bool m_failed = false;
