@@ -3,7 +3,9 @@
 // a bitmap of everything, and the on-volume layout the bitmap reader expects.
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
 #include <random>
+#include <unistd.h>
 #include <sys/stat.h>
 #include <set>
 
@@ -135,6 +137,34 @@ TEST(SimBitmap, BlockSizeChangedAfterTheSnapshotsStillCompares)
     std::vector<bool> expected(64, false);
     expected[(2u << 20) / 65536 + 1] = true;
     ExpectBitmap(root, "bm", expected);
+}
+
+TEST(SimBitmap, ComparesDigestsTakenAtSnapshotTime)
+{
+    SimRoot root;
+    root.CreateVolume("vol", 8u << 20);
+    root.Snapshot("vol", "s1");
+    root.WritePattern("vol", 3u << 20, 10, 9);
+    root.Snapshot("vol", "s2");
+    // Change s2's bytes behind the simulator's back: the stored digests still speak for
+    // the snapshot as taken, which shows the bitmap reads digests, not the volume.
+    const std::string s2 = root.BackingPath("s2");
+    {
+        int fd = open(s2.c_str(), O_WRONLY);
+        ASSERT_GE(fd, 0);
+        ASSERT_EQ(1, pwrite(fd, "x", 1, 6u << 20));
+        close(fd);
+    }
+    ASSERT_EQ("0", CreateBitmap(root, "s1", "s2", "bm1")["ResultCode"]);
+    std::vector<bool> expected(8, false);
+    expected[3] = true;
+    ExpectBitmap(root, "bm1", expected);
+    // Without its digest file a snapshot is digested again from its bytes.
+    const std::string dig = s2.substr(0, s2.size() - 4) + ".dig";
+    ASSERT_EQ(0, unlink(dig.c_str()));
+    ASSERT_EQ("0", CreateBitmap(root, "s1", "s2", "bm2")["ResultCode"]);
+    expected[6] = true;
+    ExpectBitmap(root, "bm2", expected);
 }
 
 TEST(SimBitmap, SnapshotsAreCopiesWithTheirOwnHoles)
