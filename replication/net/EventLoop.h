@@ -12,7 +12,8 @@
 
 #include "replication/net/PollerInterface.h"
 
-enum PollerType {
+// Fixed 32-bit storage: an unknown value is refused, not undefined.
+enum PollerType : int {
     POLLER_EPOLL = 0,
     POLLER_ZEPH = 1,
 };

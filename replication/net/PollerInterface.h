@@ -7,7 +7,8 @@
 
 // Interest registered for a descriptor, and readiness reported for it.
 // As readiness, EVENT_READ_WRITE means "in error or hung up".
-enum EVENT_TYPE {
+// Fixed 32-bit storage: callers may pass other bit values, which pollers ignore.
+enum EVENT_TYPE : int {
     EVENT_READ = 1,
     EVENT_WRITE = 2,
     EVENT_READ_WRITE = 3,
