@@ -186,26 +186,20 @@ bool DirtyRanges::iterator::DecompressPart()
         return false;
     }
     const uint32_t compressedSize = m_partSizes[index];
-    // A last part may hold a few ranges only: LZ4 expands a byte to at most
-    // 255, so a small part is first tried in a buffer sized from that, and
-    // only a part that does not fit there gets the full 16 MiB.
-    const uint64_t guess = (static_cast<uint64_t>(compressedSize) * 255 + kRecordSize) / kRecordSize * kRecordSize;
-    size_t want = isLast && guess < kPartRawSize ? static_cast<size_t>(guess) : kPartRawSize;
-    int d = -1;
-    for (;;) {
-        if (!EnsureRoom(want)) {
-            LOG_STREAM(4) << "uncompress dirty ranges failed." << " maxSize=" << kPartRawSize << " uncompressSize=0";
-            return false;
-        }
-        d = LZ4_decompress_safe(reinterpret_cast<const char*>(m_parts[index].get()),
-                                reinterpret_cast<char*>(ranges.get()), static_cast<int>(compressedSize),
-                                static_cast<int>(want));
-        if (d >= 0 || want == kPartRawSize) {
-            break;
-        }
-        want = kPartRawSize;
+    // An LZ4 sequence yields at most 255 bytes per input byte (a match of
+    // 4 + 15 + 255 per length byte costs token, offset and length bytes), so a
+    // small part (a short last part, or a damaged one) is decompressed into a
+    // buffer sized from that bound instead of the full 16 MiB.
+    const uint64_t bound = (static_cast<uint64_t>(compressedSize) * 255 + kRecordSize) / kRecordSize * kRecordSize;
+    const size_t want = bound < kPartRawSize ? static_cast<size_t>(bound) : kPartRawSize;
+    if (!EnsureRoom(want)) {
+        LOG_STREAM(4) << "uncompress dirty ranges failed." << " maxSize=" << kPartRawSize << " uncompressSize=0";
+        return false;
     }
     DirtyRange* out = ranges.get();
+    const int d = LZ4_decompress_safe(reinterpret_cast<const char*>(m_parts[index].get()),
+                                      reinterpret_cast<char*>(out), static_cast<int>(compressedSize),
+                                      static_cast<int>(want));
     if (d < 0 || (!isLast && static_cast<size_t>(d) != kPartRawSize) || d % static_cast<int>(kRecordSize) != 0) {
         LOG_STREAM(4) << "uncompress dirty ranges failed." << " maxSize=" << kPartRawSize << " uncompressSize=" << d
                       << " partIndex=" << partIndex;
