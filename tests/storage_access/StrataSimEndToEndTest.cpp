@@ -25,7 +25,7 @@ using testing_fakes::LogCapture;
 using testing_fakes::VirtualClock;
 
 constexpr uint64_t kMiB = 1ULL << 20;
-constexpr uint64_t kVolumeSize = 16 * kMiB;
+constexpr uint64_t kVolumeSize = 8 * kMiB;
 
 struct AlignedBuffer {
     explicit AlignedBuffer(size_t bytes)
@@ -162,8 +162,8 @@ TEST_F(StrataSimEndToEnd, MappedWindowOfAnAttachedSnapshot)
 TEST_F(StrataSimEndToEnd, BitmapBetweenTwoSnapshotsMarksTheChangedChunks)
 {
     SimRoot root(Opts());
-    root.CreateVolume("vol1", kVolumeSize);
-    root.WriteRandom("vol1", 0, kVolumeSize, 1);
+    root.CreateVolume("vol1", 16 * kMiB);
+    root.WriteRandom("vol1", 0, 16 * kMiB, 1);
     root.Snapshot("vol1", "s1");
     root.WritePattern("vol1", 3 * kMiB + 100, 10, 0x11);  // chunk 3
     root.WritePattern("vol1", 12 * kMiB - 1, 2, 0x22);    // chunks 11 and 12
