@@ -419,7 +419,9 @@ void StopLoopThread(std::shared_ptr<EventLoop>& loop, bool transport = false)
     ASSERT_TRUE(WaitFor([&] { return woken == 1; }));
     loop->ExitLoop();
     wake();
-    // The thread drops its reference once Loop has returned.
+    // The second wake-up is the last callback (it orders the thread's socket
+    // reads before our close); the thread then drops its reference.
+    ASSERT_TRUE(WaitFor([&] { return woken == 2; }));
     ASSERT_TRUE(WaitFor([&] { return weak.use_count() == holders - 1; }));
     loop->DeleteEvent(rx, EVENT_READ);
     if (transport) {
