@@ -52,32 +52,73 @@ bool ReplicateMemPool::Initialize(uint32_t number, uint64_t size)
         LOG_STREAM(4) << "ReplicateMemPool Init:Memory allocated failed.";
         return false;
     }
-    std::lock_guard<std::mutex> lock(m_mutex);
+    // Fixed once the slab exists; kept so that each allocation saves a virtual call.
+    m_realSize = GetRealBufferSize();
     m_freeList.Fill(bufferNumber);
     return true;
 }
 
+void ReplicateMemPool::RefuseFree(uint32_t id)
+{
+    LOG_STREAM(4) << "FreeMemBlock failed bufferId not exist:" << id;
+}
+
+void ReplicateMemPool::TraceAlloc(uint32_t id)
+{
+    LOG_STREAM(0) << "alloc one from MemPool bufferId:" << id << ", free buffer size=" << m_freeList.Size();
+}
+
+void ReplicateMemPool::TraceFree(uint32_t id, bool done, size_t callbacks)
+{
+    if (!done) {
+        LOG_STREAM(0) << "Enter free one to MemPool bufferId:" << id;
+        return;
+    }
+    LOG_STREAM(0) << "Free one to MemPool bufferId:" << id << ", free buffer size=" << m_freeList.Size()
+                  << ", m_notifyFunList size=" << callbacks;
+}
+
+void ReplicateMemPool::FillHandle(BufferSt& buf, uint32_t id)
+{
+    if (LogLevelEnabled(0)) {
+        TraceAlloc(id);
+    }
+    buf.bufferId = id;
+    buf.data = poolBuffer + m_realSize * id;
+    buf.size = static_cast<int32_t>(bufferSize);
+}
+
 bool ReplicateMemPool::MallocMemBlock(BufferSt& buf, bool wait, std::function<void()> callback)
 {
-    std::unique_lock<std::mutex> lock(m_mutex);
+    uint32_t id = 0;
+    if (m_freeList.PopLowest(id)) {
+        FillHandle(buf, id);
+        return true;
+    }
+    return MallocFromEmptyPool(buf, wait, callback);
+}
+
+bool ReplicateMemPool::MallocFromEmptyPool(BufferSt& buf, bool wait, std::function<void()>& callback)
+{
     if (poolBuffer == nullptr) {
         // No block will ever come back: waiting would hang, a callback never run.
-        lock.unlock();
         LOG_STREAM(4) << "Memory pool is not initialized.";
         return false;
     }
+    uint32_t id = 0;
+    std::unique_lock<std::mutex> lock(m_mutex);
+    // Announce before looking again, so that a free racing with us either
+    // leaves its block to this second look or sees us and takes the mutex.
+    m_pending.fetch_add(1);
     for (;;) {
-        uint32_t id = 0;
-        if (PopFromFreeList(id)) {
-            uint32_t freeCount = m_freeList.Size();
+        if (m_freeList.PopLowest(id)) {
+            m_pending.fetch_sub(1);
             lock.unlock();
-            LOG_STREAM(0) << "alloc one from MemPool bufferId:" << id << ", free buffer size=" << freeCount;
-            buf.bufferId = id;
-            buf.data = BlockStart(id);
-            buf.size = static_cast<int32_t>(bufferSize);
+            FillHandle(buf, id);
             return true;
         }
         if (!wait) {
+            // Stays counted in m_pending until a free takes the callback.
             m_notifyFunList.Add(std::move(callback));
             return false;
         }
@@ -89,27 +130,36 @@ bool ReplicateMemPool::MallocMemBlock(BufferSt& buf, bool wait, std::function<vo
 bool ReplicateMemPool::FreeMemBlock(uint32_t bufferId)
 {
     if (bufferId >= bufferNumber) {
-        LOG_STREAM(4) << "FreeMemBlock failed bufferId not exist:" << bufferId;
+        RefuseFree(bufferId);
         return false;
     }
-    LOG_STREAM(0) << "Enter free one to MemPool bufferId:" << bufferId;
+    bool trace = LogLevelEnabled(0);
+    if (trace) {
+        TraceFree(bufferId, false, 0);
+    }
+    // A duplicate is ignored by the set; waiters and callbacks are still served.
+    m_freeList.Insert(bufferId);
+    size_t callbacks = 0;
+    if (m_pending.load() != 0) {
+        callbacks = WakeWaiters();
+    }
+    if (trace) {
+        TraceFree(bufferId, true, callbacks);
+    }
+    return true;
+}
+
+size_t ReplicateMemPool::WakeWaiters()
+{
     PoolCallbacks::List callbacks;
-    uint32_t freeCount = 0;
-    size_t callbackCount = 0;
     {
         std::lock_guard<std::mutex> lock(m_mutex);
-        PushToFreeList(bufferId);
         m_cond.notify_one();
-        freeCount = m_freeList.Size();
-        callbackCount = m_notifyFunList.Size();
-        if (callbackCount != 0) {
-            m_notifyFunList.TakeAll(callbacks);
-        }
+        m_notifyFunList.TakeAll(callbacks);
+        m_pending.fetch_sub(static_cast<uint32_t>(callbacks.size()));
     }
-    LOG_STREAM(0) << "Free one to MemPool bufferId:" << bufferId << ", free buffer size=" << freeCount
-                  << ", m_notifyFunList size=" << callbackCount;
     PoolCallbacks::RunAll(callbacks, MODULE_NAME);
-    return true;
+    return callbacks.size();
 }
 
 std::shared_ptr<char> ReplicateMemPool::MallocMemBlockPtr(bool wait, std::function<void()> callback)
@@ -136,7 +186,6 @@ uint64_t ReplicateMemPool::GetRealBufferSize()
 
 uint32_t ReplicateMemPool::MemPoolSize()
 {
-    std::lock_guard<std::mutex> lock(m_mutex);
     return m_freeList.Size();
 }
 
@@ -147,6 +196,7 @@ bool ReplicateMemPool::PopFromFreeList(uint32_t& bufferId)
 
 void ReplicateMemPool::PushToFreeList(uint32_t bufferId)
 {
-    // A duplicate is ignored: the set holds each id once.
+    // A duplicate is ignored: the set holds each id once. Lock-free; holding
+    // the mutex is not required.
     m_freeList.Insert(bufferId);
 }

@@ -4,6 +4,7 @@
 // apart blocks lie (GetRealBufferSize). Any thread may allocate and free.
 // Every pointer from MallocMemBlockPtr must be released before the pool dies.
 #pragma once
+#include <atomic>
 #include <condition_variable>
 #include <cstdint>
 #include <functional>
@@ -52,7 +53,7 @@ public:
     // Number of free blocks.
     uint32_t MemPoolSize();
 
-    // Free-list primitives; the caller holds the pool's mutex.
+    // Free-list primitives; lock-free, safe with or without the mutex held.
     bool PopFromFreeList(uint32_t& bufferId);
     void PushToFreeList(uint32_t bufferId);
 
@@ -65,7 +66,28 @@ protected:
     char* poolBuffer = nullptr;
 
 private:
+    // Log lines of the hot paths, out of line so that a disabled level costs
+    // only the level test.
+    __attribute__((noinline)) void TraceAlloc(uint32_t id);
+    __attribute__((noinline)) void TraceFree(uint32_t id, bool done, size_t callbacks);
+    __attribute__((noinline)) void RefuseFree(uint32_t id);
+    // Fills the handle for block `id`.
+    void FillHandle(BufferSt& buf, uint32_t id);
+    // The paths that take the mutex, kept out of line so that the common
+    // allocation and free stay small.
+    __attribute__((noinline)) bool MallocFromEmptyPool(BufferSt& buf, bool wait, std::function<void()>& callback);
+    // Wakes one waiter and runs the registered callbacks; returns their number.
+    __attribute__((noinline)) size_t WakeWaiters();
+
+    // Allocation and free are one atomic operation on the free list each; the
+    // mutex is taken only when the pool ran empty. m_pending counts blocked
+    // allocators plus registered callbacks (changed under the mutex): a free
+    // that sees it above zero takes the mutex to wake and call them. Both
+    // sides publish first and then look (sequentially consistent), so a free
+    // can never pass a waiter unseen.
     FreeIdSet m_freeList;
+    uint64_t m_realSize = 0;
+    std::atomic<uint32_t> m_pending{0};
     std::condition_variable m_cond;
     std::mutex m_mutex;
     PoolCallbacks m_notifyFunList;
