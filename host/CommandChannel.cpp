@@ -299,7 +299,10 @@ CommandResult ProcessCommandRunner::Run(const std::string& cmdTemplate, const st
             break;
         }
         int n = ::poll(fds, 2, static_cast<int>(std::min<int64_t>(left.count(), 1000)));
-        if (n < 0 && errno != EINTR) {
+        if (n < 0) {
+            if (errno == EINTR) {
+                continue;  // revents still hold the previous poll's answer: a read could block
+            }
             break;
         }
         for (int i = 0; i < 2; ++i) {
