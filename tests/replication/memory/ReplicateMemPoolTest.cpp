@@ -303,4 +303,42 @@ TEST(ReplicateMemPoolStress, EightThreadsNeverShareABlock)
     EXPECT_EQ(pool.MemPoolSize(), blocks);
 }
 
+// One block, eight threads: every allocation after the first goes through the
+// waiting or callback path. A lost wake-up hangs (the watchdog ends it); every
+// registered callback runs exactly once.
+TEST(ReplicateMemPoolStress, EightThreadsOnOneBlockLoseNoWakeUpOrCallback)
+{
+    Watchdog dog(120);
+    ReplicateMemPool pool;
+    ASSERT_TRUE(pool.Initialize(1, 32));
+    std::atomic<int> registered{0}, ran{0}, holders{0}, overlap{0};
+    std::vector<std::thread> threads;
+    for (int t = 0; t < 8; ++t) {
+        threads.emplace_back([&, t] {
+            for (int i = 0; i < 4000; ++i) {
+                BufferSt b;
+                bool wait = ((i + t) % 3) != 0;
+                if (!pool.MallocMemBlock(b, wait, [&] { ++ran; })) {
+                    ++registered;
+                    continue;
+                }
+                if (holders.fetch_add(1) != 0) {
+                    ++overlap;
+                }
+                holders.fetch_sub(1);
+                pool.FreeMemBlock(b.bufferId);
+            }
+        });
+    }
+    for (auto& th : threads) {
+        th.join();
+    }
+    BufferSt last;
+    ASSERT_TRUE(pool.MallocMemBlock(last, false, nullptr));
+    ASSERT_TRUE(pool.FreeMemBlock(last.bufferId));  // runs whatever is still registered
+    EXPECT_EQ(overlap.load(), 0);
+    EXPECT_EQ(ran.load(), registered.load());
+    EXPECT_EQ(pool.MemPoolSize(), 1u);
+}
+
 }  // namespace
