@@ -1,4 +1,5 @@
 #include "host/ConfigReader.h"
+#include "host/ConfigVersion.h"
 
 #include <sys/stat.h>
 
@@ -333,4 +334,11 @@ void ConfigReader::ClearOverrides()
     std::lock_guard<std::mutex> lock(st.mutex);
     st.overrides.clear();
     st.version.fetch_add(1, std::memory_order_acq_rel);
+}
+
+uint64_t ConfigReaderVersion::Current()
+{
+    State& st = GetState();
+    RefreshIfDue(st);
+    return st.version.load(std::memory_order_acquire);
 }

@@ -1,11 +1,12 @@
 // Trace lines of the replication runtime. A SelectiveLogProxy record below
 // level 2 is written only when "ReplicationCommunicationDebug" is 1; these
-// helpers test the switch first so a silent trace costs one configuration read
-// and no formatting. Safe from any thread.
+// helpers test the switch first, so a silent trace costs no formatting and,
+// while the configuration is unchanged, no lookup. Safe from any thread.
 #pragma once
 #include "foundation/LogProxy.h"
 
-// True when "Replication"/"ReplicationCommunicationDebug" is 1.
+// True when "Replication"/"ReplicationCommunicationDebug" is 1; read again
+// whenever the host configuration changed.
 bool ReplicationDebugOn();
 
 // NET_TRACE(level, module, debugOn) << "text";  debugOn: ReplicationDebugOn()
