@@ -49,7 +49,7 @@ public:
     bool IsRunning();
     size_t QueuedTasks();
 
-    // Internal steps, public for the pool's own tests.
+    // The steps of a worker, callable on their own.
     bool PushTask(PendingTask& task);
     bool PopTaskAndWait(PendingTask& task);
     void WorkerLoop();
