@@ -40,6 +40,7 @@ public:
     void Consume(size_t n);
     void Clear();
     // Appends len bytes; false (with a level-4 line) when room cannot be made.
+    // data must not point into this buffer's storage (room-making moves it).
     bool Append(const char* data, size_t len);
     bool EnsureWritable(size_t n);
     bool ExtendBuffer(size_t n);
