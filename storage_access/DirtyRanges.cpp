@@ -140,6 +140,17 @@ bool DirtyRanges::AddRange(DirtyRange range)
 // ---------------------------------------------------------------------------
 // iterator
 
+inline void DirtyRanges::iterator::Settle()
+{
+    if (current < m_count && !m_failed) {
+        const uint64_t end = m_data[current].End();
+        m_lastBlock = end == 0 ? 0 : DivBlock(end - 1);
+    } else {
+        m_lastBlock = 0;
+    }
+    m_end = m_failed || (partIndex == m_parts.size() && current >= m_count);
+}
+
 DirtyRanges::iterator::iterator(uint64_t blockSize, const std::vector<uint32_t>& partSizes,
                                 std::vector<PartBuffer> parts)
     : block(0, blockSize), m_parts(std::move(parts))
@@ -147,32 +158,44 @@ DirtyRanges::iterator::iterator(uint64_t blockSize, const std::vector<uint32_t>&
     if (blockSize == 0) {
         LOG_STREAM(4) << "blockSize is 0 ";
         m_failed = true;
+        Settle();
         return;
+    }
+    if ((blockSize & (blockSize - 1)) == 0) {
+        m_blockShift = __builtin_ctzll(blockSize);
     }
     try {
         m_partSizes = partSizes;
     } catch (const std::exception& e) {
         LOG_STREAM(4) << "alloc memory failed." << " error=" << e.what();
         m_failed = true;
+        Settle();
         return;
     }
-    if (m_parts.empty()) {
-        return;
+    if (!m_parts.empty()) {
+        if (DecompressPart() && m_count > 0) {
+            block.blockIndex = DivBlock(m_data[0].start);
+        }
     }
-    if (!DecompressPart()) {
-        m_failed = true;
-        return;
-    }
-    if (m_count > 0) {
-        block.blockIndex = m_data[0].start / blockSize;
-    }
+    Settle();
 }
+
 
 bool DirtyRanges::iterator::DecompressPart()
 {
     if (partIndex >= m_parts.size()) {
         return false;
     }
+    // A part that cannot be decompressed ends the walk for good.
+    if (!LoadPart()) {
+        m_failed = true;
+    }
+    Settle();
+    return !m_failed;
+}
+
+bool DirtyRanges::iterator::LoadPart()
+{
     const size_t index = static_cast<size_t>(partIndex);
     const bool isLast = index + 1 == m_parts.size();
     // The list's storage is kept from part to part and only its first m_count
@@ -259,6 +282,7 @@ bool DirtyRanges::iterator::EnsureRoom(size_t bytes)
 void DirtyRanges::iterator::FindNextBlockSlow()
 {
     if (m_failed) {
+        Settle();
         return;
     }
     // Whether `current` changed in this step; if it did not, blockIndex already
@@ -266,9 +290,7 @@ void DirtyRanges::iterator::FindNextBlockSlow()
     bool moved = false;
     if (current >= m_count && partIndex < m_parts.size()) {
         if (!DecompressPart()) {
-            // A damaged part ends the walk for good instead of being retried forever.
-            m_failed = true;
-            return;
+            return;  // failed for good (see DecompressPart), not retried at the next step
         }
         moved = true;
     }
@@ -280,10 +302,11 @@ void DirtyRanges::iterator::FindNextBlockSlow()
     if (current < m_count) {
         ++block.blockIndex;
         if (moved) {
-            uint64_t k = m_data[current].start / block.blockSize;
+            uint64_t k = DivBlock(m_data[current].start);
             if (k > block.blockIndex) {
                 block.blockIndex = k;
             }
         }
     }
+    Settle();
 }

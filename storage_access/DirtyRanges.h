@@ -67,31 +67,33 @@ public:
         uint64_t BlockIndex() const { return block.blockIndex; }
 
         // Moves to the next changed block. The common step, inside the range
-        // being walked, is inline; everything else goes out of line.
+        // being walked, is one compare inline; everything else goes out of line.
         void FindNextBlock()
         {
-            if (current < m_count) {
-                uint64_t e = NextEdge();
-                if (e < m_data[current].End()) {
-                    ++block.blockIndex;
-                    return;
-                }
+            if (block.blockIndex < m_lastBlock) {
+                ++block.blockIndex;
+                return;
             }
             FindNextBlockSlow();
         }
         // True when the walk is over: every part walked, or a part failed.
-        bool End() const { return m_failed || (partIndex == m_parts.size() && current >= m_count); }
+        bool End() const { return m_end; }
         // True when the walk stopped because a part could not be decompressed
         // (or the block size was 0); End() is then true as well.
         bool Failed() const { return m_failed; }
-        // Loads part partIndex into the decompressed list; false (partIndex
-        // unchanged) when it cannot be decompressed.
+        // Loads part partIndex into the decompressed list; false when there is
+        // no part left or it cannot be decompressed (partIndex then stays, and
+        // the iterator is failed and at its end).
         bool DecompressPart();
         uint64_t PartIndex() const { return partIndex; }
 
     private:
         void FindNextBlockSlow();
+        bool LoadPart();
         bool EnsureRoom(size_t bytes);
+        // Recomputes the cached end state and the last block of the current range.
+        void Settle();
+        uint64_t DivBlock(uint64_t x) const { return m_blockShift >= 0 ? x >> m_blockShift : x / block.blockSize; }
         // (blockIndex + 1) * blockSize, saturated so that a walk near the top of
         // the 64-bit offset space still ends.
         uint64_t NextEdge() const
@@ -115,6 +117,12 @@ public:
         size_t m_count = 0;  // ranges of the current part held in `ranges`
         const DirtyRange* m_data = nullptr;
         bool m_failed = false;
+        // Cached for the inline step: the block before which the current range
+        // certainly goes on ((End() - 1) / blockSize, 0 when there is none), and
+        // whether the walk is over.
+        uint64_t m_lastBlock = 0;
+        bool m_end = false;
+        int m_blockShift = -1;  // log2 of a power-of-two block size, else -1
     };
 
     // A new set has version 2 (the compressed-part format); the host may change it.
