@@ -106,7 +106,15 @@ private:
     std::shared_ptr<CDiskDescriptor> m_disk;
     bool m_diskOpen = false;
     std::string m_warning;
+    double m_rangesSeconds = 0;
+    double m_openSeconds = 0;
+    double m_readSeconds = 0;
 };
+
+double SecondsSince(uint64_t startMicros)
+{
+    return static_cast<double>(dmtask::NowMicros() - startMicros) / 1e6;
+}
 
 bool BackupJob::Validate(std::string& error)
 {
@@ -519,6 +527,7 @@ int BackupJob::Run()
         PrintError(m_ctx, error);
         return 1;
     }
+    dmtask::InstallPauseDivisorFromEnvironment();
     dmtask::InstallSignalHandlers();
     dmtask::SetAbortTarget(&m_task.AbortFlag());
     uint64_t started = dmtask::NowMicros();
@@ -579,7 +588,10 @@ int BackupJob::Run()
     VolumeParas paras = dmtask::MakeParas(m_task, m_o.volumeId, m_dataSize, m_o.storageType, m_o.offsetKib, true,
                                           m_o.snapshotUrl, parentUrl);
     if (!dmtask::CreateDescriptor(paras, m_disk, error)) return Fail(error);
+    uint64_t phase = dmtask::NowMicros();
     if (!CollectBlocks(error)) return Fail(error);
+    m_rangesSeconds = m_incremental ? SecondsSince(phase) : 0;
+    phase = dmtask::NowMicros();
     {
         dmtask::FirstErrorCapture capture;
         EnvProxyResult r = m_disk->OpenDisk(std::make_shared<CSnapshotID>(m_url.name), true);
@@ -588,7 +600,10 @@ int BackupJob::Run()
         }
     }
     m_diskOpen = true;
+    m_openSeconds = SecondsSince(phase);
+    phase = dmtask::NowMicros();
     if (!ReadAll(error)) return Fail(error);
+    m_readSeconds = SecondsSince(phase);
     EnvProxyResult closed = m_disk->CloseDisk();
     m_diskOpen = false;
     if (closed._GetCompleteCode() != ENV_PROXY_SUCCESS) {
@@ -620,6 +635,9 @@ int BackupJob::Run()
         out["bytes_stored"] = Json::UInt64(m_storedBytes.load());
         out["used_full"] = m_usedFull;
         out["seconds"] = seconds;
+        out["ranges_seconds"] = m_rangesSeconds;
+        out["open_seconds"] = m_openSeconds;
+        out["read_seconds"] = m_readSeconds;
         out["task_id"] = m_task.Id();
         if (!m_warning.empty()) out["warning"] = m_warning;
         dmtask::PrintJson(out);

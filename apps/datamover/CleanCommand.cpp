@@ -9,7 +9,11 @@
 #include <sys/file.h>
 #include <unistd.h>
 
+#include <cerrno>
+#include <chrono>
+#include <csignal>
 #include <filesystem>
+#include <thread>
 #include <iostream>
 #include <set>
 
@@ -27,6 +31,7 @@ namespace {
 struct CleanOptions {
     std::string taskId;
     std::string repoPath;
+    int waitSeconds = 60;
 };
 
 const char* const kBackupKeys[] = {CacheKey::BITMAP_VOLUMES_ATTACHED, CacheKey::BITMAP_VOLUMES_CREATED,
@@ -75,7 +80,10 @@ struct TaskOutcome {
 
 class TaskCleaner {
 public:
-    TaskCleaner(const CommandContext& ctx, std::string id) : m_ctx(ctx), m_id(std::move(id)) {}
+    TaskCleaner(const CommandContext& ctx, std::string id, int waitSeconds)
+        : m_ctx(ctx), m_id(std::move(id)), m_waitSeconds(waitSeconds)
+    {
+    }
     ~TaskCleaner()
     {
         if (m_lockFd >= 0) ::close(m_lockFd);
@@ -89,6 +97,7 @@ private:
 
     const CommandContext& m_ctx;
     std::string m_id;
+    int m_waitSeconds;
     Json::Value m_journal;
     int m_lockFd = -1;
 };
@@ -98,7 +107,17 @@ bool TaskCleaner::Lock()
     std::string path = dmtask::Task::TasksDir(m_ctx.root) + "/" + m_id + ".lock";
     m_lockFd = ::open(path.c_str(), O_RDWR | O_CLOEXEC);
     if (m_lockFd < 0) return true;  // no lock file: no live task holds it
-    return ::flock(m_lockFd, LOCK_EX | LOCK_NB) == 0;
+    if (::flock(m_lockFd, LOCK_EX | LOCK_NB) == 0) return true;
+    // Held. A live owner means a running task; a dead owner means storage
+    // commands it started are still in flight: wait for them to end.
+    pid_t owner = m_journal["pid"].isInt() ? static_cast<pid_t>(m_journal["pid"].asInt()) : 0;
+    if (owner > 0 && (::kill(owner, 0) == 0 || errno == EPERM)) return false;
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(m_waitSeconds);
+    while (std::chrono::steady_clock::now() < deadline) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        if (::flock(m_lockFd, LOCK_EX | LOCK_NB) == 0) return true;
+    }
+    return false;
 }
 
 bool TaskCleaner::CleanRound(Json::Value& doc, bool backup, std::string& error)
@@ -142,7 +161,7 @@ bool TaskCleaner::CleanRound(Json::Value& doc, bool backup, std::string& error)
     {
         dmtask::FirstErrorCapture capture;
         r = disk->CleanLeftovers(before);
-        firstError = capture.Text();
+        firstError = capture.LastText();
     }
     disk.reset();
     std::string after = sink.LatestCacheData();
@@ -171,14 +190,14 @@ void TaskCleaner::Forget(const Json::Value& doc)
 TaskOutcome TaskCleaner::Run()
 {
     TaskOutcome out;
-    if (!Lock()) {
-        out.state = "running";
-        return out;
-    }
     std::string text;
     std::string error;
     if (repo::ReadWholeFile(dmtask::Task::TasksDir(m_ctx.root) + "/" + m_id + ".json", text, error)) {
         CJsonUtils::StringToJson(text, m_journal);
+    }
+    if (!Lock()) {
+        out.state = "running";
+        return out;
     }
     Json::Value doc;
     std::string cached = HostMessageSink::LoadTaskCacheData(m_id);
@@ -233,6 +252,7 @@ size_t PruneRepository(const std::string& repoPath, std::string& error)
 
 int RunClean(CommandContext& ctx, const CleanOptions& o)
 {
+    dmtask::InstallPauseDivisorFromEnvironment();
     std::set<std::string> ids;
     if (!o.taskId.empty()) {
         if (!StrataCleanFile::ValidCacheId(o.taskId) || KnownTasks(ctx.root).count(o.taskId) == 0) {
@@ -257,7 +277,7 @@ int RunClean(CommandContext& ctx, const CleanOptions& o)
     size_t remaining = 0;
     std::string firstError;
     for (const std::string& id : ids) {
-        TaskOutcome out = TaskCleaner(ctx, id).Run();
+        TaskOutcome out = TaskCleaner(ctx, id, o.waitSeconds).Run();
         bool bad = out.state == "failed" || (out.state == "running" && !o.taskId.empty());
         failed += bad ? 1 : 0;
         released += out.released;
@@ -307,5 +327,9 @@ void RegisterCleanCommand(CLI::App& app, CommandContext& ctx)
     CLI::App* sub = app.add_subcommand("clean", "Release the storage leftovers of crashed tasks (all, or --task)");
     sub->add_option("--task", opts->taskId, "Task id (as printed by a failed backup or restore)");
     sub->add_option("--repo", opts->repoPath, "Also remove interrupted backups from this repository");
+    sub->add_option("--wait", opts->waitSeconds,
+                    "Seconds to wait for storage commands a dead task left running")
+        ->capture_default_str()
+        ->check(CLI::Range(0, 3600));
     sub->callback([&ctx, opts]() { ctx.exitStatus = RunClean(ctx, *opts); });
 }

@@ -16,6 +16,7 @@ struct HealthOptions {
 
 int RunHealth(CommandContext& ctx, const HealthOptions& o)
 {
+    dmtask::InstallPauseDivisorFromEnvironment();
     dmtask::StrataUrl url;
     std::string error;
     if (!dmtask::ParseStrataUrl(o.url, url, error)) {

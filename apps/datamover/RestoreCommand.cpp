@@ -209,6 +209,7 @@ int RestoreJob::Run()
         PrintError(m_ctx, error);
         return 2;
     }
+    dmtask::InstallPauseDivisorFromEnvironment();
     dmtask::InstallSignalHandlers();
     dmtask::SetAbortTarget(&m_task.AbortFlag());
     uint64_t started = dmtask::NowMicros();
@@ -231,11 +232,14 @@ int RestoreJob::Run()
         return Fail(dmtask::DescribeFailure("opening volume " + m_url.name, opened));
     }
     m_diskOpen = true;
+    double openSeconds = static_cast<double>(dmtask::NowMicros() - started) / 1e6;
+    uint64_t writeStarted = dmtask::NowMicros();
     if (!WriteAll(error)) return Fail(error);
     EnvProxyResult flushed = m_disk->FlushDisk();
     if (flushed._GetCompleteCode() != ENV_PROXY_SUCCESS) {
         return Fail(dmtask::DescribeFailure("flushing volume " + m_url.name, flushed));
     }
+    double writeSeconds = static_cast<double>(dmtask::NowMicros() - writeStarted) / 1e6;
     EnvProxyResult closed = m_disk->CloseDisk();
     m_diskOpen = false;
     m_disk.reset();
@@ -256,6 +260,8 @@ int RestoreJob::Run()
         out["chain_length"] = static_cast<Json::UInt>(m_chain.size());
         out["bytes_written"] = Json::UInt64(m_totalBytes);
         out["seconds"] = seconds;
+        out["open_seconds"] = openSeconds;
+        out["write_seconds"] = writeSeconds;
         dmtask::PrintJson(out);
     } else {
         std::cout << "restored backup " << m.backupId << " (chain of " << m_chain.size() << ") into " << m_url.name

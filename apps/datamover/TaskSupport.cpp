@@ -10,7 +10,9 @@
 #include <boost/uuid/uuid_io.hpp>
 #include <atomic>
 #include <chrono>
+#include <cmath>
 #include <cstdio>
+#include <cstdlib>
 #include <ctime>
 #include <iostream>
 #include <mutex>
@@ -19,6 +21,7 @@
 #include "apps/datamover/RepoFormat.h"
 #include "factory/DiskDescriptorFactory.h"
 #include "foundation/JsonUtils.h"
+#include "host/HostClock.h"
 
 namespace dmtask {
 
@@ -194,6 +197,36 @@ bool Interrupted()
     return g_interrupted != 0;
 }
 
+namespace {
+class DividedClock : public Oru::Clock {
+public:
+    explicit DividedClock(long divisor) : m_divisor(divisor) {}
+    uint64_t SteadyMicros() override { return m_system.SteadyMicros(); }
+    int64_t WallSeconds() override { return m_system.WallSeconds(); }
+    void Sleep(const timespec& duration) override
+    {
+        long double ns = (static_cast<long double>(duration.tv_sec) * 1e9L + duration.tv_nsec) / m_divisor;
+        timespec scaled{static_cast<time_t>(ns / 1e9L), static_cast<long>(std::fmod(ns, 1e9L))};
+        m_system.Sleep(scaled);
+    }
+
+private:
+    Oru::SystemClock m_system;
+    long m_divisor;
+};
+}  // namespace
+
+void InstallPauseDivisorFromEnvironment()
+{
+    const char* text = std::getenv("DATAMOVER_PAUSE_DIVISOR");
+    if (text == nullptr) return;
+    char* end = nullptr;
+    long divisor = std::strtol(text, &end, 10);
+    if (end == text || *end != '\0' || divisor <= 1 || divisor > 1000000) return;
+    static DividedClock clock(divisor);  // lives until exit, as the clock must
+    Oru::SetClock(&clock);
+}
+
 uint64_t NowMicros()
 {
     return static_cast<uint64_t>(std::chrono::duration_cast<std::chrono::microseconds>(
@@ -246,7 +279,8 @@ bool Task::Begin(const Json::Value& details, std::string& error)
         return false;
     }
     std::string lockPath = dir + "/" + m_id + ".lock";
-    m_lockFd = ::open(lockPath.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0640);
+    // No O_CLOEXEC: see the header.
+    m_lockFd = ::open(lockPath.c_str(), O_RDWR | O_CREAT, 0640);
     if (m_lockFd < 0 || ::flock(m_lockFd, LOCK_EX | LOCK_NB) != 0) {
         error = "cannot lock " + lockPath + ": " + std::strerror(errno);
         return false;
@@ -342,6 +376,7 @@ std::string DescribeFailure(const std::string& what, const EnvProxyResult& resul
 struct FirstErrorCapture::State {
     std::mutex mutex;
     std::string text;
+    std::string last;
 };
 
 FirstErrorCapture::FirstErrorCapture() : m_state(std::make_shared<State>())
@@ -353,6 +388,7 @@ FirstErrorCapture::FirstErrorCapture() : m_state(std::make_shared<State>())
         if (r.level >= 4) {
             std::lock_guard<std::mutex> lock(state->mutex);
             if (state->text.empty()) state->text = r.text;
+            state->last = r.text;
         }
         if (old) old(r);
     });
@@ -367,6 +403,12 @@ std::string FirstErrorCapture::Text() const
 {
     std::lock_guard<std::mutex> lock(m_state->mutex);
     return m_state->text;
+}
+
+std::string FirstErrorCapture::LastText() const
+{
+    std::lock_guard<std::mutex> lock(m_state->mutex);
+    return m_state->last;
 }
 
 Progress::Progress(const CommandContext& ctx, std::string label, uint64_t total)

@@ -55,7 +55,10 @@ public:
     const std::string& Id() const { return m_id; }
     HostMessageSink& Sink() { return *m_sink; }
     boost::atomics::atomic<bool>& AbortFlag() { return m_abort; }
-    // Writes the journal (what a clean-up needs to rebuild a descriptor).
+    // Writes the journal (what a clean-up needs to rebuild a descriptor) and
+    // takes the task lock. The lock's descriptor is deliberately inherited by
+    // the storage commands the plug-in runs, so a command still in flight after
+    // this process died keeps the task "running" until it ends.
     bool Begin(const Json::Value& details, std::string& error);
     // The task ended; keeps the journal and cached data only when the data
     // still names attached or created volumes.
@@ -86,12 +89,14 @@ bool CreateDescriptor(const VolumeParas& paras, std::shared_ptr<CDiskDescriptor>
 // "<what> failed (status N): <detail text>"
 std::string DescribeFailure(const std::string& what, const EnvProxyResult& result);
 
-// Records the first level-4 log line while alive (to explain a failure in one line).
+// Records the first and the last level-4 log line while alive (to explain a
+// failure in one line).
 class FirstErrorCapture {
 public:
     FirstErrorCapture();
     ~FirstErrorCapture();
     std::string Text() const;
+    std::string LastText() const;
 
 private:
     struct State;
@@ -117,6 +122,10 @@ private:
     uint64_t m_lastDraw = 0;
     bool m_finished = false;
 };
+
+// Tests set DATAMOVER_PAUSE_DIVISOR=N to shorten every pause of the host
+// clock (attach settle, retry waits) N times; unset or invalid: real pauses.
+void InstallPauseDivisorFromEnvironment();
 
 uint64_t NowMicros();
 void PrintJson(const Json::Value& value);

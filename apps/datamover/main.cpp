@@ -7,6 +7,7 @@
 #include <iostream>
 
 #include "apps/datamover/CommandContext.h"
+#include "apps/datamover/PairCheckCommand.h"
 #include "apps/datamover/DataCommands.h"
 #include "host/ConfigReader.h"
 #include "host/Logger.h"
@@ -82,12 +83,14 @@ int main(int argc, char** argv)
     app.require_subcommand(1);
 
     RegisterPluginsCommand(app, ctx);
+    RegisterPairCheckCommand(app, ctx);
     RegisterBackupCommand(app, ctx);
     RegisterRestoreCommand(app, ctx);
     RegisterVerifyCommand(app, ctx);
     RegisterCleanCommand(app, ctx);
     RegisterHealthCommand(app, ctx);
     RegisterListCommand(app, ctx);
+    RegisterDemoCommand(app, ctx);
 
     app.parse_complete_callback([&ctx]() {
         std::string error;

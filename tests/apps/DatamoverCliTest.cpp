@@ -1,0 +1,417 @@
+// The datamover program as a user runs it, against strata-sim in a throw-away
+// root. Host-clock pauses (attach settle, retry waits) are shortened through
+// DATAMOVER_PAUSE_DIVISOR so the suite stays fast; everything else is real:
+// processes, tool scripts, device nodes, the repository on disk.
+#include <gtest/gtest.h>
+#include <fcntl.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <map>
+#include <random>
+#include <thread>
+
+#include "apps/datamover/RepoFormat.h"
+#include "foundation/JsonUtils.h"
+#include "tests/support/SimRoot.h"
+
+extern char** environ;
+
+namespace fs = std::filesystem;
+using simtest::SimFault;
+using simtest::SimRoot;
+
+namespace {
+
+constexpr uint64_t kMiB = 1ULL << 20;
+constexpr uint64_t kOffset = 4096;  // data-area offset of storage type 0
+const char kVolumeId[] = "1b4e28ba-2fa1-11d2-883f-0016d3cca427";
+const char kUrl[] = "strata://127.0.0.1/pool0/";
+
+struct Result {
+    int rc = -1;
+    std::string out;
+    std::string err;
+    Json::Value json;
+};
+
+class DatamoverTest : public ::testing::Test {
+protected:
+    static SimRoot::Options Opts()
+    {
+        SimRoot::Options o;
+        o.startAgent = true;
+        return o;
+    }
+    void SetUp() override
+    {
+        ::setenv("DATAMOVER_PAUSE_DIVISOR", "200", 1);
+        sim = std::make_unique<SimRoot>(Opts());
+        repoPath = sim->Root() + "/repo";
+    }
+    void TearDown() override
+    {
+        sim.reset();
+        ::unsetenv("DATAMOVER_PAUSE_DIVISOR");
+    }
+
+    std::vector<std::string> Argv(const std::vector<std::string>& args, bool json) const
+    {
+        std::vector<std::string> argv = {DM_DATAMOVER_BINARY, "--root", sim->Root()};
+        if (json) argv.push_back("--json");
+        argv.insert(argv.end(), args.begin(), args.end());
+        return argv;
+    }
+    Result Run(const std::vector<std::string>& args, bool json = true) const
+    {
+        Result r;
+        r.rc = SimRoot::RunProgram(Argv(args, json), &r.out, &r.err);
+        if (json) CJsonUtils::StringToJson(r.out, r.json);
+        return r;
+    }
+    Result Backup(const std::string& snapshot, const std::string& parent = "",
+                  const std::vector<std::string>& extra = {}) const
+    {
+        std::vector<std::string> args = {"backup", "--volume-id", kVolumeId, "--snapshot-url", kUrl + snapshot,
+                                         "--repo", repoPath, "--volume-size", std::to_string(size)};
+        if (!parent.empty()) {
+            args.push_back("--parent-snapshot");
+            args.push_back(parent);
+        }
+        args.insert(args.end(), extra.begin(), extra.end());
+        return Run(args);
+    }
+    // The data area of two volumes (snapshot or volume) is byte for byte equal.
+    void ExpectSameData(const std::string& a, const std::string& b) const
+    {
+        std::string da = sim->Read(a, kOffset, size - kOffset);
+        std::string db = sim->Read(b, kOffset, size - kOffset);
+        ASSERT_EQ(da.size(), size - kOffset);
+        ASSERT_EQ(db.size(), size - kOffset);
+        if (da != db) {
+            size_t at = 0;
+            while (da[at] == db[at]) ++at;
+            FAIL() << a << " and " << b << " differ at data offset " << at;
+        }
+    }
+    std::vector<std::string> RepoFiles() const
+    {
+        std::vector<std::string> files;
+        std::error_code ec;
+        if (!fs::exists(repoPath)) return files;
+        for (auto it = fs::recursive_directory_iterator(repoPath, ec); it != fs::recursive_directory_iterator();
+             it.increment(ec)) {
+            files.push_back(it->path().string() + ":" +
+                            std::to_string(it->is_regular_file() ? fs::file_size(it->path()) : 0));
+        }
+        std::sort(files.begin(), files.end());
+        return files;
+    }
+    size_t CachedTaskFiles() const
+    {
+        size_t n = 0;
+        std::error_code ec;
+        for (auto& e : fs::directory_iterator(sim->Root() + "/var/cache", ec)) {
+            n += e.path().filename().string().rfind("task-", 0) == 0 ? 1 : 0;
+        }
+        return n;
+    }
+
+    std::unique_ptr<SimRoot> sim;
+    std::string repoPath;
+    uint64_t size = 48 * kMiB;
+};
+
+TEST_F(DatamoverTest, FullThenTwoIncrementalsRestoreEveryPointExactly)
+{
+    sim->CreateVolume("vol", size);
+    sim->WriteRandom("vol", 0, 20 * kMiB, 1);
+    sim->WritePattern("vol", 28 * kMiB, 6 * kMiB, 0x5a);
+    sim->Snapshot("vol", "s1");
+    Result full = Backup("s1");
+    ASSERT_EQ(full.rc, 0) << full.out << full.err;
+    EXPECT_EQ(full.json["kind"].asString(), "full");
+    EXPECT_EQ(full.json["bytes_read"].asUInt64(), size - kOffset);
+    EXPECT_LT(full.json["bytes_stored"].asUInt64(), size - kOffset);  // zero blocks stay holes
+
+    // Changes at both ends of the data area, across a block boundary, and
+    // data overwritten with zeros (must come back as zeros, not as old data).
+    sim->WriteRandom("vol", kOffset, 100, 2);
+    sim->WriteRandom("vol", 16 * kMiB - 10, 20, 3);
+    sim->WritePattern("vol", 4 * kMiB, 2 * kMiB, 0);
+    sim->WriteRandom("vol", size - 512, 512, 4);
+    sim->Snapshot("vol", "s2");
+    Result inc1 = Backup("s2", "s1", {"--io", "threads", "--depth", "3"});
+    ASSERT_EQ(inc1.rc, 0) << inc1.out << inc1.err;
+    EXPECT_EQ(inc1.json["kind"].asString(), "incremental");
+    EXPECT_EQ(inc1.json["parent_backup"].asString(), full.json["backup_id"].asString());
+    EXPECT_LT(inc1.json["bytes_read"].asUInt64(), size - kOffset);
+
+    sim->WriteRandom("vol", 30 * kMiB, 3 * kMiB, 5);
+    sim->Snapshot("vol", "s3");
+    Result inc2 = Backup("s3", "s2", {"--depth", "1"});
+    ASSERT_EQ(inc2.rc, 0) << inc2.out << inc2.err;
+    EXPECT_EQ(inc2.json["parent_backup"].asString(), inc1.json["backup_id"].asString());
+
+    const std::map<std::string, Result*> points = {{"s1", &full}, {"s2", &inc1}, {"s3", &inc2}};
+    for (const auto& p : points) {
+        std::string target = "r-" + p.first;
+        sim->CreateVolume(target, size);
+        sim->WriteRandom(target, 0, size, 99);  // the target starts with other data
+        Result r = Run({"restore", "--repo", repoPath, "--backup", p.second->json["backup_id"].asString(),
+                        "--volume-url", kUrl + target});
+        ASSERT_EQ(r.rc, 0) << r.out << r.err;
+        ExpectSameData(p.first, target);
+    }
+    Result v = Run({"verify", "--repo", repoPath});
+    EXPECT_EQ(v.rc, 0) << v.out;
+    EXPECT_TRUE(v.json["ok"].asBool());
+    EXPECT_EQ(v.json["backups"].size(), 3u);
+    Result l = Run({"list", "--repo", repoPath});
+    ASSERT_EQ(l.rc, 0);
+    ASSERT_EQ(l.json["chains"].size(), 1u);
+    EXPECT_EQ(l.json["chains"][0]["backups"].size(), 3u);
+    EXPECT_TRUE(sim->State().Clean());
+    EXPECT_EQ(CachedTaskFiles(), 0u);
+    // Each incremental keeps its changed-range file next to the chain's backups.
+    EXPECT_TRUE(fs::exists(repoPath + "/chains/" + kVolumeId + "/SNAPS_DIR/" + inc2.json["backup_id"].asString() +
+                           ".dirtyRanges"));
+}
+
+TEST_F(DatamoverTest, KilledBackupsLeaveAVerifiableRepositoryAndCleanableLeftovers)
+{
+    sim->CreateVolume("vol", size);
+    sim->WriteRandom("vol", 0, size, 7);
+    sim->Snapshot("vol", "s1");
+    ASSERT_EQ(Backup("s1").rc, 0);
+    // Slow attaches and bitmap builds widen the window in which a kill lands mid-way.
+    sim->SetSimConfig("bitmap_pending_queries", "2");
+    unsigned seed = static_cast<unsigned>(std::random_device{}());
+    std::mt19937 rng(seed);
+    SCOPED_TRACE("seed " + std::to_string(seed));
+    std::string parent = "s1";
+    for (int round = 0; round < 3; ++round) {
+        std::string snap = "k" + std::to_string(round);
+        sim->WriteRandom("vol", static_cast<uint64_t>(round) * 8 * kMiB + 4096, kMiB, 100 + round);
+        sim->Snapshot("vol", snap);
+        sim->InjectFault(SimFault::Stall("attach", 300, 1, true));
+        std::vector<std::string> argv = Argv({"backup", "--volume-id", kVolumeId, "--snapshot-url", kUrl + snap,
+                                              "--parent-snapshot", parent, "--repo", repoPath},
+                                             false);
+        std::vector<char*> cargv;
+        for (auto& a : argv) cargv.push_back(a.data());
+        cargv.push_back(nullptr);
+        posix_spawn_file_actions_t actions;
+        posix_spawn_file_actions_init(&actions);
+        posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, "/dev/null", O_WRONLY, 0);
+        posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, "/dev/null", O_WRONLY, 0);
+        pid_t pid = -1;
+        ASSERT_EQ(posix_spawn(&pid, cargv[0], &actions, nullptr, cargv.data(), environ), 0);
+        posix_spawn_file_actions_destroy(&actions);
+        std::this_thread::sleep_for(std::chrono::milliseconds(std::uniform_int_distribution<int>(50, 900)(rng)));
+        ::kill(pid, SIGKILL);
+        int status = 0;
+        ::waitpid(pid, &status, 0);
+        sim->ClearFaults();
+
+        Result v = Run({"verify", "--repo", repoPath});
+        EXPECT_EQ(v.rc, 0) << v.out;
+        Result l = Run({"list", "--repo", repoPath});
+        for (const Json::Value& b : l.json["chains"][0]["backups"]) {
+            EXPECT_NE(b["snapshot"].asString(), snap) << "a killed backup is listed";
+        }
+        Result c = Run({"clean", "--repo", repoPath});
+        EXPECT_EQ(c.rc, 0) << c.out << c.err;
+        simtest::SimState state = sim->State();
+        EXPECT_TRUE(state.Clean()) << state.raw.toStyledString();
+        EXPECT_EQ(CachedTaskFiles(), 0u);
+        Result after = Run({"verify", "--repo", repoPath});
+        EXPECT_EQ(after.rc, 0);
+        EXPECT_EQ(after.json["incomplete"].size(), 0u) << after.out;
+    }
+    // The chain goes on: a new incremental against the last good backup restores exactly.
+    sim->Snapshot("vol", "s-final");
+    Result inc = Backup("s-final", "s1");
+    ASSERT_EQ(inc.rc, 0) << inc.out << inc.err;
+    sim->CreateVolume("restored", size);
+    ASSERT_EQ(Run({"restore", "--repo", repoPath, "--backup", inc.json["backup_id"].asString(), "--volume-url",
+                   std::string(kUrl) + "restored"})
+                  .rc,
+              0);
+    ExpectSameData("s-final", "restored");
+}
+
+TEST_F(DatamoverTest, BadArgumentsAndUrlsFailInOneLineAndChangeNothing)
+{
+    sim->CreateVolume("vol", size);
+    sim->Snapshot("vol", "s1");
+    ASSERT_EQ(Backup("s1").rc, 0);
+    const std::vector<std::string> files = RepoFiles();
+    const int callsBefore = static_cast<int>(sim->Calls().size());
+    const std::string id = kVolumeId;
+    const std::vector<std::vector<std::string>> cases = {
+        {"backup", "--volume-id", "not-a-uuid", "--snapshot-url", kUrl + std::string("s1"), "--repo", repoPath,
+         "--volume-size", "48M"},
+        {"backup", "--volume-id", id, "--snapshot-url", "strata://127.0.0.1/pool0", "--repo", repoPath,
+         "--volume-size", "48M"},
+        {"backup", "--volume-id", id, "--snapshot-url", "strata://127.0.0.1/pool0/s1/", "--repo", repoPath,
+         "--volume-size", "48M"},
+        {"backup", "--volume-id", id, "--snapshot-url", "strata://127.0.0.1/pool0/s1;rm -rf x", "--repo", repoPath,
+         "--volume-size", "48M"},
+        {"backup", "--volume-id", id, "--snapshot-url", "strata://$(id)/pool0/s1", "--repo", repoPath,
+         "--volume-size", "48M"},
+        {"backup", "--volume-id", id, "--snapshot-url", kUrl + std::string("s1"), "--repo", repoPath},
+        {"backup", "--volume-id", id, "--snapshot-url", kUrl + std::string("s1"), "--repo", repoPath,
+         "--volume-size", "48Q"},
+        {"backup", "--volume-id", id, "--snapshot-url", kUrl + std::string("s1"), "--repo", repoPath,
+         "--volume-size", "1000"},
+        {"backup", "--volume-id", id, "--snapshot-url", kUrl + std::string("s2"), "--parent-snapshot", "s2",
+         "--repo", repoPath},
+        {"backup", "--volume-id", id, "--snapshot-url", kUrl + std::string("s2"), "--parent-snapshot", "nope",
+         "--repo", repoPath},
+        {"backup", "--volume-id", id, "--snapshot-url", kUrl + std::string("s1"), "--repo", repoPath,
+         "--volume-size", "48M", "--depth", "0"},
+        {"backup", "--volume-id", id, "--snapshot-url", kUrl + std::string("s1"), "--repo", repoPath,
+         "--volume-size", "48M", "--io", "mmap"},
+        {"backup", "--volume-id", id, "--snapshot-url", kUrl + std::string("s1"), "--repo", repoPath,
+         "--volume-size", "48M", "--storage-type", "3"},
+        {"backup", "--volume-id", id, "--repo", repoPath},
+        {"restore", "--repo", repoPath, "--backup", "20990101T000000Z-00000000", "--volume-url",
+         kUrl + std::string("vol")},
+        {"restore", "--repo", repoPath, "--backup", "../../etc", "--volume-url", kUrl + std::string("vol")},
+        {"restore", "--repo", repoPath, "--backup", "x", "--volume-url", "http://host/vol"},
+        {"restore", "--repo", sim->Root() + "/var", "--backup", "x", "--volume-url", kUrl + std::string("vol")},
+        {"verify", "--repo", sim->Root() + "/nothing-here"},
+        {"list", "--repo", sim->Root() + "/var"},
+        {"clean", "--task", "no-such-task"},
+        {"clean", "--task", "../../etc/passwd"},
+        {"health", "--url", "strata://127.0.0.1/pool0"},
+        {"no-such-command"},
+        {"backup", "--unknown-flag"},
+    };
+    for (const auto& args : cases) {
+        std::string line;
+        for (const auto& a : args) line += " " + a;
+        Result text = Run(args, false);
+        EXPECT_NE(text.rc, 0) << line;
+        EXPECT_TRUE(text.out.empty()) << line << "\n" << text.out;
+        ASSERT_FALSE(text.err.empty()) << line;
+        EXPECT_EQ(text.err.find('\n'), text.err.size() - 1) << line << "\n" << text.err;
+        EXPECT_EQ(text.err.rfind("datamover: ", 0), 0u) << line << "\n" << text.err;
+        Result json = Run(args, true);
+        EXPECT_NE(json.rc, 0) << line;
+        EXPECT_FALSE(json.json["ok"].asBool()) << line << "\n" << json.out;
+        EXPECT_FALSE(json.json["error"].asString().empty()) << line;
+    }
+    EXPECT_EQ(RepoFiles(), files);
+    EXPECT_EQ(static_cast<int>(sim->Calls().size()), callsBefore) << "a refused request reached the storage";
+    EXPECT_FALSE(fs::exists(sim->Root() + "/nothing-here"));
+    EXPECT_EQ(Run({"backup", "--help"}, false).rc, 0);
+    EXPECT_EQ(Run({"clean"}).rc, 0);  // nothing to clean is not a failure
+}
+
+TEST_F(DatamoverTest, StorageFailuresLeaveNoPartialBackupAndNoLeftovers)
+{
+    sim->CreateVolume("vol", size);
+    sim->WriteRandom("vol", 0, 8 * kMiB, 3);
+    sim->Snapshot("vol", "s1");
+    sim->InjectFault(SimFault::FailWith("attach", 50150001, 1, true));
+    Result r = Backup("s1");
+    EXPECT_NE(r.rc, 0);
+    EXPECT_FALSE(r.json["error"].asString().empty());
+    sim->ClearFaults();
+    EXPECT_TRUE(sim->State().Clean());
+    Result v = Run({"verify", "--repo", repoPath});
+    EXPECT_EQ(v.rc, 0);
+    EXPECT_EQ(v.json["backups"].size(), 0u);
+    EXPECT_EQ(v.json["incomplete"].size(), 0u);
+
+    // A detach that keeps failing: the backup is complete, the attachment is a
+    // leftover that clean releases once the storage answers again.
+    sim->InjectFault(SimFault::FailWith("detach", 50150001, 1, true));
+    Result kept = Backup("s1");
+    EXPECT_EQ(kept.rc, 0) << kept.out << kept.err;
+    EXPECT_FALSE(kept.json["warning"].asString().empty());
+    EXPECT_TRUE(sim->State().IsAttached("s1"));
+    Result refused = Run({"clean"});
+    EXPECT_NE(refused.rc, 0);
+    sim->ClearFaults();
+    Result c = Run({"clean", "--task", kept.json["task_id"].asString()});
+    EXPECT_EQ(c.rc, 0) << c.out;
+    EXPECT_TRUE(sim->State().Clean());
+    EXPECT_EQ(CachedTaskFiles(), 0u);
+}
+
+TEST_F(DatamoverTest, DamageIsFoundByVerifyAndRefusedByRestore)
+{
+    sim->CreateVolume("vol", size);
+    sim->WriteRandom("vol", 0, size, 11);
+    sim->Snapshot("vol", "s1");
+    Result full = Backup("s1");
+    ASSERT_EQ(full.rc, 0);
+    std::string dir = repoPath + "/chains/" + kVolumeId + "/backups/" + full.json["backup_id"].asString();
+    {
+        std::fstream f(dir + "/" + repo::kFullDataFile, std::ios::in | std::ios::out | std::ios::binary);
+        f.seekp(static_cast<std::streamoff>(5 * repo::kBlockSize + 77));
+        f.put('\x5c');
+    }
+    Result v = Run({"verify", "--repo", repoPath});
+    EXPECT_EQ(v.rc, 1);
+    ASSERT_EQ(v.json["backups"].size(), 1u);
+    EXPECT_NE(v.json["backups"][0]["problems"][0].asString().find("block 5"), std::string::npos) << v.out;
+    sim->CreateVolume("target", size);
+    Result r = Run({"restore", "--repo", repoPath, "--backup", full.json["backup_id"].asString(), "--volume-url",
+                    std::string(kUrl) + "target"});
+    EXPECT_NE(r.rc, 0);
+    EXPECT_NE(r.json["error"].asString().find("checksum"), std::string::npos) << r.out;
+    EXPECT_TRUE(sim->State().Clean());
+}
+
+TEST_F(DatamoverTest, OneBackupAtATimePerChain)
+{
+    sim->CreateVolume("vol", size);
+    sim->Snapshot("vol", "s1");
+    sim->Snapshot("vol", "s2");
+    // The first backup waits in its attach; the second finds the chain busy.
+    sim->InjectFault(SimFault::Stall("attach", 1500, 1, false));
+    std::vector<std::string> argv = Argv({"backup", "--volume-id", kVolumeId, "--snapshot-url",
+                                          std::string(kUrl) + "s1", "--repo", repoPath, "--volume-size",
+                                          std::to_string(size)},
+                                         true);
+    std::thread first([&]() {
+        std::string out, err;
+        EXPECT_EQ(SimRoot::RunProgram(argv, &out, &err), 0) << out << err;
+    });
+    for (int i = 0; i < 100 && sim->State().calls["attach"] == 0; ++i) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    Result second = Backup("s2");
+    first.join();
+    EXPECT_NE(second.rc, 0);
+    EXPECT_NE(second.json["error"].asString().find("in use"), std::string::npos) << second.out;
+    Result l = Run({"list", "--repo", repoPath});
+    ASSERT_EQ(l.json["chains"][0]["backups"].size(), 1u);
+}
+
+TEST_F(DatamoverTest, HealthReportsTheAgent)
+{
+    Result ok = Run({"health", "--retries", "0", "--wait", "1"});
+    EXPECT_EQ(ok.rc, 0) << ok.out << ok.err;
+    EXPECT_TRUE(ok.json["healthy"].asBool());
+    // Agents of other roots may run on this machine: make the storage itself
+    // depend on this root's agent.
+    sim->SetSimConfig("require_agent", "1");
+    sim->StopAgent();
+    Result bad = Run({"health", "--retries", "1", "--wait", "1"});
+    EXPECT_EQ(bad.rc, 1);
+    EXPECT_FALSE(bad.json["healthy"].asBool());
+    EXPECT_FALSE(bad.json["error"].asString().empty());
+}
+
+}  // namespace

@@ -1,0 +1,223 @@
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <fstream>
+#include <random>
+
+#include "apps/datamover/RepoFormat.h"
+#include "foundation/Crc32.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+class TempDir {
+public:
+    TempDir()
+    {
+        char tmpl[] = "/tmp/dm_repo_XXXXXX";
+        m_path = ::mkdtemp(tmpl) != nullptr ? tmpl : "";
+    }
+    ~TempDir()
+    {
+        std::error_code ec;
+        fs::remove_all(m_path, ec);
+    }
+    const std::string& path() const { return m_path; }
+
+private:
+    std::string m_path;
+};
+
+repo::Manifest SampleManifest(const std::string& id, const std::string& kind, const std::string& parent)
+{
+    repo::Manifest m;
+    m.backupId = id;
+    m.kind = kind;
+    m.volumeId = "1b4e28ba-2fa1-11d2-883f-0016d3cca427";
+    m.volumeSize = 3 * repo::kBlockSize + 4096;
+    m.dataOffset = 4096;
+    m.snapshot = "snap-" + id;
+    m.parentBackup = parent;
+    m.parentSnapshot = parent.empty() ? "" : "snap-" + parent;
+    m.dataFile = kind == "full" ? repo::kFullDataFile : repo::kIncrDataFile;
+    m.dirtyRangesFile = kind == "full" ? "" : "SNAPS_DIR/" + id + ".dirtyRanges";
+    return m;
+}
+
+TEST(RepoFormat, ChecksumMatchesTheStandardCrcOnAnyLengthAndAlignment)
+{
+    std::mt19937_64 rng(42);
+    std::vector<uint8_t> data(70000);
+    for (auto& b : data) b = static_cast<uint8_t>(rng());
+    for (size_t start : {0u, 1u, 3u, 7u}) {
+        for (size_t len : {0u, 1u, 7u, 8u, 9u, 4095u, 65536u}) {
+            EXPECT_EQ(repo::BlockCrc(data.data() + start, len), Crc32(data.data() + start, len)) << start << "+" << len;
+        }
+    }
+    EXPECT_EQ(repo::BlockCrc("123456789", 9), 0xCBF43926u);
+    // Chained computation equals one pass.
+    uint32_t part = repo::BlockCrc(data.data(), 1000);
+    EXPECT_EQ(repo::BlockCrc(data.data() + 1000, 5000, part), repo::BlockCrc(data.data(), 6000));
+}
+
+TEST(RepoFormat, ZeroTestAndBlockGeometry)
+{
+    std::vector<char> z(4097, 0);
+    EXPECT_TRUE(repo::IsAllZero(z.data(), z.size()));
+    z[4096] = 1;  // in the byte tail
+    EXPECT_FALSE(repo::IsAllZero(z.data(), z.size()));
+    z[4096] = 0;
+    z[8] = 1;
+    EXPECT_FALSE(repo::IsAllZero(z.data(), z.size()));
+    EXPECT_TRUE(repo::IsAllZero(nullptr, 0));
+
+    const uint64_t bs = repo::kBlockSize;
+    EXPECT_EQ(repo::BlockCount(0, bs), 0u);
+    EXPECT_EQ(repo::BlockCount(bs, bs), 1u);
+    EXPECT_EQ(repo::BlockCount(bs + 1, bs), 2u);
+    EXPECT_EQ(repo::BlockLength(1, bs + 4096, bs), 4096u);  // the short last block
+    EXPECT_EQ(repo::BlockLength(2, bs + 4096, bs), 0u);
+    EXPECT_EQ(repo::BlockCount(10, 0), 0u);
+}
+
+TEST(RepoFormat, BackupIdsAreSafeNames)
+{
+    std::string id = repo::NewBackupId();
+    EXPECT_TRUE(repo::ValidBackupId(id)) << id;
+    EXPECT_NE(id, repo::NewBackupId());
+    for (const char* bad : {"", "..", "../x", "a/b", "-rf", ".x", "a b", "x;y"}) {
+        EXPECT_FALSE(repo::ValidBackupId(bad)) << bad;
+    }
+}
+
+TEST(RepoFormat, BlockTableRoundTripAndEveryDamageIsFound)
+{
+    TempDir dir;
+    std::vector<repo::BlockEntry> in = {{0, 4194304, 0x11111111}, {7, 4194304, 0xdeadbeef}, {9, 4096, 0}};
+    uint32_t crc = 0;
+    std::string error;
+    std::string path = dir.path() + "/" + repo::kTableFile;
+    ASSERT_TRUE(repo::WriteTable(path, in, crc, error)) << error;
+    std::vector<repo::BlockEntry> out;
+    uint32_t readCrc = 0;
+    ASSERT_TRUE(repo::ReadTable(path, out, readCrc, error)) << error;
+    EXPECT_EQ(readCrc, crc);
+    ASSERT_EQ(out.size(), 3u);
+    EXPECT_EQ(out[1].index, 7u);
+    EXPECT_EQ(out[1].crc, 0xdeadbeefu);
+    EXPECT_EQ(out[2].length, 4096u);
+    EXPECT_FALSE(fs::exists(path + ".tmp"));
+
+    std::string good;
+    ASSERT_TRUE(repo::ReadWholeFile(path, good, error));
+    for (size_t i = 0; i < good.size(); ++i) {
+        std::string bad = good;
+        bad[i] ^= 0x01;
+        std::ofstream(path, std::ios::binary | std::ios::trunc) << bad;
+        EXPECT_FALSE(repo::ReadTable(path, out, readCrc, error)) << "flipped byte " << i;
+    }
+    std::ofstream(path, std::ios::binary | std::ios::trunc) << good.substr(0, good.size() - 1);
+    EXPECT_FALSE(repo::ReadTable(path, out, readCrc, error));
+    std::ofstream(path, std::ios::binary | std::ios::trunc) << "";
+    EXPECT_FALSE(repo::ReadTable(path, out, readCrc, error));
+    EXPECT_FALSE(repo::ReadTable(dir.path() + "/missing", out, readCrc, error));
+}
+
+TEST(RepoFormat, ManifestRoundTripAndRejectsInconsistentOnes)
+{
+    TempDir dir;
+    std::string error;
+    repo::Manifest m = SampleManifest("b-1", "incremental", "b-0");
+    m.tableCrc = 0xfedcba98;
+    m.storedBytes = 123;
+    ASSERT_TRUE(repo::WriteManifest(dir.path(), m, error)) << error;
+    repo::Manifest back;
+    ASSERT_TRUE(repo::ReadManifest(dir.path(), back, error)) << error;
+    EXPECT_EQ(back.tableCrc, 0xfedcba98u);
+    EXPECT_EQ(back.parentBackup, "b-0");
+    EXPECT_EQ(back.storedBytes, 123u);
+
+    auto rejects = [&](repo::Manifest bad) {
+        EXPECT_TRUE(repo::WriteManifest(dir.path(), bad, error));
+        repo::Manifest r;
+        return !repo::ReadManifest(dir.path(), r, error);
+    };
+    repo::Manifest noParent = m;
+    noParent.parentBackup = "";
+    EXPECT_TRUE(rejects(noParent));
+    repo::Manifest fullWithParent = SampleManifest("b-2", "full", "b-0");
+    EXPECT_TRUE(rejects(fullWithParent));
+    repo::Manifest badFile = m;
+    badFile.dataFile = "../../etc/passwd";
+    EXPECT_TRUE(rejects(badFile));
+    repo::Manifest badRanges = m;
+    badRanges.dirtyRangesFile = "../x.dirtyRanges";
+    EXPECT_TRUE(rejects(badRanges));
+    repo::Manifest badBlock = m;
+    badBlock.blockSize = 1000;
+    EXPECT_TRUE(rejects(badBlock));
+    std::ofstream(dir.path() + "/" + repo::kManifestFile) << "{\"format\": 1, \"kind\": ";
+    EXPECT_FALSE(repo::ReadManifest(dir.path(), back, error));
+}
+
+TEST(RepoFormat, RepositoryListsOnlyCompleteBackupsAndResolvesChains)
+{
+    TempDir dir;
+    std::string error;
+    repo::Repository r;
+    EXPECT_FALSE(r.Open(dir.path() + "/repo", false, error));
+    ASSERT_TRUE(r.Open(dir.path() + "/repo", true, error)) << error;
+    // A non-empty directory that is not a repository is never taken over.
+    fs::create_directories(dir.path() + "/other");
+    std::ofstream(dir.path() + "/other/file") << "x";
+    repo::Repository other;
+    EXPECT_FALSE(other.Open(dir.path() + "/other", true, error));
+
+    const std::string vol = "1b4e28ba-2fa1-11d2-883f-0016d3cca427";
+    std::string backups = r.ChainDir(vol) + "/backups/";
+    auto make = [&](const repo::Manifest& m, int64_t created, bool complete) {
+        fs::create_directories(backups + m.backupId);
+        repo::Manifest copy = m;
+        copy.createdAt = created;
+        if (complete) {
+            ASSERT_TRUE(repo::WriteManifest(backups + m.backupId, copy, error)) << error;
+        }
+    };
+    make(SampleManifest("b-0", "full", ""), 10, true);
+    make(SampleManifest("b-1", "incremental", "b-0"), 20, true);
+    make(SampleManifest("b-2", "incremental", "b-1"), 30, true);
+    make(SampleManifest("b-3", "incremental", "b-2"), 40, false);   // interrupted
+    make(SampleManifest("b-4", "incremental", "b-9"), 50, true);    // parent missing
+
+    auto listed = r.ListBackups();
+    ASSERT_EQ(listed.size(), 4u);
+    EXPECT_EQ(listed[0].manifest.backupId, "b-0");
+    auto partial = r.ListPartial();
+    ASSERT_EQ(partial.size(), 1u);
+    EXPECT_EQ(partial[0].backupId, "b-3");
+
+    repo::BackupInfo target;
+    ASSERT_TRUE(r.FindBackup("b-2", target, error)) << error;
+    std::vector<repo::BackupInfo> chain;
+    ASSERT_TRUE(r.ResolveChain(target, chain, error)) << error;
+    ASSERT_EQ(chain.size(), 3u);
+    EXPECT_EQ(chain[0].manifest.backupId, "b-0");
+    EXPECT_EQ(chain[2].manifest.backupId, "b-2");
+
+    EXPECT_FALSE(r.FindBackup("b-3", target, error));
+    EXPECT_NE(error.find("incomplete"), std::string::npos);
+    EXPECT_FALSE(r.FindBackup("../b-0", target, error));
+    ASSERT_TRUE(r.FindBackup("b-4", target, error));
+    EXPECT_FALSE(r.ResolveChain(target, chain, error));
+
+    // A parent taken of another snapshot than the child names is refused.
+    repo::Manifest wrong = SampleManifest("b-5", "incremental", "b-0");
+    wrong.parentSnapshot = "snap-other";
+    make(wrong, 60, true);
+    ASSERT_TRUE(r.FindBackup("b-5", target, error));
+    EXPECT_FALSE(r.ResolveChain(target, chain, error));
+}
+
+}  // namespace
