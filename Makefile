@@ -47,5 +47,13 @@ install: build
 demo: install
 	@$(ROOT)/bin/datamover --root $(ROOT) $(if $(shell $(ROOT)/bin/datamover --root $(ROOT) demo --help >/dev/null 2>&1 && echo y),demo,plugins)
 
+# Builds the libFuzzer targets with clang and runs each for FUZZ_SECONDS (default 60).
+FUZZ_SECONDS ?= 60
+fuzz: bootstrap
+	@CC=clang CXX=clang++ cmake -S . -B build-fuzz -DDM_FUZZ=ON -DDM_SANITIZE=asan -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+	@cmake --build build-fuzz -j$(JOBS) --target fuzz_dirty_ranges
+	@mkdir -p build-fuzz/corpus && cp -n fuzz/corpus/dirty_ranges/* build-fuzz/corpus/
+	@build-fuzz/fuzz/fuzz_dirty_ranges -max_total_time=$(FUZZ_SECONDS) -max_len=8192 -print_final_stats=1 build-fuzz/corpus
+
 clean:
-	rm -rf $(BUILD) build-asan build-tsan
+	rm -rf $(BUILD) build-asan build-tsan build-fuzz

@@ -48,7 +48,6 @@ private:
     static std::string FormatLine(const LogRecord& rec);
 
     mutable std::mutex m_mutex;
-    int m_level = 2;
     int m_stderrLevel = 3;
     std::string m_dir;
     std::string m_path;
