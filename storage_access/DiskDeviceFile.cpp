@@ -10,6 +10,7 @@
 #include <exception>
 #include <new>
 
+#include "foundation/LogAsCaller.h"
 #include "foundation/LogProxy.h"
 #include "foundation/OruSleep.h"
 #include "host/ConfigReader.h"
@@ -31,6 +32,28 @@ uint64_t ClipToSize(uint64_t offset, uint64_t len, uint64_t size)
         return 0;
     }
     return len > size - offset ? size - offset : len;
+}
+
+// The retry loop of Read and Write: tries and pause come from the named config keys; no
+// pause after the last try. The records carry the caller's name.
+template <typename Attempt>
+bool RetryAttempts(const char* triesKey, int tryLogLevel, const char* intervalKey, const char* intervalText,
+                   const char* caller, Attempt attempt)
+{
+    int tries = ConfigReader::getInt("BackupNode", triesKey, true);
+    while (tries-- > 0) {
+        LOG_STREAM_AS(tryLogLevel, caller) << "Retry time is " << tries;
+        if (attempt()) {
+            return true;
+        }
+        if (tries < 1) {
+            break;
+        }
+        int interval = ConfigReader::getInt("BackupNode", intervalKey, true);
+        LOG_STREAM_AS(1, caller) << intervalText << interval;
+        oru_sleep(PauseSeconds(interval));
+    }
+    return false;
 }
 }  // namespace
 
@@ -113,18 +136,10 @@ DISK_DEVICE_RETURN_CODE DiskDeviceFile::Read(const uint64_t& offset, uint64_t& l
         LOG_STREAM(3) << "Read end of the file.";
         return DISK_DEVICE_END_OF_FILE;
     }
-    int tries = ConfigReader::getInt("BackupNode", "rereadTryTimes", true);
-    while (tries-- > 0) {
-        LOG_STREAM(1) << "Retry time is " << tries;
-        if (DoRead(offset, len, buffer) == DISK_DEVICE_OK) {
-            return DISK_DEVICE_OK;
-        }
-        if (tries < 1) {
-            break;
-        }
-        int interval = ConfigReader::getInt("BackupNode", "backupRereadInteval", true);
-        LOG_STREAM(1) << "get retry sleep timeout =" << interval;
-        oru_sleep(PauseSeconds(interval));
+    if (RetryAttempts("rereadTryTimes", 1, "backupRereadInteval", "get retry sleep timeout =",
+                      __PRETTY_FUNCTION__,
+                      [&] { return DoRead(offset, len, buffer) == DISK_DEVICE_OK; })) {
+        return DISK_DEVICE_OK;
     }
     LOG_STREAM(4) << "read file failed.";
     return DISK_DEVICE_READ_FAILED;
@@ -242,18 +257,10 @@ DISK_DEVICE_RETURN_CODE DiskDeviceFile::Write(const uint64_t& offset, uint64_t& 
         LOG_STREAM(3) << "Write end of the file.";
         return DISK_DEVICE_END_OF_FILE;
     }
-    int tries = ConfigReader::getInt("BackupNode", "restoreTryTimes", true);
-    while (tries-- > 0) {
-        LOG_STREAM(0) << "Retry time is " << tries;
-        if (DoWrite(offset, len, buffer) == DISK_DEVICE_OK) {
-            return DISK_DEVICE_OK;
-        }
-        if (tries < 1) {
-            break;
-        }
-        int interval = ConfigReader::getInt("BackupNode", "restoreRewriteInteval", true);
-        LOG_STREAM(1) << "Get retry sleep timeout namestore =" << interval;
-        oru_sleep(PauseSeconds(interval));
+    if (RetryAttempts("restoreTryTimes", 0, "restoreRewriteInteval", "Get retry sleep timeout namestore =",
+                      __PRETTY_FUNCTION__,
+                      [&] { return DoWrite(offset, len, buffer) == DISK_DEVICE_OK; })) {
+        return DISK_DEVICE_OK;
     }
     LOG_STREAM(4) << "write file failed.";
     return DISK_DEVICE_WRITE_FAILED;
