@@ -4,6 +4,7 @@
 #include <climits>
 #include <cstdlib>
 
+#include "foundation/LogAsCaller.h"
 #include "foundation/LogProxy.h"
 #include "foundation/OruSleep.h"
 #include "host/CommandChannel.h"
@@ -88,6 +89,33 @@ bool Has(const std::map<std::string, std::string>& keys, const char* key)
 {
     return keys.find(key) != keys.end();
 }
+
+// The line every tool command ends with: "<what>: <name> failed. duration=N<failSuffix>" or
+// "<what> <name> successfully. duration=N", logged under the caller's name.
+void LogCommandEnd(const CommandOutcome& out, const char* what, const std::string& name, const char* caller,
+                   const std::string& failSuffix = std::string())
+{
+    if (out.ret != 0) {
+        LOG_STREAM_AS(4, caller) << what << ": " << name << " failed. duration=" << out.durationMs << failSuffix;
+    } else {
+        LOG_STREAM_AS(2, caller) << what << " " << name << " successfully. duration=" << out.durationMs;
+    }
+}
+
+// Runs an attach or detach command and checks that it answered "ret_code" and "ret_desc".
+bool RunClientCommand(const char* what, const char* cmdTemplate, uint64_t cmdCode, const std::string& volName,
+                      const std::string& mgrIp, const std::string& poolId, const char* caller, CommandOutcome& out)
+{
+    out = RunToolCommand(CLIENT_TOOL, cmdTemplate, {volName, mgrIp, poolId}, cmdCode);
+    LogCommandEnd(out, what, volName, caller);
+    for (const char* key : {"ret_code", "ret_desc"}) {
+        if (!Has(out.keys, key)) {
+            LOG_STREAM_AS(4, caller) << "return value is not found " << key << ".";
+            return false;
+        }
+    }
+    return true;
+}
 }  // namespace
 
 StrataApi::StrataApi(const std::string& mgrIpIn, const std::string& poolIdIn) : mgrIp(mgrIpIn), poolId(poolIdIn)
@@ -165,13 +193,8 @@ int32_t StrataApi::DoCreateBitmapVol(BitmapVolumeInfo& info, std::string& errStr
     CommandOutcome out = RunToolCommand(BITMAP_TOOL, CREATE_TEMPLATE,
                                         {agentIp, info.snapNameFrom, info.snapNameTo, mgrIp, info.volName, poolId},
                                         STRATA_CMD_CREATE_BITMAP);
-    if (out.ret != 0) {
-        LOG_STREAM(4) << "Create different bitmap volume: " << info.volName << " failed. duration=" << out.durationMs
-                      << ",errDesc: " << out.errorText;
-    } else {
-        LOG_STREAM(2) << "Create different bitmap volume " << info.volName
-                      << " successfully. duration=" << out.durationMs;
-    }
+    LogCommandEnd(out, "Create different bitmap volume", info.volName, __PRETTY_FUNCTION__,
+                  ",errDesc: " + out.errorText);
     if (!Has(out.keys, "ResultCode")) {
         LOG_STREAM(4) << "Create bitmap volume failed, return value is not found ResultCode.";
         errStr = GetErrString(STRATA_UNKNOWN_ERROR);
@@ -201,12 +224,7 @@ int32_t StrataApi::QueryBitmapVol(BitmapVolumeInfo& info, std::string& errStr)
                   << ", stAgent IP: " << agentIp << ", pool ID: " << poolId;
     CommandOutcome out =
         RunToolCommand(BITMAP_TOOL, QUERY_TEMPLATE, {agentIp, mgrIp, info.volName, poolId}, STRATA_CMD_QUERY_BITMAP);
-    if (out.ret != 0) {
-        LOG_STREAM(4) << "Query different bitmap volume: " << info.volName << " failed. duration=" << out.durationMs;
-    } else {
-        LOG_STREAM(2) << "Query different bitmap volume " << info.volName
-                      << " successfully. duration=" << out.durationMs;
-    }
+    LogCommandEnd(out, "Query different bitmap volume", info.volName, __PRETTY_FUNCTION__);
     if (!Has(out.keys, "ResultCode")) {
         LOG_STREAM(4) << "Query bitmap volume failed, retrun value error";
         errStr = GetErrString(STRATA_UNKNOWN_ERROR);
@@ -346,18 +364,11 @@ int32_t StrataApi::AttachVolume(const std::string& volName, std::string& devPath
 {
     GetStrataAgentIp(mgrIp);
     LOG_STREAM(2) << "Start to attach volume, volume name: " << volName << ", strata IP: " << mgrIp;
-    CommandOutcome out = RunToolCommand(CLIENT_TOOL, ATTACH_TEMPLATE, {volName, mgrIp, poolId}, STRATA_CMD_ATTACH);
-    if (out.ret != 0) {
-        LOG_STREAM(4) << "Attach volume: " << volName << " failed. duration=" << out.durationMs;
-    } else {
-        LOG_STREAM(2) << "Attach volume " << volName << " successfully. duration=" << out.durationMs;
-    }
-    for (const char* key : {"ret_code", "ret_desc"}) {
-        if (!Has(out.keys, key)) {
-            LOG_STREAM(4) << "return value is not found " << key << ".";
-            errStr = GetErrString(STRATA_UNKNOWN_ERROR);
-            return STRATA_UNKNOWN_ERROR;
-        }
+    CommandOutcome out;
+    if (!RunClientCommand("Attach volume", ATTACH_TEMPLATE, STRATA_CMD_ATTACH, volName, mgrIp, poolId,
+                          __PRETTY_FUNCTION__, out)) {
+        errStr = GetErrString(STRATA_UNKNOWN_ERROR);
+        return STRATA_UNKNOWN_ERROR;
     }
     int32_t code = AtoI(out.keys["ret_code"]);
     errStr = out.keys["ret_desc"];
@@ -388,18 +399,11 @@ int32_t StrataApi::DetachVolume(const std::string& volName, std::string& errStr)
 {
     GetStrataAgentIp(mgrIp);
     LOG_STREAM(2) << "Start to detach volume, volume name: " << volName << ", strataMgr IP: " << mgrIp;
-    CommandOutcome out = RunToolCommand(CLIENT_TOOL, DETACH_TEMPLATE, {volName, mgrIp, poolId}, STRATA_CMD_DETACH);
-    if (out.ret != 0) {
-        LOG_STREAM(4) << "Detach volume: " << volName << " failed. duration=" << out.durationMs;
-    } else {
-        LOG_STREAM(2) << "Detach volume " << volName << " successfully. duration=" << out.durationMs;
-    }
-    for (const char* key : {"ret_code", "ret_desc"}) {
-        if (!Has(out.keys, key)) {
-            LOG_STREAM(4) << "return value is not found " << key << ".";
-            errStr = GetErrString(STRATA_UNKNOWN_ERROR);
-            return STRATA_UNKNOWN_ERROR;
-        }
+    CommandOutcome out;
+    if (!RunClientCommand("Detach volume", DETACH_TEMPLATE, STRATA_CMD_DETACH, volName, mgrIp, poolId,
+                          __PRETTY_FUNCTION__, out)) {
+        errStr = GetErrString(STRATA_UNKNOWN_ERROR);
+        return STRATA_UNKNOWN_ERROR;
     }
     int32_t code = AtoI(out.keys["ret_code"]);
     errStr = out.keys["ret_desc"];
