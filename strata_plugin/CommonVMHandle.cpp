@@ -6,6 +6,7 @@
 #include "foundation/JsonUtils.h"
 #include "foundation/LogProxy.h"
 #include "host/SecureMem.h"
+#include "strata_plugin/CacheJson.h"
 
 namespace {
 const char MODULE_NAME[] = "EngineCommon";
@@ -310,23 +311,7 @@ void CommonVMHandle::delCachedArrayObject(const std::string& key, const std::str
     if (!cache.isObject() || !cache.isMember(key)) {
         return;
     }
-    Json::Value kept(Json::nullValue);
-    const Json::Value& entry = cache[key];
-    if (entry.isArray()) {
-        for (const Json::Value& element : entry) {
-            bool keep = false;
-            if (element.isString()) {
-                keep = element.asString() != value;
-            } else if (element.isObject()) {
-                const Json::Value& k = element["key"];
-                keep = !(k.isString() && k.asString() == value);
-            }
-            if (keep) {
-                kept.append(element);
-            }
-        }
-    }
-    cache[key] = kept;
+    cache[key] = ArrayWithoutElement(cache[key], value);
 }
 
 std::string CommonVMHandle::getJsonString(const Json::Value& value)

@@ -7,6 +7,7 @@
 #include "foundation/JsonUtils.h"
 #include "foundation/LogProxy.h"
 #include "host/StrataCleanFile.h"
+#include "strata_plugin/CacheJson.h"
 
 namespace {
 const char MODULE_NAME[] = "StrataDiskDescriptor";
@@ -93,23 +94,7 @@ void DiskDataPersistence::AppendArrayElement(const std::string& key, const std::
 
 void DiskDataPersistence::RemoveArrayElement(const std::string& key, const std::string& value)
 {
-    Json::Value kept(Json::nullValue);
-    const Json::Value& entry = cache[key];
-    if (entry.isArray()) {
-        for (const Json::Value& element : entry) {
-            bool keep = false;
-            if (element.isString()) {
-                keep = element.asString() != value;
-            } else if (element.isObject()) {
-                const Json::Value& k = element["key"];
-                keep = !(k.isString() && k.asString() == value);
-            }
-            if (keep) {
-                kept.append(element);
-            }
-        }
-    }
-    cache[key] = kept;
+    cache[key] = ArrayWithoutElement(cache[key], value);
     Publish();
 }
 
