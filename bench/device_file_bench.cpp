@@ -20,6 +20,7 @@
 #include <string>
 #include <vector>
 
+#include "bench/BenchUtil.h"
 #include "host/Logger.h"
 #include "storage_access/DiskDeviceFile.h"
 
@@ -31,19 +32,7 @@ constexpr int kInFlight = 8;
 std::string g_path;
 int g_directFlag = O_DIRECT;
 
-struct AlignedBuffer {
-    explicit AlignedBuffer(size_t bytes)
-    {
-        void* p = nullptr;
-        if (::posix_memalign(&p, 4096, bytes) == 0) {
-            data.reset(static_cast<char*>(p));
-        }
-    }
-    struct Free {
-        void operator()(char* p) const { std::free(p); }
-    };
-    std::unique_ptr<char, Free> data;
-};
+using benchutil::AlignedBuffer;
 
 // Writes the test file with non-zero data, so that no read is served from a hole.
 bool CreateFile(const std::string& path)
@@ -270,27 +259,14 @@ public:
     double Median(const std::string& name, const char* key = "bytes_per_second") const
     {
         auto it = m_rates.find(name + "." + key);
-        if (it == m_rates.end() || it->second.empty()) {
-            return 0;
-        }
-        std::vector<double> v = it->second;
-        std::sort(v.begin(), v.end());
-        return v[v.size() / 2];
+        return it == m_rates.end() ? 0 : benchutil::MedianOf(it->second);
     }
 
 private:
     std::map<std::string, std::vector<double>> m_rates;
 };
 
-void PrintRatio(const char* label, double subject, double baseline, double goal)
-{
-    if (subject <= 0 || baseline <= 0) {
-        std::printf("RATIO %-40s n/a (a benchmark did not run)\n", label);
-        return;
-    }
-    double r = subject / baseline;
-    std::printf("RATIO %-40s %.3f (goal >= %.2f) %s\n", label, r, goal, r >= goal ? "MET" : "MISSED");
-}
+using benchutil::PrintRatio;
 }  // namespace
 
 int main(int argc, char** argv)

@@ -15,6 +15,7 @@
 #include <memory>
 #include <string>
 
+#include "bench/BenchUtil.h"
 #include "factory/DiskDescriptorFactory.h"
 #include "host/HostMessageSink.h"
 #include "host/Logger.h"
@@ -35,19 +36,7 @@ int g_passes = 0;
 
 using Clock = std::chrono::steady_clock;
 
-struct AlignedBuffer {
-    explicit AlignedBuffer(size_t bytes)
-    {
-        void* p = nullptr;
-        if (::posix_memalign(&p, 4096, bytes) == 0) {
-            data.reset(static_cast<char*>(p));
-        }
-    }
-    struct Free {
-        void operator()(char* p) const { std::free(p); }
-    };
-    std::unique_ptr<char, Free> data;
-};
+using benchutil::AlignedBuffer;
 
 boost::atomics::atomic<bool>& AbortFlag()
 {

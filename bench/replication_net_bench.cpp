@@ -17,6 +17,7 @@
 #include <string>
 #include <vector>
 
+#include "bench/BenchUtil.h"
 #include "host/ConfigReader.h"
 #include "host/Logger.h"
 #include "replication/net/DosDetector.h"
@@ -289,28 +290,14 @@ public:
     double Median(const std::string& name) const
     {
         auto it = m_rates.find(name);
-        if (it == m_rates.end() || it->second.empty()) {
-            return 0;
-        }
-        std::vector<double> v = it->second;
-        std::sort(v.begin(), v.end());
-        return v[v.size() / 2];
+        return it == m_rates.end() ? 0 : benchutil::MedianOf(it->second);
     }
 
 private:
     std::map<std::string, std::vector<double>> m_rates;
 };
 
-void PrintRatio(const char* label, double subject, double baseline, double goal)
-{
-    if (subject <= 0 || baseline <= 0) {
-        std::printf("RATIO %-40s n/a (a benchmark did not run)\n", label);
-        return;
-    }
-    double r = subject / baseline;
-    std::printf("RATIO %-40s %.3f (goal >= %.2f) %s\n", label, r, goal, r >= goal ? "MET" : "MISSED");
-}
-
+using benchutil::PrintRatio;
 }  // namespace
 
 int main(int argc, char** argv)

@@ -12,6 +12,7 @@
 #include <memory>
 #include <string>
 
+#include "bench/BenchUtil.h"
 #include "host/testing/Fakes.h"
 #include "storage_access/DiskDeviceFile.h"
 #include "storage_access/StrataApi.h"
@@ -27,19 +28,7 @@ using testing_fakes::VirtualClock;
 constexpr uint64_t kMiB = 1ULL << 20;
 constexpr uint64_t kVolumeSize = 8 * kMiB;
 
-struct AlignedBuffer {
-    explicit AlignedBuffer(size_t bytes)
-    {
-        void* p = nullptr;
-        if (::posix_memalign(&p, 4096, bytes) == 0) {
-            data.reset(static_cast<char*>(p));
-        }
-    }
-    struct Free {
-        void operator()(char* p) const { std::free(p); }
-    };
-    std::unique_ptr<char, Free> data;
-};
+using benchutil::AlignedBuffer;
 
 class StrataSimEndToEnd : public ::testing::Test {
 protected:
