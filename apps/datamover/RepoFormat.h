@@ -72,8 +72,11 @@ struct PartialBackup {
     std::string dir;
 };
 
-// The standard CRC-32 (reflected 0x04C11DB7), fast enough for the data path.
+// CRC-32C (Castagnoli), in hardware where the processor has it; `seed` is the
+// checksum of the bytes before `data` (0 to start).
 uint32_t BlockCrc(const void* data, size_t length, uint32_t seed = 0);
+// The same, always computed by table (for tests and machines without SSE4.2).
+uint32_t BlockCrcPortable(const void* data, size_t length, uint32_t seed = 0);
 bool IsAllZero(const void* data, size_t length);
 uint64_t BlockCount(uint64_t volumeSize, uint64_t blockSize);
 uint32_t BlockLength(uint64_t index, uint64_t volumeSize, uint64_t blockSize);

@@ -146,6 +146,9 @@ bool RestoreJob::WriteAll(std::string& error)
                 err = dmtask::DescribeFailure("writing block " + std::to_string(index), r);
                 break;
             }
+            // Push the written block out of the page cache as it goes, so the
+            // final flush does not find the whole volume dirty.
+            m_disk->ReleaseBufferCache(offset, length);
             m_doneBytes += src.length;
         }
         if (!err.empty()) {

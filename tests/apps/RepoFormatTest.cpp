@@ -6,7 +6,6 @@
 #include <random>
 
 #include "apps/datamover/RepoFormat.h"
-#include "foundation/Crc32.h"
 
 namespace fs = std::filesystem;
 
@@ -46,20 +45,27 @@ repo::Manifest SampleManifest(const std::string& id, const std::string& kind, co
     return m;
 }
 
-TEST(RepoFormat, ChecksumMatchesTheStandardCrcOnAnyLengthAndAlignment)
+TEST(RepoFormat, ChecksumIsCrc32cOnAnyLengthAndAlignment)
 {
+    // The published check value of CRC-32C.
+    EXPECT_EQ(repo::BlockCrc("123456789", 9), 0xE3069283u);
+    EXPECT_EQ(repo::BlockCrcPortable("123456789", 9), 0xE3069283u);
+    EXPECT_EQ(repo::BlockCrc(nullptr, 0), 0u);
     std::mt19937_64 rng(42);
     std::vector<uint8_t> data(70000);
     for (auto& b : data) b = static_cast<uint8_t>(rng());
     for (size_t start : {0u, 1u, 3u, 7u}) {
         for (size_t len : {0u, 1u, 7u, 8u, 9u, 4095u, 65536u}) {
-            EXPECT_EQ(repo::BlockCrc(data.data() + start, len), Crc32(data.data() + start, len)) << start << "+" << len;
+            EXPECT_EQ(repo::BlockCrc(data.data() + start, len), repo::BlockCrcPortable(data.data() + start, len))
+                << start << "+" << len;
         }
     }
-    EXPECT_EQ(repo::BlockCrc("123456789", 9), 0xCBF43926u);
-    // Chained computation equals one pass.
+    // Chained computation equals one pass; one flipped bit changes the sum.
     uint32_t part = repo::BlockCrc(data.data(), 1000);
     EXPECT_EQ(repo::BlockCrc(data.data() + 1000, 5000, part), repo::BlockCrc(data.data(), 6000));
+    uint32_t before = repo::BlockCrc(data.data(), data.size());
+    data[12345] ^= 0x10;
+    EXPECT_NE(repo::BlockCrc(data.data(), data.size()), before);
 }
 
 TEST(RepoFormat, ZeroTestAndBlockGeometry)

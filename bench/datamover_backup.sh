@@ -1,0 +1,87 @@
+#!/usr/bin/env bash
+# Times "datamover backup/restore" against dd on the same machine, in one run:
+#   full backup of a 2 GiB volume     vs dd if=<snapshot backing file> of=<file in the repository>
+#   incremental with 5 % of the 4 MiB chunks changed, vs the full backup
+#   restore of the full backup        vs dd the other way
+# both dd with bs=4M iflag=direct oflag=direct. The plug-in pauses a fixed 5 s
+# after every attach for the device node to settle; the "excl. settle" figures
+# take 5 s per attach (counted by strata-sim) off the datamover times.
+# Usage: bench/datamover_backup.sh BUILD_DIR   (SIZE=2G and CHANGED_PERCENT=5 may be set)
+set -euo pipefail
+build=$(cd "${1:-build}" && pwd)
+here=$(cd "$(dirname "$0")/.." && pwd)
+size=${SIZE:-2G}
+percent=${CHANGED_PERCENT:-5}
+dm=$build/bin/datamover
+sim=$(find "$build/sim" -name strata-sim -type f -perm -u+x 2>/dev/null | head -1)
+[ -x "$dm" ] && [ -n "$sim" ] || { echo "datamover_backup: build datamover and strata-sim in $build first" >&2; exit 1; }
+
+root=$(mktemp -d "${TMPDIR:-/tmp}/dm-bench-XXXXXX")
+cleanup() { "$sim" --root "$root" admin teardown >/dev/null 2>&1 || true; rm -rf "$root"; }
+trap cleanup EXIT
+mkdir -p "$root"/{lib,bin,qbctool,script,conf,var/log,var/cache,var/strata-sim,dd}
+for f in "$build"/lib/*.so; do ln -s "$f" "$root/lib/"; done
+ln -s "$sim" "$root/bin/strata-sim"
+cp "$here/sim/scripts/qrmQBCTool.sh" "$root/qbctool/"
+cp "$here/sim/scripts/security_sudo_qbc_cli.sh" "$root/bin/"
+cp "$here/sim/scripts/reg_qs.sh" "$root/script/"
+sed "s|^\[General\]|[General]\nStrataAgentPath = $root/opt/strata/agent/bin/strata_agent|" \
+    "$here/conf/datamover.ini" > "$root/conf/datamover.ini"
+
+S() { "$sim" --root "$root" admin "$@"; }
+DM() { "$dm" --root "$root" --json "$@"; }
+now() { date +%s.%N; }
+field() { python3 -c "import json,sys; print(json.loads(sys.stdin.readline())['$1'])"; }
+attaches() { S state | python3 -c "import json,sys; print(json.load(sys.stdin)['counters'].get('attach', 0))"; }
+calc() { python3 -c "print('%.2f' % ($1))"; }
+
+S agent install >/dev/null
+S agent start >/dev/null
+S volume create bench-vol "$size" >/dev/null
+bytes=$(S volume list | python3 -c "import json,sys; print([v for v in json.load(sys.stdin) if v['name']=='bench-vol'][0]['size'])")
+S write bench-vol --random 1 --length "$bytes" >/dev/null
+S snapshot create bench-vol snap-1 >/dev/null
+uuid=1b4e28ba-2fa1-11d2-883f-0016d3cca427
+url=strata://127.0.0.1/pool0
+
+t0=$(now); dd if="$(S path snap-1)" of="$root/dd/full.img" bs=4M iflag=direct oflag=direct status=none; t1=$(now)
+dd_full=$(calc "$t1 - $t0")
+
+a0=$(attaches)
+full=$(DM backup --volume-id $uuid --snapshot-url $url/snap-1 --repo "$root/repo" --volume-size "$bytes")
+full_s=$(echo "$full" | field seconds)
+full_att=$(( $(attaches) - a0 ))
+full_x=$(calc "$full_s - 5 * $full_att")
+
+# Change CHANGED_PERCENT % of the 4 MiB chunks, chosen at random (fixed seed).
+chunks=$(( bytes / 4194304 ))
+for c in $(python3 -c "import random; r=random.Random(7); print(' '.join(map(str, sorted(r.sample(range($chunks), max(1, $chunks * $percent // 100))))))"); do
+  S write bench-vol --offset $(( c * 4194304 )) --random $(( 100 + c )) --length 4194304 >/dev/null
+done
+S snapshot create bench-vol snap-2 >/dev/null
+a0=$(attaches)
+inc=$(DM backup --volume-id $uuid --snapshot-url $url/snap-2 --parent-snapshot snap-1 --repo "$root/repo")
+inc_s=$(echo "$inc" | field seconds)
+inc_read=$(echo "$inc" | field bytes_read)
+inc_att=$(( $(attaches) - a0 ))
+inc_x=$(calc "$inc_s - 5 * $inc_att")
+
+full_id=$(echo "$full" | field backup_id)
+image=$(ls "$root"/repo/chains/*/backups/"$full_id"/volume.img)
+S volume create bench-restore "$size" >/dev/null
+t0=$(now); dd if="$image" of="$(S path bench-restore)" bs=4M iflag=direct oflag=direct conv=notrunc status=none; t1=$(now)
+dd_back=$(calc "$t1 - $t0")
+a0=$(attaches)
+res=$(DM restore --repo "$root/repo" --backup "$full_id" --volume-url $url/bench-restore)
+res_s=$(echo "$res" | field seconds)
+res_att=$(( $(attaches) - a0 ))
+res_x=$(calc "$res_s - 5 * $res_att")
+
+goal() { python3 -c "print('ok' if $1 <= $2 else 'MISSED')"; }
+r_full=$(calc "$full_x / $dd_full"); r_inc=$(calc "$inc_x / $full_x"); r_res=$(calc "$res_x / $dd_back")
+echo "datamover_backup: volume $(( bytes >> 20 )) MiB, $percent % of $chunks chunks changed ($(( inc_read >> 20 )) MiB read by the incremental)"
+printf '  %-34s %8s s\n' "dd copy (snapshot -> repository)" "$dd_full"
+printf '  %-34s %8s s  excl. settle %6s s  ratio to dd   %5s (goal <= 1.30, %s)\n' "full backup" "$full_s" "$full_x" "$r_full" "$(goal "$r_full" 1.3)"
+printf '  %-34s %8s s  excl. settle %6s s  ratio to full %5s (goal <= 0.15, %s)\n' "incremental backup" "$inc_s" "$inc_x" "$r_inc" "$(goal "$r_inc" 0.15)"
+printf '  %-34s %8s s\n' "dd copy (repository -> volume)" "$dd_back"
+printf '  %-34s %8s s  excl. settle %6s s  ratio to dd   %5s (goal <= 1.30, %s)\n' "restore of the full backup" "$res_s" "$res_x" "$r_res" "$(goal "$r_res" 1.3)"
