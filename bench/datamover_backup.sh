@@ -63,6 +63,8 @@ a0=$(attaches)
 inc=$(DM backup --volume-id $uuid --snapshot-url $url/snap-2 --parent-snapshot snap-1 --repo "$root/repo")
 inc_s=$(echo "$inc" | field seconds)
 inc_read=$(echo "$inc" | field bytes_read)
+inc_ranges=$(calc "$(echo "$inc" | field ranges_seconds)")
+inc_data=$(calc "$(echo "$inc" | field read_seconds)")
 inc_att=$(( $(attaches) - a0 ))
 inc_x=$(calc "$inc_s - 5 * $inc_att")
 
@@ -83,5 +85,6 @@ echo "datamover_backup: volume $(( bytes >> 20 )) MiB, $percent % of $chunks chu
 printf '  %-34s %8s s\n' "dd copy (snapshot -> repository)" "$dd_full"
 printf '  %-34s %8s s  excl. settle %6s s  ratio to dd   %5s (goal <= 1.30, %s)\n' "full backup" "$full_s" "$full_x" "$r_full" "$(goal "$r_full" 1.3)"
 printf '  %-34s %8s s  excl. settle %6s s  ratio to full %5s (goal <= 0.15, %s)\n' "incremental backup" "$inc_s" "$inc_x" "$r_inc" "$(goal "$r_inc" 0.15)"
+printf '  %-34s changed ranges %s s (incl. one attach settle), block reads %s s\n' "  of which" "$inc_ranges" "$inc_data"
 printf '  %-34s %8s s\n' "dd copy (repository -> volume)" "$dd_back"
 printf '  %-34s %8s s  excl. settle %6s s  ratio to dd   %5s (goal <= 1.30, %s)\n' "restore of the full backup" "$res_s" "$res_x" "$r_res" "$(goal "$r_res" 1.3)"
