@@ -45,7 +45,7 @@ install: build
 	@echo "installed into $(ROOT)"
 
 demo: install
-	@$(ROOT)/bin/datamover --root $(ROOT) $(if $(shell $(ROOT)/bin/datamover --root $(ROOT) demo --help >/dev/null 2>&1 && echo y),demo,plugins)
+	@$(ROOT)/bin/datamover --root $(ROOT) demo
 
 # Builds the libFuzzer targets with clang and runs each for FUZZ_SECONDS (default 60).
 FUZZ_SECONDS ?= 60
