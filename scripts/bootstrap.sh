@@ -11,7 +11,7 @@ PACKAGES=(
   libcurl4-openssl-dev libsqlite3-dev
   libgtest-dev libgmock-dev googletest libbenchmark-dev libcli11-dev
   python3 openssl procps util-linux
-  clang libclang-rt-14-dev
+  clang libclang-rt-14-dev ccache
 )
 
 missing=()
