@@ -19,6 +19,7 @@
 #include <thread>
 #include <vector>
 
+#include "apps/datamover/ChainJournal.h"
 #include "apps/datamover/DataCommands.h"
 #include "apps/datamover/RepoFormat.h"
 #include "apps/datamover/TaskSupport.h"
@@ -215,11 +216,13 @@ int BackupJob::Fail(const std::string& text)
         m_diskOpen = false;
     }
     m_disk.reset();  // a descriptor that still names volumes keeps its cached data
-    if (!m_backupDir.empty()) {
+    if (!m_backupId.empty() && m_chain && m_chain->chainDB) {
+        // The journal says "failed" before the data goes: a kill in between
+        // leaves a backup that is known never to have completed.
+        m_chain->chainDB->SetBackupState(m_backupId, "failed", 0);
         std::error_code ec;
-        std::filesystem::remove_all(m_backupDir, ec);
+        if (!m_backupDir.empty()) std::filesystem::remove_all(m_backupDir, ec);
         if (!m_dirtyRangesPath.empty()) std::filesystem::remove(m_dirtyRangesPath, ec);
-        if (m_chain && m_chain->chainDB) m_chain->chainDB->SetBackupState(m_backupId, "failed", 0);
     }
     if (m_chainOpen) {
         TaskID id = TaskMgr::MakeTaskID(m_task.Id());
@@ -239,16 +242,14 @@ int BackupJob::Fail(const std::string& text)
 
 void BackupJob::PrunePartial()
 {
-    // Under the chain lock no other backup writes this chain: what has no
-    // manifest here was left by a task that died.
-    std::string volumeId = m_o.volumeId;
-    for (const repo::PartialBackup& p : m_repo.ListPartial(volumeId)) {
-        std::error_code ec;
-        std::filesystem::remove_all(p.dir, ec);
-        std::filesystem::remove(p.chainDir + "/" + ChainManager::metaDataDirectoryName + "/" + p.backupId +
-                                    ".dirtyRanges",
-                                ec);
-        m_chain->chainDB->SetBackupState(p.backupId, "abandoned", 0);
+    // Under the chain lock no other backup writes this chain: a backup the
+    // journal shows unfinished was left by a task that died. Anything else
+    // without a readable manifest is damage and stays for the user to see.
+    for (const dmjournal::Unfinished& u : dmjournal::Classify(m_repo, m_o.volumeId)) {
+        std::string ignored;
+        if (u.removable && dmjournal::RemoveInterrupted(u, ignored)) {
+            m_chain->chainDB->SetBackupState(u.backup.backupId, "abandoned", 0);
+        }
     }
 }
 
@@ -501,7 +502,7 @@ bool BackupJob::Commit(std::string& error)
     ::close(m_dataFd);
     m_dataFd = -1;
     repo::Manifest m;
-    if (!repo::WriteTable(m_backupDir + "/" + repo::kTableFile, m_entries, m.tableCrc, error)) return false;
+    if (!repo::WriteTable(m_backupDir + "/" + repo::kTableFile, m_backupId, m_entries, m.tableCrc, error)) return false;
     m.backupId = m_backupId;
     m.kind = m_incremental ? "incremental" : "full";
     m.volumeId = m_o.volumeId;
@@ -572,17 +573,23 @@ int BackupJob::Run()
     m_chainOpen = true;
     PrunePartial();
     m_backupId = repo::NewBackupId();
-    if (!m_chain->snapStore->CreateEntry(m_backupId, m_backupDir)) {
-        m_backupDir.clear();
-        return Fail(m_chain->snapStore->GetErrorInfo());
-    }
+    // The journal row comes first, so a backup killed at any later point is
+    // known never to have completed.
     ChainDB::BackupRecord record;
     record.backupId = m_backupId;
     record.parentId = m_incremental ? m_parent.manifest.backupId : "";
     record.kind = m_incremental ? "incremental" : "full";
     record.snapshot = m_url.name;
     record.state = "running";
-    m_chain->chainDB->PutBackup(record);
+    if (m_chain->chainDB->PutBackup(record) != 0) {
+        std::string why = m_chain->chainDB->GetLastError();
+        m_backupId.clear();
+        return Fail("cannot record the backup in the chain's journal: " + why);
+    }
+    if (!m_chain->snapStore->CreateEntry(m_backupId, m_backupDir)) {
+        m_backupDir.clear();
+        return Fail(m_chain->snapStore->GetErrorInfo());
+    }
 
     Json::Value journal(Json::objectValue);
     journal["volume_id"] = m_o.volumeId;

@@ -3,7 +3,8 @@
 // handed to a fresh descriptor's CleanLeftovers until it names nothing; a
 // round that releases nothing stops with an error, so a storage that keeps
 // refusing cannot loop forever. Tasks whose process still runs are skipped.
-// With --repo, interrupted backups (no manifest) of idle chains are removed too.
+// With --repo, backups of idle chains that the chain journal shows never
+// completed are removed too; other unreadable backups are reported and kept.
 #include <dirent.h>
 #include <fcntl.h>
 #include <sys/file.h>
@@ -17,6 +18,7 @@
 #include <iostream>
 #include <set>
 
+#include "apps/datamover/ChainJournal.h"
 #include "apps/datamover/DataCommands.h"
 #include "apps/datamover/RepoFormat.h"
 #include "apps/datamover/TaskSupport.h"
@@ -225,29 +227,43 @@ TaskOutcome TaskCleaner::Run()
     return out;
 }
 
-// Removes interrupted backups of chains that no task holds.
-size_t PruneRepository(const std::string& repoPath, std::string& error)
-{
-    repo::Repository r;
-    if (!r.Open(repoPath, false, error)) return 0;
+struct RepoOutcome {
     size_t removed = 0;
+    std::vector<std::string> notes;  // damage kept, restores interrupted, chains in use
+};
+
+// Removes the backups the journal shows never completed, in chains that no
+// task holds; reports (and keeps) every other backup without a readable manifest.
+RepoOutcome CleanRepository(const std::string& repoPath, std::string& error)
+{
+    RepoOutcome out;
+    repo::Repository r;
+    if (!r.Open(repoPath, false, error)) return out;
     for (const std::string& volumeId : r.ListChains()) {
-        std::vector<repo::PartialBackup> partial = r.ListPartial(volumeId);
-        if (partial.empty()) continue;
+        if (r.ListPartial(volumeId).empty()) continue;
         ChainID id;
         id.add_brick_data()->add_type(BRICK_TYPE_BLOCK_VOLUME);
         SnapStore store;
         if (!store.Init(r.ChainDir(volumeId), SnapStore::SNAPSTORE_EXCLUSIVE, id.SerializeAsString())) {
-            continue;  // in use by a running backup, or not a chain of ours
+            out.notes.push_back("chain " + volumeId + " is in use; nothing of it was removed");
+            continue;
         }
-        for (const repo::PartialBackup& p : r.ListPartial(volumeId)) {
-            std::error_code ec;
-            std::filesystem::remove_all(p.dir, ec);
-            std::filesystem::remove(p.chainDir + "/SNAPS_DIR/" + p.backupId + ".dirtyRanges", ec);
-            removed += ec ? 0 : 1;
+        // Classified under the chain lock: no live task writes this chain now.
+        for (const dmjournal::Unfinished& u : dmjournal::Classify(r, volumeId)) {
+            std::string why;
+            if (!u.removable) {
+                out.notes.push_back("backup " + u.backup.backupId + " kept: " + u.text);
+            } else if (dmjournal::RemoveInterrupted(u, why)) {
+                ++out.removed;
+            } else {
+                out.notes.push_back(why);
+            }
         }
     }
-    return removed;
+    for (const dmtask::RestoreRecord& rec : dmtask::ListRestoreRecords(r.Root())) {
+        out.notes.push_back(dmtask::RestoreRecordText(rec));
+    }
+    return out;
 }
 
 int RunClean(CommandContext& ctx, const CleanOptions& o)
@@ -299,7 +315,9 @@ int RunClean(CommandContext& ctx, const CleanOptions& o)
             std::cout << "\n";
         }
     }
-    size_t pruned = o.repoPath.empty() ? 0 : PruneRepository(o.repoPath, repoError);
+    RepoOutcome repoOut;
+    if (!o.repoPath.empty()) repoOut = CleanRepository(o.repoPath, repoError);
+    size_t pruned = repoOut.removed;
     if (ctx.json) {
         Json::Value outJson(Json::objectValue);
         outJson["ok"] = failed == 0;
@@ -307,13 +325,17 @@ int RunClean(CommandContext& ctx, const CleanOptions& o)
         outJson["released"] = static_cast<Json::UInt>(released);
         outJson["remaining"] = static_cast<Json::UInt>(remaining);
         outJson["incomplete_backups_removed"] = static_cast<Json::UInt>(pruned);
+        Json::Value notes(Json::arrayValue);
+        for (const std::string& n : repoOut.notes) notes.append(n);
+        outJson["repository_notes"] = notes;
         if (!firstError.empty()) outJson["error"] = firstError;
         dmtask::PrintJson(outJson);
     } else {
         std::cout << ids.size() << " task(s) examined, " << released << " leftover(s) released, " << remaining
                   << " remaining";
-        if (!o.repoPath.empty()) std::cout << ", " << pruned << " incomplete backup(s) removed";
+        if (!o.repoPath.empty()) std::cout << ", " << pruned << " interrupted backup(s) removed";
         std::cout << std::endl;
+        for (const std::string& n : repoOut.notes) std::cout << "note: " << n << "\n";
         if (failed > 0) std::cerr << "datamover: " << firstError << std::endl;
     }
     return failed == 0 ? 0 : 1;
@@ -326,7 +348,8 @@ void RegisterCleanCommand(CLI::App& app, CommandContext& ctx)
     auto opts = std::make_shared<CleanOptions>();
     CLI::App* sub = app.add_subcommand("clean", "Release the storage leftovers of crashed tasks (all, or --task)");
     sub->add_option("--task", opts->taskId, "Task id (as printed by a failed backup or restore)");
-    sub->add_option("--repo", opts->repoPath, "Also remove interrupted backups from this repository");
+    sub->add_option("--repo", opts->repoPath, "Also remove the backups this repository's journals show never "
+                                              "completed, and report damaged ones and interrupted restores");
     sub->add_option("--wait", opts->waitSeconds,
                     "Seconds to wait for storage commands a dead task left running")
         ->capture_default_str()

@@ -6,6 +6,7 @@
 #include <iomanip>
 #include <iostream>
 
+#include "apps/datamover/ChainJournal.h"
 #include "apps/datamover/DataCommands.h"
 #include "apps/datamover/RepoFormat.h"
 #include "apps/datamover/TaskSupport.h"
@@ -48,6 +49,7 @@ int RunList(CommandContext& ctx, const std::string& repoPath)
         Json::Value chain(Json::objectValue);
         chain["volume_id"] = volumeId;
         Json::Value list(Json::arrayValue);
+        Json::Value interrupted(Json::arrayValue);
         uint64_t chainBytes = 0;
         if (!ctx.json) std::cout << "chain " << volumeId << "\n";
         for (const repo::BackupInfo& b : backups) {
@@ -62,11 +64,13 @@ int RunList(CommandContext& ctx, const std::string& repoPath)
             item["created_at"] = Json::Int64(m.createdAt);
             item["volume_size"] = Json::UInt64(m.volumeSize);
             item["changed_bytes"] = Json::UInt64(m.changedBytes);
+            item["used_full"] = m.usedFull;
             item["stored_bytes"] = Json::UInt64(m.storedBytes);
             item["disk_bytes"] = Json::UInt64(allocated);
             list.append(item);
             if (!ctx.json) {
-                std::cout << "  " << std::left << std::setw(28) << m.backupId << std::setw(12) << m.kind
+                std::string kind = m.usedFull ? m.kind + " (full read)" : m.kind;
+                std::cout << "  " << std::left << std::setw(28) << m.backupId << std::setw(12) << kind << " "
                           << std::setw(20) << m.snapshot << TimeText(m.createdAt) << "  read "
                           << std::setw(10) << dmtask::HumanBytes(m.changedBytes) << " on disk "
                           << dmtask::HumanBytes(allocated) << "\n";
@@ -76,13 +80,30 @@ int RunList(CommandContext& ctx, const std::string& repoPath)
             std::cout << "  " << backups.size() << " backup(s), " << dmtask::HumanBytes(chainBytes) << " on disk\n";
         }
         chain["backups"] = list;
+        Json::Value damaged(Json::arrayValue);
+        for (const dmjournal::Unfinished& u : dmjournal::Classify(r, volumeId)) {
+            Json::Value item(Json::objectValue);
+            item["backup_id"] = u.backup.backupId;
+            item["state"] = u.removable ? "interrupted" : "damaged";
+            item["text"] = u.text;
+            (u.removable ? interrupted : damaged).append(item);
+            if (!ctx.json) std::cout << "  " << std::left << std::setw(28) << u.backup.backupId << u.text << "\n";
+        }
+        chain["damaged"] = damaged;
+        chain["interrupted"] = interrupted;
         chain["disk_bytes"] = Json::UInt64(chainBytes);
         chains.append(chain);
+    }
+    Json::Value restores(Json::arrayValue);
+    for (const dmtask::RestoreRecord& rec : dmtask::ListRestoreRecords(r.Root())) {
+        restores.append(dmtask::RestoreRecordText(rec));
+        if (!ctx.json) std::cout << "note: " << dmtask::RestoreRecordText(rec) << "\n";
     }
     if (ctx.json) {
         Json::Value out(Json::objectValue);
         out["ok"] = true;
         out["chains"] = chains;
+        out["interrupted_restores"] = restores;
         dmtask::PrintJson(out);
     } else if (chains.empty()) {
         std::cout << "no backups in " << r.Root() << std::endl;

@@ -7,6 +7,7 @@
 #include "apps/datamover/CommandContext.h"
 #include "factory/DiskDescriptorFactory.h"
 #include "foundation/JsonUtils.h"
+#include "host/HostMessageSink.h"
 #include "host/Logger.h"
 
 namespace {
@@ -39,10 +40,19 @@ int RunPlugins(CommandContext& ctx)
                 reason = r.text;
             }
         });
+        // A well-formed backup request that names no real snapshot: creating
+        // the descriptor touches no storage, so only a broken plug-in fails.
+        HostMessageSink sink("");
         VolumeParas paras;
         paras.productStorageType = static_cast<ProductStorageType>(row.type);
         paras.volumeName = "probe";
         paras.volumeID = "00000000-0000-0000-0000-000000000000";
+        paras.volumeSize = 4194304;
+        paras.isBackup = true;
+        paras.currentSnapshotURL = "strata://127.0.0.1/probe-pool/probe-snapshot";
+        paras.msgNotify = &sink;
+        auto flag = std::make_shared<boost::atomics::atomic<bool>>(false);
+        paras.abortFun = [flag]() -> boost::atomics::atomic<bool>& { return *flag; };
         std::shared_ptr<CDiskDescriptor> disk;
         int rc = factory->CreateDiskDescriptor(paras, disk);
         CLogger::GetInstance()->SetCaptureHook(old);

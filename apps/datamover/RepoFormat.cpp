@@ -260,26 +260,32 @@ bool FileCrc(const std::string& path, uint32_t& crc, std::string& error)
     return true;
 }
 
-bool WriteTable(const std::string& path, const std::vector<BlockEntry>& entries, uint32_t& fileCrc,
-                std::string& error)
+bool WriteTable(const std::string& path, const std::string& backupId, const std::vector<BlockEntry>& entries,
+                uint32_t& bodyCrc, std::string& error)
 {
+    if (backupId.size() > kTableIdField) {
+        error = "backup id " + backupId + " is too long";
+        return false;
+    }
     std::string out;
-    out.reserve(kTableHeader + entries.size() * kTableRecord + 4);
+    out.reserve(kTableHeader + kTableIdField + entries.size() * kTableRecord + 4);
     out.append(kTableMagic, sizeof kTableMagic);
-    PutU32(out, 1);
+    PutU32(out, kFormatVersion);
     PutU32(out, 0);
     PutU64(out, entries.size());
+    out += backupId;
+    out.append(kTableIdField - backupId.size(), '\0');
     for (const BlockEntry& e : entries) {
         PutU64(out, e.index);
         PutU32(out, e.length);
         PutU32(out, e.crc);
     }
-    PutU32(out, BlockCrc(out.data(), out.size()));
-    fileCrc = BlockCrc(out.data(), out.size());
+    bodyCrc = BlockCrc(out.data(), out.size());
+    PutU32(out, bodyCrc);
     return WriteFileAtomic(path, out, error);
 }
 
-bool ReadTable(const std::string& path, std::vector<BlockEntry>& entries, uint32_t& fileCrc, std::string& error)
+bool ReadTable(const std::string& path, BlockTable& table, std::string& error)
 {
     std::string data;
     if (!ReadWholeFile(path, data, error)) return false;
@@ -287,27 +293,58 @@ bool ReadTable(const std::string& path, std::vector<BlockEntry>& entries, uint32
         error = path + " is not a block table";
         return false;
     }
-    if (GetU32(data, data.size() - 4) != BlockCrc(data.data(), data.size() - 4)) {
+    table.bodyCrc = BlockCrc(data.data(), data.size() - 4);
+    if (GetU32(data, data.size() - 4) != table.bodyCrc) {
         error = path + " fails its checksum";
         return false;
     }
-    if (GetU32(data, 8) != 1) {
+    table.version = GetU32(data, 8);
+    if (table.version != 1 && table.version != 2) {
         error = path + " has an unknown table version";
         return false;
     }
+    size_t start = kTableHeader + (table.version == 2 ? kTableIdField : 0);
     uint64_t count = GetU64(data, 16);
-    if (count > (data.size() - kTableHeader - 4) / kTableRecord ||
-        data.size() != kTableHeader + count * kTableRecord + 4) {
+    if (data.size() < start + 4 || count > (data.size() - start - 4) / kTableRecord ||
+        data.size() != start + count * kTableRecord + 4) {
         error = path + " has a wrong length";
         return false;
     }
-    entries.clear();
-    entries.reserve(count);
+    table.backupId = table.version == 2 ? std::string(data.c_str() + kTableHeader, strnlen(data.data() + kTableHeader, kTableIdField)) : "";
+    table.entries.clear();
+    table.entries.reserve(count);
     for (uint64_t i = 0; i < count; ++i) {
-        size_t at = kTableHeader + i * kTableRecord;
-        entries.push_back(BlockEntry{GetU64(data, at), GetU32(data, at + 8), GetU32(data, at + 12)});
+        size_t at = start + i * kTableRecord;
+        table.entries.push_back(BlockEntry{GetU64(data, at), GetU32(data, at + 8), GetU32(data, at + 12)});
     }
-    fileCrc = BlockCrc(data.data(), data.size());
+    table.fileCrc = BlockCrc(data.data(), data.size());
+    return true;
+}
+
+bool TableMatches(const Manifest& m, const BlockTable& t, std::string& error)
+{
+    if (m.format >= 2) {
+        if (t.version < 2) {
+            error = "the block table is of version 1 but the manifest of version " + std::to_string(m.format);
+            return false;
+        }
+        if (t.backupId != m.backupId) {
+            error = "the block table belongs to backup " + t.backupId + ", not to " + m.backupId;
+            return false;
+        }
+        if (t.bodyCrc != m.tableCrc) {
+            error = "the block table is not the one the manifest was written with";
+            return false;
+        }
+    } else if (t.version != 1 || t.fileCrc != m.tableCrc) {
+        error = "the block table does not match the manifest";
+        return false;
+    }
+    if (t.entries.size() != m.blocks) {
+        error = "the block table holds " + std::to_string(t.entries.size()) + " entries, the manifest says " +
+                std::to_string(m.blocks);
+        return false;
+    }
     return true;
 }
 
@@ -358,10 +395,12 @@ bool Manifest::FromJson(const Json::Value& v, std::string& error)
         out = v[key].asUInt64();
         return true;
     };
-    if (!v.isObject() || !v["format"].isInt() || v["format"].asInt() != kFormatVersion) {
+    if (!v.isObject() || !v["format"].isInt() || v["format"].asInt() < kOldestFormatVersion ||
+        v["format"].asInt() > kFormatVersion) {
         error = "unknown manifest format";
         return false;
     }
+    format = v["format"].asInt();
     uint64_t created = 0, finished = 0, crc = 0, drCrc = 0, type = 0;
     bool ok = str("backup_id", backupId) && str("kind", kind) && str("volume_id", volumeId) &&
               u64("volume_size", volumeSize) && u64("data_offset", dataOffset) && u64("storage_type", type) &&
@@ -425,7 +464,7 @@ bool Repository::Open(const std::string& path, bool create, std::string& error)
         std::string text;
         Json::Value v;
         if (!ReadWholeFile(marker, text, error) || !CJsonUtils::StringToJson(text, v) || !v.isObject() ||
-            v["format"].asInt() != kFormatVersion) {
+            v["format"].asInt() < kOldestFormatVersion || v["format"].asInt() > kFormatVersion) {
             error = m_root + " is a repository of an unknown format";
             return false;
         }
@@ -511,7 +550,14 @@ std::vector<PartialBackup> Repository::ListPartial(const std::string& volumeId) 
     std::vector<PartialBackup> out;
     ForEachBackupDir(*this, volumeId, [&](const std::string& chainDir, const std::string& id, const std::string& dir) {
         std::error_code ec;
-        if (!fs::exists(dir + "/" + kManifestFile, ec)) out.push_back(PartialBackup{chainDir, id, dir});
+        PartialBackup p{chainDir, id, dir, true, "no manifest"};
+        Manifest m;
+        if (fs::exists(dir + "/" + kManifestFile, ec)) {
+            p.manifestMissing = false;
+            if (ReadManifest(dir, m, p.reason) && m.backupId == id) return;
+            if (p.reason.empty()) p.reason = "the manifest names backup " + m.backupId;
+        }
+        out.push_back(p);
     });
     return out;
 }

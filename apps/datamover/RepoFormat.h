@@ -15,7 +15,9 @@
 namespace repo {
 
 constexpr uint64_t kBlockSize = 4194304;  // the changed-range granularity
-constexpr int kFormatVersion = 1;
+constexpr int kFormatVersion = 2;     // manifests and repositories written now
+constexpr int kOldestFormatVersion = 1;  // still read: tables not bound to their backup
+constexpr size_t kTableIdField = 64;  // bytes of the backup id in a version-2 table
 extern const char kMarkerFile[];      // "DATAMOVER-REPOSITORY"
 extern const char kMoverDbFile[];     // "datamover.db"
 extern const char kChainsDir[];       // "chains"
@@ -52,7 +54,9 @@ struct Manifest {
     uint64_t storedBytes = 0;   // bytes written to the data file (zero blocks stay holes)
     bool usedFull = false;      // incremental that had to read everything
     std::string dataFile;
-    uint32_t tableCrc = 0;      // CRC-32 of the whole block table file
+    // Format 2: CRC-32C of the table without its trailer (binds the table);
+    // format 1: of the whole file, which is the same for every table.
+    uint32_t tableCrc = 0;
     std::string dirtyRangesFile;  // relative to the chain directory; empty for a full backup
     uint32_t dirtyRangesCrc = 0;  // CRC-32 of that whole file
 
@@ -66,10 +70,23 @@ struct BackupInfo {
     Manifest manifest;
 };
 
+// A backup directory whose manifest is missing or cannot be read.
 struct PartialBackup {
     std::string chainDir;
     std::string backupId;
     std::string dir;
+    bool manifestMissing = true;  // false: present but unreadable
+    std::string reason;
+};
+
+// A block table as read: its version, the backup it names (version 2) and the
+// checksums that bind it to a manifest.
+struct BlockTable {
+    uint32_t version = 0;
+    std::string backupId;   // empty in version 1
+    uint32_t bodyCrc = 0;   // of every byte before the trailer
+    uint32_t fileCrc = 0;   // of the whole file
+    std::vector<BlockEntry> entries;
 };
 
 // CRC-32C (Castagnoli), in hardware where the processor has it; `seed` is the
@@ -90,9 +107,12 @@ bool ReadWholeFile(const std::string& path, std::string& data, std::string& erro
 bool FileCrc(const std::string& path, uint32_t& crc, std::string& error);
 bool FsyncDir(const std::string& dir);
 
-bool WriteTable(const std::string& path, const std::vector<BlockEntry>& entries, uint32_t& fileCrc,
-                std::string& error);
-bool ReadTable(const std::string& path, std::vector<BlockEntry>& entries, uint32_t& fileCrc, std::string& error);
+// Writes a version-2 table naming `backupId`; `bodyCrc` is what the manifest keeps.
+bool WriteTable(const std::string& path, const std::string& backupId, const std::vector<BlockEntry>& entries,
+                uint32_t& bodyCrc, std::string& error);
+bool ReadTable(const std::string& path, BlockTable& table, std::string& error);
+// Whether `table` is the one `manifest` was written with; false with the reason.
+bool TableMatches(const Manifest& manifest, const BlockTable& table, std::string& error);
 
 bool WriteManifest(const std::string& backupDir, const Manifest& manifest, std::string& error);
 bool ReadManifest(const std::string& backupDir, Manifest& manifest, std::string& error);
@@ -107,6 +127,7 @@ public:
     std::vector<std::string> ListChains() const;  // volume ids
     // Complete backups of one chain (or of all when empty), oldest first.
     std::vector<BackupInfo> ListBackups(const std::string& volumeId = "") const;
+    // Backups whose manifest is missing or unreadable.
     std::vector<PartialBackup> ListPartial(const std::string& volumeId = "") const;
     bool FindBackup(const std::string& backupId, BackupInfo& info, std::string& error) const;
     // The backups a restore of `target` reads, the full backup first.

@@ -1,5 +1,6 @@
 #include "apps/datamover/TaskSupport.h"
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <signal.h>
 #include <sys/file.h>
@@ -93,7 +94,13 @@ bool ParseStrataUrl(const std::string& url, StrataUrl& out, std::string& error)
         if (slash == std::string::npos) break;
         start = slash + 1;
     }
-    if (fields.size() != 5 || fields[0].empty() || fields[0].back() != ':' || !fields[1].empty()) {
+    size_t scheme = url.find("://");
+    if (scheme != std::string::npos && url.compare(0, scheme, "strata") != 0) {
+        error = "bad URL '" + url + "': scheme '" + url.substr(0, scheme) +
+                "' is not supported; expected strata://MANAGER/POOL/NAME";
+        return false;
+    }
+    if (fields.size() != 5 || fields[0] != "strata:" || !fields[1].empty()) {
         error = "bad URL '" + url + "': expected strata://MANAGER/POOL/NAME";
         return false;
     }
@@ -232,6 +239,64 @@ uint64_t NowMicros()
     return static_cast<uint64_t>(std::chrono::duration_cast<std::chrono::microseconds>(
                                      std::chrono::steady_clock::now().time_since_epoch())
                                      .count());
+}
+
+double SecondsSince(uint64_t startMicros)
+{
+    return static_cast<double>(NowMicros() - startMicros) / 1e6;
+}
+
+namespace {
+std::string RestoresDir(const std::string& repoRoot)
+{
+    return repoRoot + "/restores";
+}
+}  // namespace
+
+bool WriteRestoreRecord(const std::string& repoRoot, const std::string& taskId, const std::string& url,
+                        const std::string& backupId, std::string& path, std::string& error)
+{
+    if (!MakeDirs(RestoresDir(repoRoot))) {
+        error = "cannot create " + RestoresDir(repoRoot) + ": " + std::strerror(errno);
+        return false;
+    }
+    Json::Value v(Json::objectValue);
+    v["task_id"] = taskId;
+    v["url"] = url;
+    v["backup_id"] = backupId;
+    v["started_at"] = Json::Int64(std::time(nullptr));
+    std::string file = RestoresDir(repoRoot) + "/" + taskId + ".json";
+    if (!repo::WriteFileAtomic(file, CJsonUtils::JsonToString(v) + "\n", error)) return false;
+    path = file;
+    return true;
+}
+
+std::vector<RestoreRecord> ListRestoreRecords(const std::string& repoRoot)
+{
+    std::vector<RestoreRecord> out;
+    DIR* dir = ::opendir(RestoresDir(repoRoot).c_str());
+    if (dir == nullptr) return out;
+    while (dirent* e = ::readdir(dir)) {
+        std::string name = e->d_name;
+        if (name.size() < 6 || name.compare(name.size() - 5, 5, ".json") != 0) continue;
+        RestoreRecord r;
+        r.path = RestoresDir(repoRoot) + "/" + name;
+        std::string text, error;
+        Json::Value v;
+        if (!repo::ReadWholeFile(r.path, text, error) || !CJsonUtils::StringToJson(text, v) || !v.isObject()) continue;
+        r.taskId = v["task_id"].asString();
+        r.url = v["url"].asString();
+        r.backupId = v["backup_id"].asString();
+        r.startedAt = v["started_at"].asInt64();
+        out.push_back(r);
+    }
+    ::closedir(dir);
+    return out;
+}
+
+std::string RestoreRecordText(const RestoreRecord& r)
+{
+    return "restore into " + r.url + " was interrupted; its content is incomplete";
 }
 
 void PrintJson(const Json::Value& value)

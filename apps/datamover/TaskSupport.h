@@ -9,6 +9,7 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "apps/datamover/CommandContext.h"
 #include "foundation/DiskDescriptor.h"
@@ -128,6 +129,23 @@ private:
 void InstallPauseDivisorFromEnvironment();
 
 uint64_t NowMicros();
+double SecondsSince(uint64_t startMicros);
+
+// Records of restores that were writing their target, under <repo>/restores:
+// written before the first block, removed when the target is whole, so a
+// restore that died is reported until one into the same target succeeds.
+struct RestoreRecord {
+    std::string path;
+    std::string taskId;
+    std::string url;
+    std::string backupId;
+    int64_t startedAt = 0;
+};
+bool WriteRestoreRecord(const std::string& repoRoot, const std::string& taskId, const std::string& url,
+                        const std::string& backupId, std::string& path, std::string& error);
+std::vector<RestoreRecord> ListRestoreRecords(const std::string& repoRoot);
+// "restore into X was interrupted; its content is incomplete"
+std::string RestoreRecordText(const RestoreRecord& r);
 void PrintJson(const Json::Value& value);
 
 }  // namespace dmtask

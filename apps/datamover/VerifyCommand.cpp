@@ -9,8 +9,11 @@
 #include <cstring>
 #include <iostream>
 #include <sys/stat.h>
+#include <map>
 #include <vector>
 
+#include "apps/datamover/BackupReader.h"
+#include "apps/datamover/ChainJournal.h"
 #include "apps/datamover/DataCommands.h"
 #include "apps/datamover/RepoFormat.h"
 #include "apps/datamover/TaskSupport.h"
@@ -21,73 +24,40 @@ namespace {
 struct VerifyOptions {
     std::string repoPath;
     std::string backupId;
+    bool quick = false;
 };
 
-// Checks one backup; returns the problems found (empty: sound).
-std::vector<std::string> VerifyBackup(const repo::Repository& r, const repo::BackupInfo& b, uint64_t& bytesChecked)
+// Checks one backup on its own (its chain is judged by the caller); returns
+// the problems found (empty: sound). Quick: tables and bindings, no data read.
+std::vector<std::string> VerifyBackup(const repo::Repository& r, const repo::BackupInfo& b, bool quick,
+                                      dmtask::Progress& progress, uint64_t& bytesChecked)
 {
     std::vector<std::string> problems;
     const repo::Manifest& m = b.manifest;
     std::string error;
     std::vector<repo::BackupInfo> chain;
     if (!r.ResolveChain(b, chain, error)) problems.push_back(error);
-
-    std::vector<repo::BlockEntry> entries;
-    uint32_t tableCrc = 0;
-    if (!repo::ReadTable(b.dir + "/" + repo::kTableFile, entries, tableCrc, error)) {
+    repo::BlockTable table;
+    if (!repo::LoadCheckedTable(b, table, problems)) return problems;
+    const std::vector<repo::BlockEntry>& entries = table.entries;
+    uint64_t count = repo::BlockCount(m.volumeSize, m.blockSize);
+    bool full = m.kind == "full";
+    repo::DataFile data;
+    if (!quick && !data.Open(b.dir + "/" + m.dataFile, error)) {
         problems.push_back(error);
         return problems;
     }
-    if (tableCrc != m.tableCrc || entries.size() != m.blocks) {
-        problems.push_back("the block table does not match the manifest");
-        return problems;
-    }
-    uint64_t count = repo::BlockCount(m.volumeSize, m.blockSize);
-    bool full = m.kind == "full";
-    uint64_t covered = 0;
-    for (size_t k = 0; k < entries.size(); ++k) {
-        const repo::BlockEntry& e = entries[k];
-        bool ordered = k == 0 || entries[k - 1].index < e.index;
-        if (e.index >= count || !ordered || e.length != repo::BlockLength(e.index, m.volumeSize, m.blockSize) ||
-            (full && e.index != k)) {
-            problems.push_back("the block table is inconsistent at entry " + std::to_string(k));
-            return problems;
-        }
-        covered += e.length;
-    }
-    if (full && entries.size() != count) problems.push_back("the full backup does not cover the volume");
-    if (covered != m.changedBytes) problems.push_back("the block table covers other bytes than the manifest says");
-
-    std::string dataPath = b.dir + "/" + m.dataFile;
-    int fd = ::open(dataPath.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0) {
-        problems.push_back("cannot open " + dataPath + ": " + std::strerror(errno));
-        return problems;
-    }
-    std::vector<char> buffer(m.blockSize);
+    std::vector<char> buffer(quick ? 0 : m.blockSize);
     size_t bad = 0;
-    for (size_t k = 0; k < entries.size(); ++k) {
+    for (size_t k = 0; !quick && k < entries.size(); ++k) {
         const repo::BlockEntry& e = entries[k];
-        uint64_t position = full ? e.index * m.blockSize : k * m.blockSize;
-        size_t done = 0;
-        while (done < e.length) {
-            ssize_t n = ::pread(fd, buffer.data() + done, e.length - done, static_cast<off_t>(position + done));
-            if (n < 0 && errno == EINTR) continue;
-            if (n <= 0) break;
-            done += static_cast<size_t>(n);
+        if (!data.ReadChecked(repo::BlockPosition(m, k, e.index), e.length, e.crc, buffer.data(), error) &&
+            bad++ < 3) {
+            problems.push_back("block " + std::to_string(e.index) + " " + error);
         }
-        ::posix_fadvise(fd, static_cast<off_t>(position), e.length, POSIX_FADV_DONTNEED);
-        if (done != e.length || repo::BlockCrc(buffer.data(), e.length) != e.crc) {
-            if (bad++ < 3) problems.push_back("block " + std::to_string(e.index) + " fails its checksum");
-        }
-        bytesChecked += done;
+        bytesChecked += e.length;
+        progress.Update(bytesChecked);
     }
-    struct stat st {};
-    if (::fstat(fd, &st) == 0 && !entries.empty()) {
-        uint64_t expected = full ? m.volumeSize : (entries.size() - 1) * m.blockSize + entries.back().length;
-        if (static_cast<uint64_t>(st.st_size) != expected) problems.push_back(dataPath + " has a wrong length");
-    }
-    ::close(fd);
     if (bad > 3) problems.push_back(std::to_string(bad - 3) + " more blocks fail their checksums");
 
     if (!full) {
@@ -122,6 +92,23 @@ std::vector<std::string> VerifyBackup(const repo::Repository& r, const repo::Bac
     return problems;
 }
 
+// The backups to check: one and the chain it needs, or every readable one.
+std::vector<repo::BackupInfo> Selection(const repo::Repository& r, const repo::BackupInfo& one, bool all)
+{
+    if (all) return r.ListBackups();
+    std::vector<repo::BackupInfo> chain;
+    std::string ignored;
+    if (!r.ResolveChain(one, chain, ignored)) chain = {one};
+    return chain;
+}
+
+Json::Value Strings(const std::vector<std::string>& list)
+{
+    Json::Value out(Json::arrayValue);
+    for (const std::string& s : list) out.append(s);
+    return out;
+}
+
 int RunVerify(CommandContext& ctx, const VerifyOptions& o)
 {
     repo::Repository r;
@@ -130,54 +117,86 @@ int RunVerify(CommandContext& ctx, const VerifyOptions& o)
         PrintError(ctx, error);
         return 2;
     }
-    std::vector<repo::BackupInfo> backups;
-    if (!o.backupId.empty()) {
-        repo::BackupInfo b;
-        if (!r.FindBackup(o.backupId, b, error)) {
-            PrintError(ctx, error);
-            return 2;
-        }
-        backups.push_back(b);
-    } else {
-        backups = r.ListBackups();
+    repo::BackupInfo one;
+    if (!o.backupId.empty() && !r.FindBackup(o.backupId, one, error)) {
+        PrintError(ctx, error);
+        return o.backupId.empty() || error.find("no backup") == 0 ? 2 : 1;
     }
-    Json::Value out(Json::objectValue);
+    std::vector<repo::BackupInfo> backups = Selection(r, one, o.backupId.empty());
+    uint64_t total = 0;
+    for (const repo::BackupInfo& b : backups) total += o.quick ? 0 : b.manifest.changedBytes;
+    std::map<std::string, std::vector<std::string>> problems;
+    uint64_t bytes = 0;
+    {
+        dmtask::Progress progress(ctx, "verify", total);
+        for (const repo::BackupInfo& b : backups) {
+            problems[b.manifest.backupId] = VerifyBackup(r, b, o.quick, progress, bytes);
+        }
+    }
+    // A backup is sound only when every backup a restore of it reads is.
+    std::map<std::string, std::vector<std::string>> judged = problems;
+    for (const repo::BackupInfo& b : backups) {
+        std::vector<repo::BackupInfo> chain;
+        std::string ignored;
+        if (!r.ResolveChain(b, chain, ignored)) continue;
+        for (size_t i = 0; i + 1 < chain.size(); ++i) {
+            const std::string& id = chain[i].manifest.backupId;
+            if (problems.count(id) != 0 && !problems[id].empty()) {
+                judged[b.manifest.backupId].push_back("depends on damaged backup " + id);
+            }
+        }
+    }
     Json::Value items(Json::arrayValue);
     size_t damaged = 0;
-    uint64_t bytes = 0;
     for (const repo::BackupInfo& b : backups) {
-        std::vector<std::string> problems = VerifyBackup(r, b, bytes);
-        damaged += problems.empty() ? 0 : 1;
+        const std::vector<std::string>& list = judged[b.manifest.backupId];
+        if (!o.backupId.empty() && b.manifest.backupId != o.backupId && list.empty()) continue;
+        damaged += list.empty() ? 0 : 1;
+        bool bound = b.manifest.format >= 2;
         Json::Value item(Json::objectValue);
         item["backup_id"] = b.manifest.backupId;
-        item["ok"] = problems.empty();
-        Json::Value list(Json::arrayValue);
-        for (const std::string& p : problems) list.append(p);
-        item["problems"] = list;
+        item["ok"] = list.empty();
+        item["bound"] = bound;
+        item["problems"] = Strings(list);
         items.append(item);
         if (!ctx.json) {
-            std::cout << (problems.empty() ? "ok       " : "DAMAGED  ") << b.manifest.backupId << " ("
-                      << b.manifest.kind << ", " << b.manifest.blocks << " blocks)";
-            for (const std::string& p : problems) std::cout << "\n         " << p;
+            std::cout << (list.empty() ? "ok       " : "DAMAGED  ") << b.manifest.backupId << " (" << b.manifest.kind
+                      << ", " << b.manifest.blocks << " blocks"
+                      << (bound ? "" : "; format 1: table not bound to its manifest") << ")";
+            for (const std::string& p : list) std::cout << "\n         " << p;
             std::cout << "\n";
         }
     }
-    std::vector<repo::PartialBackup> partial = o.backupId.empty() ? r.ListPartial() : std::vector<repo::PartialBackup>{};
     Json::Value ignored(Json::arrayValue);
-    for (const repo::PartialBackup& p : partial) {
-        ignored.append(p.backupId);
-        if (!ctx.json) std::cout << "ignored  " << p.backupId << " (incomplete: no manifest)\n";
+    std::vector<dmjournal::Unfinished> unfinished =
+        o.backupId.empty() ? dmjournal::Classify(r) : std::vector<dmjournal::Unfinished>{};
+    for (const dmjournal::Unfinished& u : unfinished) {
+        if (u.removable) {
+            ignored.append(u.backup.backupId);
+            if (!ctx.json) std::cout << "ignored  " << u.backup.backupId << " (" << u.text << ")\n";
+            continue;
+        }
+        ++damaged;
+        Json::Value item(Json::objectValue);
+        item["backup_id"] = u.backup.backupId;
+        item["ok"] = false;
+        item["problems"] = Strings({u.text});
+        items.append(item);
+        if (!ctx.json) std::cout << "DAMAGED  " << u.backup.backupId << "\n         " << u.text << "\n";
     }
+    size_t checked = items.size();
     if (ctx.json) {
+        Json::Value out(Json::objectValue);
         out["ok"] = damaged == 0;
+        out["quick"] = o.quick;
         out["backups"] = items;
         out["incomplete"] = ignored;
         out["bytes_checked"] = Json::UInt64(bytes);
         dmtask::PrintJson(out);
     } else {
-        std::cout << backups.size() - damaged << " of " << backups.size() << " backups sound, "
-                  << dmtask::HumanBytes(bytes) << " checked";
-        if (!partial.empty()) std::cout << ", " << partial.size() << " incomplete ignored";
+        std::cout << checked - damaged << " of " << checked << " backups sound, "
+                  << (o.quick ? std::string("tables only") : dmtask::HumanBytes(bytes) + " checked");
+        if (!ignored.empty()) std::cout << ", " << ignored.size() << " interrupted ignored";
         std::cout << std::endl;
     }
     if (damaged > 0) {
@@ -194,6 +213,7 @@ void RegisterVerifyCommand(CLI::App& app, CommandContext& ctx)
     auto opts = std::make_shared<VerifyOptions>();
     CLI::App* sub = app.add_subcommand("verify", "Re-read a repository and check every checksum (exit 1 on damage)");
     sub->add_option("--repo", opts->repoPath, "Backup repository")->required();
-    sub->add_option("--backup", opts->backupId, "Check this backup only");
+    sub->add_option("--backup", opts->backupId, "Check this backup and the backups it depends on");
+    sub->add_flag("--quick", opts->quick, "Check tables, bindings and file lengths only; read no block");
     sub->callback([&ctx, opts]() { ctx.exitStatus = RunVerify(ctx, *opts); });
 }

@@ -3,6 +3,7 @@
 #include <limits.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <iostream>
 
@@ -78,9 +79,12 @@ int main(int argc, char** argv)
                  "Logs go to <root>/var/log/datamover.log."};
     app.set_help_all_flag("--help-all", "Show help for every subcommand");
     app.add_option("--root", ctx.root, "Installation root (default: $DATAMOVER_ROOT, else the parent of bin/)");
-    app.add_flag("--json", ctx.json, "Machine-readable output");
+    // Before or after the subcommand alike.
+    app.add_flag("--json", ctx.json, "Machine-readable output")->configurable(false);
+    app.fallthrough();
     app.add_flag("-v,--verbose", ctx.verbose, "Echo warnings and errors of the log to standard error");
     app.require_subcommand(1);
+    app.allow_extras(false);
 
     RegisterPluginsCommand(app, ctx);
     RegisterPairCheckCommand(app, ctx);
@@ -99,6 +103,25 @@ int main(int argc, char** argv)
             std::exit(2);
         }
     });
+    // Name an unknown subcommand instead of saying that one is required.
+    for (int i = 1; i < argc; ++i) {
+        std::string arg = argv[i];
+        if (arg == "--root") {
+            ++i;
+            continue;
+        }
+        if (arg.empty() || arg[0] == '-') continue;
+        bool known = false;
+        for (const CLI::App* sub : app.get_subcommands([](CLI::App*) { return true; })) {
+            known = known || sub->check_name(arg);
+        }
+        if (!known) {
+            ctx.json = ctx.json || std::find(argv + 1, argv + argc, std::string("--json")) != argv + argc;
+            PrintError(ctx, "unknown subcommand '" + arg + "'; 'datamover --help' lists them");
+            return 2;
+        }
+        break;
+    }
     try {
         app.parse(argc, argv);
     } catch (const CLI::CallForHelp& e) {

@@ -1,8 +1,5 @@
-// The datamover program as a user runs it, against strata-sim in a throw-away
-// root. Host-clock pauses (attach settle, retry waits) are shortened through
-// DATAMOVER_PAUSE_DIVISOR so the suite stays fast; everything else is real:
-// processes, tool scripts, device nodes, the repository on disk.
-#include <gtest/gtest.h>
+// End-to-end cycles of the datamover program: backups, restores, kills,
+// storage failures and refused requests.
 #include <fcntl.h>
 #include <signal.h>
 #include <spawn.h>
@@ -10,123 +7,14 @@
 #include <unistd.h>
 
 #include <chrono>
-#include <cstdlib>
-#include <filesystem>
-#include <fstream>
-#include <map>
-#include <random>
 #include <thread>
 
-#include "apps/datamover/RepoFormat.h"
-#include "foundation/JsonUtils.h"
-#include "tests/support/SimRoot.h"
+#include "tests/apps/DatamoverFixture.h"
 
 extern char** environ;
 
-namespace fs = std::filesystem;
-using simtest::SimFault;
-using simtest::SimRoot;
-
+namespace dmtest {
 namespace {
-
-constexpr uint64_t kMiB = 1ULL << 20;
-constexpr uint64_t kOffset = 4096;  // data-area offset of storage type 0
-const char kVolumeId[] = "1b4e28ba-2fa1-11d2-883f-0016d3cca427";
-const char kUrl[] = "strata://127.0.0.1/pool0/";
-
-struct Result {
-    int rc = -1;
-    std::string out;
-    std::string err;
-    Json::Value json;
-};
-
-class DatamoverTest : public ::testing::Test {
-protected:
-    static SimRoot::Options Opts()
-    {
-        SimRoot::Options o;
-        o.startAgent = true;
-        return o;
-    }
-    void SetUp() override
-    {
-        ::setenv("DATAMOVER_PAUSE_DIVISOR", "200", 1);
-        sim = std::make_unique<SimRoot>(Opts());
-        repoPath = sim->Root() + "/repo";
-    }
-    void TearDown() override
-    {
-        sim.reset();
-        ::unsetenv("DATAMOVER_PAUSE_DIVISOR");
-    }
-
-    std::vector<std::string> Argv(const std::vector<std::string>& args, bool json) const
-    {
-        std::vector<std::string> argv = {DM_DATAMOVER_BINARY, "--root", sim->Root()};
-        if (json) argv.push_back("--json");
-        argv.insert(argv.end(), args.begin(), args.end());
-        return argv;
-    }
-    Result Run(const std::vector<std::string>& args, bool json = true) const
-    {
-        Result r;
-        r.rc = SimRoot::RunProgram(Argv(args, json), &r.out, &r.err);
-        if (json) CJsonUtils::StringToJson(r.out, r.json);
-        return r;
-    }
-    Result Backup(const std::string& snapshot, const std::string& parent = "",
-                  const std::vector<std::string>& extra = {}) const
-    {
-        std::vector<std::string> args = {"backup", "--volume-id", kVolumeId, "--snapshot-url", kUrl + snapshot,
-                                         "--repo", repoPath, "--volume-size", std::to_string(size)};
-        if (!parent.empty()) {
-            args.push_back("--parent-snapshot");
-            args.push_back(parent);
-        }
-        args.insert(args.end(), extra.begin(), extra.end());
-        return Run(args);
-    }
-    // The data area of two volumes (snapshot or volume) is byte for byte equal.
-    void ExpectSameData(const std::string& a, const std::string& b) const
-    {
-        std::string da = sim->Read(a, kOffset, size - kOffset);
-        std::string db = sim->Read(b, kOffset, size - kOffset);
-        ASSERT_EQ(da.size(), size - kOffset);
-        ASSERT_EQ(db.size(), size - kOffset);
-        if (da != db) {
-            size_t at = 0;
-            while (da[at] == db[at]) ++at;
-            FAIL() << a << " and " << b << " differ at data offset " << at;
-        }
-    }
-    std::vector<std::string> RepoFiles() const
-    {
-        std::vector<std::string> files;
-        std::error_code ec;
-        if (!fs::exists(repoPath)) return files;
-        for (auto it = fs::recursive_directory_iterator(repoPath, ec); it != fs::recursive_directory_iterator();
-             it.increment(ec)) {
-            files.push_back(it->path().string() + ":" +
-                            std::to_string(it->is_regular_file() ? fs::file_size(it->path()) : 0));
-        }
-        std::sort(files.begin(), files.end());
-        return files;
-    }
-    size_t CachedTaskFiles() const
-    {
-        size_t n = 0;
-        std::error_code ec;
-        for (auto& e : fs::directory_iterator(sim->Root() + "/var/cache", ec)) {
-            n += e.path().filename().string().rfind("task-", 0) == 0 ? 1 : 0;
-        }
-        return n;
-    }
-
-    std::unique_ptr<SimRoot> sim;
-    std::string repoPath;
-    uint64_t size = 48 * kMiB;
-};
 
 TEST_F(DatamoverTest, FullThenTwoIncrementalsRestoreEveryPointExactly)
 {
@@ -190,17 +78,17 @@ TEST_F(DatamoverTest, KilledBackupsLeaveAVerifiableRepositoryAndCleanableLeftove
     sim->WriteRandom("vol", 0, size, 7);
     sim->Snapshot("vol", "s1");
     ASSERT_EQ(Backup("s1").rc, 0);
-    // Slow attaches and bitmap builds widen the window in which a kill lands mid-way.
     sim->SetSimConfig("bitmap_pending_queries", "2");
-    unsigned seed = static_cast<unsigned>(std::random_device{}());
-    std::mt19937 rng(seed);
-    SCOPED_TRACE("seed " + std::to_string(seed));
     std::string parent = "s1";
     for (int round = 0; round < 3; ++round) {
         std::string snap = "k" + std::to_string(round);
         sim->WriteRandom("vol", static_cast<uint64_t>(round) * 8 * kMiB + 4096, kMiB, 100 + round);
         sim->Snapshot("vol", snap);
-        sim->InjectFault(SimFault::Stall("attach", 300, 1, true));
+        // Each round is killed inside a stalled storage call the backup is known
+        // to have reached: its journal row, directory and task data exist.
+        const std::string op = round == 1 ? "create" : "attach";
+        const int before = sim->State().calls[op];
+        sim->InjectFault(SimFault::Stall(op, 400, 1, true));
         std::vector<std::string> argv = Argv({"backup", "--volume-id", kVolumeId, "--snapshot-url", kUrl + snap,
                                               "--parent-snapshot", parent, "--repo", repoPath},
                                              false);
@@ -214,7 +102,11 @@ TEST_F(DatamoverTest, KilledBackupsLeaveAVerifiableRepositoryAndCleanableLeftove
         pid_t pid = -1;
         ASSERT_EQ(posix_spawn(&pid, cargv[0], &actions, nullptr, cargv.data(), environ), 0);
         posix_spawn_file_actions_destroy(&actions);
-        std::this_thread::sleep_for(std::chrono::milliseconds(std::uniform_int_distribution<int>(50, 900)(rng)));
+        auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+        while (sim->State().calls[op] == before && std::chrono::steady_clock::now() < deadline) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        }
+        ASSERT_GT(sim->State().calls[op], before) << "the backup never reached " << op;
         ::kill(pid, SIGKILL);
         int status = 0;
         ::waitpid(pid, &status, 0);
@@ -415,3 +307,4 @@ TEST_F(DatamoverTest, HealthReportsTheAgent)
 }
 
 }  // namespace
+}  // namespace dmtest

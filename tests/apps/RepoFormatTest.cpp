@@ -105,11 +105,12 @@ TEST(RepoFormat, BlockTableRoundTripAndEveryDamageIsFound)
     uint32_t crc = 0;
     std::string error;
     std::string path = dir.path() + "/" + repo::kTableFile;
-    ASSERT_TRUE(repo::WriteTable(path, in, crc, error)) << error;
-    std::vector<repo::BlockEntry> out;
-    uint32_t readCrc = 0;
-    ASSERT_TRUE(repo::ReadTable(path, out, readCrc, error)) << error;
-    EXPECT_EQ(readCrc, crc);
+    ASSERT_TRUE(repo::WriteTable(path, "b-1", in, crc, error)) << error;
+    repo::BlockTable table;
+    ASSERT_TRUE(repo::ReadTable(path, table, error)) << error;
+    EXPECT_EQ(table.bodyCrc, crc);
+    EXPECT_EQ(table.backupId, "b-1");
+    const std::vector<repo::BlockEntry>& out = table.entries;
     ASSERT_EQ(out.size(), 3u);
     EXPECT_EQ(out[1].index, 7u);
     EXPECT_EQ(out[1].crc, 0xdeadbeefu);
@@ -122,13 +123,44 @@ TEST(RepoFormat, BlockTableRoundTripAndEveryDamageIsFound)
         std::string bad = good;
         bad[i] ^= 0x01;
         std::ofstream(path, std::ios::binary | std::ios::trunc) << bad;
-        EXPECT_FALSE(repo::ReadTable(path, out, readCrc, error)) << "flipped byte " << i;
+        EXPECT_FALSE(repo::ReadTable(path, table, error)) << "flipped byte " << i;
     }
     std::ofstream(path, std::ios::binary | std::ios::trunc) << good.substr(0, good.size() - 1);
-    EXPECT_FALSE(repo::ReadTable(path, out, readCrc, error));
+    EXPECT_FALSE(repo::ReadTable(path, table, error));
     std::ofstream(path, std::ios::binary | std::ios::trunc) << "";
-    EXPECT_FALSE(repo::ReadTable(path, out, readCrc, error));
-    EXPECT_FALSE(repo::ReadTable(dir.path() + "/missing", out, readCrc, error));
+    EXPECT_FALSE(repo::ReadTable(path, table, error));
+    EXPECT_FALSE(repo::ReadTable(dir.path() + "/missing", table, error));
+}
+
+TEST(RepoFormat, TableMatchesOnlyTheManifestItWasWrittenWith)
+{
+    TempDir dir;
+    std::string error;
+    std::string path = dir.path() + "/" + repo::kTableFile;
+    std::vector<repo::BlockEntry> in = {{0, 4096, 1}};
+    repo::Manifest m = SampleManifest("b-1", "full", "");
+    m.blocks = 1;
+    ASSERT_TRUE(repo::WriteTable(path, "b-1", in, m.tableCrc, error));
+    repo::BlockTable t;
+    ASSERT_TRUE(repo::ReadTable(path, t, error));
+    EXPECT_TRUE(repo::TableMatches(m, t, error)) << error;
+    EXPECT_NE(m.tableCrc, t.fileCrc);  // not the residue every table shares
+    repo::Manifest other = m;
+    other.backupId = "b-2";
+    EXPECT_FALSE(repo::TableMatches(other, t, error));
+    EXPECT_NE(error.find("belongs to backup b-1"), std::string::npos) << error;
+    repo::Manifest moreBlocks = m;
+    moreBlocks.blocks = 2;
+    EXPECT_FALSE(repo::TableMatches(moreBlocks, t, error));
+    repo::Manifest otherCrc = m;
+    otherCrc.tableCrc ^= 1;
+    EXPECT_FALSE(repo::TableMatches(otherCrc, t, error));
+    // A format-1 manifest needs a version-1 table.
+    repo::Manifest old = m;
+    old.format = 1;
+    old.tableCrc = t.fileCrc;
+    EXPECT_FALSE(repo::TableMatches(old, t, error));
+    EXPECT_FALSE(repo::WriteTable(path, std::string(65, 'x'), in, m.tableCrc, error));
 }
 
 TEST(RepoFormat, ManifestRoundTripAndRejectsInconsistentOnes)
@@ -200,9 +232,15 @@ TEST(RepoFormat, RepositoryListsOnlyCompleteBackupsAndResolvesChains)
     auto listed = r.ListBackups();
     ASSERT_EQ(listed.size(), 4u);
     EXPECT_EQ(listed[0].manifest.backupId, "b-0");
+    fs::create_directories(backups + "b-6");
+    std::ofstream(backups + "b-6/" + repo::kManifestFile) << "{\"format\": 2";
     auto partial = r.ListPartial();
-    ASSERT_EQ(partial.size(), 1u);
+    ASSERT_EQ(partial.size(), 2u);
     EXPECT_EQ(partial[0].backupId, "b-3");
+    EXPECT_TRUE(partial[0].manifestMissing);
+    EXPECT_EQ(partial[1].backupId, "b-6");
+    EXPECT_FALSE(partial[1].manifestMissing);
+    EXPECT_NE(partial[1].reason.find("not valid JSON"), std::string::npos) << partial[1].reason;
 
     repo::BackupInfo target;
     ASSERT_TRUE(r.FindBackup("b-2", target, error)) << error;

@@ -1,0 +1,202 @@
+// A damaged repository is reported, never trusted and never pruned by guess:
+// swapped files, broken or missing manifests, damaged parents, foreign URLs.
+#include "tests/apps/DatamoverFixture.h"
+
+namespace dmtest {
+namespace {
+
+class DatamoverSafetyTest : public DatamoverTest {
+protected:
+    // A full backup of a fresh snapshot `snap` holding random data of `seed`.
+    std::string FullOf(const std::string& snap, uint64_t seed)
+    {
+        if (!sim->State().Has("vol")) sim->CreateVolume("vol", size);
+        sim->WriteRandom("vol", 0, 20 * kMiB, seed);
+        sim->Snapshot("vol", snap);
+        Result r = Backup(snap);
+        EXPECT_EQ(r.rc, 0) << r.out << r.err;
+        return r.json["backup_id"].asString();
+    }
+    static bool Mentions(const Json::Value& v, const std::string& text)
+    {
+        return CJsonUtils::JsonToString(v).find(text) != std::string::npos;
+    }
+    // The verify entry of one backup.
+    static Json::Value Entry(const Result& v, const std::string& id)
+    {
+        for (const Json::Value& b : v.json["backups"]) {
+            if (b["backup_id"].asString() == id) return b;
+        }
+        return Json::Value();
+    }
+};
+
+TEST_F(DatamoverSafetyTest, DataAndTableSwappedBetweenBackupsAreRefused)
+{
+    std::string a = FullOf("s1", 1);
+    std::string b = FullOf("s2", 2);
+    for (const char* file : {repo::kFullDataFile, repo::kTableFile}) {
+        fs::rename(BackupDir(a) + "/" + file, BackupDir(a) + "/swap");
+        fs::rename(BackupDir(b) + "/" + file, BackupDir(a) + "/" + file);
+        fs::rename(BackupDir(a) + "/swap", BackupDir(b) + "/" + file);
+    }
+    Result v = Run({"verify", "--repo", repoPath, "--quick"});
+    EXPECT_EQ(v.rc, 1) << v.out;
+    EXPECT_FALSE(Entry(v, a)["ok"].asBool()) << v.out;
+    EXPECT_FALSE(Entry(v, b)["ok"].asBool()) << v.out;
+    EXPECT_TRUE(Mentions(Entry(v, a)["problems"], "belongs to backup " + b)) << v.out;
+    sim->CreateVolume("target", size);
+    const int attaches = sim->State().calls["attach"];
+    Result r = Restore(a, "target");
+    EXPECT_NE(r.rc, 0);
+    EXPECT_EQ(sim->State().calls["attach"], attaches) << "a refused restore reached the storage";
+}
+
+TEST_F(DatamoverSafetyTest, VersionOneBackupsAreStillReadAndSaidToBeUnbound)
+{
+    std::string id = FullOf("s1", 3);
+    // Rewrite the backup as the first format wrote it: table version 1, no
+    // backup id, the manifest's table_crc over the whole table file.
+    std::string table;
+    std::string error;
+    ASSERT_TRUE(repo::ReadWholeFile(BackupDir(id) + "/" + repo::kTableFile, table, error));
+    uint64_t count = 0;
+    for (int i = 7; i >= 0; --i) count = (count << 8) | static_cast<uint8_t>(table[16 + i]);
+    std::string v1 = table.substr(0, 24);
+    v1[8] = 1;
+    v1 += table.substr(table.size() - 4 - 16 * count, 16 * count);
+    uint32_t crc = repo::BlockCrc(v1.data(), v1.size());
+    for (int i = 0; i < 4; ++i) v1.push_back(static_cast<char>((crc >> (8 * i)) & 0xFF));
+    ASSERT_TRUE(repo::WriteFileAtomic(BackupDir(id) + "/" + repo::kTableFile, v1, error));
+    std::string text;
+    ASSERT_TRUE(repo::ReadWholeFile(BackupDir(id) + "/" + repo::kManifestFile, text, error));
+    Json::Value m;
+    ASSERT_TRUE(CJsonUtils::StringToJson(text, m));
+    m["format"] = 1;
+    m["table_crc"] = Json::UInt(repo::BlockCrc(v1.data(), v1.size()));
+    ASSERT_TRUE(repo::WriteFileAtomic(BackupDir(id) + "/" + repo::kManifestFile, CJsonUtils::JsonToString(m), error));
+
+    Result v = Run({"verify", "--repo", repoPath}, false);
+    EXPECT_EQ(v.rc, 0) << v.out << v.err;
+    EXPECT_NE(v.out.find("not bound"), std::string::npos) << v.out;
+    sim->CreateVolume("target", size);
+    Result r = Restore(id, "target");
+    ASSERT_EQ(r.rc, 0) << r.out << r.err;
+    ExpectSameData("s1", "target");
+}
+
+TEST_F(DatamoverSafetyTest, BrokenOrMissingManifestsAreDamageAndKept)
+{
+    std::string full = FullOf("s1", 4);
+    std::string broken = FullOf("s2", 5);
+    std::string lost = FullOf("s3", 6);
+    std::string error;
+    repo::WriteFileAtomic(BackupDir(broken) + "/" + repo::kManifestFile, "{\"format\": 2, \"backup_", error);
+    fs::remove(BackupDir(lost) + "/" + repo::kManifestFile);
+    // A directory the journal never heard of is not ours to delete either.
+    const std::string stranger = "20000101T000000Z-0badf00d";
+    fs::create_directories(BackupDir(stranger));
+    std::ofstream(BackupDir(stranger) + "/volume.img") << "data";
+
+    for (const std::string& id : {broken, lost, stranger}) {
+        Result v = Run({"verify", "--repo", repoPath});
+        EXPECT_EQ(v.rc, 1) << v.out;
+        EXPECT_FALSE(Entry(v, id)["ok"].asBool()) << id << "\n" << v.out;
+        EXPECT_TRUE(Entry(v, full)["ok"].asBool()) << v.out;
+        Result l = Run({"list", "--repo", repoPath});
+        EXPECT_TRUE(Mentions(l.json["chains"][0]["damaged"], id)) << id << "\n" << l.out;
+    }
+    EXPECT_TRUE(Mentions(Entry(Run({"verify", "--repo", repoPath}), lost)["problems"], "journal")) << "says why";
+    EXPECT_EQ(Run({"clean", "--repo", repoPath}).rc, 0);
+    sim->Snapshot("vol", "s4");
+    EXPECT_EQ(Backup("s4", "s1").rc, 0);  // the next backup of the chain prunes nothing either
+    for (const std::string& id : {broken, lost, stranger}) {
+        EXPECT_TRUE(fs::exists(BackupDir(id) + "/" + (id == stranger ? "volume.img" : repo::kFullDataFile))) << id;
+    }
+}
+
+TEST_F(DatamoverSafetyTest, AnIncrementalIsSoundOnlyWhenItsChainIs)
+{
+    std::string full = FullOf("s1", 7);
+    sim->WriteRandom("vol", 30 * kMiB, kMiB, 8);
+    sim->Snapshot("vol", "s2");
+    Result inc = Backup("s2", "s1");
+    ASSERT_EQ(inc.rc, 0) << inc.out << inc.err;
+    std::string id = inc.json["backup_id"].asString();
+    Overwrite(BackupDir(full) + "/" + repo::kFullDataFile, 2 * repo::kBlockSize + 5, "\x01\x02");
+
+    for (const std::vector<std::string>& args :
+         {std::vector<std::string>{"verify", "--repo", repoPath},
+          std::vector<std::string>{"verify", "--repo", repoPath, "--backup", id}}) {
+        Result v = Run(args);
+        EXPECT_EQ(v.rc, 1) << v.out;
+        Json::Value e = Entry(v, id);
+        EXPECT_FALSE(e["ok"].asBool()) << v.out;
+        EXPECT_TRUE(Mentions(e["problems"], "depends on damaged backup " + full)) << v.out;
+    }
+    sim->CreateVolume("target", size);
+    sim->WriteRandom("target", 0, size, 99);
+    const std::string before = sim->Read("target", 0, size);
+    Result r = Restore(id, "target");
+    EXPECT_NE(r.rc, 0);
+    EXPECT_TRUE(Mentions(r.json["error"], "block 2")) << r.out;
+    EXPECT_EQ(sim->Read("target", 0, size), before) << "a refused restore wrote into its target";
+    EXPECT_TRUE(sim->State().Clean());
+}
+
+TEST_F(DatamoverSafetyTest, OtherSchemesAndCommandLineSlipsAreNamed)
+{
+    sim->CreateVolume("vol", size);
+    sim->Snapshot("vol", "s1");
+    const size_t calls = sim->Calls().size();
+    for (const char* url : {"http://127.0.0.1/pool0/s1", "ftp://127.0.0.1/pool0/s1", "STRATA://127.0.0.1/pool0/s1"}) {
+        Result r = Run({"backup", "--volume-id", kVolumeId, "--snapshot-url", url, "--repo", repoPath,
+                        "--volume-size", "48M"});
+        EXPECT_EQ(r.rc, 2) << url;
+        EXPECT_TRUE(Mentions(r.json["error"], "strata://")) << r.out;
+        EXPECT_TRUE(Mentions(r.json["error"], "scheme")) << r.out;
+        Result h = Run({"health", "--url", url});
+        EXPECT_EQ(h.rc, 2) << h.out;
+    }
+    EXPECT_EQ(sim->Calls().size(), calls);
+    Result unknown = Run({"no-such-command"}, false);
+    EXPECT_EQ(unknown.rc, 2);
+    EXPECT_NE(unknown.err.find("no-such-command"), std::string::npos) << unknown.err;
+    // --json after the subcommand as before it.
+    std::string out;
+    EXPECT_EQ(SimRoot::RunProgram({DM_DATAMOVER_BINARY, "--root", sim->Root(), "list", "--repo",
+                                   sim->Root() + "/nothing", "--json"}, &out), 2);
+    EXPECT_NE(out.find("\"ok\":false"), std::string::npos) << out;
+    EXPECT_EQ(SimRoot::RunProgram({DM_DATAMOVER_BINARY, "--root", sim->Root(), "plugins", "--json"}, &out), 0);
+    Json::Value rows;
+    ASSERT_TRUE(CJsonUtils::StringToJson(out, rows)) << out;
+    for (const Json::Value& row : rows) {
+        if (row["name"].asString() == "QRM_STRATA" || row["name"].asString() == "QRM_STRATA_RDM") {
+            EXPECT_EQ(row["result"].asInt(), 0) << out;
+        }
+    }
+}
+
+TEST_F(DatamoverSafetyTest, AnIncrementalThatReadEverythingSaysSo)
+{
+    std::string full = FullOf("s1", 9);
+    sim->Snapshot("vol", "s2");
+    Result inc = Backup("s2", "s1");
+    ASSERT_EQ(inc.rc, 0);
+    std::string dir = BackupDir(inc.json["backup_id"].asString());
+    std::string text, error;
+    ASSERT_TRUE(repo::ReadWholeFile(dir + "/" + repo::kManifestFile, text, error));
+    Json::Value m;
+    ASSERT_TRUE(CJsonUtils::StringToJson(text, m));
+    m["used_full"] = true;
+    ASSERT_TRUE(repo::WriteFileAtomic(dir + "/" + repo::kManifestFile, CJsonUtils::JsonToString(m), error));
+    Result l = Run({"list", "--repo", repoPath}, false);
+    EXPECT_NE(l.out.find("incremental (full read)"), std::string::npos) << l.out;
+    Result lj = Run({"list", "--repo", repoPath});
+    for (const Json::Value& b : lj.json["chains"][0]["backups"]) {
+        EXPECT_EQ(b["used_full"].asBool(), b["kind"].asString() == "incremental") << lj.out;
+    }
+}
+
+}  // namespace
+}  // namespace dmtest
