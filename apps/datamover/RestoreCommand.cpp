@@ -5,6 +5,9 @@
 // written. While writing, a record in the repository says the target is
 // incomplete, so a restore that dies is reported by list and clean.
 #include <fcntl.h>
+#include <linux/fs.h>
+#include <sys/ioctl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -20,6 +23,8 @@
 #include "apps/datamover/DataCommands.h"
 #include "apps/datamover/RepoFormat.h"
 #include "apps/datamover/TaskSupport.h"
+#include "foundation/CachedTaskData.h"
+#include "foundation/JsonUtils.h"
 
 namespace {
 
@@ -30,6 +35,7 @@ struct RestoreOptions {
     std::string volumeId;
     int depth = 4;
     bool verifyOnly = false;
+    bool force = false;
 };
 
 class RestoreJob {
@@ -44,6 +50,8 @@ private:
     bool WriteAll(std::string& error);
     int Fail(const std::string& text);
     int Report(double seconds, double openSeconds, double writeSeconds);
+    // Size and content of the attached target, before the first write.
+    bool CheckTarget(std::string& error);
 
     CommandContext& m_ctx;
     RestoreOptions m_o;
@@ -55,7 +63,56 @@ private:
     std::string m_record;  // the "restore interrupted" record while writing
     std::shared_ptr<CDiskDescriptor> m_disk;
     bool m_diskOpen = false;
+    uint64_t m_targetSize = 0;
 };
+
+// The device the plug-in attached the target at, as its task data names it.
+std::string AttachedDevice(const std::string& cacheData)
+{
+    Json::Value doc;
+    if (!CJsonUtils::StringToJson(cacheData, doc) || !doc.isObject()) return "";
+    const Json::Value& keys = doc[CacheKey::DATA_VOLUME_KEYS_REGISTERED];
+    return keys.isArray() && !keys.empty() && keys[keys.size() - 1].isString() ? keys[keys.size() - 1].asString() : "";
+}
+
+bool DeviceSize(int fd, uint64_t& size)
+{
+    struct stat st {};
+    if (::fstat(fd, &st) != 0) return false;
+    if (S_ISBLK(st.st_mode)) return ::ioctl(fd, BLKGETSIZE64, &size) == 0;
+    size = static_cast<uint64_t>(st.st_size);
+    return S_ISREG(st.st_mode);
+}
+
+// Whether the data area [start, end) holds anything but zeros, cheaply. On a
+// file-backed target only allocated extents are read, the first MiB of each:
+// a fresh (sparse) volume costs nothing. A block device is sampled: its first and last MiB and 4 KiB
+// every 64 MiB, so a 2 TiB volume costs about 32,000 small reads.
+bool LooksUsed(int fd, bool regular, uint64_t start, uint64_t end)
+{
+    std::vector<char> buf(1 << 20);
+    auto used = [&](uint64_t at, uint64_t len) {
+        len = std::min<uint64_t>(len, end - at);
+        ssize_t n = ::pread(fd, buf.data(), len, static_cast<off_t>(at));
+        return n > 0 && !repo::IsAllZero(buf.data(), static_cast<size_t>(n));
+    };
+    if (end <= start) return false;
+    if (regular) {
+        for (off_t at = static_cast<off_t>(start); static_cast<uint64_t>(at) < end;) {
+            off_t data = ::lseek(fd, at, SEEK_DATA);
+            if (data < 0 || static_cast<uint64_t>(data) >= end) return false;
+            if (used(static_cast<uint64_t>(data), buf.size())) return true;
+            at = ::lseek(fd, data, SEEK_HOLE);
+            if (at < 0) return false;
+        }
+        return false;
+    }
+    if (used(start, buf.size()) || used(end > buf.size() + start ? end - buf.size() : start, buf.size())) return true;
+    for (uint64_t at = start + (64ULL << 20); at < end; at += 64ULL << 20) {
+        if (used(at, 4096)) return true;
+    }
+    return false;
+}
 
 bool RestoreJob::ForEachBlock(const char* label, const std::function<bool(uint64_t, char*, std::string&)>& fn,
                               std::string& error)
@@ -135,6 +192,36 @@ int RestoreJob::Fail(const std::string& text)
     return 1;
 }
 
+bool RestoreJob::CheckTarget(std::string& error)
+{
+    const repo::Manifest& m = m_target.manifest;
+    std::string device = AttachedDevice(m_task.Sink().LatestCacheData());
+    int fd = device.empty() ? -1 : ::open(device.c_str(), O_RDONLY | O_CLOEXEC);
+    uint64_t size = 0;
+    bool sized = fd >= 0 && DeviceSize(fd, size);
+    if (!sized) {
+        if (fd >= 0) ::close(fd);
+        error = "cannot learn the size of " + m_url.name + (device.empty() ? "" : " at " + device) +
+                "; nothing was written";
+        return false;
+    }
+    struct stat st {};
+    bool regular = ::fstat(fd, &st) == 0 && S_ISREG(st.st_mode);
+    bool used = !m_o.force && LooksUsed(fd, regular, m.dataOffset, size);
+    ::close(fd);
+    if (size < m.dataOffset + m.volumeSize) {
+        error = "volume " + m_url.name + " holds " + std::to_string(size) + " bytes, the backup needs " +
+                std::to_string(m.dataOffset + m.volumeSize) + "; nothing was written";
+        return false;
+    }
+    if (used) {
+        error = "volume " + m_url.name + " is not empty; give --force to overwrite it (nothing was written)";
+        return false;
+    }
+    m_targetSize = size;
+    return true;
+}
+
 int RestoreJob::Run()
 {
     std::string error;
@@ -194,6 +281,7 @@ int RestoreJob::Run()
         return Fail(dmtask::DescribeFailure("opening volume " + m_url.name, opened));
     }
     m_diskOpen = true;
+    if (!CheckTarget(error)) return Fail(error);
     double openSeconds = dmtask::SecondsSince(started);
     uint64_t writeStarted = dmtask::NowMicros();
     if (!dmtask::WriteRestoreRecord(m_repo.Root(), m_task.Id(), m_o.volumeUrl, m.backupId, m_record, error)) {
@@ -239,6 +327,7 @@ int RestoreJob::Report(double seconds, double openSeconds, double writeSeconds)
         } else {
             out["volume"] = m_url.name;
             out["bytes_written"] = Json::UInt64(bytes);
+            out["bytes_beyond_backup"] = Json::UInt64(m_targetSize - m.dataOffset - m.volumeSize);
             out["open_seconds"] = openSeconds;
             out["write_seconds"] = writeSeconds;
         }
@@ -250,6 +339,11 @@ int RestoreJob::Report(double seconds, double openSeconds, double writeSeconds)
                   << dmtask::HumanBytes(bytes) << " in " << dmtask::HumanDuration(seconds) << " ("
                   << dmtask::HumanBytes(seconds > 0 ? static_cast<uint64_t>(bytes / seconds) : 0) << "/s)"
                   << std::endl;
+        if (!m_o.verifyOnly && m_targetSize > m.dataOffset + m.volumeSize) {
+            std::cout << "the target is larger than the backup: its last "
+                      << dmtask::HumanBytes(m_targetSize - m.dataOffset - m.volumeSize) << " were left as they were"
+                      << std::endl;
+        }
     }
     return 0;
 }
@@ -263,6 +357,7 @@ void RegisterRestoreCommand(CLI::App& app, CommandContext& ctx)
     sub->add_option("--repo", opts->repoPath, "Backup repository")->required();
     sub->add_option("--backup", opts->backupId, "Backup id (see 'datamover list')")->required();
     sub->add_option("--volume-url", opts->volumeUrl, "strata://MANAGER/POOL/VOLUME to write into");
+    sub->add_flag("--force", opts->force, "Write into a volume that is not empty");
     sub->add_flag("--verify-only", opts->verifyOnly, "Read and check every block of the chain; write nothing");
     sub->add_option("--volume-id", opts->volumeId, "UUID of the target volume (default: the backed-up volume's)");
     sub->add_option("--depth", opts->depth, "Writer threads")->capture_default_str();

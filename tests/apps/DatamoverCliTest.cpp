@@ -1,17 +1,6 @@
 // End-to-end cycles of the datamover program: backups, restores, kills,
 // storage failures and refused requests.
-#include <fcntl.h>
-#include <signal.h>
-#include <spawn.h>
-#include <sys/wait.h>
-#include <unistd.h>
-
-#include <chrono>
-#include <thread>
-
 #include "tests/apps/DatamoverFixture.h"
-
-extern char** environ;
 
 namespace dmtest {
 namespace {
@@ -53,7 +42,7 @@ TEST_F(DatamoverTest, FullThenTwoIncrementalsRestoreEveryPointExactly)
         sim->CreateVolume(target, size);
         sim->WriteRandom(target, 0, size, 99);  // the target starts with other data
         Result r = Run({"restore", "--repo", repoPath, "--backup", p.second->json["backup_id"].asString(),
-                        "--volume-url", kUrl + target});
+                        "--volume-url", kUrl + target, "--force"});
         ASSERT_EQ(r.rc, 0) << r.out << r.err;
         ExpectSameData(p.first, target);
     }
@@ -92,24 +81,10 @@ TEST_F(DatamoverTest, KilledBackupsLeaveAVerifiableRepositoryAndCleanableLeftove
         std::vector<std::string> argv = Argv({"backup", "--volume-id", kVolumeId, "--snapshot-url", kUrl + snap,
                                               "--parent-snapshot", parent, "--repo", repoPath},
                                              false);
-        std::vector<char*> cargv;
-        for (auto& a : argv) cargv.push_back(a.data());
-        cargv.push_back(nullptr);
-        posix_spawn_file_actions_t actions;
-        posix_spawn_file_actions_init(&actions);
-        posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, "/dev/null", O_WRONLY, 0);
-        posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, "/dev/null", O_WRONLY, 0);
-        pid_t pid = -1;
-        ASSERT_EQ(posix_spawn(&pid, cargv[0], &actions, nullptr, cargv.data(), environ), 0);
-        posix_spawn_file_actions_destroy(&actions);
-        auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
-        while (sim->State().calls[op] == before && std::chrono::steady_clock::now() < deadline) {
-            std::this_thread::sleep_for(std::chrono::milliseconds(10));
-        }
-        ASSERT_GT(sim->State().calls[op], before) << "the backup never reached " << op;
-        ::kill(pid, SIGKILL);
-        int status = 0;
-        ::waitpid(pid, &status, 0);
+        pid_t pid = Spawn(argv);
+        ASSERT_GT(pid, 0);
+        ASSERT_TRUE(WaitFor([&]() { return sim->State().calls[op] > before; })) << "the backup never reached " << op;
+        Kill(pid);
         sim->ClearFaults();
 
         Result v = Run({"verify", "--repo", repoPath});

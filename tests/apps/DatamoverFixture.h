@@ -4,8 +4,15 @@
 // processes, tool scripts, device nodes, the repository on disk.
 #pragma once
 #include <gtest/gtest.h>
+#include <fcntl.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <algorithm>
+#include <chrono>
+#include <thread>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -15,6 +22,8 @@
 #include "apps/datamover/RepoFormat.h"
 #include "foundation/JsonUtils.h"
 #include "tests/support/SimRoot.h"
+
+extern char** environ;
 
 namespace dmtest {
 
@@ -133,6 +142,39 @@ protected:
         std::fstream f(path, std::ios::in | std::ios::out | std::ios::binary);
         f.seekp(static_cast<std::streamoff>(at));
         f.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+    }
+
+    // Starts the datamover with its output discarded; returns its pid.
+    static pid_t Spawn(const std::vector<std::string>& argv)
+    {
+        std::vector<char*> cargv;
+        for (const std::string& a : argv) cargv.push_back(const_cast<char*>(a.c_str()));
+        cargv.push_back(nullptr);
+        posix_spawn_file_actions_t actions;
+        posix_spawn_file_actions_init(&actions);
+        posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, "/dev/null", O_WRONLY, 0);
+        posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, "/dev/null", O_WRONLY, 0);
+        pid_t pid = -1;
+        if (posix_spawn(&pid, cargv[0], &actions, nullptr, cargv.data(), environ) != 0) pid = -1;
+        posix_spawn_file_actions_destroy(&actions);
+        return pid;
+    }
+    static void Kill(pid_t pid)
+    {
+        ::kill(pid, SIGKILL);
+        int status = 0;
+        ::waitpid(pid, &status, 0);
+    }
+    // Polls a state the test can observe; false after a minute without it.
+    template <typename Fn>
+    static bool WaitFor(Fn done)
+    {
+        auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+        while (!done()) {
+            if (std::chrono::steady_clock::now() > deadline) return false;
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        }
+        return true;
     }
 
     std::unique_ptr<SimRoot> sim;
