@@ -6,7 +6,7 @@
 # (by their pid files), unmounts FUSE mounts left under it and removes it.
 set -euo pipefail
 dir=${CEPH_CLUSTER_DIR:-/tmp/dm-ceph}
-pool=${CEPH_POOL:-rbd}
+pool=${CEPH_POOL:-pool0}
 conf=$dir/ceph.conf
 port=${CEPH_MON_PORT:-6789}
 
@@ -71,8 +71,9 @@ start() {
 stop() {
     [ -d "$dir" ] || return 0
     # FUSE mounts left by attach (the adapter's own detach is the normal path).
-    grep -F " $dir/" /proc/mounts | awk '{print $2}' | while read -r m; do
-        fusermount -u -z "$m" 2>/dev/null || umount -l "$m" 2>/dev/null || true
+    local m
+    for m in $( (grep -F " $dir/" /proc/mounts || true) | awk '{print $2}'); do
+        umount "$m" 2>/dev/null || umount -l "$m" 2>/dev/null || true
     done
     for p in "$dir"/run/*.pid; do
         [ -e "$p" ] || continue
@@ -91,7 +92,8 @@ status() {
 }
 
 case "${1:-}" in
-    start) start ;;
+    # A start that fails half-way takes down what it started.
+    start) start || { rc=$?; stop >/dev/null; exit "$rc"; } ;;
     stop) stop ;;
     status) status ;;
     conf) echo "$conf" ;;
