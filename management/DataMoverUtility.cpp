@@ -5,7 +5,12 @@
 
 #include "foundation/Crc32.h"
 #include "foundation/JsonUtils.h"
+#include "foundation/LogProxy.h"
 #include "management/JsonHelper.h"
+
+namespace {
+const char MODULE_NAME[] = "DataMoverUtility";
+}
 
 bool DataMoverUtility::CheckStrIsUUID(const std::string& text)
 {
@@ -47,6 +52,26 @@ std::string DataMoverUtility::JsonToString(const Json::Value& value)
 
 int32_t DataMoverUtility::JsonToStruct(const Json::Value& v, RestoreLunTaskStatus& r)
 {
+    try {
+        ReadRecord(v, r);
+    } catch (const std::exception& e) {  // no memory for a field's copy
+        LOG_STREAM(4) << "Read restore task status failed: " << e.what();
+    }
+    return 0;
+}
+
+int32_t DataMoverUtility::StructToJson(const RestoreLunTaskStatus& r, Json::Value& v)
+{
+    try {
+        WriteRecord(r, v);
+    } catch (const std::exception& e) {
+        LOG_STREAM(4) << "Write restore task status failed: " << e.what();
+    }
+    return 0;
+}
+
+void DataMoverUtility::ReadRecord(const Json::Value& v, RestoreLunTaskStatus& r)
+{
     // A non-object reads as all-null: every field takes its null conversion.
     const Json::Value obj = v.isObject() ? v : Json::Value(Json::objectValue);
     JsonHelper::JsonValueToType(r.guid, obj["guid"]);
@@ -63,10 +88,9 @@ int32_t DataMoverUtility::JsonToStruct(const Json::Value& v, RestoreLunTaskStatu
     JsonHelper::JsonValueToType(r.lunId, obj["lunId"]);
     JsonHelper::JsonValueToType(r.volumeSize, obj["volumeSize"]);
     JsonHelper::JsonValueToType(r.diskStorageType, obj["diskStorageType"]);
-    return 0;
 }
 
-int32_t DataMoverUtility::StructToJson(const RestoreLunTaskStatus& r, Json::Value& v)
+void DataMoverUtility::WriteRecord(const RestoreLunTaskStatus& r, Json::Value& v)
 {
     JsonHelper::TypeToJsonValue(r.guid, v["guid"]);
     JsonHelper::TypeToJsonValue(r.id, v["id"]);
@@ -82,16 +106,20 @@ int32_t DataMoverUtility::StructToJson(const RestoreLunTaskStatus& r, Json::Valu
     JsonHelper::TypeToJsonValue(r.lunId, v["lunId"]);
     JsonHelper::TypeToJsonValue(r.volumeSize, v["volumeSize"]);
     JsonHelper::TypeToJsonValue(r.diskStorageType, v["diskStorageType"]);
-    return 0;
 }
 
 std::string DataMoverUtility::ListToString(const std::vector<RestoreLunTaskStatus>& records)
 {
-    Json::Value array;  // stays null for an empty list, written as "null"
-    for (const auto& r : records) {
-        Json::Value item;
-        StructToJson(r, item);
-        array.append(item);
+    try {
+        Json::Value array;  // stays null for an empty list, written as "null"
+        for (const auto& r : records) {
+            Json::Value item;
+            StructToJson(r, item);
+            array.append(item);
+        }
+        return JsonToString(array);
+    } catch (const std::exception& e) {
+        LOG_STREAM(4) << "Write restore task list failed: " << e.what();
+        return "";
     }
-    return JsonToString(array);
 }

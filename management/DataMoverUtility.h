@@ -36,7 +36,13 @@ public:
     static std::string Uint642String(uint64_t value);
     static Json::Value StringToJson(const std::string& text);
     static std::string JsonToString(const Json::Value& value);
+    // Both always return 0; a wrongly typed value reads as its null conversion.
     static int32_t JsonToStruct(const Json::Value& value, RestoreLunTaskStatus& record);
     static int32_t StructToJson(const RestoreLunTaskStatus& record, Json::Value& value);
+    // Empty only when writing failed (no memory).
     static std::string ListToString(const std::vector<RestoreLunTaskStatus>& records);
+
+private:
+    static void ReadRecord(const Json::Value& value, RestoreLunTaskStatus& record);
+    static void WriteRecord(const RestoreLunTaskStatus& record, Json::Value& value);
 };

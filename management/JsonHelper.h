@@ -1,38 +1,41 @@
 // Conversions between record fields and JSON values for the record mapping of
-// DataMoverUtility. Stateless templates; safe from any thread.
+// DataMoverUtility. Stateless; safe from any thread.
 #pragma once
 #include <json/json.h>
 
 #include <cstdint>
+#include <exception>
 #include <string>
 
 class JsonHelper {
 public:
+    // A value of another type reads as the null conversion (false, 0, empty)
+    // and is logged at level 4: a peer's record must never throw.
     template <typename T>
     static void JsonValueToType(T& field, const Json::Value& value);
     template <typename T>
     static void TypeToJsonValue(const T& field, Json::Value& value);
+
+private:
+    static void LogWrongType(const char* what);
 };
 
-template <>
-inline void JsonHelper::JsonValueToType<bool>(bool& field, const Json::Value& value)
+namespace json_helper_detail {
+inline void Read(const Json::Value& v, bool& out) { out = v.asBool(); }
+inline void Read(const Json::Value& v, uint32_t& out) { out = v.asUInt(); }
+inline void Read(const Json::Value& v, uint64_t& out) { out = v.asUInt64(); }
+inline void Read(const Json::Value& v, std::string& out) { out = v.asString(); }
+}  // namespace json_helper_detail
+
+template <typename T>
+void JsonHelper::JsonValueToType(T& field, const Json::Value& value)
 {
-    field = value.asBool();
-}
-template <>
-inline void JsonHelper::JsonValueToType<uint32_t>(uint32_t& field, const Json::Value& value)
-{
-    field = value.asUInt();
-}
-template <>
-inline void JsonHelper::JsonValueToType<uint64_t>(uint64_t& field, const Json::Value& value)
-{
-    field = value.asUInt64();
-}
-template <>
-inline void JsonHelper::JsonValueToType<std::string>(std::string& field, const Json::Value& value)
-{
-    field = value.asString();
+    try {
+        json_helper_detail::Read(value, field);
+    } catch (const std::exception& e) {
+        field = T();
+        LogWrongType(e.what());
+    }
 }
 
 template <>

@@ -150,6 +150,53 @@ TEST(CJsonUtils, CompactOneLineAndParse)
     EXPECT_EQ(CJsonUtils::JsonToString(back), CJsonUtils::JsonToString(v));
     EXPECT_FALSE(CJsonUtils::StringToJson("{\"a\":", back));
 }
+
+// Whatever the reader collected, the text written is the fast writer's, so
+// it parses again (a comment must never swallow the rest of a one-line text).
+TEST(CJsonUtils, WritesExactlyWhatTheFastWriterWrites)
+{
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wdeprecated-declarations"
+    Json::FastWriter fast;
+#pragma GCC diagnostic pop
+    fast.omitEndingLineFeed();
+    const char* texts[] = {
+        "// head\n{\"a\": 1 // tail\n, \"b\": [2, /* mid */ 3], \"c\": {}}",
+        "[\"caf\u00e9 \u00fc \u4e2d \U0001F600\", \"\\u0001\\t\\\"\", []]",
+        "{\"d\": 0.1, \"e\": -1e300, \"f\": 18446744073709551615, \"g\": -9223372036854775808, \"h\": null}",
+        "\"\xff\xfe broken utf-8\"",
+    };
+    for (const char* text : texts) {
+        SCOPED_TRACE(text);
+        Json::Value v;
+        ASSERT_TRUE(CJsonUtils::StringToJson(text, v));
+        const std::string out = CJsonUtils::JsonToString(v);
+        EXPECT_EQ(out, fast.write(v));
+        EXPECT_EQ(out.find_first_of("\n\x80\xff"), std::string::npos);
+        Json::Value again;
+        ASSERT_TRUE(CJsonUtils::StringToJson(out, again));
+        EXPECT_EQ(CJsonUtils::JsonToString(again), out);  // broken UTF-8 is replaced once, then stable
+    }
+}
+
+TEST(CJsonUtils, TooDeepOrHostileTextIsAFailureNeverAnException)
+{
+    testing_fakes::LogCapture cap;
+    const std::string deep = std::string(2000, '[') + std::string(2000, ']');
+    Json::Value v(7);
+    bool ok = true;
+    EXPECT_NO_THROW(ok = CJsonUtils::StringToJson(deep, v));
+    EXPECT_FALSE(ok);
+    EXPECT_TRUE(v.isNull());  // no half-built value is handed on
+    EXPECT_TRUE(cap.Contains("Exceeded stackLimit", 4)) << cap.Dump();
+    for (const std::string& bad : {std::string(""), std::string("\0", 1), std::string("{\"a\":1}x"),
+                                   std::string(2000, '{'), std::string("[1e99999]")}) {
+        EXPECT_NO_THROW(CJsonUtils::StringToJson(bad, v)) << bad;
+    }
+    // The deepest text the reader accepts still parses.
+    const std::string limit = std::string(999, '[') + std::string(999, ']');
+    EXPECT_TRUE(CJsonUtils::StringToJson(limit, v));
+}
 }  // namespace
 
 #include "foundation/Crc32.h"

@@ -2,7 +2,9 @@
 
 #include <limits>
 
+#include "host/testing/Fakes.h"
 #include "management/DataMoverUtility.h"
+#include "management/QSRestApi.h"
 
 namespace {
 
@@ -82,5 +84,46 @@ TEST(DataMoverUtility, MissingKeysReadAsNullConversions)
     // Unparsable text yields a null value; reading it gives the null conversions too.
     DataMoverUtility::JsonToStruct(DataMoverUtility::StringToJson(""), r);
     EXPECT_EQ(r.id, 0u);
+}
+// Wrongly typed values read as the null conversion, with a level-4 line, and
+// the mapping still returns 0: nothing a peer sends may throw out of it.
+TEST(DataMoverUtility, WronglyTypedValuesReadAsNullConversions)
+{
+    testing_fakes::LogCapture cap;
+    RestoreLunTaskStatus r;
+    r.name = "before";
+    const char* text = "{\"guid\":{\"x\":1},\"id\":-5,\"name\":[1],\"isIncRestore\":\"yes\","
+                       "\"status\":4294967296,\"verifyStatus\":1.5e20,\"volumeSize\":\"12\",\"lunId\":7,"
+                       "\"isCleanLeftoverSuccess\":[true]}";
+    int32_t rc = -1;
+    EXPECT_NO_THROW(rc = DataMoverUtility::JsonToStruct(DataMoverUtility::StringToJson(text), r));
+    EXPECT_EQ(rc, 0);
+    EXPECT_EQ(r.guid, "");
+    EXPECT_EQ(r.id, 0u);
+    EXPECT_EQ(r.name, "");
+    EXPECT_FALSE(r.isIncRestore);
+    EXPECT_FALSE(r.isCleanLeftoverSuccess);
+    EXPECT_EQ(r.status, 0u);
+    EXPECT_EQ(r.verifyStatus, 0u);
+    EXPECT_EQ(r.volumeSize, 0u);
+    EXPECT_EQ(r.lunId, "7");  // a number has a text form; that is a conversion, not a fault
+    EXPECT_GE(cap.Count("", 4), 8u);
+    EXPECT_TRUE(cap.Contains("Value is not convertible", 4)) << cap.Dump();
+}
+
+TEST(DataMoverUtility, TooDeepTextReadsAsNull)
+{
+    const std::string deep = std::string(2000, '[') + std::string(2000, ']');
+    Json::Value v;
+    EXPECT_NO_THROW(v = DataMoverUtility::StringToJson(deep));
+    EXPECT_TRUE(v.isNull());
+    // The management client's parsers see the same text as a parse failure.
+    QSRestApi api("127.0.0.1", "443", "u", "p");
+    std::string errDes;
+    int32_t errCode = 0;
+    EXPECT_EQ(api.ParseBodyV2(deep, v, errDes, errCode), -1);
+    EXPECT_EQ(errDes, "Parse json string failed");
+    EXPECT_EQ(api.ParseBodyV1(deep, v, errDes, errCode), -1);
+    EXPECT_EQ(errDes, "Parse json string failed");
 }
 }  // namespace

@@ -1,0 +1,145 @@
+#include "Cluster.h"
+
+#include <cerrno>
+#include <cstring>
+#include <fstream>
+
+namespace rbdtool {
+
+namespace {
+std::string Trim(const std::string& s)
+{
+    size_t b = s.find_first_not_of(" \t\r");
+    size_t e = s.find_last_not_of(" \t\r");
+    return b == std::string::npos ? std::string() : s.substr(b, e - b + 1);
+}
+}  // namespace
+
+bool Settings::Load(const std::string& root, Settings& s, std::string& err)
+{
+    const std::string path = root + "/conf/rbd.conf";
+    std::ifstream in(path);
+    if (!in) {
+        err = path + " is missing: the root is not configured for Ceph";
+        return false;
+    }
+    std::string line;
+    while (std::getline(in, line)) {
+        size_t eq = line.find('=');
+        if (line.empty() || line[0] == '#' || eq == std::string::npos) continue;
+        std::string k = Trim(line.substr(0, eq)), v = Trim(line.substr(eq + 1));
+        if (k == "ceph_conf") s.cephConf = v;
+        else if (k == "user") s.user = v;
+        else if (k == "keyring") s.keyring = v;
+        else if (k == "timeout") s.timeoutSec = std::max(1, std::atoi(v.c_str()));
+        else if (k == "rbd_fuse") s.rbdFuse = v;
+    }
+    if (s.cephConf.empty()) {
+        err = path + " names no ceph_conf";
+        return false;
+    }
+    return true;
+}
+
+Cluster::~Cluster()
+{
+    m_io.close();
+    if (m_connected) m_rados.shutdown();
+}
+
+int Cluster::Open(const Settings& s, const std::string& pool, std::string& err)
+{
+    int r = m_rados.init(s.user.c_str());
+    if (r < 0) {
+        err = "cannot initialise the Ceph client: " + std::string(strerror(-r));
+        return r;
+    }
+    m_connected = true;
+    if ((r = m_rados.conf_read_file(s.cephConf.c_str())) < 0) {
+        err = "cannot read the Ceph configuration " + s.cephConf + ": " + strerror(-r);
+        return r;
+    }
+    const std::string t = std::to_string(s.timeoutSec);
+    m_rados.conf_set("client_mount_timeout", t.c_str());
+    m_rados.conf_set("rados_mon_op_timeout", t.c_str());
+    m_rados.conf_set("rados_osd_op_timeout", t.c_str());
+    m_rados.conf_set("log_to_stderr", "false");
+    m_rados.conf_set("err_to_stderr", "false");
+    if (!s.keyring.empty()) m_rados.conf_set("keyring", s.keyring.c_str());
+    if ((r = m_rados.connect()) < 0) {
+        err = "the Ceph cluster of " + s.cephConf + " does not answer: " + strerror(-r);
+        return r == -ENOENT ? -EIO : r;
+    }
+    if ((r = m_rados.ioctx_create(pool.c_str(), m_io)) < 0) {
+        err = r == -ENOENT ? "the pool '" + pool + "' does not exist" : "cannot open the pool '" + pool + "': " + strerror(-r);
+        return r;
+    }
+    return 0;
+}
+
+bool Cluster::ImageExists(const std::string& name)
+{
+    librbd::Image img;
+    return OpenImage(name, img, nullptr, true) == 0;
+}
+
+std::vector<std::string> Cluster::Images()
+{
+    std::vector<librbd::image_spec_t> specs;
+    std::vector<std::string> names;
+    if (librbd::RBD().list2(m_io, &specs) < 0) return names;
+    for (const auto& s : specs) names.push_back(s.name);
+    return names;
+}
+
+std::optional<SnapRef> Cluster::FindSnapshot(const std::string& name)
+{
+    std::vector<std::string> candidates;
+    std::string snap = name;
+    size_t at = name.find('@');
+    if (at != std::string::npos) {
+        candidates.push_back(name.substr(0, at));
+        snap = name.substr(at + 1);
+    } else {
+        candidates = Images();
+    }
+    for (const std::string& image : candidates) {
+        librbd::Image img;
+        if (OpenImage(image, img, nullptr, true) != 0) continue;
+        std::vector<librbd::snap_info_t> snaps;
+        if (img.snap_list(snaps) < 0) continue;
+        for (const auto& s : snaps) {
+            if (s.name == snap) return SnapRef{image, snap, s.size};
+        }
+    }
+    return std::nullopt;
+}
+
+std::string Cluster::Meta(const std::string& image, const char* key)
+{
+    librbd::Image img;
+    std::string v;
+    if (OpenImage(image, img, nullptr, true) != 0 || img.metadata_get(key, &v) < 0) return std::string();
+    return v;
+}
+
+int Cluster::OpenImage(const std::string& name, librbd::Image& img, const char* snap, bool readOnly)
+{
+    librbd::RBD rbd;
+    return readOnly ? rbd.open_read_only(m_io, img, name.c_str(), snap) : rbd.open(m_io, img, name.c_str(), snap);
+}
+
+int Cluster::CreateImage(const std::string& name, uint64_t size)
+{
+    int order = 22;
+    const uint64_t features = RBD_FEATURE_LAYERING | RBD_FEATURE_EXCLUSIVE_LOCK | RBD_FEATURE_OBJECT_MAP |
+                              RBD_FEATURE_FAST_DIFF;
+    return librbd::RBD().create2(m_io, name.c_str(), size, features, &order);
+}
+
+int Cluster::RemoveImage(const std::string& name)
+{
+    return librbd::RBD().remove(m_io, name.c_str());
+}
+
+}  // namespace rbdtool

@@ -1,0 +1,21 @@
+// The storage tools' personalities on a Ceph cluster: the same command lines, output keys and
+// result codes as the simulated storage (qrm: bitmap volumes; cli: attach, detach; reg: keys).
+// Each call is one process; it holds no state outside the cluster and the FUSE mounts.
+#pragma once
+#include <string>
+#include <vector>
+
+namespace rbdtool {
+
+int RunQrm(const std::string& root, const std::vector<std::string>& args);
+int RunCli(const std::string& root, const std::vector<std::string>& args);
+int RunReg(const std::string& root, const std::vector<std::string>& args);
+
+// Attach and detach, shared with the admin interface's teardown. `desc` gets the tool's text.
+int AttachVolume(const std::string& root, const std::string& pool, const std::string& name, std::string& dev,
+                 std::string& desc);
+int DetachVolume(const std::string& root, const std::string& pool, const std::string& name, std::string& desc);
+std::string MountRoot(const std::string& root);
+std::string CloneName(const std::string& name);
+
+}  // namespace rbdtool

@@ -1,0 +1,104 @@
+#include "Util.h"
+
+#include <fcntl.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <fstream>
+#include <sstream>
+
+extern char** environ;
+
+namespace rbdtool {
+
+int RunProgram(const std::vector<std::string>& args, std::string* out)
+{
+    int fds[2] = {-1, -1};
+    if (out != nullptr && ::pipe2(fds, O_CLOEXEC) != 0) return -1;
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
+    if (out != nullptr) {
+        posix_spawn_file_actions_adddup2(&actions, fds[1], 1);
+        posix_spawn_file_actions_adddup2(&actions, fds[1], 2);
+    }
+    std::vector<char*> argv;
+    for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
+    argv.push_back(nullptr);
+    pid_t pid = -1;
+    int rc = posix_spawnp(&pid, argv[0], &actions, nullptr, argv.data(), environ);
+    posix_spawn_file_actions_destroy(&actions);
+    if (out != nullptr) {
+        ::close(fds[1]);
+        char buf[4096];
+        ssize_t n;
+        while ((n = ::read(fds[0], buf, sizeof buf)) > 0) out->append(buf, static_cast<size_t>(n));
+        ::close(fds[0]);
+    }
+    if (rc != 0) return -1;
+    int status = 0;
+    if (::waitpid(pid, &status, 0) < 0 || !WIFEXITED(status)) return -1;
+    return WEXITSTATUS(status);
+}
+
+std::string Hex(const std::string& s)
+{
+    static const char digits[] = "0123456789abcdef";
+    std::string h;
+    for (unsigned char c : s) {
+        h += digits[c >> 4];
+        h += digits[c & 15];
+    }
+    return h;
+}
+
+namespace {
+// /proc/mounts escapes blanks, tabs, newlines and backslashes as octal.
+std::string Unescape(const std::string& s)
+{
+    std::string r;
+    for (size_t i = 0; i < s.size(); ++i) {
+        if (s[i] == '\\' && i + 3 < s.size()) {
+            r += static_cast<char>(std::stoi(s.substr(i + 1, 3), nullptr, 8));
+            i += 3;
+        } else {
+            r += s[i];
+        }
+    }
+    return r;
+}
+
+std::vector<std::pair<std::string, std::string>> Mounts()
+{
+    std::vector<std::pair<std::string, std::string>> m;
+    std::ifstream in("/proc/mounts");
+    std::string line;
+    while (std::getline(in, line)) {
+        std::istringstream l(line);
+        std::string dev, point, type;
+        l >> dev >> point >> type;
+        m.emplace_back(Unescape(point), type);
+    }
+    return m;
+}
+}  // namespace
+
+bool IsMounted(const std::string& mountPoint)
+{
+    for (const auto& m : Mounts()) {
+        if (m.first == mountPoint) return true;
+    }
+    return false;
+}
+
+std::vector<std::string> FuseMountsUnder(const std::string& dir)
+{
+    std::vector<std::string> r;
+    for (const auto& m : Mounts()) {
+        if (m.second.rfind("fuse", 0) == 0 && m.first.rfind(dir + "/", 0) == 0) r.push_back(m.first);
+    }
+    return r;
+}
+
+}  // namespace rbdtool

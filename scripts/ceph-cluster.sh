@@ -1,0 +1,101 @@
+#!/usr/bin/env bash
+# A throw-away single-node Ceph cluster on loopback for the Ceph tests, benchmarks and demo:
+# one monitor, one bluestore OSD on a sparse file, auth none, pool size 1, no manager.
+#   scripts/ceph-cluster.sh start|stop|status|conf
+# CEPH_CLUSTER_DIR (default /tmp/dm-ceph) holds everything; stop kills the daemons it started
+# (by their pid files), unmounts FUSE mounts left under it and removes it.
+set -euo pipefail
+dir=${CEPH_CLUSTER_DIR:-/tmp/dm-ceph}
+pool=${CEPH_POOL:-pool0}
+conf=$dir/ceph.conf
+port=${CEPH_MON_PORT:-6789}
+
+ceph_() { timeout 30 ceph -c "$conf" --connect-timeout 10 "$@"; }
+
+write_conf() {
+    cat >"$conf" <<CONF
+[global]
+fsid = $1
+mon host = 127.0.0.1:$port
+public addr = 127.0.0.1
+ms bind ipv6 = false
+auth cluster required = none
+auth service required = none
+auth client required = none
+osd pool default size = 1
+osd pool default min size = 1
+mon allow pool size one = true
+mon warn on pool no redundancy = false
+osd crush chooseleaf type = 0
+osd objectstore = bluestore
+bluestore block create = true
+bluestore block size = 4294967296
+bluestore cache size = 268435456
+osd memory target = 939524096
+run dir = $dir/run
+log file = $dir/log/\$name.log
+pid file = $dir/run/\$name.pid
+admin socket = $dir/run/\$name.asok
+mon data = $dir/mon/\$name
+osd data = $dir/osd/\$name
+rbd default features = 61
+[client]
+log file = $dir/log/client.log
+admin socket =
+CONF
+}
+
+start() {
+    if [ -e "$dir/run/mon.a.pid" ]; then echo "ceph-cluster: already started in $dir" >&2; return 1; fi
+    mkdir -p "$dir/run" "$dir/log" "$dir/mon/mon.a" "$dir/osd/osd.0"
+    local fsid; fsid=$(cat /proc/sys/kernel/random/uuid)
+    write_conf "$fsid"
+    monmaptool --create --add a "127.0.0.1:$port" --fsid "$fsid" "$dir/monmap" >/dev/null
+    ceph-mon -c "$conf" -i a --mkfs --monmap "$dir/monmap"
+    ceph-mon -c "$conf" -i a
+    local uuid; uuid=$(cat /proc/sys/kernel/random/uuid)
+    local id; id=$(ceph_ osd new "$uuid")
+    ceph-osd -c "$conf" -i "$id" --mkfs --osd-uuid "$uuid" >/dev/null 2>&1
+    ceph-osd -c "$conf" -i "$id"
+    # "1 up" is a state the monitor reports; poll it instead of sleeping a guessed time.
+    for _ in $(seq 120); do
+        if ceph_ osd stat 2>/dev/null | grep -q '1 up'; then break; fi
+        sleep 0.5
+    done
+    ceph_ osd stat | grep -q '1 up' || { echo "ceph-cluster: the OSD did not come up" >&2; return 1; }
+    ceph_ osd pool create "$pool" 8 >/dev/null 2>&1
+    ceph_ osd pool application enable "$pool" rbd >/dev/null 2>&1
+    echo "ceph-cluster: started in $dir (conf $conf, pool $pool)"
+}
+
+stop() {
+    [ -d "$dir" ] || return 0
+    # FUSE mounts left by attach (the adapter's own detach is the normal path).
+    local m
+    for m in $( (grep -F " $dir/" /proc/mounts || true) | awk '{print $2}'); do
+        umount "$m" 2>/dev/null || umount -l "$m" 2>/dev/null || true
+    done
+    for p in "$dir"/run/*.pid; do
+        [ -e "$p" ] || continue
+        local pid; pid=$(cat "$p")
+        kill "$pid" 2>/dev/null || true
+        for _ in $(seq 100); do kill -0 "$pid" 2>/dev/null || break; sleep 0.1; done
+        kill -9 "$pid" 2>/dev/null || true
+    done
+    rm -rf "$dir"
+    echo "ceph-cluster: stopped"
+}
+
+status() {
+    [ -e "$conf" ] || { echo "ceph-cluster: not started"; return 1; }
+    ceph_ osd stat
+}
+
+case "${1:-}" in
+    # A start that fails half-way takes down what it started.
+    start) start || { rc=$?; stop >/dev/null; exit "$rc"; } ;;
+    stop) stop ;;
+    status) status ;;
+    conf) echo "$conf" ;;
+    *) echo "usage: $0 start|stop|status|conf" >&2; exit 2 ;;
+esac
