@@ -23,6 +23,10 @@ int RunProgram(const std::vector<std::string>& args, std::string* out)
         posix_spawn_file_actions_adddup2(&actions, fds[1], 1);
         posix_spawn_file_actions_adddup2(&actions, fds[1], 2);
     }
+    // rbd-fuse stays as a daemon: it must not keep the caller's descriptors (a task's lock file
+    // held by it would make a killed task look alive to the leftover cleaning). After the dup2s,
+    // which need the pipe still open.
+    posix_spawn_file_actions_addclosefrom_np(&actions, 3);
     std::vector<char*> argv;
     for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
     argv.push_back(nullptr);
