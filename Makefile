@@ -5,7 +5,7 @@ BUILD  ?= build
 ROOT   ?= $(CURDIR)/$(BUILD)/root
 CMAKE_FLAGS ?=
 
-.PHONY: all bootstrap configure build test asan tsan bench install demo fuzz clean
+.PHONY: all bootstrap configure build test asan tsan bench install demo demo-ceph ceph-start ceph-stop fuzz clean
 
 all: build
 
@@ -46,6 +46,18 @@ install: build
 
 demo: install
 	@$(ROOT)/bin/datamover --root $(ROOT) demo
+
+# A throw-away single-node Ceph cluster on loopback (CEPH_DIR), and the demo on it; the
+# cluster is stopped again whatever the demo's outcome.
+CEPH_DIR ?= /tmp/dm-ceph-demo
+ceph-start: bootstrap
+	@CEPH_CLUSTER_DIR=$(CEPH_DIR) bash scripts/ceph-cluster.sh start
+ceph-stop:
+	@CEPH_CLUSTER_DIR=$(CEPH_DIR) bash scripts/ceph-cluster.sh stop
+
+demo-ceph: install ceph-start
+	@$(ROOT)/bin/datamover --root $(ROOT) demo --storage ceph --ceph-conf $(CEPH_DIR)/ceph.conf; \
+	  rc=$$?; CEPH_CLUSTER_DIR=$(CEPH_DIR) bash scripts/ceph-cluster.sh stop; exit $$rc
 
 # Builds the libFuzzer targets with clang and runs each for FUZZ_SECONDS (default 60).
 FUZZ_SECONDS ?= 60

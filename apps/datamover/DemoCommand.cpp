@@ -1,5 +1,5 @@
 // "datamover demo": the whole cycle in a fresh temporary installation root
-// with the simulated storage: full backup, incremental backup after a 5 %
+// with the simulated storage (or a Ceph cluster through rbd-tool): full backup, incremental backup after a 5 %
 // change, restore and byte comparison, a backup killed half-way and the
 // clean-up of its leftovers, then a table of what each step did. Every step
 // runs this same program as a child process, exactly as a user would.
@@ -40,6 +40,9 @@ struct DemoOptions {
     std::string workdir;
     std::string size = "1G";
     bool keep = false;
+    std::string storage = "sim";  // sim, or ceph: a Ceph cluster through rbd-tool
+    std::string cephConf;         // the cluster's configuration file (ceph)
+    std::string pool = "pool0";   // the cluster's pool (ceph)
 };
 
 struct Row {
@@ -120,6 +123,15 @@ public:
 private:
     void Layout();
     std::string Sim(const std::vector<std::string>& args);
+    // The storage's admin program: the simulator's or the Ceph adapter's (same commands).
+    std::string AdminTool() const { return m_o.storage == "ceph" ? "rbd-tool" : "strata-sim"; }
+    std::vector<std::string> AdminArgv(const std::vector<std::string>& args) const
+    {
+        std::vector<std::string> argv = {m_root + "/bin/" + AdminTool(), "--root", m_root, "admin"};
+        argv.insert(argv.end(), args.begin(), args.end());
+        if (m_o.storage == "ceph") argv.insert(argv.end(), {"--pool", m_o.pool});
+        return argv;
+    }
     Json::Value Mover(const std::vector<std::string>& args);
     size_t Leftovers();
     bool SameData(const std::string& a, const std::string& b, uint64_t length);
@@ -142,7 +154,9 @@ void Demo::Layout()
     const std::vector<std::pair<std::string, std::string>> scripts = {{"qbctool/qrmQBCTool.sh", "qbctool"},
                                                                       {"bin/security_sudo_qbc_cli.sh", "bin"},
                                                                       {"script/reg_qs.sh", "script"}};
-    for (const char* need : {"lib/libstrata_plugin-1.0.0.so", "bin/strata-sim", "conf/datamover.ini"}) {
+    const std::string tool = AdminTool();
+    for (const std::string& need : {std::string("lib/libstrata_plugin-1.0.0.so"), "bin/" + tool,
+                                   std::string("conf/datamover.ini")}) {
         if (!fs::exists(src + "/" + need)) {
             throw DemoError(src + "/" + need + " is missing: run the demo from an installed root (make install)");
         }
@@ -164,7 +178,7 @@ void Demo::Layout()
             fs::create_symlink(fs::canonical(entry.path()), m_root + "/lib/" + entry.path().filename().string());
         }
     }
-    fs::create_symlink(fs::canonical(src + "/bin/strata-sim"), m_root + "/bin/strata-sim");
+    fs::create_symlink(fs::canonical(src + "/bin/" + tool), m_root + "/bin/" + tool);
     fs::create_symlink(fs::canonical("/proc/self/exe"), m_root + "/bin/datamover");
     for (const auto& s : scripts) {
         fs::copy_file(src + "/" + s.first, m_root + "/" + s.first);
@@ -179,15 +193,16 @@ void Demo::Layout()
         if (line == "[General]") conf << "StrataAgentPath = " << m_root << "/opt/strata/agent/bin/strata_agent\n";
     }
     std::ofstream(m_root + "/conf/datamover.ini") << conf.str();
+    // On Ceph the adapter writes the root's storage configuration and its own tool scripts.
+    if (m_o.storage == "ceph") Sim({"configure", "--conf", m_o.cephConf});
 }
 
 std::string Demo::Sim(const std::vector<std::string>& args)
 {
-    std::vector<std::string> argv = {m_root + "/bin/strata-sim", "--root", m_root, "admin"};
-    argv.insert(argv.end(), args.begin(), args.end());
+    std::vector<std::string> argv = AdminArgv(args);
     std::string out, err;
     if (::Run(argv, &out, &err) != 0) {
-        throw DemoError("strata-sim admin " + args[0] + " failed: " + FirstLine(err));
+        throw DemoError(AdminTool() + " admin " + args[0] + " failed: " + FirstLine(err));
     }
     return out;
 }
@@ -237,7 +252,14 @@ void Demo::TearDown()
     if (!m_made) return;
     m_made = false;
     std::string out;
-    ::Run({m_root + "/bin/strata-sim", "--root", m_root, "admin", "teardown"}, &out, &out);
+    ::Run(AdminArgv({"teardown"}), &out, &out);
+    // A cluster outlives the demo's root: take its images off it too (best effort; absent ones fail).
+    if (m_o.storage == "ceph") {
+        for (const char* snap : {"snap-1", "snap-2", "snap-3"}) {
+            ::Run(AdminArgv({"snapshot", "delete", "demo-vol", snap}), &out, &out);
+        }
+        for (const char* vol : {"demo-vol", "demo-restore"}) ::Run(AdminArgv({"volume", "delete", vol}), &out, &out);
+    }
     if (!m_o.keep) {
         std::error_code ec;
         fs::remove_all(m_root, ec);
@@ -264,6 +286,10 @@ int Demo::Run()
         PrintError(m_ctx, "bad --size '" + m_o.size + "': whole MiB from 64M to 64G");
         return 2;
     }
+    if (m_o.storage == "ceph" && m_o.cephConf.empty()) {
+        PrintError(m_ctx, "--storage ceph needs --ceph-conf (the cluster's configuration file)");
+        return 2;
+    }
     uint64_t started = dmtask::NowMicros();
     std::vector<Row> rows;
     bool identical = false;
@@ -271,7 +297,7 @@ int Demo::Run()
     uint64_t changedBytes = 0;
     try {
         Layout();
-        Say("root " + m_root);
+        Say("root " + m_root + " on " + (m_o.storage == "ceph" ? "Ceph (" + m_o.cephConf + ", pool " + m_o.pool + ")" : std::string("the simulator")));
         Sim({"agent", "install"});
         Sim({"agent", "start"});
         const std::string volumeId = boost::uuids::to_string(boost::uuids::random_generator()());
@@ -289,7 +315,7 @@ int Demo::Run()
         Sim({"write", "demo-vol", "--offset", std::to_string(7 * eighth + eighth / 2), "--pattern", "0xc3",
              "--length", std::to_string(eighth / 2)});
         Sim({"snapshot", "create", "demo-vol", "snap-1"});
-        const std::string url = "strata://127.0.0.1/pool0/";
+        const std::string url = "strata://127.0.0.1/" + m_o.pool + "/";
         Say("full backup of snap-1");
         Json::Value full = Mover({"backup", "--volume-id", volumeId, "--snapshot-url", url + "snap-1", "--repo",
                                   m_repo, "--volume-size", volSize});
@@ -412,6 +438,13 @@ void RegisterDemoCommand(CLI::App& app, CommandContext& ctx)
     sub->add_option("--workdir", opts->workdir, "Where to make the temporary root (default: $TMPDIR or /tmp)");
     sub->add_option("--size", opts->size, "Volume size")->capture_default_str();
     sub->add_flag("--keep", opts->keep, "Keep the temporary root for inspection");
+    sub->add_option("--storage", opts->storage, "sim (the simulator) or ceph (a Ceph cluster, needs --ceph-conf)")
+        ->check(CLI::IsMember({"sim", "ceph"}))
+        ->capture_default_str();
+    sub->add_option("--ceph-conf", opts->cephConf, "The Ceph cluster's configuration file (scripts/ceph-cluster.sh conf)")
+        ->check(CLI::ExistingFile);
+    sub->add_option("--pool", opts->pool, "The pool of the storage URLs (on Ceph: an existing RBD pool)")
+        ->capture_default_str();
     sub->callback([&ctx, opts]() {
         Demo demo(ctx, *opts);
         ctx.exitStatus = demo.Run();
