@@ -3,6 +3,7 @@
 #include <atomic>
 #include <climits>
 #include <cstdlib>
+#include <exception>
 
 #include "foundation/LogAsCaller.h"
 #include "foundation/LogProxy.h"
@@ -116,6 +117,25 @@ bool RunClientCommand(const char* what, const char* cmdTemplate, uint64_t cmdCod
     }
     return true;
 }
+// The barrier of every entry point: an exception (an allocation failure, a
+// library error) becomes -1 with the table's text, logged under the entry's name.
+template <typename Body>
+int32_t Guarded(const char* caller, std::string& errStr, Body body)
+{
+    try {
+        return body();
+    } catch (const std::exception& e) {
+        LOG_STREAM_AS(4, caller) << "Storage command failed with an exception: " << e.what();
+    } catch (...) {
+        LOG_STREAM_AS(4, caller) << "Storage command failed with an unknown exception.";
+    }
+    try {
+        errStr = "Unknown error!";
+    } catch (...) {
+        // Nothing more can be reported; the result still says failure.
+    }
+    return STRATA_UNKNOWN_ERROR;
+}
 }  // namespace
 
 StrataApi::StrataApi(const std::string& mgrIpIn, const std::string& poolIdIn) : mgrIp(mgrIpIn), poolId(poolIdIn)
@@ -186,239 +206,253 @@ std::map<std::string, std::string> StrataApi::ToKevValue(const std::vector<std::
 
 int32_t StrataApi::DoCreateBitmapVol(BitmapVolumeInfo& info, std::string& errStr)
 {
-    const std::string agentIp = GetStrataAgentIp(mgrIp);
-    LOG_STREAM(2) << "Start to create volume bitmap, volume name: " << info.volName << ", strataMgr IP: " << mgrIp
-                  << ", stAgent IP: " << agentIp << ", snapNameFrom: " << info.snapNameFrom
-                  << ", snapNameTo: " << info.snapNameTo << ", pool ID: " << poolId;
-    CommandOutcome out = RunToolCommand(BITMAP_TOOL, CREATE_TEMPLATE,
-                                        {agentIp, info.snapNameFrom, info.snapNameTo, mgrIp, info.volName, poolId},
-                                        STRATA_CMD_CREATE_BITMAP);
-    LogCommandEnd(out, "Create different bitmap volume", info.volName, __PRETTY_FUNCTION__,
-                  ",errDesc: " + out.errorText);
-    if (!Has(out.keys, "ResultCode")) {
-        LOG_STREAM(4) << "Create bitmap volume failed, return value is not found ResultCode.";
-        errStr = GetErrString(STRATA_UNKNOWN_ERROR);
-        return STRATA_UNKNOWN_ERROR;
-    }
-    int32_t code = AtoI(out.keys["ResultCode"]);
-    if (code != 0) {
-        LOG_STREAM(4) << "Create bitmap volume failed, return code=" << code << ", error string=" << GetErrString(code);
-        errStr = GetErrString(code);
-        return code;
-    }
-    if (!Has(out.keys, "snapSize") || !Has(out.keys, "blockSize") || !Has(out.keys, "bitmapSize")) {
-        LOG_STREAM(4) << "Create bitmap volume failed, retrun value error.";
-        errStr = GetErrString(STRATA_UNKNOWN_ERROR);
-        return STRATA_UNKNOWN_ERROR;
-    }
-    info.snapSize = AtoI(out.keys["snapSize"]);
-    info.blockSize = AtoI(out.keys["blockSize"]);
-    info.bitmapSize = AtoI(out.keys["bitmapSize"]);
-    return STRATA_OK;
+    return Guarded(__PRETTY_FUNCTION__, errStr, [&]() -> int32_t {
+        const std::string agentIp = GetStrataAgentIp(mgrIp);
+        LOG_STREAM(2) << "Start to create volume bitmap, volume name: " << info.volName << ", strataMgr IP: " << mgrIp
+                      << ", stAgent IP: " << agentIp << ", snapNameFrom: " << info.snapNameFrom
+                      << ", snapNameTo: " << info.snapNameTo << ", pool ID: " << poolId;
+        CommandOutcome out = RunToolCommand(BITMAP_TOOL, CREATE_TEMPLATE,
+                                            {agentIp, info.snapNameFrom, info.snapNameTo, mgrIp, info.volName, poolId},
+                                            STRATA_CMD_CREATE_BITMAP);
+        LogCommandEnd(out, "Create different bitmap volume", info.volName, __PRETTY_FUNCTION__,
+                      ",errDesc: " + out.errorText);
+        if (!Has(out.keys, "ResultCode")) {
+            LOG_STREAM(4) << "Create bitmap volume failed, return value is not found ResultCode.";
+            errStr = GetErrString(STRATA_UNKNOWN_ERROR);
+            return STRATA_UNKNOWN_ERROR;
+        }
+        int32_t code = AtoI(out.keys["ResultCode"]);
+        if (code != 0) {
+            LOG_STREAM(4) << "Create bitmap volume failed, return code=" << code << ", error string=" << GetErrString(code);
+            errStr = GetErrString(code);
+            return code;
+        }
+        if (!Has(out.keys, "snapSize") || !Has(out.keys, "blockSize") || !Has(out.keys, "bitmapSize")) {
+            LOG_STREAM(4) << "Create bitmap volume failed, retrun value error.";
+            errStr = GetErrString(STRATA_UNKNOWN_ERROR);
+            return STRATA_UNKNOWN_ERROR;
+        }
+        info.snapSize = AtoI(out.keys["snapSize"]);
+        info.blockSize = AtoI(out.keys["blockSize"]);
+        info.bitmapSize = AtoI(out.keys["bitmapSize"]);
+        return STRATA_OK;
+    });
 }
 
 int32_t StrataApi::QueryBitmapVol(BitmapVolumeInfo& info, std::string& errStr)
 {
-    const std::string agentIp = GetStrataAgentIp(mgrIp);
-    LOG_STREAM(2) << "Start to query volume bitmap, volume name: " << info.volName << ", strataMgr IP: " << mgrIp
-                  << ", stAgent IP: " << agentIp << ", pool ID: " << poolId;
-    CommandOutcome out =
-        RunToolCommand(BITMAP_TOOL, QUERY_TEMPLATE, {agentIp, mgrIp, info.volName, poolId}, STRATA_CMD_QUERY_BITMAP);
-    LogCommandEnd(out, "Query different bitmap volume", info.volName, __PRETTY_FUNCTION__);
-    if (!Has(out.keys, "ResultCode")) {
-        LOG_STREAM(4) << "Query bitmap volume failed, retrun value error";
-        errStr = GetErrString(STRATA_UNKNOWN_ERROR);
-        return STRATA_UNKNOWN_ERROR;
-    }
-    int32_t code = AtoI(out.keys["ResultCode"]);
-    if (code != 0) {
-        LOG_STREAM(4) << "Query bitmap volume failed, return code=" << code << ", error string=" << GetErrString(code);
-        errStr = GetErrString(code);
-        return code;
-    }
-    if (!Has(out.keys, "snapSize") || !Has(out.keys, "blockSize") || !Has(out.keys, "volSize") ||
-        !Has(out.keys, "status")) {
-        LOG_STREAM(4) << "Query bitmap volume failed, retrun value error";
-        errStr = GetErrString(STRATA_UNKNOWN_ERROR);
-        return STRATA_UNKNOWN_ERROR;
-    }
-    info.snapSize = AtoI(out.keys["snapSize"]);
-    info.blockSize = AtoI(out.keys["blockSize"]);
-    info.bitmapSize = AtoI(out.keys["volSize"]);
-    info.status = AtoI(out.keys["status"]);
-    return STRATA_OK;
+    return Guarded(__PRETTY_FUNCTION__, errStr, [&]() -> int32_t {
+        const std::string agentIp = GetStrataAgentIp(mgrIp);
+        LOG_STREAM(2) << "Start to query volume bitmap, volume name: " << info.volName << ", strataMgr IP: " << mgrIp
+                      << ", stAgent IP: " << agentIp << ", pool ID: " << poolId;
+        CommandOutcome out =
+            RunToolCommand(BITMAP_TOOL, QUERY_TEMPLATE, {agentIp, mgrIp, info.volName, poolId}, STRATA_CMD_QUERY_BITMAP);
+        LogCommandEnd(out, "Query different bitmap volume", info.volName, __PRETTY_FUNCTION__);
+        if (!Has(out.keys, "ResultCode")) {
+            LOG_STREAM(4) << "Query bitmap volume failed, retrun value error";
+            errStr = GetErrString(STRATA_UNKNOWN_ERROR);
+            return STRATA_UNKNOWN_ERROR;
+        }
+        int32_t code = AtoI(out.keys["ResultCode"]);
+        if (code != 0) {
+            LOG_STREAM(4) << "Query bitmap volume failed, return code=" << code << ", error string=" << GetErrString(code);
+            errStr = GetErrString(code);
+            return code;
+        }
+        if (!Has(out.keys, "snapSize") || !Has(out.keys, "blockSize") || !Has(out.keys, "volSize") ||
+            !Has(out.keys, "status")) {
+            LOG_STREAM(4) << "Query bitmap volume failed, retrun value error";
+            errStr = GetErrString(STRATA_UNKNOWN_ERROR);
+            return STRATA_UNKNOWN_ERROR;
+        }
+        info.snapSize = AtoI(out.keys["snapSize"]);
+        info.blockSize = AtoI(out.keys["blockSize"]);
+        info.bitmapSize = AtoI(out.keys["volSize"]);
+        info.status = AtoI(out.keys["status"]);
+        return STRATA_OK;
+    });
 }
 
 int32_t StrataApi::CreateBitmapVolume(BitmapVolumeInfo& info, std::string& errStr, const AbortFunc& abortFn)
 {
-    Oru::Timer timer;
-    LOG_STREAM(1) << "start create bitmap volume.";
-    int32_t ret = DoCreateBitmapVol(info, errStr);
-    LOG_STREAM(1) << "CreateBitmapVolume End, duration=" << timer.Duration();
-    if (ret != STRATA_OK) {
-        LOG_STREAM(4) << "CODE[" << ret << "] create bitmap failed.Error string is " << errStr;
-        return ret;
-    }
+    return Guarded(__PRETTY_FUNCTION__, errStr, [&]() -> int32_t {
+        Oru::Timer timer;
+        LOG_STREAM(1) << "start create bitmap volume.";
+        int32_t ret = DoCreateBitmapVol(info, errStr);
+        LOG_STREAM(1) << "CreateBitmapVolume End, duration=" << timer.Duration();
+        if (ret != STRATA_OK) {
+            LOG_STREAM(4) << "CODE[" << ret << "] create bitmap failed.Error string is " << errStr;
+            return ret;
+        }
 
-    BitmapVolumeInfo probe;
-    probe.volName = info.volName;
-    int failures = 0;
-    uint64_t polls = 0;
-    for (;;) {
-        if (abortFn && abortFn().load()) {
-            LOG_STREAM(3) << "Receive abort task message.";
-            errStr = GetErrString(STRATA_TASK_ABORTED);
-            return STRATA_TASK_ABORTED;
-        }
-        // Read on every pass so that a changed limit applies at once; a negative
-        // value, taken as unsigned, leaves the wait unbounded in time.
-        int timeout = ConfigReader::getInt("General", "CreateBitmapTimeoutSec", true);
-        LOG_STREAM(1) << "createBitmapTimeoutSec is " << timeout << "sec";
-        const uint64_t elapsed = polls * BITMAP_POLL_SECONDS;
-        if (elapsed >= static_cast<uint64_t>(static_cast<int64_t>(timeout))) {
-            LOG_STREAM(4) << "CreateBitmapVolume retry time out,totalRetryTime is " << elapsed << "sec";
-            return STRATA_UNKNOWN_ERROR;
-        }
-        LOG_STREAM(1) << "query create bitmap volume status.";
-        int32_t r = QueryBitmapVol(probe, errStr);
-        if (r != STRATA_OK) {
-            LOG_STREAM(4) << "CODE[" << r << "] query bitmap failed.";
-            if (++failures > MAX_QUERY_FAILURES) {
-                return r;
+        BitmapVolumeInfo probe;
+        probe.volName = info.volName;
+        int failures = 0;
+        uint64_t polls = 0;
+        for (;;) {
+            if (abortFn && abortFn().load()) {
+                LOG_STREAM(3) << "Receive abort task message.";
+                errStr = GetErrString(STRATA_TASK_ABORTED);
+                return STRATA_TASK_ABORTED;
             }
+            // Read on every pass so that a changed limit applies at once; a negative
+            // value, taken as unsigned, leaves the wait unbounded in time.
+            int timeout = ConfigReader::getInt("General", "CreateBitmapTimeoutSec", true);
+            LOG_STREAM(1) << "createBitmapTimeoutSec is " << timeout << "sec";
+            const uint64_t elapsed = polls * BITMAP_POLL_SECONDS;
+            if (elapsed >= static_cast<uint64_t>(static_cast<int64_t>(timeout))) {
+                LOG_STREAM(4) << "CreateBitmapVolume retry time out,totalRetryTime is " << elapsed << "sec";
+                return STRATA_UNKNOWN_ERROR;
+            }
+            LOG_STREAM(1) << "query create bitmap volume status.";
+            int32_t r = QueryBitmapVol(probe, errStr);
+            if (r != STRATA_OK) {
+                LOG_STREAM(4) << "CODE[" << r << "] query bitmap failed.";
+                if (++failures > MAX_QUERY_FAILURES) {
+                    return r;
+                }
+                oru_sleep(BITMAP_POLL_SECONDS);
+                continue;
+            }
+            failures = 0;
+            LOG_STREAM(1) << "bitmap volume create status:[" << probe.status << "].";
+            if (probe.status == 0) {
+                return STRATA_OK;
+            }
+            if (probe.status != 7) {
+                LOG_STREAM(4) << "bitmap volume " << info.volName << " creation failed with status " << probe.status;
+                errStr = GetErrString(STRATA_UNKNOWN_ERROR);
+                return STRATA_UNKNOWN_ERROR;
+            }
+            ++polls;
             oru_sleep(BITMAP_POLL_SECONDS);
-            continue;
         }
-        failures = 0;
-        LOG_STREAM(1) << "bitmap volume create status:[" << probe.status << "].";
-        if (probe.status == 0) {
-            return STRATA_OK;
-        }
-        if (probe.status != 7) {
-            LOG_STREAM(4) << "bitmap volume " << info.volName << " creation failed with status " << probe.status;
-            errStr = GetErrString(STRATA_UNKNOWN_ERROR);
-            return STRATA_UNKNOWN_ERROR;
-        }
-        ++polls;
-        oru_sleep(BITMAP_POLL_SECONDS);
-    }
+    });
 }
 
 int32_t StrataApi::DeleteBitmapVolumeNoRetry(const std::string& volName, std::string& errStr)
 {
-    const std::string agentIp = GetStrataAgentIp(mgrIp);
-    LOG_STREAM(2) << "Start to delete volume, volume name: " << volName << ", strataMgr IP: " << mgrIp
-                  << ", stAgent IP: " << agentIp;
-    CommandOutcome out =
-        RunToolCommand(BITMAP_TOOL, DELETE_TEMPLATE, {agentIp, mgrIp, volName, poolId}, STRATA_CMD_DELETE_VOLUME);
-    if (out.ret != 0) {
-        LOG_STREAM(4) << "Delete volume: " << volName << " failed.";
-    } else {
-        LOG_STREAM(2) << "Delete volume " << volName << " successfully.";
-    }
-    if (!Has(out.keys, "ResultCode")) {
-        LOG_STREAM(4) << "Delete volume failed, return value is not found ResultCode.";
-        errStr = GetErrString(STRATA_UNKNOWN_ERROR);
-        return STRATA_UNKNOWN_ERROR;
-    }
-    int32_t code = AtoI(out.keys["ResultCode"]);
-    if (code == STRATA_OK || code == STRATA_VOLUME_NOT_EXIST) {
-        return STRATA_OK;
-    }
-    errStr = GetErrString(code);
-    return code;
+    return Guarded(__PRETTY_FUNCTION__, errStr, [&]() -> int32_t {
+        const std::string agentIp = GetStrataAgentIp(mgrIp);
+        LOG_STREAM(2) << "Start to delete volume, volume name: " << volName << ", strataMgr IP: " << mgrIp
+                      << ", stAgent IP: " << agentIp;
+        CommandOutcome out =
+            RunToolCommand(BITMAP_TOOL, DELETE_TEMPLATE, {agentIp, mgrIp, volName, poolId}, STRATA_CMD_DELETE_VOLUME);
+        if (out.ret != 0) {
+            LOG_STREAM(4) << "Delete volume: " << volName << " failed.";
+        } else {
+            LOG_STREAM(2) << "Delete volume " << volName << " successfully.";
+        }
+        if (!Has(out.keys, "ResultCode")) {
+            LOG_STREAM(4) << "Delete volume failed, return value is not found ResultCode.";
+            errStr = GetErrString(STRATA_UNKNOWN_ERROR);
+            return STRATA_UNKNOWN_ERROR;
+        }
+        int32_t code = AtoI(out.keys["ResultCode"]);
+        if (code == STRATA_OK || code == STRATA_VOLUME_NOT_EXIST) {
+            return STRATA_OK;
+        }
+        errStr = GetErrString(code);
+        return code;
+    });
 }
 
 int32_t StrataApi::DeleteBitmapVolume(const std::string& volName, std::string& errStr)
 {
-    LOG_STREAM(2) << "Start to delete volume, volume name: " << volName << ", strataMgr IP: " << mgrIp
-                  << ", stAgent IP: " << GetStrataAgentIp(mgrIp);
-    int busy = 0;
-    bool retry = false;
-    for (;;) {
-        if (retry) {
-            LOG_STREAM(3) << "Maybe strata is busy, wait for " << BUSY_WAIT_SECONDS << " to retry";
-            oru_sleep(BUSY_WAIT_SECONDS);
+    return Guarded(__PRETTY_FUNCTION__, errStr, [&]() -> int32_t {
+        LOG_STREAM(2) << "Start to delete volume, volume name: " << volName << ", strataMgr IP: " << mgrIp
+                      << ", stAgent IP: " << GetStrataAgentIp(mgrIp);
+        int busy = 0;
+        bool retry = false;
+        for (;;) {
+            if (retry) {
+                LOG_STREAM(3) << "Maybe strata is busy, wait for " << BUSY_WAIT_SECONDS << " to retry";
+                oru_sleep(BUSY_WAIT_SECONDS);
+            }
+            Oru::Timer timer;
+            int32_t r = DeleteBitmapVolumeNoRetry(volName, errStr);
+            LOG_STREAM(3) << "DeleteBitmapVolume End, vol name=" << volName << ", duration=" << timer.Duration();
+            if (r == STRATA_OK) {
+                return STRATA_OK;
+            }
+            if (r == STRATA_UNKNOWN_ERROR) {
+                LOG_STREAM(4) << "Delete bitmap volume failed, error string=" << errStr;
+                return STRATA_UNKNOWN_ERROR;
+            }
+            if (r == STRATA_BUSY && ++busy <= MAX_BUSY_RETRIES) {
+                retry = true;
+                continue;
+            }
+            LOG_STREAM(4) << "Delete bitmap volume failed, return code=" << r << ", error string=" << GetErrString(r);
+            errStr = GetErrString(r);
+            return r;
         }
-        Oru::Timer timer;
-        int32_t r = DeleteBitmapVolumeNoRetry(volName, errStr);
-        LOG_STREAM(3) << "DeleteBitmapVolume End, vol name=" << volName << ", duration=" << timer.Duration();
-        if (r == STRATA_OK) {
-            return STRATA_OK;
-        }
-        if (r == STRATA_UNKNOWN_ERROR) {
-            LOG_STREAM(4) << "Delete bitmap volume failed, error string=" << errStr;
-            return STRATA_UNKNOWN_ERROR;
-        }
-        if (r == STRATA_BUSY && ++busy <= MAX_BUSY_RETRIES) {
-            retry = true;
-            continue;
-        }
-        LOG_STREAM(4) << "Delete bitmap volume failed, return code=" << r << ", error string=" << GetErrString(r);
-        errStr = GetErrString(r);
-        return r;
-    }
+    });
 }
 
 int32_t StrataApi::AttachVolume(const std::string& volName, std::string& devPath, std::string& errStr)
 {
-    GetStrataAgentIp(mgrIp);
-    LOG_STREAM(2) << "Start to attach volume, volume name: " << volName << ", strata IP: " << mgrIp;
-    CommandOutcome out;
-    if (!RunClientCommand("Attach volume", ATTACH_TEMPLATE, STRATA_CMD_ATTACH, volName, mgrIp, poolId,
-                          __PRETTY_FUNCTION__, out)) {
-        errStr = GetErrString(STRATA_UNKNOWN_ERROR);
-        return STRATA_UNKNOWN_ERROR;
-    }
-    int32_t code = AtoI(out.keys["ret_code"]);
-    errStr = out.keys["ret_desc"];
-    if (code == STRATA_OK) {
-        LOG_STREAM(1) << "attach volume[" << volName << "] success.";
-        auto dev = out.keys.find("dev_addr");
-        if (dev == out.keys.end()) {
-            LOG_STREAM(4) << "return value is not found " << "dev_addr" << ".";
+    return Guarded(__PRETTY_FUNCTION__, errStr, [&]() -> int32_t {
+        GetStrataAgentIp(mgrIp);
+        LOG_STREAM(2) << "Start to attach volume, volume name: " << volName << ", strata IP: " << mgrIp;
+        CommandOutcome out;
+        if (!RunClientCommand("Attach volume", ATTACH_TEMPLATE, STRATA_CMD_ATTACH, volName, mgrIp, poolId,
+                              __PRETTY_FUNCTION__, out)) {
             errStr = GetErrString(STRATA_UNKNOWN_ERROR);
             return STRATA_UNKNOWN_ERROR;
         }
-        devPath = dev->second;
-        // The device node needs a moment to settle before it is opened.
-        oru_sleep(ATTACH_SETTLE_SECONDS);
-        return STRATA_OK;
-    }
-    if (code == STRATA_VOLUME_ATTACHED) {
-        auto dev = out.keys.find("dev_addr");
-        devPath = dev != out.keys.end() ? dev->second : std::string();
-        LOG_STREAM(1) << "volume[" << volName << "]  has been attach.";
-        return STRATA_OK;
-    }
-    LOG_STREAM(4) << "Attach volume[" << volName << "]  failed. Reason is " << errStr << ".";
-    return code;
+        int32_t code = AtoI(out.keys["ret_code"]);
+        errStr = out.keys["ret_desc"];
+        if (code == STRATA_OK) {
+            LOG_STREAM(1) << "attach volume[" << volName << "] success.";
+            auto dev = out.keys.find("dev_addr");
+            if (dev == out.keys.end()) {
+                LOG_STREAM(4) << "return value is not found " << "dev_addr" << ".";
+                errStr = GetErrString(STRATA_UNKNOWN_ERROR);
+                return STRATA_UNKNOWN_ERROR;
+            }
+            devPath = dev->second;
+            // The device node needs a moment to settle before it is opened.
+            oru_sleep(ATTACH_SETTLE_SECONDS);
+            return STRATA_OK;
+        }
+        if (code == STRATA_VOLUME_ATTACHED) {
+            auto dev = out.keys.find("dev_addr");
+            devPath = dev != out.keys.end() ? dev->second : std::string();
+            LOG_STREAM(1) << "volume[" << volName << "]  has been attach.";
+            return STRATA_OK;
+        }
+        LOG_STREAM(4) << "Attach volume[" << volName << "]  failed. Reason is " << errStr << ".";
+        return code;
+    });
 }
 
 int32_t StrataApi::DetachVolume(const std::string& volName, std::string& errStr)
 {
-    GetStrataAgentIp(mgrIp);
-    LOG_STREAM(2) << "Start to detach volume, volume name: " << volName << ", strataMgr IP: " << mgrIp;
-    CommandOutcome out;
-    if (!RunClientCommand("Detach volume", DETACH_TEMPLATE, STRATA_CMD_DETACH, volName, mgrIp, poolId,
-                          __PRETTY_FUNCTION__, out)) {
-        errStr = GetErrString(STRATA_UNKNOWN_ERROR);
-        return STRATA_UNKNOWN_ERROR;
-    }
-    int32_t code = AtoI(out.keys["ret_code"]);
-    errStr = out.keys["ret_desc"];
-    if (code == STRATA_OK) {
-        LOG_STREAM(1) << "Detach volume[" << volName << "] success.";
-        return STRATA_OK;
-    }
-    if (code == STRATA_VOLUME_DETACHED) {
-        LOG_STREAM(1) << "volume[" << volName << "] has been detached.";
-        return STRATA_OK;
-    }
-    if (code == STRATA_VOLUME_NOT_FOUND) {
-        LOG_STREAM(2) << "volume[" << volName << "] is not exist.";
-        return STRATA_OK;
-    }
-    LOG_STREAM(4) << "Detach volume[" << volName << "]  failed, ret=" << code << ", error string= " << errStr;
-    return code;
+    return Guarded(__PRETTY_FUNCTION__, errStr, [&]() -> int32_t {
+        GetStrataAgentIp(mgrIp);
+        LOG_STREAM(2) << "Start to detach volume, volume name: " << volName << ", strataMgr IP: " << mgrIp;
+        CommandOutcome out;
+        if (!RunClientCommand("Detach volume", DETACH_TEMPLATE, STRATA_CMD_DETACH, volName, mgrIp, poolId,
+                              __PRETTY_FUNCTION__, out)) {
+            errStr = GetErrString(STRATA_UNKNOWN_ERROR);
+            return STRATA_UNKNOWN_ERROR;
+        }
+        int32_t code = AtoI(out.keys["ret_code"]);
+        errStr = out.keys["ret_desc"];
+        if (code == STRATA_OK) {
+            LOG_STREAM(1) << "Detach volume[" << volName << "] success.";
+            return STRATA_OK;
+        }
+        if (code == STRATA_VOLUME_DETACHED) {
+            LOG_STREAM(1) << "volume[" << volName << "] has been detached.";
+            return STRATA_OK;
+        }
+        if (code == STRATA_VOLUME_NOT_FOUND) {
+            LOG_STREAM(2) << "volume[" << volName << "] is not exist.";
+            return STRATA_OK;
+        }
+        LOG_STREAM(4) << "Detach volume[" << volName << "]  failed, ret=" << code << ", error string= " << errStr;
+        return code;
+    });
 }

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "foundation/EnvProxyResult.h"
+#include "foundation/LogAsCaller.h"
 #include "foundation/LogProxy.h"
 #include "foundation/OruSleep.h"
 
@@ -15,6 +16,36 @@ namespace {
 const char MODULE_NAME[] = "StrataPlugin";
 const uint64_t BITMAP_READ_PIECE = 4096;
 const uint64_t MIB = 1048576ULL;
+// An event that cannot be built or sent (allocation, the sink) is logged, never
+// thrown: a lost event must not turn into a lost clean-up step.
+void SendEvent(DiskMessageNotify* sink, int32_t type, uint64_t code, const std::vector<std::string>& params)
+{
+    try {
+        SendDiskEvent(sink, type, code, params);
+    } catch (const std::exception& e) {
+        LOG_STREAM(4) << "Send event " << code << " failed. Exception is " << e.what();
+    } catch (...) {
+        LOG_STREAM(4) << "Send event " << code << " failed. Unknown exception.";
+    }
+}
+
+// Closes the bitmap reader on every way out of the walk, exceptions included.
+class CloseOnExit {
+public:
+    explicit CloseOnExit(DiskDeviceFile& file) : m_file(file) {}
+    CloseOnExit(const CloseOnExit&) = delete;
+    CloseOnExit& operator=(const CloseOnExit&) = delete;
+    ~CloseOnExit()
+    {
+        int32_t closeRet = m_file.Close();
+        if (closeRet != DISK_DEVICE_OK) {
+            LOG_STREAM(4) << "close disk device file failed. Err code is " << closeRet;
+        }
+    }
+
+private:
+    DiskDeviceFile& m_file;
+};
 }  // namespace
 
 int32_t StrataBitmapHandle::m_retryInterval = 30;
@@ -75,32 +106,57 @@ int32_t StrataBitmapHandle::RetryOp(const std::function<int32_t()>& op, const st
 int32_t StrataBitmapHandle::GetDirtyRanges(const StrataDirtyRangesParams& params, DirtyRanges& ranges,
                                            std::string& errStr)
 {
-    LOG_STREAM(1) << " startOffset=" << params.offset << ", diskHeadLen=" << params.diskHeadLen
+    // The barrier of the entry: what threw is cleaned up like any failed step.
+    std::string volName;
+    try {
+        return ComputeDirtyRanges(__PRETTY_FUNCTION__, params, ranges, errStr, volName);
+    } catch (const std::exception& e) {
+        LOG_STREAM(4) << "Get dirty ranges failed. Exception is " << e.what();
+    } catch (...) {
+        LOG_STREAM(4) << "Get dirty ranges failed. Unknown exception.";
+    }
+    try {
+        errStr = "Unknown error!";
+        if (!volName.empty()) {
+            std::string scratch;
+            DeleteAndDetachapVolume(volName, scratch);
+        }
+    } catch (...) {
+        LOG_STREAM(4) << "Clean-up of bitmap volume " << volName << " failed.";
+    }
+    return -1;
+}
+
+int32_t StrataBitmapHandle::ComputeDirtyRanges(const char* caller, const StrataDirtyRangesParams& params, DirtyRanges& ranges,
+                                               std::string& errStr, std::string& volName)
+{
+    LOG_STREAM_AS(1, caller) << " startOffset=" << params.offset << ", diskHeadLen=" << params.diskHeadLen
                   << ", volumeSize=" << params.diskSize;
     BitmapVolumeInfo info;
     info.snapNameFrom = params.parentVolumeID;
     info.snapNameTo = params.volumeID;
     baseName = params.volumeID;
     info.volName = GetBitmapVolName();
+    volName = info.volName;
     info.isRestore = ranges.IsRestore();
     diskHeadLen = params.diskHeadLen;
     volumeSize = params.diskSize;
 
     std::string scratch;
     int32_t ret = CreateAndAttachBitmapVolume(info, errStr);
-    LOG_STREAM(1) << "error code from strata is " << ret;
+    LOG_STREAM_AS(1, caller) << "error code from strata is " << ret;
     if (ret != 0) {
-        LOG_STREAM(4) << "create or open bitmap failed.";
+        LOG_STREAM_AS(4, caller) << "create or open bitmap failed.";
         DeleteAndDetachapVolume(info.volName, scratch);
         return ret;
     }
     if (info.snapNameFrom.empty()) {
-        LOG_STREAM(2) << "parent snapshot not exist,will do Full Backup.";
+        LOG_STREAM_AS(2, caller) << "parent snapshot not exist,will do Full Backup.";
         ranges.UseFull();
     }
     int32_t calc = CalculateDirtyRange(params.offset, ranges);
     if (calc != 0) {
-        LOG_STREAM(4) << "Caculate dirty range  failed.";
+        LOG_STREAM_AS(4, caller) << "Caculate dirty range  failed.";
         DeleteAndDetachapVolume(info.volName, scratch);
         return calc;
     }
@@ -125,7 +181,7 @@ int32_t StrataBitmapHandle::CreateAndAttachBitmapVolume(BitmapVolumeInfo& info, 
     int32_t ret = RetryOp(create, "CreateBitmapVol");
     if (ret == STRATA_SNAPSHOT_NOT_EXIST && !info.isRestore) {
         info.snapNameFrom.clear();
-        SendDiskEvent(eventSink, EVENT_TYPE_NOTICE, EVENT_USE_FULL_BITMAP, {taskVolumeID});
+        SendEvent(eventSink, EVENT_TYPE_NOTICE, EVENT_USE_FULL_BITMAP, {taskVolumeID});
         ret = RetryOp(create, "CreateBitmapVol");
     }
     if (ret != 0) {
@@ -191,6 +247,20 @@ int32_t StrataBitmapHandle::CalculateDirtyRange(uint64_t startOffset, DirtyRange
         LOG_STREAM(4) << "Open disk device[" << bitmapDevPath << "] file failed.";
         return -1;
     }
+    CloseOnExit closer(*bitmapFile);
+    try {
+        return WalkBitmap(__PRETTY_FUNCTION__, startOffset, endAddr, ranges);
+    } catch (const std::exception& e) {
+        // The piece buffer or the range set could not grow: no partial set is success.
+        LOG_STREAM(4) << "Read bitmap failed. Exception is " << e.what();
+    }
+    return -1;
+}
+
+int32_t StrataBitmapHandle::WalkBitmap(const char* caller, uint64_t startOffset, uint64_t endAddr, DirtyRanges& ranges)
+{
+    const uint64_t span = 8 * chunkSize;
+    uint64_t startAddr = startOffset / span;
     int32_t result = 0;
     std::vector<unsigned char> buffer(BITMAP_READ_PIECE);
     while (startAddr < endAddr && result == 0) {
@@ -198,13 +268,13 @@ int32_t StrataBitmapHandle::CalculateDirtyRange(uint64_t startOffset, DirtyRange
         uint64_t len = BITMAP_READ_PIECE;
         if (bitmapFile->Read(startAddr, len, reinterpret_cast<char*>(buffer.data())) != DISK_DEVICE_OK) {
             result = -1;
-            LOG_STREAM(4) << "Read disk device file failed.";
+            LOG_STREAM_AS(4, caller) << "Read disk device file failed.";
             break;
         }
         for (uint64_t i = 0; i < len && i < BITMAP_READ_PIECE; ++i) {
             if (!AddDitryRange(startOffset, endAddr, startAddr, buffer[i], ranges)) {
                 result = -1;
-                LOG_STREAM(4) << "AddDitryRange failed.";
+                LOG_STREAM_AS(4, caller) << "AddDitryRange failed.";
                 break;
             }
             ++startAddr;
@@ -212,12 +282,8 @@ int32_t StrataBitmapHandle::CalculateDirtyRange(uint64_t startOffset, DirtyRange
         if (len == 0) {
             // A read that yields nothing would never end the walk.
             result = -1;
-            LOG_STREAM(4) << "Read disk device file failed.";
+            LOG_STREAM_AS(4, caller) << "Read disk device file failed.";
         }
-    }
-    int32_t closeRet = bitmapFile->Close();
-    if (closeRet != DISK_DEVICE_OK) {
-        LOG_STREAM(4) << "close disk device file failed. Err code is " << closeRet;
     }
     return result;
 }
@@ -251,7 +317,7 @@ int32_t StrataBitmapHandle::DeleteAndDetachapVolume(const std::string& volName, 
         result = -1;
         LOG_STREAM(4) << "detach volume[" << volName << "] failed.";
         errStr = DETACH_BITMAP_FAILED;
-        SendDiskEvent(eventSink, EVENT_TYPE_RAISED, EVENT_DETACH_FAILED,
+        SendEvent(eventSink, EVENT_TYPE_RAISED, EVENT_DETACH_FAILED,
                       {mgrIp, volName, errStr, strataApi->GetPoolID()});
     } else {
         dataPersistence->RemoveArrayElement(CacheKey::BITMAP_VOLUMES_ATTACHED, volName);
@@ -261,7 +327,7 @@ int32_t StrataBitmapHandle::DeleteAndDetachapVolume(const std::string& volName, 
     if (ret != 0) {
         LOG_STREAM(4) << "delete volume[" << volName << "] failed.";
         errStr = DELETE_BITMAP_FAILED;
-        SendDiskEvent(eventSink, EVENT_TYPE_RAISED, EVENT_DELETE_BITMAP_FAILED, {mgrIp, volName, errStr});
+        SendEvent(eventSink, EVENT_TYPE_RAISED, EVENT_DELETE_BITMAP_FAILED, {mgrIp, volName, errStr});
         return -1;
     }
     dataPersistence->RemoveArrayElement(CacheKey::BITMAP_VOLUMES_CREATED, volName);

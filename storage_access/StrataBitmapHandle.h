@@ -69,6 +69,12 @@ public:
     static int32_t m_retryInterval;
 
 private:
+    // GetDirtyRanges within its barrier (records carry `caller`); `volName` names the bitmap volume once it has a name.
+    int32_t ComputeDirtyRanges(const char* caller, const StrataDirtyRangesParams& params, DirtyRanges& ranges, std::string& errStr,
+                               std::string& volName);
+    // The read loop of CalculateDirtyRange over bitmap bytes [startOffset / span, endAddr).
+    int32_t WalkBitmap(const char* caller, uint64_t startOffset, uint64_t endAddr, DirtyRanges& ranges);
+
     std::string mgrIp;
     uint64_t chunkSize = 0;
     uint64_t diskHeadLen = 0;

@@ -2,6 +2,7 @@
 
 #include <boost/uuid/nil_generator.hpp>
 #include <boost/uuid/uuid_io.hpp>
+#include <exception>
 
 #include "foundation/JsonUtils.h"
 #include "foundation/LogProxy.h"
@@ -125,12 +126,20 @@ void CommonVMHandle::delCachedObjectInMem(const std::string& key, const std::str
 
 bool CommonVMHandle::toJsonObject(const std::string& text)
 {
-    Json::Value parsed;
-    if (!CJsonUtils::StringToJson(text, parsed) || !(parsed.isObject() || parsed.isNull())) {
-        return false;
+    // Host-supplied text: a hostile document (nesting past the reader's limit) is refused, never thrown.
+    try {
+        Json::Value parsed;
+        if (!CJsonUtils::StringToJson(text, parsed) || !(parsed.isObject() || parsed.isNull())) {
+            return false;
+        }
+        cache = parsed;
+        return true;
+    } catch (const std::exception& e) {
+        LOG_STREAM(4) << "Parse cache data failed. Exception is " << e.what();
+    } catch (...) {
+        LOG_STREAM(4) << "Parse cache data failed. Unknown exception.";
     }
-    cache = parsed;
-    return true;
+    return false;
 }
 
 void CommonVMHandle::getCacheObjectValue(const std::string& key, std::string& out, JsonObjectType type)
@@ -187,10 +196,22 @@ void CommonVMHandle::getCacheArray(const std::string& key, Json::Value& out)
 
 void CommonVMHandle::clearCacheObject(const std::string& key)
 {
-    if (cache.isObject() && cache.isMember(key)) {
-        cache[key].clear();
+    try {
+        if (cache.isObject() && cache.isMember(key)) {
+            Json::Value& entry = cache[key];
+            // clear() takes only arrays and objects; a plain value is cleared to null.
+            if (entry.isArray() || entry.isObject()) {
+                entry.clear();
+            } else {
+                entry = Json::Value();
+            }
+        }
+        NotifCacheDataChanged(toJsonString());
+    } catch (const std::exception& e) {
+        LOG_STREAM(4) << "Clear cache object(" << key << ") failed. Exception is " << e.what();
+    } catch (...) {
+        LOG_STREAM(4) << "Clear cache object(" << key << ") failed. Unknown exception.";
     }
-    NotifCacheDataChanged(toJsonString());
 }
 
 void CommonVMHandle::clearCacheData()

@@ -117,6 +117,32 @@ std::string DiskDataPersistence::GetFirstArrayElement(const std::string& key)
 
 bool DiskDataPersistence::ToJsonValue(const std::string& text)
 {
+    // The text comes from the host: a hostile document is refused, never thrown.
+    try {
+        return Load(text);
+    } catch (const std::exception& e) {
+        LOG_STREAM(4) << "Parse cached data failed. Exception is " << e.what();
+    } catch (...) {
+        LOG_STREAM(4) << "Parse cached data failed. Unknown exception.";
+    }
+    return false;
+}
+
+bool DiskDataPersistence::HasArrayElement(const std::string& key, const std::string& value) const
+{
+    if (!cache.isObject() || !cache.isMember(key) || !cache[key].isArray()) {
+        return false;
+    }
+    for (const Json::Value& element : cache[key]) {
+        if (element.isString() && element.asString() == value) {
+            return true;
+        }
+    }
+    return false;
+}
+
+bool DiskDataPersistence::Load(const std::string& text)
+{
     Json::Value parsed;
     if (!CJsonUtils::StringToJson(text, parsed)) {
         return false;

@@ -40,9 +40,12 @@ public:
     // True when at least one volume key holds something. Like every test of a
     // key, it creates the absent volume keys as null.
     bool IsUseful();
+    // True when the array under `key` holds the string `value`; creates nothing.
+    bool HasArrayElement(const std::string& key, const std::string& value) const;
 
 protected:
     void Publish();
+    bool Load(const std::string& text);
 
     Json::Value cache;
     std::string cachedUUID;

@@ -31,6 +31,10 @@ public:
 
     EnvProxyResult OpenDisk(bool readOnly) override;
     EnvProxyResult OpenDisk(const std::shared_ptr<CSnapshotID>& snapshot, bool readOnly) override;
+    // Closes the device, removes a restore's access key and detaches. The key is
+    // removed under the resolved path of the open or, when the device never
+    // opened, under the path the attach gave; with neither (no successful attach
+    // by this descriptor) no key script runs. Detach runs whatever came before.
     EnvProxyResult CloseDisk() override;
     EnvProxyResult FlushDisk() override;
     bool CheckHealthStatus(std::string& errorText) override;
@@ -82,13 +86,20 @@ public:
 
     // Seconds between attempts of RetryOp.
     static int32_t m_retryInterval;
-    // The agent program whose presence the health check tests, unless the
-    // host configuration names another ("General", "StrataAgentPath").
+    // The agent program whose presence the health check tests. Tests and the
+    // demo, which run without an installed agent, point it into their own root
+    // with ("General", "StrataAgentPath"); product configurations never set it.
     static const char AGENT_PROGRAM_PATH[];
 
 private:
-    EnvProxyResult OpenAttached(const std::string& name, const char* cacheKey, int32_t flags, bool registerKey);
-    EnvProxyResult CleanLeftoversFor(const char* volumeKey);
+    // Helpers of the operations named in their records (`caller`).
+    EnvProxyResult OpenAttached(const char* caller, const std::string& name, const char* cacheKey, int32_t flags,
+                                bool registerKey);
+    EnvProxyResult CleanLeftoversFor(const char* caller, const char* volumeKey);
+    // The body of CleanLeftovers; records carry `caller`, the entry's name.
+    EnvProxyResult CleanCachedData(const char* caller, const std::string& cachedData);
+    bool RemoveLeftoverKey(const char* caller);
+    void RemoveOwnKey(const char* caller);
     void SendEvent(int32_t type, uint64_t code, const std::vector<std::string>& params);
 
     std::string managerIp;
@@ -101,8 +112,8 @@ private:
     bool isBackup = true;
     DiskMessageNotify* msgNotify = nullptr;
     std::shared_ptr<DiskDataPersistence> dataPersistence;
-    // Where the key of a restore target was registered, for its removal when
-    // the device never opened.
+    // The attach path under which this descriptor registered the target's key
+    // (the cached data names the volume, not the path).
     std::string m_keyDevicePath;
 };
 

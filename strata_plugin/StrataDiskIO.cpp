@@ -1,7 +1,7 @@
 // Opening, block I/O and closing of the Strata disk descriptor.
 #include <fcntl.h>
 
-
+#include "foundation/LogAsCaller.h"
 #include "foundation/LogProxy.h"
 #include "host/CommandChannel.h"
 #include "host/RootPath.h"
@@ -16,6 +16,7 @@ const int32_t BACKUP_OPEN_FLAGS = O_DIRECT | O_RDONLY;  // 16384
 const int32_t RESTORE_OPEN_FLAGS = O_WRONLY;           // 1
 const char TRANSFER_MODE_LAN_FREE[] = "LAN-Free";
 const char KEY_SCRIPT[] = "script/reg_qs.sh";
+const char NO_DEVICE_PATH_TEXT[] = "The storage gave no device path.";
 }  // namespace
 
 EnvProxyResult StrataDiskDescriptor::OpenDisk(bool readOnly)
@@ -25,16 +26,16 @@ EnvProxyResult StrataDiskDescriptor::OpenDisk(bool readOnly)
         return EnvProxyResult(ENV_PROXY_OPEN_DISK_FAILED);
     }
     isBackup = false;
-    return OpenAttached(targetVolumeName, CacheKey::DATA_VOLUMES_ATTACHED, RESTORE_OPEN_FLAGS, true);
+    return OpenAttached(__PRETTY_FUNCTION__, targetVolumeName, CacheKey::DATA_VOLUMES_ATTACHED, RESTORE_OPEN_FLAGS, true);
 }
 
 EnvProxyResult StrataDiskDescriptor::OpenDisk(const std::shared_ptr<CSnapshotID>& /*snapshot*/, bool /*readOnly*/)
 {
     isBackup = true;
-    return OpenAttached(snapshotName, CacheKey::SNAPSHOT_VOLUMES_ATTACHED, BACKUP_OPEN_FLAGS, false);
+    return OpenAttached(__PRETTY_FUNCTION__, snapshotName, CacheKey::SNAPSHOT_VOLUMES_ATTACHED, BACKUP_OPEN_FLAGS, false);
 }
 
-EnvProxyResult StrataDiskDescriptor::OpenAttached(const std::string& name, const char* cacheKey, int32_t flags,
+EnvProxyResult StrataDiskDescriptor::OpenAttached(const char* caller, const std::string& name, const char* cacheKey, int32_t flags,
                                                   bool registerKey)
 {
     // The name is cached before the attach so that a crash during it leaves a
@@ -49,29 +50,38 @@ EnvProxyResult StrataDiskDescriptor::OpenAttached(const std::string& name, const
     int ret = RetryOp([api, &name, &devicePath, &errorText]() { return api->AttachVolume(name, devicePath, errorText); },
                       "AttachVolume");
     if (ret != 0) {
-        LOG_STREAM(4) << "Attach volume failed.";
+        LOG_STREAM_AS(4, caller) << "Attach volume failed.";
         dataPersistence->RemoveArrayElement(cacheKey, name);
         EnvProxyResult result(ENV_PROXY_OPEN_DISK_FAILED);
         result.AddDetail(MSG_OPEN_DISK_FAILED, getDiskName(), errorText);
         return result;
     }
+    if (devicePath.empty()) {
+        // "Already attached" may come without the device node: there is nothing to
+        // open, and the attachment stays recorded for CloseDisk or leftover cleaning.
+        LOG_STREAM_AS(4, caller) << "Attach volume[" << name << "] gave no device path.";
+        EnvProxyResult result(ENV_PROXY_OPEN_DISK_FAILED);
+        result.AddDetail(MSG_OPEN_DISK_FAILED, getDiskName(), errorText.empty() ? NO_DEVICE_PATH_TEXT : errorText);
+        return result;
+    }
     if (registerKey) {
-        // Recorded before the key exists so that a crash leaves it for cleaning.
+        // Recorded by volume name, before the key exists, so that a crash leaves it
+        // for cleaning; a device path may belong to another volume by then.
         m_keyDevicePath = devicePath;
-        dataPersistence->AppendArrayElement(CacheKey::DATA_VOLUME_KEYS_REGISTERED, devicePath);
+        dataPersistence->AppendArrayElement(CacheKey::DATA_VOLUME_KEYS_REGISTERED, name);
         int setKey = RetryOp([this, &devicePath]() { return RegKeyForVolume(devicePath); }, "RegKeyForVolume");
         if (setKey != 0) {
-            LOG_STREAM(4) << "Reg Key for volume[" << name << "] failed.iSetKey:" << setKey;
+            LOG_STREAM_AS(4, caller) << "Reg Key for volume[" << name << "] failed.iSetKey:" << setKey;
         }
     } else {
-        LOG_STREAM(1) << "before diskDeviceFile open, aioReadMod:" << flags;
+        LOG_STREAM_AS(1, caller) << "before diskDeviceFile open, aioReadMod:" << flags;
     }
     if (diskDeviceFile->Open(devicePath, flags, diskSizeInBytes + volumeOffsetSize) == DISK_DEVICE_OK) {
         EnvProxyResult result(ENV_PROXY_SUCCESS);
         result.AddDetail(MSG_TRANSFER_MODE, TRANSFER_MODE_LAN_FREE);
         return result;
     }
-    LOG_STREAM(4) << "Open disk device file[" << devicePath << "] failed.";
+    LOG_STREAM_AS(4, caller) << "Open disk device file[" << devicePath << "] failed.";
     EnvProxyResult result(ENV_PROXY_OPEN_DISK_FAILED);
     result.AddDetail(MSG_OPEN_DISK_FAILED, getDiskName(), diskDeviceFile->GetErrString());
     return result;
@@ -92,20 +102,7 @@ EnvProxyResult StrataDiskDescriptor::CloseDisk()
     if (!isBackup) {
         cacheKey = CacheKey::DATA_VOLUMES_ATTACHED;
         name = targetVolumeName;
-        // The resolved path of the open; the attach path when the device never opened.
-        std::string path = diskDeviceFile->GetDiskDevicePath();
-        if (path.empty()) {
-            path = m_keyDevicePath;
-        }
-        if (!path.empty()) {
-            int deleteKey = RetryOp([this, &path]() { return UnRegKeyForVolume(path); }, "UnRegKeyForVolume");
-            if (deleteKey != 0) {
-                LOG_STREAM(4) << "unreg key for volume[" << path << "] failed.iDeleteKey:" << deleteKey;
-            } else if (!m_keyDevicePath.empty()) {
-                dataPersistence->RemoveArrayElement(CacheKey::DATA_VOLUME_KEYS_REGISTERED, m_keyDevicePath);
-                m_keyDevicePath.clear();
-            }
-        }
+        RemoveOwnKey(__PRETTY_FUNCTION__);
     }
     StrataApi* api = strataApi.get();
     int ret = RetryOp([api, &name, &errorText]() { return api->DetachVolume(name, errorText); }, "DetachVolume");
@@ -118,6 +115,28 @@ EnvProxyResult StrataDiskDescriptor::CloseDisk()
     result._SetCompleteCode(ENV_PROXY_CLOSE_DISK_FAILED);
     result.AddDetail(MSG_CLOSE_DISK_FAILED, errorText);
     return result;
+}
+
+void StrataDiskDescriptor::RemoveOwnKey(const char* caller)
+{
+    // The resolved path of the open; the attach path when the device never opened;
+    // nothing when this descriptor registered no key (no path to guess).
+    std::string path = diskDeviceFile->GetDiskDevicePath();
+    if (path.empty()) {
+        path = m_keyDevicePath;
+    }
+    if (path.empty()) {
+        return;
+    }
+    int deleteKey = RetryOp([this, &path]() { return UnRegKeyForVolume(path); }, "UnRegKeyForVolume");
+    if (deleteKey != 0) {
+        LOG_STREAM_AS(4, caller) << "unreg key for volume[" << path << "] failed.iDeleteKey:" << deleteKey;
+        return;
+    }
+    if (!m_keyDevicePath.empty()) {
+        dataPersistence->RemoveArrayElement(CacheKey::DATA_VOLUME_KEYS_REGISTERED, targetVolumeName);
+        m_keyDevicePath.clear();
+    }
 }
 
 EnvProxyResult StrataDiskDescriptor::FlushDisk()
@@ -182,10 +201,11 @@ void StrataDiskDescriptor::ReleaseBufferCache(const uint64_t& offset, const uint
 }
 
 namespace {
-int RunKeyScript(const char* verb, const std::string& devicePath, const char* startText, const char* failText,
-                 const char* okText)
+// Shared by the two key operations; records carry the caller's function name.
+int RunKeyScript(const char* caller, const char* verb, const std::string& devicePath, const char* startText,
+                 const char* failText, const char* okText)
 {
-    LOG_STREAM(1) << startText << devicePath;
+    LOG_STREAM_AS(1, caller) << startText << devicePath;
     std::string dir;
     getCurrentFilePath(dir, MODULE_NAME, *OruTSP::get(TSP_RequestID));
     const std::string command = std::string("sudo ") + dir + "/../" + KEY_SCRIPT + " " + verb + " ?";
@@ -195,23 +215,23 @@ int RunKeyScript(const char* verb, const std::string& devicePath, const char* st
                                     errLines);
     lines.insert(lines.end(), errLines.begin(), errLines.end());
     if (ret != 0) {
-        LOG_STREAM(4) << failText << devicePath << " failed. ";
+        LOG_STREAM_AS(4, caller) << failText << devicePath << " failed. ";
         printCmdOutputInfo(MODULE_NAME, *OruTSP::get(TSP_RequestID), lines, {});
         return -1;
     }
-    LOG_STREAM(2) << okText << devicePath << " successfully.";
+    LOG_STREAM_AS(2, caller) << okText << devicePath << " successfully.";
     return 0;
 }
 }  // namespace
 
 int32_t StrataDiskDescriptor::RegKeyForVolume(const std::string& devicePath)
 {
-    return RunKeyScript("reg", devicePath, "Start to set key for disk, disk device path: ", "set key for disk: ",
-                        "set key for disk ");
+    return RunKeyScript(__PRETTY_FUNCTION__, "reg", devicePath, "Start to set key for disk, disk device path: ",
+                        "set key for disk: ", "set key for disk ");
 }
 
 int32_t StrataDiskDescriptor::UnRegKeyForVolume(const std::string& devicePath)
 {
-    return RunKeyScript("unreg", devicePath, "Start to remove key for disk, disk device path: ",
+    return RunKeyScript(__PRETTY_FUNCTION__, "unreg", devicePath, "Start to remove key for disk, disk device path: ",
                         "remove key for disk: ", "remove key for disk ");
 }

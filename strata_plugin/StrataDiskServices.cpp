@@ -1,7 +1,9 @@
 // Changed ranges, health check and leftover cleaning of the Strata disk descriptor.
 #include <boost/filesystem/operations.hpp>
 #include <boost/system/error_code.hpp>
+#include <exception>
 
+#include "foundation/LogAsCaller.h"
 #include "foundation/LogProxy.h"
 #include "foundation/OruSleep.h"
 #include "host/CommandChannel.h"
@@ -134,13 +136,26 @@ bool StrataDiskDescriptor::CheckHealthStatus(std::string& errorText)
 
 EnvProxyResult StrataDiskDescriptor::CleanLeftovers(const std::string& cachedData)
 {
-    LOG_STREAM(2) << "Enter clean leftovers data is" << cachedData << " .";
+    // The data comes from the host and may be hostile: nothing it holds may throw out.
+    try {
+        return CleanCachedData(__PRETTY_FUNCTION__, cachedData);
+    } catch (const std::exception& e) {
+        LOG_STREAM(4) << "Clean leftovers failed. Exception is " << e.what();
+    } catch (...) {
+        LOG_STREAM(4) << "Clean leftovers failed. Unknown exception.";
+    }
+    return EnvProxyResult(ENV_PROXY_CLEAN_LEFTOVERS_FAILED);
+}
+
+EnvProxyResult StrataDiskDescriptor::CleanCachedData(const char* caller, const std::string& cachedData)
+{
+    LOG_STREAM_AS(2, caller) << "Enter clean leftovers data is" << cachedData << " .";
     if (cachedData.empty()) {
-        LOG_STREAM(2) << "Cache data is empty";
+        LOG_STREAM_AS(2, caller) << "Cache data is empty";
         return EnvProxyResult(ENV_PROXY_SUCCESS);
     }
     if (!dataPersistence->ToJsonValue(cachedData)) {
-        LOG_STREAM(4) << "Parse data[" << cachedData << "] to json failed.";
+        LOG_STREAM_AS(4, caller) << "Parse data[" << cachedData << "] to json failed.";
         return EnvProxyResult(ENV_PROXY_CLEAN_LEFTOVERS_FAILED);
     }
     return isBackup ? CleanLeftoversForBackup() : CleanLeftoversForRestore();
@@ -148,32 +163,54 @@ EnvProxyResult StrataDiskDescriptor::CleanLeftovers(const std::string& cachedDat
 
 EnvProxyResult StrataDiskDescriptor::CleanLeftoversForBackup()
 {
-    return CleanLeftoversFor(CacheKey::SNAPSHOT_VOLUMES_ATTACHED);
+    return CleanLeftoversFor(__PRETTY_FUNCTION__, CacheKey::SNAPSHOT_VOLUMES_ATTACHED);
 }
 
 EnvProxyResult StrataDiskDescriptor::CleanLeftoversForRestore()
 {
     // A key left registered by a restore that died (or whose removal failed)
     // goes first, while the volume it guards may still be attached.
-    bool keyFailed = false;
-    std::string path = dataPersistence->GetFirstArrayElement(CacheKey::DATA_VOLUME_KEYS_REGISTERED);
-    if (!path.empty()) {
-        int ret = RetryOp([this, &path]() { return UnRegKeyForVolume(path); }, "UnRegKeyForVolume");
-        if (ret == 0) {
-            dataPersistence->RemoveArrayElement(CacheKey::DATA_VOLUME_KEYS_REGISTERED, path);
-        } else {
-            LOG_STREAM(4) << "Remove key of device[" << path << "] failed.";
-            keyFailed = true;
-        }
-    }
-    EnvProxyResult result = CleanLeftoversFor(CacheKey::DATA_VOLUMES_ATTACHED);
-    if (keyFailed) {
+    const bool keyRemoved = RemoveLeftoverKey(__PRETTY_FUNCTION__);
+    EnvProxyResult result = CleanLeftoversFor(__PRETTY_FUNCTION__, CacheKey::DATA_VOLUMES_ATTACHED);
+    if (!keyRemoved) {
         result._SetCompleteCode(ENV_PROXY_CLEAN_LEFTOVERS_FAILED);
     }
     return result;
 }
 
-EnvProxyResult StrataDiskDescriptor::CleanLeftoversFor(const char* volumeKey)
+bool StrataDiskDescriptor::RemoveLeftoverKey(const char* caller)
+{
+    // The record names the volume. Its device path is asked of the storage now:
+    // a path remembered from the dead task may since belong to another volume.
+    const char* keys = CacheKey::DATA_VOLUME_KEYS_REGISTERED;
+    std::string volume = dataPersistence->GetFirstArrayElement(keys);
+    if (volume.empty()) {
+        return true;
+    }
+    if (!dataPersistence->HasArrayElement(CacheKey::DATA_VOLUMES_ATTACHED, volume)) {
+        // Detached (or an old record naming a path): the key went with its device.
+        LOG_STREAM_AS(2, caller) << "Key of volume[" << volume << "] went with its device.";
+        dataPersistence->RemoveArrayElement(keys, volume);
+        return true;
+    }
+    std::string devicePath;
+    std::string errorText;
+    StrataApi* api = strataApi.get();
+    int ret = RetryOp([api, &volume, &devicePath, &errorText]() {
+        return api->AttachVolume(volume, devicePath, errorText);
+    }, "AttachVolume");
+    if (ret == 0 && !devicePath.empty()) {
+        ret = RetryOp([this, &devicePath]() { return UnRegKeyForVolume(devicePath); }, "UnRegKeyForVolume");
+    }
+    if (ret != 0 || devicePath.empty()) {
+        LOG_STREAM_AS(4, caller) << "Remove key of volume[" << volume << "] failed.";
+        return false;
+    }
+    dataPersistence->RemoveArrayElement(keys, volume);
+    return true;
+}
+
+EnvProxyResult StrataDiskDescriptor::CleanLeftoversFor(const char* caller, const char* volumeKey)
 {
     EnvProxyResult result(ENV_PROXY_SUCCESS);
     std::string failedName;
@@ -194,7 +231,7 @@ EnvProxyResult StrataDiskDescriptor::CleanLeftoversFor(const char* volumeKey)
             SendEvent(EVENT_TYPE_CLEARED, EVENT_DETACH_FAILED, {managerIp, name, errorText, strataApi->GetPoolID()});
             dataPersistence->RemoveArrayElement(volumeKey, name);
         } else {
-            LOG_STREAM(4) << "Detach volume data[" << name << "] failed. Error is " << errorText;
+            LOG_STREAM_AS(4, caller) << "Detach volume data[" << name << "] failed. Error is " << errorText;
             result._SetCompleteCode(ENV_PROXY_CLEAN_LEFTOVERS_FAILED);
         }
     }

@@ -490,6 +490,15 @@ Answer Detach(SimStore& store, const Call& call)
         return CliAnswer(kBusy, err);
     }
     atts.removeMember(name);
+    // A key lives on its device: it goes when the device does, so a later device
+    // at the same path starts without one.
+    Json::Value kept(Json::arrayValue);
+    for (const auto& r : store.Doc()["registrations"]) {
+        if (r["volume"].asString() != name) {
+            kept.append(r);
+        }
+    }
+    store.Doc()["registrations"] = kept;
     return CliAnswer(kOk, "detach volume success");
 }
 

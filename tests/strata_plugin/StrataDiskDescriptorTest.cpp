@@ -435,28 +435,6 @@ TEST_F(DescriptorTest, ReleasedDescriptorKeepsLeftoversForALaterCleanUp)
     EXPECT_NE(doc.find("snap-2"), std::string::npos);
 }
 
-TEST_F(DescriptorTest, RestoreCleaningRemovesARegisteredKeyBeforeDetaching)
-{
-    auto d = Make(RestoreParas(&sink));
-    const std::string cached = R"({"data_volume_keys_registered":["/dev/sdx"],"data_volumes_attached":["v"]})";
-    // The first cleaning cannot remove the key (four attempts fail): 61, key kept, volume detached.
-    ScriptedCommandRunner failing;
-    failing.ExpectContaining("reg_qs.sh unreg", Lines({"no"}, 1));
-    failing.ExpectContaining("-c detachwithip", CliOk());
-    EXPECT_EQ(d->CleanLeftovers(cached)._GetCompleteCode(), ENV_PROXY_CLEAN_LEFTOVERS_FAILED);
-    EXPECT_EQ(CallsWith(failing, "reg_qs.sh unreg /dev/sdx"), 4u);
-    Json::Value doc = LastCacheData(sink);
-    EXPECT_EQ(ArraySize(doc, "data_volume_keys_registered"), 1u);
-    EXPECT_EQ(ArraySize(doc, "data_volumes_attached"), 0u);
-    // The next cleaning with what the host holds now removes it.
-    ScriptedCommandRunner working;
-    working.ExpectContaining("reg_qs.sh unreg", Lines({"ok"}));
-    EXPECT_EQ(d->CleanLeftovers(sink.Bodies("DiskDescriptor.Message.Update.CacehData").back())._GetCompleteCode(),
-              ENV_PROXY_SUCCESS);
-    EXPECT_EQ(ArraySize(LastCacheData(sink), "data_volume_keys_registered"), 0u);
-    EXPECT_TRUE(working.Unexpected().empty());
-}
-
 TEST_F(DescriptorTest, SnapshotOperationsDoNothingAndSendAlarmClearsAnEvent)
 {
     auto d = Make(BackupParas(&sink));
