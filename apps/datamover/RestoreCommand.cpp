@@ -25,6 +25,7 @@
 #include "apps/datamover/TaskSupport.h"
 #include "foundation/CachedTaskData.h"
 #include "foundation/JsonUtils.h"
+#include "storage_access/StrataApi.h"
 
 namespace {
 
@@ -66,13 +67,13 @@ private:
     uint64_t m_targetSize = 0;
 };
 
-// The device the plug-in attached the target at, as its task data names it.
-std::string AttachedDevice(const std::string& cacheData)
+// The device the target is attached at. Attaching an attached volume is
+// idempotent: the storage answers "already attached" with its device path.
+std::string AttachedDevice(const dmtask::StrataUrl& url)
 {
-    Json::Value doc;
-    if (!CJsonUtils::StringToJson(cacheData, doc) || !doc.isObject()) return "";
-    const Json::Value& keys = doc[CacheKey::DATA_VOLUME_KEYS_REGISTERED];
-    return keys.isArray() && !keys.empty() && keys[keys.size() - 1].isString() ? keys[keys.size() - 1].asString() : "";
+    StrataApi api(url.manager, url.pool);
+    std::string device, error;
+    return api.AttachVolume(url.name, device, error) == 0 ? device : "";
 }
 
 bool DeviceSize(int fd, uint64_t& size)
@@ -195,7 +196,7 @@ int RestoreJob::Fail(const std::string& text)
 bool RestoreJob::CheckTarget(std::string& error)
 {
     const repo::Manifest& m = m_target.manifest;
-    std::string device = AttachedDevice(m_task.Sink().LatestCacheData());
+    std::string device = AttachedDevice(m_url);
     int fd = device.empty() ? -1 : ::open(device.c_str(), O_RDONLY | O_CLOEXEC);
     uint64_t size = 0;
     bool sized = fd >= 0 && DeviceSize(fd, size);
