@@ -85,10 +85,10 @@ bool Cluster::ImageExists(const std::string& name)
 
 std::vector<std::string> Cluster::Images()
 {
-    std::vector<librbd::image_spec_t> specs;
+    std::vector<librbd::image_spec_t> images;
     std::vector<std::string> names;
-    if (librbd::RBD().list2(m_io, &specs) < 0) return names;
-    for (const auto& s : specs) names.push_back(s.name);
+    if (librbd::RBD().list2(m_io, &images) < 0) return names;
+    for (const auto& s : images) names.push_back(s.name);
     return names;
 }
 

@@ -117,10 +117,10 @@ protected:
         return a;
     }
     // `rbd export` of an image or snapshot, the data area only.
-    std::string Export(const std::string& spec) const
+    std::string Export(const std::string& image) const
     {
         const std::string file = root->Root() + "/export-" + std::to_string(exports++);
-        Result r = RbdCmd({"export", std::string(kPool) + "/" + spec, file});
+        Result r = RbdCmd({"export", std::string(kPool) + "/" + image, file});
         EXPECT_EQ(r.rc, 0) << r.out;
         std::ifstream in(file, std::ios::binary);
         std::string data((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
