@@ -10,6 +10,7 @@
 
 #include <atomic>
 #include <cerrno>
+#include <chrono>
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
@@ -66,6 +67,7 @@ class BackupJob {
 public:
     BackupJob(CommandContext& ctx, const BackupOptions& o) : m_ctx(ctx), m_o(o), m_task(ctx, "backup") {}
     int Run();
+    bool CheckSnapshotSize(std::string& error);
 
 private:
     bool Validate(std::string& error);
@@ -101,6 +103,7 @@ private:
     int m_dataFd = -1;
     int m_directFd = -1;
     int64_t m_createdAt = 0;
+    int64_t m_createdAtMicros = 0;
 
     ChainManager m_chains;
     std::shared_ptr<ChainInfo> m_chain;
@@ -198,6 +201,27 @@ bool BackupJob::Validate(std::string& error)
         return false;
     }
     return true;
+}
+
+// The storage knows the snapshot's size; a stated or inherited size that
+// disagrees would back up part of the volume (or read past its end).
+bool BackupJob::CheckSnapshotSize(std::string& error)
+{
+    uint64_t deviceSize = 0;
+    if (!dmtask::AttachedDeviceSize(m_url, deviceSize, error)) {
+        error += "; nothing was backed up";
+        return false;
+    }
+    uint64_t expected = m_dataOffset + m_dataSize;
+    if (deviceSize == expected) return true;
+    std::string stated = !m_o.volumeSize.empty() ? "--volume-size " + m_o.volumeSize + " (" + std::to_string(expected) +
+                                                       " bytes)"
+                                                 : "backup " + m_parent.manifest.backupId + " of the parent (" +
+                                                       std::to_string(expected) + " bytes)";
+    error = "snapshot " + m_url.name + " holds " + std::to_string(deviceSize) + " bytes, but " + stated +
+            " says otherwise; nothing was backed up" +
+            (m_incremental ? " (the volume was resized since its parent: take a full backup)" : "");
+    return false;
 }
 
 int BackupJob::Fail(const std::string& text)
@@ -519,6 +543,7 @@ bool BackupJob::Commit(std::string& error)
         if (!repo::FileCrc(m_dirtyRangesPath, m.dirtyRangesCrc, error)) return false;
     }
     m.createdAt = m_createdAt;
+    m.createdAtMicros = m_createdAtMicros;
     m.finishedAt = std::time(nullptr);
     m.blocks = m_entries.size();
     m.changedBytes = m_totalBytes;
@@ -543,7 +568,10 @@ int BackupJob::Run()
     dmtask::InstallSignalHandlers();
     dmtask::SetAbortTarget(&m_task.AbortFlag());
     uint64_t started = dmtask::NowMicros();
-    m_createdAt = std::time(nullptr);
+    m_createdAtMicros = std::chrono::duration_cast<std::chrono::microseconds>(
+                            std::chrono::system_clock::now().time_since_epoch())
+                            .count();
+    m_createdAt = m_createdAtMicros / 1000000;
     m_chainDir = m_repo.ChainDir(m_o.volumeId);
 
     auto moverDb = std::make_shared<DataMoverDB>();
@@ -618,6 +646,7 @@ int BackupJob::Run()
         }
     }
     m_diskOpen = true;
+    if (!CheckSnapshotSize(error)) return Fail(error);
     m_openSeconds = SecondsSince(phase);
     phase = dmtask::NowMicros();
     if (!ReadAll(error)) return Fail(error);
@@ -660,7 +689,8 @@ int BackupJob::Run()
         if (!m_warning.empty()) out["warning"] = m_warning;
         dmtask::PrintJson(out);
     } else {
-        std::cout << "backup " << m_backupId << " (" << (m_incremental ? "incremental" : "full") << ") of "
+        const char* kind = !m_incremental ? "full" : m_usedFull ? "incremental (full read)" : "incremental";
+        std::cout << "backup " << m_backupId << " (" << kind << ") of "
                   << m_url.name << ": " << m_blocks.size() << " blocks, " << dmtask::HumanBytes(m_totalBytes)
                   << " read, " << dmtask::HumanBytes(m_storedBytes.load()) << " stored in "
                   << dmtask::HumanDuration(seconds) << " ("
@@ -684,7 +714,8 @@ void RegisterBackupCommand(CLI::App& app, CommandContext& ctx)
                     "Snapshot of an earlier backup in the repository (makes the backup incremental)");
     sub->add_option("--repo", opts->repoPath, "Backup repository (created when missing)")->required();
     sub->add_option("--volume-size", opts->volumeSize,
-                    "Size of the volume as the storage reports it (K, M, G, T suffixes); required for a full backup");
+                    "Size of the volume as the storage reports it (K, M, G, T suffixes); required for a full "
+                    "backup and checked against the attached snapshot");
     sub->add_option("--storage-type", opts->storageType, "Product storage type: 0 QRM_STRATA, 1 KVM_STRATA, "
                                                          "6 QRM_STRATA_RDM")
         ->capture_default_str();

@@ -2,6 +2,7 @@
 
 #include <filesystem>
 
+#include "apps/datamover/TaskSupport.h"
 #include "host/ChainDB.h"
 #include "management/ChainManager.h"
 
@@ -59,6 +60,41 @@ bool RemoveInterrupted(const Unfinished& u, std::string& error)
         return false;
     }
     return true;
+}
+
+bool ForgetBackup(const repo::BackupInfo& b, std::string& error)
+{
+    ChainDB db(GetDbVfsTypeByBrickType(BRICK_TYPE_BLOCK_VOLUME), false);
+    std::string path = b.chainDir + "/" + ChainManager::metaDataDirectoryName + "/" + db.GetDBFileName();
+    ChainDB::BackupRecord row;
+    row.backupId = b.manifest.backupId;
+    row.parentId = b.manifest.parentBackup;
+    row.kind = b.manifest.kind;
+    row.snapshot = b.manifest.snapshot;
+    row.state = "forgotten";
+    row.createdAt = b.manifest.createdAt;
+    row.storedBytes = b.manifest.storedBytes;
+    if (db.OpenDB(path) != 0 || db.PutBackup(row) != 0) {
+        error = "cannot record the removal of " + row.backupId + " in the chain's journal: " + db.GetLastError() +
+                "; nothing was removed";
+        return false;
+    }
+    dmtask::CrashPoint("forget-journaled");
+    // The manifest first: from here on the backup is no longer listed, and the
+    // journal row makes what is left removable.
+    std::error_code ec;
+    std::filesystem::remove(b.dir + "/" + repo::kManifestFile, ec);
+    if (ec) {
+        error = "cannot remove the manifest of " + row.backupId + ": " + ec.message();
+        return false;
+    }
+    repo::FsyncDir(b.dir);
+    dmtask::CrashPoint("forget-manifest-removed");
+    Unfinished u{repo::PartialBackup{}, true, ""};
+    u.backup.chainDir = b.chainDir;
+    u.backup.backupId = row.backupId;
+    u.backup.dir = b.dir;
+    return RemoveInterrupted(u, error);
 }
 
 }  // namespace dmjournal

@@ -24,5 +24,10 @@ std::vector<Unfinished> Classify(const repo::Repository& r, const std::string& v
 // Removes one removable backup's directory and changed-range file; the
 // caller holds the chain lock. False with the reason when something stays.
 bool RemoveInterrupted(const Unfinished& u, std::string& error);
+// Removes one complete backup at the user's word; the caller holds the chain
+// lock and has made sure no kept backup needs it. The journal says
+// "forgotten" before anything goes, so a kill at any later point leaves either
+// the whole backup or data the journal shows removable.
+bool ForgetBackup(const repo::BackupInfo& b, std::string& error);
 
 }  // namespace dmjournal

@@ -11,3 +11,4 @@ void RegisterCleanCommand(CLI::App& app, CommandContext& ctx);
 void RegisterHealthCommand(CLI::App& app, CommandContext& ctx);
 void RegisterListCommand(CLI::App& app, CommandContext& ctx);
 void RegisterDemoCommand(CLI::App& app, CommandContext& ctx);
+void RegisterForgetCommands(CLI::App& app, CommandContext& ctx);  // forget, prune

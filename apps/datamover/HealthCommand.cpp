@@ -1,5 +1,7 @@
 // "datamover health": the plug-in's health check (agent installed and running,
 // storage answering), with the retry count and pause overridable for one run.
+#include <sys/stat.h>
+
 #include <iostream>
 
 #include "apps/datamover/DataCommands.h"
@@ -13,6 +15,17 @@ struct HealthOptions {
     int retries = -2;  // -2: as configured
     int wait = -1;     // -1: as configured
 };
+
+// A fresh installation root on the simulated storage has no agent yet: say
+// how to get one instead of leaving the user with the agent's path.
+std::string AgentHint(const CommandContext& ctx, const std::string& why)
+{
+    struct stat st {};
+    std::string sim = ctx.root + "/bin/strata-sim";
+    if (why.find("strata_agent") == std::string::npos || ::stat(sim.c_str(), &st) != 0) return "";
+    return "this root runs the simulated storage; start its agent with '" + sim + " --root " + ctx.root +
+           " admin agent install' and '" + sim + " --root " + ctx.root + " admin agent start'";
+}
 
 int RunHealth(CommandContext& ctx, const HealthOptions& o)
 {
@@ -54,11 +67,14 @@ int RunHealth(CommandContext& ctx, const HealthOptions& o)
         out["manager"] = url.manager;
         out["seconds"] = seconds;
         if (!healthy) out["error"] = why;
+        if (!healthy && !AgentHint(ctx, why).empty()) out["hint"] = AgentHint(ctx, why);
         dmtask::PrintJson(out);
     } else if (healthy) {
         std::cout << "healthy: the storage agent runs and storage " << url.manager << " answers" << std::endl;
     } else {
         std::cerr << "datamover: unhealthy: " << why << std::endl;
+        std::string hint = AgentHint(ctx, why);
+        if (!hint.empty()) std::cerr << "datamover: hint: " << hint << std::endl;
     }
     return healthy ? 0 : 1;
 }

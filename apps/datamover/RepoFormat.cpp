@@ -364,6 +364,7 @@ Json::Value Manifest::ToJson() const
     v["parent_backup"] = parentBackup;
     v["parent_snapshot"] = parentSnapshot;
     v["created_at"] = Json::Int64(createdAt);
+    if (createdAtMicros != 0) v["created_at_us"] = Json::Int64(createdAtMicros);
     v["finished_at"] = Json::Int64(finishedAt);
     v["blocks"] = Json::UInt64(blocks);
     v["changed_bytes"] = Json::UInt64(changedBytes);
@@ -410,9 +411,13 @@ bool Manifest::FromJson(const Json::Value& v, std::string& error)
               u64("changed_bytes", changedBytes) && u64("stored_bytes", storedBytes) && str("data_file", dataFile) &&
               u64("table_crc", crc) && str("dirty_ranges_file", dirtyRangesFile) && u64("dirty_ranges_crc", drCrc);
     if (!ok) return false;
-    usedFull = v["used_full"].asBool();
+    usedFull = v["used_full"].isBool() && v["used_full"].asBool();
     storageType = static_cast<int>(type);
     createdAt = static_cast<int64_t>(created);
+    // Written since retention needed an order finer than seconds; older
+    // manifests order by their second.
+    createdAtMicros = v["created_at_us"].isInt64() && v["created_at_us"].asInt64() > 0 ? v["created_at_us"].asInt64()
+                                                                                     : createdAt * 1000000;
     finishedAt = static_cast<int64_t>(finished);
     tableCrc = static_cast<uint32_t>(crc);
     dirtyRangesCrc = static_cast<uint32_t>(drCrc);
@@ -540,7 +545,7 @@ std::vector<BackupInfo> Repository::ListBackups(const std::string& volumeId) con
         }
     });
     std::stable_sort(out.begin(), out.end(), [](const BackupInfo& a, const BackupInfo& b) {
-        return a.manifest.createdAt < b.manifest.createdAt;
+        return a.manifest.createdAtMicros < b.manifest.createdAtMicros;
     });
     return out;
 }

@@ -48,6 +48,7 @@ struct Manifest {
     std::string parentBackup;    // empty for a full backup
     std::string parentSnapshot;  // empty for a full backup
     int64_t createdAt = 0;
+    int64_t createdAtMicros = 0;  // the same instant in microseconds (orders backups of one second)
     int64_t finishedAt = 0;
     uint64_t blocks = 0;        // entries of the block table
     uint64_t changedBytes = 0;  // bytes the table covers (read from the snapshot)

@@ -1,4 +1,5 @@
-// "datamover restore": writes one backup point into a volume. The chain from
+// "datamover restore": writes one backup point into a volume, a local file or
+// a local block device. The chain from
 // the full backup to the chosen point is resolved, its tables checked and
 // every block it needs read and checked before the volume is touched; then
 // each block is read again from the newest backup holding it, checked and
@@ -34,6 +35,8 @@ struct RestoreOptions {
     std::string backupId;
     std::string volumeUrl;
     std::string volumeId;
+    std::string toFile;
+    std::string toDevice;
     int depth = 4;
     bool verifyOnly = false;
     bool force = false;
@@ -49,6 +52,10 @@ private:
     bool ForEachBlock(const char* label, const std::function<bool(uint64_t, char*, std::string&)>& fn,
                       std::string& error);
     bool WriteAll(std::string& error);
+    // --to-file / --to-device: the same layout as a volume, written with plain I/O.
+    int RunLocal(uint64_t started);
+    bool OpenLocal(std::string& error);
+    int FailLocal(const std::string& text);
     int Fail(const std::string& text);
     int Report(double seconds, double openSeconds, double writeSeconds);
     // Size and content of the attached target, before the first write.
@@ -65,25 +72,10 @@ private:
     std::shared_ptr<CDiskDescriptor> m_disk;
     bool m_diskOpen = false;
     uint64_t m_targetSize = 0;
+    std::string m_localPath;  // --to-file or --to-device
+    int m_localFd = -1;
+    bool m_createdFile = false;  // removed again when the restore fails
 };
-
-// The device the target is attached at. Attaching an attached volume is
-// idempotent: the storage answers "already attached" with its device path.
-std::string AttachedDevice(const dmtask::StrataUrl& url)
-{
-    StrataApi api(url.manager, url.pool);
-    std::string device, error;
-    return api.AttachVolume(url.name, device, error) == 0 ? device : "";
-}
-
-bool DeviceSize(int fd, uint64_t& size)
-{
-    struct stat st {};
-    if (::fstat(fd, &st) != 0) return false;
-    if (S_ISBLK(st.st_mode)) return ::ioctl(fd, BLKGETSIZE64, &size) == 0;
-    size = static_cast<uint64_t>(st.st_size);
-    return S_ISREG(st.st_mode);
-}
 
 // Whether the data area [start, end) holds anything but zeros, cheaply. On a
 // file-backed target only allocated extents are read, the first MiB of each:
@@ -196,10 +188,10 @@ int RestoreJob::Fail(const std::string& text)
 bool RestoreJob::CheckTarget(std::string& error)
 {
     const repo::Manifest& m = m_target.manifest;
-    std::string device = AttachedDevice(m_url);
+    std::string device = dmtask::AttachedDevice(m_url);
     int fd = device.empty() ? -1 : ::open(device.c_str(), O_RDONLY | O_CLOEXEC);
     uint64_t size = 0;
-    bool sized = fd >= 0 && DeviceSize(fd, size);
+    bool sized = fd >= 0 && dmtask::DeviceSize(fd, size);
     if (!sized) {
         if (fd >= 0) ::close(fd);
         error = "cannot learn the size of " + m_url.name + (device.empty() ? "" : " at " + device) +
@@ -223,15 +215,140 @@ bool RestoreJob::CheckTarget(std::string& error)
     return true;
 }
 
+// A local target gets the layout of a volume: the data area at the data-area
+// offset. A file is created (never an existing one replaced without --force)
+// and stays sparse where the backup holds zeros; a device must be a block
+// device at least as large as the volume and empty unless --force.
+bool RestoreJob::OpenLocal(std::string& error)
+{
+    const repo::Manifest& m = m_target.manifest;
+    const uint64_t needed = m.dataOffset + m.volumeSize;
+    struct stat st {};
+    bool exists = ::stat(m_localPath.c_str(), &st) == 0;
+    if (!m_o.toFile.empty()) {
+        if (exists && !S_ISREG(st.st_mode)) {
+            error = m_localPath + " exists and is not a regular file (a device goes with --to-device)";
+            return false;
+        }
+        if (exists && st.st_size > 0 && !m_o.force) {
+            error = m_localPath + " exists and is not empty; give --force to overwrite it (nothing was written)";
+            return false;
+        }
+        m_localFd = ::open(m_localPath.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC | (exists ? 0 : O_EXCL), 0600);
+        if (m_localFd < 0) {
+            error = "cannot create " + m_localPath + ": " + std::strerror(errno);
+            return false;
+        }
+        m_createdFile = !exists;
+        // The whole image at once: a full disk fails here, before any block.
+        if (::ftruncate(m_localFd, 0) != 0 || ::ftruncate(m_localFd, static_cast<off_t>(needed)) != 0) {
+            error = "cannot size " + m_localPath + " to " + std::to_string(needed) + " bytes: " + std::strerror(errno);
+            return false;
+        }
+        m_targetSize = needed;
+        return true;
+    }
+    if (!exists || !S_ISBLK(st.st_mode)) {
+        error = m_localPath + (exists ? " is not a block device (a file goes with --to-file)" : " does not exist");
+        return false;
+    }
+    m_localFd = ::open(m_localPath.c_str(), O_RDWR | O_CLOEXEC | O_EXCL);  // O_EXCL: not mounted or in use
+    if (m_localFd < 0) {
+        error = "cannot open " + m_localPath + ": " + std::strerror(errno) + " (in use or mounted?)";
+        return false;
+    }
+    uint64_t size = 0;
+    if (!dmtask::DeviceSize(m_localFd, size)) {
+        error = "cannot learn the size of " + m_localPath + "; nothing was written";
+        return false;
+    }
+    if (size < needed) {
+        error = m_localPath + " holds " + std::to_string(size) + " bytes, the backup needs " + std::to_string(needed) +
+                "; nothing was written";
+        return false;
+    }
+    if (!m_o.force && LooksUsed(m_localFd, false, m.dataOffset, size)) {
+        error = m_localPath + " is not empty; give --force to overwrite it (nothing was written)";
+        return false;
+    }
+    m_targetSize = size;
+    return true;
+}
+
+int RestoreJob::FailLocal(const std::string& text)
+{
+    if (m_localFd >= 0) {
+        ::close(m_localFd);
+        m_localFd = -1;
+    }
+    // A file this restore created holds nothing anyone had: it goes. Anything
+    // else stays, and its record says it is incomplete.
+    if (m_createdFile) {
+        ::unlink(m_localPath.c_str());
+        if (!m_record.empty()) ::unlink(m_record.c_str());
+        m_record.clear();
+    }
+    std::string line = text;
+    if (!m_record.empty()) line += "; the content of " + m_localPath + " is incomplete";
+    PrintError(m_ctx, line);
+    return 1;
+}
+
+int RestoreJob::RunLocal(uint64_t started)
+{
+    std::string error;
+    if (!OpenLocal(error)) return FailLocal(error);
+    const std::string target = m_o.toFile.empty() ? m_localPath : "file://" + m_localPath;
+    double openSeconds = dmtask::SecondsSince(started);
+    uint64_t writeStarted = dmtask::NowMicros();
+    if (!dmtask::WriteRestoreRecord(m_repo.Root(), m_task.Id(), target, m_target.manifest.backupId, m_record, error)) {
+        return FailLocal(error);
+    }
+    const uint64_t blockSize = m_target.manifest.blockSize;
+    const uint64_t base = m_target.manifest.dataOffset;
+    const bool sparse = !m_o.toFile.empty();
+    bool ok = ForEachBlock("restore", [&](uint64_t index, char* data, std::string& err) {
+        uint64_t length = m_reader.Length(index);
+        if (sparse && repo::IsAllZero(data, length)) return true;  // the fresh file reads zeros there
+        for (uint64_t done = 0; done < length;) {
+            ssize_t n = ::pwrite(m_localFd, data + done, length - done, static_cast<off_t>(base + index * blockSize + done));
+            if (n < 0 && errno == EINTR) continue;
+            if (n <= 0) {
+                err = "writing block " + std::to_string(index) + " to " + m_localPath + ": " +
+                      (n < 0 ? std::strerror(errno) : "no progress");
+                return false;
+            }
+            done += static_cast<uint64_t>(n);
+        }
+        return true;
+    }, error);
+    if (!ok) return FailLocal(error);
+    if (::fdatasync(m_localFd) != 0) return FailLocal("flushing " + m_localPath + ": " + std::strerror(errno));
+    ::close(m_localFd);
+    m_localFd = -1;
+    double writeSeconds = dmtask::SecondsSince(writeStarted);
+    for (const dmtask::RestoreRecord& rec : dmtask::ListRestoreRecords(m_repo.Root())) {
+        if (rec.url == target) ::unlink(rec.path.c_str());
+    }
+    m_record.clear();
+    m_task.End();
+    return Report(dmtask::SecondsSince(started), openSeconds, writeSeconds);
+}
+
 int RestoreJob::Run()
 {
     std::string error;
-    if (m_o.volumeUrl.empty() != m_o.verifyOnly) {
-        PrintError(m_ctx, m_o.verifyOnly ? "--verify-only writes nothing: give no --volume-url"
-                                         : "--volume-url is required (or --verify-only)");
+    m_localPath = !m_o.toFile.empty() ? m_o.toFile : m_o.toDevice;
+    int targets = (m_o.volumeUrl.empty() ? 0 : 1) + (m_o.toFile.empty() ? 0 : 1) + (m_o.toDevice.empty() ? 0 : 1);
+    if (m_o.verifyOnly && targets > 0) {
+        PrintError(m_ctx, "--verify-only writes nothing: give no --volume-url, --to-file or --to-device");
         return 2;
     }
-    if (!m_o.verifyOnly && !dmtask::ParseStrataUrl(m_o.volumeUrl, m_url, error)) {
+    if (!m_o.verifyOnly && targets != 1) {
+        PrintError(m_ctx, "give one target: --volume-url, --to-file or --to-device (or --verify-only)");
+        return 2;
+    }
+    if (!m_o.volumeUrl.empty() && !dmtask::ParseStrataUrl(m_o.volumeUrl, m_url, error)) {
         PrintError(m_ctx, error);
         return 2;
     }
@@ -263,6 +380,7 @@ int RestoreJob::Run()
         return 1;
     }
     if (m_o.verifyOnly) return Report(dmtask::SecondsSince(started), 0, 0);
+    if (!m_localPath.empty()) return RunLocal(started);
     const repo::Manifest& m = m_target.manifest;
     std::string volumeId = m_o.volumeId.empty() ? m.volumeId : m_o.volumeId;
     Json::Value journal(Json::objectValue);
@@ -326,7 +444,11 @@ int RestoreJob::Report(double seconds, double openSeconds, double writeSeconds)
         if (m_o.verifyOnly) {
             out["bytes_checked"] = Json::UInt64(bytes);
         } else {
-            out["volume"] = m_url.name;
+            if (m_localPath.empty()) {
+                out["volume"] = m_url.name;
+            } else {
+                out[m_o.toFile.empty() ? "device" : "file"] = m_localPath;
+            }
             out["bytes_written"] = Json::UInt64(bytes);
             out["bytes_beyond_backup"] = Json::UInt64(m_targetSize - m.dataOffset - m.volumeSize);
             out["open_seconds"] = openSeconds;
@@ -336,7 +458,7 @@ int RestoreJob::Report(double seconds, double openSeconds, double writeSeconds)
         dmtask::PrintJson(out);
     } else {
         std::cout << (m_o.verifyOnly ? "checked backup " : "restored backup ") << m.backupId << " (chain of " << chain
-                  << ")" << (m_o.verifyOnly ? std::string() : " into " + m_url.name) << ": "
+                  << ")" << (m_o.verifyOnly ? std::string() : " into " + (m_localPath.empty() ? m_url.name : m_localPath)) << ": "
                   << dmtask::HumanBytes(bytes) << " in " << dmtask::HumanDuration(seconds) << " ("
                   << dmtask::HumanBytes(seconds > 0 ? static_cast<uint64_t>(bytes / seconds) : 0) << "/s)"
                   << std::endl;
@@ -358,7 +480,11 @@ void RegisterRestoreCommand(CLI::App& app, CommandContext& ctx)
     sub->add_option("--repo", opts->repoPath, "Backup repository")->required();
     sub->add_option("--backup", opts->backupId, "Backup id (see 'datamover list')")->required();
     sub->add_option("--volume-url", opts->volumeUrl, "strata://MANAGER/POOL/VOLUME to write into");
-    sub->add_flag("--force", opts->force, "Write into a volume that is not empty");
+    sub->add_option("--to-file", opts->toFile,
+                    "Write into a local image file instead (created sparse; the data area at its offset, as on "
+                    "the volume)");
+    sub->add_option("--to-device", opts->toDevice, "Write into a local block device instead (as large as the volume)");
+    sub->add_flag("--force", opts->force, "Write into a target that is not empty");
     sub->add_flag("--verify-only", opts->verifyOnly, "Read and check every block of the chain; write nothing");
     sub->add_option("--volume-id", opts->volumeId, "UUID of the target volume (default: the backed-up volume's)");
     sub->add_option("--depth", opts->depth, "Writer threads")->capture_default_str();

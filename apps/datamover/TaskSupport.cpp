@@ -3,7 +3,9 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <signal.h>
+#include <linux/fs.h>
 #include <sys/file.h>
+#include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -14,6 +16,7 @@
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <ctime>
 #include <iostream>
 #include <mutex>
@@ -23,6 +26,7 @@
 #include "factory/DiskDescriptorFactory.h"
 #include "foundation/JsonUtils.h"
 #include "host/HostClock.h"
+#include "storage_access/StrataApi.h"
 
 namespace dmtask {
 
@@ -398,6 +402,38 @@ VolumeParas MakeParas(Task& task, const std::string& volumeId, uint64_t dataSize
     Task* t = &task;
     p.abortFun = [t]() -> boost::atomics::atomic<bool>& { return t->AbortFlag(); };
     return p;
+}
+
+std::string AttachedDevice(const StrataUrl& url)
+{
+    StrataApi api(url.manager, url.pool);
+    std::string device, error;
+    return api.AttachVolume(url.name, device, error) == 0 ? device : "";
+}
+
+bool DeviceSize(int fd, uint64_t& size)
+{
+    struct stat st {};
+    if (::fstat(fd, &st) != 0) return false;
+    if (S_ISBLK(st.st_mode)) return ::ioctl(fd, BLKGETSIZE64, &size) == 0;
+    size = static_cast<uint64_t>(st.st_size);
+    return S_ISREG(st.st_mode);
+}
+
+bool AttachedDeviceSize(const StrataUrl& url, uint64_t& size, std::string& error)
+{
+    std::string device = AttachedDevice(url);
+    int fd = device.empty() ? -1 : ::open(device.c_str(), O_RDONLY | O_CLOEXEC);
+    bool sized = fd >= 0 && DeviceSize(fd, size);
+    if (fd >= 0) ::close(fd);
+    if (!sized) error = "cannot learn the size of " + url.name + (device.empty() ? "" : " at " + device);
+    return sized;
+}
+
+void CrashPoint(const char* name)
+{
+    const char* at = std::getenv("DATAMOVER_CRASH_AT");
+    if (at != nullptr && std::strcmp(at, name) == 0) ::kill(::getpid(), SIGKILL);
 }
 
 bool CreateDescriptor(const VolumeParas& paras, std::shared_ptr<CDiskDescriptor>& disk, std::string& error)

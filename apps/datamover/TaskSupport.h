@@ -82,6 +82,16 @@ private:
 // Whether a cached task data document names any attached or created volume.
 bool CacheNamesVolumes(const std::string& document);
 
+// The device a volume or snapshot is attached at, "" when the storage gives
+// none. Attaching an attached volume is idempotent: the storage answers
+// "already attached" with its device path, so this never adds an attachment
+// to one the plug-in made.
+std::string AttachedDevice(const StrataUrl& url);
+// Bytes of a block device or a regular file (the simulator's devices).
+bool DeviceSize(int fd, uint64_t& size);
+// Both of the above: false with the reason in `error`.
+bool AttachedDeviceSize(const StrataUrl& url, uint64_t& size, std::string& error);
+
 // Fills the parameters the plug-in reads for a backup or a restore.
 VolumeParas MakeParas(Task& task, const std::string& volumeId, uint64_t dataSize, int storageType,
                       int offsetKib, bool isBackup, const std::string& url, const std::string& parentUrl);
@@ -127,6 +137,10 @@ private:
 // Tests set DATAMOVER_PAUSE_DIVISOR=N to shorten every pause of the host
 // clock (attach settle, retry waits) N times; unset or invalid: real pauses.
 void InstallPauseDivisorFromEnvironment();
+
+// Tests set DATAMOVER_CRASH_AT=<name> to kill the process (SIGKILL, as a
+// power cut would) when it reaches the named point of a multi-step change.
+void CrashPoint(const char* name);
 
 uint64_t NowMicros();
 double SecondsSince(uint64_t startMicros);

@@ -94,6 +94,7 @@ int main(int argc, char** argv)
     RegisterCleanCommand(app, ctx);
     RegisterHealthCommand(app, ctx);
     RegisterListCommand(app, ctx);
+    RegisterForgetCommands(app, ctx);
     RegisterDemoCommand(app, ctx);
 
     app.parse_complete_callback([&ctx]() {

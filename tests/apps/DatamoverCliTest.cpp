@@ -279,6 +279,12 @@ TEST_F(DatamoverTest, HealthReportsTheAgent)
     EXPECT_EQ(bad.rc, 1);
     EXPECT_FALSE(bad.json["healthy"].asBool());
     EXPECT_FALSE(bad.json["error"].asString().empty());
+    // A root where the agent was never installed says how to install it.
+    std::error_code ec;
+    fs::remove(sim->AgentProgram(), ec);
+    Result fresh = Run({"health", "--retries", "0", "--wait", "1"});
+    EXPECT_EQ(fresh.rc, 1);
+    EXPECT_NE(fresh.json["hint"].asString().find("admin agent install"), std::string::npos) << fresh.out;
 }
 
 }  // namespace

@@ -198,6 +198,32 @@ TEST_F(DatamoverSafetyTest, AnIncrementalThatReadEverythingSaysSo)
     }
 }
 
+TEST_F(DatamoverSafetyTest, ASizeThatDisagreesWithTheSnapshotIsRefused)
+{
+    std::string full = FullOf("s1", 12);
+    const std::string holds = "holds " + std::to_string(size) + " bytes";
+    for (uint64_t stated : {size - 4 * kMiB, size + 4 * kMiB}) {
+        SCOPED_TRACE(stated);
+        sim->Snapshot("vol", "s" + std::to_string(stated));
+        Result r = Run({"backup", "--volume-id", kVolumeId, "--snapshot-url", kUrl + ("s" + std::to_string(stated)),
+                        "--repo", repoPath, "--volume-size", std::to_string(stated)});
+        EXPECT_EQ(r.rc, 1) << r.out;
+        EXPECT_TRUE(Mentions(r.json["error"], holds)) << r.out;
+        EXPECT_TRUE(Mentions(r.json["error"], "nothing was backed up")) << r.out;
+        EXPECT_TRUE(sim->State().Clean()) << sim->State().raw.toStyledString();
+    }
+    // An incremental inherits its parent's size: a grown volume needs a full backup.
+    sim->Snapshot("vol", "s2");
+    fs::resize_file(sim->BackingPath("s2"), size + 4 * kMiB);
+    Result inc = Backup("s2", "s1");
+    EXPECT_EQ(inc.rc, 1) << inc.out;
+    EXPECT_TRUE(Mentions(inc.json["error"], "take a full backup")) << inc.out;
+    EXPECT_TRUE(sim->State().Clean());
+    Result l = Run({"list", "--repo", repoPath});
+    ASSERT_EQ(l.json["chains"][0]["backups"].size(), 1u) << l.out;
+    EXPECT_EQ(l.json["chains"][0]["backups"][0]["backup_id"].asString(), full);
+}
+
 TEST_F(DatamoverSafetyTest, RestoreChecksItsTargetBeforeTheFirstWrite)
 {
     std::string id = FullOf("s1", 10);
