@@ -102,18 +102,21 @@ void QSRestApi::BuildReqHeaders(HttpRequest& request)
     request.url = "https://" + m_ip + ":" + m_port + request.url;
 }
 
-int32_t QSRestApi::SendRequest(HttpRequest& request, Json::Value& response, std::string& errDes, int32_t& errCode)
+int32_t QSRestApi::SendRequest(HttpRequest& request, Json::Value& response, std::string& errDes, int32_t& errCode,
+                               int32_t budget)
 {
     BuildReqHeaders(request);
-    int32_t n = 0;
+    int32_t n = 0;      // tries of this request, for the log
+    int32_t sent = 0;   // sends charged to the budget, re-login sends included
     int32_t result = -1;
-    while (n < MAX_SEND_TIMES) {
+    while (sent < budget) {
         LOG_STREAM(1) << "try send request, times is  " << n;
         if (n > 0) {
             oru_sleep(RETRY_INTERVAL_SEC);
             LOG_STREAM(3) << "send failed. Retry " << n << " time. url=" << request.url;
         }
         n += 1;
+        sent += 1;
         result = SendAndParseRsp(request, response, errDes, errCode);
         if (result == 0) {
             LOG_STREAM(2) << "Send request ok.";
@@ -123,9 +126,7 @@ int32_t QSRestApi::SendRequest(HttpRequest& request, Json::Value& response, std:
         // errCode, so that is where an expired session shows.
         if (result == 401) {
             LOG_STREAM(3) << "Unauthorized rest, need re-login";
-            if (n < MAX_SEND_TIMES) {
-                Relogin(request);
-            }
+            sent += Relogin(request, budget - sent);
         } else if (result == NETWORK_ERROR || result == SYSTEM_BUSY) {
             LOG_STREAM(3) << "network error or system busy: errorCode: " << result;
         }
@@ -134,29 +135,34 @@ int32_t QSRestApi::SendRequest(HttpRequest& request, Json::Value& response, std:
     return result;
 }
 
-void QSRestApi::Relogin(HttpRequest& request)
+int32_t QSRestApi::Relogin(HttpRequest& request, int32_t budgetLeft)
 {
     // A 401 on the session requests themselves means wrong credentials or a
     // session already gone; logging in again from there would recurse.
     if (m_relogging || request.url.find(SESSIONS_PATH) != std::string::npos) {
-        return;
+        return 0;
+    }
+    // A logout, a login and one more try of the request must still fit;
+    // otherwise the new session could not be used.
+    if (budgetLeft < 3) {
+        return 0;
     }
     m_relogging = true;
-    Logout();
-    bool ok = Login();
+    LogoutWith(1);
+    bool ok = LoginWith(1);
     m_relogging = false;
-    if (!ok) {
-        return;
-    }
-    // The pending request still carries the expired token.
-    for (auto it = request.headers.begin(); it != request.headers.end();) {
-        if (it->first == TOKEN_HEADER) {
-            it = request.headers.erase(it);
-        } else {
-            ++it;
+    if (ok) {
+        // The pending request still carries the expired token.
+        for (auto it = request.headers.begin(); it != request.headers.end();) {
+            if (it->first == TOKEN_HEADER) {
+                it = request.headers.erase(it);
+            } else {
+                ++it;
+            }
         }
+        request.headers.insert({TOKEN_HEADER, m_token});
     }
-    request.headers.insert({TOKEN_HEADER, m_token});
+    return 2;
 }
 
 int32_t QSRestApi::SendAndParseRsp(const HttpRequest& request, Json::Value& response, std::string& errDes,
@@ -274,6 +280,11 @@ int32_t QSRestApi::ParseBodyV1(const std::string& body, Json::Value& response, s
 
 bool QSRestApi::Login()
 {
+    return LoginWith(MAX_SEND_TIMES);
+}
+
+bool QSRestApi::LoginWith(int32_t budget)
+{
     LOG_STREAM(1) << "Start login.";
     HttpRequest request;
     {
@@ -288,7 +299,7 @@ bool QSRestApi::Login()
     int32_t errCode = 0;
     std::string errDes;
     Json::Value response;
-    int32_t result = SendRequest(request, response, errDes, errCode);
+    int32_t result = SendRequest(request, response, errDes, errCode, budget);
     if (result != 0 || errCode != 0) {
         LOG_STREAM(4) << "Login failed, errCode: " << errCode << ", errDes: " << errDes;
         return false;
@@ -307,6 +318,11 @@ bool QSRestApi::Login()
 
 void QSRestApi::Logout()
 {
+    LogoutWith(MAX_SEND_TIMES);
+}
+
+void QSRestApi::LogoutWith(int32_t budget)
+{
     LOG_STREAM(1) << "Start logout.";
     HttpRequest request;
     request.method = "DELETE";
@@ -315,7 +331,7 @@ void QSRestApi::Logout()
     int32_t errCode = 0;
     std::string errDes;
     Json::Value response;
-    int32_t result = SendRequest(request, response, errDes, errCode);
+    int32_t result = SendRequest(request, response, errDes, errCode, budget);
     if (result != 0 || errCode != 0) {
         LOG_STREAM(3) << "logout nok ";
     } else {

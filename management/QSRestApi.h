@@ -29,7 +29,11 @@ public:
     bool CheckLUNPairStatus(int32_t controlClusterId, const std::string& localObjName,
                             const std::string& remoteObjName, std::string& errDes);
 
-    int32_t SendRequest(HttpRequest& request, Json::Value& response, std::string& errDes, int32_t& errCode);
+    // Sends at most `budget` times in all, the sends of a re-login after a 401
+    // included, so one request never costs more than 11 sends and 50 s of
+    // pauses whatever the service answers.
+    int32_t SendRequest(HttpRequest& request, Json::Value& response, std::string& errDes, int32_t& errCode,
+                        int32_t budget = MAX_SEND_TIMES);
     int32_t SendAndParseRsp(const HttpRequest& request, Json::Value& response, std::string& errDes,
                             int32_t& errCode);
     void BuildReqHeaders(HttpRequest& request);
@@ -47,8 +51,11 @@ public:
     static constexpr uint32_t REQUEST_TIMEOUT_SEC = 90;
 
 private:
-    // After a 401 reply: a fresh session, and the new token in the pending request.
-    void Relogin(HttpRequest& request);
+    bool LoginWith(int32_t budget);
+    void LogoutWith(int32_t budget);
+    // After a 401 reply: a fresh session (one logout and one login send), and
+    // the new token in the pending request. Returns the sends it spent.
+    int32_t Relogin(HttpRequest& request, int32_t budgetLeft);
 
     std::string m_token;
     IHttpClient* m_httpClient = nullptr;

@@ -27,6 +27,37 @@ void FreeBytes(const uint8_t* p)
 {
     std::free(const_cast<uint8_t*>(p));
 }
+
+// The last range held by the parts (searched from the last part back past empty
+// ones), for the order guard of AddRange on a loaded set. `found` is false when
+// every part is empty; the result is false when a part cannot be decompressed.
+bool LastRangeOfParts(const std::vector<uint32_t>& sizes, const std::vector<DirtyRanges::PartBuffer>& parts,
+                      bool& found, DirtyRange& last)
+{
+    found = false;
+    for (size_t i = parts.size(); i-- > 0;) {
+        // Same bound as the walk: LZ4 expands at most 255-fold.
+        const uint64_t bound = (static_cast<uint64_t>(sizes[i]) * 255 + kRecordSize) / kRecordSize * kRecordSize;
+        const size_t want = bound < kPartRawSize ? static_cast<size_t>(bound) : kPartRawSize;
+        std::unique_ptr<uint8_t, void (*)(const uint8_t*)> raw(static_cast<uint8_t*>(std::malloc(want)), FreeBytes);
+        if (!raw || !parts[i]) {
+            return false;
+        }
+        const int d = LZ4_decompress_safe(reinterpret_cast<const char*>(parts[i].get()),
+                                          reinterpret_cast<char*>(raw.get()), static_cast<int>(sizes[i]),
+                                          static_cast<int>(want));
+        if (d < 0 || d % static_cast<int>(kRecordSize) != 0) {
+            return false;
+        }
+        if (d > 0) {
+            const uint8_t* rec = raw.get() + static_cast<size_t>(d) - kRecordSize;
+            last = DirtyRange(GetLe64(rec), GetLe64(rec + 8));
+            found = true;
+            return true;
+        }
+    }
+    return true;
+}
 }  // namespace
 
 bool DirtyRanges::CompressOnePart(const DirtyRange* first, size_t count)
@@ -297,6 +328,19 @@ bool DirtyRanges::ReadFromFile(Oru::GuardedFile& file, uint64_t size)
     // saved by an older writer may carry zero padding there.
     m_partSizes = std::move(sizes);
     m_parts = std::move(parts);
+    // Ranges added after a load must still come after everything loaded, or
+    // the walk (which trusts the order) would skip them.
+    bool found = false;
+    DirtyRange last;
+    if (!LastRangeOfParts(m_partSizes, m_parts, found, last)) {
+        // The end of the loaded ranges is unknown: refuse every addition.
+        LOG_STREAM(3) << "last part unreadable, no range may be added." << " partNum=" << n;
+        m_lastPacked = DirtyRange(UINT64_MAX, 0);
+        m_hasPacked = true;
+    } else if (found) {
+        m_lastPacked = last;
+        m_hasPacked = true;
+    }
     LOG_STREAM(1) << "Read success. " << " partSize=" << n;
     return true;
 }

@@ -9,6 +9,7 @@
 #include <cstdlib>
 #include <exception>
 #include <new>
+#include <utility>
 
 #include "foundation/LogAsCaller.h"
 #include "foundation/LogProxy.h"
@@ -69,6 +70,18 @@ void CloseFile(int* fdHolder)
 
 DiskDeviceFile::~DiskDeviceFile() = default;
 
+std::shared_ptr<int> DiskDeviceFile::CurrentHandle() const
+{
+    std::lock_guard<std::mutex> lock(m_stateMutex);
+    return volHandle;
+}
+
+void DiskDeviceFile::SetErrString(std::string text)
+{
+    std::lock_guard<std::mutex> lock(m_stateMutex);
+    errString = std::move(text);
+}
+
 DISK_DEVICE_RETURN_CODE DiskDeviceFile::Open(const std::string& path, int32_t flags, uint64_t size)
 {
     LOG_STREAM(2) << "openDisk fileName:" << path << ",owMode:" << flags;
@@ -97,9 +110,10 @@ DISK_DEVICE_RETURN_CODE DiskDeviceFile::Open(const std::string& path, int32_t fl
     int fd = ::open(realPath.c_str(), flags, 0);
     if (fd == -1) {
         int err = errno;
-        errString = oru_errstr(err);
+        const std::string text = oru_errstr(err);
+        SetErrString(text);
         LOG_STREAM(4) << "openDisk realPath:" << realPath << ",owMode:" << flags << ",errno code=" << err
-                      << ",it means:" << errString;
+                      << ",it means:" << text;
         return DISK_DEVICE_OPEN_FAILED;
     }
 
@@ -109,9 +123,10 @@ DISK_DEVICE_RETURN_CODE DiskDeviceFile::Open(const std::string& path, int32_t fl
         ::close(fd);
         return DISK_DEVICE_OPEN_FAILED;
     }
+    std::shared_ptr<int> opened;
     try {
         // If the control block cannot be allocated, shared_ptr calls CloseFile itself.
-        volHandle = std::shared_ptr<int>(holder, CloseFile);
+        opened = std::shared_ptr<int>(holder, CloseFile);
     } catch (const std::bad_alloc&) {
         LOG_STREAM(4) << "Allocate memory for volHandle failed!";
         return DISK_DEVICE_OPEN_FAILED;
@@ -121,6 +136,11 @@ DISK_DEVICE_RETURN_CODE DiskDeviceFile::Open(const std::string& path, int32_t fl
     diskSize = size;
     diskDevicePath = realPath;
     readOnly = (flags != O_WRONLY);
+    {
+        std::lock_guard<std::mutex> lock(m_stateMutex);
+        volHandle.swap(opened);
+    }
+    // `opened` now holds any previous descriptor, closed here by its last owner.
     LOG_STREAM(1) << "ReadOnly is " << (readOnly ? 1 : 0);
     return DISK_DEVICE_OK;
 }
@@ -128,7 +148,7 @@ DISK_DEVICE_RETURN_CODE DiskDeviceFile::Open(const std::string& path, int32_t fl
 DISK_DEVICE_RETURN_CODE DiskDeviceFile::Read(const uint64_t& offset, uint64_t& len, char* buffer)
 {
     LOG_STREAM(0) << "ReadBlock,offsetInBytes = " << offset << ",dataLen=" << len << ",diskSize=" << diskSize;
-    if (!volHandle) {
+    if (!CurrentHandle()) {
         LOG_STREAM(4) << "The volume file is not open.";
         return DISK_DEVICE_READ_FAILED;
     }
@@ -147,7 +167,7 @@ DISK_DEVICE_RETURN_CODE DiskDeviceFile::Read(const uint64_t& offset, uint64_t& l
 
 DISK_DEVICE_RETURN_CODE DiskDeviceFile::DoRead(const uint64_t& offset, uint64_t& len, char* buffer)
 {
-    std::shared_ptr<int> handle = volHandle;
+    std::shared_ptr<int> handle = CurrentHandle();
     if (!handle) {
         LOG_STREAM(4) << "The volume file is not open.";
         return DISK_DEVICE_READ_FAILED;
@@ -175,16 +195,17 @@ DISK_DEVICE_RETURN_CODE DiskDeviceFile::DoRead(const uint64_t& offset, uint64_t&
         return DISK_DEVICE_OK;
     }
     // A zero return means the data ended early: errno has nothing to say then.
-    errString = err != 0 ? oru_errstr(err) : std::string("end of data before the requested length");
+    const std::string text = err != 0 ? oru_errstr(err) : std::string("end of data before the requested length");
+    SetErrString(text);
     LOG_STREAM(4) << "Read from file failed ! fd=" << fd << ", offset" << offset << ", readLen=" << readLen
-                  << ", readedLen=" << done << ". error msg is " << errString << ", error code is " << err;
+                  << ", readedLen=" << done << ". error msg is " << text << ", error code is " << err;
     return DISK_DEVICE_READ_FAILED;
 }
 
 DISK_DEVICE_RETURN_CODE DiskDeviceFile::AioRead(const uint64_t& offset, uint64_t& len, char* buffer,
                                                 io_context_t ioContext)
 {
-    if (!volHandle) {
+    if (!CurrentHandle()) {
         LOG_STREAM(4) << "The volume file is not open.";
         return DISK_DEVICE_READ_FAILED;
     }
@@ -198,7 +219,7 @@ DISK_DEVICE_RETURN_CODE DiskDeviceFile::AioRead(const uint64_t& offset, uint64_t
 DISK_DEVICE_RETURN_CODE DiskDeviceFile::DoAioRead(const uint64_t& offset, uint64_t& len, char* buffer,
                                                   io_context_t ioContext)
 {
-    std::shared_ptr<int> handle = volHandle;
+    std::shared_ptr<int> handle = CurrentHandle();
     if (!handle) {
         LOG_STREAM(4) << "The volume file is not open.";
         return DISK_DEVICE_READ_FAILED;
@@ -223,7 +244,7 @@ DISK_DEVICE_RETURN_CODE DiskDeviceFile::DoAioRead(const uint64_t& offset, uint64
 
 DISK_DEVICE_RETURN_CODE DiskDeviceFile::MmapRead(const uint64_t& offset, const uint64_t& len, char*& mapping)
 {
-    std::shared_ptr<int> handle = volHandle;
+    std::shared_ptr<int> handle = CurrentHandle();
     if (!handle) {
         LOG_STREAM(4) << "The volume file is not open.";
         return DISK_DEVICE_READ_FAILED;
@@ -249,7 +270,7 @@ DISK_DEVICE_RETURN_CODE DiskDeviceFile::MmapRead(const uint64_t& offset, const u
 DISK_DEVICE_RETURN_CODE DiskDeviceFile::Write(const uint64_t& offset, uint64_t& len, const char* buffer)
 {
     LOG_STREAM(0) << "WriteBlock,offsetInBytes = " << offset << ",dataLen=" << len;
-    if (!volHandle) {
+    if (!CurrentHandle()) {
         LOG_STREAM(4) << "The volume file is not open.";
         return DISK_DEVICE_WRITE_FAILED;
     }
@@ -268,7 +289,7 @@ DISK_DEVICE_RETURN_CODE DiskDeviceFile::Write(const uint64_t& offset, uint64_t& 
 
 DISK_DEVICE_RETURN_CODE DiskDeviceFile::DoWrite(const uint64_t& offset, uint64_t& len, const char* buffer)
 {
-    std::shared_ptr<int> handle = volHandle;
+    std::shared_ptr<int> handle = CurrentHandle();
     if (!handle) {
         LOG_STREAM(4) << "The volume file is not open.";
         return DISK_DEVICE_WRITE_FAILED;
@@ -282,9 +303,10 @@ DISK_DEVICE_RETURN_CODE DiskDeviceFile::DoWrite(const uint64_t& offset, uint64_t
         return DISK_DEVICE_OK;
     }
     // A short write leaves errno untouched: say what happened instead.
-    errString = ret < 0 ? oru_errstr(err) : std::string("short write");
+    const std::string text = ret < 0 ? oru_errstr(err) : std::string("short write");
+    SetErrString(text);
     LOG_STREAM(4) << "Write to file failed ! writeLen=" << writeLen << ", offsetInBytes=" << offset
-                  << ",retLen=" << ret << ". error msg is " << errString << ", error code is "
+                  << ",retLen=" << ret << ". error msg is " << text << ", error code is "
                   << (ret < 0 ? err : 0);
     return DISK_DEVICE_WRITE_FAILED;
 }
@@ -294,16 +316,18 @@ DISK_DEVICE_RETURN_CODE DiskDeviceFile::Flush()
     if (readOnly) {
         return DISK_DEVICE_OK;
     }
-    std::shared_ptr<int> handle = volHandle;
+    std::shared_ptr<int> handle = CurrentHandle();
     if (!handle) {
-        errString = "The volume file is not open.";
-        LOG_STREAM(4) << "Sync volume file[" << diskDevicePath << "] failed , error message is " << errString;
+        SetErrString("The volume file is not open.");
+        LOG_STREAM(4) << "Sync volume file[" << diskDevicePath << "] failed , error message is "
+                      << "The volume file is not open.";
         return DISK_DEVICE_SYNC_FAILED;
     }
     Oru::Timer timer;
     if (::fsync(*handle) != 0) {
-        errString = oru_errstr(errno);
-        LOG_STREAM(4) << "Sync volume file[" << diskDevicePath << "] failed , error message is " << errString;
+        const std::string text = oru_errstr(errno);
+        SetErrString(text);
+        LOG_STREAM(4) << "Sync volume file[" << diskDevicePath << "] failed , error message is " << text;
         return DISK_DEVICE_SYNC_FAILED;
     }
     LOG_STREAM(1) << "Flush End, duration=" << timer.Duration();
@@ -313,7 +337,7 @@ DISK_DEVICE_RETURN_CODE DiskDeviceFile::Flush()
 void DiskDeviceFile::ReleaseBufferCache(const uint64_t& start, const uint64_t& len)
 {
     // The copy keeps the descriptor open even if Close runs meanwhile.
-    std::shared_ptr<int> handle = volHandle;
+    std::shared_ptr<int> handle = CurrentHandle();
     LOG_STREAM(0) << "begin release buffer cache" << "start:" << start << "len:" << len;
     if (!handle) {
         LOG_STREAM(1) << "The volume file is not open.";
@@ -329,28 +353,34 @@ void DiskDeviceFile::ReleaseBufferCache(const uint64_t& start, const uint64_t& l
 
 DISK_DEVICE_RETURN_CODE DiskDeviceFile::Close()
 {
-    std::shared_ptr<int> handle = volHandle;
-    volHandle.reset();
+    std::shared_ptr<int> handle;
+    {
+        std::lock_guard<std::mutex> lock(m_stateMutex);
+        handle.swap(volHandle);
+    }
     if (!handle) {
         return DISK_DEVICE_OK;
     }
     // Returning (on any path) drops `handle`; the last owner closes the descriptor.
     if (!readOnly && ::fsync(*handle) != 0) {
-        errString = oru_errstr(errno);
-        LOG_STREAM(4) << "Sync volume file[" << diskDevicePath << "] failed , error message is " << errString;
+        const std::string text = oru_errstr(errno);
+        SetErrString(text);
+        LOG_STREAM(4) << "Sync volume file[" << diskDevicePath << "] failed , error message is " << text;
         return DISK_DEVICE_SYNC_FAILED;
     }
     int ret = ::posix_fadvise(*handle, 0, 0, POSIX_FADV_DONTNEED);
     if (ret != 0) {
-        errString = oru_errstr(ret);
+        const std::string text = oru_errstr(ret);
+        SetErrString(text);
         LOG_STREAM(4) << "Release buffer cache from file failed ! disk name=" << diskDevicePath
-                      << ".error msg is " << errString << ", error code is " << ret;
+                      << ".error msg is " << text << ", error code is " << ret;
     }
     return DISK_DEVICE_OK;
 }
 
 std::string DiskDeviceFile::GetErrString()
 {
+    std::lock_guard<std::mutex> lock(m_stateMutex);
     return errString;
 }
 

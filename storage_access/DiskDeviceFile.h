@@ -1,12 +1,15 @@
 // One attached volume (a block device or any file) opened by path and read or
 // written at byte offsets, every transfer bounded by the logical size given at
-// open. Owned by one descriptor; no lock is taken: positional reads of different
-// ranges may run on several threads, but Open/Close must not race with I/O.
+// open. Owned by one descriptor. Positional reads of different ranges may run on
+// several threads, and Close may run while they do: every transfer works on its
+// own copy of the descriptor holder, taken under a short lock, so a concurrent
+// Close only makes later transfers fail "not open". Open must not race with I/O.
 #pragma once
 #include <libaio.h>
 
 #include <cstdint>
 #include <memory>
+#include <mutex>
 #include <string>
 
 enum DISK_DEVICE_RETURN_CODE : int32_t {
@@ -65,7 +68,14 @@ public:
     DISK_DEVICE_RETURN_CODE DoWrite(const uint64_t& offset, uint64_t& len, const char* buffer);
 
 protected:
-    // The descriptor, shared with ReleaseBufferCache while it runs; empty means
+    // A copy of the descriptor holder (empty when not open), taken under the lock.
+    std::shared_ptr<int> CurrentHandle() const;
+    void SetErrString(std::string text);
+
+    // Guards volHandle and errString, which Close and failing transfers write
+    // while other threads read them. Held only to copy or swap, never during I/O.
+    mutable std::mutex m_stateMutex;
+    // The descriptor, shared with every transfer while it runs; empty means
     // "not open". The last owner closes it through CloseFile.
     std::shared_ptr<int> volHandle;
     uint64_t diskSize = 0;

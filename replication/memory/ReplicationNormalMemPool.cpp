@@ -13,6 +13,9 @@ bool ReplicationNormalMemPool::Initialize(uint64_t budget)
 {
     std::lock_guard<std::mutex> lock(m_mutex);
     totalSize = budget;
+    // Waiters test again: a larger budget may let them in, a smaller one
+    // refuses those that can never fit.
+    m_cond.notify_all();
     return true;
 }
 
@@ -20,15 +23,21 @@ std::shared_ptr<char> ReplicationNormalMemPool::MallocMemBlockPtr(uint64_t size,
                                                                   std::function<void()> callback)
 {
     std::unique_lock<std::mutex> lock(m_mutex);
-    // No amount of freeing makes such a request fit: waiting would hang.
-    if (size > totalSize) {
-        uint64_t budget = totalSize;
-        lock.unlock();
-        LOG_STREAM(4) << "Request exceeds the NormalMemPool budget. bufferSize:" << size << ", totalSize=" << budget;
-        return std::shared_ptr<char>();
-    }
-    // usedSize <= totalSize always holds, so the subtraction cannot wrap.
-    while (size > totalSize - usedSize) {
+    for (;;) {
+        // No amount of freeing makes such a request fit: waiting would hang.
+        // Tested on every pass, since a new budget may have shrunk the pool.
+        if (size > totalSize) {
+            uint64_t budget = totalSize;
+            lock.unlock();
+            LOG_STREAM(4) << "Request exceeds the NormalMemPool budget. bufferSize:" << size
+                          << ", totalSize=" << budget;
+            return std::shared_ptr<char>();
+        }
+        // Written so that nothing wraps: usedSize may exceed a budget that
+        // was lowered while blocks were out.
+        if (usedSize <= totalSize - size) {
+            break;
+        }
         LOG_STREAM(1) << "NormalMemPool is used up.Wait for net free";
         if (!wait) {
             m_notifyFunList.Add(std::move(callback));

@@ -18,7 +18,8 @@ public:
     ReplicationNormalMemPool& operator=(const ReplicationNormalMemPool&) = delete;
     ~ReplicationNormalMemPool() = default;
 
-    // Sets the budget in bytes; always true.
+    // Sets the budget in bytes; always true. May be called again: blocks
+    // already out stay counted against the new budget.
     virtual bool Initialize(uint64_t budget);
     // A heap block of exactly `size` bytes, or empty (see the header comment).
     virtual std::shared_ptr<char> MallocMemBlockPtr(uint64_t size, bool wait, std::function<void()> callback);

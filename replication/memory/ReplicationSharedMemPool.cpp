@@ -7,6 +7,7 @@
 
 #include <exception>
 #include <limits>
+#include <new>
 
 #include "foundation/LogProxy.h"
 #include "foundation/OruSleep.h"
@@ -34,19 +35,22 @@ private:
     int m_fd;
 };
 
-// Deleter of the pointers made by MoveMemBlockToAutoReleasePtr.
-struct AutoFree {
+}  // namespace
+
+// Deleter of the pointers that own a block. Armed only once the pointer
+// exists: if its control block cannot be allocated, ownership goes back to
+// where it was and nothing is freed.
+struct OwnedBlockRelease {
     ReplicationSharedMemPool* pool;
     uint32_t bufferId;
     bool armed;
     void operator()(char*) const
     {
         if (armed) {
-            pool->FreeMemBlock(bufferId);
+            pool->ReleaseOwnedBlock(bufferId);
         }
     }
 };
-}  // namespace
 
 ReplicationSharedMemPool::ReplicationSharedMemPool(bool creator, std::string name)
     : isCreator(creator), shmName(std::move(name))
@@ -101,6 +105,16 @@ char* ReplicationSharedMemPool::CreatePoolBuffer()
             return nullptr;
         }
         uint64_t length = real * bufferNumber;
+        if (isCreator && bufferNumber != 0) {
+            m_owner.reset(new (std::nothrow) std::atomic<uint8_t>[bufferNumber]);
+            if (!m_owner) {
+                LOG_STREAM(4) << "ReplicateMemPool Init:Memory allocated failed.";
+                return nullptr;
+            }
+            for (uint32_t id = 0; id < bufferNumber; ++id) {
+                m_owner[id].store(static_cast<uint8_t>(Owner::FREE), std::memory_order_relaxed);
+            }
+        }
         // An attached process never shrinks the object under the creator's mapping.
         bool resize = isCreator || static_cast<uint64_t>(st.st_size) < length;
         if (resize && ftruncate(fd.Get(), static_cast<off_t>(length)) < 0) {
@@ -138,7 +152,11 @@ bool ReplicationSharedMemPool::MallocMemBlock(BufferSt& buf, bool wait, std::fun
         LOG_STREAM(4) << "Non-pool creator shouldn't user MallocMemBlock interface.";
         return false;
     }
-    return ReplicateMemPool::MallocMemBlock(buf, wait, std::move(callback));
+    if (!ReplicateMemPool::MallocMemBlock(buf, wait, std::move(callback))) {
+        return false;
+    }
+    m_owner[buf.bufferId].store(static_cast<uint8_t>(Owner::HELD));
+    return true;
 }
 
 bool ReplicationSharedMemPool::FreeMemBlock(uint32_t bufferId)
@@ -147,8 +165,44 @@ bool ReplicationSharedMemPool::FreeMemBlock(uint32_t bufferId)
         LOG_STREAM(4) << "Non-pool creator shouldn't user FreeMemBlock interface.";
         return false;
     }
+    if (m_owner && bufferId < bufferNumber) {
+        // A pointer-owned block is freed by its pointer; a free here as well
+        // would let the block be handed out while that pointer still uses it.
+        uint8_t state = static_cast<uint8_t>(Owner::HELD);
+        m_owner[bufferId].compare_exchange_strong(state, static_cast<uint8_t>(Owner::FREE));
+        if (state == static_cast<uint8_t>(Owner::POINTER)) {
+            LOG_STREAM(4) << "FreeMemBlock failed bufferId is owned by a pointer:" << bufferId;
+            return false;
+        }
+    }
     LOG_STREAM(1) << "Free SM Block.";
     return ReplicateMemPool::FreeMemBlock(bufferId);
+}
+
+void ReplicationSharedMemPool::ReleaseOwnedBlock(uint32_t bufferId)
+{
+    // Marked free before it is back on the free list, so that the next
+    // allocation's mark is never overwritten.
+    m_owner[bufferId].store(static_cast<uint8_t>(Owner::FREE));
+    LOG_STREAM(1) << "Free SM Block.";
+    ReplicateMemPool::FreeMemBlock(bufferId);
+}
+
+std::shared_ptr<char> ReplicationSharedMemPool::MakeOwningPointer(uint32_t bufferId, Owner before)
+{
+    try {
+        std::shared_ptr<char> owner(BlockStart(bufferId), OwnedBlockRelease{this, bufferId, false});
+        std::get_deleter<OwnedBlockRelease>(owner)->armed = true;
+        return owner;
+    } catch (const std::exception& e) {
+        LOG_STREAM(4) << "Failed to make an owning pointer for bufferId:" << bufferId << ", " << e.what();
+        if (before == Owner::FREE) {
+            ReleaseOwnedBlock(bufferId);
+        } else {
+            m_owner[bufferId].store(static_cast<uint8_t>(before));
+        }
+        return std::shared_ptr<char>();
+    }
 }
 
 std::shared_ptr<char> ReplicationSharedMemPool::MallocMemBlockPtr(bool wait, std::function<void()> callback)
@@ -157,7 +211,14 @@ std::shared_ptr<char> ReplicationSharedMemPool::MallocMemBlockPtr(bool wait, std
         LOG_STREAM(4) << "Non-pool creator shouldn't user MallocMemBlockPtr interface.";
         return std::shared_ptr<char>();
     }
-    return ReplicateMemPool::MallocMemBlockPtr(wait, std::move(callback));
+    // The base allocation leaves the block marked free until it is marked
+    // pointer-owned here, so it is never movable on the way.
+    BufferSt buf;
+    if (!ReplicateMemPool::MallocMemBlock(buf, wait, std::move(callback))) {
+        return std::shared_ptr<char>();
+    }
+    m_owner[buf.bufferId].store(static_cast<uint8_t>(Owner::POINTER));
+    return MakeOwningPointer(buf.bufferId, Owner::FREE);
 }
 
 uint64_t ReplicationSharedMemPool::GetRealBufferSize()
@@ -217,14 +278,13 @@ std::shared_ptr<char> ReplicationSharedMemPool::MoveMemBlockToAutoReleasePtr(std
                       << ", block index=" << index;
         return std::shared_ptr<char>();
     }
-    try {
-        // Armed only once the pointer exists: if its control block cannot be
-        // allocated, the caller still holds the block and it must not be freed.
-        std::shared_ptr<char> owner(data.get(), AutoFree{this, bufferId, false});
-        std::get_deleter<AutoFree>(owner)->armed = true;
-        return owner;
-    } catch (const std::exception& e) {
-        LOG_STREAM(4) << "MoveMemBlockToAutoReleasePtr failed: " << e.what();
+    // The one hand-over from an id holder to a pointer: a free block has no
+    // holder, and a pointer-owned block already has its owner.
+    uint8_t state = static_cast<uint8_t>(Owner::HELD);
+    if (!m_owner[bufferId].compare_exchange_strong(state, static_cast<uint8_t>(Owner::POINTER))) {
+        LOG_STREAM(4) << "MoveMemBlockToAutoReleasePtr failed bufferId is not held by its caller:" << bufferId
+                      << (state == static_cast<uint8_t>(Owner::FREE) ? " (free)" : " (owned by a pointer)");
         return std::shared_ptr<char>();
     }
+    return MakeOwningPointer(bufferId, Owner::HELD);
 }

@@ -164,15 +164,35 @@ void DosDetector::RecordConnection(ConnectIpInfo& info, const std::string& ip, c
     link.ip = ip;
     link.fd = fd;
     link.unitStartTime = now;
-    // A connection identifier registered twice replaces its link; counting it
-    // twice would leave the server-wide total too high after its removal.
+    // A connection identifier names one connection: registered again, under
+    // either kind or another address, it replaces its earlier registration.
+    // Counting it twice would leave it counted after its one removal.
+    UnlinkFd(fd, ip);
     auto& links = type == kTcpConn ? info.vecTcpLinkReqs : info.vecVppLinkReqs;
-    const bool isNew = links.find(fd) == links.end();
     links[fd] = std::move(link);
-    if (isNew) {
-        ++(type == kTcpConn ? m_totalTcpConnNum : m_totalVppConnNum);
+    ++(type == kTcpConn ? m_totalTcpConnNum : m_totalVppConnNum);
+    m_mapIpAndFds[fd] = ip;
+}
+
+bool DosDetector::UnlinkFd(const std::string& fd, const std::string& keepIp)
+{
+    auto owner = m_mapIpAndFds.find(fd);
+    if (owner == m_mapIpAndFds.end()) {
+        return false;
     }
-    m_mapIpAndFds.emplace(fd, ip);
+    auto stat = m_mapConnectStat.find(owner->second);
+    if (stat != m_mapConnectStat.end()) {
+        ConnectIpInfo& info = stat->second;
+        m_totalVppConnNum -= static_cast<int>(info.vecVppLinkReqs.erase(fd));
+        m_totalTcpConnNum -= static_cast<int>(info.vecTcpLinkReqs.erase(fd));
+        // The address being recorded to keeps its state even when this was
+        // its only link; the caller holds a reference to it.
+        if (info.vecTcpLinkReqs.empty() && info.vecVppLinkReqs.empty() && stat->first != keepIp) {
+            m_mapConnectStat.erase(stat);
+        }
+    }
+    m_mapIpAndFds.erase(owner);
+    return true;
 }
 
 DosDetector::Lookup DosDetector::FindLink(const std::string& fd, ConnectIpInfo*& info, ConnectLink*& link, int& kind)
@@ -215,13 +235,9 @@ void DosDetector::RemoveConnection(const std::string& fd)
     LOG_STREAM(1) << "vecTcpLinkReqs: " << info->vecTcpLinkReqs.size() << ",vecVppLinkReqs: "
                   << info->vecVppLinkReqs.size() << ",m_totalTcpConnNum: " << m_totalTcpConnNum
                   << ",m_totalVppConnNum: " << m_totalVppConnNum << ",curConnectNum: " << info->curConnectNum;
-    if (kind == kVppConn) {
-        info->vecVppLinkReqs.erase(fd);
-        --m_totalVppConnNum;
-    } else {
-        info->vecTcpLinkReqs.erase(fd);
-        --m_totalTcpConnNum;
-    }
+    // Both maps, so that a removal always matches what its admission counted.
+    m_totalVppConnNum -= static_cast<int>(info->vecVppLinkReqs.erase(fd));
+    m_totalTcpConnNum -= static_cast<int>(info->vecTcpLinkReqs.erase(fd));
     if (info->curConnectNum > 0) {
         --info->curConnectNum;
     }

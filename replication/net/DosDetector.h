@@ -60,6 +60,10 @@ private:
     int CheckPreIpConnPerUnitLimit(ConnectIpInfo& info, uint64_t now);
     bool CheckAndUpdateLink(ConnectLink& link, uint64_t now);
     void RecordConnection(ConnectIpInfo& info, const std::string& ip, const std::string& fd, int type, uint64_t now);
+    // Forgets fd's registration (its address, both kinds); erases the
+    // address's state when it was its last link, unless it is `keepIp`.
+    // False when fd was not registered.
+    bool UnlinkFd(const std::string& fd, const std::string& keepIp);
     // The address of a registered connection and its kind; false when unknown.
     enum class Lookup { Found, NoConnection, NoKind };
     Lookup FindLink(const std::string& fd, ConnectIpInfo*& info, ConnectLink*& link, int& kind);

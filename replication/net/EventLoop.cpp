@@ -20,27 +20,50 @@ constexpr int kWaitMs = 1000;
     } else                                                                                     \
         LogProxy((level), MODULE_NAME, 0, GetFunctionName(__PRETTY_FUNCTION__), __LINE__)
 
+namespace {
+// The barrier's own line: allocation failures are turned into a failure value
+// and logged; a log line that cannot be built either is dropped.
+void LogBarrier(const char* where, const std::exception& e) noexcept
+{
+    try {
+        ELOG(4) << where << " failed. exception=" << e.what();
+    } catch (...) {
+    }
+}
+}  // namespace
+
 int EventLoop::Initialize(PollerType type, int maxFds)
 {
-    ELOG(2) << "Enter, maxFsd=" << maxFds << ", type=" << type;
-    std::lock_guard<std::mutex> lock(m_mutex);
-    if (m_poller) {
-        ELOG(4) << "Exit, it has been initialized. maxFds=" << maxFds << ", type=" << type;
-        return 0;
-    }
-    if (!CreatePoller(type)) {
-        ELOG(4) << "Create EpollPoller failed. type=" << type;
+    try {
+        ELOG(2) << "Enter, maxFsd=" << maxFds << ", type=" << type;
+        std::lock_guard<std::mutex> lock(m_mutex);
+        if (m_poller) {
+            ELOG(4) << "Exit, it has been initialized. maxFds=" << maxFds << ", type=" << type;
+            return 0;
+        }
+        try {
+            if (!CreatePoller(type)) {
+                ELOG(4) << "Create EpollPoller failed. type=" << type;
+                return -1;
+            }
+            int r = m_poller->Initialize(maxFds);
+            if (r == 0) {
+                m_running = false;
+                ELOG(2) << "exit to success.maxFds=" << maxFds << ", type=" << type;
+                return 0;
+            }
+            ELOG(4) << "Poller initialize failed. maxFds=" << maxFds << ", type=" << type;
+            m_poller.reset();
+            return r;
+        } catch (...) {
+            // A half-made poller would pass for an initialized one.
+            m_poller.reset();
+            throw;
+        }
+    } catch (const std::exception& e) {
+        LogBarrier("Initialize", e);
         return -1;
     }
-    int r = m_poller->Initialize(maxFds);
-    if (r == 0) {
-        m_running = false;
-        ELOG(2) << "exit to success.maxFds=" << maxFds << ", type=" << type;
-        return 0;
-    }
-    ELOG(4) << "Poller initialize failed. maxFds=" << maxFds << ", type=" << type;
-    m_poller.reset();
-    return r;
 }
 
 bool EventLoop::CreatePoller(PollerType type)
@@ -70,75 +93,98 @@ bool EventLoop::CreatePoller(PollerType type)
 
 int EventLoop::AddEvent(int fd, EVENT_TYPE type, Callback callback)
 {
-    ELOG(0) << "Enter, type=" << type << ",fd=" << fd;
-    if (type == 0) {
-        ELOG(4) << "Invalid event type.type=" << type;
+    try {
+        ELOG(0) << "Enter, type=" << type << ",fd=" << fd;
+        if (type == 0) {
+            ELOG(4) << "Invalid event type.type=" << type;
+            return -1;
+        }
+        std::lock_guard<std::mutex> lock(m_mutex);
+        if (!m_poller) {
+            ELOG(4) << "Poller is not initialized.";
+            return -1;
+        }
+        auto found = m_eventInfos.find(fd);
+        bool inserted = false;
+        if (found == m_eventInfos.end()) {
+            found = m_eventInfos.emplace(fd, EventInfo()).first;
+            inserted = true;
+        }
+        EventInfo& info = found->second;
+        // An entry without callbacks (left by a type without known bits) is not
+        // watched by the poller, so its first real direction is an add, not a modify.
+        const bool isNew = !info.callbacks[0] && !info.callbacks[1];
+        bool changed = false;
+        try {
+            // The callbacks are copied aside first: a copy that fails leaves
+            // the table as it was.
+            EventInfo updated = info;
+            updated.fd = fd;
+            for (int dir = 0; dir < 2; ++dir) {
+                if ((type & (1 << dir)) == 0) {
+                    continue;
+                }
+                if (!updated.callbacks[dir]) {
+                    changed = true;
+                }
+                updated.callbacks[dir] = callback;
+            }
+            info = std::move(updated);
+        } catch (...) {
+            if (inserted) {
+                m_eventInfos.erase(found);
+            }
+            throw;
+        }
+        if (!changed) {
+            // The registered interest already covers the request.
+            return 0;
+        }
+        int r = UpdateFdPoller(info, isNew);
+        if (r != 0) {
+            ELOG(4) << "add event failed.type=" << type;
+        }
+        return r;
+    } catch (const std::exception& e) {
+        LogBarrier("AddEvent", e);
         return -1;
     }
-    std::lock_guard<std::mutex> lock(m_mutex);
-    if (!m_poller) {
-        ELOG(4) << "Poller is not initialized.";
-        return -1;
-    }
-    auto found = m_eventInfos.find(fd);
-    if (found == m_eventInfos.end()) {
-        found = m_eventInfos.emplace(fd, EventInfo()).first;
-    }
-    EventInfo& info = found->second;
-    // An entry without callbacks (left by a type without known bits) is not
-    // watched by the poller, so its first real direction is an add, not a modify.
-    const bool isNew = !info.callbacks[0] && !info.callbacks[1];
-    info.fd = fd;
-    bool changed = false;
-    for (int dir = 0; dir < 2; ++dir) {
-        if ((type & (1 << dir)) == 0) {
-            continue;
-        }
-        if (!info.callbacks[dir]) {
-            changed = true;
-        }
-        info.callbacks[dir] = callback;
-    }
-    if (!changed) {
-        // The registered interest already covers the request.
-        return 0;
-    }
-    int r = UpdateFdPoller(info, isNew);
-    if (r != 0) {
-        ELOG(4) << "add event failed.type=" << type;
-    }
-    return r;
 }
 
 int EventLoop::DeleteEvent(int fd, EVENT_TYPE type)
 {
-    ELOG(0) << "Enter, type=" << type << ",fd=" << fd;
-    std::lock_guard<std::mutex> lock(m_mutex);
-    if (!m_poller) {
-        ELOG(4) << "Poller is not initialized.";
+    try {
+        ELOG(0) << "Enter, type=" << type << ",fd=" << fd;
+        std::lock_guard<std::mutex> lock(m_mutex);
+        if (!m_poller) {
+            ELOG(4) << "Poller is not initialized.";
+            return -1;
+        }
+        auto found = m_eventInfos.find(fd);
+        if (found == m_eventInfos.end()) {
+            return 0;
+        }
+        EventInfo& info = found->second;
+        info.fd = fd;
+        if ((type & EVENT_READ) != 0) {
+            info.callbacks[0] = nullptr;
+        }
+        if ((type & EVENT_WRITE) != 0) {
+            info.callbacks[1] = nullptr;
+        }
+        int r = UpdateFdPoller(info, false);
+        if (!info.callbacks[0] && !info.callbacks[1]) {
+            m_eventInfos.erase(found);
+        }
+        if (r != 0) {
+            ELOG(4) << "delete event failed.type=" << type << ",fd=" << fd << ",ret=" << r;
+            return r;
+        }
+        return 0;
+    } catch (const std::exception& e) {
+        LogBarrier("DeleteEvent", e);
         return -1;
     }
-    auto found = m_eventInfos.find(fd);
-    if (found == m_eventInfos.end()) {
-        return 0;
-    }
-    EventInfo& info = found->second;
-    info.fd = fd;
-    if ((type & EVENT_READ) != 0) {
-        info.callbacks[0] = nullptr;
-    }
-    if ((type & EVENT_WRITE) != 0) {
-        info.callbacks[1] = nullptr;
-    }
-    int r = UpdateFdPoller(info, false);
-    if (!info.callbacks[0] && !info.callbacks[1]) {
-        m_eventInfos.erase(found);
-    }
-    if (r != 0) {
-        ELOG(4) << "delete event failed.type=" << type << ",fd=" << fd << ",ret=" << r;
-        return r;
-    }
-    return 0;
 }
 
 int EventLoop::UpdateFdPoller(const EventInfo& info, bool isNew)
@@ -154,7 +200,10 @@ int EventLoop::UpdateFdPoller(const EventInfo& info, bool isNew)
 int EventLoop::Loop()
 {
     std::shared_ptr<PollerInterface> poller;
-    {
+    uint64_t times = 0;
+    // One list reused across waits; the poller clears it before each fill.
+    std::vector<std::pair<int, EVENT_TYPE>> ready;
+    try {
         std::lock_guard<std::mutex> lock(m_mutex);
         if (!m_poller) {
             ELOG(4) << "Poller is not initialized.";
@@ -166,19 +215,27 @@ int EventLoop::Loop()
         }
         m_running = true;
         poller = m_poller;
+    } catch (const std::exception& e) {
+        LogBarrier("Loop", e);
+        return -1;
     }
-    uint64_t times = 0;
-    // One list reused across waits; the poller clears it before each fill.
-    std::vector<std::pair<int, EVENT_TYPE>> ready;
+    // Ends like a failed wait: with -1, the running flag left set.
     while (m_running.load(std::memory_order_acquire)) {
-        ELOG(0) << "Loop times=" << times;
-        int r = poller->Dispatch(kWaitMs, ready);
-        if (r != 0) {
-            ELOG(4) << "Dispatch invoke failed.";
-            return r;
+        try {
+            ELOG(0) << "Loop times=" << times;
+            int r = poller->Dispatch(kWaitMs, ready);
+            if (r != 0) {
+                ELOG(4) << "Dispatch invoke failed.";
+                return r;
+            }
+        } catch (const std::exception& e) {
+            LogBarrier("Dispatch", e);
+            return -1;
         }
         for (const auto& ev : ready) {
-            ProcessEvent(ev.first, ev.second);
+            if (!ProcessEvent(ev.first, ev.second)) {
+                return -1;
+            }
         }
         ++times;
     }
@@ -191,31 +248,44 @@ void EventLoop::ExitLoop()
     m_running = false;
 }
 
-void EventLoop::ProcessEvent(int fd, EVENT_TYPE type)
+bool EventLoop::ProcessEvent(int fd, EVENT_TYPE type)
 {
-    ELOG(0) << "fd =" << fd << ", events = " << type;
     EventInfo info;
-    {
+    try {
+        ELOG(0) << "fd =" << fd << ", events = " << type;
         std::lock_guard<std::mutex> lock(m_mutex);
         auto found = m_eventInfos.find(fd);
         if (found == m_eventInfos.end()) {
             ELOG(0) << "The fd do not have handle.fd =" << fd << ", events = " << type;
-            return;
+            return true;
         }
         info = found->second;
+    } catch (const std::exception& e) {
+        LogBarrier("ProcessEvent", e);
+        return false;
     }
+    // The callbacks run outside the barrier: what they throw is theirs.
     if ((type & EVENT_READ) != 0) {
         if (!info.callbacks[0]) {
-            ELOG(0) << "The fd read event do not have handle.fd =" << fd << ", events = " << type;
+            TraceNoHandle("read", fd, type);
         } else {
             info.callbacks[0](fd, EVENT_READ);
         }
     }
     if ((type & EVENT_WRITE) != 0) {
         if (!info.callbacks[1]) {
-            ELOG(0) << "The fd write event do not have handle.fd =" << fd << ", events = " << type;
+            TraceNoHandle("write", fd, type);
         } else {
             info.callbacks[1](fd, EVENT_WRITE);
         }
+    }
+    return true;
+}
+
+void EventLoop::TraceNoHandle(const char* direction, int fd, EVENT_TYPE type) noexcept
+{
+    try {
+        ELOG(0) << "The fd " << direction << " event do not have handle.fd =" << fd << ", events = " << type;
+    } catch (...) {
     }
 }

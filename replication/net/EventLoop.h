@@ -3,6 +3,9 @@
 // the thread that called Loop. AddEvent, DeleteEvent and ExitLoop are safe from
 // any thread, including from inside a callback; callbacks run without the
 // loop's mutex. The loop owns its poller; callers own their descriptors.
+// No exception leaves a member: an allocation failure is logged at level 4 and
+// returned as -1 (Loop then ends with -1, as after a failed wait). Exceptions
+// thrown by the callbacks themselves are not caught.
 #pragma once
 #include <atomic>
 #include <functional>
@@ -47,7 +50,9 @@ public:
 private:
     bool CreatePoller(PollerType type);
     int UpdateFdPoller(const EventInfo& info, bool isNew);
-    void ProcessEvent(int fd, EVENT_TYPE type);
+    // False when the entry could not be copied (the loop then ends with -1).
+    bool ProcessEvent(int fd, EVENT_TYPE type);
+    static void TraceNoHandle(const char* direction, int fd, EVENT_TYPE type) noexcept;
 
     std::mutex m_mutex;
     std::shared_ptr<PollerInterface> m_poller;

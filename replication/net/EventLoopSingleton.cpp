@@ -22,7 +22,10 @@ EventLoopSingleton* EventLoopSingleton::GetInstance()
         try {
             s_eventLoopSingleton = new EventLoopSingleton();
         } catch (const std::exception& e) {
-            LOG_STREAM(4) << "New EventLoopSingleton failed.Exception is " << e.what();
+            try {
+                LOG_STREAM(4) << "New EventLoopSingleton failed.Exception is " << e.what();
+            } catch (...) {
+            }
             return nullptr;
         }
     }
@@ -65,6 +68,25 @@ std::shared_ptr<EventLoop> EventLoopSingleton::GetEventLoop(PollerType type)
     if (created) {
         return held;
     }
+    try {
+        return CreateEventLoop(type, held, created);
+    } catch (const std::exception& e) {
+        // Not marked created: the next call tries again.
+        held.reset();
+        try {
+            LOG_STREAM(4) << (tcp ? "Create tcp event loop failed.Exception is "
+                                  : "Create vpp event loop failed.Exception is ")
+                          << e.what();
+        } catch (...) {
+        }
+        return nullptr;
+    }
+}
+
+std::shared_ptr<EventLoop> EventLoopSingleton::CreateEventLoop(PollerType type, std::shared_ptr<EventLoop>& held,
+                                                               bool& created)
+{
+    const bool tcp = type == POLLER_EPOLL;
     LOG_STREAM(1) << (tcp ? "Enter GetTcpEventLoop" : "Enter GetVppEventLoop");
     static const std::string kSection = "Replication";
     static const std::string kKey = "MaxEventNumber";

@@ -17,7 +17,8 @@ public:
     EventLoopSingleton& operator=(const EventLoopSingleton&) = delete;
 
     // The loop, created and started on the first call. Empty when the loop
-    // object could not be created; a later call then tries again.
+    // object or its thread could not be created (an allocation failure
+    // included); a later call then tries again.
     std::shared_ptr<EventLoop> GetTcpEventLoop();
     std::shared_ptr<EventLoop> GetVppEventLoop();
 
@@ -28,6 +29,9 @@ protected:
 
 private:
     std::shared_ptr<EventLoop> GetEventLoop(PollerType type);
+    // The creation steps, under s_mutex; may throw on allocation failure,
+    // which GetEventLoop turns into an empty result and a level-4 line.
+    std::shared_ptr<EventLoop> CreateEventLoop(PollerType type, std::shared_ptr<EventLoop>& held, bool& created);
 
     std::shared_ptr<EventLoop> m_vppEventLoop;
     std::shared_ptr<EventLoop> m_tcpEventLoop;

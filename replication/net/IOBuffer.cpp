@@ -31,13 +31,89 @@ IOBuffer::IOBuffer(const char* data, size_t size, int tag) : m_tag(tag)
     }
 }
 
-IOBuffer::IOBuffer(const IOBuffer& other)
-    : m_buffer(other.m_buffer), m_readerIndex(other.m_readerIndex), m_writerIndex(other.m_writerIndex),
-      m_capacity(other.m_capacity), m_ownsBuffer(false), m_tag(other.m_tag)
+char* IOBuffer::CopyStorage(const IOBuffer& other)
 {
+    if (other.m_buffer == nullptr || other.m_capacity == 0) {
+        return nullptr;
+    }
+    char* copy = new (std::nothrow) char[other.m_capacity];
+    if (copy == nullptr) {
+        LOG_STREAM(4) << "IOBuffer copy failed, size= " << other.m_capacity;
+        return nullptr;
+    }
+    memset_s(copy, other.m_capacity, 0, other.m_capacity);
+    const size_t len = other.Length();
+    if (len != 0 && memcpy_s(copy + other.m_readerIndex, other.m_capacity - other.m_readerIndex, other.Data(), len) != 0) {
+        LOG_STREAM(4) << "memcpy_s failed.";
+        delete[] copy;
+        return nullptr;
+    }
+    return copy;
 }
 
-IOBuffer::~IOBuffer()
+IOBuffer::IOBuffer(const IOBuffer& other) : m_tag(other.m_tag)
+{
+    char* copy = CopyStorage(other);
+    if (copy == nullptr) {
+        return;
+    }
+    m_buffer = copy;
+    m_readerIndex = other.m_readerIndex;
+    m_writerIndex = other.m_writerIndex;
+    m_capacity = other.m_capacity;
+    m_ownsBuffer = true;
+}
+
+IOBuffer& IOBuffer::operator=(const IOBuffer& other)
+{
+    if (this == &other) {
+        return *this;
+    }
+    char* copy = CopyStorage(other);
+    if (copy == nullptr && other.m_buffer != nullptr && other.m_capacity != 0) {
+        return *this;  // allocation failed: keep what we have
+    }
+    Release();
+    m_buffer = copy;
+    m_readerIndex = copy == nullptr ? 0 : other.m_readerIndex;
+    m_writerIndex = copy == nullptr ? 0 : other.m_writerIndex;
+    m_capacity = copy == nullptr ? 0 : other.m_capacity;
+    m_ownsBuffer = copy != nullptr;
+    m_tag = other.m_tag;
+    return *this;
+}
+
+IOBuffer::IOBuffer(IOBuffer&& other) noexcept
+{
+    StealFrom(other);
+}
+
+IOBuffer& IOBuffer::operator=(IOBuffer&& other) noexcept
+{
+    if (this != &other) {
+        Release();
+        StealFrom(other);
+    }
+    return *this;
+}
+
+void IOBuffer::StealFrom(IOBuffer& other)
+{
+    m_buffer = other.m_buffer;
+    m_readerIndex = other.m_readerIndex;
+    m_writerIndex = other.m_writerIndex;
+    m_capacity = other.m_capacity;
+    m_ownsBuffer = other.m_ownsBuffer;
+    m_tag = other.m_tag;
+    other.m_buffer = nullptr;
+    other.m_readerIndex = 0;
+    other.m_writerIndex = 0;
+    other.m_capacity = 0;
+    other.m_ownsBuffer = false;
+    other.m_tag = -1;
+}
+
+void IOBuffer::Release()
 {
     if (m_ownsBuffer && m_buffer != nullptr) {
         delete[] m_buffer;
@@ -46,7 +122,13 @@ IOBuffer::~IOBuffer()
     m_readerIndex = 0;
     m_writerIndex = 0;
     m_capacity = 0;
+    m_ownsBuffer = false;
     m_tag = -1;
+}
+
+IOBuffer::~IOBuffer()
+{
+    Release();
 }
 
 void IOBuffer::CheckInvariant() const

@@ -12,9 +12,13 @@
 // writer + request bytes. Sizes are size_t; a request whose new size would
 // overflow is refused. A failed growth keeps the old storage and contents.
 //
+// Ownership is explicit. A copy copies: it owns storage of its own with the
+// source's indices, capacity, bytes and tag. A move hands the storage (owned
+// or borrowed) over and leaves the source empty. Buffers may therefore live
+// in containers that relocate them.
+//
 // Borrowed storage: a buffer built over caller memory (wrapping constructor)
-// and a copy (a view of another buffer's bytes) never write, move or free
-// storage they do not own. Reading and consuming work in place; the first
+// never writes, moves or frees storage it does not own. Reading and consuming work in place; the first
 // Append of a non-empty request copies the readable bytes and the new bytes
 // into storage the buffer allocates and owns from then on (the caller's memory
 // is left as it was). WriteBegin() of such a buffer must not be written to.
@@ -28,10 +32,15 @@ public:
     explicit IOBuffer(size_t capacity);
     // Wraps size bytes at data without copying; tag is the creator's.
     IOBuffer(const char* data, size_t size, int tag);
-    // A view of other's readable bytes, valid while other lives and keeps its
-    // storage; never owns.
+    // A deep copy. When storage cannot be allocated (level-4 line) the copy
+    // is empty, with no storage.
     IOBuffer(const IOBuffer& other);
-    IOBuffer& operator=(const IOBuffer&) = delete;
+    // A deep copy; when storage cannot be allocated (level-4 line) this
+    // buffer is left as it was.
+    IOBuffer& operator=(const IOBuffer& other);
+    // Takes other's storage and state; other is left empty, with no storage.
+    IOBuffer(IOBuffer&& other) noexcept;
+    IOBuffer& operator=(IOBuffer&& other) noexcept;
     virtual ~IOBuffer();
 
     size_t Length() const { return m_writerIndex - m_readerIndex; }
@@ -57,6 +66,11 @@ public:
     int Tag() const { return m_tag; }
 
 private:
+    // Owned storage of other's capacity holding its readable bytes at the
+    // same offsets; null when other has none or it cannot be allocated.
+    static char* CopyStorage(const IOBuffer& other);
+    void Release();
+    void StealFrom(IOBuffer& other);
     // Moves the readable bytes into owned storage with room for n more.
     bool AdoptStorage(size_t n);
     void CheckInvariant() const;

@@ -327,6 +327,95 @@ TEST_F(DirtyRangesFile, LyingPartTableFailsWithoutHugeAllocations)
     EXPECT_EQ(padded.GetPartSizes(), (std::vector<uint32_t>{1}));
 }
 
+// Ranges added to a loaded set are judged against the last loaded range, as
+// after a packing: one below it would be accepted and then break the walk.
+// The loaded part is full, so that the grown set is a valid two-part set.
+TEST_F(DirtyRangesFile, RangesAddedAfterALoadComeAfterTheLoadedOnes)
+{
+    const uint64_t n = fmt::kRangesPerPart;
+    std::vector<DirtyRange> base;
+    base.reserve(n);
+    for (uint64_t i = 0; i < n; ++i) {
+        base.emplace_back(i * 2 * kUnit, kUnit);
+    }
+    {
+        // The last add packs the full part; saving without a flush adds no empty one.
+        DirtyRanges src;
+        src.Initialize(m_dir, "base");
+        for (const DirtyRange& r : base) {
+            ASSERT_TRUE(src.AddRange(r));
+        }
+        ASSERT_EQ(src.GetParts().size(), 1u);
+        ASSERT_TRUE(src.SaveDirtyRanges());
+    }
+    const uint64_t lastStart = base.back().start;
+    struct Case {
+        const char* name;
+        DirtyRange add;
+        bool accepted;
+        std::vector<DirtyRange> tail;  // last ranges walked after flushing and loading again
+    } cases[] = {
+        {"below the parts", DirtyRange(8 * MiB, 1), false, {base.back()}},
+        {"same start as the last", DirtyRange(lastStart, 1), false, {base.back()}},
+        {"inside the last", DirtyRange(lastStart + 1, 1), true, {base.back()}},
+        {"across the end of the last", DirtyRange(lastStart + 2 * MiB, kUnit), true,
+         {DirtyRange(lastStart, 2 * kUnit)}},
+        {"after the last", DirtyRange(lastStart + 4 * kUnit, 1), true,
+         {base.back(), DirtyRange(lastStart + 4 * kUnit, kUnit)}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        DirtyRanges set;
+        set.Initialize(m_dir, "base");
+        ASSERT_TRUE(set.LoadFromStorage());
+        EXPECT_EQ(set.AddRange(c.add), c.accepted);
+        set.Initialize(m_dir, "grown");
+        ASSERT_TRUE(set.FlushToStorage());
+        DirtyRanges again;
+        again.Initialize(m_dir, "grown");
+        ASSERT_TRUE(again.LoadFromStorage());
+        bool failed = true;
+        std::vector<DirtyRange> walked = WalkRanges(again, &failed);
+        EXPECT_FALSE(failed);
+        ASSERT_EQ(walked.size(), n - 1 + c.tail.size());
+        EXPECT_EQ(walked.front(), base.front());
+        EXPECT_EQ(std::vector<DirtyRange>(walked.end() - static_cast<std::ptrdiff_t>(c.tail.size()), walked.end()),
+                  c.tail);
+    }
+
+    // The guard looks past trailing empty parts to the last range there is.
+    {
+        DirtyRanges src;
+        src.Initialize(m_dir, "tail");
+        for (const DirtyRange& r : kThree) {
+            ASSERT_TRUE(src.AddRange(r));
+        }
+        ASSERT_TRUE(src.CompressRanges());
+        ASSERT_TRUE(src.CompressRanges());  // an empty last part
+        ASSERT_TRUE(src.SaveDirtyRanges());
+        DirtyRanges set;
+        set.Initialize(m_dir, "tail");
+        ASSERT_TRUE(set.LoadFromStorage());
+        ASSERT_EQ(set.GetParts().size(), 2u);
+        EXPECT_FALSE(set.AddRange(DirtyRange(8 * MiB, 1)));
+        EXPECT_TRUE(set.AddRange(DirtyRange(200 * MiB, 1)));
+    }
+    // Only empty parts: nothing to come after.
+    {
+        Flushed({}, "empty");
+        DirtyRanges set;
+        set.Initialize(m_dir, "empty");
+        ASSERT_TRUE(set.LoadFromStorage());
+        EXPECT_TRUE(set.AddRange(DirtyRange(0, 1)));
+    }
+    // An unreadable last part hides where the loaded ranges end: nothing is added.
+    {
+        DirtyRanges set;
+        ASSERT_TRUE(LoadBytes(set, Sealed(std::vector<uint8_t>{1, 0, 0, 0, 3, 0, 0, 0, 0xf0, 0xff, 0xff})));
+        EXPECT_FALSE(set.AddRange(DirtyRange(200 * MiB, 1)));
+    }
+}
+
 TEST_F(DirtyRangesFile, DamagedPartLoadsButFailsTheWalk)
 {
     // Good checksum, bad LZ4 data: the load cannot tell, the walk must.

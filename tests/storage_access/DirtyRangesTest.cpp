@@ -63,17 +63,21 @@ std::vector<uint8_t> Records(const std::vector<DirtyRange>& ranges)
 
 TEST(DirtyRangesTransform, WidensToWholeBlocks)
 {
-    EXPECT_EQ(DirtyRanges::Transform(DirtyRange(5000, 100), 4096), DirtyRange(4096, 4096));
-    EXPECT_EQ(DirtyRanges::Transform(DirtyRange(8192, 0), 4096), DirtyRange(8192, 0));
-    EXPECT_EQ(DirtyRanges::Transform(DirtyRange(4095, 2), 4096), DirtyRange(0, 8192));
-    EXPECT_EQ(DirtyRanges::Transform(DirtyRange(4096, 4096), 4096), DirtyRange(4096, 4096));
-    // An end near the top of the offset space must not wrap while rounding up.
     const uint64_t top = UINT64_MAX / 4096 * 4096;
-    EXPECT_EQ(DirtyRanges::Transform(DirtyRange(top - 4096, 10), 4096), DirtyRange(top - 4096, 4096));
-}
-
-TEST(DirtyRangesTransform, BlockSizeZeroLogsAndYieldsEmpty)
-{
+    const struct {
+        DirtyRange in;
+        DirtyRange out;
+    } cases[] = {
+        {DirtyRange(5000, 100), DirtyRange(4096, 4096)},
+        {DirtyRange(8192, 0), DirtyRange(8192, 0)},
+        {DirtyRange(4095, 2), DirtyRange(0, 8192)},
+        {DirtyRange(4096, 4096), DirtyRange(4096, 4096)},
+        // An end near the top of the offset space must not wrap while rounding up.
+        {DirtyRange(top - 4096, 10), DirtyRange(top - 4096, 4096)},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(DirtyRanges::Transform(c.in, 4096), c.out) << c.in.start << "+" << c.in.size;
+    }
     LogCapture cap;
     EXPECT_EQ(DirtyRanges::Transform(DirtyRange(5000, 100), 0), DirtyRange(0, 0));
     auto recs = cap.Find("blockSize is 0 ", 4);
@@ -81,65 +85,48 @@ TEST(DirtyRangesTransform, BlockSizeZeroLogsAndYieldsEmpty)
     EXPECT_EQ(recs[0].module, "EnvProxy");
 }
 
-TEST(DirtyRangesAdd, MergesWidensAndRejectsOutOfOrder)
+// Ranges are widened to 4 MiB units and merged with the last one when they
+// touch or overlap it; one not above the last start drops the list.
+TEST(DirtyRangesAdd, SequencesOfAdds)
 {
-    LogCapture cap;
-    DirtyRanges set;
-    EXPECT_TRUE(set.AddRange(DirtyRange(5000, 100)));
-    ASSERT_EQ(set.GetRanges(), (DirtyRanges::RangeList{DirtyRange(0, kUnit)}));
-    EXPECT_TRUE(set.AddRange(DirtyRange(4194305, 10)));
-    ASSERT_EQ(set.GetRanges(), (DirtyRanges::RangeList{DirtyRange(0, 2 * kUnit)}));
-    EXPECT_TRUE(set.AddRange(DirtyRange(100, 10)));  // inside the last unit: nothing to add
-    EXPECT_TRUE(cap.Contains("no add.", 0));
-    EXPECT_EQ(set.GetRanges(), (DirtyRanges::RangeList{DirtyRange(0, 2 * kUnit)}));
-    EXPECT_FALSE(set.AddRange(DirtyRange(0, 10)));  // start not above the last start
-    EXPECT_TRUE(set.GetRanges().empty());
-}
-
-TEST(DirtyRangesAdd, GapAppendsTouchingMergesOverlapExtends)
-{
-    DirtyRanges gap;
-    ASSERT_TRUE(gap.AddRange(DirtyRange(0, kUnit)));
-    ASSERT_TRUE(gap.AddRange(DirtyRange(20971520, 1)));
-    EXPECT_EQ(gap.GetRanges(), (DirtyRanges::RangeList{DirtyRange(0, kUnit), DirtyRange(20971520, kUnit)}));
-
-    DirtyRanges touching;
-    ASSERT_TRUE(touching.AddRange(DirtyRange(0, kUnit)));
-    ASSERT_TRUE(touching.AddRange(DirtyRange(kUnit, 1)));
-    EXPECT_EQ(touching.GetRanges(), (DirtyRanges::RangeList{DirtyRange(0, 2 * kUnit)}));
-
-    // A range starting inside the last one and running past it extends it.
-    DirtyRanges overlap;
-    ASSERT_TRUE(overlap.AddRange(DirtyRange(0, kUnit)));
-    ASSERT_TRUE(overlap.AddRange(DirtyRange(kUnit - 1, 3 * kUnit)));
-    EXPECT_EQ(overlap.GetRanges(), (DirtyRanges::RangeList{DirtyRange(0, 4 * kUnit + 0)}));
-
-    // One unit short of touching stays separate.
-    DirtyRanges apart;
-    ASSERT_TRUE(apart.AddRange(DirtyRange(0, 1)));
-    ASSERT_TRUE(apart.AddRange(DirtyRange(2 * kUnit, 1)));
-    EXPECT_EQ(apart.GetRanges().size(), 2u);
-}
-
-TEST(DirtyRangesAdd, EqualStartIsOutOfOrderAndPackedRangesSurvive)
-{
-    DirtyRanges set;
-    for (uint64_t i = 0; i < fmt::kRangesPerPart; ++i) {
-        ASSERT_TRUE(set.AddRange(DirtyRange(i * 2 * kUnit, 1)));
+    const uint64_t topUnit = UINT64_MAX / kUnit * kUnit;
+    const struct {
+        const char* name;
+        std::vector<DirtyRange> adds;
+        std::vector<bool> accepted;
+        DirtyRanges::RangeList list;
+    } cases[] = {
+        {"widened", {DirtyRange(5000, 100)}, {true}, {DirtyRange(0, kUnit)}},
+        {"next unit merges", {DirtyRange(5000, 100), DirtyRange(4194305, 10)}, {true, true}, {DirtyRange(0, 2 * kUnit)}},
+        {"inside the last unit", {DirtyRange(5000, 100), DirtyRange(100, 10)}, {true, true}, {DirtyRange(0, kUnit)}},
+        {"start below the last", {DirtyRange(kUnit, 100), DirtyRange(0, 10)}, {true, false}, {}},
+        {"equal start", {DirtyRange(0, 1), DirtyRange(0, 1)}, {true, false}, {}},
+        {"gap", {DirtyRange(0, kUnit), DirtyRange(20971520, 1)}, {true, true},
+         {DirtyRange(0, kUnit), DirtyRange(20971520, kUnit)}},
+        {"touching", {DirtyRange(0, kUnit), DirtyRange(kUnit, 1)}, {true, true}, {DirtyRange(0, 2 * kUnit)}},
+        {"overlap extends", {DirtyRange(0, kUnit), DirtyRange(kUnit - 1, 3 * kUnit)}, {true, true},
+         {DirtyRange(0, 4 * kUnit)}},
+        {"one unit apart", {DirtyRange(0, 1), DirtyRange(2 * kUnit, 1)}, {true, true},
+         {DirtyRange(0, kUnit), DirtyRange(2 * kUnit, kUnit)}},
+        {"empty on a boundary", {DirtyRange(kUnit, 0)}, {true}, {}},
+        {"past the offset space", {DirtyRange(UINT64_MAX - 10, 100)}, {false}, {}},
+        {"rounds up past 2^64", {DirtyRange(UINT64_MAX - 10, 5)}, {false}, {}},
+        {"last whole unit", {DirtyRange(topUnit - kUnit, 1)}, {true}, {DirtyRange(topUnit - kUnit, kUnit)}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        DirtyRanges set;
+        for (size_t i = 0; i < c.adds.size(); ++i) {
+            EXPECT_EQ(set.AddRange(c.adds[i]), c.accepted[i]) << i;
+        }
+        EXPECT_EQ(set.GetRanges(), c.list);
     }
-    ASSERT_EQ(set.GetParts().size(), 1u);
-    uint64_t next = fmt::kRangesPerPart * 2 * kUnit;
-    ASSERT_TRUE(set.AddRange(DirtyRange(next, 1)));
-    ASSERT_TRUE(set.AddRange(DirtyRange(next + 2 * kUnit, 1)));
-    EXPECT_FALSE(set.AddRange(DirtyRange(next + 2 * kUnit, 1)));
-    EXPECT_TRUE(set.GetRanges().empty());
-    EXPECT_EQ(set.GetParts().size(), 1u);
 }
 
+// Right after a packing the list is empty: order and overlap are judged against
+// the last packed range, or a range below it would be skipped by every walk.
 TEST(DirtyRangesAdd, OrderIsCheckedAcrossAPacking)
 {
-    // Right after a packing the list is empty; a range below the packed ones
-    // would otherwise be accepted and then skipped by every walk.
     DirtyRanges set;
     for (uint64_t i = 0; i < fmt::kRangesPerPart; ++i) {
         ASSERT_TRUE(set.AddRange(DirtyRange(i * 2 * kUnit, kUnit)));
@@ -153,15 +140,10 @@ TEST(DirtyRangesAdd, OrderIsCheckedAcrossAPacking)
     EXPECT_TRUE(set.GetRanges().empty());
     EXPECT_TRUE(set.AddRange(DirtyRange(lastStart + 200, kUnit)));
     EXPECT_EQ(set.GetRanges(), (DirtyRanges::RangeList{DirtyRange(lastStart + kUnit, kUnit)}));
-}
-
-TEST(DirtyRangesAdd, RangePastTheOffsetSpaceIsRefused)
-{
-    DirtyRanges set;
-    EXPECT_FALSE(set.AddRange(DirtyRange(UINT64_MAX - 10, 100)));
-    EXPECT_FALSE(set.AddRange(DirtyRange(UINT64_MAX - 10, 5)));  // would round up past 2^64
+    // An equal start after that drops the unpacked list, never the packed part.
+    EXPECT_FALSE(set.AddRange(DirtyRange(lastStart + kUnit, 1)));
     EXPECT_TRUE(set.GetRanges().empty());
-    EXPECT_TRUE(set.AddRange(DirtyRange(UINT64_MAX / kUnit * kUnit - kUnit, 1)));
+    EXPECT_EQ(set.GetParts().size(), 1u);
 }
 
 TEST(DirtyRangesAdd, VersionDecidesPacking)
@@ -337,47 +319,50 @@ TEST(DirtyRangesIterator, DamagedPartEndsTheWalkAsFailed)
     it.FindNextBlock();
     EXPECT_TRUE(it.End());
     EXPECT_EQ(cap.Count("uncompress dirty ranges failed.", 4), 1u);  // not retried
-
-    // Junk as the first part fails in the constructor.
-    DirtyRanges::iterator first(kUnit, {8}, {junk});
-    EXPECT_TRUE(first.End());
-    EXPECT_TRUE(first.Failed());
 }
 
-TEST(DirtyRangesIterator, NonLastPartMustBeFull)
+// Parts that cannot be trusted fail the walk at once: a short part that is not
+// the last, records that wrap, overlap, descend or are torn, junk, and a size
+// table shorter than the parts.
+TEST(DirtyRangesIterator, UntrustedPartsFailTheWalk)
 {
-    uint32_t s0 = 0, s1 = 0;
-    auto shortPart = MakePart(Records({DirtyRange(0, kUnit)}), &s0);
-    auto last = MakePart(Records({DirtyRange(10 * kUnit, kUnit)}), &s1);
-    LogCapture cap;
-    DirtyRanges::iterator it(kUnit, {s0, s1}, {shortPart, last});
-    EXPECT_TRUE(it.Failed());
-    auto recs = cap.Find("uncompress dirty ranges failed.", 4);
-    ASSERT_EQ(recs.size(), 1u);
-    EXPECT_NE(recs[0].text.find(" maxSize=16777216 uncompressSize=16"), std::string::npos) << recs[0].text;
-}
-
-TEST(DirtyRangesIterator, UntrustedRecordsAreChecked)
-{
-    struct Case {
+    std::vector<uint8_t> torn = Records({DirtyRange(0, kUnit)});
+    torn.push_back(1);
+    const struct {
         const char* name;
-        std::vector<uint8_t> raw;
+        std::vector<std::vector<uint8_t>> parts;
+        const char* detail;
+    } cases[] = {
+        {"short part not last", {Records({DirtyRange(0, kUnit)}), Records({DirtyRange(10 * kUnit, kUnit)})},
+         " maxSize=16777216 uncompressSize=16"},
+        {"wraps", {Records({DirtyRange(UINT64_MAX - 5, 10)})}, " badRecord=0"},
+        {"overlaps", {Records({DirtyRange(0, 2 * kUnit), DirtyRange(kUnit, kUnit)})}, " badRecord=1"},
+        {"descends", {Records({DirtyRange(8 * kUnit, kUnit), DirtyRange(0, kUnit)})}, " badRecord=1"},
+        {"torn", {torn}, " uncompressSize=17"},
     };
-    std::vector<uint8_t> partial = Records({DirtyRange(0, kUnit)});
-    partial.push_back(1);  // a torn record
-    std::vector<Case> cases = {
-        {"wraps", Records({DirtyRange(UINT64_MAX - 5, 10)})},
-        {"overlaps", Records({DirtyRange(0, 2 * kUnit), DirtyRange(kUnit, kUnit)})},
-        {"descends", Records({DirtyRange(8 * kUnit, kUnit), DirtyRange(0, kUnit)})},
-        {"torn", partial},
-    };
-    for (const Case& c : cases) {
-        uint32_t s = 0;
-        auto part = MakePart(c.raw, &s);
-        DirtyRanges::iterator it(kUnit, {s}, {part});
-        EXPECT_TRUE(it.Failed()) << c.name;
-        EXPECT_TRUE(it.End()) << c.name;
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        std::vector<uint32_t> sizes;
+        std::vector<DirtyRanges::PartBuffer> parts;
+        for (const auto& raw : c.parts) {
+            uint32_t size = 0;
+            parts.push_back(MakePart(raw, &size));
+            sizes.push_back(size);
+        }
+        LogCapture cap;
+        DirtyRanges::iterator it(kUnit, sizes, parts);
+        EXPECT_TRUE(it.Failed());
+        EXPECT_TRUE(it.End());
+        EXPECT_EQ(cap.Count("uncompress dirty ranges failed.", 4), 1u);
+        EXPECT_TRUE(cap.Contains(c.detail, 4)) << cap.Dump();
     }
+    std::shared_ptr<uint8_t> junk(new uint8_t[8]{0xf0, 1, 2, 3, 4, 5, 6, 7}, std::default_delete<uint8_t[]>());
+    EXPECT_TRUE(DirtyRanges::iterator(kUnit, {8}, {junk}).Failed());
+    DirtyRanges set;
+    ASSERT_TRUE(set.AddRange(DirtyRange(0, kUnit)));
+    ASSERT_TRUE(set.CompressRanges());
+    EXPECT_TRUE(DirtyRanges::iterator(kUnit, {}, set.GetParts()).Failed());
+
     // A range in the last block of the offset space still ends the walk.
     uint32_t s = 0;
     const uint64_t top = UINT64_MAX / kUnit * kUnit;
@@ -411,15 +396,6 @@ TEST(DirtyRangesIterator, MostCompressiblePartsStillDecompress)
         EXPECT_FALSE(it.Failed()) << records << " records in " << s << " bytes";
         EXPECT_TRUE(it.End());
     }
-}
-
-TEST(DirtyRangesIterator, SizeTableShorterThanPartsFails)
-{
-    DirtyRanges set;
-    ASSERT_TRUE(set.AddRange(DirtyRange(0, kUnit)));
-    ASSERT_TRUE(set.CompressRanges());
-    DirtyRanges::iterator it(kUnit, {}, set.GetParts());
-    EXPECT_TRUE(it.Failed());
 }
 
 }  // namespace

@@ -332,61 +332,74 @@ TEST_F(StrataApiTest, ErrorStrings)
 
 // ---- The bitmap creation wait ----
 
-TEST_F(StrataApiTest, WaitPollsUntilReady)
+// After a good create the query is polled 5 s apart until ready; it ends on a
+// failed status, on six failed queries in a row (failures do not count as
+// elapsed time, and a good query resets their count), or when the configured
+// time (read afresh, negative: unbounded) is used up. A failed create polls nothing.
+TEST_F(StrataApiTest, WaitPollsUntilTheBitmapIsReadyOrTheWaitEnds)
 {
-    m_runner.Expect(CreateLine("127.0.0.1", "snapA", "snapB", "10.1.2.3", "bmp_1", "pool7"), kCreated);
-    for (int i = 0; i < 3; ++i) {
-        m_runner.Expect(m_query, Status(7));
+    const Reply fail404 = Out({"ResultCode=50151404"});
+    const Reply unusable = Out({"no result here"});
+    struct Case {
+        const char* name;
+        int timeout;
+        Reply create;
+        std::vector<std::pair<Reply, int>> queries;  // reply, times
+        int32_t result;
+        size_t queried;
+        size_t sleeps;
+        std::string err;
+        const char* log;
+    } cases[] = {
+        {"ready after three pending", 3600, kCreated, {{Status(7), 3}, {Status(0), 1}}, 0, 4, 3, "",
+         "bitmap volume create status:[7]."},
+        {"zero time", 0, kCreated, {}, -1, 0, 0, "untouched", "CreateBitmapVolume retry time out,totalRetryTime is 0sec"},
+        {"ten seconds", 10, kCreated, {{Status(7), 1}}, -1, 2, 2, "untouched",
+         "CreateBitmapVolume retry time out,totalRetryTime is 10sec"},
+        {"unbounded", -1, kCreated, {{Status(7), 1000}, {Status(0), 1}}, 0, 1001, 1000, "", nullptr},
+        {"six failed queries", 3600, kCreated, {{fail404, 1}}, 50151404, 6, 5, "The volume or snapshot ist not exist !",
+         "CODE[50151404] query bitmap failed."},
+        {"five failures then ready", 5, kCreated, {{unusable, 5}, {Status(0), 1}}, 0, 6, 5, "", nullptr},
+        {"failures reset by a good query", 3600, kCreated,
+         {{Out({"ResultCode=1003"}), 5}, {Status(7), 1}, {Out({"ResultCode=1003"}), 5}, {Status(7), 1},
+          {Out({"ResultCode=1003"}), 5}, {Status(7), 1}, {Status(0), 1}},
+         0, 19, 18, "", nullptr},
+        {"failed status", 3600, kCreated, {{Status(7), 1}, {Status(3), 1}}, -1, 2, 1, "Unknown error!", nullptr},
+        {"failed create", 3600, Out({"ResultCode=50150006"}), {}, 50150006, 0, 0, "The snapshot is not exist !",
+         "CODE[50150006] create bitmap failed.Error string is The snapshot is not exist !"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        VirtualClock clock;
+        ScriptedCommandRunner runner;
+        m_logs.Clear();
+        m_config.Set("General", "CreateBitmapTimeoutSec", c.timeout);
+        runner.Expect(CreateLine("127.0.0.1", "snapA", "snapB", "10.1.2.3", "bmp_1", "pool7"), c.create);
+        for (const auto& q : c.queries) {
+            for (int i = 0; i < q.second; ++i) {
+                runner.Expect(m_query, q.first);
+            }
+        }
+        BitmapVolumeInfo info = Info();
+        std::string err = "untouched";
+        EXPECT_EQ(m_api.CreateBitmapVolume(info, err, AbortFunc()), c.result);
+        size_t queried = 0;
+        for (const auto& call : runner.Calls()) {
+            queried += call.line == m_query ? 1 : 0;
+        }
+        EXPECT_EQ(queried, c.queried);
+        EXPECT_EQ(clock.SleepsSeconds(), std::vector<uint64_t>(c.sleeps, 5));
+        if (c.result == 0) {
+            // The caller keeps the sizes of the create step, not those of the probe.
+            EXPECT_EQ(info.snapSize, 10240);
+            EXPECT_EQ(info.bitmapSize, 1280);
+        } else {
+            EXPECT_EQ(err, c.err);
+        }
+        if (c.log != nullptr) {
+            EXPECT_TRUE(m_logs.Contains(c.log, c.result == 0 ? 1 : 4)) << m_logs.Dump();
+        }
     }
-    m_runner.Expect(m_query, Status(0));
-    BitmapVolumeInfo info = Info();
-    std::string err;
-    EXPECT_EQ(m_api.CreateBitmapVolume(info, err, AbortFunc()), 0);
-    EXPECT_EQ(CallsMatching(m_query), 4u);
-    EXPECT_EQ(m_clock.SleepsSeconds(), (std::vector<uint64_t>{5, 5, 5}));
-    // The caller keeps the sizes of the create step, not those of the probe.
-    EXPECT_EQ(info.snapSize, 10240);
-    EXPECT_EQ(info.bitmapSize, 1280);
-    EXPECT_EQ(info.status, 1);
-    EXPECT_EQ(m_logs.Count("bitmap volume create status:[7].", 1), 3u);
-}
-
-TEST_F(StrataApiTest, ZeroTimeoutEndsBeforeAnyQuery)
-{
-    m_config.Set("General", "CreateBitmapTimeoutSec", 0);
-    m_runner.Expect(CreateLine("127.0.0.1", "snapA", "snapB", "10.1.2.3", "bmp_1", "pool7"), kCreated);
-    BitmapVolumeInfo info = Info();
-    std::string err = "untouched";
-    EXPECT_EQ(m_api.CreateBitmapVolume(info, err, AbortFunc()), -1);
-    EXPECT_EQ(CallsMatching(m_query), 0u);
-    EXPECT_EQ(err, "untouched");
-    EXPECT_TRUE(m_logs.Contains("CreateBitmapVolume retry time out,totalRetryTime is 0sec", 4));
-}
-
-TEST_F(StrataApiTest, TimeoutCountsOnlyCompletedPolls)
-{
-    m_config.Set("General", "CreateBitmapTimeoutSec", 10);
-    m_runner.Expect(CreateLine("127.0.0.1", "snapA", "snapB", "10.1.2.3", "bmp_1", "pool7"), kCreated);
-    m_runner.Expect(m_query, Status(7));
-    BitmapVolumeInfo info = Info();
-    std::string err;
-    EXPECT_EQ(m_api.CreateBitmapVolume(info, err, AbortFunc()), -1);
-    EXPECT_EQ(CallsMatching(m_query), 2u);
-    EXPECT_TRUE(m_logs.Contains("CreateBitmapVolume retry time out,totalRetryTime is 10sec", 4));
-}
-
-TEST_F(StrataApiTest, NegativeTimeoutWaitsUntilReady)
-{
-    m_config.Set("General", "CreateBitmapTimeoutSec", -1);
-    m_runner.Expect(CreateLine("127.0.0.1", "snapA", "snapB", "10.1.2.3", "bmp_1", "pool7"), kCreated);
-    for (int i = 0; i < 1000; ++i) {
-        m_runner.Expect(m_query, Status(7));
-    }
-    m_runner.Expect(m_query, Status(0));
-    BitmapVolumeInfo info = Info();
-    std::string err;
-    EXPECT_EQ(m_api.CreateBitmapVolume(info, err, AbortFunc()), 0);
-    EXPECT_EQ(CallsMatching(m_query), 1001u);
 }
 
 TEST_F(StrataApiTest, TimeoutIsReadAfreshOnEveryPass)
@@ -406,73 +419,6 @@ TEST_F(StrataApiTest, TimeoutIsReadAfreshOnEveryPass)
     std::string err;
     EXPECT_EQ(m_api.CreateBitmapVolume(info, err, probe), -1);
     EXPECT_EQ(CallsMatching(m_query), 2u);
-}
-
-TEST_F(StrataApiTest, SixFailedQueriesInARowEndTheWait)
-{
-    m_runner.Expect(CreateLine("127.0.0.1", "snapA", "snapB", "10.1.2.3", "bmp_1", "pool7"), kCreated);
-    m_runner.Expect(m_query, Out({"ResultCode=50151404"}));
-    BitmapVolumeInfo info = Info();
-    std::string err;
-    EXPECT_EQ(m_api.CreateBitmapVolume(info, err, AbortFunc()), 50151404);
-    EXPECT_EQ(err, "The volume or snapshot ist not exist !");
-    EXPECT_EQ(CallsMatching(m_query), 6u);
-    EXPECT_EQ(m_clock.SleepsSeconds().size(), 5u);
-    EXPECT_EQ(m_logs.Count("CODE[50151404] query bitmap failed.", 4), 6u);
-}
-
-TEST_F(StrataApiTest, FiveFailuresThenSuccessDoNotEndTheWaitNorAdvanceTime)
-{
-    // A 5-second limit: failed queries must not count as elapsed polls.
-    m_config.Set("General", "CreateBitmapTimeoutSec", 5);
-    m_runner.Expect(CreateLine("127.0.0.1", "snapA", "snapB", "10.1.2.3", "bmp_1", "pool7"), kCreated);
-    for (int i = 0; i < 5; ++i) {
-        m_runner.Expect(m_query, Out({"no result here"}));
-    }
-    m_runner.Expect(m_query, Status(0));
-    BitmapVolumeInfo info = Info();
-    std::string err;
-    EXPECT_EQ(m_api.CreateBitmapVolume(info, err, AbortFunc()), 0);
-    EXPECT_EQ(CallsMatching(m_query), 6u);
-}
-
-TEST_F(StrataApiTest, FailureCounterResetsAfterASuccessfulQuery)
-{
-    m_runner.Expect(CreateLine("127.0.0.1", "snapA", "snapB", "10.1.2.3", "bmp_1", "pool7"), kCreated);
-    for (int round = 0; round < 3; ++round) {
-        for (int i = 0; i < 5; ++i) {
-            m_runner.Expect(m_query, Out({"ResultCode=1003"}));
-        }
-        m_runner.Expect(m_query, Status(7));
-    }
-    m_runner.Expect(m_query, Status(0));
-    BitmapVolumeInfo info = Info();
-    std::string err;
-    EXPECT_EQ(m_api.CreateBitmapVolume(info, err, AbortFunc()), 0);
-    EXPECT_EQ(CallsMatching(m_query), 19u);
-}
-
-TEST_F(StrataApiTest, FailedStatusEndsTheWait)
-{
-    m_runner.Expect(CreateLine("127.0.0.1", "snapA", "snapB", "10.1.2.3", "bmp_1", "pool7"), kCreated);
-    m_runner.Expect(m_query, Status(7));
-    m_runner.Expect(m_query, Status(3));
-    BitmapVolumeInfo info = Info();
-    std::string err;
-    EXPECT_EQ(m_api.CreateBitmapVolume(info, err, AbortFunc()), -1);
-    EXPECT_EQ(err, "Unknown error!");
-    EXPECT_EQ(CallsMatching(m_query), 2u);
-}
-
-TEST_F(StrataApiTest, CreateFailureSkipsTheWait)
-{
-    m_runner.Expect(CreateLine("127.0.0.1", "snapA", "snapB", "10.1.2.3", "bmp_1", "pool7"),
-                    Out({"ResultCode=50150006"}));
-    BitmapVolumeInfo info = Info();
-    std::string err;
-    EXPECT_EQ(m_api.CreateBitmapVolume(info, err, AbortFunc()), 50150006);
-    EXPECT_EQ(CallsMatching(m_query), 0u);
-    EXPECT_TRUE(m_logs.Contains("CODE[50150006] create bitmap failed.Error string is The snapshot is not exist !", 4));
 }
 
 TEST_F(StrataApiTest, AbortStopsTheWait)
@@ -504,62 +450,51 @@ TEST_F(StrataApiTest, AbortStopsTheWait)
 
 // ---- Delete ----
 
-TEST_F(StrataApiTest, DeleteOfMissingVolumeSucceeds)
+// Only the busy answer is retried: four attempts in all, 300 s apart. A
+// missing volume is a successful delete; the single-shot variant never retries.
+TEST_F(StrataApiTest, DeleteRetriesOnlyTheBusyAnswer)
 {
-    m_runner.Expect(DeleteLine("127.0.0.1", "10.1.2.3", "gone", "pool7"), Out({"ResultCode=50150005"}));
-    std::string err;
-    EXPECT_EQ(m_api.DeleteBitmapVolume("gone", err), 0);
-    EXPECT_EQ(m_api.DeleteBitmapVolumeNoRetry("gone", err), 0);
-}
-
-TEST_F(StrataApiTest, BusyDeleteRetriesFourTimesInAll)
-{
-    const std::string line = DeleteLine("127.0.0.1", "10.1.2.3", "bm", "pool7");
-    m_runner.Expect(line, Out({"ResultCode=50151006"}));
-    std::string err;
-    EXPECT_EQ(m_api.DeleteBitmapVolume("bm", err), 50151006);
-    EXPECT_EQ(err, "Unknown error !");
-    EXPECT_EQ(CallsMatching(line), 4u);
-    EXPECT_EQ(m_clock.SleepsSeconds(), (std::vector<uint64_t>{300, 300, 300}));
-    EXPECT_EQ(m_logs.Count("Maybe strata is busy, wait for 300 to retry", 3), 3u);
-    EXPECT_TRUE(m_logs.Contains("Delete bitmap volume failed, return code=50151006", 4));
-}
-
-TEST_F(StrataApiTest, BusyThenDeleted)
-{
-    const std::string line = DeleteLine("127.0.0.1", "10.1.2.3", "bm", "pool7");
-    m_runner.Expect(line, Out({"ResultCode=50151006"}));
-    m_runner.Expect(line, Out({"ResultCode=50151006"}));
-    m_runner.Expect(line, Out({"ResultCode=0"}));
-    std::string err;
-    EXPECT_EQ(m_api.DeleteBitmapVolume("bm", err), 0);
-    EXPECT_EQ(CallsMatching(line), 3u);
-    EXPECT_EQ(m_clock.SleepsSeconds(), (std::vector<uint64_t>{300, 300}));
-}
-
-TEST_F(StrataApiTest, DeleteFailuresOtherThanBusyAreNotRetried)
-{
-    const std::string line = DeleteLine("127.0.0.1", "10.1.2.3", "bm", "pool7");
-    for (const Reply& reply : {Out({"ResultCode=50153007"}), Out({"garbage"}, 2)}) {
-        ScriptedCommandRunner runner;
-        runner.Expect(line, reply);
+    const Reply busy = Out({"ResultCode=50151006"});
+    struct Case {
+        const char* name;
+        bool noRetry;
+        std::vector<Reply> replies;
+        int32_t result;
+        size_t calls;
+        size_t pauses;
         std::string err;
-        int32_t r = m_api.DeleteBitmapVolume("bm", err);
-        EXPECT_EQ(runner.Calls().size(), 1u);
-        EXPECT_TRUE(m_clock.SleepsSeconds().empty());
-        if (r == -1) {
-            EXPECT_EQ(err, "Unknown error!");
-        } else {
-            EXPECT_EQ(r, 50153007);
-            EXPECT_EQ(err, "The from snap and to volume of bitmap volume are different branch!");
+    } cases[] = {
+        {"missing", false, {Out({"ResultCode=50150005"})}, 0, 1, 0, ""},
+        {"missing, single shot", true, {Out({"ResultCode=50150005"})}, 0, 1, 0, ""},
+        {"busy throughout", false, {busy}, 50151006, 4, 3, "Unknown error !"},
+        {"busy twice", false, {busy, busy, Out({"ResultCode=0"})}, 0, 3, 2, ""},
+        {"busy, single shot", true, {busy}, 50151006, 1, 0, "Unknown error !"},
+        {"other code", false, {Out({"ResultCode=50153007"})}, 50153007, 1, 0,
+         "The from snap and to volume of bitmap volume are different branch!"},
+        {"unusable", false, {Out({"garbage"}, 2)}, -1, 1, 0, "Unknown error!"},
+    };
+    const std::string line = DeleteLine("127.0.0.1", "10.1.2.3", "bm", "pool7");
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        VirtualClock clock;
+        ScriptedCommandRunner runner;
+        m_logs.Clear();
+        for (const Reply& r : c.replies) {
+            runner.Expect(line, r);
+        }
+        std::string err;
+        EXPECT_EQ(c.noRetry ? m_api.DeleteBitmapVolumeNoRetry("bm", err) : m_api.DeleteBitmapVolume("bm", err),
+                  c.result);
+        EXPECT_EQ(runner.Calls().size(), c.calls);
+        EXPECT_EQ(clock.SleepsSeconds(), std::vector<uint64_t>(c.pauses, 300));
+        EXPECT_EQ(m_logs.Count("Maybe strata is busy, wait for 300 to retry", 3), c.pauses);
+        if (c.result != 0) {
+            EXPECT_EQ(err, c.err);
+        }
+        if (c.pauses == 3) {
+            EXPECT_TRUE(m_logs.Contains("Delete bitmap volume failed, return code=50151006", 4));
         }
     }
-    // The single-shot variant gives the busy answer straight back.
-    ScriptedCommandRunner runner;
-    runner.Expect(line, Out({"ResultCode=50151006"}));
-    std::string err;
-    EXPECT_EQ(m_api.DeleteBitmapVolumeNoRetry("bm", err), 50151006);
-    EXPECT_EQ(runner.Calls().size(), 1u);
 }
 
 // Retries go through the virtual slot, so a subclass sees every attempt.

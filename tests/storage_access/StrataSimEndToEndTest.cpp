@@ -15,7 +15,9 @@
 #include "bench/BenchUtil.h"
 #include "host/testing/Fakes.h"
 #include "storage_access/DiskDeviceFile.h"
+#include "storage_access/DirtyRanges.h"
 #include "storage_access/StrataApi.h"
+#include "storage_access/StrataBitmapHandle.h"
 #include "tests/support/SimRoot.h"
 
 namespace {
@@ -29,6 +31,39 @@ constexpr uint64_t kMiB = 1ULL << 20;
 constexpr uint64_t kVolumeSize = 8 * kMiB;
 
 using benchutil::AlignedBuffer;
+
+// The task's cached data as a plain document: only the arrays the bitmap
+// handler keeps matter here.
+class MemoryCache : public CachedTaskData {
+public:
+    void AddObject(const std::string& key, const std::string& value) override { m_doc[key] = value; }
+    void RemoveObject(const std::string& key) override { m_doc.removeMember(key); }
+    std::string GetObject(const std::string& key) override { return m_doc.get(key, "").asString(); }
+    void AppendArrayElement(const std::string& key, const std::string& value) override { m_doc[key].append(value); }
+    void RemoveArrayElement(const std::string& key, const std::string& value) override
+    {
+        Json::Value kept(Json::arrayValue);
+        for (const auto& v : m_doc[key]) {
+            if (v.asString() != value) {
+                kept.append(v);
+            }
+        }
+        m_doc[key] = kept;
+    }
+    std::string GetFirstArrayElement(const std::string& key) override
+    {
+        return m_doc[key].empty() ? std::string() : m_doc[key][0].asString();
+    }
+    bool ToJsonValue(const std::string& text) override { return CJsonUtils::StringToJson(text, m_doc); }
+    std::string ToJsonString() override { return CJsonUtils::JsonToString(m_doc); }
+    std::string GetCachedUUID() override { return "uuid"; }
+    void Finish() override {}
+
+    size_t Count(const char* key) const { return m_doc.isMember(key) ? m_doc[key].size() : 0; }
+
+private:
+    Json::Value m_doc;
+};
 
 class StrataSimEndToEnd : public ::testing::Test {
 protected:
@@ -252,6 +287,126 @@ TEST_F(StrataSimEndToEnd, HostileVolumeNameReachesTheToolAsOneArgument)
         found = found || a == name;
     }
     EXPECT_TRUE(found) << "the name did not arrive byte for byte";
+}
+
+// ---- The bitmap handler against the simulated storage ----
+
+// 1 KiB per bit: one bitmap byte covers 8 KiB of volume, one 4096-byte piece
+// 32 MiB. The volume spans three whole pieces and part of a fourth, and
+// ends in a short chunk.
+class BitmapHandleSim : public StrataSimEndToEnd {
+protected:
+    static constexpr uint64_t kPieceSpan = 32 * kMiB;
+    static constexpr uint64_t kVol = 3 * kPieceSpan + 5 * kMiB + 512;
+
+    static SimRoot::Options BitmapOpts()
+    {
+        SimRoot::Options o = Opts();
+        o.simConfig["block_size"] = "1024";
+        return o;
+    }
+
+    // s1 empty; s2 changed in piece 0, on both sides of the piece 0/1 edge, in
+    // piece 2 and in the very last byte.
+    void MakeSnapshots(SimRoot& root)
+    {
+        root.CreateVolume("vol1", kVol);
+        root.Snapshot("vol1", "s1");
+        root.WritePattern("vol1", kMiB + 10, 1, 0x11);
+        root.WritePattern("vol1", kPieceSpan - 1, 2, 0x22);
+        root.WritePattern("vol1", 70 * kMiB, 1, 0x33);
+        root.WritePattern("vol1", kVol - 1, 1, 0x44);
+        root.Snapshot("vol1", "s2");
+    }
+
+    StrataDirtyRangesParams Params(uint64_t offset, uint64_t diskSize = kVol)
+    {
+        StrataDirtyRangesParams p;
+        p._SetVolumeID("s2");
+        p._SetParentVolumeID("s1");
+        p._SetOffset(offset);
+        p._SetDiskSize(diskSize);
+        p._SetDiskHeadLen(0);
+        return p;
+    }
+
+    // Nothing left behind: no bitmap volume in the storage, none in the cache.
+    void ExpectCleanedUp(SimRoot& root)
+    {
+        EXPECT_TRUE(root.State().Clean());
+        EXPECT_EQ(m_cache->Count(CacheKey::BITMAP_VOLUMES_CREATED), 0u);
+        EXPECT_EQ(m_cache->Count(CacheKey::BITMAP_VOLUMES_ATTACHED), 0u);
+    }
+
+    std::shared_ptr<MemoryCache> m_cache = std::make_shared<MemoryCache>();
+    StrataBitmapHandle m_handle{"10.20.30.40", "pool0", true, "task-volume", m_cache, nullptr, AbortFunc()};
+};
+
+// A bitmap of four pieces read end to end, from the start and from offsets
+// inside the volume (on a piece edge and inside a piece): every changed byte
+// becomes its 4 MiB unit, none before the start offset.
+TEST_F(BitmapHandleSim, BitmapOfSeveralPiecesFromAnyStartOffset)
+{
+    SimRoot root(BitmapOpts());
+    MakeSnapshots(root);
+    struct Case {
+        uint64_t offset;
+        std::vector<DirtyRange> ranges;
+    } cases[] = {
+        {0, {DirtyRange(0, 4 * kMiB), DirtyRange(28 * kMiB, 8 * kMiB), DirtyRange(68 * kMiB, 4 * kMiB),
+             DirtyRange(100 * kMiB, 4 * kMiB)}},
+        {kPieceSpan, {DirtyRange(32 * kMiB, 4 * kMiB), DirtyRange(68 * kMiB, 4 * kMiB), DirtyRange(100 * kMiB, 4 * kMiB)}},
+        {kPieceSpan + 3 * 8192, {DirtyRange(68 * kMiB, 4 * kMiB), DirtyRange(100 * kMiB, 4 * kMiB)}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.offset);
+        DirtyRanges set;
+        std::string err;
+        ASSERT_EQ(m_handle.GetDirtyRanges(Params(c.offset), set, err), 0) << err;
+        EXPECT_EQ(set.GetRanges(), c.ranges);
+        EXPECT_FALSE(set.IsUseFull());
+        EXPECT_NE(err, DETACH_DELETE_BITMAP_FAILED);
+        ExpectCleanedUp(root);
+    }
+}
+
+// The disk is said to be larger than the bitmap volume: the read of the fifth
+// piece finds no data. The call fails after ranges were added from four good
+// pieces, and the bitmap volume is still detached and deleted.
+TEST_F(BitmapHandleSim, ReadFailingMidWalkFailsAndCleansUp)
+{
+    SimRoot root(BitmapOpts());
+    MakeSnapshots(root);
+    DirtyRanges set;
+    std::string err;
+    EXPECT_EQ(m_handle.GetDirtyRanges(Params(0, 5 * kPieceSpan), set, err), -1);
+    EXPECT_TRUE(m_logs.Contains("Read disk device file failed.", 4));
+    EXPECT_TRUE(m_logs.Contains("Caculate dirty range  failed.", 4));
+    ExpectCleanedUp(root);
+}
+
+// The storage may answer "already attached" without naming the device. The
+// attach is a success with an empty path; the bitmap handler then cannot open
+// anything and fails, cleaning up, instead of reading some other file.
+TEST_F(BitmapHandleSim, AlreadyAttachedWithoutADevicePath)
+{
+    SimRoot root(BitmapOpts());
+    MakeSnapshots(root);
+    {
+        StrataApi api("10.20.30.40", "pool0");
+        std::string dev = "stale";
+        std::string err;
+        root.InjectFault(SimFault::FailWith("attach", 50151401));
+        ASSERT_EQ(api.AttachVolume("s2", dev, err), 0) << err;
+        EXPECT_EQ(dev, "");
+    }
+    root.InjectFault(SimFault::FailWith("attach", 50151401));
+    DirtyRanges set;
+    std::string err;
+    EXPECT_EQ(m_handle.GetDirtyRanges(Params(0), set, err), -1);
+    EXPECT_TRUE(m_logs.Contains("Open disk device[] file failed.", 4));
+    EXPECT_TRUE(set.GetRanges().empty());
+    ExpectCleanedUp(root);
 }
 
 }  // namespace

@@ -74,6 +74,62 @@ TEST(ReplicationNormalMemPool, RequestAboveTheWholeBudgetIsRefusedAtOnce)
     EXPECT_TRUE(uninitialised.MallocMemBlockPtr(0, true, nullptr));
 }
 
+// A second Initialize with a smaller budget while blocks are out: the pool is
+// over budget until they come back, and nothing fits meanwhile.
+TEST(ReplicationNormalMemPool, LoweredBudgetCountsBlocksAlreadyOut)
+{
+    Watchdog dog(30);
+    LogCapture cap(1);
+    ReplicationNormalMemPool pool;
+    ASSERT_TRUE(pool.Initialize(1000));
+    std::shared_ptr<char> out = pool.MallocMemBlockPtr(600, false, nullptr);
+    ASSERT_TRUE(out);
+    ASSERT_TRUE(pool.Initialize(100));
+    for (uint64_t size : {1ULL, 50ULL, 100ULL}) {
+        SCOPED_TRACE(size);
+        EXPECT_FALSE(pool.MallocMemBlockPtr(size, false, nullptr));
+    }
+    EXPECT_FALSE(pool.MallocMemBlockPtr(101, true, nullptr));
+    EXPECT_EQ(pool.GetUsedSize(), 600u);
+    std::shared_ptr<char> got;
+    std::thread waiter([&] { got = pool.MallocMemBlockPtr(100, true, nullptr); });
+    ASSERT_TRUE(WaitUntil([&] { return cap.Count("NormalMemPool is used up.Wait for net free", 1) >= 4; }));
+    out.reset();
+    waiter.join();
+    ASSERT_TRUE(got);
+    EXPECT_EQ(pool.GetUsedSize(), 100u);
+}
+
+// A new budget wakes the waiters: a larger one lets them in, and one that
+// makes a waiter's request impossible refuses it instead of leaving it hung.
+TEST(ReplicationNormalMemPool, NewBudgetWakesWaiters)
+{
+    Watchdog dog(30);
+    struct Case {
+        uint64_t newBudget;
+        bool served;
+    };
+    for (const Case& c : {Case{200, true}, Case{40, false}}) {
+        SCOPED_TRACE(c.newBudget);
+        LogCapture cap(1);
+        ReplicationNormalMemPool pool;
+        ASSERT_TRUE(pool.Initialize(100));
+        std::shared_ptr<char> all = pool.MallocMemBlockPtr(100, false, nullptr);
+        std::atomic<bool> done{false};
+        std::shared_ptr<char> got;
+        std::thread waiter([&] {
+            got = pool.MallocMemBlockPtr(50, true, nullptr);
+            done = true;
+        });
+        ASSERT_TRUE(WaitUntil([&] { return cap.Count("NormalMemPool is used up.Wait for net free", 1) >= 1; }));
+        ASSERT_TRUE(pool.Initialize(c.newBudget));
+        ASSERT_TRUE(WaitUntil([&] { return done.load(); }));
+        waiter.join();
+        EXPECT_EQ(static_cast<bool>(got), c.served);
+        EXPECT_EQ(pool.GetUsedSize(), c.served ? 150u : 100u);
+    }
+}
+
 TEST(ReplicationNormalMemPool, FailedHeapAllocationIsNotCountedAndDoesNotSpin)
 {
     Watchdog dog(20);

@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <cstring>
+#include <functional>
 #include <memory>
 #include <string>
 
@@ -91,15 +92,81 @@ TEST(ReplicationSharedMemPool, AutoReleasePointerFreesTheTrailerId)
     ASSERT_TRUE(pool.MallocMemBlock(b, false, nullptr));
     EXPECT_EQ(b.bufferId, 5u);
 
-    // A block from MallocMemBlockPtr can be handed on the same way.
-    ASSERT_TRUE(pool.FreeMemBlock(6));
-    std::shared_ptr<char> fromMalloc = pool.MallocMemBlockPtr(false, nullptr);
-    ASSERT_TRUE(fromMalloc);
-    std::shared_ptr<char> moved = pool.MoveMemBlockToAutoReleasePtr(fromMalloc);
-    ASSERT_TRUE(moved);
-    fromMalloc.reset();  // frees 6 ...
-    moved.reset();       // ... and frees 6 again: the set ignores it
-    EXPECT_EQ(pool.MemPoolSize(), 1u);
+}
+
+// A block has one owner. Only a block held by id may become pointer-owned; a
+// block some pointer already owns, or a free one, is refused (a second owner
+// would free it while it is handed out again), and so is a free by id of a
+// pointer-owned block.
+TEST(ReplicationSharedMemPool, BlockOwnerIsUnique)
+{
+    struct Case {
+        const char* name;
+        // Makes block 1 what the case needs; returns what keeps it owned.
+        std::function<std::shared_ptr<char>(ReplicationSharedMemPool&)> setUp;
+        const char* why;
+    };
+    const Case cases[] = {
+        {"owned by MallocMemBlockPtr",
+         [](ReplicationSharedMemPool& pool) { return pool.MallocMemBlockPtr(false, nullptr); }, "(owned by a pointer)"},
+        {"moved once already",
+         [](ReplicationSharedMemPool& pool) {
+             BufferSt b;
+             EXPECT_TRUE(pool.MallocMemBlock(b, false, nullptr));
+             return pool.MoveMemBlockToAutoReleasePtr(pool.GetMemBlockPtr(b.bufferId));
+         },
+         "(owned by a pointer)"},
+        {"free, trailer written by a view",
+         [](ReplicationSharedMemPool& pool) {
+             pool.GetMemBlockPtr(1);
+             return std::shared_ptr<char>();
+         },
+         "(free)"},
+        {"freed by id after it was held",
+         [](ReplicationSharedMemPool& pool) {
+             BufferSt b;
+             EXPECT_TRUE(pool.MallocMemBlock(b, false, nullptr));
+             EXPECT_TRUE(pool.FreeMemBlock(b.bufferId));
+             return std::shared_ptr<char>();
+         },
+         "(free)"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        LogCapture cap;
+        std::string name = UniqueShmName("owner");
+        ShmCleanup cleanup{name};
+        ReplicationSharedMemPool pool(true, name);
+        ASSERT_TRUE(pool.Initialize(4, 64));
+        BufferSt zero;
+        ASSERT_TRUE(pool.MallocMemBlock(zero, false, nullptr));
+        std::shared_ptr<char> owner = c.setUp(pool);
+        char* block1 = pool.GetPoolBuffer() + pool.GetRealBufferSize();
+        uint32_t freeBefore = pool.MemPoolSize();
+        std::shared_ptr<char> view(block1, [](char*) {});
+        EXPECT_FALSE(pool.MoveMemBlockToAutoReleasePtr(view));
+        EXPECT_TRUE(cap.Contains(std::string("MoveMemBlockToAutoReleasePtr failed bufferId is not held by its caller:1 ") +
+                                     c.why,
+                                 4))
+            << cap.Dump();
+        if (owner) {
+            EXPECT_FALSE(pool.FreeMemBlock(1));
+            EXPECT_TRUE(cap.Contains("FreeMemBlock failed bufferId is owned by a pointer:1", 4));
+        }
+        EXPECT_EQ(pool.MemPoolSize(), freeBefore);
+        // The one owner gives the block back once: a new holder keeps it.
+        owner.reset();
+        BufferSt again;
+        ASSERT_TRUE(pool.MallocMemBlock(again, false, nullptr));
+        EXPECT_EQ(again.bufferId, 1u);
+        EXPECT_EQ(pool.MemPoolSize(), 2u);
+        // A held block moves, and its pointer alone frees it.
+        std::shared_ptr<char> moved = pool.MoveMemBlockToAutoReleasePtr(view);
+        ASSERT_TRUE(moved);
+        EXPECT_FALSE(pool.MoveMemBlockToAutoReleasePtr(view));
+        moved.reset();
+        EXPECT_EQ(pool.MemPoolSize(), 3u);
+    }
 }
 
 TEST(ReplicationSharedMemPool, IdsOutsideThePoolAreRefused)

@@ -149,14 +149,52 @@ TEST_F(DosDetectorTest, LastRemovalForgetsTheAddressAndItsLocks)
     dos.RemoveConnection("never-added");
 }
 
-TEST_F(DosDetectorTest, DuplicateIdentifierDoesNotInflateTheServerCount)
+// A connection identifier registered twice (same kind, the other kind, or
+// another address) is one connection: its one removal forgets it entirely.
+// Leaked 200 times, the server ceiling would refuse every connection.
+TEST_F(DosDetectorTest, IdentifierRegisteredTwiceIsRemovedOnce)
 {
-    cfg.Set("Replication", "ReplicationServerMaxConn", 2);
-    ASSERT_EQ(0, dos.AddNewConnCheck("6.6.6.6", "same", kTcp));
-    ASSERT_EQ(0, dos.AddNewConnCheck("6.6.6.6", "same", kTcp));
-    dos.RemoveConnection("same");
-    ASSERT_EQ(0, dos.AddNewConnCheck("6.6.6.7", "x", kTcp));
-    EXPECT_EQ(0, dos.AddNewConnCheck("6.6.6.8", "y", kTcp));
+    struct Case {
+        const char* name;
+        int firstKind;
+        int secondKind;
+        bool otherAddress;
+    };
+    const Case cases[] = {
+        {"same kind", kTcp, kTcp, false},
+        {"TCP then transport", kTcp, kVpp, false},
+        {"transport then TCP", kVpp, kTcp, false},
+        {"another address", kTcp, kTcp, true},
+        {"another address and kind", kVpp, kTcp, true},
+    };
+    cfg.Set("Replication", "SingleIpMaxConns", 1000).Set("Replication", "SingleIpPerUnitMaxConn", 1000);
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        DosDetector d;
+        for (int i = 0; i < 200; ++i) {
+            std::string ip = "10.1.0." + std::to_string(i % 50);
+            std::string fd = "fd" + std::to_string(i);
+            ASSERT_EQ(0, d.AddNewConnCheck(ip, fd, c.firstKind)) << i;
+            ASSERT_EQ(0, d.AddNewConnCheck(c.otherAddress ? "10.2.0.1" : ip, fd, c.secondKind)) << i;
+            std::string peer;
+            EXPECT_EQ(0, d.CheckPerIpReqPerUnitLimit(fd, peer));
+            EXPECT_EQ(peer, c.otherAddress ? "10.2.0.1" : ip);
+            d.RemoveConnection(fd);
+        }
+        logs.Clear();
+        EXPECT_EQ(0, d.AddNewConnCheck("10.9.9.9", "new-tcp", kTcp));
+        EXPECT_EQ(0, d.AddNewConnCheck("10.9.9.9", "new-vpp", kVpp));
+        EXPECT_FALSE(logs.Contains("The connections are more than max", 4)) << logs.Dump();
+        // Nothing of the removed connections is left: neither a link that
+        // answers a request nor an address that counts against its ceiling.
+        std::string peer = "unset";
+        EXPECT_EQ(0, d.CheckPerIpReqPerUnitLimit("fd7", peer));
+        EXPECT_EQ(peer, "unset");
+        cfg.Set("Replication", "SingleIpMaxConns", 1);
+        EXPECT_EQ(0, d.AddNewConnCheck("10.2.0.1", "again", kTcp));  // a first connection again
+        EXPECT_EQ(0, d.AddNewConnCheck("10.1.0.7", "again2", kTcp));
+        cfg.Set("Replication", "SingleIpMaxConns", 1000);
+    }
 }
 
 TEST_F(DosDetectorTest, RequestsPerUnit)

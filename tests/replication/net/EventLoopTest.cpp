@@ -2,15 +2,21 @@
 // loop thread, callbacks that change registrations, ExitLoop from another
 // thread, and the process's two singleton loops.
 #include <arpa/inet.h>
+#include <dirent.h>
+#include <fcntl.h>
 #include <gtest/gtest.h>
 
 #include <atomic>
 #include <condition_variable>
 #include <mutex>
+#include <new>
+#include <set>
 #include <stdexcept>
 #include <thread>
 
+#include "FailingAlloc.h"
 #include "NetTestUtil.h"
+#include "foundation/OruSleep.h"
 #include "host/testing/Fakes.h"
 #include "replication/net/EventLoop.h"
 #include "replication/net/EventLoopSingleton.h"
@@ -507,4 +513,228 @@ TEST(EventLoopSingletonTest, GetInstanceIsOneObject)
     EventLoopSingleton* a = EventLoopSingleton::GetInstance();
     ASSERT_NE(nullptr, a);
     EXPECT_EQ(a, EventLoopSingleton::GetInstance());
+}
+
+// ---- Stopping, failed waits and allocation failures ----
+
+namespace {
+
+// Descriptors of this process that are epoll instances.
+std::set<int> EpollFds()
+{
+    std::set<int> fds;
+    DIR* dir = opendir("/proc/self/fd");
+    if (dir == nullptr) {
+        return fds;
+    }
+    while (dirent* e = readdir(dir)) {
+        char target[64] = {0};
+        std::string path = std::string("/proc/self/fd/") + e->d_name;
+        ssize_t n = readlink(path.c_str(), target, sizeof(target) - 1);
+        if (n > 0 && std::string(target, static_cast<size_t>(n)) == "anon_inode:[eventpoll]") {
+            fds.insert(std::atoi(e->d_name));
+        }
+    }
+    closedir(dir);
+    return fds;
+}
+
+// A callback whose copies fail once armed, as a copy does when memory runs out.
+struct CopyFails {
+    std::shared_ptr<std::atomic<bool>> armed = std::make_shared<std::atomic<bool>>(false);
+    CopyFails() = default;
+    CopyFails(const CopyFails& o) : armed(o.armed)
+    {
+        if (*armed) {
+            throw std::bad_alloc();
+        }
+    }
+    void operator()(int, EVENT_TYPE) const {}
+};
+
+}  // namespace
+
+TEST(EventLoopTest, ExitLoopWithoutTrafficEndsWithinASecond)
+{
+    testing_fakes::LogCapture logs;
+    EventLoop loop;
+    ASSERT_EQ(0, loop.Initialize(POLLER_EPOLL, 4));
+    std::atomic<bool> done{false};
+    int result = -2;
+    std::thread runner([&] {
+        result = loop.Loop();
+        done = true;
+    });
+    // Running and inside its first wait, with nothing registered to wake it.
+    ASSERT_TRUE(WaitFor([&] { return logs.Contains("Loop times=0", 0); }));
+    const auto start = std::chrono::steady_clock::now();
+    loop.ExitLoop();
+    const bool ended = WaitFor([&] { return done.load(); }, 5000);
+    const auto took = std::chrono::steady_clock::now() - start;
+    runner.join();
+    ASSERT_TRUE(ended);
+    EXPECT_LT(took, std::chrono::seconds(3));
+    EXPECT_EQ(0, result);
+}
+
+TEST(EventLoopTest, FailedWaitEndsTheLoopWithItsText)
+{
+    testing_fakes::LogCapture logs;
+    EventLoop loop;
+    const std::set<int> before = EpollFds();
+    ASSERT_EQ(0, loop.Initialize(POLLER_EPOLL, 4));
+    std::set<int> after = EpollFds();
+    for (int fd : before) {
+        after.erase(fd);
+    }
+    ASSERT_EQ(1u, after.size());
+    std::atomic<bool> done{false};
+    int result = -2;
+    std::thread runner([&] {
+        result = loop.Loop();
+        done = true;
+    });
+    ASSERT_TRUE(WaitFor([&] { return logs.Contains("Loop times=0", 0); }));
+    // The loop's descriptor now names something that is no epoll instance:
+    // the next wait fails with EINVAL.
+    Fd devNull(open("/dev/null", O_RDONLY));
+    ASSERT_EQ(*after.begin(), dup2(devNull.Get(), *after.begin()));
+    const bool ended = WaitFor([&] { return done.load(); }, 5000);
+    if (!ended) {
+        loop.ExitLoop();
+    }
+    runner.join();
+    ASSERT_TRUE(ended);
+    EXPECT_EQ(-1, result);
+    EXPECT_TRUE(logs.Contains("Epoll wait failed.m_maxFds=4, error=" + oru_errstr(EINVAL), 4)) << logs.Dump();
+    auto failed = logs.Find("Dispatch invoke failed.", 4);
+    ASSERT_EQ(1u, failed.size());
+    EXPECT_EQ("EventLoop", failed[0].module);
+    // The running flag stays set until ExitLoop.
+    EXPECT_EQ(0, loop.Loop());
+    EXPECT_TRUE(logs.Contains("Event loop is running.", 3));
+    loop.ExitLoop();
+    EXPECT_EQ(-1, loop.Loop());
+}
+
+// A failure of every allocation Initialize makes, one at a time: no exception
+// leaves, a failure is -1 with a level-4 line, and the loop can be
+// initialized afterwards.
+TEST(EventLoopTest, AllocationFailuresInInitializeAreFailureValues)
+{
+    for (PollerType type : {POLLER_EPOLL, POLLER_ZEPH}) {
+        for (long n = 0;; ++n) {
+            SCOPED_TRACE("type " + std::to_string(type) + ", allocation " + std::to_string(n));
+            testing_fakes::LogCapture logs;
+            EventLoop loop;
+            int r = -2;
+            bool fired = false;
+            {
+                failalloc::Scope failing(n);
+                EXPECT_NO_THROW(r = loop.Initialize(type, 8));
+                fired = failalloc::Fired();
+            }
+            if (!fired) {
+                EXPECT_EQ(0, r);
+                break;
+            }
+            EXPECT_TRUE(r == 0 || r == -1) << r;
+            if (r == -1) {
+                EXPECT_FALSE(logs.Find("", 4).empty());
+            }
+            EXPECT_EQ(0, loop.Initialize(type, 8));
+            EXPECT_EQ(0, loop.DeleteEvent(12345, EVENT_READ));  // a poller is there
+            ASSERT_LT(n, 1000);
+        }
+    }
+}
+
+TEST(EventLoopTest, CallbackThatCannotBeCopiedLeavesTheTableAsItWas)
+{
+    testing_fakes::LogCapture logs;
+    EventLoop loop;
+    ASSERT_EQ(0, loop.Initialize(POLLER_EPOLL, 4));
+    auto pr = nettest::UnixPair();
+    const int fd = pr.first.Get();
+    CopyFails cb;
+    EventLoop::Callback owning(cb);
+    *cb.armed = true;
+    int r = -2;
+    // Moved in, so that the first copy is the one the table makes.
+    EXPECT_NO_THROW(r = loop.AddEvent(fd, EVENT_READ_WRITE, std::move(owning)));
+    EXPECT_EQ(-1, r);
+    EXPECT_TRUE(logs.Contains("AddEvent failed. exception=", 4)) << logs.Dump();
+    // Nothing was kept: the next registration is a real one.
+    ASSERT_EQ(0, loop.AddEvent(fd, EVENT_READ, [](int, EVENT_TYPE) {}));
+    EXPECT_EQ(0, loop.DeleteEvent(fd, EVENT_READ));
+}
+
+// The loop's own allocations (its traces, the ready list, the copy of a
+// descriptor's callbacks) fail one at a time on the loop's thread: Loop ends
+// with -1 and a level-4 line, never with an exception.
+TEST(EventLoopTest, AllocationFailuresInLoopEndItWithMinusOne)
+{
+    EventLoop loop;
+    ASSERT_EQ(0, loop.Initialize(POLLER_EPOLL, 4));
+    auto pr = nettest::UnixPair();
+    ASSERT_EQ(1, send(pr.second.Get(), "x", 1, 0));  // stays readable: never read
+    CopyFails heapCallback;  // large enough to live on the heap inside std::function
+    ASSERT_EQ(0, loop.AddEvent(pr.first.Get(), EVENT_READ, [&loop, heapCallback](int, EVENT_TYPE) { loop.ExitLoop(); }));
+    for (long n = 0;; ++n) {
+        SCOPED_TRACE("allocation " + std::to_string(n));
+        testing_fakes::LogCapture logs;
+        int r = -2;
+        bool fired = false;
+        {
+            failalloc::Scope failing(n);
+            EXPECT_NO_THROW(r = loop.Loop());
+            fired = failalloc::Fired();
+        }
+        if (!fired) {
+            EXPECT_EQ(0, r);
+            break;
+        }
+        EXPECT_TRUE(r == 0 || r == -1) << r;
+        if (r == -1) {
+            EXPECT_TRUE(logs.Contains(" failed. exception=", 4)) << logs.Dump();
+            loop.ExitLoop();  // a failed loop keeps its running flag, as after a failed wait
+        }
+        ASSERT_LT(n, 1000);
+    }
+}
+
+// The singleton's creation steps with each allocation failing in turn: no
+// exception leaves; an empty result is logged and retried by the next call.
+TEST(EventLoopSingletonTest, AllocationFailuresWhileCreatingALoop)
+{
+    for (long n = 0;; ++n) {
+        SCOPED_TRACE("allocation " + std::to_string(n));
+        testing_fakes::LogCapture logs;
+        TestSingleton single;
+        std::shared_ptr<EventLoop> loop;
+        bool fired = false;
+        {
+            failalloc::Scope failing(n);
+            EXPECT_NO_THROW(loop = single.GetTcpEventLoop());
+            fired = failalloc::Fired();
+        }
+        if (!loop) {
+            EXPECT_TRUE(fired);
+            EXPECT_FALSE(logs.Find("", 4).empty());
+            loop = single.GetTcpEventLoop();
+            ASSERT_TRUE(loop);
+        }
+        if (loop->DeleteEvent(-1, EVENT_READ) == 0) {
+            StopLoopThread(loop);
+        } else {
+            // Its Initialize failed: the thread found no poller and ends by itself.
+            std::weak_ptr<EventLoop> weak = loop;
+            loop.reset();
+            EXPECT_TRUE(WaitFor([&] { return weak.use_count() == 1; }));
+        }
+        if (!fired) {
+            break;
+        }
+        ASSERT_LT(n, 1000);
+    }
 }

@@ -3,6 +3,9 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <functional>
+#include <memory>
+#include <vector>
 #include <limits>
 #include <string>
 
@@ -208,22 +211,111 @@ TEST(IOBufferTest, WrappedMemoryIsReadInPlaceAndNeverWrittenOrFreed)
     EXPECT_EQ(0u, zero.Capacity());
 }
 
-TEST(IOBufferTest, CopyIsAViewThatNeverTouchesTheSource)
+// Sources a copy or a move starts from: owning with a consumed prefix,
+// wrapping caller memory, and empty without storage.
+struct SourceCase {
+    const char* name;
+    std::function<IOBuffer()> make;
+    std::string readable;
+};
+
+std::vector<SourceCase> Sources()
 {
-    IOBuffer src(32);
-    ASSERT_TRUE(src.Append("hello world", 11));
-    src.Consume(6);
-    {
-        IOBuffer view(src);
-        EXPECT_EQ(src.Length(), view.Length());
-        EXPECT_EQ(src.Data(), view.Data());
-        EXPECT_FALSE(view.OwnsBuffer());
-        view.Consume(2);
-        ASSERT_TRUE(view.Append("!!", 2));
-        EXPECT_EQ("rld!!", Readable(view));
+    static const char caller[] = "borrowed bytes";
+    return {
+        {"owning",
+         [] {
+             IOBuffer b(32);
+             b.Append("hello world", 11);
+             b.Consume(6);
+             return b;
+         },
+         "world"},
+        {"wrapping", [] { return IOBuffer(caller, 14, 7); }, "borrowed bytes"},
+        {"empty", [] { return IOBuffer(nullptr, 0, 3); }, ""},
+    };
+}
+
+TEST(IOBufferTest, CopyOwnsItsBytesAndIsIndependent)
+{
+    for (const SourceCase& c : Sources()) {
+        SCOPED_TRACE(c.name);
+        auto src = std::make_unique<IOBuffer>(c.make());
+        IOBuffer constructed(*src);
+        IOBuffer assigned(4);
+        ASSERT_TRUE(assigned.Append("old", 3));
+        assigned = *src;
+        for (IOBuffer* copy : {&constructed, &assigned}) {
+            EXPECT_EQ(c.readable, Readable(*copy));
+            EXPECT_EQ(src->ReaderIndex(), copy->ReaderIndex());
+            EXPECT_EQ(src->Capacity(), copy->Capacity());
+            EXPECT_EQ(src->Tag(), copy->Tag());
+            if (src->Capacity() != 0) {
+                EXPECT_TRUE(copy->OwnsBuffer());
+                EXPECT_NE(src->Data(), copy->Data());
+            }
+        }
+        // Changing one side leaves the other as it was, and the copies
+        // outlive their source.
+        constructed.Consume(1);
+        ASSERT_TRUE(constructed.Append("!", 1));
+        EXPECT_EQ(c.readable, Readable(*src));
+        src.reset();
+        EXPECT_EQ(c.readable, Readable(assigned));
+        EXPECT_EQ(c.readable.empty() ? "!" : c.readable.substr(1) + "!", Readable(constructed));
     }
-    // Destroying and appending to the view left the source as it was.
-    EXPECT_EQ("world", Readable(src));
-    ASSERT_TRUE(src.Append("?", 1));
-    EXPECT_EQ("world?", Readable(src));
+    IOBuffer self(8);
+    ASSERT_TRUE(self.Append("me", 2));
+    IOBuffer& alias = self;
+    self = alias;
+    EXPECT_EQ("me", Readable(self));
+}
+
+TEST(IOBufferTest, MoveHandsStorageOverAndEmptiesTheSource)
+{
+    for (const SourceCase& c : Sources()) {
+        SCOPED_TRACE(c.name);
+        IOBuffer src = c.make();
+        const char* data = src.Data();
+        const bool owned = src.OwnsBuffer();
+        IOBuffer moved(std::move(src));
+        IOBuffer assigned(16);
+        ASSERT_TRUE(assigned.Append("to be freed", 11));
+        assigned = std::move(moved);
+        for (IOBuffer* from : {&src, &moved}) {
+            EXPECT_EQ(0u, from->Length());
+            EXPECT_EQ(0u, from->Capacity());
+            EXPECT_FALSE(from->OwnsBuffer());
+            EXPECT_EQ(-1, from->Tag());
+        }
+        EXPECT_EQ(data, assigned.Data());
+        EXPECT_EQ(owned, assigned.OwnsBuffer());
+        EXPECT_EQ(c.readable, Readable(assigned));
+        // A moved-from buffer is usable again.
+        ASSERT_TRUE(src.Append("again", 5));
+        EXPECT_EQ("again", Readable(src));
+    }
+}
+
+// A vector relocates its buffers as it grows: each must keep bytes of its
+// own, never a view of storage the relocation freed.
+TEST(IOBufferTest, BuffersSurviveAGrowingVector)
+{
+    std::vector<IOBuffer> buffers;
+    for (int i = 0; i < 100; ++i) {
+        buffers.emplace_back(8);
+        std::string text = "buffer " + std::to_string(i);
+        ASSERT_TRUE(buffers.back().Append(text.data(), text.size()));
+        buffers.back().Consume(1);
+    }
+    buffers.push_back(buffers[0]);  // a copy of an element while the vector grows
+    for (size_t i = 0; i < buffers.size(); ++i) {
+        SCOPED_TRACE(i);
+        ASSERT_TRUE(buffers[i].OwnsBuffer());  // before reading: a view would point at freed memory
+        EXPECT_EQ("uffer " + std::to_string(i % 100), Readable(buffers[i]));
+    }
+    EXPECT_NE(buffers[0].Data(), buffers[100].Data());
+    buffers.erase(buffers.begin());
+    EXPECT_EQ("uffer 1", Readable(buffers[0]));
+    EXPECT_EQ("uffer 0", Readable(buffers.back()));
 }
