@@ -399,3 +399,18 @@ IHttpClient::Provider* IHttpClient::SetProvider(Provider* provider)
     r.provider = provider;
     return old;
 }
+
+bool IsCertificateError(int32_t transportCode)
+{
+    switch (transportCode) {
+        case CURLE_PEER_FAILED_VERIFICATION:  // untrusted issuer, expired, wrong host name
+        case CURLE_SSL_CERTPROBLEM:
+        case CURLE_SSL_CACERT_BADFILE:
+        case CURLE_SSL_CRL_BADFILE:
+        case CURLE_SSL_ISSUER_ERROR:
+        case CURLE_SSL_PINNEDPUBKEYNOTMATCH:
+            return true;
+        default:
+            return false;
+    }
+}

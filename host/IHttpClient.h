@@ -50,6 +50,10 @@ public:
     virtual std::string GetBody() const = 0;
 };
 
+// Whether a transport error code (IsNetworkError()) says the server's
+// certificate or our trust settings were refused: retrying cannot help.
+bool IsCertificateError(int32_t transportCode);
+
 class IHttpClient {
 public:
     virtual ~IHttpClient() = default;

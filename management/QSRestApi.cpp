@@ -117,10 +117,24 @@ int32_t QSRestApi::SendRequest(HttpRequest& request, Json::Value& response, std:
         }
         n += 1;
         sent += 1;
+        m_lastTransportCode = 0;
         result = SendAndParseRsp(request, response, errDes, errCode);
         if (result == 0) {
             LOG_STREAM(2) << "Send request ok.";
+            m_lastFailure.clear();
             return 0;
+        }
+        m_lastFailure = errDes.empty() ? "error " + std::to_string(result) : errDes;
+        // A refused certificate or refused credentials stay refused: another
+        // try only makes the caller wait for the same answer.
+        if (result == NETWORK_ERROR && IsCertificateError(m_lastTransportCode)) {
+            LOG_STREAM(4) << "The server's certificate was refused, not retried: " << errDes;
+            break;
+        }
+        if ((result == 401 || result == 403) && request.method == "POST" &&
+            request.url.find(SESSIONS_PATH) != std::string::npos) {
+            LOG_STREAM(4) << "Login refused, not retried: " << errDes;
+            break;
         }
         // Transport failures and HTTP errors arrive in the result, never in
         // errCode, so that is where an expired session shows.
@@ -191,6 +205,7 @@ int32_t QSRestApi::SendAndParseRsp(const HttpRequest& request, Json::Value& resp
         return 0;
     }
     if (rsp->IsNetworkError() != 0) {
+        m_lastTransportCode = rsp->IsNetworkError();
         errDes = rsp->GetNetworkErrorText();
         LOG_STREAM(4) << "StatusCode: " << rsp->GetStatusCode()
                       << " , Send http request occur network error. Error is " << errDes;
@@ -302,11 +317,13 @@ bool QSRestApi::LoginWith(int32_t budget)
     int32_t result = SendRequest(request, response, errDes, errCode, budget);
     if (result != 0 || errCode != 0) {
         LOG_STREAM(4) << "Login failed, errCode: " << errCode << ", errDes: " << errDes;
+        if (result == 0) m_lastFailure = "the service refused the login (error " + std::to_string(errCode) + "): " + errDes;
         return false;
     }
     if (!response.isObject() || !response["x_auth_token"].isString() ||
         response["x_auth_token"].asString().empty()) {
         LOG_STREAM(4) << "Login failed, errCode: " << errCode << ", errDes: the reply holds no x_auth_token.";
+        m_lastFailure = "the login reply holds no x_auth_token";
         return false;
     }
     cleanMemoryPwd(m_token);

@@ -42,6 +42,10 @@ public:
 
     // The token of the last successful login; empty when not logged in.
     const std::string& Token() const { return m_token; }
+    // Why the last request that gave up failed: the transport's text (a refused
+    // certificate, no connection), the HTTP status, or the login's refusal.
+    // Empty when the last request got its answer.
+    const std::string& LastFailure() const { return m_lastFailure; }
 
     // Result codes of SendAndParseRsp besides 0, -1 and HTTP statuses.
     static constexpr int32_t NETWORK_ERROR = 200000;
@@ -58,6 +62,8 @@ private:
     int32_t Relogin(HttpRequest& request, int32_t budgetLeft);
 
     std::string m_token;
+    std::string m_lastFailure;
+    int32_t m_lastTransportCode = 0;  // of the last reply that did not arrive
     IHttpClient* m_httpClient = nullptr;
     std::string m_ip;
     std::string m_port;

@@ -10,6 +10,7 @@
 #include <iostream>
 #include <memory>
 
+#include "apps/datamover/TaskSupport.h"
 #include "foundation/JsonUtils.h"
 #include "host/ConfigReader.h"
 #include "host/IHttpClient.h"
@@ -163,6 +164,20 @@ void PrintResult(const CommandContext& ctx, const PairCheckOptions& o, bool norm
     }
 }
 
+// The transport's or the service's words, with what a user can do about them.
+std::string Explain(const std::string& failure)
+{
+    if (failure.empty()) return "no reason given";
+    if (failure.find("HTTP 401") != std::string::npos || failure.find("HTTP 403") != std::string::npos) {
+        return "wrong user name or password (" + failure + ")";
+    }
+    if (failure.find("SSL") != std::string::npos || failure.find("certificate") != std::string::npos) {
+        return "the service's certificate was refused; check --ca-file and that --mgr names the host the "
+               "certificate was issued for (" + failure + ")";
+    }
+    return failure;
+}
+
 int RunPairCheck(CommandContext& ctx, const PairCheckOptions& o)
 {
     std::string host;
@@ -182,11 +197,17 @@ int RunPairCheck(CommandContext& ctx, const PairCheckOptions& o)
         std::cerr << "datamover: warning: " << warning << std::endl;
     }
     if (!o.caFile.empty()) {
+        if (::access(o.caFile.c_str(), R_OK) != 0) {
+            PrintError(ctx, "cannot read --ca-file " + o.caFile + ": " + std::strerror(errno));
+            return 2;
+        }
         ConfigReader::SetOverride(HttpClientConfig::SECTION, HttpClientConfig::KEY_CA_FILE, o.caFile);
     }
+    dmtask::InstallPauseDivisorFromEnvironment();
 
     bool normal = false;
     std::string reason;
+    std::string failure;  // the check could not be made: no verdict
     {
         QSRestApi api(host, port, o.user, std::move(password));
         cleanMemoryPwd(password);  // moved-from: empty, but wipe whatever is left
@@ -195,7 +216,16 @@ int RunPairCheck(CommandContext& ctx, const PairCheckOptions& o)
             return 1;
         }
         normal = api.CheckBiplexPair(o.local, o.remote, reason);
+        if (!normal && api.Token().empty()) {
+            failure = "cannot log in to the management service at " + o.mgr + ": " + Explain(api.LastFailure());
+        } else if (!normal && !api.LastFailure().empty()) {
+            failure = "the management service at " + o.mgr + " did not answer the pair query: " + api.LastFailure();
+        }
     }  // logs out
+    if (!failure.empty()) {
+        PrintError(ctx, failure);
+        return 1;
+    }
     PrintResult(ctx, o, normal, reason);
     return normal ? 0 : 1;
 }

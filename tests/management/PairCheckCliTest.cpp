@@ -18,6 +18,8 @@
 
 using mgmt_test::FakeMgmtServer;
 using mgmt_test::GetPki;
+using mgmt_test::Pki;
+using mgmt_test::UnusedLoopbackPort;
 using mgmt_test::JsonReply;
 using mgmt_test::ParseJson;
 using mgmt_test::Route;
@@ -132,6 +134,7 @@ protected:
         m_server = std::make_unique<FakeMgmtServer>(
             GetPki().goodCert, GetPki().goodKey,
             Scenario({Route("POST", "/api/v2/aa/sessions", V2Reply(0, "ok", token), cred),
+                      Route("POST", "/api/v2/aa/sessions", JsonReply(ParseJson("{\"error\":\"bad credentials\"}"), 401)),
                       Route("DELETE", "/api/v2/aa/sessions", V2Reply(0, "ok")),
                       Route("POST", "/strata/service/serviceCmd", clusters,
                             ParseJson("{\"subOp\":\"queryControlCluster\"}")),
@@ -245,6 +248,56 @@ TEST_F(PairCheckCliTest, PasswordFromStandardInputAndBadArguments)
         logins += r["method"].asString() == "POST" && r["path"].asString() == "/api/v2/aa/sessions";
     }
     EXPECT_EQ(logins, 1);
+}
+
+// A check that could not be made is an error with its cause, never a verdict
+// of "not normal"; refused certificates and credentials are not retried.
+TEST_F(PairCheckCliTest, ACheckThatCannotBeMadeSaysWhyAndIsNoVerdict)
+{
+    const Pki& pki = GetPki(true);
+    ASSERT_TRUE(pki.ok) << pki.error;
+    FakeMgmtServer wrongHost(pki.wrongHostCert, pki.wrongHostKey, Scenario({}));
+    ASSERT_TRUE(wrongHost.Started()) << wrongHost.Error();
+    std::string wrongPassword = m_dir + "/wrong";
+    {
+        std::ofstream out(wrongPassword);
+        out << "not-the-password\n";
+    }
+    ::chmod(wrongPassword.c_str(), 0600);
+    struct Case {
+        const char* name;
+        std::string password, port, caFile;
+        const char* says;
+        int exit;
+    };
+    const std::string port = m_server->PortText();
+    const std::vector<Case> cases = {
+        {"wrong password", wrongPassword, port, pki.caFile, "wrong user name or password", 1},
+        {"untrusted issuer", m_passwordFile, port, pki.otherCaFile, "certificate was refused", 1},
+        {"host name mismatch", m_passwordFile, wrongHost.PortText(), pki.caFile, "certificate was refused", 1},
+        {"nothing listens", m_passwordFile, std::to_string(UnusedLoopbackPort()), pki.caFile, "cannot log in", 1},
+        {"unreadable CA file", m_passwordFile, port, m_dir + "/no-such-ca.pem", "cannot read --ca-file", 2},
+    };
+    // Retries of an unreachable service pause 5 s each; shortened here.
+    ::setenv("DATAMOVER_PAUSE_DIVISOR", "1000", 1);
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        std::vector<std::string> args = Args("vol-a", c.password, true);
+        for (size_t i = 0; i + 1 < args.size(); ++i) {
+            if (args[i] == "--mgr") args[i + 1] = "127.0.0.1:" + c.port;
+            if (args[i] == "--ca-file") args[i + 1] = c.caFile;
+        }
+        size_t before = m_server->Requests().size();
+        RunResult r = RunProgram(args, m_dir);
+        EXPECT_EQ(r.exitCode, c.exit) << r.out << r.err;
+        Json::Value doc = ParseJson(r.out);
+        EXPECT_FALSE(doc["ok"].asBool()) << r.out;
+        EXPECT_FALSE(doc.isMember("normal")) << "a failed check gave a verdict: " << r.out;
+        EXPECT_NE(doc["error"].asString().find(c.says), std::string::npos) << r.out;
+        // At most one login reached the service: nothing refused was tried again.
+        EXPECT_LE(m_server->Requests().size() - before, 1u) << c.name;
+    }
+    ::unsetenv("DATAMOVER_PAUSE_DIVISOR");
 }
 
 }  // namespace
