@@ -635,9 +635,13 @@ int BackupJob::Run()
                                           m_o.snapshotUrl, parentUrl);
     if (!dmtask::CreateDescriptor(paras, m_disk, error)) return Fail(error);
     uint64_t phase = dmtask::NowMicros();
+    if (m_incremental) {
+        dmtask::Status(m_ctx, "asking the storage for the blocks changed since " + m_o.parentSnapshot);
+    }
     if (!CollectBlocks(error)) return Fail(error);
     m_rangesSeconds = m_incremental ? SecondsSince(phase) : 0;
     phase = dmtask::NowMicros();
+    dmtask::Status(m_ctx, "attaching snapshot " + m_url.name + " (the storage settles for a few seconds)");
     {
         dmtask::FirstErrorCapture capture;
         EnvProxyResult r = m_disk->OpenDisk(std::make_shared<CSnapshotID>(m_url.name), true);

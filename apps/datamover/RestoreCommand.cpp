@@ -395,6 +395,7 @@ int RestoreJob::Run()
     VolumeParas paras = dmtask::MakeParas(m_task, volumeId, m.volumeSize, m.storageType,
                                           static_cast<int>(m.dataOffset / 1024), false, m_o.volumeUrl, "");
     if (!dmtask::CreateDescriptor(paras, m_disk, error)) return Fail(error);
+    dmtask::Status(m_ctx, "attaching volume " + m_url.name + " (the storage settles for a few seconds)");
     EnvProxyResult opened = m_disk->OpenDisk(false);
     if (opened._GetCompleteCode() != ENV_PROXY_SUCCESS) {
         return Fail(dmtask::DescribeFailure("opening volume " + m_url.name, opened));

@@ -512,6 +512,12 @@ std::string FirstErrorCapture::LastText() const
     return m_state->last;
 }
 
+void Status(const CommandContext& ctx, const std::string& text)
+{
+    if (ctx.json || (!ctx.verbose && ::isatty(STDERR_FILENO) != 1)) return;
+    std::cerr << "datamover: " << text << std::endl;
+}
+
 Progress::Progress(const CommandContext& ctx, std::string label, uint64_t total)
     : m_enabled(!ctx.json && ::isatty(STDERR_FILENO) == 1), m_label(std::move(label)), m_total(total),
       m_startMicros(NowMicros())

@@ -115,6 +115,11 @@ private:
     CLogger::Hook m_old;
 };
 
+// One line on standard error saying what a long step waits for (an attach
+// and its settle pause, a bitmap being built), shown on a terminal or with
+// --verbose, never with --json.
+void Status(const CommandContext& ctx, const std::string& text);
+
 // A progress bar on standard error, drawn only when it is a terminal and the
 // output is not JSON. Update may be called often; it redraws at most 5 times a second.
 class Progress {

@@ -196,6 +196,13 @@ TEST_F(DatamoverSafetyTest, AnIncrementalThatReadEverythingSaysSo)
     for (const Json::Value& b : lj.json["chains"][0]["backups"]) {
         EXPECT_EQ(b["used_full"].asBool(), b["kind"].asString() == "incremental") << lj.out;
     }
+    // The slow steps say what they wait for (on a terminal, or with --verbose).
+    Result shown = Run({"-v", "backup", "--volume-id", kVolumeId, "--snapshot-url", kUrl + std::string("s2"),
+                        "--parent-snapshot", "s1", "--repo", repoPath},
+                       false);
+    ASSERT_EQ(shown.rc, 0) << shown.err;
+    EXPECT_NE(shown.err.find("asking the storage for the blocks changed since s1"), std::string::npos) << shown.err;
+    EXPECT_NE(shown.err.find("attaching snapshot s2"), std::string::npos) << shown.err;
 }
 
 TEST_F(DatamoverSafetyTest, ASizeThatDisagreesWithTheSnapshotIsRefused)
