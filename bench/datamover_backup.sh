@@ -87,4 +87,4 @@ printf '  %-34s %8s s  excl. settle %6s s  ratio to dd   %5s (goal <= 1.30, %s)\
 printf '  %-34s %8s s  excl. settle %6s s  ratio to full %5s (goal <= 0.15, %s)\n' "incremental backup" "$inc_s" "$inc_x" "$r_inc" "$(goal "$r_inc" 0.15)"
 printf '  %-34s changed ranges %s s (incl. one attach settle), block reads %s s\n' "  of which" "$inc_ranges" "$inc_data"
 printf '  %-34s %8s s\n' "dd copy (repository -> volume)" "$dd_back"
-printf '  %-34s %8s s  excl. settle %6s s  ratio to dd   %5s (goal <= 1.30, %s)\n' "restore of the full backup" "$res_s" "$res_x" "$r_res" "$(goal "$r_res" 1.3)"
+printf '  %-34s %8s s  excl. settle %6s s  ratio to dd   %5s (goal <= 1.00, %s)\n' "restore of the full backup" "$res_s" "$res_x" "$r_res" "$(goal "$r_res" 1.0)"
