@@ -6,13 +6,8 @@
 # taken off the datamover times ("open_seconds" of its JSON output).
 # Starts a throw-away local cluster (scripts/ceph-cluster.sh) and stops it again.
 # Usage: bench/ceph_backup.sh BUILD_DIR   (SIZE=2G and CHANGED_PERCENT=5 may be set)
-set -euo pipefail
-build=$(cd "${1:-build}" && pwd)
-here=$(cd "$(dirname "$0")/.." && pwd)
-size=${SIZE:-2G}
-percent=${CHANGED_PERCENT:-5}
-dm=$build/bin/datamover
-tool=$(find "$build/adapters" -name rbd-tool -type f -perm -u+x 2>/dev/null | head -1)
+source "$(dirname "$0")/common.bash"
+tool=$(find_tool adapters rbd-tool)
 [ -x "$dm" ] && [ -n "$tool" ] || { echo "ceph_backup: build datamover and rbd-tool (librbd-dev) in $build first" >&2; exit 1; }
 command -v rbd >/dev/null || { echo "ceph_backup: the rbd command is missing (ceph-common)" >&2; exit 1; }
 
@@ -26,19 +21,13 @@ cleanup() {
 trap cleanup EXIT
 bash "$here/scripts/ceph-cluster.sh" start >/dev/null
 conf=$CEPH_CLUSTER_DIR/ceph.conf
-mkdir -p "$root"/{lib,bin,conf,var/log,var/cache,var/strata-sim,out}
-for f in "$build"/lib/*.so; do ln -s "$f" "$root/lib/"; done
+make_root "$root"
+mkdir -p "$root/out"
 ln -s "$tool" "$root/bin/rbd-tool"
-sed "s|^\[General\]|[General]\nStrataAgentPath = $root/opt/strata/agent/bin/strata_agent|" \
-    "$here/conf/datamover.ini" > "$root/conf/datamover.ini"
 
 T() { "$tool" --root "$root" admin --pool pool0 "$@"; }
 DM() { "$dm" --root "$root" --json "$@"; }
 RBD() { rbd -c "$conf" -p pool0 "$@"; }
-now() { date +%s.%N; }
-field() { python3 -c "import json,sys; print(json.loads(sys.stdin.readline())['$1'])"; }
-calc() { python3 -c "print('%.2f' % ($1))"; }
-goal() { python3 -c "print('ok' if $1 <= $2 else 'MISSED')"; }
 
 T configure --conf "$conf" >/dev/null
 T agent install >/dev/null

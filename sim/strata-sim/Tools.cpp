@@ -471,6 +471,10 @@ Answer Attach(SimStore& store, const Call& call)
         att["device"] = dev;
     }
     atts[name] = att;
+    // Only a new attachment makes the caller wait for the device to settle;
+    // benchmarks count these apart from repeated (idempotent) attach calls.
+    Json::Value& counters = store.Doc()["counters"];
+    counters["attach_new"] = counters.get("attach_new", 0).asInt64() + 1;
     Answer a = CliAnswer(kOk, "attach volume success");
     a.keys.emplace_back("dev_addr", att["device"].asString());
     return a;

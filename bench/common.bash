@@ -1,0 +1,24 @@
+# Sourced by the benchmark scripts (not run by run_all.sh): the build's tools, a bench root,
+# timing and ratio helpers. Expects the build directory as the script's first argument.
+set -euo pipefail
+build=$(cd "${1:-build}" && pwd)
+here=$(cd "$(dirname "$0")/.." && pwd)
+size=${SIZE:-2G}
+percent=${CHANGED_PERCENT:-5}
+dm=$build/bin/datamover
+
+# find_tool SUBDIR NAME: the executable NAME built under $build/SUBDIR, or nothing.
+find_tool() { find "$build/$1" -name "$2" -type f -perm -u+x 2>/dev/null | head -1; }
+now() { date +%s.%N; }
+field() { python3 -c "import json,sys; print(json.loads(sys.stdin.readline())['$1'])"; }
+calc() { python3 -c "print('%.2f' % ($1))"; }
+goal() { python3 -c "print('ok' if $1 <= $2 else 'MISSED')"; }
+
+# make_root DIR: the plug-in's libraries and the project's configuration, with the agent
+# stand-in inside DIR so that no bench touches the fixed agent path.
+make_root() {
+  mkdir -p "$1"/{lib,bin,qbctool,script,conf,var/log,var/cache,var/strata-sim}
+  for f in "$build"/lib/*.so; do ln -s "$f" "$1/lib/"; done
+  sed "s|^\[General\]|[General]\nStrataAgentPath = $1/opt/strata/agent/bin/strata_agent|" \
+      "$here/conf/datamover.ini" > "$1/conf/datamover.ini"
+}
