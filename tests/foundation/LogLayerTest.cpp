@@ -38,6 +38,10 @@ TEST(LogProxy, RecordCarriesModuleRequestIdFunctionAndLine)
     EXPECT_EQ(recs[0].requestId, 4242u);
     EXPECT_EQ(recs[0].line, line);
     EXPECT_NE(recs[0].function.find("TestBody()"), std::string::npos);
+    LOG_STREAM_M(2, "StrataPlugin") << "fixed";
+    recs = cap.Find("fixed");
+    ASSERT_EQ(recs.size(), 1u);
+    EXPECT_EQ(recs[0].module, "StrataPlugin");
 }
 
 TEST(LogProxy, PercentSignsBecomeBlanks)
@@ -48,7 +52,9 @@ TEST(LogProxy, PercentSignsBecomeBlanks)
     EXPECT_FALSE(cap.Contains("%"));
 }
 
-TEST(LogProxy, ThresholdFiltersLowerLevelsOnly)
+// The threshold filters lower levels only; the debug switch (exactly 1) lets
+// selective statements below it through.
+TEST(SelectiveLogProxy, ThresholdAndDebugSwitch)
 {
     LogCapture cap(2);
     LOG_STREAM(1) << "below threshold";
@@ -57,20 +63,6 @@ TEST(LogProxy, ThresholdFiltersLowerLevelsOnly)
     EXPECT_FALSE(cap.Contains("below threshold"));
     EXPECT_TRUE(cap.Contains("at threshold"));
     EXPECT_TRUE(cap.Contains("above threshold"));
-}
-
-TEST(LogProxy, FixedModuleNameStatements)
-{
-    LogCapture cap;
-    LOG_STREAM_M(2, "StrataPlugin") << "fixed";
-    auto recs = cap.Find("fixed");
-    ASSERT_EQ(recs.size(), 1u);
-    EXPECT_EQ(recs[0].module, "StrataPlugin");
-}
-
-TEST(SelectiveLogProxy, DebugSwitchIgnoresThreshold)
-{
-    LogCapture cap(2);
     {
         ConfigOverride cfg;
         cfg.Set("Replication", "ReplicationCommunicationDebug", 1);

@@ -85,31 +85,6 @@ TEST(EnvProxyResult, AddNeverChangesTheCode)
     EXPECT_EQ(a.mergedMessages.size(), 2u);
 }
 
-boost::atomics::atomic<bool> g_abortFlag{false};
-boost::atomics::atomic<bool>& AbortFlag()
-{
-    return g_abortFlag;
-}
-
-struct NullNotify : DiskMessageNotify {
-    void SendMessage(const std::string&, const std::string&) override {}
-};
-
-TEST(VolumeParas, CopyKeepsSinkAndAbortFlag)
-{
-    NullNotify sink;
-    VolumeParas p;
-    p.volumeID = "id";
-    p.msgNotify = &sink;
-    p.abortFun = &AbortFlag;
-    p.stringList = {"a"};
-    VolumeParas q(p);
-    EXPECT_EQ(q._GetMsgNotify(), &sink);
-    EXPECT_EQ(&q._GetAbortFun()(), &g_abortFlag);
-    EXPECT_EQ(q._GetVolumeID(), "id");
-    EXPECT_EQ(q.newVolumeOffsetSize, -1);
-}
-
 TEST(CDiskDescriptor, BaseDefaultsAreHarmless)
 {
     boost::uuids::uuid g = boost::uuids::random_generator()();

@@ -73,9 +73,15 @@ TEST(ConfigReader, ReReadsWhenTheFileChanges)
         std::ofstream out(path);
         out << "[Replication]\nMaxEventNumber=99\n";
     }
-    // The file is checked again at most every 200 ms.
-    std::this_thread::sleep_for(std::chrono::milliseconds(250));
-    EXPECT_EQ(ConfigReader::getInt("Replication", "MaxEventNumber", true), 99);
+    // The file is checked again at most every 200 ms: wait for the new value
+    // to show (bounded), rather than for a guessed time.
+    int seen = 7;
+    for (auto end = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+         seen == 7 && std::chrono::steady_clock::now() < end;) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        seen = ConfigReader::getInt("Replication", "MaxEventNumber", true);
+    }
+    EXPECT_EQ(seen, 99);
     ConfigReader::SetConfigFile("");
     std::system(("rm -rf " + dir).c_str());
 }

@@ -104,44 +104,35 @@ protected:
     ChainManager mgr;
 };
 
-TEST_F(ChainManagerTest, OpenBuildsTheChainOnDisk)
+// Open builds the chain on disk; a second task on the same path is refused
+// while the chain is open; the chain closes with its last task and the path
+// can then be opened again.
+TEST_F(ChainManagerTest, ChainLivesFromOpenToItsLastTask)
 {
     std::shared_ptr<ChainInfo> info;
-    ASSERT_TRUE(mgr.OpenChain(Params("t1", Path("c1")), Brick(BRICK_TYPE_BLOCK_VOLUME), info));
+    ASSERT_TRUE(mgr.OpenChain(Params("t1", Path("c")), Brick(BRICK_TYPE_BLOCK_VOLUME), info));
     ASSERT_TRUE(info);
     EXPECT_EQ(info->tasks, std::set<std::string>{"t1"});
     EXPECT_TRUE(info->chainDB->IsOpen());
-    EXPECT_EQ(info->chainDB->GetDBPath(), Path("c1") + "/SNAPS_DIR/chain.db");
-    EXPECT_TRUE(fs::exists(Path("c1") + "/SNAPS_DIR/chain.db"));
+    EXPECT_EQ(info->chainDB->GetDBPath(), Path("c") + "/SNAPS_DIR/chain.db");
+    EXPECT_TRUE(fs::exists(Path("c") + "/SNAPS_DIR/chain.db"));
     EXPECT_TRUE(info->snapStore->IsReady());
     EXPECT_EQ(info->snapStore->getDomainUuid(), "dom-t1");
     ASSERT_EQ(info->brickData->type_size(), 1);
     ASSERT_EQ(db->Calls().size(), 1u);
-    EXPECT_EQ(db->Calls()[0].first, Path("c1"));
+    EXPECT_EQ(db->Calls()[0].first, Path("c"));
     EXPECT_TRUE(mgr.TaskIsExist("t1"));
     EXPECT_TRUE(logs.Contains("The task [t1] found.", 1));
-}
 
-TEST_F(ChainManagerTest, SecondOpenOnSamePathIsRefusedAndLeavesTheChain)
-{
-    std::shared_ptr<ChainInfo> first;
-    ASSERT_TRUE(mgr.OpenChain(Params("t1", Path("c")), Brick(BRICK_TYPE_BLOCK_VOLUME), first));
     std::shared_ptr<ChainInfo> second;
     EXPECT_FALSE(mgr.OpenChain(Params("t2", Path("c")), Brick(BRICK_TYPE_BLOCK_VOLUME), second));
     EXPECT_EQ(logs.Count(BUSY, 4), 2u);  // once by the check, once by the refusal
     EXPECT_EQ(second, nullptr);
-    EXPECT_EQ(first->tasks, std::set<std::string>{"t1"});
     EXPECT_FALSE(mgr.TaskIsExist("t2"));
     EXPECT_TRUE(logs.Contains("The task[t2] can not be found.", 2));
-    // A different path is independent.
-    std::shared_ptr<ChainInfo> other;
-    EXPECT_TRUE(mgr.OpenChain(Params("t2", Path("d")), Brick(BRICK_TYPE_BLOCK_VOLUME), other));
-}
+    std::shared_ptr<ChainInfo> other;  // a different path is independent
+    EXPECT_TRUE(mgr.OpenChain(Params("t9", Path("d")), Brick(BRICK_TYPE_BLOCK_VOLUME), other));
 
-TEST_F(ChainManagerTest, ChainClosesWithItsLastTask)
-{
-    std::shared_ptr<ChainInfo> info;
-    ASSERT_TRUE(mgr.OpenChain(Params("t1", Path("c")), Brick(BRICK_TYPE_BLOCK_VOLUME), info));
     info->tasks.insert("t2");  // the table shares this object
     mgr.CloseChain("t1");
     EXPECT_TRUE(IsOpen(Path("c")));
@@ -151,7 +142,6 @@ TEST_F(ChainManagerTest, ChainClosesWithItsLastTask)
     EXPECT_FALSE(IsOpen(Path("c")));
     mgr.CloseChain("t2");
     EXPECT_TRUE(logs.Contains("The chain for task [t2] can not be found.", 3));
-    // The path can be opened again once closed.
     std::shared_ptr<ChainInfo> again;
     EXPECT_TRUE(mgr.OpenChain(Params("t3", Path("c")), Brick(BRICK_TYPE_BLOCK_VOLUME), again));
 }
@@ -224,33 +214,32 @@ TEST_F(ChainManagerTest, AbortReachesTheTaskManagerEvenWithoutAChain)
     EXPECT_EQ(TaskMgr::GetInstance()->GetTaskStatus(id), TASK_STATUS_ABORTING);
 }
 
-TEST_F(ChainManagerTest, RefusedSnapStoreLeavesNoChain)
+// Refused opens leave no chain: a storage path that cannot be created, a path
+// holding a chain of another kind, brick data without a type.
+TEST_F(ChainManagerTest, RefusedOpensLeaveNoChain)
 {
-    // A storage path below a regular file can never be created.
     std::ofstream(Path("file")) << "x";
-    std::shared_ptr<ChainInfo> info;
-    EXPECT_FALSE(mgr.OpenChain(Params("t1", Path("file") + "/chain"), Brick(BRICK_TYPE_BLOCK_VOLUME), info));
-    EXPECT_TRUE(logs.Contains("Failed to init SnapStore instance, storagePath=" + Path("file") + "/chain", 4));
-    EXPECT_FALSE(IsOpen(Path("file") + "/chain"));
-    EXPECT_FALSE(mgr.TaskIsExist("t1"));
-    ASSERT_TRUE(info);  // the partly built chain is still handed out
-    EXPECT_FALSE(info->snapStore->IsReady());
-
-    // A path that already holds a chain of another kind is refused as well.
     std::shared_ptr<ChainInfo> block;
-    ASSERT_TRUE(mgr.OpenChain(Params("t2", Path("k")), Brick(BRICK_TYPE_BLOCK_VOLUME), block));
-    mgr.CloseChain("t2");
-    std::shared_ptr<ChainInfo> nas;
-    EXPECT_FALSE(mgr.OpenChain(Params("t3", Path("k")), Brick(BRICK_TYPE_NAS_SHARE), nas));
-    EXPECT_FALSE(IsOpen(Path("k")));
-}
-
-TEST_F(ChainManagerTest, BrickDataWithoutTypeFailsCleanly)
-{
-    std::shared_ptr<ChainInfo> info;
-    EXPECT_FALSE(mgr.OpenChain(Params("t1", Path("c")), BrickData(), info));
-    EXPECT_TRUE(logs.Contains("Create chaininfo failed.  error msg is brick data has no type", 4));
-    EXPECT_FALSE(IsOpen(Path("c")));
+    ASSERT_TRUE(mgr.OpenChain(Params("t0", Path("k")), Brick(BRICK_TYPE_BLOCK_VOLUME), block));
+    mgr.CloseChain("t0");
+    const struct {
+        std::string path;
+        BrickData brick;
+        const char* log;
+    } cases[] = {
+        {Path("file") + "/chain", Brick(BRICK_TYPE_BLOCK_VOLUME), "Failed to init SnapStore instance, storagePath="},
+        {Path("k"), Brick(BRICK_TYPE_NAS_SHARE), "Failed to init SnapStore instance, storagePath="},
+        {Path("c"), BrickData(), "Create chaininfo failed.  error msg is brick data has no type"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.path);
+        logs.Clear();
+        std::shared_ptr<ChainInfo> info;
+        EXPECT_FALSE(mgr.OpenChain(Params("t1", c.path), c.brick, info));
+        EXPECT_TRUE(logs.Contains(c.log, 4)) << logs.Dump();
+        EXPECT_FALSE(IsOpen(c.path));
+        EXPECT_FALSE(mgr.TaskIsExist("t1"));
+    }
 }
 
 TEST_F(ChainManagerTest, ExclusiveChainIsHeldUntilReleased)

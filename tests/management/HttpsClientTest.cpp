@@ -161,26 +161,18 @@ TEST_F(HttpsClientTest, LineBreaksInHeadersOrMethodAreRefusedBeforeSending)
 {
     FakeMgmtServer server(GetPki().goodCert, GetPki().goodKey, EchoScenario());
     ASSERT_TRUE(server.Started()) << server.Error();
-
-    HttpRequest req = Post(Url(server, "/echo"), "{}");
-    req.headers.insert({"X-Auth-Token", "abc\r\nX-Admin: yes"});
-    auto rsp = m_client->SendRequest(req, 10);
-    ASSERT_TRUE(rsp);
-    EXPECT_FALSE(rsp->IsSuccess());
-    EXPECT_NE(rsp->IsNetworkError(), 0);
-
-    HttpRequest bad = Post(Url(server, "/echo"), "{}");
-    bad.method = "POST /x HTTP/1.1\r\n";
-    rsp = m_client->SendRequest(bad, 10);
-    ASSERT_TRUE(rsp);
-    EXPECT_NE(rsp->IsNetworkError(), 0);
-
+    HttpRequest header = Post(Url(server, "/echo"), "{}");
+    header.headers.insert({"X-Auth-Token", "abc\r\nX-Admin: yes"});
+    HttpRequest method = Post(Url(server, "/echo"), "{}");
+    method.method = "POST /x HTTP/1.1\r\n";
     HttpRequest colon = Post(Url(server, "/echo"), "{}");
     colon.headers.insert({"Bad:Name", "v"});
-    rsp = m_client->SendRequest(colon, 10);
-    ASSERT_TRUE(rsp);
-    EXPECT_NE(rsp->IsNetworkError(), 0);
-
+    for (const HttpRequest* req : {&header, &method, &colon}) {
+        auto rsp = m_client->SendRequest(*req, 10);
+        ASSERT_TRUE(rsp);
+        EXPECT_FALSE(rsp->IsSuccess());
+        EXPECT_NE(rsp->IsNetworkError(), 0);
+    }
     EXPECT_TRUE(server.Requests().empty());
 }
 
@@ -216,49 +208,35 @@ TEST_F(HttpsClientTest, UntrustedExpiredAndWrongHostCertificatesAreRefused)
     }
 }
 
+// Read at every request: trusting only another CA, the system bundle, a
+// missing CA file and any verification switch but an explicit 0 all refuse.
 TEST_F(HttpsClientTest, CaFileAndVerificationSwitchApplyToTheNextRequest)
 {
     FakeMgmtServer server(GetPki().goodCert, GetPki().goodKey, EchoScenario());
     ASSERT_TRUE(server.Started()) << server.Error();
-    const std::string url = Url(server, "/echo");
-
     ASSERT_TRUE(GetPki(true).ok) << GetPki().error;
-    // Trusting only the other CA: refused.
-    m_config.Set("General", "HttpsCaFile", GetPki().otherCaFile);
-    auto rsp = m_client->SendRequest(Post(url, "{}"), 10);
-    ASSERT_TRUE(rsp);
-    EXPECT_NE(rsp->IsNetworkError(), 0);
-
-    // The system bundle does not know the test CA either.
-    m_config.Set("General", "HttpsCaFile", "");
-    rsp = m_client->SendRequest(Post(url, "{}"), 10);
-    ASSERT_TRUE(rsp);
-    EXPECT_NE(rsp->IsNetworkError(), 0);
-
-    // A missing CA file is a failure, not a silent fallback.
-    m_config.Set("General", "HttpsCaFile", GetPki().dir + "/no-such-ca.pem");
-    rsp = m_client->SendRequest(Post(url, "{}"), 10);
-    ASSERT_TRUE(rsp);
-    EXPECT_NE(rsp->IsNetworkError(), 0);
-
-    // Anything but an explicit 0 keeps verification on.
-    m_config.Set("General", "HttpsVerifyPeer", "off");
-    rsp = m_client->SendRequest(Post(url, "{}"), 10);
-    ASSERT_TRUE(rsp);
-    EXPECT_NE(rsp->IsNetworkError(), 0);
-    EXPECT_FALSE(m_log.Contains("verification is turned off"));
-
-    m_config.Set("General", "HttpsVerifyPeer", "0");
-    rsp = m_client->SendRequest(Post(url, "{}"), 10);
-    ASSERT_TRUE(rsp);
-    EXPECT_TRUE(rsp->IsSuccess());
-    EXPECT_EQ(m_log.Count("verification is turned off", 3), 1u);
-
-    m_config.Set("General", "HttpsVerifyPeer", "1");
-    m_config.Set("General", "HttpsCaFile", GetPki().caFile);
-    rsp = m_client->SendRequest(Post(url, "{}"), 10);
-    ASSERT_TRUE(rsp);
-    EXPECT_TRUE(rsp->IsSuccess());
+    const struct {
+        std::string caFile;
+        const char* verify;
+        bool ok;
+    } cases[] = {
+        {GetPki().otherCaFile, "1", false},
+        {"", "1", false},
+        {GetPki().dir + "/no-such-ca.pem", "1", false},
+        {GetPki().dir + "/no-such-ca.pem", "off", false},
+        {GetPki().dir + "/no-such-ca.pem", "0", true},
+        {GetPki().caFile, "1", true},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.caFile + " verify=" + c.verify);
+        m_log.Clear();
+        m_config.Set("General", "HttpsCaFile", c.caFile).Set("General", "HttpsVerifyPeer", c.verify);
+        auto rsp = m_client->SendRequest(Post(Url(server, "/echo"), "{}"), 10);
+        ASSERT_TRUE(rsp);
+        EXPECT_EQ(rsp->IsSuccess(), c.ok);
+        EXPECT_EQ(rsp->IsNetworkError() != 0, !c.ok);
+        EXPECT_EQ(m_log.Count("verification is turned off", 3), std::string(c.verify) == "0" ? 1u : 0u);
+    }
     EXPECT_EQ(server.Requests().size(), 2u);
 }
 

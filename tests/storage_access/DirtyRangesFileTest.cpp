@@ -184,29 +184,6 @@ TEST_F(DirtyRangesFile, ReaderLoadsTheIndependentProgramsFiles)
     }
 }
 
-TEST_F(DirtyRangesFile, TwoMillionRangesSaveLoadWalk)
-{
-    DirtyRanges set;
-    set.Initialize(m_dir, "big");
-    std::vector<DirtyRange> added;
-    for (uint64_t i = 0; i < 2 * fmt::kRangesPerPart + 1; ++i) {
-        added.emplace_back(i * 8 * MiB, kUnit);
-        ASSERT_TRUE(set.AddRange(added.back()));
-    }
-    ASSERT_TRUE(set.FlushToStorage());
-    std::vector<uint8_t> bytes = ReadBytes(PathOf("big"));
-    EXPECT_EQ(fmt::GetLe32(&bytes[4]), 3u);
-    EXPECT_EQ(bytes.size(), 4u + 4 * 4 + set.GetTotalSize());
-
-    DirtyRanges loaded;
-    loaded.Initialize(m_dir, "big");
-    ASSERT_TRUE(loaded.LoadFromStorage());
-    EXPECT_EQ(loaded.GetPartSizes(), set.GetPartSizes());
-    bool failed = true;
-    EXPECT_EQ(WalkRanges(loaded, &failed), added);
-    EXPECT_FALSE(failed);
-}
-
 TEST_F(DirtyRangesFile, LoadedSetCanBeSavedAgain)
 {
     std::vector<uint8_t> original = Flushed(kThree, "first");
