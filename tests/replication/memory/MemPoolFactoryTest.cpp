@@ -25,7 +25,8 @@ bool PrivateShm()
 using memtest::Watchdog;
 using testing_fakes::LogCapture;
 
-TEST(ReplicationMemPoolFactory, FixedNormalPoolIsCreatedOnce)
+// Each pool is created once, by whichever of racing first calls wins.
+TEST(ReplicationMemPoolFactory, PoolsAreCreatedOnce)
 {
     ReplicationMemPoolFactory* factory = ReplicationMemPoolFactory::GetInstance();
     ASSERT_EQ(factory, ReplicationMemPoolFactory::GetInstance());
@@ -47,17 +48,13 @@ TEST(ReplicationMemPoolFactory, FixedNormalPoolIsCreatedOnce)
     EXPECT_EQ(pool->GetBufferNumber(), 4u);
     EXPECT_EQ(pool->GetBufferSize(), 1024u);
     EXPECT_LE(cap.Count("Create replication fixed normal memory pool.", 1), 1u);
-}
 
-TEST(ReplicationMemPoolFactory, NormalPoolCarriesTheBudget)
-{
-    ReplicationMemPoolFactory* factory = ReplicationMemPoolFactory::GetInstance();
     ASSERT_TRUE(factory->InitReplicationNormalMemPool(100));
-    ReplicationNormalMemPool* pool = factory->GetNormalMemPool();
-    ASSERT_NE(pool, nullptr);
+    ReplicationNormalMemPool* normal = factory->GetNormalMemPool();
+    ASSERT_NE(normal, nullptr);
     EXPECT_TRUE(factory->InitReplicationNormalMemPool(5));
-    EXPECT_EQ(factory->GetNormalMemPool(), pool);
-    EXPECT_EQ(pool->GetTotalSize(), 100u);
+    EXPECT_EQ(factory->GetNormalMemPool(), normal);
+    EXPECT_EQ(normal->GetTotalSize(), 100u);
 }
 
 TEST(ReplicationMemPoolFactory, SharedPoolUsesTheFixedNameAndGoesAtExit)

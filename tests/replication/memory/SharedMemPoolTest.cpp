@@ -35,12 +35,20 @@ struct ShmCleanup {
     ~ShmCleanup() { shm_unlink(name.c_str()); }
 };
 
+// A creator pool of 8 blocks of 1000 bytes under a name of its own.
+struct CreatorPool {
+    LogCapture cap;
+    std::string name = UniqueShmName("pool");
+    ShmCleanup cleanup{name};
+    ReplicationSharedMemPool pool{true, name};
+    CreatorPool(uint32_t blocks = 8, uint64_t size = 1000) { EXPECT_TRUE(pool.Initialize(blocks, size)); }
+};
+
 TEST(ReplicationSharedMemPool, GeometryWithIdTrailers)
 {
-    std::string name = UniqueShmName("geom");
-    ShmCleanup cleanup{name};
-    ReplicationSharedMemPool pool(true, name);
-    ASSERT_TRUE(pool.Initialize(8, 1000));
+    CreatorPool c;
+    ReplicationSharedMemPool& pool = c.pool;
+    const std::string& name = c.name;
     EXPECT_EQ(pool.GetRealBufferSize(), 1004u);
     EXPECT_EQ(pool.GetMapLength(), 8032u);
     struct stat st {};
@@ -108,11 +116,9 @@ TEST(ReplicationSharedMemPool, BlockOwnerIsUnique)
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
-        LogCapture cap;
-        std::string name = UniqueShmName("owner");
-        ShmCleanup cleanup{name};
-        ReplicationSharedMemPool pool(true, name);
-        ASSERT_TRUE(pool.Initialize(4, 64));
+        CreatorPool fixture(4, 64);
+        ReplicationSharedMemPool& pool = fixture.pool;
+        LogCapture& cap = fixture.cap;
         BufferSt zero;
         ASSERT_TRUE(pool.MallocMemBlock(zero, false, nullptr));
         std::shared_ptr<char> owner = c.setUp(pool);
@@ -154,11 +160,9 @@ TEST(ReplicationSharedMemPool, BlockOwnerIsUnique)
 
 TEST(ReplicationSharedMemPool, IdsOutsideThePoolAreRefused)
 {
-    LogCapture cap;
-    std::string name = UniqueShmName("range");
-    ShmCleanup cleanup{name};
-    ReplicationSharedMemPool pool(true, name);
-    ASSERT_TRUE(pool.Initialize(8, 1000));
+    CreatorPool fixture;
+    ReplicationSharedMemPool& pool = fixture.pool;
+    LogCapture& cap = fixture.cap;
     BufferSt b;
     b.bufferId = 42;
     EXPECT_FALSE(pool.GetMemBlock(8, b));

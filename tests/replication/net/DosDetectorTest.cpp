@@ -277,30 +277,31 @@ TEST(ReplicationServerAlarmTest, CodesMapToEvents)
     EXPECT_TRUE(logs.Contains("The return code can not send. retCode:4", 3));
     EXPECT_TRUE(logs.Contains("The return code can not send. retCode:1", 3));
 
-    alarm.SendAlarm(2, "10.1.1.1");
-    alarm.SendAlarm(3, "10.1.1.2");
-    alarm.SendAlarm(5, "10.1.1.3");
-    alarm.SendAlarm(0, "10.1.1.4");
-    auto ev = alarms.Events();
-    ASSERT_EQ(4u, ev.size());
-    for (const auto& e : ev) {
-        EXPECT_EQ("CopyService", e.source);
-        EXPECT_EQ(23, e.module);
-        EXPECT_EQ(0u, e.params.value);
-        EXPECT_EQ("192.168.5.5", e.params.params.at(0));
+    const struct {
+        int code;
+        std::vector<std::string> params;
+        unsigned long long id;
+        int type, level;
+    } cases[] = {
+        {2, {"192.168.5.5", "10.1.1.1", "100"}, 35256851365918ULL, 4, 3},
+        {3, {"192.168.5.5", "10.1.1.1", "30", "7"}, 35256851365919ULL, 4, 3},
+        {5, {"192.168.5.5", "10.1.1.1", "30", "3000"}, 35256851365920ULL, 4, 3},
+        {0, {"192.168.5.5", "10.1.1.1"}, 0ULL, 2, 2},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.code);
+        testing_fakes::AlarmCapture one;
+        alarm.SendAlarm(c.code, "10.1.1.1");
+        auto ev = one.Events();
+        ASSERT_EQ(1u, ev.size());
+        EXPECT_EQ("CopyService", ev[0].source);
+        EXPECT_EQ(23, ev[0].module);
+        EXPECT_EQ(0u, ev[0].params.value);
+        EXPECT_EQ(c.params, ev[0].params.params);
+        EXPECT_EQ(c.id, ev[0].alarmId);
+        EXPECT_EQ(c.type, ev[0].type);
+        EXPECT_EQ(c.level, ev[0].level);
     }
-    EXPECT_EQ((std::vector<std::string>{"192.168.5.5", "10.1.1.1", "100"}), ev[0].params.params);
-    EXPECT_EQ(35256851365918ULL, ev[0].alarmId);
-    EXPECT_EQ(4, ev[0].type);
-    EXPECT_EQ(3, ev[0].level);
-    EXPECT_EQ((std::vector<std::string>{"192.168.5.5", "10.1.1.2", "30", "7"}), ev[1].params.params);
-    EXPECT_EQ(35256851365919ULL, ev[1].alarmId);
-    EXPECT_EQ((std::vector<std::string>{"192.168.5.5", "10.1.1.3", "30", "3000"}), ev[2].params.params);
-    EXPECT_EQ(35256851365920ULL, ev[2].alarmId);
-    EXPECT_EQ((std::vector<std::string>{"192.168.5.5", "10.1.1.4"}), ev[3].params.params);
-    EXPECT_EQ(0ULL, ev[3].alarmId);
-    EXPECT_EQ(2, ev[3].type);
-    EXPECT_EQ(2, ev[3].level);
 }
 
 TEST(ReplicationServerAlarmTest, DetectorRefusalRaisesMatchingAlarm)

@@ -142,28 +142,6 @@ TEST(EpollPollerTest, InterruptedWaitReturnsZeroAndEmptyList)
     EXPECT_TRUE(logs.Contains("the epoll_wait interrupted", 2));
 }
 
-TEST(EpollPollerTest, TracesFollowTheDebugSwitch)
-{
-    testing_fakes::LogCapture logs(4);
-    testing_fakes::ConfigOverride cfg;
-    EpollPoller p;
-    ASSERT_EQ(0, p.Initialize(4));
-    EXPECT_TRUE(logs.Contains("maxFds=4", 2));  // level 2: always written
-    auto pr = nettest::UnixPair();
-    WriteByte(pr.second.Get());
-    ASSERT_EQ(0, p.AddEvent(pr.first.Get(), EVENT_READ));
-    DispatchNow(p);
-    EXPECT_FALSE(logs.Contains("Ready event. fd="));
-    cfg.Set("Replication", "ReplicationCommunicationDebug", 1);
-    ASSERT_EQ(0, p.ModifyEvent(pr.first.Get(), EVENT_READ));
-    DispatchNow(p);
-    const std::string fd = std::to_string(pr.first.Get());
-    EXPECT_TRUE(logs.Contains("fd=" + fd + ", type=1", 0));
-    EXPECT_TRUE(logs.Contains("epoll_wait event fds:1", 0));
-    EXPECT_TRUE(logs.Contains("Ready event. fd=" + fd + ", events=1", 1));
-    EXPECT_TRUE(logs.Contains("after push into readyEvents,fd is:" + fd + ",type is:1,readyEvents size is:1", 1));
-}
-
 // ---- The transport's poller, over its own datagram descriptors. ----
 
 namespace {
