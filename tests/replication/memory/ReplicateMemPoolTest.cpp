@@ -4,7 +4,6 @@
 #include <atomic>
 #include <cstring>
 #include <random>
-#include <set>
 #include <thread>
 #include <vector>
 
@@ -144,46 +143,32 @@ TEST(ReplicateMemPool, NonWaitingCallbackRunsOnceOutsideTheLockAndMayAllocate)
     EXPECT_EQ(order.size(), 2u) << "a callback ran a second time";
 }
 
-TEST(ReplicateMemPool, WaitingAllocatorsWokenByFreesFromOtherThreads)
+// A waiting allocator on an empty pool returns as soon as another thread
+// frees a block, with that block.
+TEST(ReplicateMemPool, WaiterGetsTheBlockAnotherThreadFrees)
 {
     Watchdog dog(30);
     LogCapture cap(1);
     ReplicateMemPool pool;
     ASSERT_TRUE(pool.Initialize(3, 256));
-    std::vector<BufferSt> held(3);
-    for (auto& b : held) {
-        ASSERT_TRUE(pool.MallocMemBlock(b, false, nullptr));
+    BufferSt held;
+    for (int i = 0; i < 3; ++i) {
+        ASSERT_TRUE(pool.MallocMemBlock(held, false, nullptr));
     }
-    const int waiters = 3;
-    std::vector<BufferSt> got(waiters);
-    std::atomic<int> done{0};
-    std::vector<std::thread> threads;
-    for (int i = 0; i < waiters; ++i) {
-        threads.emplace_back([&, i] {
-            EXPECT_TRUE(pool.MallocMemBlock(got[i], true, nullptr));
-            ++done;
-        });
-    }
-    // Each waiter logs once before blocking (under the mutex, so a later free
-    // cannot slip in before it waits).
-    ASSERT_TRUE(WaitUntil([&] { return cap.Count("MemPool is used up.Wait for net free", 1) >= waiters; }));
-    EXPECT_EQ(done.load(), 0);
-    std::vector<std::thread> freers;
-    for (int i = 0; i < waiters; ++i) {
-        freers.emplace_back([&, i] { EXPECT_TRUE(pool.FreeMemBlock(held[i].bufferId)); });
-    }
-    for (auto& t : freers) {
-        t.join();
-    }
-    for (auto& t : threads) {
-        t.join();
-    }
-    std::set<uint32_t> ids;
-    for (auto& b : got) {
-        ids.insert(b.bufferId);
-        EXPECT_EQ(b.data, pool.GetPoolBuffer() + 256 * b.bufferId);
-    }
-    EXPECT_EQ(ids, (std::set<uint32_t>{0, 1, 2}));
+    BufferSt got;
+    std::atomic<bool> done{false};
+    std::thread waiter([&] {
+        EXPECT_TRUE(pool.MallocMemBlock(got, true, nullptr));
+        done = true;
+    });
+    // The waiter logs under the mutex before it waits, so a later free
+    // cannot slip in before it.
+    ASSERT_TRUE(WaitUntil([&] { return cap.Contains("MemPool is used up.Wait for net free", 1); }));
+    EXPECT_FALSE(done.load());
+    std::thread([&] { EXPECT_TRUE(pool.FreeMemBlock(1)); }).join();
+    waiter.join();
+    EXPECT_EQ(got.bufferId, 1u);
+    EXPECT_EQ(got.data, pool.GetPoolBuffer() + 256);
     EXPECT_EQ(pool.MemPoolSize(), 0u);
 }
 

@@ -21,6 +21,7 @@
 #include "sim/zeph/ZephSo.h"
 
 using nettest::Fd;
+using nettest::ZephSocket;
 using Ready = std::vector<std::pair<int, EVENT_TYPE>>;
 
 namespace {
@@ -144,48 +145,6 @@ TEST(EpollPollerTest, InterruptedWaitReturnsZeroAndEmptyList)
 
 // ---- The transport's poller, over its own datagram descriptors. ----
 
-namespace {
-
-class ZephSocket {
-public:
-    ZephSocket() : m_fd(ft_socket(AF_INET, SOCK_DGRAM, 0))
-    {
-        sockaddr_in a{};
-        a.sin_family = AF_INET;
-        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        ft_bind(m_fd, reinterpret_cast<sockaddr*>(&a), sizeof(a));
-    }
-    ~ZephSocket()
-    {
-        if (m_fd >= 0) {
-            ft_close(m_fd);
-        }
-    }
-    int Fd() const { return m_fd; }
-    sockaddr_in Addr() const
-    {
-        sockaddr_in a{};
-        socklen_t len = sizeof(a);
-        ft_getsockname(m_fd, reinterpret_cast<sockaddr*>(&a), &len);
-        return a;
-    }
-    void ConnectTo(const sockaddr_in& a) { ASSERT_EQ(0, ft_connect(m_fd, reinterpret_cast<const sockaddr*>(&a), sizeof(a))); }
-    void SendTo(const ZephSocket& to)
-    {
-        sockaddr_in a = to.Addr();
-        ASSERT_EQ(3, ft_sendto(m_fd, "abc", 3, 0, reinterpret_cast<sockaddr*>(&a), sizeof(a)));
-    }
-    void Close()
-    {
-        ft_close(m_fd);
-        m_fd = -1;
-    }
-
-private:
-    int m_fd;
-};
-
-}  // namespace
 
 TEST(ZephincPollerTest, ClassifiesReadableWritableAndError)
 {
