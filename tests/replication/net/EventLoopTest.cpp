@@ -40,52 +40,37 @@ struct PollerCalls {
     size_t Deletes(int fd) const { return logs.Count("delete event. fd=" + std::to_string(fd), 0); }
 };
 
-// Runs Loop on its own thread; stops it on destruction.
+// Runs Loop on its own thread; stops it on destruction. ExitLoop is repeated
+// until the loop has ended, since one that lands before Loop started would
+// be undone by Loop itself.
 class LoopThread {
 public:
-    explicit LoopThread(EventLoop& loop) : m_loop(loop)
+    explicit LoopThread(EventLoop& loop) : m_loop(loop), m_thread([this] {
+        m_result = m_loop.Loop();
+        m_done = true;
+    })
     {
-        auto wake = nettest::UnixPair();
-        m_wakeRead = std::move(wake.first);
-        m_wakeWrite = std::move(wake.second);
-        m_loop.AddEvent(m_wakeRead.Get(), EVENT_READ, [this](int fd, EVENT_TYPE) {
-            char buf[64];
-            if (recv(fd, buf, sizeof(buf), MSG_DONTWAIT) > 0) {
-                ++m_wakes;
-            }
-        });
-        m_thread = std::thread([this] {
-            m_result = m_loop.Loop();
-            m_done = true;
-        });
-        // Loop sets its running flag itself, so an ExitLoop before that would
-        // be lost: return only once the loop demonstrably runs.
-        Wake();
-        EXPECT_TRUE(WaitFor([this] { return m_wakes > 0; }));
     }
     ~LoopThread() { Stop(); }
-    // ExitLoop from this thread, then a wake-up so the current wait ends now.
     int Stop()
     {
         if (m_thread.joinable()) {
-            m_loop.ExitLoop();
-            Wake();
+            EXPECT_TRUE(WaitFor(
+                [this] {
+                    m_loop.ExitLoop();
+                    return m_done.load();
+                },
+                5000));
             m_thread.join();
-            m_loop.DeleteEvent(m_wakeRead.Get(), EVENT_READ);
         }
         return m_result;
     }
-    void Wake() { (void)send(m_wakeWrite.Get(), "w", 1, MSG_NOSIGNAL); }
-    bool Done() const { return m_done; }
 
 private:
     EventLoop& m_loop;
-    Fd m_wakeRead;
-    Fd m_wakeWrite;
-    std::thread m_thread;
     std::atomic<bool> m_done{false};
-    std::atomic<int> m_wakes{0};
     int m_result = -2;
+    std::thread m_thread;
 };
 
 struct Recorder {
