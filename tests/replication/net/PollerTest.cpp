@@ -229,6 +229,12 @@ std::vector<PollerKind> Kinds()
     };
 }
 
+// Test names and failure messages show the kind, not the record's bytes.
+void PrintTo(const PollerKind& kind, std::ostream* os)
+{
+    *os << kind.name;
+}
+
 class PollerKindTest : public ::testing::TestWithParam<PollerKind> {
 protected:
     // The byte has arrived once a wait reports it (datagrams take a moment).
