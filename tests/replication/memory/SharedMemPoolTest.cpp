@@ -247,34 +247,32 @@ TEST(ReplicationSharedMemPool, AttachingWithoutACreatorFails)
     EXPECT_FALSE(attached.GetMemBlock(0, b));  // no mapping behind the ids
 }
 
+// The creator's object is owner-only whatever the umask, new or left over
+// with a wide mode, and goes with the creator.
 TEST(ReplicationSharedMemPool, ObjectIsOwnerOnlyWhateverTheUmask)
 {
     std::string name = UniqueShmName("mode");
     ShmCleanup cleanup{name};
     mode_t old = umask(0);
-    {
-        ReplicationSharedMemPool pool(true, name);
-        ASSERT_TRUE(pool.Initialize(2, 64));
-        struct stat st {};
-        ASSERT_EQ(stat(ShmPath(name).c_str(), &st), 0);
-        EXPECT_EQ(st.st_mode & 07777, 0600u);
-        EXPECT_EQ(st.st_uid, geteuid());
-    }
-    EXPECT_FALSE(ShmExists(name));
-    // A leftover object of ours with a wide mode is narrowed by the creator.
-    int fd = shm_open(name.c_str(), O_CREAT | O_RDWR, 0666);
-    ASSERT_GE(fd, 0);
-    fchmod(fd, 0666);
-    close(fd);
-    {
-        ReplicationSharedMemPool pool(true, name);
-        ASSERT_TRUE(pool.Initialize(2, 64));
-        struct stat st {};
-        ASSERT_EQ(stat(ShmPath(name).c_str(), &st), 0);
-        EXPECT_EQ(st.st_mode & 07777, 0600u);
+    for (bool leftover : {false, true}) {
+        SCOPED_TRACE(leftover ? "left over with mode 0666" : "new");
+        if (leftover) {
+            int fd = shm_open(name.c_str(), O_CREAT | O_RDWR, 0666);
+            ASSERT_GE(fd, 0);
+            fchmod(fd, 0666);
+            close(fd);
+        }
+        {
+            ReplicationSharedMemPool pool(true, name);
+            ASSERT_TRUE(pool.Initialize(2, 64));
+            struct stat st {};
+            ASSERT_EQ(stat(ShmPath(name).c_str(), &st), 0);
+            EXPECT_EQ(st.st_mode & 07777, 0600u);
+            EXPECT_EQ(st.st_uid, geteuid());
+        }
+        EXPECT_FALSE(ShmExists(name));
     }
     umask(old);
-    EXPECT_FALSE(ShmExists(name));
 }
 
 TEST(ReplicationSharedMemPool, ObjectOfAnotherUserIsRefused)

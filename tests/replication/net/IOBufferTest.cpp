@@ -234,7 +234,10 @@ std::vector<SourceCase> Sources()
     };
 }
 
-TEST(IOBufferTest, CopyOwnsItsBytesAndIsIndependent)
+// A copy owns its bytes (same indices, capacity and tag) and is independent
+// of its source; a move hands the storage over (owned or borrowed) and
+// leaves the source empty and usable again.
+TEST(IOBufferTest, CopyCopiesAndMoveHandsOver)
 {
     for (const SourceCase& c : Sources()) {
         SCOPED_TRACE(c.name);
@@ -248,51 +251,39 @@ TEST(IOBufferTest, CopyOwnsItsBytesAndIsIndependent)
             EXPECT_EQ(src->ReaderIndex(), copy->ReaderIndex());
             EXPECT_EQ(src->Capacity(), copy->Capacity());
             EXPECT_EQ(src->Tag(), copy->Tag());
-            if (src->Capacity() != 0) {
-                EXPECT_TRUE(copy->OwnsBuffer());
-                EXPECT_NE(src->Data(), copy->Data());
-            }
+            EXPECT_EQ(src->Capacity() != 0, copy->OwnsBuffer());
+            EXPECT_TRUE(src->Capacity() == 0 || src->Data() != copy->Data());
         }
-        // Changing one side leaves the other as it was, and the copies
-        // outlive their source.
         constructed.Consume(1);
         ASSERT_TRUE(constructed.Append("!", 1));
         EXPECT_EQ(c.readable, Readable(*src));
-        src.reset();
+
+        const char* data = src->Data();
+        const bool owned = src->OwnsBuffer();
+        IOBuffer moved(std::move(*src));
+        IOBuffer target(16);
+        ASSERT_TRUE(target.Append("to be freed", 11));
+        target = std::move(moved);
+        for (IOBuffer* from : {src.get(), &moved}) {
+            EXPECT_EQ(0u, from->Length());
+            EXPECT_EQ(0u, from->Capacity());
+            EXPECT_FALSE(from->OwnsBuffer());
+            EXPECT_EQ(-1, from->Tag());
+        }
+        EXPECT_EQ(data, target.Data());
+        EXPECT_EQ(owned, target.OwnsBuffer());
+        EXPECT_EQ(c.readable, Readable(target));
+        src.reset();  // the copies outlive their source
         EXPECT_EQ(c.readable, Readable(assigned));
         EXPECT_EQ(c.readable.empty() ? "!" : c.readable.substr(1) + "!", Readable(constructed));
+        ASSERT_TRUE(moved.Append("again", 5));
+        EXPECT_EQ("again", Readable(moved));
     }
     IOBuffer self(8);
     ASSERT_TRUE(self.Append("me", 2));
     IOBuffer& alias = self;
     self = alias;
     EXPECT_EQ("me", Readable(self));
-}
-
-TEST(IOBufferTest, MoveHandsStorageOverAndEmptiesTheSource)
-{
-    for (const SourceCase& c : Sources()) {
-        SCOPED_TRACE(c.name);
-        IOBuffer src = c.make();
-        const char* data = src.Data();
-        const bool owned = src.OwnsBuffer();
-        IOBuffer moved(std::move(src));
-        IOBuffer assigned(16);
-        ASSERT_TRUE(assigned.Append("to be freed", 11));
-        assigned = std::move(moved);
-        for (IOBuffer* from : {&src, &moved}) {
-            EXPECT_EQ(0u, from->Length());
-            EXPECT_EQ(0u, from->Capacity());
-            EXPECT_FALSE(from->OwnsBuffer());
-            EXPECT_EQ(-1, from->Tag());
-        }
-        EXPECT_EQ(data, assigned.Data());
-        EXPECT_EQ(owned, assigned.OwnsBuffer());
-        EXPECT_EQ(c.readable, Readable(assigned));
-        // A moved-from buffer is usable again.
-        ASSERT_TRUE(src.Append("again", 5));
-        EXPECT_EQ("again", Readable(src));
-    }
 }
 
 // A vector relocates its buffers as it grows: each must keep bytes of its
