@@ -73,6 +73,19 @@ private:
     std::thread m_thread;
 };
 
+// A callback whose copies fail once armed, as a copy does when memory runs out.
+struct CopyFails {
+    std::shared_ptr<std::atomic<bool>> armed = std::make_shared<std::atomic<bool>>(false);
+    CopyFails() = default;
+    CopyFails(const CopyFails& o) : armed(o.armed)
+    {
+        if (*armed) {
+            throw std::bad_alloc();
+        }
+    }
+    void operator()(int, EVENT_TYPE) const {}
+};
+
 struct Recorder {
     std::mutex mutex;
     std::vector<std::string> calls;
@@ -154,7 +167,9 @@ TEST(EventLoopTest, InterestFollowsCallbacks)
     EXPECT_EQ(2u, calls.Control(fd, 1));
 }
 
-TEST(EventLoopTest, FailedRegistrationKeepsCallbacksAndDeleteErasesThem)
+// A registration the poller refuses keeps its callbacks (and the next one is
+// taken as made); a callback that cannot be copied leaves the table as it was.
+TEST(EventLoopTest, FailedRegistrations)
 {
     testing_fakes::LogCapture logs;
     EventLoop loop;
@@ -170,6 +185,18 @@ TEST(EventLoopTest, FailedRegistrationKeepsCallbacksAndDeleteErasesThem)
     EXPECT_EQ(0, loop.AddEvent(closedFd, EVENT_READ, f));
     EXPECT_EQ(-1, loop.DeleteEvent(closedFd, EVENT_READ));
     EXPECT_EQ(0, loop.DeleteEvent(closedFd, EVENT_READ));  // erased
+
+    auto pr = nettest::UnixPair();
+    CopyFails cb;
+    EventLoop::Callback owning(cb);
+    *cb.armed = true;
+    int r = -2;
+    // Moved in, so that the first copy is the one the table makes.
+    EXPECT_NO_THROW(r = loop.AddEvent(pr.first.Get(), EVENT_READ_WRITE, std::move(owning)));
+    EXPECT_EQ(-1, r);
+    EXPECT_TRUE(logs.Contains("AddEvent failed. exception=", 4)) << logs.Dump();
+    ASSERT_EQ(0, loop.AddEvent(pr.first.Get(), EVENT_READ, f));  // a real add: nothing was kept
+    EXPECT_EQ(0, loop.DeleteEvent(pr.first.Get(), EVENT_READ));
 }
 
 TEST(EventLoopTest, WriteWinsWhileWritableThenPendingInputCallsRead)
@@ -493,18 +520,6 @@ std::set<int> EpollFds()
     return fds;
 }
 
-// A callback whose copies fail once armed, as a copy does when memory runs out.
-struct CopyFails {
-    std::shared_ptr<std::atomic<bool>> armed = std::make_shared<std::atomic<bool>>(false);
-    CopyFails() = default;
-    CopyFails(const CopyFails& o) : armed(o.armed)
-    {
-        if (*armed) {
-            throw std::bad_alloc();
-        }
-    }
-    void operator()(int, EVENT_TYPE) const {}
-};
 
 }  // namespace
 
@@ -572,25 +587,6 @@ TEST(EventLoopTest, AllocationFailuresInInitializeAreFailureValues)
     }
 }
 
-TEST(EventLoopTest, CallbackThatCannotBeCopiedLeavesTheTableAsItWas)
-{
-    testing_fakes::LogCapture logs;
-    EventLoop loop;
-    ASSERT_EQ(0, loop.Initialize(POLLER_EPOLL, 4));
-    auto pr = nettest::UnixPair();
-    const int fd = pr.first.Get();
-    CopyFails cb;
-    EventLoop::Callback owning(cb);
-    *cb.armed = true;
-    int r = -2;
-    // Moved in, so that the first copy is the one the table makes.
-    EXPECT_NO_THROW(r = loop.AddEvent(fd, EVENT_READ_WRITE, std::move(owning)));
-    EXPECT_EQ(-1, r);
-    EXPECT_TRUE(logs.Contains("AddEvent failed. exception=", 4)) << logs.Dump();
-    // Nothing was kept: the next registration is a real one.
-    ASSERT_EQ(0, loop.AddEvent(fd, EVENT_READ, [](int, EVENT_TYPE) {}));
-    EXPECT_EQ(0, loop.DeleteEvent(fd, EVENT_READ));
-}
 
 // The loop's own allocations (its traces, the ready list, the copy of a
 // descriptor's callbacks) fail in turn on the loop's thread: Loop ends with
