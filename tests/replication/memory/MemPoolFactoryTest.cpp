@@ -5,6 +5,7 @@
 #include <sys/stat.h>
 
 #include <cstdlib>
+#include <functional>
 #include <thread>
 #include <vector>
 
@@ -25,7 +26,8 @@ bool PrivateShm()
 using memtest::Watchdog;
 using testing_fakes::LogCapture;
 
-TEST(ReplicationMemPoolFactory, FixedNormalPoolIsCreatedOnce)
+// Each pool is created once, by whichever of racing first calls wins.
+TEST(ReplicationMemPoolFactory, PoolsAreCreatedOnce)
 {
     ReplicationMemPoolFactory* factory = ReplicationMemPoolFactory::GetInstance();
     ASSERT_EQ(factory, ReplicationMemPoolFactory::GetInstance());
@@ -47,89 +49,63 @@ TEST(ReplicationMemPoolFactory, FixedNormalPoolIsCreatedOnce)
     EXPECT_EQ(pool->GetBufferNumber(), 4u);
     EXPECT_EQ(pool->GetBufferSize(), 1024u);
     EXPECT_LE(cap.Count("Create replication fixed normal memory pool.", 1), 1u);
-}
 
-TEST(ReplicationMemPoolFactory, NormalPoolCarriesTheBudget)
-{
-    ReplicationMemPoolFactory* factory = ReplicationMemPoolFactory::GetInstance();
     ASSERT_TRUE(factory->InitReplicationNormalMemPool(100));
-    ReplicationNormalMemPool* pool = factory->GetNormalMemPool();
-    ASSERT_NE(pool, nullptr);
+    ReplicationNormalMemPool* normal = factory->GetNormalMemPool();
+    ASSERT_NE(normal, nullptr);
     EXPECT_TRUE(factory->InitReplicationNormalMemPool(5));
-    EXPECT_EQ(factory->GetNormalMemPool(), pool);
-    EXPECT_EQ(pool->GetTotalSize(), 100u);
+    EXPECT_EQ(factory->GetNormalMemPool(), normal);
+    EXPECT_EQ(normal->GetTotalSize(), 100u);
 }
 
-TEST(ReplicationMemPoolFactory, SharedPoolUsesTheFixedNameAndGoesAtExit)
+// The factory's shared pool, each case in a process of its own (the factory
+// is per process): a creator uses the fixed name, owner-only, and its object
+// goes at exit; an attached process that starts before any creator fails, and
+// its failed pool stays installed and is not initialised again.
+TEST(ReplicationMemPoolFactory, SharedPoolOfCreatorAndOfEarlyAttacher)
 {
     Watchdog dog(60);
-    int code = RunInChild([] {
-        if (!PrivateShm()) {
-            return 77;
-        }
-        pid_t creator = fork();
-        if (creator == 0) {
-            ReplicationMemPoolFactory* factory = ReplicationMemPoolFactory::GetInstance();
-            if (!factory->InitFixedSharedMemPool(true, 8, 1000) || factory->GetFixedSharedMemPool() == nullptr) {
-                _exit(10);
+    const std::function<int()> cases[] = {
+        [] {
+            pid_t creator = fork();
+            if (creator == 0) {
+                ReplicationMemPoolFactory* factory = ReplicationMemPoolFactory::GetInstance();
+                struct stat st {};
+                bool ok = factory->InitFixedSharedMemPool(true, 8, 1000) && factory->GetFixedSharedMemPool() &&
+                          stat("/dev/shm/ReplicationSharedMemPool", &st) == 0 && (st.st_mode & 07777) == 0600 &&
+                          st.st_size == 8032 && factory->InitFixedSharedMemPool(true, 1, 1) &&
+                          factory->GetFixedSharedMemPool()->GetBufferNumber() == 8;
+                std::exit(ok ? 0 : 10);  // a normal exit destroys the factory and with it the object
+            }
+            int status = 0;
+            if (creator < 0 || waitpid(creator, &status, 0) != creator || !WIFEXITED(status)) {
+                return 13;
             }
             struct stat st {};
-            if (stat("/dev/shm/ReplicationSharedMemPool", &st) != 0 || (st.st_mode & 07777) != 0600 ||
-                st.st_size != 8032) {
-                _exit(11);
+            return WEXITSTATUS(status) != 0 ? WEXITSTATUS(status)
+                                            : (stat("/dev/shm/ReplicationSharedMemPool", &st) == 0 ? 14 : 0);
+        },
+        [] {
+            ReplicationMemPoolFactory* factory = ReplicationMemPoolFactory::GetInstance();
+            if (factory->InitFixedSharedMemPool(false, 4, 100)) {
+                return 1;
             }
-            if (!factory->InitFixedSharedMemPool(true, 1, 1) || factory->GetFixedSharedMemPool()->GetBufferNumber() != 8) {
-                _exit(12);
+            ReplicationSharedMemPool* pool = factory->GetFixedSharedMemPool();
+            struct stat st {};
+            if (pool == nullptr || !factory->InitFixedSharedMemPool(true, 4, 100) ||
+                factory->GetFixedSharedMemPool() != pool || stat("/dev/shm/ReplicationSharedMemPool", &st) == 0) {
+                return 2;
             }
-            // A normal exit destroys the factory and with it the object.
-            std::exit(0);
+            return pool->GetPoolBuffer() == nullptr && pool->MemPoolSize() == 0 ? 0 : 5;
+        },
+    };
+    for (const auto& body : cases) {
+        int code = RunInChild([&] { return PrivateShm() ? body() : 77; });
+        if (code == 77) {
+            GTEST_SKIP() << "no private /dev/shm available (needs a mount namespace)";
         }
-        int status = 0;
-        if (creator < 0 || waitpid(creator, &status, 0) != creator || !WIFEXITED(status)) {
-            return 13;
-        }
-        if (WEXITSTATUS(status) != 0) {
-            return WEXITSTATUS(status);
-        }
-        struct stat st {};
-        return stat("/dev/shm/ReplicationSharedMemPool", &st) == 0 ? 14 : 0;
-    });
-    if (code == 77) {
-        GTEST_SKIP() << "no private /dev/shm available (needs a mount namespace)";
+        EXPECT_EQ(code, 0);
     }
-    EXPECT_EQ(code, 0);
-}
-
-// An attached process that starts before the creator fails; the failed pool
-// stays installed and is not initialised again.
-TEST(ReplicationMemPoolFactory, PoolWhoseInitializeFailedStaysInstalled)
-{
-    Watchdog dog(60);
-    int code = RunInChild([] {
-        if (!PrivateShm()) {
-            return 77;
-        }
-        ReplicationMemPoolFactory* factory = ReplicationMemPoolFactory::GetInstance();
-        if (factory->InitFixedSharedMemPool(false, 4, 100)) {
-            return 1;
-        }
-        ReplicationSharedMemPool* pool = factory->GetFixedSharedMemPool();
-        if (pool == nullptr) {
-            return 2;
-        }
-        if (!factory->InitFixedSharedMemPool(true, 4, 100) || factory->GetFixedSharedMemPool() != pool) {
-            return 3;
-        }
-        struct stat st {};
-        if (stat("/dev/shm/ReplicationSharedMemPool", &st) == 0) {
-            return 4;
-        }
-        return pool->GetPoolBuffer() == nullptr && pool->MemPoolSize() == 0 ? 0 : 5;
-    });
-    if (code == 77) {
-        GTEST_SKIP() << "no private /dev/shm available (needs a mount namespace)";
-    }
-    EXPECT_EQ(code, 0);
 }
 
 }  // namespace

@@ -74,43 +74,32 @@ TEST(ReplicationNormalMemPool, RequestAboveTheWholeBudgetIsRefusedAtOnce)
     EXPECT_TRUE(uninitialised.MallocMemBlockPtr(0, true, nullptr));
 }
 
-// A second Initialize with a smaller budget while blocks are out: the pool is
-// over budget until they come back, and nothing fits meanwhile.
-TEST(ReplicationNormalMemPool, LoweredBudgetCountsBlocksAlreadyOut)
+// A second Initialize while blocks are out. Lowered below what is out, the
+// pool is over budget and nothing fits until they come back (the fit test
+// must not wrap); a waiter is woken by the new budget: let in by a larger
+// one, refused by one its request can never fit.
+TEST(ReplicationNormalMemPool, NewBudgetWhileBlocksAreOut)
 {
     Watchdog dog(30);
-    LogCapture cap(1);
-    ReplicationNormalMemPool pool;
-    ASSERT_TRUE(pool.Initialize(1000));
-    std::shared_ptr<char> out = pool.MallocMemBlockPtr(600, false, nullptr);
-    ASSERT_TRUE(out);
-    ASSERT_TRUE(pool.Initialize(100));
-    for (uint64_t size : {1ULL, 50ULL, 100ULL}) {
-        SCOPED_TRACE(size);
-        EXPECT_FALSE(pool.MallocMemBlockPtr(size, false, nullptr));
+    const char* line = "NormalMemPool is used up.Wait for net free";
+    {
+        LogCapture cap(1);
+        ReplicationNormalMemPool pool;
+        ASSERT_TRUE(pool.Initialize(1000));
+        std::shared_ptr<char> out = pool.MallocMemBlockPtr(600, false, nullptr);
+        ASSERT_TRUE(out);
+        ASSERT_TRUE(pool.Initialize(100));
+        for (uint64_t size : {1ULL, 100ULL}) {
+            EXPECT_FALSE(pool.MallocMemBlockPtr(size, false, nullptr)) << size;
+        }
+        EXPECT_FALSE(pool.MallocMemBlockPtr(101, true, nullptr));
+        EXPECT_EQ(pool.GetUsedSize(), 600u);
+        out.reset();
+        EXPECT_TRUE(pool.MallocMemBlockPtr(100, false, nullptr));
+        EXPECT_EQ(cap.Count(line, 1), 2u);
     }
-    EXPECT_FALSE(pool.MallocMemBlockPtr(101, true, nullptr));
-    EXPECT_EQ(pool.GetUsedSize(), 600u);
-    std::shared_ptr<char> got;
-    std::thread waiter([&] { got = pool.MallocMemBlockPtr(100, true, nullptr); });
-    ASSERT_TRUE(WaitUntil([&] { return cap.Count("NormalMemPool is used up.Wait for net free", 1) >= 4; }));
-    out.reset();
-    waiter.join();
-    ASSERT_TRUE(got);
-    EXPECT_EQ(pool.GetUsedSize(), 100u);
-}
-
-// A new budget wakes the waiters: a larger one lets them in, and one that
-// makes a waiter's request impossible refuses it instead of leaving it hung.
-TEST(ReplicationNormalMemPool, NewBudgetWakesWaiters)
-{
-    Watchdog dog(30);
-    struct Case {
-        uint64_t newBudget;
-        bool served;
-    };
-    for (const Case& c : {Case{200, true}, Case{40, false}}) {
-        SCOPED_TRACE(c.newBudget);
+    for (auto c : {std::make_pair(200ULL, true), std::make_pair(40ULL, false)}) {
+        SCOPED_TRACE(c.first);
         LogCapture cap(1);
         ReplicationNormalMemPool pool;
         ASSERT_TRUE(pool.Initialize(100));
@@ -121,12 +110,12 @@ TEST(ReplicationNormalMemPool, NewBudgetWakesWaiters)
             got = pool.MallocMemBlockPtr(50, true, nullptr);
             done = true;
         });
-        ASSERT_TRUE(WaitUntil([&] { return cap.Count("NormalMemPool is used up.Wait for net free", 1) >= 1; }));
-        ASSERT_TRUE(pool.Initialize(c.newBudget));
+        ASSERT_TRUE(WaitUntil([&] { return cap.Count(line, 1) >= 1; }));
+        ASSERT_TRUE(pool.Initialize(c.first));
         ASSERT_TRUE(WaitUntil([&] { return done.load(); }));
         waiter.join();
-        EXPECT_EQ(static_cast<bool>(got), c.served);
-        EXPECT_EQ(pool.GetUsedSize(), c.served ? 150u : 100u);
+        EXPECT_EQ(static_cast<bool>(got), c.second);
+        EXPECT_EQ(pool.GetUsedSize(), c.second ? 150u : 100u);
     }
 }
 
@@ -145,50 +134,36 @@ TEST(ReplicationNormalMemPool, FailedHeapAllocationIsNotCountedAndDoesNotSpin)
     EXPECT_EQ(pool.GetUsedSize(), 0u);
 }
 
-TEST(ReplicationNormalMemPool, WaiterRetestsAfterEachFreeUntilItFits)
+// Waiters test again after every free: one that still does not fit waits on,
+// and one free wakes every waiter that fits now.
+TEST(ReplicationNormalMemPool, WaitersRetestAfterEachFree)
 {
     Watchdog dog(30);
     LogCapture cap(1);
+    const char* line = "NormalMemPool is used up.Wait for net free";
     ReplicationNormalMemPool pool;
     ASSERT_TRUE(pool.Initialize(100));
     std::shared_ptr<char> big = pool.MallocMemBlockPtr(60, false, nullptr);
     std::shared_ptr<char> small = pool.MallocMemBlockPtr(40, false, nullptr);
-    std::atomic<bool> done{false};
-    std::shared_ptr<char> got;
-    std::thread waiter([&] {
-        got = pool.MallocMemBlockPtr(50, true, nullptr);
-        done = true;
-    });
-    const char* line = "NormalMemPool is used up.Wait for net free";
-    ASSERT_TRUE(WaitUntil([&] { return cap.Count(line, 1) >= 1; }));
-    small.reset();  // 40 free: not enough, the waiter tests again and waits on
-    ASSERT_TRUE(WaitUntil([&] { return cap.Count(line, 1) >= 2; }));
-    EXPECT_FALSE(done.load());
-    big.reset();
-    waiter.join();
-    ASSERT_TRUE(got);
-    EXPECT_EQ(pool.GetUsedSize(), 50u);
-}
-
-TEST(ReplicationNormalMemPool, OneFreeWakesEveryWaiterThatFits)
-{
-    Watchdog dog(30);
-    LogCapture cap(1);
-    ReplicationNormalMemPool pool;
-    ASSERT_TRUE(pool.Initialize(100));
-    std::shared_ptr<char> all = pool.MallocMemBlockPtr(100, false, nullptr);
     std::vector<std::shared_ptr<char>> got(2);
+    std::atomic<int> done{0};
     std::vector<std::thread> waiters;
     for (int i = 0; i < 2; ++i) {
-        waiters.emplace_back([&, i] { got[i] = pool.MallocMemBlockPtr(30, true, nullptr); });
+        waiters.emplace_back([&, i] {
+            got[i] = pool.MallocMemBlockPtr(45, true, nullptr);
+            ++done;
+        });
     }
-    ASSERT_TRUE(WaitUntil([&] { return cap.Count("NormalMemPool is used up.Wait for net free", 1) >= 2; }));
-    all.reset();
+    ASSERT_TRUE(WaitUntil([&] { return cap.Count(line, 1) >= 2; }));
+    small.reset();  // 40 free: neither fits, both test again and wait on
+    ASSERT_TRUE(WaitUntil([&] { return cap.Count(line, 1) >= 4; }));
+    EXPECT_EQ(done.load(), 0);
+    big.reset();  // 100 free: both fit
     for (auto& t : waiters) {
         t.join();
     }
     EXPECT_TRUE(got[0] && got[1]);
-    EXPECT_EQ(pool.GetUsedSize(), 60u);
+    EXPECT_EQ(pool.GetUsedSize(), 90u);
 }
 
 TEST(ReplicationNormalMemPool, CallbacksRunInOrderOutsideTheLockAndMayAllocate)

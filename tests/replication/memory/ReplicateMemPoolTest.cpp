@@ -1,14 +1,13 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cstring>
 #include <random>
-#include <set>
 #include <thread>
 #include <vector>
 
 #include "host/testing/Fakes.h"
-#include "replication/memory/FreeIdSet.h"
 #include "replication/memory/ReplicateMemPool.h"
 #include "tests/replication/memory/MemTestSupport.h"
 
@@ -17,54 +16,38 @@ using memtest::WaitUntil;
 using memtest::Watchdog;
 using testing_fakes::LogCapture;
 
-TEST(FreeIdSet, HandsOutLowestAndIgnoresDuplicatesAndStrangers)
+// Blocks come lowest first and lie contiguously; freed ones come back lowest
+// first across the free list's words (130 ids span three, the last partial).
+TEST(ReplicateMemPool, LowestFirstAndContiguousAcrossTheFreeListWords)
 {
-    FreeIdSet set;
-    set.Fill(130);  // spans three words, the last one partial
-    EXPECT_EQ(set.Size(), 130u);
-    uint32_t id = 0;
-    for (uint32_t expect = 0; expect < 130; ++expect) {
-        ASSERT_TRUE(set.PopLowest(id));
-        ASSERT_EQ(id, expect);
+    for (uint32_t count : {4u, 130u}) {
+        SCOPED_TRACE(count);
+        ReplicateMemPool pool;
+        ASSERT_TRUE(pool.Initialize(count, 1024));
+        EXPECT_EQ(pool.MemPoolSize(), count);
+        EXPECT_EQ(pool.GetRealBufferSize(), 1024u);
+        BufferSt b;
+        for (uint32_t i = 0; i < count; ++i) {
+            ASSERT_TRUE(pool.MallocMemBlock(b, false, nullptr));
+            ASSERT_EQ(b.bufferId, i);
+            ASSERT_EQ(b.size, 1024);
+            ASSERT_EQ(b.data, pool.GetPoolBuffer() + 1024 * i);
+            std::memset(b.data, static_cast<int>(i), 1024);  // whole block is ours (ASan checks bounds)
+        }
+        EXPECT_FALSE(pool.MallocMemBlock(b, false, nullptr));
+        const std::vector<uint32_t> freed = count == 4 ? std::vector<uint32_t>{2, 0} : std::vector<uint32_t>{129, 64, 3};
+        for (uint32_t id : freed) {
+            ASSERT_TRUE(pool.FreeMemBlock(id));
+        }
+        EXPECT_EQ(pool.MemPoolSize(), freed.size());
+        std::vector<uint32_t> got;
+        while (pool.MallocMemBlock(b, false, nullptr)) {
+            got.push_back(b.bufferId);
+        }
+        std::vector<uint32_t> sorted = freed;
+        std::sort(sorted.begin(), sorted.end());
+        EXPECT_EQ(got, sorted);
     }
-    EXPECT_FALSE(set.PopLowest(id));
-    EXPECT_TRUE(set.Insert(129));
-    EXPECT_TRUE(set.Insert(64));
-    EXPECT_FALSE(set.Insert(64));
-    EXPECT_FALSE(set.Insert(130));  // beyond the filled range
-    EXPECT_TRUE(set.Insert(3));
-    EXPECT_EQ(set.Size(), 3u);
-    ASSERT_TRUE(set.PopLowest(id));
-    EXPECT_EQ(id, 3u);
-    ASSERT_TRUE(set.PopLowest(id));
-    EXPECT_EQ(id, 64u);
-    ASSERT_TRUE(set.PopLowest(id));
-    EXPECT_EQ(id, 129u);
-    EXPECT_FALSE(set.PopLowest(id));
-}
-
-TEST(ReplicateMemPool, FourBlocksOfOneKiBInOrderAndContiguous)
-{
-    ReplicateMemPool pool;
-    ASSERT_TRUE(pool.Initialize(4, 1024));
-    EXPECT_EQ(pool.MemPoolSize(), 4u);
-    EXPECT_EQ(pool.GetRealBufferSize(), 1024u);
-    std::vector<BufferSt> bufs(4);
-    for (uint32_t i = 0; i < 4; ++i) {
-        ASSERT_TRUE(pool.MallocMemBlock(bufs[i], false, nullptr));
-        EXPECT_EQ(bufs[i].bufferId, i);
-        EXPECT_EQ(bufs[i].size, 1024);
-        EXPECT_EQ(bufs[i].data, pool.GetPoolBuffer() + 1024 * i);
-        std::memset(bufs[i].data, static_cast<int>(i), 1024);  // whole block is ours (ASan checks bounds)
-    }
-    EXPECT_EQ(pool.MemPoolSize(), 0u);
-    ASSERT_TRUE(pool.FreeMemBlock(2));
-    ASSERT_TRUE(pool.FreeMemBlock(0));
-    BufferSt b;
-    ASSERT_TRUE(pool.MallocMemBlock(b, false, nullptr));
-    EXPECT_EQ(b.bufferId, 0u);
-    ASSERT_TRUE(pool.MallocMemBlock(b, false, nullptr));
-    EXPECT_EQ(b.bufferId, 2u);
 }
 
 TEST(ReplicateMemPool, RefusesBadGeometryAndSecondInitialize)
@@ -81,6 +64,11 @@ TEST(ReplicateMemPool, RefusesBadGeometryAndSecondInitialize)
     ReplicateMemPool wraps;  // the product wraps round 64 bits
     EXPECT_FALSE(wraps.Initialize(4, 1ULL << 62));
     EXPECT_EQ(wraps.MemPoolSize(), 0u);
+    // No block will ever come: even a waiting caller is refused.
+    BufferSt b;
+    EXPECT_FALSE(wraps.MallocMemBlock(b, true, nullptr));
+    EXPECT_FALSE(wraps.MallocMemBlockPtr(true, nullptr));
+    EXPECT_TRUE(cap.Contains("Memory pool is not initialized.", 4));
 
     ReplicateMemPool pool;
     ASSERT_TRUE(pool.Initialize(2, 64));
@@ -88,17 +76,6 @@ TEST(ReplicateMemPool, RefusesBadGeometryAndSecondInitialize)
     EXPECT_FALSE(pool.Initialize(4, 64));
     EXPECT_EQ(pool.GetPoolBuffer(), first);
     EXPECT_EQ(pool.GetBufferNumber(), 2u);
-}
-
-TEST(ReplicateMemPool, UninitializedPoolRefusesEvenAWaitingCaller)
-{
-    Watchdog dog(20);
-    LogCapture cap;
-    ReplicateMemPool pool;
-    BufferSt b;
-    EXPECT_FALSE(pool.MallocMemBlock(b, true, nullptr));  // would otherwise wait forever
-    EXPECT_FALSE(pool.MallocMemBlockPtr(true, nullptr));
-    EXPECT_TRUE(cap.Contains("Memory pool is not initialized.", 4));
 }
 
 TEST(ReplicateMemPool, FreeOfUnknownOrDuplicateId)
@@ -150,11 +127,14 @@ TEST(ReplicateMemPool, NonWaitingCallbackRunsOnceOutsideTheLockAndMayAllocate)
     EXPECT_EQ(untouched.bufferId, 77u);
     EXPECT_EQ(untouched.size, 5);
     EXPECT_EQ(untouched.data, &marker);
+    EXPECT_FALSE(pool.MallocMemBlockPtr(false, [] { throw std::runtime_error("cb boom"); }));
     EXPECT_FALSE(pool.MallocMemBlockPtr(false, [&] { order.push_back(2); }));
     EXPECT_FALSE(pool.MallocMemBlock(untouched, false, nullptr));  // empty callbacks are skipped
+    LogCapture cap;
 
     ASSERT_TRUE(pool.FreeMemBlock(b.bufferId));
-    EXPECT_EQ(order, (std::vector<int>{1, 2}));
+    EXPECT_EQ(order, (std::vector<int>{1, 2}));  // a throwing one does not stop the others
+    EXPECT_TRUE(cap.Contains("cb boom", 4));
     EXPECT_EQ(freeSeenInCallback, 1u);
     ASSERT_TRUE(allocatedInCallback);
     EXPECT_EQ(inCallback.bufferId, b.bufferId);
@@ -163,61 +143,32 @@ TEST(ReplicateMemPool, NonWaitingCallbackRunsOnceOutsideTheLockAndMayAllocate)
     EXPECT_EQ(order.size(), 2u) << "a callback ran a second time";
 }
 
-TEST(ReplicateMemPool, ThrowingCallbackDoesNotStopTheOthers)
-{
-    LogCapture cap;
-    ReplicateMemPool pool;
-    ASSERT_TRUE(pool.Initialize(1, 16));
-    BufferSt a, b;
-    ASSERT_TRUE(pool.MallocMemBlock(a, false, nullptr));
-    int after = 0;
-    EXPECT_FALSE(pool.MallocMemBlock(b, false, [] { throw std::runtime_error("cb boom"); }));
-    EXPECT_FALSE(pool.MallocMemBlock(b, false, [&] { ++after; }));
-    EXPECT_TRUE(pool.FreeMemBlock(a.bufferId));
-    EXPECT_EQ(after, 1);
-    EXPECT_TRUE(cap.Contains("cb boom", 4));
-}
-
-TEST(ReplicateMemPool, WaitingAllocatorsWokenByFreesFromOtherThreads)
+// A waiting allocator on an empty pool returns as soon as another thread
+// frees a block, with that block.
+TEST(ReplicateMemPool, WaiterGetsTheBlockAnotherThreadFrees)
 {
     Watchdog dog(30);
     LogCapture cap(1);
     ReplicateMemPool pool;
     ASSERT_TRUE(pool.Initialize(3, 256));
-    std::vector<BufferSt> held(3);
-    for (auto& b : held) {
-        ASSERT_TRUE(pool.MallocMemBlock(b, false, nullptr));
+    BufferSt held;
+    for (int i = 0; i < 3; ++i) {
+        ASSERT_TRUE(pool.MallocMemBlock(held, false, nullptr));
     }
-    const int waiters = 3;
-    std::vector<BufferSt> got(waiters);
-    std::atomic<int> done{0};
-    std::vector<std::thread> threads;
-    for (int i = 0; i < waiters; ++i) {
-        threads.emplace_back([&, i] {
-            EXPECT_TRUE(pool.MallocMemBlock(got[i], true, nullptr));
-            ++done;
-        });
-    }
-    // Each waiter logs once before blocking (under the mutex, so a later free
-    // cannot slip in before it waits).
-    ASSERT_TRUE(WaitUntil([&] { return cap.Count("MemPool is used up.Wait for net free", 1) >= waiters; }));
-    EXPECT_EQ(done.load(), 0);
-    std::vector<std::thread> freers;
-    for (int i = 0; i < waiters; ++i) {
-        freers.emplace_back([&, i] { EXPECT_TRUE(pool.FreeMemBlock(held[i].bufferId)); });
-    }
-    for (auto& t : freers) {
-        t.join();
-    }
-    for (auto& t : threads) {
-        t.join();
-    }
-    std::set<uint32_t> ids;
-    for (auto& b : got) {
-        ids.insert(b.bufferId);
-        EXPECT_EQ(b.data, pool.GetPoolBuffer() + 256 * b.bufferId);
-    }
-    EXPECT_EQ(ids, (std::set<uint32_t>{0, 1, 2}));
+    BufferSt got;
+    std::atomic<bool> done{false};
+    std::thread waiter([&] {
+        EXPECT_TRUE(pool.MallocMemBlock(got, true, nullptr));
+        done = true;
+    });
+    // The waiter logs under the mutex before it waits, so a later free
+    // cannot slip in before it.
+    ASSERT_TRUE(WaitUntil([&] { return cap.Contains("MemPool is used up.Wait for net free", 1); }));
+    EXPECT_FALSE(done.load());
+    std::thread([&] { EXPECT_TRUE(pool.FreeMemBlock(1)); }).join();
+    waiter.join();
+    EXPECT_EQ(got.bufferId, 1u);
+    EXPECT_EQ(got.data, pool.GetPoolBuffer() + 256);
     EXPECT_EQ(pool.MemPoolSize(), 0u);
 }
 
@@ -247,30 +198,41 @@ TEST(ReplicateMemPool, SharedPointerReturnsBlockThroughTheVirtualFree)
     EXPECT_EQ(pool.frees, 1);
 }
 
-// Eight threads allocate and free at random; no block may ever be held twice
-// and each holder's pattern must survive until it frees.
-TEST(ReplicateMemPoolStress, EightThreadsNeverShareABlock)
+// Eight threads allocate and free at random, waiting or registering a
+// callback: no block is ever held twice, each holder's pattern survives until
+// it frees, no wake-up is lost (the watchdog ends a hang) and every
+// registered callback runs exactly once. With one block every allocation
+// after the first takes the empty-pool paths.
+TEST(ReplicateMemPoolStress, EightThreadsNeverShareABlockOrLoseAWakeUp)
 {
     Watchdog dog(120);
-    const uint32_t blocks = 6;
-    const uint64_t size = 64;
-    ReplicateMemPool pool;
-    ASSERT_TRUE(pool.Initialize(blocks, size));
-    std::vector<std::atomic<int>> owner(blocks);
-    for (auto& o : owner) {
-        o = -1;
-    }
-    std::atomic<int> conflicts{0};
-    std::atomic<int> callbacks{0};
-    std::vector<std::thread> threads;
-    for (int t = 0; t < 8; ++t) {
-        threads.emplace_back([&, t] {
-            std::mt19937 rng(t);
-            for (int i = 0; i < 10000; ++i) {
-                bool wait = (rng() % 4) != 0;
-                if (rng() % 2 == 0) {
+    for (uint32_t blocks : {6u, 1u}) {
+        SCOPED_TRACE(blocks);
+        const uint64_t size = 64;
+        ReplicateMemPool pool;
+        ASSERT_TRUE(pool.Initialize(blocks, size));
+        std::vector<std::atomic<int>> owner(blocks);
+        for (auto& o : owner) {
+            o = -1;
+        }
+        std::atomic<int> conflicts{0}, registered{0}, ran{0};
+        std::vector<std::thread> threads;
+        for (int t = 0; t < 8; ++t) {
+            threads.emplace_back([&, t] {
+                std::mt19937 rng(t);
+                for (int i = 0; i < 5000; ++i) {
+                    bool wait = (rng() % 4) != 0;
+                    if (rng() % 2 == 0) {
+                        std::shared_ptr<char> p = pool.MallocMemBlockPtr(wait, nullptr);
+                        if (p) {
+                            p.get()[0] = static_cast<char>(t);
+                            p.get()[size - 1] = static_cast<char>(t);
+                        }
+                        continue;
+                    }
                     BufferSt b;
-                    if (!pool.MallocMemBlock(b, wait, [&] { ++callbacks; })) {
+                    if (!pool.MallocMemBlock(b, wait, [&] { ++ran; })) {
+                        ++registered;
                         continue;
                     }
                     int expected = -1;
@@ -278,67 +240,24 @@ TEST(ReplicateMemPoolStress, EightThreadsNeverShareABlock)
                         ++conflicts;
                     }
                     std::memset(b.data, t, size);
-                    for (uint64_t k = 0; k < size; ++k) {
-                        if (b.data[k] != static_cast<char>(t)) {
-                            ++conflicts;
-                            break;
-                        }
+                    if (std::count(b.data, b.data + size, static_cast<char>(t)) != static_cast<long>(size)) {
+                        ++conflicts;
                     }
                     owner[b.bufferId] = -1;
                     pool.FreeMemBlock(b.bufferId);
-                } else {
-                    std::shared_ptr<char> p = pool.MallocMemBlockPtr(wait, nullptr);
-                    if (p) {
-                        p.get()[0] = static_cast<char>(t);
-                        p.get()[size - 1] = static_cast<char>(t);
-                    }
                 }
-            }
-        });
+            });
+        }
+        for (auto& th : threads) {
+            th.join();
+        }
+        BufferSt last;
+        ASSERT_TRUE(pool.MallocMemBlock(last, false, nullptr));
+        ASSERT_TRUE(pool.FreeMemBlock(last.bufferId));  // runs whatever is still registered
+        EXPECT_EQ(conflicts.load(), 0);
+        EXPECT_EQ(ran.load(), registered.load());
+        EXPECT_EQ(pool.MemPoolSize(), blocks);
     }
-    for (auto& th : threads) {
-        th.join();
-    }
-    EXPECT_EQ(conflicts.load(), 0);
-    EXPECT_EQ(pool.MemPoolSize(), blocks);
-}
-
-// One block, eight threads: every allocation after the first goes through the
-// waiting or callback path. A lost wake-up hangs (the watchdog ends it); every
-// registered callback runs exactly once.
-TEST(ReplicateMemPoolStress, EightThreadsOnOneBlockLoseNoWakeUpOrCallback)
-{
-    Watchdog dog(120);
-    ReplicateMemPool pool;
-    ASSERT_TRUE(pool.Initialize(1, 32));
-    std::atomic<int> registered{0}, ran{0}, holders{0}, overlap{0};
-    std::vector<std::thread> threads;
-    for (int t = 0; t < 8; ++t) {
-        threads.emplace_back([&, t] {
-            for (int i = 0; i < 4000; ++i) {
-                BufferSt b;
-                bool wait = ((i + t) % 3) != 0;
-                if (!pool.MallocMemBlock(b, wait, [&] { ++ran; })) {
-                    ++registered;
-                    continue;
-                }
-                if (holders.fetch_add(1) != 0) {
-                    ++overlap;
-                }
-                holders.fetch_sub(1);
-                pool.FreeMemBlock(b.bufferId);
-            }
-        });
-    }
-    for (auto& th : threads) {
-        th.join();
-    }
-    BufferSt last;
-    ASSERT_TRUE(pool.MallocMemBlock(last, false, nullptr));
-    ASSERT_TRUE(pool.FreeMemBlock(last.bufferId));  // runs whatever is still registered
-    EXPECT_EQ(overlap.load(), 0);
-    EXPECT_EQ(ran.load(), registered.load());
-    EXPECT_EQ(pool.MemPoolSize(), 1u);
 }
 
 }  // namespace

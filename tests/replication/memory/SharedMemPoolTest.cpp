@@ -35,12 +35,20 @@ struct ShmCleanup {
     ~ShmCleanup() { shm_unlink(name.c_str()); }
 };
 
+// A creator pool of 8 blocks of 1000 bytes under a name of its own.
+struct CreatorPool {
+    LogCapture cap;
+    std::string name = UniqueShmName("pool");
+    ShmCleanup cleanup{name};
+    ReplicationSharedMemPool pool{true, name};
+    CreatorPool(uint32_t blocks = 8, uint64_t size = 1000) { EXPECT_TRUE(pool.Initialize(blocks, size)); }
+};
+
 TEST(ReplicationSharedMemPool, GeometryWithIdTrailers)
 {
-    std::string name = UniqueShmName("geom");
-    ShmCleanup cleanup{name};
-    ReplicationSharedMemPool pool(true, name);
-    ASSERT_TRUE(pool.Initialize(8, 1000));
+    CreatorPool c;
+    ReplicationSharedMemPool& pool = c.pool;
+    const std::string& name = c.name;
     EXPECT_EQ(pool.GetRealBufferSize(), 1004u);
     EXPECT_EQ(pool.GetMapLength(), 8032u);
     struct stat st {};
@@ -67,31 +75,6 @@ TEST(ReplicationSharedMemPool, GeometryWithIdTrailers)
     ASSERT_TRUE(pool.MallocMemBlock(first, false, nullptr));
     p.reset();
     EXPECT_EQ(pool.MemPoolSize(), 7u);
-}
-
-TEST(ReplicationSharedMemPool, AutoReleasePointerFreesTheTrailerId)
-{
-    LogCapture cap(1);
-    std::string name = UniqueShmName("move");
-    ShmCleanup cleanup{name};
-    ReplicationSharedMemPool pool(true, name);
-    ASSERT_TRUE(pool.Initialize(8, 1000));
-    BufferSt b;
-    for (int i = 0; i < 8; ++i) {
-        ASSERT_TRUE(pool.MallocMemBlock(b, false, nullptr));
-    }
-    std::shared_ptr<char> view = pool.GetMemBlockPtr(5);
-    std::shared_ptr<char> owner = pool.MoveMemBlockToAutoReleasePtr(view);
-    ASSERT_TRUE(owner);
-    EXPECT_EQ(owner.get(), view.get());
-    view.reset();
-    EXPECT_EQ(pool.MemPoolSize(), 0u);  // ownership is not shared with the argument
-    owner.reset();
-    EXPECT_EQ(pool.MemPoolSize(), 1u);
-    EXPECT_TRUE(cap.Contains("Free SM Block.", 1));
-    ASSERT_TRUE(pool.MallocMemBlock(b, false, nullptr));
-    EXPECT_EQ(b.bufferId, 5u);
-
 }
 
 // A block has one owner. Only a block held by id may become pointer-owned; a
@@ -133,11 +116,9 @@ TEST(ReplicationSharedMemPool, BlockOwnerIsUnique)
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
-        LogCapture cap;
-        std::string name = UniqueShmName("owner");
-        ShmCleanup cleanup{name};
-        ReplicationSharedMemPool pool(true, name);
-        ASSERT_TRUE(pool.Initialize(4, 64));
+        CreatorPool fixture(4, 64);
+        ReplicationSharedMemPool& pool = fixture.pool;
+        LogCapture& cap = fixture.cap;
         BufferSt zero;
         ASSERT_TRUE(pool.MallocMemBlock(zero, false, nullptr));
         std::shared_ptr<char> owner = c.setUp(pool);
@@ -160,22 +141,28 @@ TEST(ReplicationSharedMemPool, BlockOwnerIsUnique)
         ASSERT_TRUE(pool.MallocMemBlock(again, false, nullptr));
         EXPECT_EQ(again.bufferId, 1u);
         EXPECT_EQ(pool.MemPoolSize(), 2u);
-        // A held block moves, and its pointer alone frees it.
-        std::shared_ptr<char> moved = pool.MoveMemBlockToAutoReleasePtr(view);
+        // A held block moves; the pointer does not share ownership with its
+        // argument, and its release alone frees the block named in the trailer.
+        cap.Clear();
+        std::shared_ptr<char> moved = pool.MoveMemBlockToAutoReleasePtr(pool.GetMemBlockPtr(1));
         ASSERT_TRUE(moved);
+        EXPECT_EQ(moved.get(), block1);
         EXPECT_FALSE(pool.MoveMemBlockToAutoReleasePtr(view));
+        view.reset();
+        EXPECT_EQ(pool.MemPoolSize(), 2u);
         moved.reset();
         EXPECT_EQ(pool.MemPoolSize(), 3u);
+        EXPECT_TRUE(cap.Contains("Free SM Block.", 1));
+        ASSERT_TRUE(pool.MallocMemBlock(again, false, nullptr));
+        EXPECT_EQ(again.bufferId, 1u);
     }
 }
 
 TEST(ReplicationSharedMemPool, IdsOutsideThePoolAreRefused)
 {
-    LogCapture cap;
-    std::string name = UniqueShmName("range");
-    ShmCleanup cleanup{name};
-    ReplicationSharedMemPool pool(true, name);
-    ASSERT_TRUE(pool.Initialize(8, 1000));
+    CreatorPool fixture;
+    ReplicationSharedMemPool& pool = fixture.pool;
+    LogCapture& cap = fixture.cap;
     BufferSt b;
     b.bufferId = 42;
     EXPECT_FALSE(pool.GetMemBlock(8, b));
@@ -260,34 +247,32 @@ TEST(ReplicationSharedMemPool, AttachingWithoutACreatorFails)
     EXPECT_FALSE(attached.GetMemBlock(0, b));  // no mapping behind the ids
 }
 
+// The creator's object is owner-only whatever the umask, new or left over
+// with a wide mode, and goes with the creator.
 TEST(ReplicationSharedMemPool, ObjectIsOwnerOnlyWhateverTheUmask)
 {
     std::string name = UniqueShmName("mode");
     ShmCleanup cleanup{name};
     mode_t old = umask(0);
-    {
-        ReplicationSharedMemPool pool(true, name);
-        ASSERT_TRUE(pool.Initialize(2, 64));
-        struct stat st {};
-        ASSERT_EQ(stat(ShmPath(name).c_str(), &st), 0);
-        EXPECT_EQ(st.st_mode & 07777, 0600u);
-        EXPECT_EQ(st.st_uid, geteuid());
-    }
-    EXPECT_FALSE(ShmExists(name));
-    // A leftover object of ours with a wide mode is narrowed by the creator.
-    int fd = shm_open(name.c_str(), O_CREAT | O_RDWR, 0666);
-    ASSERT_GE(fd, 0);
-    fchmod(fd, 0666);
-    close(fd);
-    {
-        ReplicationSharedMemPool pool(true, name);
-        ASSERT_TRUE(pool.Initialize(2, 64));
-        struct stat st {};
-        ASSERT_EQ(stat(ShmPath(name).c_str(), &st), 0);
-        EXPECT_EQ(st.st_mode & 07777, 0600u);
+    for (bool leftover : {false, true}) {
+        SCOPED_TRACE(leftover ? "left over with mode 0666" : "new");
+        if (leftover) {
+            int fd = shm_open(name.c_str(), O_CREAT | O_RDWR, 0666);
+            ASSERT_GE(fd, 0);
+            fchmod(fd, 0666);
+            close(fd);
+        }
+        {
+            ReplicationSharedMemPool pool(true, name);
+            ASSERT_TRUE(pool.Initialize(2, 64));
+            struct stat st {};
+            ASSERT_EQ(stat(ShmPath(name).c_str(), &st), 0);
+            EXPECT_EQ(st.st_mode & 07777, 0600u);
+            EXPECT_EQ(st.st_uid, geteuid());
+        }
+        EXPECT_FALSE(ShmExists(name));
     }
     umask(old);
-    EXPECT_FALSE(ShmExists(name));
 }
 
 TEST(ReplicationSharedMemPool, ObjectOfAnotherUserIsRefused)
@@ -365,62 +350,18 @@ TEST(ReplicationSharedMemPool, TwoProcessesShareBlocksById)
     EXPECT_TRUE(ShmExists(name));
 }
 
-// A creator process writes a block and ends; the object goes with it.
+// A creator process ends; the object goes with it.
 TEST(ReplicationSharedMemPool, CreatorProcessLeavesNoObjectBehind)
 {
     Watchdog dog(60);
     std::string name = UniqueShmName("gone");
     ShmCleanup cleanup{name};
-    int toParent[2], toChild[2];
-    ASSERT_EQ(pipe(toParent), 0);
-    ASSERT_EQ(pipe(toChild), 0);
-    pid_t pid = fork();
-    ASSERT_GE(pid, 0);
-    if (pid == 0) {
-        close(toParent[0]);
-        close(toChild[1]);
-        int code = 0;
-        {
-            ReplicationSharedMemPool creator(true, name);
-            BufferSt b;
-            uint32_t id = 0xFFFFFFFF;
-            if (creator.Initialize(3, 512) && creator.MallocMemBlock(b, false, nullptr) &&
-                creator.MallocMemBlock(b, false, nullptr)) {
-                std::memcpy(b.data, "from the creator", 17);
-                id = b.bufferId;
-            } else {
-                code = 20;
-            }
-            if (write(toParent[1], &id, sizeof(id)) != sizeof(id)) {
-                code = 21;
-            }
-            char c;
-            if (read(toChild[0], &c, 1) < 0) {  // the parent has read the block
-                code = 22;
-            }
-        }
-        _exit(code);
-    }
-    close(toParent[1]);
-    close(toChild[0]);
-    uint32_t id = 0xFFFFFFFF;
-    ASSERT_EQ(read(toParent[0], &id, sizeof(id)), static_cast<ssize_t>(sizeof(id)));
-    ASSERT_EQ(id, 1u);
-    {
-        ReplicationSharedMemPool attached(false, name);
-        ASSERT_TRUE(attached.Initialize(3, 512));
-        std::shared_ptr<char> p = attached.GetMemBlockPtr(id);
-        ASSERT_TRUE(p);
-        EXPECT_STREQ(p.get(), "from the creator");
-    }
-    char go = 'x';
-    ASSERT_EQ(write(toChild[1], &go, 1), 1);
-    close(toChild[1]);
-    close(toParent[0]);
-    int status = 0;
-    ASSERT_EQ(waitpid(pid, &status, 0), pid);
-    ASSERT_TRUE(WIFEXITED(status));
-    EXPECT_EQ(WEXITSTATUS(status), 0);
+    int code = RunInChild([&] {
+        ReplicationSharedMemPool creator(true, name);
+        BufferSt b;
+        return creator.Initialize(3, 512) && creator.MallocMemBlock(b, false, nullptr) && ShmExists(name) ? 0 : 20;
+    });
+    EXPECT_EQ(code, 0);
     EXPECT_FALSE(ShmExists(name));
 }
 

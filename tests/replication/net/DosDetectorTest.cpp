@@ -47,77 +47,77 @@ TEST_F(DosDetectorTest, ServerCeilingCountsEachKindAndDefaultsBelowOne)
     EXPECT_EQ(1, d.AddNewConnCheck("1.1.1.3", "c", kTcp));
 }
 
-TEST_F(DosDetectorTest, AddressCeilingLocksForConfiguredMinutes)
+// Both address locks: the refusal that sets one, 4 while it lasts (the
+// configured minutes), and the first check after it, which lifts it.
+TEST_F(DosDetectorTest, AddressLocksLastTheConfiguredMinutes)
 {
-    cfg.Set("Replication", "SingleIpMaxConns", 1);
-    EXPECT_EQ(0, dos.AddNewConnCheck("1.2.3.4", "1", kTcp));  // a first connection is never refused
-    EXPECT_EQ(2, dos.AddNewConnCheck("1.2.3.4", "2", kVpp));
-    EXPECT_TRUE(logs.Contains("1.2.3.4 connects more then max,current: 0, max conn: 1, ntype: 0", 4));
-    Minutes(59);
-    EXPECT_EQ(4, dos.AddNewConnCheck("1.2.3.4", "3", kTcp));
-    EXPECT_TRUE(logs.Contains("1.2.3.4 has been locked ,These are: 1 minutes left", 4));
-    // Other addresses are not affected.
-    EXPECT_EQ(0, dos.AddNewConnCheck("5.6.7.8", "9", kTcp));
-    Minutes(1);
-    // After 60 minutes the lock goes, and the count test applies again.
-    EXPECT_EQ(2, dos.AddNewConnCheck("1.2.3.4", "4", kTcp));
-    EXPECT_TRUE(logs.Contains("60min exceed per lock time: 60 minutes,unlock the ip= 1.2.3.4", 1));
-    Minutes(60);
-    cfg.Set("Replication", "SingleIpMaxConns", 2);
-    EXPECT_EQ(0, dos.AddNewConnCheck("1.2.3.4", "5", kTcp));
+    struct Case {
+        const char* name;
+        const char* limitKey;
+        int admitted;  // connections admitted before the refusal
+        int lockMinutes;  // 0: the default 60
+        int refusal;
+        std::string refusedText, lockedText, unlockedText;
+        int afterLift;  // the ceiling still counts; the rate unit has passed
+    };
+    const Case cases[] = {
+        {"ceiling", "SingleIpMaxConns", 1, 0, 2, "1.2.3.4 connects more then max,current: 1, max conn: 1, ntype: 1",
+         "1.2.3.4 has been locked ,These are: 1 minutes left",
+         "60min exceed per lock time: 60 minutes,unlock the ip= 1.2.3.4", 2},
+        {"ceiling, 5 minutes", "SingleIpMaxConns", 1, 5, 2, "connects more then max,current: 1",
+         "1.2.3.4 has been locked ,These are: 1 minutes left", "5min exceed per lock time: 5 minutes", 2},
+        {"rate", "SingleIpPerUnitMaxConn", 3, 0, 3,
+         "1.2.3.4 connects more then max per unitTime= 60s ,current conns: 3,maxconn: 3",
+         "1.2.3.4 has been locked these are 1 minutes left",
+         "60 minutes exceed per lock time: 60 minutes,unlock the ip= 1.2.3.4", 0},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        testing_fakes::ConfigOverride local;
+        local.Set("Replication", c.limitKey, c.admitted);
+        if (c.lockMinutes != 0) {
+            local.Set("Replication", "LockIpConnectsMin", c.lockMinutes);
+        }
+        const int minutes = c.lockMinutes != 0 ? c.lockMinutes : 60;
+        DosDetector d;
+        int fd = 0;
+        for (int i = 0; i < c.admitted; ++i) {
+            ASSERT_EQ(0, d.AddNewConnCheck("1.2.3.4", std::to_string(++fd), kTcp));  // a first one never refused
+        }
+        EXPECT_EQ(c.refusal, d.AddNewConnCheck("1.2.3.4", std::to_string(++fd), kTcp));
+        EXPECT_TRUE(logs.Contains(c.refusedText, 4)) << logs.Dump();
+        Minutes(minutes - 1);
+        EXPECT_EQ(4, d.AddNewConnCheck("1.2.3.4", std::to_string(++fd), kTcp));
+        EXPECT_TRUE(logs.Contains(c.lockedText, 4)) << logs.Dump();
+        EXPECT_EQ(0, d.AddNewConnCheck("5.6.7.8", std::to_string(++fd), kTcp));  // other addresses are free
+        Minutes(1);
+        EXPECT_EQ(c.afterLift, d.AddNewConnCheck("1.2.3.4", std::to_string(++fd), kTcp));
+        EXPECT_TRUE(logs.Contains(c.unlockedText, 1)) << logs.Dump();
+        if (c.refusal == 3) {
+            // That one opened a new unit uncounted; the limit applies afresh.
+            EXPECT_TRUE(logs.Contains("is exceeds the unitTme 60s, ip= 1.2.3.4", 0));
+            for (int i = 0; i < 3; ++i) {
+                EXPECT_EQ(0, d.AddNewConnCheck("1.2.3.4", std::to_string(++fd), kTcp));
+            }
+            EXPECT_EQ(3, d.AddNewConnCheck("1.2.3.4", std::to_string(++fd), kTcp));
+        }
+        logs.Clear();
+    }
 }
 
-TEST_F(DosDetectorTest, LockMinutesComeFromConfiguration)
-{
-    cfg.Set("Replication", "SingleIpMaxConns", 1).Set("Replication", "LockIpConnectsMin", 5);
-    ASSERT_EQ(0, dos.AddNewConnCheck("1.2.3.4", "1", kTcp));
-    ASSERT_EQ(2, dos.AddNewConnCheck("1.2.3.4", "2", kTcp));
-    clock.AdvanceSeconds(5 * 60 - 1);
-    EXPECT_EQ(4, dos.AddNewConnCheck("1.2.3.4", "3", kTcp));
-    clock.AdvanceSeconds(1);
-    cfg.Set("Replication", "SingleIpMaxConns", 5);
-    EXPECT_EQ(0, dos.AddNewConnCheck("1.2.3.4", "3", kTcp));
-}
-
-TEST_F(DosDetectorTest, NewConnectionRatePerUnit)
-{
-    cfg.Set("Replication", "SingleIpPerUnitMaxConn", 3).Set("Replication", "ReplicationUnitTime", 60);
-    EXPECT_EQ(0, dos.AddNewConnCheck("9.9.9.9", "1", kTcp));  // counts 1
-    EXPECT_EQ(0, dos.AddNewConnCheck("9.9.9.9", "2", kTcp));
-    EXPECT_EQ(0, dos.AddNewConnCheck("9.9.9.9", "3", kTcp));  // count 3
-    clock.AdvanceSeconds(59);
-    EXPECT_EQ(3, dos.AddNewConnCheck("9.9.9.9", "4", kTcp));
-    EXPECT_TRUE(logs.Contains("9.9.9.9 connects more then max per unitTime= 60s ,current conns: 3,maxconn: 3", 4));
-    EXPECT_EQ(4, dos.AddNewConnCheck("9.9.9.9", "5", kTcp));
-    EXPECT_TRUE(logs.Contains("9.9.9.9 has been locked these are 60 minutes left", 4));
-    Minutes(60);
-    // Lock lifted; the unit has long passed, so this one opens a new unit uncounted.
-    EXPECT_EQ(0, dos.AddNewConnCheck("9.9.9.9", "6", kTcp));
-    EXPECT_TRUE(logs.Contains("60 minutes exceed per lock time: 60 minutes,unlock the ip= 9.9.9.9", 1));
-    EXPECT_TRUE(logs.Contains("is exceeds the unitTme 60s, ip= 9.9.9.9", 0));
-    EXPECT_EQ(0, dos.AddNewConnCheck("9.9.9.9", "7", kTcp));
-    EXPECT_EQ(0, dos.AddNewConnCheck("9.9.9.9", "8", kTcp));
-    EXPECT_EQ(0, dos.AddNewConnCheck("9.9.9.9", "9", kTcp));
-    EXPECT_EQ(3, dos.AddNewConnCheck("9.9.9.9", "10", kTcp));
-}
-
+// A unit ends only when more than its whole seconds have passed.
 TEST_F(DosDetectorTest, UnitEndsOnlyAfterMoreThanUnitSeconds)
 {
     cfg.Set("Replication", "SingleIpPerUnitMaxConn", 2).Set("Replication", "ReplicationUnitTime", 10);
-    ASSERT_EQ(0, dos.AddNewConnCheck("2.2.2.2", "1", kTcp));
-    ASSERT_EQ(0, dos.AddNewConnCheck("2.2.2.2", "2", kTcp));
-    clock.AdvanceSeconds(10);  // exactly the unit: still inside
-    EXPECT_EQ(3, dos.AddNewConnCheck("2.2.2.2", "3", kTcp));
-    DosDetector d;
-    ASSERT_EQ(0, d.AddNewConnCheck("2.2.2.2", "1", kTcp));
-    ASSERT_EQ(0, d.AddNewConnCheck("2.2.2.2", "2", kTcp));
-    clock.Advance(10999999);  // 10.99 s truncates to 10
-    EXPECT_EQ(3, d.AddNewConnCheck("2.2.2.2", "3", kTcp));
-    DosDetector e;
-    ASSERT_EQ(0, e.AddNewConnCheck("2.2.2.2", "1", kTcp));
-    ASSERT_EQ(0, e.AddNewConnCheck("2.2.2.2", "2", kTcp));
-    clock.AdvanceSeconds(11);
-    EXPECT_EQ(0, e.AddNewConnCheck("2.2.2.2", "3", kTcp));
+    for (auto step : {std::make_pair(10000000ULL, 3), std::make_pair(10999999ULL, 3), std::make_pair(11000000ULL, 0)}) {
+        SCOPED_TRACE(step.first);
+        DosDetector d;
+        ASSERT_EQ(0, d.AddNewConnCheck("2.2.2.2", "1", kTcp));
+        ASSERT_EQ(0, d.AddNewConnCheck("2.2.2.2", "2", kTcp));
+        clock.Advance(step.first);
+        EXPECT_EQ(step.second, d.AddNewConnCheck("2.2.2.2", "3", kTcp));
+    }
+    EXPECT_TRUE(logs.Contains("is exceeds the unitTme 10s, ip= 2.2.2.2", 0));
 }
 
 TEST_F(DosDetectorTest, ClosingEachConnectionFirstIsNeverRateLimited)
@@ -277,30 +277,31 @@ TEST(ReplicationServerAlarmTest, CodesMapToEvents)
     EXPECT_TRUE(logs.Contains("The return code can not send. retCode:4", 3));
     EXPECT_TRUE(logs.Contains("The return code can not send. retCode:1", 3));
 
-    alarm.SendAlarm(2, "10.1.1.1");
-    alarm.SendAlarm(3, "10.1.1.2");
-    alarm.SendAlarm(5, "10.1.1.3");
-    alarm.SendAlarm(0, "10.1.1.4");
-    auto ev = alarms.Events();
-    ASSERT_EQ(4u, ev.size());
-    for (const auto& e : ev) {
-        EXPECT_EQ("CopyService", e.source);
-        EXPECT_EQ(23, e.module);
-        EXPECT_EQ(0u, e.params.value);
-        EXPECT_EQ("192.168.5.5", e.params.params.at(0));
+    const struct {
+        int code;
+        std::vector<std::string> params;
+        unsigned long long id;
+        int type, level;
+    } cases[] = {
+        {2, {"192.168.5.5", "10.1.1.1", "100"}, 35256851365918ULL, 4, 3},
+        {3, {"192.168.5.5", "10.1.1.1", "30", "7"}, 35256851365919ULL, 4, 3},
+        {5, {"192.168.5.5", "10.1.1.1", "30", "3000"}, 35256851365920ULL, 4, 3},
+        {0, {"192.168.5.5", "10.1.1.1"}, 0ULL, 2, 2},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.code);
+        testing_fakes::AlarmCapture one;
+        alarm.SendAlarm(c.code, "10.1.1.1");
+        auto ev = one.Events();
+        ASSERT_EQ(1u, ev.size());
+        EXPECT_EQ("CopyService", ev[0].source);
+        EXPECT_EQ(23, ev[0].module);
+        EXPECT_EQ(0u, ev[0].params.value);
+        EXPECT_EQ(c.params, ev[0].params.params);
+        EXPECT_EQ(c.id, ev[0].alarmId);
+        EXPECT_EQ(c.type, ev[0].type);
+        EXPECT_EQ(c.level, ev[0].level);
     }
-    EXPECT_EQ((std::vector<std::string>{"192.168.5.5", "10.1.1.1", "100"}), ev[0].params.params);
-    EXPECT_EQ(35256851365918ULL, ev[0].alarmId);
-    EXPECT_EQ(4, ev[0].type);
-    EXPECT_EQ(3, ev[0].level);
-    EXPECT_EQ((std::vector<std::string>{"192.168.5.5", "10.1.1.2", "30", "7"}), ev[1].params.params);
-    EXPECT_EQ(35256851365919ULL, ev[1].alarmId);
-    EXPECT_EQ((std::vector<std::string>{"192.168.5.5", "10.1.1.3", "30", "3000"}), ev[2].params.params);
-    EXPECT_EQ(35256851365920ULL, ev[2].alarmId);
-    EXPECT_EQ((std::vector<std::string>{"192.168.5.5", "10.1.1.4"}), ev[3].params.params);
-    EXPECT_EQ(0ULL, ev[3].alarmId);
-    EXPECT_EQ(2, ev[3].type);
-    EXPECT_EQ(2, ev[3].level);
 }
 
 TEST(ReplicationServerAlarmTest, DetectorRefusalRaisesMatchingAlarm)

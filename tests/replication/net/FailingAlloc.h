@@ -2,6 +2,9 @@
 // new of this test binary can be told to fail the n-th allocation made by the
 // calling thread, so that every allocation point of a call can be tried.
 #pragma once
+#include <gtest/gtest.h>
+
+#include <string>
 
 namespace failalloc {
 
@@ -20,5 +23,28 @@ public:
     Scope(const Scope&) = delete;
     Scope& operator=(const Scope&) = delete;
 };
+
+// For n = 0, 1, ...: `setUp`, then `call` with the n-th allocation of this
+// thread failing, then `check(fired)`; ends after the first run in which no
+// allocation failed. No exception may leave `call`.
+template <typename SetUp, typename Call, typename Check>
+void ForEachFailure(SetUp setUp, Call call, Check check)
+{
+    for (long n = 0; n < 1000; ++n) {
+        SCOPED_TRACE("allocation " + std::to_string(n));
+        setUp();
+        bool fired = false;
+        {
+            Scope failing(n);
+            EXPECT_NO_THROW(call());
+            fired = Fired();
+        }
+        check(fired);
+        if (!fired) {
+            return;
+        }
+    }
+    ADD_FAILURE() << "every run had a failing allocation";
+}
 
 }  // namespace failalloc

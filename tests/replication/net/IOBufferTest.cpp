@@ -37,57 +37,58 @@ std::string Readable(const IOBuffer& b)
 
 }  // namespace
 
-TEST(IOBufferTest, CompactsWhenPrefixPlusTailSuffices)
+// Room for an append: the tail as it is, compaction when the consumed prefix
+// plus the tail suffice, otherwise growth to exactly writer + request (the
+// reader index kept).
+TEST(IOBufferTest, AppendUsesTheTailThenCompactsThenGrows)
 {
-    DebugTraces t;
-    IOBuffer b(10);
-    ASSERT_TRUE(b.Append("abcdef", 6));
-    b.Consume(4);
-    ASSERT_TRUE(b.Append("ghijklm", 7));
-    EXPECT_EQ(0u, b.ReaderIndex());
-    EXPECT_EQ(9u, b.WriterIndex());
-    EXPECT_EQ(10u, b.Capacity());
-    EXPECT_EQ("efghijklm", Readable(b));
-    EXPECT_TRUE(t.logs.Contains("noNeed Renew", 0));
-    EXPECT_FALSE(t.logs.Contains("Need Renew", 0) && t.logs.Count("Need Renew") > t.logs.Count("noNeed Renew"));
-    EXPECT_TRUE(t.logs.Contains("m_readerIndex= 0,m_writerIndex= 9,m_capacity= 10", 0));
-}
-
-TEST(IOBufferTest, GrowsToExactlyWhatIsNeededWithoutCompacting)
-{
+    struct Case {
+        const char* name;
+        size_t capacity;
+        const char* first;
+        size_t consume;
+        const char* second;
+        size_t reader, writer, capacityAfter;
+        const char* readable;
+        size_t compactions, growths;
+    };
+    const Case cases[] = {
+        {"exactly the tail", 8, "abc", 0, "defgh", 0, 8, 8, "abcdefgh", 0, 0},
+        {"compaction", 10, "abcdef", 4, "ghijklm", 0, 9, 10, "efghijklm", 1, 0},
+        {"growth", 10, "abcdefgh", 1, "12345", 1, 13, 13, "bcdefgh12345", 0, 1},
+        {"drained buffer starts at 0", 4, "abcd", 4, "wxyz", 0, 4, 4, "wxyz", 0, 0},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        DebugTraces t;
+        IOBuffer b(c.capacity);
+        ASSERT_TRUE(b.Append(c.first, std::strlen(c.first)));
+        b.Consume(c.consume);
+        ASSERT_TRUE(b.Append(c.second, std::strlen(c.second)));
+        EXPECT_EQ(c.reader, b.ReaderIndex());
+        EXPECT_EQ(c.writer, b.WriterIndex());
+        EXPECT_EQ(c.capacityAfter, b.Capacity());
+        EXPECT_EQ(c.readable, Readable(b));
+        EXPECT_EQ(c.compactions, t.logs.Count("noNeed Renew", 0));
+        EXPECT_EQ(c.growths, t.logs.Count("Need Renew", 0) - t.logs.Count("noNeed Renew", 0));
+        EXPECT_TRUE(t.logs.Contains("m_readerIndex= " + std::to_string(c.reader) + ",m_writerIndex= " +
+                                        std::to_string(c.writer) + ",m_capacity= " + std::to_string(c.capacityAfter),
+                                    0));
+    }
     DebugTraces t;
     IOBuffer b(10);
     ASSERT_TRUE(b.Append("abcdefgh", 8));
     b.Consume(1);
     ASSERT_TRUE(b.Append("12345", 5));
-    EXPECT_EQ(1u, b.ReaderIndex());
-    EXPECT_EQ(13u, b.WriterIndex());
-    EXPECT_EQ(13u, b.Capacity());
-    EXPECT_EQ("bcdefgh12345", Readable(b));
-    EXPECT_EQ(1u, t.logs.Count("Need Renew", 0) - t.logs.Count("noNeed Renew", 0));
     EXPECT_TRUE(t.logs.Contains("Enter Renew newsize= 13,oldsize = 10", 0));
-}
-
-TEST(IOBufferTest, BoundariesOfTailAndConsume)
-{
-    DebugTraces t;
-    IOBuffer b(8);
-    ASSERT_TRUE(b.Append("abc", 3));
-    ASSERT_TRUE(b.Append("defgh", 5));  // exactly the tail
-    EXPECT_EQ(8u, b.Capacity());
-    EXPECT_FALSE(t.logs.Contains("Renew"));
-    b.Consume(b.Length());
-    EXPECT_EQ(0u, b.ReaderIndex());
-    EXPECT_EQ(0u, b.WriterIndex());
-    ASSERT_TRUE(b.Append("xy", 2));
-    b.Consume(100);
-    EXPECT_EQ(0u, b.Length());
-    EXPECT_EQ(0u, b.WriterIndex());
-    b.Consume(0);
-    EXPECT_EQ(0u, b.Length());
-    // Zero bytes always fit.
+    // Consuming all, or more, resets both indices; zero bytes always fit.
+    for (size_t extra : {0, 100}) {
+        b.Consume(b.Length() + extra);
+        EXPECT_EQ(0u, b.ReaderIndex());
+        EXPECT_EQ(0u, b.WriterIndex());
+    }
     EXPECT_TRUE(b.Append("", 0));
-    EXPECT_EQ(8u, b.Capacity());
+    EXPECT_EQ(13u, b.Capacity());
     EXPECT_EQ(5242880u, IOBuffer::kInitialSize);
 }
 
@@ -109,37 +110,34 @@ TEST(IOBufferTest, ManyMessagesKeepOrderAcrossCompactionAndGrowth)
     }
 }
 
-TEST(IOBufferTest, RequestThatWouldOverflowIsRefused)
+// A request whose size would wrap, and one no allocator can serve: refused,
+// with the storage and contents kept and the buffer still usable.
+TEST(IOBufferTest, RefusedGrowthKeepsStorageAndContents)
 {
-    testing_fakes::LogCapture logs;
-    IOBuffer b(16);
-    ASSERT_TRUE(b.Append("0123456789", 10));
-    b.Consume(2);
-    const char dummy = 0;
-    EXPECT_FALSE(b.Append(&dummy, std::numeric_limits<size_t>::max() - 5));
-    EXPECT_TRUE(logs.Contains("size overflows", 4));
-    EXPECT_TRUE(logs.Contains("Append failed,current capacity= 16", 4));
-    EXPECT_EQ("23456789", Readable(b));
-    EXPECT_EQ(16u, b.Capacity());
-}
-
-TEST(IOBufferTest, FailedGrowthKeepsStorageAndContents)
-{
-    testing_fakes::LogCapture logs;
-    IOBuffer b(16);
-    ASSERT_TRUE(b.Append("0123456789", 10));
-    const char* before = b.Data();
-    const char dummy = 0;
-    // Fits in size_t but no allocator can serve it.
-    EXPECT_FALSE(b.Append(&dummy, std::numeric_limits<size_t>::max() / 2));
-    EXPECT_TRUE(logs.Contains("renew failed newsize= ", 4));
-    EXPECT_TRUE(logs.Contains("Append failed,current capacity= 16", 4));
-    EXPECT_EQ(before, b.Data());
-    EXPECT_EQ("0123456789", Readable(b));
-    EXPECT_EQ(16u, b.Capacity());
-    // Still usable.
-    ASSERT_TRUE(b.Append("abcdefghij", 10));
-    EXPECT_EQ("0123456789abcdefghij", Readable(b));
+    const struct {
+        size_t request;
+        const char* text;
+    } cases[] = {
+        {std::numeric_limits<size_t>::max() - 5, "size overflows"},
+        {std::numeric_limits<size_t>::max() / 2, "renew failed newsize= "},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.text);
+        testing_fakes::LogCapture logs;
+        IOBuffer b(16);
+        ASSERT_TRUE(b.Append("0123456789", 10));
+        b.Consume(2);
+        const char* before = b.Data();
+        const char dummy = 0;
+        EXPECT_FALSE(b.Append(&dummy, c.request));
+        EXPECT_TRUE(logs.Contains(c.text, 4));
+        EXPECT_TRUE(logs.Contains("Append failed,current capacity= 16", 4));
+        EXPECT_EQ(before, b.Data());
+        EXPECT_EQ("23456789", Readable(b));
+        EXPECT_EQ(16u, b.Capacity());
+        ASSERT_TRUE(b.Append("abcdefghij", 10));
+        EXPECT_EQ("23456789abcdefghij", Readable(b));
+    }
 }
 
 TEST(IOBufferTest, FailedConstructionLeavesABufferThatRefusesAppends)
@@ -236,7 +234,10 @@ std::vector<SourceCase> Sources()
     };
 }
 
-TEST(IOBufferTest, CopyOwnsItsBytesAndIsIndependent)
+// A copy owns its bytes (same indices, capacity and tag) and is independent
+// of its source; a move hands the storage over (owned or borrowed) and
+// leaves the source empty and usable again.
+TEST(IOBufferTest, CopyCopiesAndMoveHandsOver)
 {
     for (const SourceCase& c : Sources()) {
         SCOPED_TRACE(c.name);
@@ -250,51 +251,39 @@ TEST(IOBufferTest, CopyOwnsItsBytesAndIsIndependent)
             EXPECT_EQ(src->ReaderIndex(), copy->ReaderIndex());
             EXPECT_EQ(src->Capacity(), copy->Capacity());
             EXPECT_EQ(src->Tag(), copy->Tag());
-            if (src->Capacity() != 0) {
-                EXPECT_TRUE(copy->OwnsBuffer());
-                EXPECT_NE(src->Data(), copy->Data());
-            }
+            EXPECT_EQ(src->Capacity() != 0, copy->OwnsBuffer());
+            EXPECT_TRUE(src->Capacity() == 0 || src->Data() != copy->Data());
         }
-        // Changing one side leaves the other as it was, and the copies
-        // outlive their source.
         constructed.Consume(1);
         ASSERT_TRUE(constructed.Append("!", 1));
         EXPECT_EQ(c.readable, Readable(*src));
-        src.reset();
+
+        const char* data = src->Data();
+        const bool owned = src->OwnsBuffer();
+        IOBuffer moved(std::move(*src));
+        IOBuffer target(16);
+        ASSERT_TRUE(target.Append("to be freed", 11));
+        target = std::move(moved);
+        for (IOBuffer* from : {src.get(), &moved}) {
+            EXPECT_EQ(0u, from->Length());
+            EXPECT_EQ(0u, from->Capacity());
+            EXPECT_FALSE(from->OwnsBuffer());
+            EXPECT_EQ(-1, from->Tag());
+        }
+        EXPECT_EQ(data, target.Data());
+        EXPECT_EQ(owned, target.OwnsBuffer());
+        EXPECT_EQ(c.readable, Readable(target));
+        src.reset();  // the copies outlive their source
         EXPECT_EQ(c.readable, Readable(assigned));
         EXPECT_EQ(c.readable.empty() ? "!" : c.readable.substr(1) + "!", Readable(constructed));
+        ASSERT_TRUE(moved.Append("again", 5));
+        EXPECT_EQ("again", Readable(moved));
     }
     IOBuffer self(8);
     ASSERT_TRUE(self.Append("me", 2));
     IOBuffer& alias = self;
     self = alias;
     EXPECT_EQ("me", Readable(self));
-}
-
-TEST(IOBufferTest, MoveHandsStorageOverAndEmptiesTheSource)
-{
-    for (const SourceCase& c : Sources()) {
-        SCOPED_TRACE(c.name);
-        IOBuffer src = c.make();
-        const char* data = src.Data();
-        const bool owned = src.OwnsBuffer();
-        IOBuffer moved(std::move(src));
-        IOBuffer assigned(16);
-        ASSERT_TRUE(assigned.Append("to be freed", 11));
-        assigned = std::move(moved);
-        for (IOBuffer* from : {&src, &moved}) {
-            EXPECT_EQ(0u, from->Length());
-            EXPECT_EQ(0u, from->Capacity());
-            EXPECT_FALSE(from->OwnsBuffer());
-            EXPECT_EQ(-1, from->Tag());
-        }
-        EXPECT_EQ(data, assigned.Data());
-        EXPECT_EQ(owned, assigned.OwnsBuffer());
-        EXPECT_EQ(c.readable, Readable(assigned));
-        // A moved-from buffer is usable again.
-        ASSERT_TRUE(src.Append("again", 5));
-        EXPECT_EQ("again", Readable(src));
-    }
 }
 
 // A vector relocates its buffers as it grows: each must keep bytes of its

@@ -1,6 +1,8 @@
 // Helpers of the replication networking tests: loopback socket pairs and
 // waiting for a condition without sleeping longer than needed.
 #pragma once
+#include <arpa/inet.h>
+#include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -9,6 +11,8 @@
 #include <functional>
 #include <thread>
 #include <utility>
+
+#include "sim/zeph/ZephSo.h"
 
 namespace nettest {
 
@@ -57,5 +61,47 @@ void MakeNonBlocking(int fd);
 void CloseWithReset(Fd& fd);
 // Polls cond every 100 microseconds for at most timeoutMs.
 bool WaitFor(const std::function<bool()>& cond, int timeoutMs = 3000);
+
+// A bound loopback datagram socket of the transport, closed on destruction.
+class ZephSocket {
+public:
+    ZephSocket() : m_fd(ft_socket(AF_INET, SOCK_DGRAM, 0))
+    {
+        sockaddr_in a{};
+        a.sin_family = AF_INET;
+        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        ft_bind(m_fd, reinterpret_cast<sockaddr*>(&a), sizeof(a));
+    }
+    ~ZephSocket()
+    {
+        if (m_fd >= 0) {
+            ft_close(m_fd);
+        }
+    }
+    ZephSocket(const ZephSocket&) = delete;
+    ZephSocket& operator=(const ZephSocket&) = delete;
+    int Fd() const { return m_fd; }
+    sockaddr_in Addr() const
+    {
+        sockaddr_in a{};
+        socklen_t len = sizeof(a);
+        ft_getsockname(m_fd, reinterpret_cast<sockaddr*>(&a), &len);
+        return a;
+    }
+    void ConnectTo(const sockaddr_in& a) { EXPECT_EQ(0, ft_connect(m_fd, reinterpret_cast<const sockaddr*>(&a), sizeof(a))); }
+    void SendTo(const ZephSocket& to)
+    {
+        sockaddr_in a = to.Addr();
+        EXPECT_EQ(3, ft_sendto(m_fd, "abc", 3, 0, reinterpret_cast<sockaddr*>(&a), sizeof(a)));
+    }
+    void Close()
+    {
+        ft_close(m_fd);
+        m_fd = -1;
+    }
+
+private:
+    int m_fd;
+};
 
 }  // namespace nettest

@@ -47,13 +47,31 @@ protected:
 
 }  // namespace
 
-TEST_F(FlowTest, FastRegionGrantsBlocksPerSecond)
+// Units of one second for regions faster than one 2 MiB block per second;
+// slower ones get one block per longer unit.
+TEST_F(FlowTest, UnitSizing)
+{
+    const struct {
+        uint64_t kb, unitTime, blocksPerUnit;
+    } cases[] = {
+        {10240, 1000, 5}, {1024, 2000, 1}, {1, 2048000, 1},
+        {3000, 1000, 1},  // 3,072,000 bytes/s: one block per second
+        {2048, 1000, 1},  // exactly one block per second: the slow rule
+        {1000, 2048, 1},  // 1,024,000 bytes/s
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.kb);
+        Register("r" + std::to_string(c.kb), c.kb);
+        auto band = Band("r" + std::to_string(c.kb));
+        EXPECT_EQ(c.unitTime, band->unitTime);
+        EXPECT_EQ(c.blocksPerUnit, band->blocksPerUnitTime);
+        EXPECT_EQ(c.kb * 1024, band->maxBandwidth);
+    }
+}
+
+TEST_F(FlowTest, GrantPatternOfFastAndSlowRegions)
 {
     Register("r", 10240);
-    auto band = Band("r");
-    EXPECT_EQ(1000u, band->unitTime);
-    EXPECT_EQ(5u, band->blocksPerUnitTime);
-    EXPECT_EQ(10485760u, band->maxBandwidth);
     uint64_t waitMs = 12345;
     for (int i = 0; i < 5; ++i) {
         ASSERT_TRUE(flow.SendControl("r", waitMs)) << i;
@@ -69,30 +87,12 @@ TEST_F(FlowTest, FastRegionGrantsBlocksPerSecond)
     }
     EXPECT_FALSE(flow.SendControl("r", waitMs));
     EXPECT_EQ(1000u, waitMs);
-}
 
-TEST_F(FlowTest, SlowRegionsGetLongerUnitsOfOneBlock)
-{
     Register("one-mib", 1024);
-    auto band = Band("one-mib");
-    EXPECT_EQ(2000u, band->unitTime);
-    EXPECT_EQ(1u, band->blocksPerUnitTime);
-    uint64_t waitMs = 0;
     EXPECT_TRUE(flow.SendControl("one-mib", waitMs));
     clock.Advance(100000);
     EXPECT_FALSE(flow.SendControl("one-mib", waitMs));
     EXPECT_EQ(1900u, waitMs);
-
-    Register("tiny", 1);
-    EXPECT_EQ(2048000u, Band("tiny")->unitTime);
-    Register("odd", 3000);  // 3,072,000 bytes/s: one block per second
-    EXPECT_EQ(1000u, Band("odd")->unitTime);
-    EXPECT_EQ(1u, Band("odd")->blocksPerUnitTime);
-    Register("exact", 2048);  // exactly one block per second: the slow rule
-    EXPECT_EQ(1000u, Band("exact")->unitTime);
-    EXPECT_EQ(1u, Band("exact")->blocksPerUnitTime);
-    Register("odd-slow", 1000);  // 1,024,000 bytes/s
-    EXPECT_EQ(2048u, Band("odd-slow")->unitTime);
 }
 
 TEST_F(FlowTest, UnlimitedAndUnregisteredRegionsAlwaysGrant)
