@@ -8,7 +8,10 @@ set -euo pipefail
 dir=${CEPH_CLUSTER_DIR:-/tmp/dm-ceph}
 pool=${CEPH_POOL:-pool0}
 conf=$dir/ceph.conf
-port=${CEPH_MON_PORT:-6789}
+port=${CEPH_MON_PORT:-}
+
+# Whether something answers on 127.0.0.1:$1 (another cluster's monitor, say).
+in_use() { (exec 3<>"/dev/tcp/127.0.0.1/$1") 2>/dev/null; }
 
 ceph_() { timeout 30 ceph -c "$conf" --connect-timeout 10 "$@"; }
 
@@ -47,6 +50,14 @@ CONF
 
 start() {
     if [ -e "$dir/run/mon.a.pid" ]; then echo "ceph-cluster: already started in $dir" >&2; return 1; fi
+    # Another cluster on the port would take this one's OSD (it fails with "wrong fsid"):
+    # a given port must be free, else the first free one from 6789 is taken.
+    if [ -n "$port" ]; then
+        if in_use "$port"; then echo "ceph-cluster: 127.0.0.1:$port is in use (another cluster?)" >&2; return 1; fi
+    else
+        for port in $(seq 6789 6889) ""; do [ -n "$port" ] && ! in_use "$port" && break; done
+        [ -n "$port" ] || { echo "ceph-cluster: no free port from 6789 to 6889" >&2; return 1; }
+    fi
     mkdir -p "$dir/run" "$dir/log" "$dir/mon/mon.a" "$dir/osd/osd.0"
     local fsid; fsid=$(cat /proc/sys/kernel/random/uuid)
     write_conf "$fsid"
