@@ -51,17 +51,6 @@ uint64_t DataOffset(int storageType, int offsetKib)
     return storageType == QRM_STRATA ? 4096 : 0;
 }
 
-struct AlignedBuffer {
-    explicit AlignedBuffer(size_t size)
-    {
-        if (::posix_memalign(&ptr, 4096, size) != 0) ptr = nullptr;
-    }
-    ~AlignedBuffer() { std::free(ptr); }
-    AlignedBuffer(const AlignedBuffer&) = delete;
-    AlignedBuffer& operator=(const AlignedBuffer&) = delete;
-    char* data() const { return static_cast<char*>(ptr); }
-    void* ptr = nullptr;
-};
 
 class BackupJob {
 public:
@@ -365,11 +354,11 @@ bool BackupJob::ReadWithAio(std::string& error)
         error = std::string("io_setup failed: ") + std::strerror(-rc);
         return false;
     }
-    std::vector<std::unique_ptr<AlignedBuffer>> buffers;
+    std::vector<std::unique_ptr<dmtask::AlignedBuffer>> buffers;
     std::vector<size_t> freeSlots;
     std::map<const void*, std::pair<size_t, size_t>> inflight;  // buffer -> (slot, block position k)
     for (size_t i = 0; i < depth; ++i) {
-        buffers.push_back(std::make_unique<AlignedBuffer>(repo::kBlockSize));
+        buffers.push_back(std::make_unique<dmtask::AlignedBuffer>(repo::kBlockSize));
         if (buffers.back()->data() == nullptr) {
             io_destroy(ioctx);
             error = "out of memory";
@@ -439,52 +428,23 @@ bool BackupJob::ReadWithAio(std::string& error)
 
 bool BackupJob::ReadWithThreads(std::string& error)
 {
-    std::atomic<size_t> next{0};
-    std::atomic<bool> stop{false};
-    std::atomic<int> running{m_o.depth};
-    std::mutex errorMutex;
-    auto worker = [&]() {
-        AlignedBuffer buffer(repo::kBlockSize);
-        std::string err;
-        if (buffer.data() == nullptr) err = "out of memory";
-        while (err.empty() && !stop.load()) {
-            size_t k = next++;
-            if (k >= m_blocks.size()) break;
-            uint64_t offset = m_blocks[k] * repo::kBlockSize;
-            uint64_t length = repo::BlockLength(m_blocks[k], m_dataSize, repo::kBlockSize);
-            uint64_t want = length;
-            EnvProxyResult r = m_disk->ReadBlocks(offset, length, buffer.data());
-            if (r._GetCompleteCode() != ENV_PROXY_SUCCESS) {
-                err = dmtask::DescribeFailure("reading block " + std::to_string(m_blocks[k]), r);
-            } else if (length != want) {
-                err = "reading block " + std::to_string(m_blocks[k]) + " failed: short read";
-            } else {
-                StoreBlock(k, buffer.data(), static_cast<uint32_t>(want), err);
-            }
+    auto read = [this](size_t k, char* buffer, std::string& err) {
+        uint64_t offset = m_blocks[k] * repo::kBlockSize;
+        uint64_t length = repo::BlockLength(m_blocks[k], m_dataSize, repo::kBlockSize);
+        uint64_t want = length;
+        EnvProxyResult r = m_disk->ReadBlocks(offset, length, buffer);
+        if (r._GetCompleteCode() != ENV_PROXY_SUCCESS) {
+            err = dmtask::DescribeFailure("reading block " + std::to_string(m_blocks[k]), r);
+            return false;
         }
-        if (!err.empty()) {
-            std::lock_guard<std::mutex> lock(errorMutex);
-            if (error.empty()) error = err;
-            stop = true;
+        if (length != want) {
+            err = "reading block " + std::to_string(m_blocks[k]) + " failed: short read";
+            return false;
         }
-        --running;
+        return StoreBlock(k, buffer, static_cast<uint32_t>(want), err);
     };
-    std::vector<std::thread> threads;
-    for (int i = 0; i < m_o.depth; ++i) threads.emplace_back(worker);
-    dmtask::Progress progress(m_ctx, "backup", m_totalBytes);
-    while (running.load() > 0) {
-        if (dmtask::Interrupted()) {
-            stop = true;
-            std::lock_guard<std::mutex> lock(errorMutex);
-            if (error.empty()) error = "interrupted";
-        }
-        progress.Update(m_doneBytes.load());
-        std::this_thread::sleep_for(std::chrono::milliseconds(50));
-    }
-    for (auto& t : threads) t.join();
-    progress.Finish();
-    std::lock_guard<std::mutex> lock(errorMutex);
-    return error.empty();
+    return dmtask::RunOnThreads(m_ctx, "backup", m_o.depth, m_blocks.size(), repo::kBlockSize, m_totalBytes,
+                                m_doneBytes, read, error);
 }
 
 bool BackupJob::ReadAll(std::string& error)

@@ -110,44 +110,14 @@ bool LooksUsed(int fd, bool regular, uint64_t start, uint64_t end)
 bool RestoreJob::ForEachBlock(const char* label, const std::function<bool(uint64_t, char*, std::string&)>& fn,
                               std::string& error)
 {
-    const uint64_t blockSize = m_target.manifest.blockSize;
-    std::atomic<uint64_t> next{0};
     std::atomic<uint64_t> done{0};
-    std::atomic<bool> stop{false};
-    std::atomic<int> running{m_o.depth};
-    std::mutex errorMutex;
-    auto worker = [&]() {
-        std::vector<char> buffer(blockSize);
-        std::string err;
-        while (err.empty() && !stop.load()) {
-            uint64_t index = next++;
-            if (index >= m_reader.Blocks()) break;
-            if (!m_reader.Read(index, buffer.data(), err) || !fn(index, buffer.data(), err)) break;
-            done += m_reader.Length(index);
-        }
-        if (!err.empty()) {
-            std::lock_guard<std::mutex> lock(errorMutex);
-            if (error.empty()) error = err;
-            stop = true;
-        }
-        --running;
+    auto each = [&](size_t index, char* buffer, std::string& err) {
+        if (!m_reader.Read(index, buffer, err) || !fn(index, buffer, err)) return false;
+        done += m_reader.Length(index);
+        return true;
     };
-    std::vector<std::thread> threads;
-    for (int i = 0; i < m_o.depth; ++i) threads.emplace_back(worker);
-    dmtask::Progress progress(m_ctx, label, m_reader.TotalBytes());
-    while (running.load() > 0) {
-        if (dmtask::Interrupted()) {
-            stop = true;
-            std::lock_guard<std::mutex> lock(errorMutex);
-            if (error.empty()) error = "interrupted";
-        }
-        progress.Update(done.load());
-        std::this_thread::sleep_for(std::chrono::milliseconds(50));
-    }
-    for (auto& t : threads) t.join();
-    progress.Finish();
-    std::lock_guard<std::mutex> lock(errorMutex);
-    return error.empty();
+    return dmtask::RunOnThreads(m_ctx, label, m_o.depth, m_reader.Blocks(), m_target.manifest.blockSize,
+                                m_reader.TotalBytes(), done, each, error);
 }
 
 bool RestoreJob::WriteAll(std::string& error)

@@ -21,6 +21,8 @@
 #include <iostream>
 #include <mutex>
 #include <sstream>
+#include <thread>
+#include <vector>
 
 #include "apps/datamover/RepoFormat.h"
 #include "factory/DiskDescriptorFactory.h"
@@ -510,6 +512,57 @@ std::string FirstErrorCapture::LastText() const
 {
     std::lock_guard<std::mutex> lock(m_state->mutex);
     return m_state->last;
+}
+
+AlignedBuffer::AlignedBuffer(size_t size)
+{
+    if (::posix_memalign(&ptr, 4096, size) != 0) ptr = nullptr;
+}
+
+AlignedBuffer::~AlignedBuffer()
+{
+    std::free(ptr);
+}
+
+bool RunOnThreads(const CommandContext& ctx, const char* label, int depth, size_t count, size_t bufferSize,
+                  uint64_t total, const std::atomic<uint64_t>& done,
+                  const std::function<bool(size_t k, char* buffer, std::string& err)>& work, std::string& error)
+{
+    std::atomic<size_t> next{0};
+    std::atomic<bool> stop{false};
+    std::atomic<int> running{depth};
+    std::mutex errorMutex;
+    auto fail = [&](const std::string& why) {
+        std::lock_guard<std::mutex> lock(errorMutex);
+        if (error.empty()) error = why;
+        stop = true;
+    };
+    auto worker = [&]() {
+        AlignedBuffer buffer(bufferSize);
+        std::string err = buffer.data() == nullptr ? "out of memory" : "";
+        while (err.empty() && !stop.load()) {
+            size_t k = next++;
+            if (k >= count) break;
+            if (!work(k, buffer.data(), err)) {
+                if (err.empty()) err = "block " + std::to_string(k) + " failed";  // never a silent stop
+                break;
+            }
+        }
+        if (!err.empty()) fail(err);
+        --running;
+    };
+    std::vector<std::thread> threads;
+    for (int i = 0; i < depth; ++i) threads.emplace_back(worker);
+    Progress progress(ctx, label, total);
+    while (running.load() > 0) {
+        if (Interrupted()) fail("interrupted");
+        progress.Update(done.load());
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+    for (auto& t : threads) t.join();
+    progress.Finish();
+    std::lock_guard<std::mutex> lock(errorMutex);
+    return error.empty();
 }
 
 void Status(const CommandContext& ctx, const std::string& text)

@@ -8,6 +8,8 @@
 #include <boost/atomic.hpp>
 #include <cstdint>
 #include <memory>
+#include <atomic>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -114,6 +116,24 @@ private:
     std::shared_ptr<State> m_state;
     CLogger::Hook m_old;
 };
+
+// A buffer aligned for direct I/O; data() is null when it could not be had.
+struct AlignedBuffer {
+    explicit AlignedBuffer(size_t size);
+    ~AlignedBuffer();
+    AlignedBuffer(const AlignedBuffer&) = delete;
+    AlignedBuffer& operator=(const AlignedBuffer&) = delete;
+    char* data() const { return static_cast<char*>(ptr); }
+    void* ptr = nullptr;
+};
+
+// Runs work(k, buffer, err) for every k in [0, count) on `depth` threads, each
+// with its own aligned buffer of `bufferSize` bytes. The first error (or a
+// SIGINT/SIGTERM: "interrupted") stops every thread; it lands in `error`.
+// `done` (bytes, advanced by the work) drives a progress bar of `total`.
+bool RunOnThreads(const CommandContext& ctx, const char* label, int depth, size_t count, size_t bufferSize,
+                  uint64_t total, const std::atomic<uint64_t>& done,
+                  const std::function<bool(size_t k, char* buffer, std::string& err)>& work, std::string& error);
 
 // One line on standard error saying what a long step waits for (an attach
 // and its settle pause, a bitmap being built), shown on a terminal or with
