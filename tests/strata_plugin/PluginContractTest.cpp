@@ -6,6 +6,8 @@
 
 #include <cstddef>
 #include <cstring>
+#include <functional>
+#include <map>
 
 #include "storage_access/DirtyRanges.h"
 #include "storage_access/DiskDeviceFile.h"
@@ -16,6 +18,7 @@
 
 using namespace plugintest;
 using testing_fakes::CapturedMessages;
+using testing_fakes::ConfigOverride;
 using testing_fakes::LogCapture;
 using testing_fakes::ScriptedCommandRunner;
 using testing_fakes::VirtualClock;
@@ -108,24 +111,28 @@ TEST(PluginContractTest, BoundaryRecordsKeepTheirMemberOrder)
     EXPECT_LT(offsetof(message, code), offsetof(message, params));
 }
 
-// A device that records what the descriptor asks of it.
+// A device that records what the descriptor asks of it and fails on request.
 struct RecordingDevice : DiskDeviceFile {
     DISK_DEVICE_RETURN_CODE Open(const std::string& path, int32_t flags, uint64_t size) override
     {
         openFlags = flags;
         openSize = size;
         openPath = path;
-        return DISK_DEVICE_OK;
+        return Result();
     }
     DISK_DEVICE_RETURN_CODE Read(const uint64_t& offset, uint64_t&, char*) override
     {
         readOffset = offset;
-        return DISK_DEVICE_OK;
+        return Result();
     }
+    DISK_DEVICE_RETURN_CODE AioRead(const uint64_t&, uint64_t&, char*, io_context_t) override { return Result(); }
+    DISK_DEVICE_RETURN_CODE MmapRead(const uint64_t&, const uint64_t&, char*&) override { return Result(); }
+    DISK_DEVICE_RETURN_CODE Write(const uint64_t&, uint64_t&, const char*) override { return Result(); }
     DISK_DEVICE_RETURN_CODE Close() override { return closeFails ? DISK_DEVICE_READ_FAILED : DISK_DEVICE_OK; }
-    std::string GetErrString() override { return "close failed: EIO"; }
+    std::string GetErrString() override { return "device error: EIO"; }
     std::string GetDiskDevicePath() override { return resolvedPath; }
     void ReleaseBufferCache(const uint64_t& start, const uint64_t&) override { releasedOffset = start; }
+    DISK_DEVICE_RETURN_CODE Result() const { return fails ? DISK_DEVICE_READ_FAILED : DISK_DEVICE_OK; }
     int32_t openFlags = -1;
     uint64_t openSize = 0;
     uint64_t readOffset = 0;
@@ -133,28 +140,35 @@ struct RecordingDevice : DiskDeviceFile {
     std::string openPath;
     std::string resolvedPath;
     bool closeFails = false;
+    bool fails = false;  // open, reads and writes
 };
 
 // The descriptor with its device replaced.
 struct ProbedDescriptor : StrataDiskDescriptor {
-    ProbedDescriptor() : StrataDiskDescriptor(65536, boost::uuids::uuid()) {}
+    explicit ProbedDescriptor(uint64_t size) : StrataDiskDescriptor(size, boost::uuids::uuid()) {}
     void UseDevice(std::shared_ptr<DiskDeviceFile> d) { diskDeviceFile = std::move(d); }
 };
 
 class ContractTest : public ::testing::Test {
 protected:
-    std::shared_ptr<ProbedDescriptor> Make(bool backup)
+    VolumeParas Paras(bool backup, uint64_t size = 65536)
     {
         VolumeParas p;
         p.volumeOffsetSize = 4096;
         p.volumeID = kUuid;
         p.volumeName = "disk-a";
-        p.volumeSize = 65536;
+        p.volumeSize = size;
         p.isBackup = backup;
         p.currentSnapshotURL = "strata://10.2.3.4/pool9/snap-2";
+        p.parentSnapshotURL = "strata://10.2.3.4/pool9/snap-1";
         p.volumeURL = "strata://10.2.3.4/pool9/target-vol";
         p.msgNotify = &sink;
-        auto d = std::make_shared<ProbedDescriptor>();
+        return p;
+    }
+    std::shared_ptr<ProbedDescriptor> Make(bool backup, uint64_t size = 65536)
+    {
+        const VolumeParas p = Paras(backup, size);
+        auto d = std::make_shared<ProbedDescriptor>(size);
         if (d->InitializeDiskInfo(p)._GetCompleteCode() != ENV_PROXY_SUCCESS) {
             return nullptr;
         }
@@ -165,6 +179,7 @@ protected:
 
     TempRoot root;
     VirtualClock clock;
+    ConfigOverride config;
     ScriptedCommandRunner runner;
     CapturedMessages sink;
     LogCapture logs;
@@ -204,7 +219,7 @@ TEST_F(ContractTest, CloseAfterAFailedDeviceCloseStillDetaches)
     EXPECT_EQ(close._GetCompleteCode(), ENV_PROXY_CLOSE_DISK_FAILED);
     ASSERT_EQ(close.details.size(), 1u);
     EXPECT_EQ(close.details.front().code, 20089u);
-    EXPECT_EQ(close.details.front().params.back(), "close failed: EIO");
+    EXPECT_EQ(close.details.front().params.back(), "device error: EIO");
     EXPECT_EQ(CallsWith(runner, DetachOf("snap-2")), 1u);
     EXPECT_EQ(ArraySize(Doc(), "snapshot_volumes_attached"), 0u);
     EXPECT_TRUE(logs.Contains("Close disk device file failed.", 4));
@@ -304,30 +319,286 @@ TEST_F(ContractTest, LeftoverKeysAreRemovedByVolumeNeverByAnOldPath)
     EXPECT_EQ(ArraySize(Doc(), "data_volume_keys_registered"), 0u);
 }
 
-TEST_F(ContractTest, HelpersLogUnderTheOperationsThatCallThem)
+// Failed opens name the disk in their detail, whatever step failed.
+TEST_F(ContractTest, FailedOpensNameTheDisk)
 {
-    runner.ExpectContaining("-c attachwithip", AttachOk("/dev/sdq"));
-    runner.ExpectContaining("reg_qs.sh", Lines({"no"}, 1));
-    runner.ExpectContaining("-c detachwithip", CliFail(1, "busy"));
-    auto d = Make(false);
-    d->OpenDisk(false);
-    d->CloseDisk();
-    d->CleanLeftovers(R"({"data_volumes_attached":["v"]})");
-    d->CleanLeftovers("{broken");
-    const std::vector<std::pair<std::string, std::string>> expected = {
-        {"Start to set key for disk, disk device path: /dev/sdq", "StrataDiskDescriptor::RegKeyForVolume()"},
-        {"set key for disk: /dev/sdq failed. ", "StrataDiskDescriptor::RegKeyForVolume()"},
-        {"remove key for disk: /dev/sdq failed. ", "StrataDiskDescriptor::UnRegKeyForVolume()"},
-        {"Reg Key for volume[target-vol] failed.iSetKey:-1", "StrataDiskDescriptor::OpenDisk()"},
-        {"unreg key for volume[/dev/sdq] failed.iDeleteKey:-1", "StrataDiskDescriptor::CloseDisk()"},
-        {"Detach volume data[v] failed. Error is busy", "StrataDiskDescriptor::CleanLeftoversForRestore()"},
-        {"Parse data[{broken] to json failed.", "StrataDiskDescriptor::CleanLeftovers()"},
+    struct Case {
+        const char* what;
+        Reply attach;
+        bool deviceFails;
+        const char* text;
     };
-    for (const auto& e : expected) {
-        auto found = logs.Find(e.first);
-        ASSERT_FALSE(found.empty()) << e.first;
-        EXPECT_EQ(found.front().function, e.second) << e.first;
-        EXPECT_EQ(found.front().module, "StrataPlugin") << e.first;
+    const Case cases[] = {
+        {"attach refused", CliFail(50151404, "volume not found"), false, "volume not found"},
+        {"no device path", Lines({"ret_code=50151401", "ret_desc=The volume has been attached !"}), false,
+         "The volume has been attached !"},
+        {"device refused", AttachOk("/dev/sdq"), true, "device error: EIO"},
+    };
+    for (const Case& c : cases) {
+        for (bool backup : {true, false}) {
+            SCOPED_TRACE(std::string(c.what) + (backup ? " backup" : " restore"));
+            ScriptedCommandRunner script;
+            script.ExpectContaining("-c attachwithip", c.attach);
+            script.ExpectContaining("reg_qs.sh", Lines({"ok"}));
+            device->fails = c.deviceFails;
+            EnvProxyResult open = backup ? Make(true)->OpenDisk(P(), true) : Make(false)->OpenDisk(false);
+            EXPECT_EQ(open._GetCompleteCode(), ENV_PROXY_OPEN_DISK_FAILED);
+            ASSERT_EQ(open.details.size(), 1u);
+            EXPECT_EQ(open.details.front().code, 20087u);
+            ASSERT_EQ(open.details.front().params.size(), 3u);  // time, disk name, cause
+            EXPECT_EQ(open.details.front().params[1], "disk-a");
+            EXPECT_EQ(open.details.front().params[2], c.text);
+        }
+    }
+}
+
+// The events cleared by leftover cleaning carry the parameters of the ones
+// raised: manager address, name, error text and (for detaches) the pool.
+TEST_F(ContractTest, LeftoverCleaningClearsEventsWithTheirParameters)
+{
+    runner.ExpectContaining("-c detachwithip", CliOk());
+    runner.ExpectContaining(kDelete, QrmCode(0));
+    for (bool backup : {true, false}) {
+        SCOPED_TRACE(backup ? "backup" : "restore");
+        CapturedMessages events;
+        VolumeParas p = Paras(backup);
+        p.msgNotify = &events;
+        std::shared_ptr<CDiskDescriptor> d;
+        ASSERT_EQ(CreateDiskDescriptor(p, d), 0);
+        const std::string key = backup ? "snapshot_volumes_attached" : "data_volumes_attached";
+        // The cached address is an old one: events name this descriptor's manager.
+        ASSERT_EQ(d->CleanLeftovers(R"({"IP":"10.9.9.9","bitmap_volumes_attached":["bm1"],)"
+                                    R"("bitmap_volumes_created":["bm1"],")" + key + R"(":["v1"]})")
+                      ._GetCompleteCode(),
+                  ENV_PROXY_SUCCESS);
+        auto sent = Events(events);
+        ASSERT_EQ(sent.size(), 3u);
+        const std::vector<std::pair<uint64_t, std::vector<std::string>>> expected = {
+            {72479277076ULL, {"10.2.3.4", "bm1", "detach volume success", "pool9"}},
+            {72479277077ULL, {"10.2.3.4", "bm1", ""}},
+            {72479277076ULL, {"10.2.3.4", "v1", "detach volume success", "pool9"}},
+        };
+        for (size_t i = 0; i < expected.size(); ++i) {
+            EXPECT_EQ(sent[i].type, 2) << i;
+            EXPECT_EQ(sent[i].code, expected[i].first) << i;
+            EXPECT_EQ(sent[i].params, expected[i].second) << i;
+        }
+    }
+}
+
+// The caller's start offset reaches the bitmap walk, and a restore asks for the
+// bitmap of its target volume.
+TEST_F(ContractTest, ChangedRangesTakeTheStartOffsetAndTheRestoreVolume)
+{
+    const uint64_t MiB = 1048576;
+    // 1 MiB per bit, 8 MiB per byte; bytes 0 and 4 changed.
+    std::string bitmap(9, '\0');
+    bitmap[0] = 1;
+    bitmap[4] = 1;
+    const std::string path = root.Path() + "/bitmap.bin";
+    std::ofstream(path, std::ios::binary).write(bitmap.data(), static_cast<std::streamsize>(bitmap.size()));
+    struct Case {
+        bool backup;
+        uint64_t start;
+        std::vector<DirtyRange> ranges;  // in 4 MiB units of the data area
+    };
+    const Case cases[] = {
+        {true, 0, {DirtyRange(0, 8 * MiB), DirtyRange(28 * MiB, 12 * MiB)}},
+        {true, 24 * MiB, {DirtyRange(28 * MiB, 12 * MiB)}},
+        {false, 24 * MiB, {DirtyRange(28 * MiB, 12 * MiB)}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(std::to_string(c.start) + (c.backup ? " backup" : " restore"));
+        ScriptedCommandRunner script;
+        script.ExpectContaining(kCreate, CreateOk(1048576));
+        script.ExpectContaining(kQuery, QueryReady(1048576));
+        script.ExpectContaining("-c attachwithip", AttachOk(path));
+        script.ExpectContaining("-c detachwithip", CliOk());
+        script.ExpectContaining(kDelete, QrmCode(0));
+        DirtyRanges ranges;
+        EXPECT_EQ(Make(c.backup, 64 * MiB)->GetDirtyRanges(nullptr, "snap-1", ranges, c.start, 0)._GetCompleteCode(),
+                  ENV_PROXY_SUCCESS);
+        EXPECT_EQ(ranges.GetRanges(), c.ranges);
+        const std::string target = c.backup ? "snap-2" : "target-vol";
+        EXPECT_EQ(CallsWith(script, "--snapNameFrom 'snap-1' --snapNameTo '" + target + "'"), 1u);
+        EXPECT_EQ(CallsWith(script, "--volName '" + target + "_0_"), 3u);  // create, query, delete
+    }
+}
+
+// The texts and levels of the main paths, with the module name and, where it
+// matters, the function the record names (helpers log as their caller).
+TEST_F(ContractTest, MainPathsLogTheirTextsAtTheirLevels)
+{
+    const std::string agent = root.MakeFile("strata_agent", 1);
+    config.Set("General", "StrataAgentPath", agent).Set("BackupNode", "RetryHealthStatusTimes", 0);
+    auto create = [this](VolumeParas p) {
+        std::shared_ptr<CDiskDescriptor> d;
+        CreateDiskDescriptor(p, d);
+    };
+    auto health = [this](Reply search, Reply probe) {
+        ScriptedCommandRunner script;
+        script.ExpectContaining("ps -ef", search);
+        script.ExpectContaining("NOTEXIST", probe);
+        std::string err;
+        Make(true)->CheckHealthStatus(err);
+    };
+    const std::map<std::string, std::function<void()>> ops = {
+        {"null sink", [&] { VolumeParas p = Paras(true); p.msgNotify = nullptr; create(p); }},
+        {"bad backup url", [&] { VolumeParas p = Paras(true); p.currentSnapshotURL += "/"; create(p); }},
+        {"bad restore url",
+         [&] { VolumeParas p = Paras(false); p.parentSnapshotURL = "garbage"; p.volumeURL = "strata://x/y"; create(p); }},
+        {"restore read-only", [&] { Make(false)->OpenDisk(true); }},
+        {"attach refused",
+         [&] {
+             ScriptedCommandRunner script;
+             script.ExpectContaining("-c attachwithip", CliFail(1, "no"));
+             Make(true)->OpenDisk(P(), true);
+         }},
+        {"backup open", [&] { Make(true)->OpenDisk(P(), true); }},
+        {"device refused", [&] { device->fails = true; Make(true)->OpenDisk(P(), true); device->fails = false; }},
+        {"restore with keys",
+         [&] {
+             auto d = Make(false);
+             d->OpenDisk(false);
+             d->CloseDisk();
+         }},
+        {"restore keys refused",
+         [&] {
+             ScriptedCommandRunner script;
+             script.ExpectContaining("-c attachwithip", AttachOk("/dev/sdq"));
+             script.ExpectContaining("reg_qs.sh", Lines({"no"}, 1));
+             script.ExpectContaining("-c detachwithip", CliOk());
+             auto d = Make(false);
+             d->OpenDisk(false);
+             d->CloseDisk();
+         }},
+        {"close refused",
+         [&] {
+             ScriptedCommandRunner script;
+             script.ExpectContaining("-c attachwithip", AttachOk("/dev/sdq"));
+             script.ExpectContaining("-c detachwithip", CliFail(1, "busy"));
+             auto d = Make(true);
+             d->OpenDisk(P(), true);
+             device->closeFails = true;
+             d->CloseDisk();
+             device->closeFails = false;
+         }},
+        {"block I/O refused",
+         [&] {
+             device->fails = true;
+             uint64_t len = 4096;
+             char* mapped = nullptr;
+             auto b = Make(true);
+             b->ReadBlocks(0, len, nullptr);
+             b->MmapReadBlocks(0, len, mapped);
+             b->ReleaseBufferCache(0, len);
+             Make(false)->WriteBlocks(0, len, nullptr);
+             device->fails = false;
+         }},
+        {"same snapshot", [&] { DirtyRanges r; Make(true)->GetDirtyRanges(nullptr, "snap-2", r, 0, 0); }},
+        {"bitmap refused",
+         [&] {
+             ScriptedCommandRunner script;
+             script.ExpectContaining(kCreate, QrmCode(50153007));
+             DirtyRanges r;
+             Make(true)->GetDirtyRanges(nullptr, "snap-1", r, 0, 0);
+         }},
+        {"agent not running", [&] { health(Lines({"root 1 0 /usr/bin/other"}), QrmCode(50150005)); }},
+        {"agent search fails", [&] { health(Lines({"ps: broken"}, 1), QrmCode(50150005)); }},
+        {"probe answers", [&] { health(Lines({"root 7 1 ./strata_agent"}), QueryReady(4096)); }},
+        {"clean empty", [&] { Make(true)->CleanLeftovers(""); }},
+        {"clean broken", [&] { Make(true)->CleanLeftovers("{broken"); }},
+        {"clean refused",
+         [&] {
+             ScriptedCommandRunner script;
+             script.ExpectContaining("-c detachwithip", CliFail(1, "busy"));
+             script.ExpectContaining(kDelete, QrmCode(1003));
+             Make(false)->CleanLeftovers(
+                 R"({"bitmap_volumes_attached":["bm"],"bitmap_volumes_created":["bm"],"data_volumes_attached":["v"]})");
+         }},
+    };
+    struct Row {
+        const char* op;
+        std::string text;  // the record's text starts with it
+        int level;
+        const char* function;  // nullptr: not checked
+    };
+    const char* open = "StrataDiskDescriptor::OpenDisk()";
+    const char* reg = "StrataDiskDescriptor::RegKeyForVolume()";
+    const char* unreg = "StrataDiskDescriptor::UnRegKeyForVolume()";
+    const Row rows[] = {
+        {"null sink", "Invalid message notify pointer.", 4, nullptr},
+        {"null sink", "Failed to initialize StrataDiskDescriptor.", 4, nullptr},
+        {"bad backup url",
+         "parse disk info for backup ! parentSnapshotUrl:strata://10.2.3.4/pool9/snap-1 "
+         "snapshoturl:strata://10.2.3.4/pool9/snap-2/", 1, nullptr},
+        {"bad backup url", "Parse backup volume url failed.", 4, nullptr},
+        {"bad backup url", "Parse params failed.", 4, nullptr},
+        {"bad backup url", "Failed to initialize StrataDiskDescriptor.", 4, nullptr},
+        {"bad restore url", "parse disk info for restore Volume !parentSnapshotUrl:garbage volumeUrl:strata://x/y", 1,
+         nullptr},
+        {"bad restore url", "Parse restore volume url failed.", 4, nullptr},
+        {"restore read-only", "Open disk for restore can not use read only mode.", 4, nullptr},
+        {"attach refused", "AttachVolume failed ! Retry 3 time.", 3, nullptr},
+        {"attach refused", "AttachVolume failed, errMsg is ", 4, nullptr},
+        {"attach refused", "Attach volume failed.", 4, open},
+        {"backup open", "before diskDeviceFile open, aioReadMod:16384", 1, open},
+        {"device refused", "Open disk device file[/dev/sdq] failed.", 4, open},
+        {"restore with keys", "Start to set key for disk, disk device path: /dev/sdq", 1, reg},
+        {"restore with keys", "set key for disk /dev/sdq successfully.", 2, reg},
+        {"restore with keys", "Start to remove key for disk, disk device path: /dev/sdq", 1, unreg},
+        {"restore with keys", "remove key for disk /dev/sdq successfully.", 2, unreg},
+        {"restore keys refused", "set key for disk: /dev/sdq failed. ", 4, reg},
+        {"restore keys refused", "Reg Key for volume[target-vol] failed.iSetKey:-1", 4, open},
+        {"restore keys refused", "remove key for disk: /dev/sdq failed. ", 4, unreg},
+        {"restore keys refused", "unreg key for volume[/dev/sdq] failed.iDeleteKey:-1", 4,
+         "StrataDiskDescriptor::CloseDisk()"},
+        {"close refused", "Close disk device file failed.", 4, nullptr},
+        {"close refused", "Detach volume failed.", 4, nullptr},
+        {"block I/O refused", "Read snapshot volume[snap-2] failed.", 4, nullptr},
+        {"block I/O refused", "Read volume block failed. snapshotID : snap-2", 4, nullptr},
+        {"block I/O refused", "StrataDiskDescriptor ReleaseBufferCache", 1, nullptr},
+        {"block I/O refused", "Write volume[target-vol] failed.", 4, nullptr},
+        {"same snapshot", " curSnapshotID is the same with Previous SnapshotID.", 4, nullptr},
+        {"same snapshot", "CheckChangeID failed preChangeID snap-2, curChangeID snap-2", 4, nullptr},
+        {"bitmap refused", "Get cbt failed.", 4, nullptr},
+        {"agent not running", "outputList: root 1 0 /usr/bin/other", 1, nullptr},
+        {"agent not running", "./strata_agent is not running.", 4, nullptr},
+        {"agent not running", "need retry times: 0", 3, nullptr},
+        {"agent not running", "Strata health check failed.", 4, nullptr},
+        {"agent search fails", "Cmd failed: ps: broken", 4, nullptr},
+        {"agent search fails", "Run cmd failed, filter name: strata_agent value:1", 4, nullptr},
+        {"probe answers", "strata has an exception, errorCode= 0", 3, nullptr},
+        {"clean empty", "Enter clean leftovers data is .", 2, nullptr},
+        {"clean empty", "Cache data is empty", 2, nullptr},
+        {"clean broken", "Parse data[{broken] to json failed.", 4, "StrataDiskDescriptor::CleanLeftovers()"},
+        {"clean refused", "Detach bitmap volume data[bm] failed. Error is busy", 4, nullptr},
+        {"clean refused", "Delete bitmap volume data[bm] failed. Error is ", 4, nullptr},
+        {"clean refused", "Detach volume data[v] failed. Error is busy", 4,
+         "StrataDiskDescriptor::CleanLeftoversForRestore()"},
+    };
+    runner.ExpectContaining("-c attachwithip", AttachOk("/dev/sdq"));
+    runner.ExpectContaining("reg_qs.sh", Lines({"ok"}));
+    runner.ExpectContaining("-c detachwithip", CliOk());
+    std::map<std::string, std::vector<LogRecord>> seen;
+    for (const auto& op : ops) {
+        LogCapture capture;
+        op.second();
+        seen[op.first] = capture.Records();
+    }
+    for (const Row& row : rows) {
+        SCOPED_TRACE(std::string(row.op) + ": " + row.text);
+        ASSERT_TRUE(seen.count(row.op));
+        bool found = false;
+        for (const LogRecord& r : seen[row.op]) {
+            if (r.text.compare(0, row.text.size(), row.text) == 0 && r.level == row.level) {
+                found = true;
+                EXPECT_EQ(r.module, "StrataPlugin");
+                EXPECT_TRUE(row.function == nullptr || r.function == row.function) << r.function;
+                break;
+            }
+        }
+        EXPECT_TRUE(found);
     }
 }
 

@@ -8,6 +8,7 @@
 #include <signal.h>
 #include <sys/mman.h>
 #include <sys/wait.h>
+#include <thread>
 #include <unistd.h>
 
 #include "storage_access/DirtyRanges.h"
@@ -216,6 +217,46 @@ TEST_F(PluginSimTest, RestoreMakesTheTargetEqualTheSourceAndRemovesItsKey)
     EXPECT_EQ(ReadBacking(sim, "dst", 0, kHeader), std::string(kHeader, '\0'));  // header untouched
     EXPECT_TRUE(sim.State().Clean());
     EXPECT_FALSE(NamesVolumes(sink.LatestCacheData()));
+}
+
+// While the attach command runs (held by a stall that clearing the faults
+// releases), the host's document already names the volume it attaches.
+TEST_F(PluginSimTest, CachedDataNamesTheVolumeWhileItsAttachRuns)
+{
+    sim.CreateVolume("vol1", 8 * MiB + kHeader);
+    sim.Snapshot("vol1", "s1");
+    sim.CreateVolume("dst", 8 * MiB + kHeader);
+    for (bool backup : {true, false}) {
+        const std::string name = backup ? "s1" : "dst";
+        SCOPED_TRACE(name);
+        const int before = sim.State().calls["attach"];
+        sim.InjectFault(SimFault::Stall("attach", 60000));
+        HostMessageSink sink("");
+        auto disk = Create(backup ? BackupParas(&sink, name, 8 * MiB) : RestoreParas(&sink, name, 8 * MiB));
+        ASSERT_NE(disk, nullptr);
+        EnvProxyResult open;
+        std::thread opener([&] { open = backup ? disk->OpenDisk(nullptr, true) : disk->OpenDisk(false); });
+        bool running = false;
+        for (int i = 0; i < 2000 && !running; ++i) {
+            running = sim.State().calls["attach"] > before;
+            if (!running) {
+                usleep(10000);
+            }
+        }
+        Json::Value doc;
+        CJsonUtils::StringToJson(sink.LatestCacheData(), doc);
+        const bool attached = sim.State().IsAttached(name);
+        sim.ClearFaults();
+        opener.join();
+        ASSERT_TRUE(running);
+        EXPECT_FALSE(attached) << "the attach was still held";
+        const char* key = backup ? "snapshot_volumes_attached" : "data_volumes_attached";
+        ASSERT_TRUE(doc[key].isArray());
+        EXPECT_EQ(doc[key][0].asString(), name);
+        EXPECT_EQ(open._GetCompleteCode(), ENV_PROXY_SUCCESS);
+        EXPECT_EQ(disk->CloseDisk()._GetCompleteCode(), ENV_PROXY_SUCCESS);
+    }
+    EXPECT_TRUE(sim.State().Clean());
 }
 
 namespace {
