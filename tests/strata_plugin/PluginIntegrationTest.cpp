@@ -59,7 +59,7 @@ TEST_F(PluginSimTest, FullBackupReadsEveryByteOfTheSnapshotThreeWays)
     sim.WriteRandom("vol1", 0, dataSize + kHeader, 42);
     sim.Snapshot("vol1", "snap1");
     sim.WriteRandom("vol1", 0, MiB, 7);  // the volume moves on; the snapshot must not
-    const std::string expected = ReadBacking(sim, "snap1", kHeader, dataSize);
+    const std::string expected = sim.Read("snap1", kHeader, dataSize);
     ASSERT_EQ(expected.size(), dataSize);
 
     HostMessageSink sink("full");
@@ -196,7 +196,7 @@ TEST_F(PluginSimTest, RestoreMakesTheTargetEqualTheSourceAndRemovesItsKey)
     sim.CreateVolume("src", dataSize + kHeader);
     sim.WriteRandom("src", 0, dataSize + kHeader, 99);
     sim.CreateVolume("dst", dataSize + kHeader);
-    const std::string source = ReadBacking(sim, "src", kHeader, dataSize);
+    const std::string source = sim.Read("src", kHeader, dataSize);
 
     HostMessageSink sink("restore");
     auto disk = Create(RestoreParas(&sink, "dst", dataSize));
@@ -213,8 +213,8 @@ TEST_F(PluginSimTest, RestoreMakesTheTargetEqualTheSourceAndRemovesItsKey)
     }
     EXPECT_EQ(disk->FlushDisk()._GetCompleteCode(), ENV_PROXY_SUCCESS);
     ASSERT_EQ(disk->CloseDisk()._GetCompleteCode(), ENV_PROXY_SUCCESS);
-    EXPECT_EQ(ReadBacking(sim, "dst", kHeader, dataSize), source);
-    EXPECT_EQ(ReadBacking(sim, "dst", 0, kHeader), std::string(kHeader, '\0'));  // header untouched
+    EXPECT_EQ(sim.Read("dst", kHeader, dataSize), source);
+    EXPECT_EQ(sim.Read("dst", 0, kHeader), std::string(kHeader, '\0'));  // header untouched
     EXPECT_TRUE(sim.State().Clean());
     EXPECT_FALSE(NamesVolumes(sink.LatestCacheData()));
 }

@@ -52,12 +52,49 @@ struct SimFault {
     int stallMs = 0;
     int status = 0;
 
-    static SimFault FailWith(const std::string& op, int code, int nth = 1, bool persistent = false);
-    static SimFault Busy(const std::string& op, int nth = 1, bool persistent = false);
-    static SimFault DropKey(const std::string& op, const std::string& key, int nth = 1, bool persistent = false);
-    static SimFault Garbage(const std::string& op, int nth = 1, bool persistent = false);
-    static SimFault Stall(const std::string& op, int ms, int nth = 1, bool persistent = false);
-    static SimFault Status(int status, int nth = 1, bool persistent = false);
+    static SimFault FailWith(const std::string& op, int code, int nth = 1, bool persistent = false)
+    {
+        SimFault f = Rule(op, Kind::Code, nth, persistent);
+        f.code = code;
+        return f;
+    }
+    static SimFault Busy(const std::string& op, int nth = 1, bool persistent = false)
+    {
+        return Rule(op, Kind::Busy, nth, persistent);
+    }
+    static SimFault DropKey(const std::string& op, const std::string& key, int nth = 1, bool persistent = false)
+    {
+        SimFault f = Rule(op, Kind::DropKey, nth, persistent);
+        f.key = key;
+        return f;
+    }
+    static SimFault Garbage(const std::string& op, int nth = 1, bool persistent = false)
+    {
+        return Rule(op, Kind::Garbage, nth, persistent);
+    }
+    static SimFault Stall(const std::string& op, int ms, int nth = 1, bool persistent = false)
+    {
+        SimFault f = Rule(op, Kind::Stall, nth, persistent);
+        f.stallMs = ms;
+        return f;
+    }
+    static SimFault Status(int status, int nth = 1, bool persistent = false)
+    {
+        SimFault f = Rule("query", Kind::Status, nth, persistent);
+        f.status = status;
+        return f;
+    }
+
+private:
+    static SimFault Rule(const std::string& op, Kind kind, int nth, bool persistent)
+    {
+        SimFault f;
+        f.op = op;
+        f.kind = kind;
+        f.nth = nth;
+        f.persistent = persistent;
+        return f;
+    }
 };
 
 // What the simulated storage holds (parsed from `strata-sim admin state`).
