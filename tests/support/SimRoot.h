@@ -54,46 +54,27 @@ struct SimFault {
 
     static SimFault FailWith(const std::string& op, int code, int nth = 1, bool persistent = false)
     {
-        SimFault f = Rule(op, Kind::Code, nth, persistent);
-        f.code = code;
-        return f;
+        return {op, nth, persistent, Kind::Code, code, "", 0, 0};
     }
     static SimFault Busy(const std::string& op, int nth = 1, bool persistent = false)
     {
-        return Rule(op, Kind::Busy, nth, persistent);
+        return {op, nth, persistent, Kind::Busy, 50151006, "", 0, 0};
     }
     static SimFault DropKey(const std::string& op, const std::string& key, int nth = 1, bool persistent = false)
     {
-        SimFault f = Rule(op, Kind::DropKey, nth, persistent);
-        f.key = key;
-        return f;
+        return {op, nth, persistent, Kind::DropKey, 0, key, 0, 0};
     }
     static SimFault Garbage(const std::string& op, int nth = 1, bool persistent = false)
     {
-        return Rule(op, Kind::Garbage, nth, persistent);
+        return {op, nth, persistent, Kind::Garbage, 0, "", 0, 0};
     }
     static SimFault Stall(const std::string& op, int ms, int nth = 1, bool persistent = false)
     {
-        SimFault f = Rule(op, Kind::Stall, nth, persistent);
-        f.stallMs = ms;
-        return f;
+        return {op, nth, persistent, Kind::Stall, 0, "", ms, 0};
     }
     static SimFault Status(int status, int nth = 1, bool persistent = false)
     {
-        SimFault f = Rule("query", Kind::Status, nth, persistent);
-        f.status = status;
-        return f;
-    }
-
-private:
-    static SimFault Rule(const std::string& op, Kind kind, int nth, bool persistent)
-    {
-        SimFault f;
-        f.op = op;
-        f.kind = kind;
-        f.nth = nth;
-        f.persistent = persistent;
-        return f;
+        return {"query", nth, persistent, Kind::Status, 0, "", 0, status};
     }
 };
 

@@ -1,9 +1,10 @@
 // A throw-away directory used as the installation root while alive; the host's
 // previous root comes back when it goes. Header only, for any test binary.
 #pragma once
+#include <ftw.h>
+#include <stdio.h>
 #include <stdlib.h>
 
-#include <boost/filesystem.hpp>
 #include <fstream>
 #include <stdexcept>
 #include <string>
@@ -28,8 +29,9 @@ public:
     ~TempRoot()
     {
         SetRootPath(m_previous);
-        boost::system::error_code ec;
-        boost::filesystem::remove_all(m_path, ec);
+        // Depth first, links not followed: only what lies inside the root goes.
+        ::nftw(m_path.c_str(), [](const char* p, const struct stat*, int, struct FTW*) { return ::remove(p); }, 16,
+               FTW_DEPTH | FTW_PHYS);
     }
     TempRoot(const TempRoot&) = delete;
     TempRoot& operator=(const TempRoot&) = delete;
