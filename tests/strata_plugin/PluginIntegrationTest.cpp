@@ -174,22 +174,6 @@ TEST_F(PluginSimTest, DeletedParentSnapshotGivesAFullBitmapAndOneNotice)
     EXPECT_TRUE(sim.State().Clean());
 }
 
-TEST_F(PluginSimTest, SameSnapshotIsRefusedBeforeAnyStorageCommand)
-{
-    sim.CreateVolume("vol1", 8 * MiB + kHeader);
-    sim.Snapshot("vol1", "s1");
-    const size_t callsBefore = sim.Calls().size();
-    HostMessageSink sink("same");
-    auto disk = Create(BackupParas(&sink, "s1", 8 * MiB));
-    DirtyRanges set;
-    EnvProxyResult r = disk->GetDirtyRanges(nullptr, "s1", set, 0, 0);
-    EXPECT_EQ(r._GetCompleteCode(), ENV_PROXY_GET_DIRTY_RANGES_FAILED);
-    ASSERT_EQ(r.details.size(), 1u);
-    EXPECT_EQ(r.details.front().code, 20148u);
-    EXPECT_EQ(sim.Calls().size(), callsBefore);
-    EXPECT_TRUE(sink.LatestCacheData().empty());
-}
-
 TEST_F(PluginSimTest, RestoreMakesTheTargetEqualTheSourceAndRemovesItsKey)
 {
     const uint64_t dataSize = 12 * MiB;

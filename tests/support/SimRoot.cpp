@@ -56,53 +56,16 @@ int RemoveEntry(const char* path, const struct stat*, int, struct FTW*)
     return 0;
 }
 
-std::string Trim(std::string s)
+// The project's configuration with the extra keys appended: the host's reader
+// takes a key's last value, and sections may repeat.
+using HostConfig = std::map<std::pair<std::string, std::string>, std::string>;
+std::string WithOverrides(const std::string& base, const HostConfig& extra)
 {
-    const char* ws = " \t\r";
-    s.erase(0, s.find_first_not_of(ws));
-    size_t end = s.find_last_not_of(ws);
-    s.erase(end == std::string::npos ? 0 : end + 1);
-    return s;
-}
-
-// The project's configuration with some keys replaced or added, section by section.
-std::string MergeIni(const std::string& base, const std::map<std::pair<std::string, std::string>, std::string>& extra)
-{
-    std::ostringstream out;
-    std::istringstream in(base);
-    std::string line;
-    std::string section;
-    std::map<std::string, bool> seen;
-    auto emit = [&](const std::string& sec) {
-        for (const auto& kv : extra) {
-            if (kv.first.first == sec) {
-                out << kv.first.second << " = " << kv.second << "\n";
-            }
-        }
-        seen[sec] = true;
-    };
-    while (std::getline(in, line)) {
-        std::string t = Trim(line);
-        if (!t.empty() && t[0] == '[') {
-            section = Trim(t.substr(1, t.find(']') - 1));
-            out << line << "\n";
-            emit(section);
-            continue;
-        }
-        size_t eq = t.find('=');
-        if (eq != std::string::npos && t[0] != ';' && t[0] != '#' &&
-            extra.count({section, Trim(t.substr(0, eq))}) != 0) {
-            continue;  // replaced above
-        }
-        out << line << "\n";
-    }
+    std::string out = base + "\n";
     for (const auto& kv : extra) {
-        if (!seen[kv.first.first]) {
-            out << "[" << kv.first.first << "]\n";
-            emit(kv.first.first);
-        }
+        out += "[" + kv.first.first + "]\n" + kv.first.second + " = " + kv.second + "\n";
     }
-    return out.str();
+    return out;
 }
 
 uint64_t U64(const Json::Value& v) { return v.isNull() ? 0 : v.asUInt64(); }
@@ -171,7 +134,7 @@ void SimRoot::Build(const Options& options)
     }
     auto hostConfig = options.hostConfig;
     hostConfig[{kAgentPathSection, kAgentPathKey}] = AgentProgram();
-    WriteFile(ConfigFile(), MergeIni(ReadFile(DM_CONF_FILE), hostConfig));
+    WriteFile(ConfigFile(), WithOverrides(ReadFile(DM_CONF_FILE), hostConfig));
 
     for (const auto& kv : options.simConfig) {
         SetSimConfig(kv.first, kv.second);
