@@ -450,7 +450,8 @@ TEST_F(ContractTest, ChangedRangesFromTheDescriptorsPointOfView)
         {"same snapshot", true, "snap-2", 0, CreateOk(1048576), QrmCode(0), ENV_PROXY_GET_DIRTY_RANGES_FAILED, "",
          "snapshotID is the same with previous backup", {}, 0},
         {"restore of its own name", false, "target-vol", 0, QrmCode(50153007), QrmCode(0),
-         ENV_PROXY_GET_DIRTY_RANGES_FAILED, "", "The from snap and to volume of bitmap volume are different branch!", {},
+         ENV_PROXY_GET_DIRTY_RANGES_FAILED, "", "The from snap and to volume of bitmap volume are different branch!",
+         {},
          3},
     };
     for (const Case& c : cases) {
@@ -749,7 +750,12 @@ TEST_F(ContractTest, MainPathsLogTheirTextsAtTheirLevels)
         {"null sink", [&] { VolumeParas p = Paras(true); p.msgNotify = nullptr; create(p); }},
         {"bad backup url", [&] { VolumeParas p = Paras(true); p.currentSnapshotURL += "/"; create(p); }},
         {"bad restore url",
-         [&] { VolumeParas p = Paras(false); p.parentSnapshotURL = "garbage"; p.volumeURL = "strata://x/y"; create(p); }},
+         [&] {
+             VolumeParas p = Paras(false);
+             p.parentSnapshotURL = "garbage";
+             p.volumeURL = "strata://x/y";
+             create(p);
+         }},
         {"restore read-only", [&] { Make(false)->OpenDisk(true); }},
         {"attach refused",
          [&] {

@@ -56,7 +56,6 @@ inline std::string DetachOf(const std::string& name) { return "-c detachwithip -
 inline const char* kCreate = "--op createBitmapVolume";
 inline const char* kQuery = "--op queryBitmapVolume";
 inline const char* kDelete = "--op deleteVolume";
-inline const char* kBitmapAttach = "-c attachwithip -v '";  // combine with "_BITMAP'"
 
 // Number of recorded calls whose command line contains `fragment`.
 inline size_t CallsWith(const testing_fakes::ScriptedCommandRunner& runner, const std::string& fragment)
