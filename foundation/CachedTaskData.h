@@ -21,7 +21,9 @@ inline constexpr char SNAPSHOT_VOLUMES_ATTACHED[] = "snapshot_volumes_attached";
 inline constexpr char DATA_VOLUMES_ATTACHED[] = "data_volumes_attached";
 inline constexpr char BITMAP_VOLUMES_CREATED[] = "bitmap_volumes_created";
 inline constexpr char BITMAP_VOLUMES_ATTACHED[] = "bitmap_volumes_attached";
-// Device paths whose access key a restore registered and has not yet removed.
+// Names of the volumes whose access key a restore registered and has not yet
+// removed; the device path is asked of the storage at clean-up, since an old
+// path may belong to another volume by then.
 inline constexpr char DATA_VOLUME_KEYS_REGISTERED[] = "data_volume_keys_registered";
 }  // namespace CacheKey
 

@@ -612,6 +612,21 @@ void SleepMs(int ms)
     }
 }
 
+// Sleeps up to `ms`. Clearing the faults ends the stall early, so a test can hold
+// a call at a point it knows and let it go once it has looked.
+void Stall(SimStore& store, int ms)
+{
+    for (int left = ms; left > 0; left -= 20) {
+        SleepMs(left < 20 ? left : 20);
+        store.Lock();
+        const bool cleared = store.Doc()["faults"].empty();
+        store.Unlock();
+        if (cleared) {
+            return;
+        }
+    }
+}
+
 }  // namespace
 
 std::string BackingPath(const SimStore& store, const Json::Value& vol)
@@ -671,7 +686,7 @@ int RunTool(SimStore& store, const std::string& personality, const std::vector<s
     store.Save();
     store.Unlock();
     if (fired.stallMs > 0) {
-        SleepMs(fired.stallMs);
+        Stall(store, fired.stallMs);
     }
 
     store.Lock();

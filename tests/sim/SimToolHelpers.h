@@ -1,6 +1,8 @@
 // Runs the simulated storage's tool scripts as the host would (one argument per value,
 // no shell) and splits their key=value answers.
 #pragma once
+#include <gtest/gtest.h>
+
 #include <map>
 #include <string>
 #include <vector>
@@ -75,6 +77,30 @@ inline ToolResult Detach(const SimRoot& root, const std::string& vol)
 inline ToolResult Reg(const SimRoot& root, const std::string& verb, const std::string& device)
 {
     return RunTool(root.RegScript(), {verb, device});
+}
+
+// One call by operation name, answering its result code: "create FROM TO VOL",
+// "query VOL", "delete VOL", "attach VOL", "detach VOL", "reg DEV", "unreg DEV"
+// (the key script's exit status).
+struct Step {
+    std::string op, a, b, c;
+    std::string code;  // expected
+};
+inline std::string CodeOf(const SimRoot& root, const Step& s)
+{
+    if (s.op == "create") return CreateBitmap(root, s.a, s.b, s.c)["ResultCode"];
+    if (s.op == "query") return QueryBitmap(root, s.a)["ResultCode"];
+    if (s.op == "delete") return DeleteVolume(root, s.a)["ResultCode"];
+    if (s.op == "attach") return Attach(root, s.a)["ret_code"];
+    if (s.op == "detach") return Detach(root, s.a)["ret_code"];
+    return std::to_string(Reg(root, s.op, s.a).exitStatus);
+}
+// Runs the steps in order; each must answer its code.
+inline void RunSteps(const SimRoot& root, const std::vector<Step>& steps)
+{
+    for (size_t i = 0; i < steps.size(); ++i) {
+        EXPECT_EQ(CodeOf(root, steps[i]), steps[i].code) << "step " << i << ": " << steps[i].op << " " << steps[i].a;
+    }
 }
 
 }  // namespace simtest

@@ -23,32 +23,31 @@ bool CacheFileExists(const std::string& id, const char* suffix)
 }
 }  // namespace
 
-TEST(DiskDataPersistenceTest, NewCacheHoldsOnlyItsLowercaseUuidAndSendsNothing)
-{
+namespace {
+class CacheTest : public ::testing::Test {
+protected:
     TempRoot root;
     CapturedMessages sink;
-    DiskDataPersistence cache(&sink);
+    DiskDataPersistence cache{&sink};
+};
+}  // namespace
+
+TEST_F(CacheTest, NewCacheHoldsOnlyItsLowercaseUuidAndSendsNothing)
+{
     Json::Value doc;
     ASSERT_TRUE(CJsonUtils::StringToJson(cache.ToJsonString(), doc));
     ASSERT_EQ(doc.getMemberNames(), std::vector<std::string>{"cache_uuid"});
     const std::string id = doc["cache_uuid"].asString();
-    EXPECT_EQ(id.size(), 36u);
     EXPECT_EQ(id, cache.GetCachedUUID());
-    for (char c : id) {
-        EXPECT_TRUE((c >= '0' && c <= '9') || (c >= 'a' && c <= 'f') || c == '-') << id;
-    }
+    EXPECT_EQ(id.size(), 36u);
+    EXPECT_EQ(id.find_first_not_of("0123456789abcdef-"), std::string::npos) << id;
     EXPECT_TRUE(sink.All().empty());
-    DiskDataPersistence other(&sink);
-    EXPECT_NE(other.GetCachedUUID(), id);
+    EXPECT_NE(DiskDataPersistence(&sink).GetCachedUUID(), id);
 }
 
-TEST(DiskDataPersistenceTest, ArrayLifecyclePublishesEveryChangeAndKeepsFileOnlyWhileUseful)
+TEST_F(CacheTest, ArrayLifecyclePublishesEveryChangeAndKeepsFileOnlyWhileUseful)
 {
-    TempRoot root;
-    CapturedMessages sink;
-    DiskDataPersistence cache(&sink);
     const std::string id = cache.GetCachedUUID();
-
     cache.AppendArrayElement("snapshot_volumes_attached", "snapA");
     cache.AppendArrayElement("snapshot_volumes_attached", "snapB");
     EXPECT_TRUE(CacheFileExists(id, ".cache"));
@@ -59,41 +58,29 @@ TEST(DiskDataPersistenceTest, ArrayLifecyclePublishesEveryChangeAndKeepsFileOnly
         EXPECT_TRUE(doc.isMember(key)) << key;
     }
     EXPECT_TRUE(doc["data_volumes_attached"].isNull());
-
     cache.RemoveArrayElement("snapshot_volumes_attached", "snapA");
     doc = LastCacheData(sink);
     ASSERT_EQ(doc["snapshot_volumes_attached"].size(), 1u);
     EXPECT_EQ(doc["snapshot_volumes_attached"][0].asString(), "snapB");
     EXPECT_EQ(cache.GetFirstArrayElement("snapshot_volumes_attached"), "snapB");
-
     cache.RemoveArrayElement("snapshot_volumes_attached", "snapB");
-    doc = LastCacheData(sink);
-    EXPECT_TRUE(doc["snapshot_volumes_attached"].isNull());
+    EXPECT_TRUE(LastCacheData(sink)["snapshot_volumes_attached"].isNull());
     EXPECT_FALSE(cache.IsUseful());
     // Not useful: the host still hears of it but the local file is gone.
     EXPECT_FALSE(CacheFileExists(id, ".cache"));
     EXPECT_EQ(sink.Bodies(kCacheTopic).size(), 4u);
 }
 
-TEST(DiskDataPersistenceTest, RemoveArrayElementDropsMatchingObjectsNullsAndNumbers)
+TEST_F(CacheTest, ElementsObjectsAndForeignDocuments)
 {
-    TempRoot root;
-    CapturedMessages sink;
-    DiskDataPersistence cache(&sink);
-    ASSERT_TRUE(cache.ToJsonValue(
-        R"({"bitmap_volumes_created":[{"key":"v1"},null,"other",7,{"key":"keep"},"v1"]})"));
+    // Matching strings and objects, nulls and numbers go; the rest keeps its order.
+    ASSERT_TRUE(cache.ToJsonValue(R"({"bitmap_volumes_created":[{"key":"v1"},null,"other",7,{"key":"keep"},"v1"]})"));
     cache.RemoveArrayElement("bitmap_volumes_created", "v1");
     Json::Value doc = LastCacheData(sink);
     ASSERT_EQ(doc["bitmap_volumes_created"].size(), 2u);
     EXPECT_EQ(doc["bitmap_volumes_created"][0].asString(), "other");
     EXPECT_EQ(doc["bitmap_volumes_created"][1]["key"].asString(), "keep");
-}
 
-TEST(DiskDataPersistenceTest, ObjectsAndFirstElementEdgeCases)
-{
-    TempRoot root;
-    CapturedMessages sink;
-    DiskDataPersistence cache(&sink);
     cache.AddObject("IP", "10.0.0.1");
     EXPECT_EQ(cache.GetObject("IP"), "10.0.0.1");
     EXPECT_EQ(cache.GetObject("absent"), "");
@@ -108,47 +95,35 @@ TEST(DiskDataPersistenceTest, ObjectsAndFirstElementEdgeCases)
     ASSERT_TRUE(cache.ToJsonValue(R"({"bitmap_volumes_attached":[{"a":1}]})"));
     EXPECT_EQ(cache.GetFirstArrayElement("bitmap_volumes_attached"), "");
     EXPECT_TRUE(logs.Contains("Get array element failed. Exception is ", 4));
-}
 
-TEST(DiskDataPersistenceTest, ToJsonValueAdoptsForeignUuidOnlyWhenPresentAndRefusesNonObjects)
-{
-    TempRoot root;
-    CapturedMessages sink;
-    DiskDataPersistence cache(&sink);
+    // A foreign identifier is adopted only when the document has one; arrays and
+    // scalars parse but are no document (every later key access would throw).
+    const size_t sent = sink.All().size();
     const std::string own = cache.GetCachedUUID();
     EXPECT_TRUE(cache.ToJsonValue(R"({"snapshot_volumes_attached":["s"]})"));
     EXPECT_EQ(cache.GetCachedUUID(), own);
     EXPECT_TRUE(cache.ToJsonValue(R"({"cache_uuid":"abc-123"})"));
     EXPECT_EQ(cache.GetCachedUUID(), "abc-123");
-    EXPECT_FALSE(cache.ToJsonValue("{not json"));
-    // Arrays and scalars parse but are no document; accepting them would make
-    // every later key access throw.
-    EXPECT_FALSE(cache.ToJsonValue("[1,2]"));
-    EXPECT_FALSE(cache.ToJsonValue("42"));
-    EXPECT_TRUE(sink.All().empty());
-}
-
-TEST(DiskDataPersistenceTest, NullSinkLogsAndTouchesNoFile)
-{
-    TempRoot root;
-    LogCapture logs;
-    DiskDataPersistence cache(nullptr);
-    cache.AppendArrayElement("data_volumes_attached", "vol");
-    EXPECT_TRUE(logs.Contains("Message notify pointer is NULL.", 4));
-    EXPECT_FALSE(CacheFileExists(cache.GetCachedUUID(), ".cache"));
-    EXPECT_EQ(cache.GetFirstArrayElement("data_volumes_attached"), "vol");
-}
-
-TEST(DiskDataPersistenceTest, FinishStoresFinalDocumentOnlyWhenVolumesRemain)
-{
-    TempRoot root;
-    CapturedMessages sink;
-    {
-        DiskDataPersistence empty(&sink);
-        empty.Finish();
-        EXPECT_TRUE(StrataCleanFile().ListFinishedCaches().empty());
+    for (const char* bad : {"{not json", "[1,2]", "42"}) {
+        EXPECT_FALSE(cache.ToJsonValue(bad)) << bad;
     }
-    DiskDataPersistence cache(&sink);
+    EXPECT_EQ(sink.All().size(), sent);
+}
+
+TEST_F(CacheTest, NullSinkLogsAndTouchesNoFile)
+{
+    LogCapture logs;
+    DiskDataPersistence orphan(nullptr);
+    orphan.AppendArrayElement("data_volumes_attached", "vol");
+    EXPECT_TRUE(logs.Contains("Message notify pointer is NULL.", 4));
+    EXPECT_FALSE(CacheFileExists(orphan.GetCachedUUID(), ".cache"));
+    EXPECT_EQ(orphan.GetFirstArrayElement("data_volumes_attached"), "vol");
+}
+
+TEST_F(CacheTest, FinishStoresFinalDocumentOnlyWhenVolumesRemain)
+{
+    cache.Finish();
+    EXPECT_TRUE(StrataCleanFile().ListFinishedCaches().empty());
     cache.AppendArrayElement("bitmap_volumes_created", "bm");
     const size_t sent = sink.All().size();
     cache.Finish();

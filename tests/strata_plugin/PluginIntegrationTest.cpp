@@ -8,6 +8,7 @@
 #include <signal.h>
 #include <sys/mman.h>
 #include <sys/wait.h>
+#include <thread>
 #include <unistd.h>
 
 #include "storage_access/DirtyRanges.h"
@@ -58,7 +59,7 @@ TEST_F(PluginSimTest, FullBackupReadsEveryByteOfTheSnapshotThreeWays)
     sim.WriteRandom("vol1", 0, dataSize + kHeader, 42);
     sim.Snapshot("vol1", "snap1");
     sim.WriteRandom("vol1", 0, MiB, 7);  // the volume moves on; the snapshot must not
-    const std::string expected = ReadBacking(sim, "snap1", kHeader, dataSize);
+    const std::string expected = sim.Read("snap1", kHeader, dataSize);
     ASSERT_EQ(expected.size(), dataSize);
 
     HostMessageSink sink("full");
@@ -173,29 +174,13 @@ TEST_F(PluginSimTest, DeletedParentSnapshotGivesAFullBitmapAndOneNotice)
     EXPECT_TRUE(sim.State().Clean());
 }
 
-TEST_F(PluginSimTest, SameSnapshotIsRefusedBeforeAnyStorageCommand)
-{
-    sim.CreateVolume("vol1", 8 * MiB + kHeader);
-    sim.Snapshot("vol1", "s1");
-    const size_t callsBefore = sim.Calls().size();
-    HostMessageSink sink("same");
-    auto disk = Create(BackupParas(&sink, "s1", 8 * MiB));
-    DirtyRanges set;
-    EnvProxyResult r = disk->GetDirtyRanges(nullptr, "s1", set, 0, 0);
-    EXPECT_EQ(r._GetCompleteCode(), ENV_PROXY_GET_DIRTY_RANGES_FAILED);
-    ASSERT_EQ(r.details.size(), 1u);
-    EXPECT_EQ(r.details.front().code, 20148u);
-    EXPECT_EQ(sim.Calls().size(), callsBefore);
-    EXPECT_TRUE(sink.LatestCacheData().empty());
-}
-
 TEST_F(PluginSimTest, RestoreMakesTheTargetEqualTheSourceAndRemovesItsKey)
 {
     const uint64_t dataSize = 12 * MiB;
     sim.CreateVolume("src", dataSize + kHeader);
     sim.WriteRandom("src", 0, dataSize + kHeader, 99);
     sim.CreateVolume("dst", dataSize + kHeader);
-    const std::string source = ReadBacking(sim, "src", kHeader, dataSize);
+    const std::string source = sim.Read("src", kHeader, dataSize);
 
     HostMessageSink sink("restore");
     auto disk = Create(RestoreParas(&sink, "dst", dataSize));
@@ -212,10 +197,50 @@ TEST_F(PluginSimTest, RestoreMakesTheTargetEqualTheSourceAndRemovesItsKey)
     }
     EXPECT_EQ(disk->FlushDisk()._GetCompleteCode(), ENV_PROXY_SUCCESS);
     ASSERT_EQ(disk->CloseDisk()._GetCompleteCode(), ENV_PROXY_SUCCESS);
-    EXPECT_EQ(ReadBacking(sim, "dst", kHeader, dataSize), source);
-    EXPECT_EQ(ReadBacking(sim, "dst", 0, kHeader), std::string(kHeader, '\0'));  // header untouched
+    EXPECT_EQ(sim.Read("dst", kHeader, dataSize), source);
+    EXPECT_EQ(sim.Read("dst", 0, kHeader), std::string(kHeader, '\0'));  // header untouched
     EXPECT_TRUE(sim.State().Clean());
     EXPECT_FALSE(NamesVolumes(sink.LatestCacheData()));
+}
+
+// While the attach command runs (held by a stall that clearing the faults
+// releases), the host's document already names the volume it attaches.
+TEST_F(PluginSimTest, CachedDataNamesTheVolumeWhileItsAttachRuns)
+{
+    sim.CreateVolume("vol1", 8 * MiB + kHeader);
+    sim.Snapshot("vol1", "s1");
+    sim.CreateVolume("dst", 8 * MiB + kHeader);
+    for (bool backup : {true, false}) {
+        const std::string name = backup ? "s1" : "dst";
+        SCOPED_TRACE(name);
+        const int before = sim.State().calls["attach"];
+        sim.InjectFault(SimFault::Stall("attach", 60000));
+        HostMessageSink sink("");
+        auto disk = Create(backup ? BackupParas(&sink, name, 8 * MiB) : RestoreParas(&sink, name, 8 * MiB));
+        ASSERT_NE(disk, nullptr);
+        EnvProxyResult open;
+        std::thread opener([&] { open = backup ? disk->OpenDisk(nullptr, true) : disk->OpenDisk(false); });
+        bool running = false;
+        for (int i = 0; i < 2000 && !running; ++i) {
+            running = sim.State().calls["attach"] > before;
+            if (!running) {
+                usleep(10000);
+            }
+        }
+        Json::Value doc;
+        CJsonUtils::StringToJson(sink.LatestCacheData(), doc);
+        const bool attached = sim.State().IsAttached(name);
+        sim.ClearFaults();
+        opener.join();
+        ASSERT_TRUE(running);
+        EXPECT_FALSE(attached) << "the attach was still held";
+        const char* key = backup ? "snapshot_volumes_attached" : "data_volumes_attached";
+        ASSERT_TRUE(doc[key].isArray());
+        EXPECT_EQ(doc[key][0].asString(), name);
+        EXPECT_EQ(open._GetCompleteCode(), ENV_PROXY_SUCCESS);
+        EXPECT_EQ(disk->CloseDisk()._GetCompleteCode(), ENV_PROXY_SUCCESS);
+    }
+    EXPECT_TRUE(sim.State().Clean());
 }
 
 namespace {

@@ -7,7 +7,6 @@
 #include <stdlib.h>
 
 #include <boost/atomic.hpp>
-#include <fstream>
 #include <memory>
 #include <set>
 #include <string>
@@ -61,16 +60,6 @@ inline std::shared_ptr<CDiskDescriptor> Create(const VolumeParas& p)
         return nullptr;
     }
     return disk;
-}
-
-inline std::string ReadBacking(const simtest::SimRoot& sim, const std::string& name, uint64_t offset, uint64_t len)
-{
-    std::ifstream in(sim.BackingPath(name), std::ios::binary);
-    std::string data(len, '\0');
-    in.seekg(static_cast<std::streamoff>(offset));
-    in.read(&data[0], static_cast<std::streamsize>(len));
-    data.resize(static_cast<size_t>(in.gcount()));
-    return data;
 }
 
 // An aligned buffer for direct I/O.

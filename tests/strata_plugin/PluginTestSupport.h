@@ -1,62 +1,18 @@
-// Helpers shared by the plug-in's unit tests: a temporary installation root, a
-// scratch "device" file and scripted storage tool answers.
+// Helpers shared by the plug-in's unit tests: scripted storage tool answers and
+// what the plug-in sent to the host.
 #pragma once
 #include <json/json.h>
-#include <stdlib.h>
-#include <unistd.h>
 
-#include <boost/filesystem.hpp>
-#include <fstream>
 #include <string>
 #include <vector>
 
 #include "foundation/JsonUtils.h"
-#include "host/RootPath.h"
 #include "host/testing/Fakes.h"
+#include "tests/support/TempRoot.h"
 
 namespace plugintest {
 
-// A throw-away directory used as the installation root while alive.
-class TempRoot {
-public:
-    TempRoot()
-    {
-        char tmpl[] = "/tmp/dm_plugin_test_XXXXXX";
-        char* dir = ::mkdtemp(tmpl);
-        m_path = dir != nullptr ? dir : "/tmp";
-        m_previous = CPath::GetInstance()->GetRootPath();
-        SetRootPath(m_path);
-    }
-    ~TempRoot()
-    {
-        SetRootPath(m_previous);
-        boost::system::error_code ec;
-        boost::filesystem::remove_all(m_path, ec);
-    }
-    const std::string& Path() const { return m_path; }
-    // Creates a file of `size` bytes filled by `fill(offset)`.
-    std::string MakeFile(const std::string& name, uint64_t size, unsigned char (*fill)(uint64_t) = nullptr) const
-    {
-        std::string path = m_path + "/" + name;
-        std::string data(size, '\0');
-        if (fill != nullptr) {
-            for (uint64_t i = 0; i < size; ++i) {
-                data[i] = static_cast<char>(fill(i));
-            }
-        }
-        std::ofstream(path, std::ios::binary).write(data.data(), static_cast<std::streamsize>(data.size()));
-        return path;
-    }
-    std::string ReadFile(const std::string& path) const
-    {
-        std::ifstream in(path, std::ios::binary);
-        return std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-    }
-
-private:
-    std::string m_path;
-    std::string m_previous;
-};
+using testroot::TempRoot;
 
 using Reply = testing_fakes::ScriptedCommandRunner::Reply;
 
@@ -100,7 +56,6 @@ inline std::string DetachOf(const std::string& name) { return "-c detachwithip -
 inline const char* kCreate = "--op createBitmapVolume";
 inline const char* kQuery = "--op queryBitmapVolume";
 inline const char* kDelete = "--op deleteVolume";
-inline const char* kBitmapAttach = "-c attachwithip -v '";  // combine with "_BITMAP'"
 
 // Number of recorded calls whose command line contains `fragment`.
 inline size_t CallsWith(const testing_fakes::ScriptedCommandRunner& runner, const std::string& fragment)

@@ -18,8 +18,6 @@ using testing_fakes::VirtualClock;
 namespace {
 const uint64_t MiB = 1048576ULL;
 
-std::vector<DirtyRange> Ranges(const DirtyRanges& set) { return set.GetRanges(); }
-
 class BitmapHandleTest : public ::testing::Test {
 protected:
     void SetUp() override
@@ -30,20 +28,20 @@ protected:
                                                           return abortFlag;
                                                       }));
     }
-    // Scripts a successful create/query/attach/detach/delete of a bitmap whose
-    // content is `bytes`, `blockSize` bytes per bit.
-    void ScriptBitmap(const std::string& bytes, int blockSize)
+    // Scripts create/query/attach/detach/delete of a bitmap whose content is
+    // `bytes`, `blockSize` bytes per bit, on `script`.
+    void ScriptBitmap(ScriptedCommandRunner& script, const std::string& bytes, int blockSize,
+                      Reply detach = CliOk(), Reply remove = QrmCode(0), std::string device = "")
     {
-        std::string path = root.Path() + "/bitmap.bin";
-        std::ofstream(path, std::ios::binary).write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
-        runner.ExpectContaining(kCreate, CreateOk(blockSize));
-        runner.ExpectContaining(kQuery, QueryReady(blockSize));
-        runner.ExpectContaining("-c attachwithip", AttachOk(path));
-        runner.ExpectContaining("-c detachwithip", CliOk());
-        runner.ExpectContaining(kDelete, QrmCode(0));
+        const std::string path = device.empty() ? root.MakeFile("bitmap.bin", bytes) : device;
+        script.ExpectContaining(kCreate, CreateOk(blockSize));
+        script.ExpectContaining(kQuery, QueryReady(blockSize));
+        script.ExpectContaining("-c attachwithip", AttachOk(path));
+        script.ExpectContaining("-c detachwithip", detach);
+        script.ExpectContaining(kDelete, remove);
     }
-    StrataDirtyRangesParams Params(uint64_t diskSize, uint64_t headLen, uint64_t offset = 0,
-                                   const std::string& parent = "snap-1")
+    static StrataDirtyRangesParams Params(uint64_t diskSize, uint64_t headLen, uint64_t offset = 0,
+                                          const std::string& parent = "snap-1")
     {
         StrataDirtyRangesParams p;
         p._SetVolumeID("snap-2");
@@ -64,127 +62,103 @@ protected:
 };
 }  // namespace
 
-TEST(BitmapGeometryTest, ByteRangesMatchTheDocumentedCasesWithShortHeaders)
+TEST(BitmapGeometryTest, ByteRangesClipHeadersOfAnyLengthAndTheDiskEnd)
 {
-    DirtyRange r;
-    // chunk 65536, header 262144, disk 10485760: span 524288, 21 bytes.
     const uint64_t span = 8 * 65536;
-    ASSERT_TRUE(StrataBitmapHandle::ByteRange(0, span, 262144, 10485760, r));
-    EXPECT_EQ(r, DirtyRange(0, 262144));
-    ASSERT_TRUE(StrataBitmapHandle::ByteRange(5, span, 262144, 10485760, r));
-    EXPECT_EQ(r, DirtyRange(2359296, 524288));
-    ASSERT_TRUE(StrataBitmapHandle::ByteRange(20, span, 262144, 10485760, r));
-    EXPECT_EQ(r, DirtyRange(10223616, 262144));
-    EXPECT_FALSE(StrataBitmapHandle::ByteRange(21, span, 262144, 10485760, r));
-    // No header: byte k covers exactly [k*span, (k+1)*span).
-    ASSERT_TRUE(StrataBitmapHandle::ByteRange(1, 8 * MiB, 0, 16 * MiB, r));
-    EXPECT_EQ(r, DirtyRange(8 * MiB, 8 * MiB));
-}
-
-TEST(BitmapGeometryTest, HeaderLongerThanASpanNeverWrapsAround)
-{
-    DirtyRange r;
-    // A 2 MiB header with 64 KiB chunks: the first four bytes cover only header.
-    const uint64_t span = 8 * 65536;
-    for (uint64_t k = 0; k < 4; ++k) {
-        EXPECT_FALSE(StrataBitmapHandle::ByteRange(k, span, 2 * MiB, 8 * MiB, r)) << k;
+    struct Case {
+        uint64_t byte, span, head, disk;
+        bool covered;
+        DirtyRange range;
+    };
+    const Case cases[] = {
+        // 64 KiB chunks, 256 KiB header, 10 MiB disk: 21 bytes.
+        {0, span, 262144, 10485760, true, DirtyRange(0, 262144)},
+        {5, span, 262144, 10485760, true, DirtyRange(2359296, 524288)},
+        {20, span, 262144, 10485760, true, DirtyRange(10223616, 262144)},
+        {21, span, 262144, 10485760, false, {}},
+        // No header: byte k covers exactly [k*span, (k+1)*span).
+        {1, 8 * MiB, 0, 16 * MiB, true, DirtyRange(8 * MiB, 8 * MiB)},
+        // A 2 MiB header: the first four bytes cover only header, never wrap around.
+        {0, span, 2 * MiB, 8 * MiB, false, {}},
+        {3, span, 2 * MiB, 8 * MiB, false, {}},
+        {4, span, 2 * MiB, 8 * MiB, true, DirtyRange(0, span)},
+        // A header that ends inside a span: the byte's disk part starts at 0.
+        {4, span, 2 * MiB + 4096, 8 * MiB, true, DirtyRange(0, span - 4096)},
+        {5, span, 2 * MiB + 4096, 8 * MiB, true, DirtyRange(span - 4096, span)},
+    };
+    for (const Case& c : cases) {
+        DirtyRange r;
+        EXPECT_EQ(StrataBitmapHandle::ByteRange(c.byte, c.span, c.head, c.disk, r), c.covered) << c.byte;
+        if (c.covered) {
+            EXPECT_EQ(r, c.range) << c.byte << " head " << c.head;
+        }
     }
-    ASSERT_TRUE(StrataBitmapHandle::ByteRange(4, span, 2 * MiB, 8 * MiB, r));
-    EXPECT_EQ(r, DirtyRange(0, span));
-    // A header that ends inside a span: the byte's disk part starts at 0.
-    ASSERT_TRUE(StrataBitmapHandle::ByteRange(4, span, 2 * MiB + 4096, 8 * MiB, r));
-    EXPECT_EQ(r, DirtyRange(0, span - 4096));
-    ASSERT_TRUE(StrataBitmapHandle::ByteRange(5, span, 2 * MiB + 4096, 8 * MiB, r));
-    EXPECT_EQ(r, DirtyRange(span - 4096, span));
 }
 
-TEST_F(BitmapHandleTest, SecondByteMarksTheSecondHalfOfA16MiBDisk)
+// Bitmap bytes to ranges, widened to 4 MiB units; the walk starts at the byte
+// that holds the start offset and keeps disk coordinates; no parent means all.
+TEST_F(BitmapHandleTest, BitmapsBecomeRangesInDiskCoordinates)
 {
-    ScriptBitmap(std::string("\x00\x01", 2), 1048576);
-    DirtyRanges set;
-    std::string err;
-    ASSERT_EQ(handle->GetDirtyRanges(Params(16 * MiB, 0), set, err), 0);
-    EXPECT_EQ(Ranges(set), std::vector<DirtyRange>{DirtyRange(8 * MiB, 8 * MiB)});
-    EXPECT_FALSE(set.IsUseFull());
-    EXPECT_NE(err, "DETACH_DELETE_BITMAP_FAILED");
-    Json::Value doc = LastCacheData(sink);
-    EXPECT_EQ(ArraySize(doc, "bitmap_volumes_created"), 0u);
-    EXPECT_EQ(ArraySize(doc, "bitmap_volumes_attached"), 0u);
-    EXPECT_EQ(doc["IP"].asString(), "10.1.1.1");
-    EXPECT_EQ(doc["pool_id"].asString(), "pool0");
-}
-
-TEST_F(BitmapHandleTest, FirstByteMarksTheFirstHalfWhateverItsBitPattern)
-{
-    ScriptBitmap(std::string("\x80\x00", 2), 1048576);
-    DirtyRanges set;
-    std::string err;
-    ASSERT_EQ(handle->GetDirtyRanges(Params(16 * MiB, 0), set, err), 0);
-    EXPECT_EQ(Ranges(set), std::vector<DirtyRange>{DirtyRange(0, 8 * MiB)});
-}
-
-TEST_F(BitmapHandleTest, HeaderShorterThanASpanWidensToFourMiBUnits)
-{
-    std::string bytes(21, '\0');
-    bytes[0] = 1;
-    bytes[5] = 2;
-    bytes[20] = 4;
-    ScriptBitmap(bytes, 65536);
-    DirtyRanges set;
-    std::string err;
-    ASSERT_EQ(handle->GetDirtyRanges(Params(10485760, 262144), set, err), 0);
-    EXPECT_EQ(Ranges(set), (std::vector<DirtyRange>{DirtyRange(0, 4 * MiB), DirtyRange(8 * MiB, 4 * MiB)}));
-}
-
-TEST_F(BitmapHandleTest, HeaderLongerThanASpanSkipsHeaderBytesInsteadOfWrapping)
-{
-    // 2 MiB header, 64 KiB chunks, 16 MiB disk: (18 MiB) / 512 KiB = 36 bytes.
-    std::string bytes(36, '\0');
-    bytes[0] = 1;   // header only
-    bytes[3] = 1;   // header only
-    bytes[12] = 1;  // disk [4 MiB, 4.5 MiB)
-    ScriptBitmap(bytes, 65536);
-    DirtyRanges set;
-    std::string err;
-    ASSERT_EQ(handle->GetDirtyRanges(Params(16 * MiB, 2 * MiB), set, err), 0);
-    EXPECT_EQ(Ranges(set), std::vector<DirtyRange>{DirtyRange(4 * MiB, 4 * MiB)});
-}
-
-TEST_F(BitmapHandleTest, NonZeroStartOffsetBeginsAtItsByteAndKeepsDiskCoordinates)
-{
-    // chunk 1 MiB, span 8 MiB, no header, 64 MiB disk: 8 bytes.
-    std::string bytes(8, '\0');
-    bytes[0] = 1;  // before the start: not read
-    bytes[3] = 1;
-    bytes[7] = 1;
-    ScriptBitmap(bytes, 1048576);
-    DirtyRanges set;
-    std::string err;
-    LogCapture logs;
-    ASSERT_EQ(handle->GetDirtyRanges(Params(64 * MiB, 0, 3 * 8 * MiB), set, err), 0);
-    EXPECT_EQ(Ranges(set), (std::vector<DirtyRange>{DirtyRange(24 * MiB, 8 * MiB), DirtyRange(56 * MiB, 8 * MiB)}));
-    EXPECT_FALSE(logs.Contains("can not be divided"));
-
-    // A start offset inside a span starts at the byte that holds it.
-    ScriptBitmap(bytes, 1048576);
-    DirtyRanges second;
-    ASSERT_EQ(handle->GetDirtyRanges(Params(64 * MiB, 0, 3 * 8 * MiB + 4096), second, err), 0);
-    EXPECT_EQ(Ranges(second), Ranges(set));
-    EXPECT_TRUE(logs.Contains(" startOffset" + std::to_string(3 * 8 * MiB + 4096) + " can not be divided", 4));
-}
-
-TEST_F(BitmapHandleTest, AllZeroBitmapGivesAnEmptySet)
-{
-    ScriptBitmap(std::string(4096, '\0'), 4096);
-    DirtyRanges set;
-    std::string err;
-    ASSERT_EQ(handle->GetDirtyRanges(Params(128 * MiB, 0), set, err), 0);
-    EXPECT_TRUE(Ranges(set).empty());
+    auto bytes = [](size_t n, std::vector<std::pair<size_t, char>> set) {
+        std::string b(n, '\0');
+        for (const auto& s : set) {
+            b[s.first] = s.second;
+        }
+        return b;
+    };
+    struct Case {
+        const char* what;
+        std::string bitmap;
+        int blockSize;
+        StrataDirtyRangesParams params;
+        std::vector<DirtyRange> ranges;
+        bool full;
+        const char* log;  // with its level, nullptr: none
+        int level;
+    };
+    const Case cases[] = {
+        {"second byte", bytes(2, {{1, 1}}), 1048576, Params(16 * MiB, 0), {DirtyRange(8 * MiB, 8 * MiB)}, false,
+         nullptr, 0},
+        {"any bit pattern", bytes(2, {{0, '\x80'}}), 1048576, Params(16 * MiB, 0), {DirtyRange(0, 8 * MiB)}, false,
+         nullptr, 0},
+        {"short header", bytes(21, {{0, 1}, {5, 2}, {20, 4}}), 65536, Params(10485760, 262144),
+         {DirtyRange(0, 4 * MiB), DirtyRange(8 * MiB, 4 * MiB)}, false, nullptr, 0},
+        // 2 MiB header, 64 KiB chunks, 16 MiB disk: 36 bytes, the first four header only.
+        {"long header", bytes(36, {{0, 1}, {3, 1}, {12, 1}}), 65536, Params(16 * MiB, 2 * MiB),
+         {DirtyRange(4 * MiB, 4 * MiB)}, false, nullptr, 0},
+        {"start offset", bytes(8, {{0, 1}, {3, 1}, {7, 1}}), 1048576, Params(64 * MiB, 0, 24 * MiB),
+         {DirtyRange(24 * MiB, 8 * MiB), DirtyRange(56 * MiB, 8 * MiB)}, false, nullptr, 0},
+        {"start inside a span", bytes(8, {{0, 1}, {3, 1}, {7, 1}}), 1048576, Params(64 * MiB, 0, 24 * MiB + 4096),
+         {DirtyRange(24 * MiB, 8 * MiB), DirtyRange(56 * MiB, 8 * MiB)}, false,
+         " startOffset25169920 can not be divided", 4},
+        {"all zero", std::string(4096, '\0'), 4096, Params(128 * MiB, 0), {}, false, nullptr, 0},
+        {"no parent", std::string(2, '\xff'), 1048576, Params(16 * MiB, 0, 0, ""), {DirtyRange(0, 16 * MiB)}, true,
+         "parent snapshot not exist,will do Full Backup.", 2},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        ScriptedCommandRunner script;
+        ScriptBitmap(script, c.bitmap, c.blockSize);
+        LogCapture logs;
+        DirtyRanges set;
+        std::string err;
+        ASSERT_EQ(handle->GetDirtyRanges(c.params, set, err), 0);
+        EXPECT_EQ(set.GetRanges(), c.ranges);
+        EXPECT_EQ(set.IsUseFull(), c.full);
+        EXPECT_NE(err, "DETACH_DELETE_BITMAP_FAILED");
+        EXPECT_EQ(logs.Contains("can not be divided") || logs.Contains("will do Full Backup"), c.log != nullptr);
+        EXPECT_TRUE(c.log == nullptr || logs.Contains(c.log, c.level));
+        Json::Value doc = LastCacheData(sink);
+        EXPECT_EQ(ArraySize(doc, "bitmap_volumes_created") + ArraySize(doc, "bitmap_volumes_attached"), 0u);
+        EXPECT_EQ(doc["IP"].asString(), "10.1.1.1");
+        EXPECT_EQ(doc["pool_id"].asString(), "pool0");
+    }
+    EXPECT_TRUE(Events(sink).empty());
 }
 
 TEST_F(BitmapHandleTest, MissingParentSnapshotFallsBackToAFullBitmapWithOneNotice)
 {
-    std::string path = root.MakeFile("bitmap.bin", 2);
+    std::string path = root.MakeFile("bitmap.bin", std::string(2, '\0'));
     runner.ExpectContaining("--snapNameFrom 'snap-1'", QrmCode(50150006));
     runner.ExpectContaining("--snapNameFrom ''", CreateOk(1048576));
     runner.ExpectContaining(kQuery, QueryReady(1048576));
@@ -203,18 +177,6 @@ TEST_F(BitmapHandleTest, MissingParentSnapshotFallsBackToAFullBitmapWithOneNotic
     // The missing snapshot is not retried: one create with it, one without.
     EXPECT_EQ(CallsWith(runner, "--snapNameFrom 'snap-1'"), 1u);
     EXPECT_EQ(CallsWith(runner, "--snapNameFrom ''"), 1u);
-}
-
-TEST_F(BitmapHandleTest, EmptyParentAsksForEverythingWithoutANotice)
-{
-    ScriptBitmap(std::string(2, '\xff'), 1048576);
-    DirtyRanges set;
-    std::string err;
-    LogCapture logs;
-    ASSERT_EQ(handle->GetDirtyRanges(Params(16 * MiB, 0, 0, ""), set, err), 0);
-    EXPECT_TRUE(set.IsUseFull());
-    EXPECT_TRUE(logs.Contains("parent snapshot not exist,will do Full Backup.", 2));
-    EXPECT_TRUE(Events(sink).empty());
 }
 
 TEST_F(BitmapHandleTest, RestoreWithMissingParentFailsAndCleansUp)
@@ -282,86 +244,71 @@ TEST_F(BitmapHandleTest, AbortWhileWaitingEndsAtOnceWithoutRetry)
     EXPECT_EQ(CallsWith(runner, kQuery), 0u);
 }
 
-TEST_F(BitmapHandleTest, ZeroOrNegativeBlockSizeFails)
+// A bitmap that cannot be used (no block size, no device to read) fails the
+// computation; the bitmap volume is deleted all the same.
+TEST_F(BitmapHandleTest, UnusableBitmapsFailAfterCleanUp)
 {
-    for (int bs : {0, -65536}) {
-        ScriptedCommandRunner local;
-        std::string path = root.MakeFile("bm", 16);
-        local.ExpectContaining(kCreate, CreateOk(bs));
-        local.ExpectContaining(kQuery, QueryReady(bs));
-        local.ExpectContaining("-c attachwithip", AttachOk(path));
-        local.ExpectContaining("-c detachwithip", CliOk());
-        local.ExpectContaining(kDelete, QrmCode(0));
+    for (int bs : {0, -65536, 1048576}) {
+        SCOPED_TRACE(bs);
+        ScriptedCommandRunner script;
+        const std::string device = bs > 0 ? root.Path() + "/missing" : "";
+        ScriptBitmap(script, std::string(16, '\0'), bs, CliOk(), QrmCode(0), device);
+        LogCapture logs;
         DirtyRanges set;
         std::string err;
-        EXPECT_EQ(handle->GetDirtyRanges(Params(16 * MiB, 0), set, err), -1) << bs;
-        EXPECT_EQ(err, "Unknown error! ");
-        EXPECT_EQ(CallsWith(local, kDelete), 1u);
+        EXPECT_EQ(handle->GetDirtyRanges(Params(16 * MiB, 0), set, err), -1);
+        if (bs <= 0) {
+            EXPECT_EQ(err, "Unknown error! ");
+        } else {
+            EXPECT_TRUE(logs.Contains("Caculate dirty range  failed.", 4));
+        }
+        EXPECT_EQ(CallsWith(script, kDelete), 1u);
     }
 }
 
-TEST_F(BitmapHandleTest, DetachFailureRaisesEventStillDeletesAndReportsMarker)
+// The ranges stay good when the clean-up fails: the marker tells the caller, an
+// event is raised for what is left and its name stays cached.
+TEST_F(BitmapHandleTest, CleanUpFailuresRaiseTheirEventAndKeepTheName)
 {
-    std::string path = root.Path() + "/bitmap.bin";
-    std::ofstream(path, std::ios::binary).write("\x01\x00", 2);
-    runner.ExpectContaining(kCreate, CreateOk(1048576));
-    runner.ExpectContaining(kQuery, QueryReady(1048576));
-    runner.ExpectContaining("-c attachwithip", AttachOk(path));
-    runner.ExpectContaining("-c detachwithip", CliFail(50151006, "device busy"));
-    runner.ExpectContaining(kDelete, QrmCode(0));
-    DirtyRanges set;
-    std::string err;
-    ASSERT_EQ(handle->GetDirtyRanges(Params(16 * MiB, 0), set, err), 0);
-    EXPECT_EQ(err, "DETACH_DELETE_BITMAP_FAILED");
-    EXPECT_EQ(CallsWith(runner, "-c detachwithip"), 3u);
-    EXPECT_EQ(CallsWith(runner, kDelete), 1u);
-    auto events = Events(sink);
-    ASSERT_EQ(events.size(), 1u);
-    EXPECT_EQ(events[0].type, 1);
-    EXPECT_EQ(events[0].code, 72479277076ULL);
-    ASSERT_EQ(events[0].params.size(), 4u);
-    EXPECT_EQ(events[0].params[0], "10.1.1.1");
-    EXPECT_EQ(events[0].params[2], "DETACH_BITMAP_FAILED");
-    EXPECT_EQ(events[0].params[3], "pool0");
-    Json::Value doc = LastCacheData(sink);
-    EXPECT_EQ(ArraySize(doc, "bitmap_volumes_attached"), 1u);
-    EXPECT_EQ(ArraySize(doc, "bitmap_volumes_created"), 0u);
-    EXPECT_EQ(Ranges(set), std::vector<DirtyRange>{DirtyRange(0, 8 * MiB)});
-}
-
-TEST_F(BitmapHandleTest, DeleteFailureRaisesItsEventAndKeepsTheName)
-{
-    std::string path = root.Path() + "/bitmap.bin";
-    std::ofstream(path, std::ios::binary).write("\x00\x00", 2);
-    runner.ExpectContaining(kCreate, CreateOk(1048576));
-    runner.ExpectContaining(kQuery, QueryReady(1048576));
-    runner.ExpectContaining("-c attachwithip", AttachOk(path));
-    runner.ExpectContaining("-c detachwithip", CliOk());
-    runner.ExpectContaining(kDelete, QrmCode(1003));
-    DirtyRanges set;
-    std::string err;
-    ASSERT_EQ(handle->GetDirtyRanges(Params(16 * MiB, 0), set, err), 0);
-    EXPECT_EQ(err, "DETACH_DELETE_BITMAP_FAILED");
-    auto events = Events(sink);
-    ASSERT_EQ(events.size(), 1u);
-    EXPECT_EQ(events[0].code, 72479277077ULL);
-    EXPECT_EQ(events[0].params, (std::vector<std::string>{"10.1.1.1", events[0].params[1], "DELETE_BITMAP_FAILED"}));
-    Json::Value doc = LastCacheData(sink);
-    EXPECT_EQ(ArraySize(doc, "bitmap_volumes_created"), 1u);
-    EXPECT_EQ(ArraySize(doc, "bitmap_volumes_attached"), 0u);
-}
-
-TEST_F(BitmapHandleTest, UnreadableBitmapFailsTheComputationAfterCleanUp)
-{
-    runner.ExpectContaining(kCreate, CreateOk(1048576));
-    runner.ExpectContaining(kQuery, QueryReady(1048576));
-    runner.ExpectContaining("-c attachwithip", AttachOk(root.Path() + "/missing-device"));
-    runner.ExpectContaining("-c detachwithip", CliOk());
-    runner.ExpectContaining(kDelete, QrmCode(0));
-    DirtyRanges set;
-    std::string err;
-    LogCapture logs;
-    EXPECT_EQ(handle->GetDirtyRanges(Params(16 * MiB, 0), set, err), -1);
-    EXPECT_TRUE(logs.Contains("Caculate dirty range  failed.", 4));
-    EXPECT_EQ(CallsWith(runner, kDelete), 1u);
+    struct Case {
+        Reply detach;
+        Reply remove;
+        size_t detaches;
+        size_t deletes;
+        uint64_t code;
+        const char* eventText;
+        size_t attachedLeft;
+        size_t createdLeft;
+    };
+    const Case cases[] = {
+        // A failed detach is retried and the delete is still tried.
+        {CliFail(50151006, "device busy"), QrmCode(0), 3, 1, 72479277076ULL, "DETACH_BITMAP_FAILED", 1, 0},
+        {CliOk(), QrmCode(1003), 1, 3, 72479277077ULL, "DELETE_BITMAP_FAILED", 0, 1},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.eventText);
+        CapturedMessages messages;
+        auto own = std::make_shared<DiskDataPersistence>(&messages);
+        StrataBitmapHandle h("10.1.1.1", "pool0", true, "task-volume", own, &messages, AbortFunc());
+        ScriptedCommandRunner script;
+        ScriptBitmap(script, std::string("\x01\x00", 2), 1048576, c.detach, c.remove);
+        DirtyRanges set;
+        std::string err;
+        ASSERT_EQ(h.GetDirtyRanges(Params(16 * MiB, 0), set, err), 0);
+        EXPECT_EQ(err, "DETACH_DELETE_BITMAP_FAILED");
+        EXPECT_EQ(set.GetRanges(), std::vector<DirtyRange>{DirtyRange(0, 8 * MiB)});
+        EXPECT_EQ(CallsWith(script, "-c detachwithip"), c.detaches);
+        EXPECT_EQ(CallsWith(script, kDelete), c.deletes);
+        auto events = Events(messages);
+        ASSERT_EQ(events.size(), 1u);
+        EXPECT_EQ(events[0].type, 1);
+        EXPECT_EQ(events[0].code, c.code);
+        ASSERT_GE(events[0].params.size(), 3u);
+        EXPECT_EQ(events[0].params[0], "10.1.1.1");
+        EXPECT_EQ(events[0].params[2], c.eventText);
+        EXPECT_EQ(events[0].params.size(), c.code == 72479277076ULL ? 4u : 3u);
+        Json::Value doc = LastCacheData(messages);
+        EXPECT_EQ(ArraySize(doc, "bitmap_volumes_attached"), c.attachedLeft);
+        EXPECT_EQ(ArraySize(doc, "bitmap_volumes_created"), c.createdLeft);
+    }
 }

@@ -6,12 +6,12 @@
 #include <fcntl.h>
 #include <fstream>
 #include <ftw.h>
-#include <poll.h>
 #include <spawn.h>
 #include <sstream>
 #include <stdexcept>
 #include <sys/stat.h>
 #include <sys/wait.h>
+#include <thread>
 #include <unistd.h>
 
 #include <dirent.h>
@@ -56,109 +56,21 @@ int RemoveEntry(const char* path, const struct stat*, int, struct FTW*)
     return 0;
 }
 
-std::string Trim(std::string s)
+// The project's configuration with the extra keys appended: the host's reader
+// takes a key's last value, and sections may repeat.
+using HostConfig = std::map<std::pair<std::string, std::string>, std::string>;
+std::string WithOverrides(const std::string& base, const HostConfig& extra)
 {
-    const char* ws = " \t\r";
-    s.erase(0, s.find_first_not_of(ws));
-    size_t end = s.find_last_not_of(ws);
-    s.erase(end == std::string::npos ? 0 : end + 1);
-    return s;
-}
-
-// The project's configuration with some keys replaced or added, section by section.
-std::string MergeIni(const std::string& base, const std::map<std::pair<std::string, std::string>, std::string>& extra)
-{
-    std::ostringstream out;
-    std::istringstream in(base);
-    std::string line;
-    std::string section;
-    std::map<std::string, bool> seen;
-    auto emit = [&](const std::string& sec) {
-        for (const auto& kv : extra) {
-            if (kv.first.first == sec) {
-                out << kv.first.second << " = " << kv.second << "\n";
-            }
-        }
-        seen[sec] = true;
-    };
-    while (std::getline(in, line)) {
-        std::string t = Trim(line);
-        if (!t.empty() && t[0] == '[') {
-            section = Trim(t.substr(1, t.find(']') - 1));
-            out << line << "\n";
-            emit(section);
-            continue;
-        }
-        size_t eq = t.find('=');
-        if (eq != std::string::npos && t[0] != ';' && t[0] != '#' &&
-            extra.count({section, Trim(t.substr(0, eq))}) != 0) {
-            continue;  // replaced above
-        }
-        out << line << "\n";
-    }
+    std::string out = base + "\n";
     for (const auto& kv : extra) {
-        if (!seen[kv.first.first]) {
-            out << "[" << kv.first.first << "]\n";
-            emit(kv.first.first);
-        }
+        out += "[" + kv.first.first + "]\n" + kv.first.second + " = " + kv.second + "\n";
     }
-    return out.str();
+    return out;
 }
 
 uint64_t U64(const Json::Value& v) { return v.isNull() ? 0 : v.asUInt64(); }
 
 }  // namespace
-
-// ---- faults -----------------------------------------------------------------------------
-
-SimFault SimFault::FailWith(const std::string& op, int code, int nth, bool persistent)
-{
-    SimFault f;
-    f.op = op;
-    f.code = code;
-    f.nth = nth;
-    f.persistent = persistent;
-    f.kind = Kind::Code;
-    return f;
-}
-
-SimFault SimFault::Busy(const std::string& op, int nth, bool persistent)
-{
-    SimFault f = FailWith(op, 50151006, nth, persistent);
-    f.kind = Kind::Busy;
-    return f;
-}
-
-SimFault SimFault::DropKey(const std::string& op, const std::string& key, int nth, bool persistent)
-{
-    SimFault f = FailWith(op, 0, nth, persistent);
-    f.kind = Kind::DropKey;
-    f.key = key;
-    return f;
-}
-
-SimFault SimFault::Garbage(const std::string& op, int nth, bool persistent)
-{
-    SimFault f = FailWith(op, 0, nth, persistent);
-    f.kind = Kind::Garbage;
-    return f;
-}
-
-SimFault SimFault::Stall(const std::string& op, int ms, int nth, bool persistent)
-{
-    SimFault f = FailWith(op, 0, nth, persistent);
-    f.kind = Kind::Stall;
-    f.stallMs = ms;
-    return f;
-}
-
-SimFault SimFault::Status(int status, int nth, bool persistent)
-{
-    SimFault f = FailWith("query", 0, nth, persistent);
-    f.kind = Kind::Status;
-    f.status = status;
-    return f;
-}
 
 std::vector<std::string> SimState::Bitmaps() const
 {
@@ -222,7 +134,7 @@ void SimRoot::Build(const Options& options)
     }
     auto hostConfig = options.hostConfig;
     hostConfig[{kAgentPathSection, kAgentPathKey}] = AgentProgram();
-    WriteFile(ConfigFile(), MergeIni(ReadFile(DM_CONF_FILE), hostConfig));
+    WriteFile(ConfigFile(), WithOverrides(ReadFile(DM_CONF_FILE), hostConfig));
 
     for (const auto& kv : options.simConfig) {
         SetSimConfig(kv.first, kv.second);
@@ -323,21 +235,14 @@ std::string SimRoot::BackingPath(const std::string& name) const
 
 std::string SimRoot::Read(const std::string& name, uint64_t offset, uint64_t length) const
 {
-    int fd = open(BackingPath(name).c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0) {
+    std::ifstream in(BackingPath(name), std::ios::binary);
+    if (!in) {
         throw std::runtime_error("cannot open the backing file of " + name);
     }
     std::string data(length, '\0');
-    uint64_t done = 0;
-    while (done < length) {
-        ssize_t n = pread(fd, &data[done], length - done, static_cast<off_t>(offset + done));
-        if (n <= 0) {
-            break;
-        }
-        done += static_cast<uint64_t>(n);
-    }
-    close(fd);
-    data.resize(done);
+    in.seekg(static_cast<std::streamoff>(offset));
+    in.read(&data[0], static_cast<std::streamsize>(length));
+    data.resize(static_cast<size_t>(in.gcount()));
     return data;
 }
 
@@ -474,6 +379,22 @@ bool SimRoot::LoopDevicesUsable()
     return usable == 1;
 }
 
+namespace {
+std::string Drain(int fd)
+{
+    std::string text;
+    char buf[65536];
+    for (;;) {
+        ssize_t n = read(fd, buf, sizeof(buf));
+        if (n > 0) {
+            text.append(buf, static_cast<size_t>(n));
+        } else if (n == 0 || errno != EINTR) {
+            return text;
+        }
+    }
+}
+}  // namespace
+
 int SimRoot::RunProgram(const std::vector<std::string>& argv, std::string* out, std::string* err)
 {
     int outPipe[2];
@@ -496,45 +417,19 @@ int SimRoot::RunProgram(const std::vector<std::string>& argv, std::string* out, 
     }
     args.push_back(nullptr);
     pid_t pid = -1;
-    int rc = posix_spawnp(&pid, args[0], &actions, nullptr, args.data(), environ);
+    const int rc = posix_spawnp(&pid, args[0], &actions, nullptr, args.data(), environ);
     posix_spawn_file_actions_destroy(&actions);
     close(outPipe[1]);
     close(errPipe[1]);
-    if (rc != 0) {
-        close(outPipe[0]);
-        close(errPipe[0]);
-        return -1;
-    }
-    std::string outText;
+    // Both pipes drained at once, so a child filling one never blocks on the other.
     std::string errText;
-    pollfd fds[2] = {{outPipe[0], POLLIN, 0}, {errPipe[0], POLLIN, 0}};
-    int open = 2;
-    char buf[65536];
-    while (open > 0) {
-        if (poll(fds, 2, -1) < 0) {
-            if (errno == EINTR) {
-                continue;
-            }
-            break;
-        }
-        for (int i = 0; i < 2; ++i) {
-            if (fds[i].fd < 0 || fds[i].revents == 0) {
-                continue;
-            }
-            ssize_t n = read(fds[i].fd, buf, sizeof(buf));
-            if (n > 0) {
-                (i == 0 ? outText : errText).append(buf, static_cast<size_t>(n));
-            } else if (n == 0 || errno != EINTR) {
-                close(fds[i].fd);
-                fds[i].fd = -1;
-                --open;
-            }
-        }
-    }
-    for (auto& p : fds) {
-        if (p.fd >= 0) {
-            close(p.fd);
-        }
+    std::thread errReader([&] { errText = Drain(errPipe[0]); });
+    std::string outText = Drain(outPipe[0]);
+    errReader.join();
+    close(outPipe[0]);
+    close(errPipe[0]);
+    if (rc != 0) {
+        return -1;
     }
     int status = 0;
     while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {

@@ -52,12 +52,30 @@ struct SimFault {
     int stallMs = 0;
     int status = 0;
 
-    static SimFault FailWith(const std::string& op, int code, int nth = 1, bool persistent = false);
-    static SimFault Busy(const std::string& op, int nth = 1, bool persistent = false);
-    static SimFault DropKey(const std::string& op, const std::string& key, int nth = 1, bool persistent = false);
-    static SimFault Garbage(const std::string& op, int nth = 1, bool persistent = false);
-    static SimFault Stall(const std::string& op, int ms, int nth = 1, bool persistent = false);
-    static SimFault Status(int status, int nth = 1, bool persistent = false);
+    static SimFault FailWith(const std::string& op, int code, int nth = 1, bool persistent = false)
+    {
+        return {op, nth, persistent, Kind::Code, code, "", 0, 0};
+    }
+    static SimFault Busy(const std::string& op, int nth = 1, bool persistent = false)
+    {
+        return {op, nth, persistent, Kind::Busy, 50151006, "", 0, 0};
+    }
+    static SimFault DropKey(const std::string& op, const std::string& key, int nth = 1, bool persistent = false)
+    {
+        return {op, nth, persistent, Kind::DropKey, 0, key, 0, 0};
+    }
+    static SimFault Garbage(const std::string& op, int nth = 1, bool persistent = false)
+    {
+        return {op, nth, persistent, Kind::Garbage, 0, "", 0, 0};
+    }
+    static SimFault Stall(const std::string& op, int ms, int nth = 1, bool persistent = false)
+    {
+        return {op, nth, persistent, Kind::Stall, 0, "", ms, 0};
+    }
+    static SimFault Status(int status, int nth = 1, bool persistent = false)
+    {
+        return {"query", nth, persistent, Kind::Status, 0, "", 0, status};
+    }
 };
 
 // What the simulated storage holds (parsed from `strata-sim admin state`).
