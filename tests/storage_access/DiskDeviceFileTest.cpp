@@ -393,24 +393,6 @@ TEST_F(DiskDeviceFileTest, RetriesFollowTheConfiguration)
     }
 }
 
-TEST_F(DiskDeviceFileTest, DirectIoReadOfAlignedBlocks)
-{
-    const uint64_t size = 1 << 20;
-    std::string p = MakeFile("direct", size);
-    DiskDeviceFile f;
-    if (f.Open(p, O_RDONLY | O_DIRECT, size) != DISK_DEVICE_OK) {
-        GTEST_SKIP() << "O_DIRECT is not supported on " << m_dir << ": " << f.GetErrString();
-    }
-    void* mem = nullptr;
-    ASSERT_EQ(::posix_memalign(&mem, 4096, 65536), 0);
-    std::unique_ptr<char, decltype(&std::free)> buf(static_cast<char*>(mem), &std::free);
-    uint64_t len = 65536;
-    ASSERT_EQ(f.Read(131072, len, buf.get()), DISK_DEVICE_OK) << f.GetErrString();
-    EXPECT_EQ(len, 65536u);
-    EXPECT_EQ(buf.get()[0], Pattern(131072));
-    EXPECT_EQ(buf.get()[65535], Pattern(131072 + 65535));
-}
-
 // Nothing is done on a file that is not open (never opened, or closed).
 TEST_F(DiskDeviceFileTest, EveryTransferOnAFileNotOpenFails)
 {
