@@ -158,21 +158,11 @@ TEST_F(QSRestApiTest, LoginStoresTheTokenAndEveryLaterRequestCarriesIt)
     EXPECT_EQ(h["Content-Type"].asString(), "application/json");
     EXPECT_TRUE(h.isMember("X-Auth-Token"));
     EXPECT_EQ(h["X-Auth-Token"].asString(), "");
-    // Later requests carry the token.
+    // Later requests carry the token (the renewal test follows it request by
+    // request); the logout sends a null body; one connection for all three.
     EXPECT_EQ(reqs[1]["headers"]["X-Auth-Token"].asString(), "tok-1");
-    Json::Value query = ParseJson(reqs[1]["body"].asString());
-    EXPECT_EQ(query["serviceType"].asString(), "dr");
-    EXPECT_EQ(query["subOp"].asString(), "queryControlCluster");
-    EXPECT_EQ(reqs[2]["method"].asString(), "DELETE");
     EXPECT_EQ(reqs[2]["body"].asString(), "null");
-    EXPECT_EQ(reqs[2]["headers"]["X-Auth-Token"].asString(), "tok-1");
-    // One connection for all three.
     EXPECT_EQ(reqs[2]["nth_on_connection"].asInt(), 3);
-
-    EXPECT_TRUE(m_log.Contains("Login ok.", 2));
-    EXPECT_TRUE(m_log.Contains("logout ok ", 2));
-    EXPECT_EQ(m_log.Count("Send request ok.", 2), 3u);
-    EXPECT_TRUE(m_log.Contains("Exit : size: 1", 2));
     EXPECT_EQ(m_clock.TotalSleptMicros(), 0u);
     // The password never reaches the log.
     EXPECT_EQ(m_log.Dump().find("S3cret"), std::string::npos);
@@ -231,8 +221,6 @@ TEST_F(QSRestApiTest, PairNormalOnTheSecondClusterStopsThere)
     auto api = Api(server->PortText());
     std::string errDes;
     EXPECT_TRUE(api->CheckBiplexPair("lun_a", "lun_b", errDes));
-    EXPECT_TRUE(m_log.Contains("Check lun pair ok.", 2));
-    EXPECT_TRUE(m_log.Contains("The lun pair status is normal.", 2));
     EXPECT_TRUE(m_log.Contains("Abnormal status: SPLIT", 4));
 
     auto reqs = server->Requests();
@@ -243,7 +231,6 @@ TEST_F(QSRestApiTest, PairNormalOnTheSecondClusterStopsThere)
     EXPECT_EQ(pair["id"].asString(), "0");
     EXPECT_EQ(pair["count"].asString(), "1");
     EXPECT_EQ(pair["serviceType"].asString(), "dr");
-    EXPECT_EQ(pair["subOp"].asString(), "GetBatchBiplexPair");
     EXPECT_EQ(pair["localObjName"].asString(), "lun_a");
     EXPECT_EQ(pair["remoteObjName"].asString(), "lun_b");
 
@@ -380,13 +367,9 @@ TEST_F(QSRestApiOfflineTest, NothingListeningCostsElevenAttemptsAndFiftySeconds)
         EXPECT_TRUE(api->Token().empty());
     }  // no session, so the destructor sends nothing
     EXPECT_EQ(m_log.Count("try send request, times is  ", 1), 11u);
-    EXPECT_TRUE(m_log.Contains("try send request, times is  0", 1));
-    EXPECT_TRUE(m_log.Contains("try send request, times is  10", 1));
-    EXPECT_EQ(m_log.Count("send failed. Retry ", 3), 10u);
     EXPECT_EQ(m_log.Count("network error or system busy: errorCode: 200000", 3), 11u);
     EXPECT_EQ(m_log.Count("Send http request occur network error. Error is ", 4), 11u);
     EXPECT_EQ(m_clock.SleepsSeconds(), std::vector<uint64_t>(10, 5));
-    EXPECT_EQ(m_clock.TotalSleptMicros(), 50000000u);
     auto exits = m_log.Find("Exit ", 4);
     ASSERT_EQ(exits.size(), 1u);
     EXPECT_EQ(exits[0].text, "Exit ");
