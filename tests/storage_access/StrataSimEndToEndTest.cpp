@@ -258,14 +258,6 @@ TEST_F(BitmapHandleSim, AlreadyAttachedWithoutADevicePath)
 {
     SimRoot root(BitmapOpts());
     MakeSnapshots(root);
-    {
-        StrataApi api("10.20.30.40", "pool0");
-        std::string dev = "stale";
-        std::string err;
-        root.InjectFault(SimFault::FailWith("attach", 50151401));
-        ASSERT_EQ(api.AttachVolume("s2", dev, err), 0) << err;
-        EXPECT_EQ(dev, "");
-    }
     root.InjectFault(SimFault::FailWith("attach", 50151401));
     DirtyRanges set;
     std::string err;
