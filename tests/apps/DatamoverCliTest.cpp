@@ -41,8 +41,7 @@ TEST_F(DatamoverTest, FullThenTwoIncrementalsRestoreEveryPointExactly)
         std::string target = "r-" + p.first;
         sim->CreateVolume(target, size);
         sim->WriteRandom(target, 0, size, 99);  // the target starts with other data
-        Result r = Run({"restore", "--repo", repoPath, "--backup", p.second->json["backup_id"].asString(),
-                        "--volume-url", kUrl + target, "--force"});
+        Result r = Restore(p.second->json["backup_id"].asString(), target, {"--force"});
         ASSERT_EQ(r.rc, 0) << r.out << r.err;
         ExpectSameData(p.first, target);
     }
@@ -78,10 +77,7 @@ TEST_F(DatamoverTest, KilledBackupsLeaveAVerifiableRepositoryAndCleanableLeftove
         const std::string op = round == 1 ? "create" : "attach";
         const int before = sim->State().calls[op];
         sim->InjectFault(SimFault::Stall(op, 400, 1, true));
-        std::vector<std::string> argv = Argv({"backup", "--volume-id", kVolumeId, "--snapshot-url", kUrl + snap,
-                                              "--parent-snapshot", parent, "--repo", repoPath},
-                                             false);
-        pid_t pid = Spawn(argv);
+        pid_t pid = Spawn(Argv(BackupArgs(snap, parent), false));
         ASSERT_GT(pid, 0);
         ASSERT_TRUE(WaitFor([&]() { return sim->State().calls[op] > before; })) << "the backup never reached " << op;
         Kill(pid);
@@ -107,10 +103,7 @@ TEST_F(DatamoverTest, KilledBackupsLeaveAVerifiableRepositoryAndCleanableLeftove
     Result inc = Backup("s-final", "s1");
     ASSERT_EQ(inc.rc, 0) << inc.out << inc.err;
     sim->CreateVolume("restored", size);
-    ASSERT_EQ(Run({"restore", "--repo", repoPath, "--backup", inc.json["backup_id"].asString(), "--volume-url",
-                   std::string(kUrl) + "restored"})
-                  .rc,
-              0);
+    ASSERT_EQ(Restore(inc.json["backup_id"].asString(), "restored").rc, 0);
     ExpectSameData("s-final", "restored");
 }
 
@@ -122,32 +115,27 @@ TEST_F(DatamoverTest, BadArgumentsAndUrlsFailInOneLineAndChangeNothing)
     const std::vector<std::string> files = RepoFiles();
     const int callsBefore = static_cast<int>(sim->Calls().size());
     const std::string id = kVolumeId;
+    const std::string s1 = kUrl + std::string("s1");
+    // backup --volume-id <vid> --snapshot-url <url> --repo <repo> <tail...>
+    auto backup = [&](const std::string& vid, const std::string& url, std::vector<std::string> tail) {
+        std::vector<std::string> args = {"backup", "--volume-id", vid, "--snapshot-url", url, "--repo", repoPath};
+        args.insert(args.end(), tail.begin(), tail.end());
+        return args;
+    };
     const std::vector<std::vector<std::string>> cases = {
-        {"backup", "--volume-id", "not-a-uuid", "--snapshot-url", kUrl + std::string("s1"), "--repo", repoPath,
-         "--volume-size", "48M"},
-        {"backup", "--volume-id", id, "--snapshot-url", "strata://127.0.0.1/pool0", "--repo", repoPath,
-         "--volume-size", "48M"},
-        {"backup", "--volume-id", id, "--snapshot-url", "strata://127.0.0.1/pool0/s1/", "--repo", repoPath,
-         "--volume-size", "48M"},
-        {"backup", "--volume-id", id, "--snapshot-url", "strata://127.0.0.1/pool0/s1;rm -rf x", "--repo", repoPath,
-         "--volume-size", "48M"},
-        {"backup", "--volume-id", id, "--snapshot-url", "strata://$(id)/pool0/s1", "--repo", repoPath,
-         "--volume-size", "48M"},
-        {"backup", "--volume-id", id, "--snapshot-url", kUrl + std::string("s1"), "--repo", repoPath},
-        {"backup", "--volume-id", id, "--snapshot-url", kUrl + std::string("s1"), "--repo", repoPath,
-         "--volume-size", "48Q"},
-        {"backup", "--volume-id", id, "--snapshot-url", kUrl + std::string("s1"), "--repo", repoPath,
-         "--volume-size", "1000"},
-        {"backup", "--volume-id", id, "--snapshot-url", kUrl + std::string("s2"), "--parent-snapshot", "s2",
-         "--repo", repoPath},
-        {"backup", "--volume-id", id, "--snapshot-url", kUrl + std::string("s2"), "--parent-snapshot", "nope",
-         "--repo", repoPath},
-        {"backup", "--volume-id", id, "--snapshot-url", kUrl + std::string("s1"), "--repo", repoPath,
-         "--volume-size", "48M", "--depth", "0"},
-        {"backup", "--volume-id", id, "--snapshot-url", kUrl + std::string("s1"), "--repo", repoPath,
-         "--volume-size", "48M", "--io", "mmap"},
-        {"backup", "--volume-id", id, "--snapshot-url", kUrl + std::string("s1"), "--repo", repoPath,
-         "--volume-size", "48M", "--storage-type", "3"},
+        backup("not-a-uuid", s1, {"--volume-size", "48M"}),
+        backup(id, "strata://127.0.0.1/pool0", {"--volume-size", "48M"}),
+        backup(id, "strata://127.0.0.1/pool0/s1/", {"--volume-size", "48M"}),
+        backup(id, "strata://127.0.0.1/pool0/s1;rm -rf x", {"--volume-size", "48M"}),
+        backup(id, "strata://$(id)/pool0/s1", {"--volume-size", "48M"}),
+        backup(id, s1, {}),
+        backup(id, s1, {"--volume-size", "48Q"}),
+        backup(id, s1, {"--volume-size", "1000"}),
+        backup(id, kUrl + std::string("s2"), {"--parent-snapshot", "s2"}),
+        backup(id, kUrl + std::string("s2"), {"--parent-snapshot", "nope"}),
+        backup(id, s1, {"--volume-size", "48M", "--depth", "0"}),
+        backup(id, s1, {"--volume-size", "48M", "--io", "mmap"}),
+        backup(id, s1, {"--volume-size", "48M", "--storage-type", "3"}),
         {"backup", "--volume-id", id, "--repo", repoPath},
         {"restore", "--repo", repoPath, "--backup", "20990101T000000Z-00000000", "--volume-url",
          kUrl + std::string("vol")},
@@ -222,19 +210,14 @@ TEST_F(DatamoverTest, DamageIsFoundByVerifyAndRefusedByRestore)
     sim->Snapshot("vol", "s1");
     Result full = Backup("s1");
     ASSERT_EQ(full.rc, 0);
-    std::string dir = repoPath + "/chains/" + kVolumeId + "/backups/" + full.json["backup_id"].asString();
-    {
-        std::fstream f(dir + "/" + repo::kFullDataFile, std::ios::in | std::ios::out | std::ios::binary);
-        f.seekp(static_cast<std::streamoff>(5 * repo::kBlockSize + 77));
-        f.put('\x5c');
-    }
+    Overwrite(BackupDir(full.json["backup_id"].asString()) + "/" + repo::kFullDataFile, 5 * repo::kBlockSize + 77,
+              "\x5c");
     Result v = Run({"verify", "--repo", repoPath});
     EXPECT_EQ(v.rc, 1);
     ASSERT_EQ(v.json["backups"].size(), 1u);
     EXPECT_NE(v.json["backups"][0]["problems"][0].asString().find("block 5"), std::string::npos) << v.out;
     sim->CreateVolume("target", size);
-    Result r = Run({"restore", "--repo", repoPath, "--backup", full.json["backup_id"].asString(), "--volume-url",
-                    std::string(kUrl) + "target"});
+    Result r = Restore(full.json["backup_id"].asString(), "target");
     EXPECT_NE(r.rc, 0);
     EXPECT_NE(r.json["error"].asString().find("checksum"), std::string::npos) << r.out;
     EXPECT_TRUE(sim->State().Clean());
@@ -247,17 +230,12 @@ TEST_F(DatamoverTest, OneBackupAtATimePerChain)
     sim->Snapshot("vol", "s2");
     // The first backup waits in its attach; the second finds the chain busy.
     sim->InjectFault(SimFault::Stall("attach", 1500, 1, false));
-    std::vector<std::string> argv = Argv({"backup", "--volume-id", kVolumeId, "--snapshot-url",
-                                          std::string(kUrl) + "s1", "--repo", repoPath, "--volume-size",
-                                          std::to_string(size)},
-                                         true);
     std::thread first([&]() {
-        std::string out, err;
-        EXPECT_EQ(SimRoot::RunProgram(argv, &out, &err), 0) << out << err;
+        Result r = Backup("s1");
+        EXPECT_EQ(r.rc, 0) << r.out << r.err;
     });
-    for (int i = 0; i < 100 && sim->State().calls["attach"] == 0; ++i) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    }
+    // Only once the first backup is known to hold the chain.
+    EXPECT_TRUE(WaitFor([&]() { return sim->State().calls["attach"] > 0; }));
     Result second = Backup("s2");
     first.join();
     EXPECT_NE(second.rc, 0);

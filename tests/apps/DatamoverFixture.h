@@ -79,8 +79,8 @@ protected:
         if (json) CJsonUtils::StringToJson(r.out, r.json);
         return r;
     }
-    Result Backup(const std::string& snapshot, const std::string& parent = "",
-                  const std::vector<std::string>& extra = {}) const
+    std::vector<std::string> BackupArgs(const std::string& snapshot, const std::string& parent = "",
+                                        const std::vector<std::string>& extra = {}) const
     {
         std::vector<std::string> args = {"backup", "--volume-id", kVolumeId, "--snapshot-url", kUrl + snapshot,
                                          "--repo", repoPath, "--volume-size", std::to_string(size)};
@@ -89,7 +89,22 @@ protected:
             args.push_back(parent);
         }
         args.insert(args.end(), extra.begin(), extra.end());
-        return Run(args);
+        return args;
+    }
+    Result Backup(const std::string& snapshot, const std::string& parent = "",
+                  const std::vector<std::string>& extra = {}) const
+    {
+        return Run(BackupArgs(snapshot, parent, extra));
+    }
+    // A full backup of a fresh snapshot `snap` of "vol" holding random data of `seed`.
+    std::string FullOf(const std::string& snap, uint64_t seed)
+    {
+        if (!sim->State().Has("vol")) sim->CreateVolume("vol", size);
+        sim->WriteRandom("vol", 0, 20 * kMiB, seed);
+        sim->Snapshot("vol", snap);
+        Result r = Backup(snap);
+        EXPECT_EQ(r.rc, 0) << r.out << r.err;
+        return r.json["backup_id"].asString();
     }
     // The data area of two volumes (snapshot or volume) is byte for byte equal.
     void ExpectSameData(const std::string& a, const std::string& b) const

@@ -7,16 +7,6 @@ namespace {
 
 class DatamoverSafetyTest : public DatamoverTest {
 protected:
-    // A full backup of a fresh snapshot `snap` holding random data of `seed`.
-    std::string FullOf(const std::string& snap, uint64_t seed)
-    {
-        if (!sim->State().Has("vol")) sim->CreateVolume("vol", size);
-        sim->WriteRandom("vol", 0, 20 * kMiB, seed);
-        sim->Snapshot("vol", snap);
-        Result r = Backup(snap);
-        EXPECT_EQ(r.rc, 0) << r.out << r.err;
-        return r.json["backup_id"].asString();
-    }
     static bool Mentions(const Json::Value& v, const std::string& text)
     {
         return CJsonUtils::JsonToString(v).find(text) != std::string::npos;

@@ -12,14 +12,8 @@
 namespace {
 using testing_fakes::VirtualClock;
 
-std::vector<std::string> Params(const EnvProxyResult& r, size_t i)
-{
-    auto it = r.details.begin();
-    std::advance(it, static_cast<long>(i));
-    return it->params;
-}
-
-TEST(EnvProxyResult, ThreeStringDetailStopsAtFirstEmpty)
+// Every form prefixes the time; the three-string form stops at its first empty string.
+TEST(EnvProxyResult, DetailFormsPrefixTheTime)
 {
     VirtualClock clock(1000000, 1234567890);
     EnvProxyResult r;
@@ -27,25 +21,20 @@ TEST(EnvProxyResult, ThreeStringDetailStopsAtFirstEmpty)
     r.AddDetail(MSG_OPEN_DISK_FAILED, "a", "", "c");
     r.AddDetail(MSG_OPEN_DISK_FAILED, "a", "b", "");
     r.AddDetail(MSG_OPEN_DISK_FAILED, "a", "b", "c");
-    ASSERT_EQ(r.details.size(), 4u);
-    EXPECT_EQ(Params(r, 0), (std::vector<std::string>{"1234567890"}));
-    EXPECT_EQ(Params(r, 1), (std::vector<std::string>{"1234567890", "a"}));
-    EXPECT_EQ(Params(r, 2), (std::vector<std::string>{"1234567890", "a", "b"}));
-    EXPECT_EQ(Params(r, 3), (std::vector<std::string>{"1234567890", "a", "b", "c"}));
-    EXPECT_EQ(r.details.front().code, MSG_OPEN_DISK_FAILED);
-}
-
-TEST(EnvProxyResult, VectorAndMessageFormsPrefixTheTime)
-{
-    VirtualClock clock(1000000, 42);
-    EnvProxyResult r;
     r.AddDetail(MSG_TRANSFER_MODE, std::vector<std::string>{"LAN-Free", ""});
     message m(MSG_READ_FAILED);
     m.params = {"x", "y"};
     r.AddDetail(m);
-    EXPECT_EQ(Params(r, 0), (std::vector<std::string>{"42", "LAN-Free", ""}));
-    EXPECT_EQ(Params(r, 1), (std::vector<std::string>{"42", "x", "y"}));
-    EXPECT_EQ(std::next(r.details.begin())->code, MSG_READ_FAILED);
+    const std::string t = "1234567890";
+    const std::vector<std::vector<std::string>> want = {{t}, {t, "a"}, {t, "a", "b"}, {t, "a", "b", "c"},
+                                                        {t, "LAN-Free", ""}, {t, "x", "y"}};
+    ASSERT_EQ(r.details.size(), want.size());
+    size_t i = 0;
+    for (const auto& d : r.details) {
+        EXPECT_EQ(d.params, want[i++]) << i;
+    }
+    EXPECT_EQ(r.details.front().code, MSG_OPEN_DISK_FAILED);
+    EXPECT_EQ(r.details.back().code, MSG_READ_FAILED);
 }
 
 TEST(EnvProxyResult, PlusEqualsTakesCodeButNotFromItself)

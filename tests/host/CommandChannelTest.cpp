@@ -50,27 +50,19 @@ void ExpectNoPwnedFiles()
 
 class CommandChannelHostile : public ::testing::TestWithParam<std::string> {};
 
-TEST_P(CommandChannelHostile, ValueArrivesByteForByteDirect)
+// Run directly and, through the pipeline, by a shell.
+TEST_P(CommandChannelHostile, ValueArrivesByteForByteDirectAndThroughAShell)
 {
     ProcessCommandRunner runner;
     const std::string& v = GetParam();
-    CommandResult r = runner.Run(kRecorder + " '?' -p ?", {v, v}, 30);
-    ASSERT_TRUE(r.error.empty()) << r.error;
-    ASSERT_EQ(r.exitCode, 0);
-    EXPECT_EQ(ParseArgv(r.outLines), (std::vector<std::string>{v, "-p", v}));
-    ExpectNoPwnedFiles();
-}
-
-TEST_P(CommandChannelHostile, ValueArrivesByteForByteThroughAShell)
-{
-    ProcessCommandRunner runner;
-    const std::string& v = GetParam();
-    // The pipeline forces the shell path.
-    CommandResult r = runner.Run(kRecorder + " '?' -p ? | cat", {v, v}, 30);
-    ASSERT_TRUE(r.error.empty()) << r.error;
-    ASSERT_EQ(r.exitCode, 0);
-    EXPECT_EQ(ParseArgv(r.outLines), (std::vector<std::string>{v, "-p", v}));
-    ExpectNoPwnedFiles();
+    for (const std::string& line : {kRecorder + " '?' -p ?", kRecorder + " '?' -p ? | cat"}) {
+        SCOPED_TRACE(line);
+        CommandResult r = runner.Run(line, {v, v}, 30);
+        ASSERT_TRUE(r.error.empty()) << r.error;
+        ASSERT_EQ(r.exitCode, 0);
+        EXPECT_EQ(ParseArgv(r.outLines), (std::vector<std::string>{v, "-p", v}));
+        ExpectNoPwnedFiles();
+    }
 }
 
 INSTANTIATE_TEST_SUITE_P(Values, CommandChannelHostile, ::testing::ValuesIn(kHostile));

@@ -242,21 +242,6 @@ TEST_F(ChainManagerTest, RefusedOpensLeaveNoChain)
     }
 }
 
-TEST_F(ChainManagerTest, ExclusiveChainIsHeldUntilReleased)
-{
-    const uint32_t writer = SnapStore::SNAPSTORE_CREATE | SnapStore::SNAPSTORE_EXCLUSIVE;
-    std::shared_ptr<ChainInfo> info;
-    ASSERT_TRUE(mgr.OpenChain(Params("t1", Path("c"), writer), Brick(BRICK_TYPE_BLOCK_VOLUME), info));
-    // Another manager (as another process would) cannot take the same chain.
-    ChainManager other;
-    std::shared_ptr<ChainInfo> otherInfo;
-    EXPECT_FALSE(other.OpenChain(Params("t2", Path("c"), writer), Brick(BRICK_TYPE_BLOCK_VOLUME), otherInfo));
-    mgr.CloseChain("t1");
-    info.reset();
-    otherInfo.reset();
-    EXPECT_TRUE(other.OpenChain(Params("t2", Path("c"), writer), Brick(BRICK_TYPE_BLOCK_VOLUME), otherInfo));
-}
-
 TEST_F(ChainManagerTest, ConcurrentOpensOfOnePathAdmitOne)
 {
     std::atomic<int> ok{0};

@@ -71,20 +71,6 @@ TEST(DataMoverUtility, RecordRoundTripAndList)
     EXPECT_EQ(arr[0]["mgmIpStr"].asString(), "::1");
 }
 
-TEST(DataMoverUtility, MissingKeysReadAsNullConversions)
-{
-    RestoreLunTaskStatus r;
-    r.name = "before";
-    r.status = 9;
-    DataMoverUtility::JsonToStruct(DataMoverUtility::StringToJson("{\"id\":5}"), r);
-    EXPECT_EQ(r.id, 5u);
-    EXPECT_EQ(r.name, "");
-    EXPECT_EQ(r.status, 0u);
-    EXPECT_FALSE(r.isIncRestore);
-    // Unparsable text yields a null value; reading it gives the null conversions too.
-    DataMoverUtility::JsonToStruct(DataMoverUtility::StringToJson(""), r);
-    EXPECT_EQ(r.id, 0u);
-}
 // Wrongly typed values read as the null conversion, with a level-4 line, and
 // the mapping still returns 0: nothing a peer sends may throw out of it.
 TEST(DataMoverUtility, WronglyTypedValuesReadAsNullConversions)
@@ -109,6 +95,13 @@ TEST(DataMoverUtility, WronglyTypedValuesReadAsNullConversions)
     EXPECT_EQ(r.lunId, "7");  // a number has a text form; that is a conversion, not a fault
     EXPECT_GE(cap.Count("", 4), 8u);
     EXPECT_TRUE(cap.Contains("Value is not convertible", 4)) << cap.Dump();
+    // Missing keys, and unparsable text (a null value), read as the null conversions too.
+    r.name = "before";
+    DataMoverUtility::JsonToStruct(DataMoverUtility::StringToJson("{\"id\":5}"), r);
+    EXPECT_EQ(r.id, 5u);
+    EXPECT_EQ(r.name, "");
+    DataMoverUtility::JsonToStruct(DataMoverUtility::StringToJson(""), r);
+    EXPECT_EQ(r.id, 0u);
 }
 
 TEST(DataMoverUtility, TooDeepTextReadsAsNull)

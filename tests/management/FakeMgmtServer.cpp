@@ -12,6 +12,7 @@
 
 #include <chrono>
 #include <cstdlib>
+#include <filesystem>
 #include <fstream>
 #include <sstream>
 #include <thread>
@@ -22,26 +23,17 @@ namespace mgmt_test {
 
 namespace {
 
-std::string SourceDir()
-{
-    std::string file = __FILE__;
-    size_t slash = file.rfind('/');
-    return slash == std::string::npos ? "." : file.substr(0, slash);
-}
-
 std::string MakeTempDir(const char* prefix)
 {
     std::string tmpl = std::string("/tmp/") + prefix + "XXXXXX";
-    char* d = ::mkdtemp(&tmpl[0]);
-    return d != nullptr ? std::string(d) : std::string();
+    return ::mkdtemp(&tmpl[0]) != nullptr ? tmpl : std::string();
 }
 
 void RemoveTree(const std::string& dir)
 {
-    if (!dir.empty() && dir.rfind("/tmp/", 0) == 0) {
-        std::string cmd = "rm -rf '" + dir + "'";
-        int rc = std::system(cmd.c_str());
-        (void)rc;
+    std::error_code ec;
+    if (dir.rfind("/tmp/", 0) == 0) {
+        std::filesystem::remove_all(dir, ec);
     }
 }
 
@@ -60,63 +52,53 @@ std::string ReadFile(const std::string& path)
     return s.str();
 }
 
-// Runs a shell line in `dir`; stderr goes to dir/openssl.err for diagnosis.
-bool Run(const std::string& dir, const std::string& line, std::string& error)
+// Runs shell lines in `dir`; stderr goes to dir/openssl.err for diagnosis.
+bool Run(const std::string& dir, const std::vector<std::string>& lines, std::string& error)
 {
-    std::string cmd = "cd '" + dir + "' && " + line + " >/dev/null 2>>openssl.err";
-    int rc = std::system(cmd.c_str());
-    if (rc != 0) {
-        error = "failed: " + line + "\n" + ReadFile(dir + "/openssl.err");
-        return false;
+    for (const std::string& line : lines) {
+        if (std::system(("cd '" + dir + "' && " + line + " >/dev/null 2>>openssl.err").c_str()) != 0) {
+            error = "failed: " + line + "\n" + ReadFile(dir + "/openssl.err");
+            return false;
+        }
     }
     return true;
 }
 
-const char kNewKey[] = "-newkey ec -pkeyopt ec_paramgen_curve:prime256v1 -nodes";
+const std::string kNewKey = " -newkey ec -pkeyopt ec_paramgen_curve:prime256v1 -nodes -keyout ";
+const char kGoodSan[] = "IP:127.0.0.1,DNS:localhost";
 
 bool MakeCa(const std::string& dir, const std::string& name, const std::string& cn, std::string& error)
 {
     return Run(dir,
-               std::string("openssl req -x509 ") + kNewKey + " -keyout " + name + ".key -out " + name +
-                   ".pem -days 3650 -subj '/CN=" + cn +
-                   "' -addext 'basicConstraints=critical,CA:TRUE' -addext 'keyUsage=critical,keyCertSign,cRLSign'",
+               {"openssl req -x509" + kNewKey + name + ".key -out " + name + ".pem -days 3650 -subj '/CN=" + cn +
+                "' -addext 'basicConstraints=critical,CA:TRUE' -addext 'keyUsage=critical,keyCertSign,cRLSign'"},
                error);
 }
 
-bool MakeCsr(const std::string& dir, const std::string& name, const std::string& cn, const std::string& san,
-             std::string& error)
+// A server certificate for `cn`/`san` signed by `ca`; an expired one is signed
+// with "openssl ca", the only tool that takes explicit validity dates.
+bool MakeLeaf(const std::string& dir, const std::string& name, const std::string& cn, const std::string& san,
+              const std::string& ca, bool expired, std::string& error)
 {
-    std::string ext = "basicConstraints=CA:FALSE\nkeyUsage=critical,digitalSignature\n"
-                      "extendedKeyUsage=serverAuth\nsubjectAltName=" +
-                      san + "\n";
-    return WriteFile(dir + "/" + name + ".ext", ext) &&
-           Run(dir,
-               std::string("openssl req -new ") + kNewKey + " -keyout " + name + ".key -out " + name +
-                   ".csr -subj '/CN=" + cn + "'",
-               error);
-}
-
-bool SignLeaf(const std::string& dir, const std::string& name, const std::string& ca, std::string& error)
-{
-    return Run(dir,
-               "openssl x509 -req -in " + name + ".csr -CA " + ca + ".pem -CAkey " + ca +
-                   ".key -CAcreateserial -days 365 -sha256 -extfile " + name + ".ext -out " + name + ".pem",
-               error);
-}
-
-// "openssl x509" cannot back-date; "openssl ca" takes explicit validity dates.
-bool SignExpired(const std::string& dir, const std::string& name, const std::string& ca, std::string& error)
-{
-    std::string cnf = "[ca]\ndefault_ca = CA_default\n[CA_default]\ndatabase = " + dir +
-                      "/index.txt\nnew_certs_dir = " + dir + "/newcerts\nserial = " + dir +
-                      "/serial\ndefault_md = sha256\npolicy = policy_any\nunique_subject = no\n"
-                      "[policy_any]\ncommonName = supplied\n";
-    return WriteFile(dir + "/ca.cnf", cnf) && WriteFile(dir + "/index.txt", "") && WriteFile(dir + "/serial", "1000\n") &&
-           Run(dir, "mkdir -p newcerts", error) &&
-           Run(dir,
-               "openssl ca -batch -notext -config ca.cnf -cert " + ca + ".pem -keyfile " + ca + ".key -in " + name +
-                   ".csr -out " + name + ".pem -startdate 20200101000000Z -enddate 20200201000000Z -extfile " + name +
-                   ".ext",
+    const std::string ext = name + ".ext";
+    if (!WriteFile(dir + "/" + ext, "basicConstraints=CA:FALSE\nkeyUsage=critical,digitalSignature\n"
+                                    "extendedKeyUsage=serverAuth\nsubjectAltName=" + san + "\n")) {
+        return false;
+    }
+    std::string sign = "openssl x509 -req -in " + name + ".csr -CA " + ca + ".pem -CAkey " + ca +
+                       ".key -CAcreateserial -days 365 -sha256 -extfile " + ext + " -out " + name + ".pem";
+    if (expired) {
+        const std::string cnf = "[ca]\ndefault_ca = CA_default\n[CA_default]\ndatabase = " + dir +
+                                "/index.txt\nnew_certs_dir = " + dir + "\nserial = " + dir +
+                                "/serial\ndefault_md = sha256\npolicy = policy_any\nunique_subject = no\n"
+                                "[policy_any]\ncommonName = supplied\n";
+        if (!WriteFile(dir + "/ca.cnf", cnf) || !WriteFile(dir + "/index.txt", "") || !WriteFile(dir + "/serial", "1000\n")) {
+            return false;
+        }
+        sign = "openssl ca -batch -notext -config ca.cnf -cert " + ca + ".pem -keyfile " + ca + ".key -in " + name +
+               ".csr -out " + name + ".pem -startdate 20200101000000Z -enddate 20200201000000Z -extfile " + ext;
+    }
+    return Run(dir, {"openssl req -new" + kNewKey + name + ".key -out " + name + ".csr -subj '/CN=" + cn + "'", sign},
                error);
 }
 
@@ -125,12 +107,7 @@ struct PkiHolder {
     bool extrasTried = false;
     PkiHolder()
     {
-        pki.dir = MakeTempDir("dm_qs_pki_");
-        if (pki.dir.empty()) {
-            pki.error = "mkdtemp failed";
-            return;
-        }
-        const std::string& d = pki.dir;
+        const std::string d = pki.dir = MakeTempDir("dm_qs_pki_");
         pki.caFile = d + "/ca.pem";
         pki.otherCaFile = d + "/otherca.pem";
         pki.goodCert = d + "/good.pem";
@@ -141,8 +118,9 @@ struct PkiHolder {
         pki.expiredKey = d + "/expired.key";
         pki.wrongHostCert = d + "/wronghost.pem";
         pki.wrongHostKey = d + "/wronghost.key";
-        pki.ok = MakeCa(d, "ca", "Test Management CA", pki.error) &&
-                 MakeCsr(d, "good", "127.0.0.1", kGoodSan, pki.error) && SignLeaf(d, "good", "ca", pki.error);
+        pki.error = d.empty() ? "mkdtemp failed" : "";
+        pki.ok = !d.empty() && MakeCa(d, "ca", "Test Management CA", pki.error) &&
+                 MakeLeaf(d, "good", "127.0.0.1", kGoodSan, "ca", false, pki.error);
     }
     // The certificates a client must refuse; made only by the tests that use them.
     void MakeExtras()
@@ -153,15 +131,12 @@ struct PkiHolder {
         extrasTried = true;
         const std::string& d = pki.dir;
         std::string& e = pki.error;
-        pki.ok = MakeCa(d, "otherca", "Untrusted CA", e) && MakeCsr(d, "other", "127.0.0.1", kGoodSan, e) &&
-                 SignLeaf(d, "other", "otherca", e) &&
-                 MakeCsr(d, "wronghost", "wrong.example.invalid", "DNS:wrong.example.invalid,IP:127.0.0.2", e) &&
-                 SignLeaf(d, "wronghost", "ca", e) && MakeCsr(d, "expired", "127.0.0.1", kGoodSan, e) &&
-                 SignExpired(d, "expired", "ca", e);
+        pki.ok = MakeCa(d, "otherca", "Untrusted CA", e) && MakeLeaf(d, "other", "127.0.0.1", kGoodSan, "otherca", false, e) &&
+                 MakeLeaf(d, "wronghost", "wrong.example.invalid", "DNS:wrong.example.invalid,IP:127.0.0.2", "ca",
+                          false, e) &&
+                 MakeLeaf(d, "expired", "127.0.0.1", kGoodSan, "ca", true, e);
     }
     ~PkiHolder() { RemoveTree(pki.dir); }
-
-    static constexpr const char* kGoodSan = "IP:127.0.0.1,DNS:localhost";
 };
 
 }  // namespace
@@ -178,38 +153,24 @@ const Pki& GetPki(bool withRefusedCerts)
 FakeMgmtServer::FakeMgmtServer(const std::string& cert, const std::string& key, const Json::Value& scenario)
 {
     m_dir = MakeTempDir("dm_qs_srv_");
-    if (m_dir.empty()) {
-        m_error = "mkdtemp failed";
-        return;
-    }
     m_scenarioPath = m_dir + "/scenario.json";
     m_logPath = m_dir + "/requests.jsonl";
+    int fds[2];
+    if (m_dir.empty() || ::pipe2(fds, O_CLOEXEC) != 0) {
+        m_error = "no directory or pipe";
+        return;
+    }
     SetScenario(scenario);
-    std::string script = SourceDir() + "/fake_mgmt_server.py";
-    std::string errPath = m_dir + "/server.err";
+    const std::string file = __FILE__;
+    const std::string script = file.substr(0, file.rfind('/') + 1) + "fake_mgmt_server.py";
+    const std::string errPath = m_dir + "/server.err";
     // The system interpreter starts fastest; version-manager shims on PATH can
     // cost a second or more per start.
-    std::string python = "python3";
-    if (const char* env = std::getenv("DM_TEST_PYTHON")) {
-        python = env;
-    } else if (::access("/usr/bin/python3", X_OK) == 0) {
-        python = "/usr/bin/python3";
-    }
-
-    int fds[2];
-    if (::pipe2(fds, O_CLOEXEC) != 0) {
-        m_error = "pipe failed";
-        return;
-    }
-    pid_t parent = ::getpid();
-    pid_t pid = ::fork();
-    if (pid < 0) {
-        ::close(fds[0]);
-        ::close(fds[1]);
-        m_error = "fork failed";
-        return;
-    }
-    if (pid == 0) {
+    const char* env = std::getenv("DM_TEST_PYTHON");
+    const std::string python = env ? env : ::access("/usr/bin/python3", X_OK) == 0 ? "/usr/bin/python3" : "python3";
+    const pid_t parent = ::getpid();
+    m_pid = ::fork();
+    if (m_pid == 0) {
         // The server must never outlive the test process.
         ::prctl(PR_SET_PDEATHSIG, SIGKILL);
         if (::getppid() != parent) {
@@ -224,18 +185,16 @@ FakeMgmtServer::FakeMgmtServer(const std::string& cert, const std::string& key, 
                  m_scenarioPath.c_str(), "--log", m_logPath.c_str(), static_cast<char*>(nullptr));
         ::_exit(127);
     }
-    m_pid = pid;
     ::close(fds[1]);
-
     // Wait (bounded) for the "PORT <n>" line.
     std::string got;
-    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(15);
-    while (got.find('\n') == std::string::npos) {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(15);
+    while (m_pid > 0 && got.find('\n') == std::string::npos) {
         auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+        pollfd p{fds[0], POLLIN, 0};
         if (left.count() <= 0) {
             break;
         }
-        pollfd p{fds[0], POLLIN, 0};
         if (::poll(&p, 1, static_cast<int>(left.count())) <= 0) {
             continue;
         }
@@ -247,9 +206,7 @@ FakeMgmtServer::FakeMgmtServer(const std::string& cert, const std::string& key, 
         got.append(buf, static_cast<size_t>(n));
     }
     ::close(fds[0]);
-    if (got.compare(0, 5, "PORT ") == 0) {
-        m_port = std::atoi(got.c_str() + 5);
-    }
+    m_port = got.compare(0, 5, "PORT ") == 0 ? std::atoi(got.c_str() + 5) : 0;
     if (m_port <= 0) {
         m_error = "server did not start: " + got + ReadFile(errPath);
         Stop();
@@ -270,8 +227,7 @@ void FakeMgmtServer::Stop()
     ::kill(m_pid, SIGTERM);
     // Give it a moment to go, then make sure.
     for (int i = 0; i < 200; ++i) {
-        int status = 0;
-        pid_t r = ::waitpid(m_pid, &status, WNOHANG);
+        pid_t r = ::waitpid(m_pid, nullptr, WNOHANG);
         if (r == m_pid || r < 0) {
             m_pid = -1;
             return;
@@ -279,26 +235,23 @@ void FakeMgmtServer::Stop()
         std::this_thread::sleep_for(std::chrono::milliseconds(1));
     }
     ::kill(m_pid, SIGKILL);
-    int status = 0;
-    ::waitpid(m_pid, &status, 0);
+    ::waitpid(m_pid, nullptr, 0);
     m_pid = -1;
 }
 
 void FakeMgmtServer::SetScenario(const Json::Value& scenario)
 {
     // Written aside and renamed, so the server never reads half a file.
-    std::string tmp = m_scenarioPath + ".tmp";
-    WriteFile(tmp, CJsonUtils::JsonToString(scenario));
-    ::rename(tmp.c_str(), m_scenarioPath.c_str());
+    WriteFile(m_scenarioPath + ".tmp", CJsonUtils::JsonToString(scenario));
+    ::rename((m_scenarioPath + ".tmp").c_str(), m_scenarioPath.c_str());
 }
 
 std::vector<Json::Value> FakeMgmtServer::Requests() const
 {
     std::vector<Json::Value> out;
     std::istringstream in(ReadFile(m_logPath));
-    std::string line;
-    while (std::getline(in, line)) {
-        Json::Value v;
+    Json::Value v;
+    for (std::string line; std::getline(in, line);) {
         if (!line.empty() && CJsonUtils::StringToJson(line, v)) {
             out.push_back(v);
         }
@@ -359,23 +312,27 @@ Json::Value ParseJson(const std::string& text)
     return v;
 }
 
-int UnusedLoopbackPort()
+int BindLoopback(int& fd)
 {
-    int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    if (fd < 0) {
-        return 0;
-    }
+    fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     sockaddr_in a{};
     a.sin_family = AF_INET;
     a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    a.sin_port = 0;
     socklen_t len = sizeof a;
-    int port = 0;
-    if (::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0 &&
-        ::getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len) == 0) {
-        port = ntohs(a.sin_port);
+    if (fd < 0 || ::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0 ||
+        ::getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len) != 0) {
+        return 0;
     }
-    ::close(fd);
+    return ntohs(a.sin_port);
+}
+
+int UnusedLoopbackPort()
+{
+    int fd = -1;
+    const int port = BindLoopback(fd);
+    if (fd >= 0) {
+        ::close(fd);
+    }
     return port;
 }
 

@@ -67,5 +67,7 @@ Json::Value ParseJson(const std::string& text);
 
 // A loopback port on which nothing listens (bound, then closed).
 int UnusedLoopbackPort();
+// A socket bound to a free loopback port (left in fd); returns the port, 0 on failure.
+int BindLoopback(int& fd);
 
 }  // namespace mgmt_test

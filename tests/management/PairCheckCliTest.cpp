@@ -1,18 +1,14 @@
 // "datamover pair-check" end to end: the built program against the loopback
 // HTTPS stand-in. Skipped when the program has not been built (only this test
 // binary was asked for) or does not offer the subcommand.
-#include <fcntl.h>
 #include <gtest/gtest.h>
-#include <signal.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <chrono>
 #include <cstdlib>
 #include <fstream>
 #include <sstream>
-#include <thread>
 
 #include "tests/management/FakeMgmtServer.h"
 
@@ -65,44 +61,20 @@ struct RunResult {
 RunResult RunProgram(const std::vector<std::string>& args, const std::string& dir,
                      const std::string& stdinPath = "/dev/null")
 {
+    std::string line = "timeout -s KILL 60";
+    for (const std::string& a : args) {
+        line += " '";
+        for (char c : a) {
+            line += c == '\'' ? std::string("'\\''") : std::string(1, c);
+        }
+        line += "'";
+    }
+    line += " <'" + stdinPath + "' >'" + dir + "/out.txt' 2>'" + dir + "/err.txt'";
+    const int status = std::system(line.c_str());
     RunResult r;
-    std::string outPath = dir + "/out.txt";
-    std::string errPath = dir + "/err.txt";
-    pid_t pid = ::fork();
-    if (pid == 0) {
-        int in = ::open(stdinPath.c_str(), O_RDONLY);
-        int out = ::open(outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-        int err = ::open(errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-        if (in < 0 || out < 0 || err < 0) {
-            ::_exit(126);
-        }
-        ::dup2(in, STDIN_FILENO);
-        ::dup2(out, STDOUT_FILENO);
-        ::dup2(err, STDERR_FILENO);
-        std::vector<char*> argv;
-        for (const auto& a : args) {
-            argv.push_back(const_cast<char*>(a.c_str()));
-        }
-        argv.push_back(nullptr);
-        ::execv(argv[0], argv.data());
-        ::_exit(127);
-    }
-    if (pid < 0) {
-        return r;
-    }
-    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
-    int status = 0;
-    while (::waitpid(pid, &status, WNOHANG) == 0) {
-        if (std::chrono::steady_clock::now() > deadline) {
-            ::kill(pid, SIGKILL);
-            ::waitpid(pid, &status, 0);
-            break;
-        }
-        std::this_thread::sleep_for(std::chrono::milliseconds(2));
-    }
     r.exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-    r.out = ReadFile(outPath);
-    r.err = ReadFile(errPath);
+    r.out = ReadFile(dir + "/out.txt");
+    r.err = ReadFile(dir + "/err.txt");
     return r;
 }
 
@@ -143,12 +115,15 @@ protected:
                       Route("POST", "/strata/service/serviceCmd", split,
                             ParseJson("{\"subOp\":\"GetBatchBiplexPair\"}"))}));
         ASSERT_TRUE(m_server->Started()) << m_server->Error();
-        m_passwordFile = m_dir + "/password";
-        {
-            std::ofstream out(m_passwordFile);
-            out << kPassword << "\n";
-        }
-        ::chmod(m_passwordFile.c_str(), 0600);
+        m_passwordFile = Secret("password", kPassword);
+    }
+    // A password file only its owner may read.
+    std::string Secret(const std::string& name, const std::string& text)
+    {
+        const std::string path = m_dir + "/" + name;
+        std::ofstream(path) << text << "\n";
+        ::chmod(path.c_str(), 0600);
+        return path;
     }
 
     void TearDown() override
@@ -160,21 +135,18 @@ protected:
         }
     }
 
-    std::vector<std::string> Args(const std::string& local, const std::string& passwordFile, bool json = false)
+    // The manager address defaults to the stand-in's, the CA file to the trusted one.
+    std::vector<std::string> Args(const std::string& local, const std::string& passwordFile, bool json = false,
+                                  std::string mgr = "", std::string caFile = "")
     {
+        mgr = mgr.empty() ? "127.0.0.1:" + m_server->PortText() : mgr;
+        caFile = caFile.empty() ? GetPki().caFile : caFile;
         std::vector<std::string> a = {m_bin, "--root", m_dir};
         if (json) {
             a.push_back("--json");
         }
-        for (const char* s : {"pair-check", "--mgr"}) {
-            a.push_back(s);
-        }
-        a.push_back("127.0.0.1:" + m_server->PortText());
-        for (const std::string& s : {std::string("--user"), std::string("admin"), std::string("--password-file"),
-                                     passwordFile, std::string("--local"), local, std::string("--remote"),
-                                     std::string("vol-b"), std::string("--ca-file"), GetPki().caFile}) {
-            a.push_back(s);
-        }
+        a.insert(a.end(), {"pair-check", "--mgr", mgr, "--user", "admin", "--password-file", passwordFile, "--local",
+                           local, "--remote", "vol-b", "--ca-file", caFile});
         return a;
     }
 
@@ -234,13 +206,7 @@ TEST_F(PairCheckCliTest, PasswordFromStandardInputAndBadArguments)
     EXPECT_EQ(e.exitCode, 2);
     EXPECT_NE(e.err.find("empty"), std::string::npos) << e.err;
 
-    std::vector<std::string> badMgr = Args("vol-a", m_passwordFile);
-    for (size_t i = 0; i < badMgr.size(); ++i) {
-        if (badMgr[i] == "--mgr") {
-            badMgr[i + 1] = "127.0.0.1/evil:443";
-        }
-    }
-    EXPECT_EQ(RunProgram(badMgr, m_dir).exitCode, 2);
+    EXPECT_EQ(RunProgram(Args("vol-a", m_passwordFile, false, "127.0.0.1/evil:443"), m_dir).exitCode, 2);
 
     // Only the stdin run reached the service.
     int logins = 0;
@@ -258,12 +224,7 @@ TEST_F(PairCheckCliTest, ACheckThatCannotBeMadeSaysWhyAndIsNoVerdict)
     ASSERT_TRUE(pki.ok) << pki.error;
     FakeMgmtServer wrongHost(pki.wrongHostCert, pki.wrongHostKey, Scenario({}));
     ASSERT_TRUE(wrongHost.Started()) << wrongHost.Error();
-    std::string wrongPassword = m_dir + "/wrong";
-    {
-        std::ofstream out(wrongPassword);
-        out << "not-the-password\n";
-    }
-    ::chmod(wrongPassword.c_str(), 0600);
+    const std::string wrongPassword = Secret("wrong", "not-the-password");
     struct Case {
         const char* name;
         std::string password, port, caFile;
@@ -282,13 +243,8 @@ TEST_F(PairCheckCliTest, ACheckThatCannotBeMadeSaysWhyAndIsNoVerdict)
     ::setenv("DATAMOVER_PAUSE_DIVISOR", "1000", 1);
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
-        std::vector<std::string> args = Args("vol-a", c.password, true);
-        for (size_t i = 0; i + 1 < args.size(); ++i) {
-            if (args[i] == "--mgr") args[i + 1] = "127.0.0.1:" + c.port;
-            if (args[i] == "--ca-file") args[i + 1] = c.caFile;
-        }
         size_t before = m_server->Requests().size();
-        RunResult r = RunProgram(args, m_dir);
+        RunResult r = RunProgram(Args("vol-a", c.password, true, "127.0.0.1:" + c.port, c.caFile), m_dir);
         EXPECT_EQ(r.exitCode, c.exit) << r.out << r.err;
         Json::Value doc = ParseJson(r.out);
         EXPECT_FALSE(doc["ok"].asBool()) << r.out;

@@ -129,7 +129,10 @@ protected:
 
 TEST_F(QSRestApiTest, LoginStoresTheTokenAndEveryLaterRequestCarriesIt)
 {
-    auto server = Start(Scenario({LoginRoute({"tok-1"}), LogoutRoute(), Clusters("[{\"controlClusterId\": 7}]")}));
+    // An element without an id is skipped; the order is kept.
+    auto server = Start(Scenario({LoginRoute({"tok-1"}), LogoutRoute(),
+                                  Clusters("[{\"controlClusterId\": 1, \"name\": \"a\"}, {\"name\": \"b\"},"
+                                           " {\"controlClusterId\": \"3\"}]")}));
     ASSERT_TRUE(server->Started());
     {
         auto api = Api(server->PortText());
@@ -138,7 +141,8 @@ TEST_F(QSRestApiTest, LoginStoresTheTokenAndEveryLaterRequestCarriesIt)
         std::vector<int32_t> ids;
         std::string errDes;
         ASSERT_TRUE(api->GetAllCtrlClusterIds(ids, errDes)) << errDes;
-        EXPECT_EQ(ids, std::vector<int32_t>({7}));
+        EXPECT_EQ(ids, std::vector<int32_t>({1, 3}));
+        EXPECT_TRUE(m_log.Contains("Exit : size: 3", 2));
     }  // the destructor logs out
 
     auto reqs = server->Requests();
@@ -158,66 +162,40 @@ TEST_F(QSRestApiTest, LoginStoresTheTokenAndEveryLaterRequestCarriesIt)
     EXPECT_EQ(h["Content-Type"].asString(), "application/json");
     EXPECT_TRUE(h.isMember("X-Auth-Token"));
     EXPECT_EQ(h["X-Auth-Token"].asString(), "");
-    // Later requests carry the token.
+    // Later requests carry the token (the renewal test follows it request by
+    // request); the logout sends a null body; one connection for all three.
     EXPECT_EQ(reqs[1]["headers"]["X-Auth-Token"].asString(), "tok-1");
-    Json::Value query = ParseJson(reqs[1]["body"].asString());
-    EXPECT_EQ(query["serviceType"].asString(), "dr");
-    EXPECT_EQ(query["subOp"].asString(), "queryControlCluster");
-    EXPECT_EQ(reqs[2]["method"].asString(), "DELETE");
     EXPECT_EQ(reqs[2]["body"].asString(), "null");
-    EXPECT_EQ(reqs[2]["headers"]["X-Auth-Token"].asString(), "tok-1");
-    // One connection for all three.
     EXPECT_EQ(reqs[2]["nth_on_connection"].asInt(), 3);
-
-    EXPECT_TRUE(m_log.Contains("Login ok.", 2));
-    EXPECT_TRUE(m_log.Contains("logout ok ", 2));
-    EXPECT_EQ(m_log.Count("Send request ok.", 2), 3u);
-    EXPECT_TRUE(m_log.Contains("Exit : size: 1", 2));
     EXPECT_EQ(m_clock.TotalSleptMicros(), 0u);
     // The password never reaches the log.
     EXPECT_EQ(m_log.Dump().find("S3cret"), std::string::npos);
 }
 
-TEST_F(QSRestApiTest, ServiceCommandDialectResultsZeroOneAndTwo)
+// Results 1 (every detail logged, the last one's values kept) and 2 (the code
+// as a decimal string) are answers, not failed attempts: no retries.
+TEST_F(QSRestApiTest, ServiceCommandVerdictsAreAnswersNotRetried)
 {
-    Json::Value detail = ParseJson(
-        "{\"result\": 1, \"detail\": [{\"errorCode\": 1001, \"description\": \"first\"},"
-        " {\"errorCode\": 1002, \"description\": \"second\"}]}");
-    Json::Value busy = ParseJson("{\"result\": 2, \"errorCode\": \"1077949006\", \"description\": \"system busy\"}");
     Json::Value replies(Json::arrayValue);
-    replies.append(CmdData(ParseJson(
-        "[{\"controlClusterId\": 1, \"name\": \"a\"}, {\"name\": \"b\"}, {\"controlClusterId\": \"3\"}]")));
-    replies.append(JsonReply(detail));
-    replies.append(JsonReply(busy));
+    replies.append(JsonReply(ParseJson("{\"result\": 1, \"detail\": [{\"errorCode\": 1001, \"description\": \"first\"},"
+                                       " {\"errorCode\": 1002, \"description\": \"second\"}]}")));
+    replies.append(JsonReply(ParseJson("{\"result\": 2, \"errorCode\": \"1077949006\", \"description\": \"system busy\"}")));
     auto server = Start(Scenario({LoginRoute({"tok"}), LogoutRoute(),
                                   Route("POST", kServiceCmd, replies, BodyHas("queryControlCluster"))}));
     ASSERT_TRUE(server->Started());
     auto api = Api(server->PortText());
-    ASSERT_TRUE(api->Login());
-
-    // Result 0: the second element has no id and is skipped; order is kept.
     std::vector<int32_t> ids;
     std::string errDes;
-    ASSERT_TRUE(api->GetAllCtrlClusterIds(ids, errDes));
-    EXPECT_EQ(ids, std::vector<int32_t>({1, 3}));
-    EXPECT_TRUE(m_log.Contains("Exit : size: 3", 2));
-
-    // Result 1: every detail is logged; the last one's values remain.
-    ids.clear();
     EXPECT_FALSE(api->GetAllCtrlClusterIds(ids, errDes));
     EXPECT_TRUE(ids.empty());
     EXPECT_EQ(errDes, "second");
     EXPECT_TRUE(m_log.Contains("code : 1001, Describe : first", 4));
-    EXPECT_TRUE(m_log.Contains("code : 1002, Describe : second", 4));
     EXPECT_TRUE(m_log.Contains("Get replication cluster info failed, errCode: 1002, errDes: second", 4));
-
-    // Result 2: the error code comes as a decimal string.
     EXPECT_FALSE(api->GetAllCtrlClusterIds(ids, errDes));
     EXPECT_EQ(errDes, "system busy");
     EXPECT_TRUE(m_log.Contains("code : 1077949006, Describe : system busy", 4));
-    // A reply with a verdict is an answer, not a failed attempt: no retries.
     EXPECT_EQ(m_clock.TotalSleptMicros(), 0u);
-    EXPECT_EQ(Only(server->Requests(), "POST", kServiceCmd).size(), 3u);
+    EXPECT_EQ(Only(server->Requests(), "POST", kServiceCmd).size(), 2u);
 }
 
 TEST_F(QSRestApiTest, PairNormalOnTheSecondClusterStopsThere)
@@ -231,8 +209,6 @@ TEST_F(QSRestApiTest, PairNormalOnTheSecondClusterStopsThere)
     auto api = Api(server->PortText());
     std::string errDes;
     EXPECT_TRUE(api->CheckBiplexPair("lun_a", "lun_b", errDes));
-    EXPECT_TRUE(m_log.Contains("Check lun pair ok.", 2));
-    EXPECT_TRUE(m_log.Contains("The lun pair status is normal.", 2));
     EXPECT_TRUE(m_log.Contains("Abnormal status: SPLIT", 4));
 
     auto reqs = server->Requests();
@@ -243,7 +219,6 @@ TEST_F(QSRestApiTest, PairNormalOnTheSecondClusterStopsThere)
     EXPECT_EQ(pair["id"].asString(), "0");
     EXPECT_EQ(pair["count"].asString(), "1");
     EXPECT_EQ(pair["serviceType"].asString(), "dr");
-    EXPECT_EQ(pair["subOp"].asString(), "GetBatchBiplexPair");
     EXPECT_EQ(pair["localObjName"].asString(), "lun_a");
     EXPECT_EQ(pair["remoteObjName"].asString(), "lun_b");
 
@@ -380,13 +355,9 @@ TEST_F(QSRestApiOfflineTest, NothingListeningCostsElevenAttemptsAndFiftySeconds)
         EXPECT_TRUE(api->Token().empty());
     }  // no session, so the destructor sends nothing
     EXPECT_EQ(m_log.Count("try send request, times is  ", 1), 11u);
-    EXPECT_TRUE(m_log.Contains("try send request, times is  0", 1));
-    EXPECT_TRUE(m_log.Contains("try send request, times is  10", 1));
-    EXPECT_EQ(m_log.Count("send failed. Retry ", 3), 10u);
     EXPECT_EQ(m_log.Count("network error or system busy: errorCode: 200000", 3), 11u);
     EXPECT_EQ(m_log.Count("Send http request occur network error. Error is ", 4), 11u);
     EXPECT_EQ(m_clock.SleepsSeconds(), std::vector<uint64_t>(10, 5));
-    EXPECT_EQ(m_clock.TotalSleptMicros(), 50000000u);
     auto exits = m_log.Find("Exit ", 4);
     ASSERT_EQ(exits.size(), 1u);
     EXPECT_EQ(exits[0].text, "Exit ");
