@@ -397,7 +397,7 @@ bool BackupJob::ReadWithAio(std::string& error)
     struct Slot {
         std::unique_ptr<AlignedBuffer> buffer;
         size_t k = 0;
-        iocb write{};  // our writes carry their slot as user data; reads carry none
+        iocb write{};
     };
     std::vector<Slot> slots(slotCount);
     std::vector<size_t> freeSlots;
@@ -425,6 +425,14 @@ bool BackupJob::ReadWithAio(std::string& error)
     auto fail = [&](const std::string& text) {
         if (ok) error = text;
         ok = false;
+    };
+    // A completion is one of our writes when it names a slot's control block;
+    // the reads' blocks belong to the device file.
+    auto writeOf = [&](const iocb* obj) -> Slot* {
+        for (Slot& slot : slots) {
+            if (&slot.write == obj) return &slot;
+        }
+        return nullptr;
     };
     std::vector<io_event> events(slotCount);
     while (!reading.empty() || writing > 0 || (ok && next < m_blocks.size())) {
@@ -454,8 +462,8 @@ bool BackupJob::ReadWithAio(std::string& error)
         for (int i = 0; i < n; ++i) {
             const io_event& ev = events[static_cast<size_t>(i)];
             const long res = static_cast<long>(ev.res);
-            if (ev.data != nullptr) {
-                Slot& slot = *static_cast<Slot*>(ev.data);
+            if (Slot* written = writeOf(ev.obj)) {
+                Slot& slot = *written;
                 --writing;
                 uint32_t length = repo::BlockLength(m_blocks[slot.k], m_dataSize, repo::kBlockSize);
                 if (res != static_cast<long>(length)) {
@@ -493,7 +501,6 @@ bool BackupJob::ReadWithAio(std::string& error)
             if (m_directFd >= 0 && length % 4096 == 0) {
                 io_prep_pwrite(&slot.write, m_directFd, slot.buffer->data(), length,
                                static_cast<long long>(BlockPosition(slot.k)));
-                slot.write.data = &slot;
                 iocb* list[1] = {&slot.write};
                 if (io_submit(ioctx, 1, list) == 1) {
                     ++writing;
