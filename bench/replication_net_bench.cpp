@@ -130,8 +130,13 @@ void BM_EventLoopEcho(benchmark::State& state)
 }
 
 // A std::string used as a network buffer: append at the back, erase at the front.
+// It reserves what the IO buffer starts with, so both copy into storage of the
+// same size and placement: a 4 KiB string lands right after the message on the
+// heap, where memcpy on this machine runs about 3x slower (source and
+// destination 16 bytes apart modulo 4 KiB), which would flatter our side.
 class StringBuffer {
 public:
+    StringBuffer() { m_s.reserve(IOBuffer::kInitialSize); }
     void Append(const char* p, size_t n) { m_s.append(p, n); }
     void Consume(size_t n) { m_s.erase(0, n); }
     const char* Data() const { return m_s.data(); }

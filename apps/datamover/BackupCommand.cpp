@@ -67,6 +67,14 @@ private:
     bool ReadWithThreads(std::string& error);
     // Checksums block k, stores it unless it is all zeros, drops its cache.
     bool StoreBlock(size_t k, const char* data, uint32_t length, std::string& error);
+    // StoreBlock's steps, apart for the aio engine's asynchronous writes:
+    // RecordBlock checksums block k and returns whether it must be written
+    // (it is not all zeros); WriteBlock writes it synchronously; BlockDone
+    // counts it and drops its cache.
+    bool RecordBlock(size_t k, const char* data, uint32_t length);
+    bool WriteBlock(size_t k, const char* data, uint32_t length, std::string& error);
+    void BlockDone(size_t k, uint32_t length, bool written);
+    uint64_t BlockPosition(size_t k) const;
     bool Commit(std::string& error);
     void PrunePartial();
 
@@ -317,107 +325,184 @@ bool BackupJob::CollectBlocks(std::string& error)
     return true;
 }
 
-bool BackupJob::StoreBlock(size_t k, const char* data, uint32_t length, std::string& error)
+uint64_t BackupJob::BlockPosition(size_t k) const
 {
-    uint64_t index = m_blocks[k];
-    uint64_t position = m_incremental ? static_cast<uint64_t>(k) * repo::kBlockSize : index * repo::kBlockSize;
-    m_entries[k] = repo::BlockEntry{index, length, repo::BlockCrc(data, length)};
-    if (!repo::IsAllZero(data, length)) {
-        // Direct writes, as dd's oflag=direct: buffered ones would fill the page
-        // cache with the backup and stall in dirty-page throttling. A length
-        // that direct I/O cannot take (a volume's odd tail) goes through the cache.
-        bool direct = m_directFd >= 0 && length % 4096 == 0;
-        int fd = direct ? m_directFd : m_dataFd;
-        size_t done = 0;
-        while (done < length) {
-            ssize_t n = ::pwrite(fd, data + done, length - done, static_cast<off_t>(position + done));
-            if (n < 0 && errno == EINTR) continue;
-            if (n <= 0) {
-                error = std::string("cannot write the backup data: ") + std::strerror(errno);
-                return false;
-            }
-            done += static_cast<size_t>(n);
+    return m_incremental ? static_cast<uint64_t>(k) * repo::kBlockSize : m_blocks[k] * repo::kBlockSize;
+}
+
+bool BackupJob::RecordBlock(size_t k, const char* data, uint32_t length)
+{
+    m_entries[k] = repo::BlockEntry{m_blocks[k], length, repo::BlockCrc(data, length)};
+    return !repo::IsAllZero(data, length);
+}
+
+bool BackupJob::WriteBlock(size_t k, const char* data, uint32_t length, std::string& error)
+{
+    // Direct writes, as dd's oflag=direct: buffered ones would fill the page
+    // cache with the backup and stall in dirty-page throttling. A length
+    // that direct I/O cannot take (a volume's odd tail) goes through the cache.
+    bool direct = m_directFd >= 0 && length % 4096 == 0;
+    int fd = direct ? m_directFd : m_dataFd;
+    const uint64_t position = BlockPosition(k);
+    size_t done = 0;
+    while (done < length) {
+        ssize_t n = ::pwrite(fd, data + done, length - done, static_cast<off_t>(position + done));
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) {
+            error = std::string("cannot write the backup data: ") + std::strerror(errno);
+            return false;
         }
-        m_storedBytes += length;
+        done += static_cast<size_t>(n);
     }
-    m_disk->ReleaseBufferCache(index * repo::kBlockSize, length);
-    m_doneBytes += length;
     return true;
 }
 
+void BackupJob::BlockDone(size_t k, uint32_t length, bool written)
+{
+    if (written) m_storedBytes += length;
+    m_disk->ReleaseBufferCache(m_blocks[k] * repo::kBlockSize, length);
+    m_doneBytes += length;
+}
+
+bool BackupJob::StoreBlock(size_t k, const char* data, uint32_t length, std::string& error)
+{
+    const bool write = RecordBlock(k, data, length);
+    if (write && !WriteBlock(k, data, length, error)) return false;
+    BlockDone(k, length, write);
+    return true;
+}
+
+// Reads `depth` blocks in flight and writes finished blocks at the same time:
+// a block's store goes into the same io context as a direct asynchronous
+// write, so the next reads proceed while it is written instead of waiting for
+// a synchronous write of each block in turn. A slot (buffer) is held from its
+// read's submission to its write's completion; twice `depth` slots keep
+// `depth` reads going beside as many writes. Blocks of zeros are not written;
+// a tail that direct I/O cannot take is written synchronously.
 bool BackupJob::ReadWithAio(std::string& error)
 {
     const size_t depth = static_cast<size_t>(m_o.depth);
-    io_context_t ioctx = nullptr;
-    int rc = io_setup(static_cast<int>(depth), &ioctx);
-    if (rc != 0) {
-        error = std::string("io_setup failed: ") + std::strerror(-rc);
-        return false;
-    }
-    std::vector<std::unique_ptr<dmtask::AlignedBuffer>> buffers;
+    const size_t slotCount = 2 * depth;
+    struct Slot {
+        std::unique_ptr<dmtask::AlignedBuffer> buffer;
+        size_t k = 0;
+        iocb write{};
+    };
+    std::vector<Slot> slots(slotCount);
     std::vector<size_t> freeSlots;
-    std::map<const void*, std::pair<size_t, size_t>> inflight;  // buffer -> (slot, block position k)
-    for (size_t i = 0; i < depth; ++i) {
-        buffers.push_back(std::make_unique<dmtask::AlignedBuffer>(repo::kBlockSize));
-        if (buffers.back()->data() == nullptr) {
-            io_destroy(ioctx);
+    for (size_t i = 0; i < slotCount; ++i) {
+        slots[i].buffer = std::make_unique<dmtask::AlignedBuffer>(repo::kBlockSize);
+        if (slots[i].buffer->data() == nullptr) {
             error = "out of memory";
             return false;
         }
         freeSlots.push_back(i);
     }
+    // Declared after the slots: torn down (waiting for anything in flight)
+    // before their buffers are freed.
+    io_context_t ioctx = nullptr;
+    int rc = io_setup(static_cast<int>(slotCount), &ioctx);
+    if (rc != 0) {
+        error = std::string("io_setup failed: ") + std::strerror(-rc);
+        return false;
+    }
+    std::map<const void*, size_t> reading;  // buffer -> slot
+    size_t writing = 0;
     dmtask::Progress progress(m_ctx, "backup", m_totalBytes);
     size_t next = 0;
     bool ok = true;
-    std::vector<io_event> events(depth);
-    while (!inflight.empty() || (ok && next < m_blocks.size())) {
-        if (dmtask::Interrupted() && ok) {
-            ok = false;
-            error = "interrupted";
+    auto fail = [&](const std::string& text) {
+        if (ok) error = text;
+        ok = false;
+    };
+    // A completion is one of our writes when it names a slot's control block;
+    // the reads' blocks belong to the device file.
+    auto writeOf = [&](const iocb* obj) -> Slot* {
+        for (Slot& slot : slots) {
+            if (&slot.write == obj) return &slot;
         }
-        while (ok && next < m_blocks.size() && !freeSlots.empty()) {
-            size_t slot = freeSlots.back();
+        return nullptr;
+    };
+    std::vector<io_event> events(slotCount);
+    while (!reading.empty() || writing > 0 || (ok && next < m_blocks.size())) {
+        if (dmtask::Interrupted() && ok) fail("interrupted");
+        while (ok && next < m_blocks.size() && !freeSlots.empty() && reading.size() < depth) {
+            size_t s = freeSlots.back();
             uint64_t offset = m_blocks[next] * repo::kBlockSize;
             uint64_t length = repo::BlockLength(m_blocks[next], m_dataSize, repo::kBlockSize);
-            EnvProxyResult r = m_disk->AioReadBlocks(offset, length, buffers[slot]->data(), ioctx);
+            EnvProxyResult r = m_disk->AioReadBlocks(offset, length, slots[s].buffer->data(), ioctx);
             if (r._GetCompleteCode() != ENV_PROXY_SUCCESS) {
-                ok = false;
-                error = dmtask::DescribeFailure("reading block " + std::to_string(m_blocks[next]), r);
+                fail(dmtask::DescribeFailure("reading block " + std::to_string(m_blocks[next]), r));
                 break;
             }
             freeSlots.pop_back();
-            inflight[buffers[slot]->data()] = {slot, next};
+            slots[s].k = next;
+            reading[slots[s].buffer->data()] = s;
             ++next;
         }
-        if (inflight.empty()) break;
+        if (reading.empty() && writing == 0) break;
         timespec timeout{0, 200000000};
-        int n = io_getevents(ioctx, 1, static_cast<long>(depth), events.data(), &timeout);
+        int n = io_getevents(ioctx, 1, static_cast<long>(slotCount), events.data(), &timeout);
         if (n < 0) {
             if (n == -EINTR) continue;
-            error = std::string("io_getevents failed: ") + std::strerror(-n);
-            ok = false;
-            break;  // cannot reap: the context is torn down below
+            fail(std::string("io_getevents failed: ") + std::strerror(-n));
+            break;  // cannot reap: io_destroy below waits for what is in flight
         }
         for (int i = 0; i < n; ++i) {
-            iocb* cb = events[static_cast<size_t>(i)].obj;
-            const void* buf = cb->u.c.buf;
-            long res = static_cast<long>(events[static_cast<size_t>(i)].res);
-            std::free(cb);  // allocated by the device file for this read
-            auto found = inflight.find(buf);
-            if (found == inflight.end()) continue;
-            size_t slot = found->second.first;
-            size_t k = found->second.second;
-            inflight.erase(found);
-            freeSlots.push_back(slot);
-            uint32_t length = repo::BlockLength(m_blocks[k], m_dataSize, repo::kBlockSize);
-            if (!ok) continue;
-            if (res != static_cast<long>(length)) {
-                ok = false;
-                error = "reading block " + std::to_string(m_blocks[k]) + " failed: " +
-                        (res < 0 ? std::string(std::strerror(static_cast<int>(-res))) : "short read");
+            const io_event& ev = events[static_cast<size_t>(i)];
+            const long res = static_cast<long>(ev.res);
+            if (Slot* written = writeOf(ev.obj)) {
+                Slot& slot = *written;
+                --writing;
+                uint32_t length = repo::BlockLength(m_blocks[slot.k], m_dataSize, repo::kBlockSize);
+                if (res != static_cast<long>(length)) {
+                    fail(std::string("cannot write the backup data: ") +
+                         (res < 0 ? std::strerror(static_cast<int>(-res)) : "short write"));
+                } else if (ok) {
+                    BlockDone(slot.k, length, true);
+                }
+                freeSlots.push_back(static_cast<size_t>(&slot - slots.data()));
                 continue;
             }
-            ok = StoreBlock(k, buffers[slot]->data(), length, error);
+            iocb* cb = ev.obj;
+            const void* buf = cb->u.c.buf;
+            std::free(cb);  // allocated by the device file for this read
+            auto found = reading.find(buf);
+            if (found == reading.end()) continue;
+            const size_t s = found->second;
+            reading.erase(found);
+            Slot& slot = slots[s];
+            uint32_t length = repo::BlockLength(m_blocks[slot.k], m_dataSize, repo::kBlockSize);
+            if (ok && res != static_cast<long>(length)) {
+                fail("reading block " + std::to_string(m_blocks[slot.k]) + " failed: " +
+                     (res < 0 ? std::string(std::strerror(static_cast<int>(-res))) : "short read"));
+            }
+            if (!ok) {
+                freeSlots.push_back(s);
+                continue;
+            }
+            const char* data = slot.buffer->data();
+            if (!RecordBlock(slot.k, data, length)) {
+                BlockDone(slot.k, length, false);
+                freeSlots.push_back(s);
+                continue;
+            }
+            if (m_directFd >= 0 && length % 4096 == 0) {
+                io_prep_pwrite(&slot.write, m_directFd, slot.buffer->data(), length,
+                               static_cast<long long>(BlockPosition(slot.k)));
+                iocb* list[1] = {&slot.write};
+                if (io_submit(ioctx, 1, list) == 1) {
+                    ++writing;
+                    continue;
+                }
+            }
+            // An odd tail, no direct descriptor, or a refused submit: write it now.
+            if (WriteBlock(slot.k, data, length, error)) {
+                BlockDone(slot.k, length, true);
+            } else {
+                ok = false;
+            }
+            freeSlots.push_back(s);
         }
         progress.Update(m_doneBytes.load());
     }
@@ -685,7 +770,7 @@ void RegisterBackupCommand(CLI::App& app, CommandContext& ctx)
         ->capture_default_str();
     sub->add_option("--offset-kib", opts->offsetKib, "Data-area offset in KiB (-1: the storage type's default)")
         ->capture_default_str();
-    sub->add_option("--io", opts->io, "Read engine: aio (asynchronous reads) or threads (one reader per stream)")
+    sub->add_option("--io", opts->io, "Read engine: aio (asynchronous reads and writes) or threads (one reader per stream)")
         ->capture_default_str();
     sub->add_option("--depth", opts->depth, "Reads in flight (aio) or reader threads (threads)")
         ->capture_default_str();

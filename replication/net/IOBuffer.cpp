@@ -1,6 +1,5 @@
 #include "replication/net/IOBuffer.h"
 
-#include <cassert>
 #include <limits>
 #include <new>
 
@@ -131,28 +130,9 @@ IOBuffer::~IOBuffer()
     Release();
 }
 
-void IOBuffer::CheckInvariant() const
-{
-    assert(m_readerIndex <= m_writerIndex && m_writerIndex <= m_capacity);
-}
-
-void IOBuffer::Consume(size_t n)
-{
-    if (n < Length()) {
-        m_readerIndex += n;
-    } else {
-        Clear();
-    }
-    PrintInfo();
-}
-
-void IOBuffer::Clear()
-{
-    m_readerIndex = 0;
-    m_writerIndex = 0;
-}
-
-bool IOBuffer::Append(const char* data, size_t len)
+// Everything Append's inline path does not take: a null source or storage
+// (memmove_s reports it), borrowed storage, or a tail too short.
+bool IOBuffer::AppendSlow(const char* data, size_t len)
 {
     if (!EnsureWritable(len)) {
         LOG_STREAM(4) << "Append failed,current capacity= " << m_capacity;

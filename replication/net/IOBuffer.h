@@ -23,7 +23,11 @@
 // into storage the buffer allocates and owns from then on (the caller's memory
 // is left as it was). WriteBegin() of such a buffer must not be written to.
 #pragma once
+#include <cassert>
 #include <cstddef>
+#include <cstring>
+
+#include "replication/net/NetTrace.h"
 
 class IOBuffer {
 public:
@@ -46,11 +50,36 @@ public:
     size_t Length() const { return m_writerIndex - m_readerIndex; }
     const char* Data() const { return m_buffer + m_readerIndex; }
     char* WriteBegin() { return m_buffer + m_writerIndex; }
-    void Consume(size_t n);
-    void Clear();
+    // Inline: a drained connection consumes and appends once per message, so
+    // the common cases cost an index update, one copy and the trace switch.
+    void Consume(size_t n)
+    {
+        if (n < Length()) {
+            m_readerIndex += n;
+        } else {
+            Clear();
+        }
+        TraceIndices();
+    }
+    void Clear()
+    {
+        m_readerIndex = 0;
+        m_writerIndex = 0;
+    }
     // Appends len bytes; false (with a level-4 line) when room cannot be made.
     // data must not point into this buffer's storage (room-making moves it).
-    bool Append(const char* data, size_t len);
+    bool Append(const char* data, size_t len)
+    {
+        // Owned storage with room in the tail: no compaction, no growth.
+        if (data != nullptr && m_buffer != nullptr && m_ownsBuffer && len <= m_capacity - m_writerIndex) {
+            std::memmove(m_buffer + m_writerIndex, data, len);
+            m_writerIndex += len;
+            CheckInvariant();
+            TraceIndices();
+            return true;
+        }
+        return AppendSlow(data, len);
+    }
     bool EnsureWritable(size_t n);
     bool ExtendBuffer(size_t n);
     // A zero-filled block of newSize bytes holding old's first oldSize bytes;
@@ -73,7 +102,14 @@ private:
     void StealFrom(IOBuffer& other);
     // Moves the readable bytes into owned storage with room for n more.
     bool AdoptStorage(size_t n);
-    void CheckInvariant() const;
+    bool AppendSlow(const char* data, size_t len);
+    void TraceIndices()
+    {
+        if (ReplicationDebugOn()) {
+            PrintInfo();
+        }
+    }
+    void CheckInvariant() const { assert(m_readerIndex <= m_writerIndex && m_writerIndex <= m_capacity); }
 
     char* m_buffer = nullptr;
     size_t m_readerIndex = 0;

@@ -308,3 +308,28 @@ TEST(IOBufferTest, BuffersSurviveAGrowingVector)
     EXPECT_EQ("uffer 1", Readable(buffers[0]));
     EXPECT_EQ("uffer 0", Readable(buffers.back()));
 }
+
+// The inline paths still trace every Append and Consume while the switch is
+// on, and nothing while it is off; a null source still fails as before.
+TEST(IOBufferTest, InlinePathsTraceEachCallOnlyWithTheSwitchOn)
+{
+    const std::string line = "m_readerIndex= ";
+    for (int on : {1, 0}) {
+        SCOPED_TRACE(on);
+        testing_fakes::LogCapture logs{0};
+        testing_fakes::ConfigOverride cfg;
+        cfg.Set("Replication", "ReplicationCommunicationDebug", on);
+        IOBuffer b(64);
+        ASSERT_TRUE(b.Append("abcd", 4));
+        b.Consume(1);
+        b.Consume(10);
+        EXPECT_EQ(on != 0 ? 3u : 0u, logs.Count(line, 0));
+        if (on != 0) {
+            EXPECT_TRUE(logs.Contains(line + "1,m_writerIndex= 4,m_capacity= 64", 0));
+            EXPECT_TRUE(logs.Contains(line + "0,m_writerIndex= 0,m_capacity= 64", 0));
+        }
+        EXPECT_FALSE(b.Append(nullptr, 1));
+        EXPECT_TRUE(logs.Contains("memmove_s failed. errno_t= ", 4));
+        EXPECT_EQ(0u, b.Length());
+    }
+}
