@@ -489,13 +489,6 @@ TEST(EventLoopSingletonTest, ZeroSizedLoopIsReturnedButUnusable)
     EXPECT_TRUE(logs.Contains("Poller is not initialized.", 4));
 }
 
-TEST(EventLoopSingletonTest, GetInstanceIsOneObject)
-{
-    EventLoopSingleton* a = EventLoopSingleton::GetInstance();
-    ASSERT_NE(nullptr, a);
-    EXPECT_EQ(a, EventLoopSingleton::GetInstance());
-}
-
 // ---- Stopping, failed waits and allocation failures ----
 
 namespace {
