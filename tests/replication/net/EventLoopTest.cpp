@@ -39,6 +39,15 @@ public:
     {
     }
     ~LoopThread() { Stop(); }
+    // True once Loop returned on its own within ms; Stop then only reports.
+    bool Ended(int ms)
+    {
+        if (!WaitFor([this] { return m_done.load(); }, ms)) {
+            return false;
+        }
+        m_thread.join();
+        return true;
+    }
     int Stop()
     {
         if (m_thread.joinable()) {
@@ -273,24 +282,14 @@ TEST(EventLoopTest, ExitLoopFromAnotherThreadAndRestart)
     testing_fakes::LogCapture logs;
     EventLoop loop;
     ASSERT_EQ(0, loop.Initialize(POLLER_EPOLL, 4));
-    std::atomic<bool> done{false};
-    int result = -2;
-    std::thread runner([&] {
-        result = loop.Loop();
-        done = true;
-    });
+    LoopThread runner(loop);
     ASSERT_TRUE(WaitFor([&] { return logs.Contains("Loop times=0", 0); }));
     // A second Loop while the first runs is refused.
     EXPECT_EQ(0, loop.Loop());
     EXPECT_TRUE(logs.Contains("Event loop is running.", 3));
-    const auto start = std::chrono::steady_clock::now();
     std::thread([&] { loop.ExitLoop(); }).join();
-    const bool ended = WaitFor([&] { return done.load(); }, 5000);
-    const auto took = std::chrono::steady_clock::now() - start;
-    runner.join();
-    ASSERT_TRUE(ended);
-    EXPECT_LT(took, std::chrono::seconds(3));
-    EXPECT_EQ(0, result);
+    EXPECT_TRUE(runner.Ended(3000));
+    EXPECT_EQ(0, runner.Stop());
 
     LoopThread again(loop);
     auto pr = nettest::UnixPair();
@@ -478,24 +477,14 @@ TEST(EventLoopTest, FailedWaitEndsTheLoopWithItsText)
         after.erase(fd);
     }
     ASSERT_EQ(1u, after.size());
-    std::atomic<bool> done{false};
-    int result = -2;
-    std::thread runner([&] {
-        result = loop.Loop();
-        done = true;
-    });
+    LoopThread runner(loop);
     ASSERT_TRUE(WaitFor([&] { return logs.Contains("Loop times=0", 0); }));
     // The loop's descriptor now names something that is no epoll instance:
     // the next wait fails with EINVAL.
     Fd devNull(open("/dev/null", O_RDONLY));
     ASSERT_EQ(*after.begin(), dup2(devNull.Get(), *after.begin()));
-    const bool ended = WaitFor([&] { return done.load(); }, 5000);
-    if (!ended) {
-        loop.ExitLoop();
-    }
-    runner.join();
-    ASSERT_TRUE(ended);
-    EXPECT_EQ(-1, result);
+    ASSERT_TRUE(runner.Ended(5000));
+    EXPECT_EQ(-1, runner.Stop());
     EXPECT_TRUE(logs.Contains("Epoll wait failed.m_maxFds=4, error=" + oru_errstr(EINVAL), 4)) << logs.Dump();
     auto failed = logs.Find("Dispatch invoke failed.", 4);
     ASSERT_EQ(1u, failed.size());
