@@ -209,9 +209,6 @@ TEST_P(PollerKindTest, InitializeRulesAndUncreatedCalls)
     ASSERT_EQ(0, p->Initialize(256));
     EXPECT_EQ(-1, p->Initialize(256));
     EXPECT_TRUE(logs.Contains("The epoll has been created.", 4));
-    Socket s = GetParam().readable();
-    ASSERT_EQ(0, p->AddEvent(s.fd, EVENT_READ));
-    AwaitReadable(*p, s.fd);
 }
 
 TEST_P(PollerKindTest, LevelTriggeredAndEmptyInterestSilent)
