@@ -122,33 +122,4 @@ TEST(Lz4Utils, EleventhUserWaitsForARelease)
     EXPECT_EQ(late.get(), freed);
 }
 
-// Eight threads compress and decompress their own data at once, more of them
-// than there are result buffers.
-TEST(Lz4UtilsStress, EightThreadsRoundTrip)
-{
-    Watchdog dog(120);
-    std::atomic<int> bad{0};
-    std::vector<std::thread> threads;
-    for (int t = 0; t < 8; ++t) {
-        threads.emplace_back([&, t] {
-            std::vector<char> data(64 * 1024);
-            for (size_t i = 0; i < data.size(); ++i) {
-                data[i] = static_cast<char>((i / 97) * (t + 1));
-            }
-            for (int i = 0; i < 40; ++i) {
-                std::shared_ptr<char> packed, plain;
-                int32_t n = Lz4Utils::Compress(data.data(), static_cast<int32_t>(data.size()), packed);
-                if (n <= 0 || Lz4Utils::Decompress(packed.get(), n, plain) != static_cast<int32_t>(data.size()) ||
-                    !std::equal(data.begin(), data.end(), plain.get())) {
-                    ++bad;
-                }
-            }
-        });
-    }
-    for (auto& th : threads) {
-        th.join();
-    }
-    EXPECT_EQ(bad.load(), 0);
-}
-
 }  // namespace

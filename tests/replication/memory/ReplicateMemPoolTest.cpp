@@ -12,7 +12,6 @@
 #include "tests/replication/memory/MemTestSupport.h"
 
 namespace {
-using memtest::WaitUntil;
 using memtest::Watchdog;
 using testing_fakes::LogCapture;
 
@@ -141,35 +140,6 @@ TEST(ReplicateMemPool, NonWaitingCallbackRunsOnceOutsideTheLockAndMayAllocate)
 
     ASSERT_TRUE(pool.FreeMemBlock(a.bufferId));
     EXPECT_EQ(order.size(), 2u) << "a callback ran a second time";
-}
-
-// A waiting allocator on an empty pool returns as soon as another thread
-// frees a block, with that block.
-TEST(ReplicateMemPool, WaiterGetsTheBlockAnotherThreadFrees)
-{
-    Watchdog dog(30);
-    LogCapture cap(1);
-    ReplicateMemPool pool;
-    ASSERT_TRUE(pool.Initialize(3, 256));
-    BufferSt held;
-    for (int i = 0; i < 3; ++i) {
-        ASSERT_TRUE(pool.MallocMemBlock(held, false, nullptr));
-    }
-    BufferSt got;
-    std::atomic<bool> done{false};
-    std::thread waiter([&] {
-        EXPECT_TRUE(pool.MallocMemBlock(got, true, nullptr));
-        done = true;
-    });
-    // The waiter logs under the mutex before it waits, so a later free
-    // cannot slip in before it.
-    ASSERT_TRUE(WaitUntil([&] { return cap.Contains("MemPool is used up.Wait for net free", 1); }));
-    EXPECT_FALSE(done.load());
-    std::thread([&] { EXPECT_TRUE(pool.FreeMemBlock(1)); }).join();
-    waiter.join();
-    EXPECT_EQ(got.bufferId, 1u);
-    EXPECT_EQ(got.data, pool.GetPoolBuffer() + 256);
-    EXPECT_EQ(pool.MemPoolSize(), 0u);
 }
 
 class CountingPool : public ReplicateMemPool {

@@ -15,11 +15,9 @@
 #include "tests/replication/memory/MemTestSupport.h"
 
 namespace {
-using memtest::RunInChild;
 using memtest::ShmExists;
 using memtest::ShmPath;
 using memtest::UniqueShmName;
-using memtest::Watchdog;
 using testing_fakes::LogCapture;
 
 uint32_t TrailerOf(ReplicationSharedMemPool& pool, uint32_t id)
@@ -69,12 +67,6 @@ TEST(ReplicationSharedMemPool, GeometryWithIdTrailers)
     EXPECT_EQ(trailer, 3u);
     // The creator names every block in its trailer from the start.
     EXPECT_EQ(TrailerOf(pool, 7), 7u);
-    // The pointer does not own the block: releasing it frees nothing.
-    EXPECT_EQ(pool.MemPoolSize(), 8u);
-    BufferSt first;
-    ASSERT_TRUE(pool.MallocMemBlock(first, false, nullptr));
-    p.reset();
-    EXPECT_EQ(pool.MemPoolSize(), 7u);
 }
 
 // A block has one owner. Only a block held by id may become pointer-owned; a
@@ -302,67 +294,6 @@ TEST(ReplicationSharedMemPool, ObjectOfAnotherUserIsRefused)
     ASSERT_EQ(stat(ShmPath(name).c_str(), &st), 0);
     EXPECT_EQ(st.st_uid, stranger);
     EXPECT_EQ(st.st_size, 0);
-}
-
-// The creator allocates and writes in one process; another process attaches,
-// reads the block by id and answers in it; the creator sees the answer.
-TEST(ReplicationSharedMemPool, TwoProcessesShareBlocksById)
-{
-    Watchdog dog(60);
-    std::string name = UniqueShmName("fork");
-    ShmCleanup cleanup{name};
-    ReplicationSharedMemPool creator(true, name);
-    ASSERT_TRUE(creator.Initialize(4, 4096));
-    BufferSt skip, b;
-    ASSERT_TRUE(creator.MallocMemBlock(skip, false, nullptr));
-    ASSERT_TRUE(creator.MallocMemBlock(b, false, nullptr));
-    ASSERT_EQ(b.bufferId, 1u);
-    for (int i = 0; i < 4096; ++i) {
-        b.data[i] = static_cast<char>(i * 7);
-    }
-    uint32_t id = b.bufferId;
-    int code = RunInChild([&] {
-        ReplicationSharedMemPool attached(false, name);
-        if (!attached.Initialize(4, 4096)) {
-            return 10;
-        }
-        std::shared_ptr<char> p = attached.GetMemBlockPtr(id);
-        if (!p) {
-            return 11;
-        }
-        for (int i = 0; i < 4096; ++i) {
-            if (p.get()[i] != static_cast<char>(i * 7)) {
-                return 12;
-            }
-        }
-        std::memcpy(p.get(), "reply", 6);
-        return 0;
-    });
-    ASSERT_EQ(code, 0);
-    EXPECT_STREQ(b.data, "reply");
-    EXPECT_EQ(TrailerOf(creator, id), id);
-    // The creator can take the block back through the trailer the child wrote.
-    std::shared_ptr<char> view(b.data, [](char*) {});
-    std::shared_ptr<char> owner = creator.MoveMemBlockToAutoReleasePtr(view);
-    ASSERT_TRUE(owner);
-    owner.reset();
-    EXPECT_EQ(creator.MemPoolSize(), 3u);
-    EXPECT_TRUE(ShmExists(name));
-}
-
-// A creator process ends; the object goes with it.
-TEST(ReplicationSharedMemPool, CreatorProcessLeavesNoObjectBehind)
-{
-    Watchdog dog(60);
-    std::string name = UniqueShmName("gone");
-    ShmCleanup cleanup{name};
-    int code = RunInChild([&] {
-        ReplicationSharedMemPool creator(true, name);
-        BufferSt b;
-        return creator.Initialize(3, 512) && creator.MallocMemBlock(b, false, nullptr) && ShmExists(name) ? 0 : 20;
-    });
-    EXPECT_EQ(code, 0);
-    EXPECT_FALSE(ShmExists(name));
 }
 
 }  // namespace

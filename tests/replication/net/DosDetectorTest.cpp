@@ -7,6 +7,8 @@
 
 #include "host/testing/Fakes.h"
 #include "replication/net/DosDetector.h"
+#include "replication/net/EventLoopSingleton.h"
+#include "replication/net/NetworkFlowManager.h"
 #include "replication/net/ReplicationServerAlarm.h"
 
 namespace {
@@ -252,12 +254,16 @@ TEST_F(DosDetectorTest, ConcurrentCallersKeepCountsConsistent)
     EXPECT_EQ(0, dos.AddNewConnCheck("9.0.0.1", "extra", kTcp));
 }
 
-TEST_F(DosDetectorTest, SingletonIsOneObject)
+// Each of the networking singletons is one object.
+TEST(ReplicationNetSingletons, OneObjectEach)
 {
-    ASSERT_NE(nullptr, DosDetector::GetInstance());
-    EXPECT_EQ(DosDetector::GetInstance(), DosDetector::GetInstance());
-    ASSERT_NE(nullptr, ReplicationServerAlarm::GetInstance());
-    EXPECT_EQ(ReplicationServerAlarm::GetInstance(), ReplicationServerAlarm::GetInstance());
+    for (void* (*get)() : {+[]() -> void* { return DosDetector::GetInstance(); },
+                           +[]() -> void* { return ReplicationServerAlarm::GetInstance(); },
+                           +[]() -> void* { return NetworkFlowManager::GetInstance(); },
+                           +[]() -> void* { return EventLoopSingleton::GetInstance(); }}) {
+        ASSERT_NE(nullptr, get());
+        EXPECT_EQ(get(), get());
+    }
 }
 
 // ---- Alarms ----
@@ -302,26 +308,4 @@ TEST(ReplicationServerAlarmTest, CodesMapToEvents)
         EXPECT_EQ(c.type, ev[0].type);
         EXPECT_EQ(c.level, ev[0].level);
     }
-}
-
-TEST(ReplicationServerAlarmTest, DetectorRefusalRaisesMatchingAlarm)
-{
-    testing_fakes::VirtualClock clock;
-    testing_fakes::ConfigOverride cfg;
-    testing_fakes::AlarmCapture alarms;
-    cfg.Set("Replication", "SingleIpRequestUnit", 2);
-    DosDetector dos;
-    ReplicationServerAlarm alarm;
-    ASSERT_EQ(0, dos.AddNewConnCheck("10.2.2.2", "77", kTcp));
-    std::string ip;
-    int code = 0;
-    for (int i = 0; i < 3 && code == 0; ++i) {
-        code = dos.CheckPerIpReqPerUnitLimit("77", ip);
-    }
-    ASSERT_EQ(5, code);
-    alarm.SendAlarm(code, ip);
-    auto ev = alarms.Events();
-    ASSERT_EQ(1u, ev.size());
-    EXPECT_EQ("10.2.2.2", ev[0].params.params.at(1));
-    EXPECT_EQ("2", ev[0].params.params.at(3));
 }

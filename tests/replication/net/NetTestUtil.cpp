@@ -18,47 +18,12 @@ std::pair<Fd, Fd> UnixPair()
     return {Fd(sv[0]), Fd(sv[1])};
 }
 
-std::pair<Fd, Fd> TcpPair()
-{
-    Fd listener(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t len = sizeof(addr);
-    if (bind(listener.Get(), reinterpret_cast<sockaddr*>(&addr), sizeof(addr)) != 0 ||
-        listen(listener.Get(), 4) != 0 ||
-        getsockname(listener.Get(), reinterpret_cast<sockaddr*>(&addr), &len) != 0) {
-        throw std::runtime_error("listen");
-    }
-    Fd client(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
-    if (connect(client.Get(), reinterpret_cast<sockaddr*>(&addr), sizeof(addr)) != 0) {
-        throw std::runtime_error("connect");
-    }
-    Fd server(accept4(listener.Get(), nullptr, nullptr, SOCK_CLOEXEC));
-    if (server.Get() < 0) {
-        throw std::runtime_error("accept");
-    }
-    return {std::move(client), std::move(server)};
-}
-
-void MakeNonBlocking(int fd)
-{
-    fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) | O_NONBLOCK);
-}
-
 void FillSendBuffer(int fd)
 {
-    MakeNonBlocking(fd);
+    fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) | O_NONBLOCK);
     std::vector<char> chunk(65536, 'x');
     while (send(fd, chunk.data(), chunk.size(), MSG_NOSIGNAL) > 0) {
     }
-}
-
-void CloseWithReset(Fd& fd)
-{
-    linger lg{1, 0};
-    setsockopt(fd.Get(), SOL_SOCKET, SO_LINGER, &lg, sizeof(lg));
-    fd.Reset();
 }
 
 bool WaitFor(const std::function<bool()>& cond, int timeoutMs)

@@ -51,14 +51,9 @@ private:
 
 // A connected AF_UNIX stream pair.
 std::pair<Fd, Fd> UnixPair();
-// A connected TCP pair over 127.0.0.1 (client, accepted server side).
-std::pair<Fd, Fd> TcpPair();
 // Writes until the socket's send buffer is full (the socket is non-blocking
 // afterwards).
 void FillSendBuffer(int fd);
-void MakeNonBlocking(int fd);
-// Closes with a reset (SO_LINGER 0).
-void CloseWithReset(Fd& fd);
 // Polls cond every 100 microseconds for at most timeoutMs.
 bool WaitFor(const std::function<bool()>& cond, int timeoutMs = 3000);
 

@@ -1,10 +1,11 @@
 // Pollers on real descriptors: classification, level triggering, capacity,
 // interrupted waits and failure texts, for kernel epoll and the UDP transport.
+// Both share one dispatch: its classification is pinned once, on the
+// transport's descriptors, and again through the event loop over sockets.
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
 #include <pthread.h>
 #include <signal.h>
-#include <sys/ioctl.h>
 #include <fcntl.h>
 
 #include <algorithm>
@@ -40,67 +41,6 @@ void WriteByte(int fd)
 }
 
 }  // namespace
-
-TEST(EpollPollerTest, ClassifiesReadableWritableAndBoth)
-{
-    EpollPoller p;
-    ASSERT_EQ(0, p.Initialize(16));
-    auto pr = nettest::TcpPair();
-    const int fd = pr.first.Get();
-
-    // Writable, nothing to read.
-    ASSERT_EQ(0, p.AddEvent(fd, EVENT_READ_WRITE));
-    Ready r = DispatchNow(p);
-    ASSERT_EQ(1u, r.size());
-    EXPECT_EQ(EVENT_WRITE, r[0].second);
-
-    // Readable and writable: reported as writable only.
-    WriteByte(pr.second.Get());
-    ASSERT_TRUE(nettest::WaitFor([&] {
-        int n = 0;
-        return ioctl(fd, FIONREAD, &n) == 0 && n > 0;
-    }));
-    r = DispatchNow(p);
-    ASSERT_EQ(1u, r.size());
-    EXPECT_EQ(std::make_pair(fd, EVENT_WRITE), r[0]);
-
-    // Not watched for output any more: the pending input shows up.
-    ASSERT_EQ(0, p.ModifyEvent(fd, EVENT_READ));
-    r = DispatchNow(p);
-    ASSERT_EQ(1u, r.size());
-    EXPECT_EQ(std::make_pair(fd, EVENT_READ), r[0]);
-
-    // Readable but not writable (send buffer full), both watched: read.
-    nettest::FillSendBuffer(fd);
-    ASSERT_EQ(0, p.ModifyEvent(fd, EVENT_READ_WRITE));
-    r = DispatchNow(p);
-    ASSERT_EQ(1u, r.size());
-    EXPECT_EQ(std::make_pair(fd, EVENT_READ), r[0]);
-}
-
-TEST(EpollPollerTest, HangUpAndResetReportReadWriteEvenWithInputPending)
-{
-    EpollPoller p;
-    ASSERT_EQ(0, p.Initialize(8));
-
-    auto hup = nettest::UnixPair();
-    WriteByte(hup.second.Get());
-    ASSERT_EQ(0, p.AddEvent(hup.first.Get(), EVENT_READ));
-    hup.second.Reset();
-    Ready r = DispatchNow(p);
-    ASSERT_EQ(1u, r.size());
-    EXPECT_EQ(std::make_pair(hup.first.Get(), EVENT_READ_WRITE), r[0]);
-    ASSERT_EQ(0, p.DeleteEvent(hup.first.Get()));
-
-    auto rst = nettest::TcpPair();
-    WriteByte(rst.second.Get());
-    ASSERT_EQ(0, p.AddEvent(rst.first.Get(), EVENT_WRITE));
-    nettest::CloseWithReset(rst.second);
-    ASSERT_TRUE(nettest::WaitFor([&] {
-        Ready x = DispatchNow(p);
-        return x.size() == 1 && x[0] == std::make_pair(rst.first.Get(), EVENT_READ_WRITE);
-    }));
-}
 
 namespace {
 void OnSignal(int) {}
@@ -269,9 +209,6 @@ TEST_P(PollerKindTest, InitializeRulesAndUncreatedCalls)
     ASSERT_EQ(0, p->Initialize(256));
     EXPECT_EQ(-1, p->Initialize(256));
     EXPECT_TRUE(logs.Contains("The epoll has been created.", 4));
-    Socket s = GetParam().readable();
-    ASSERT_EQ(0, p->AddEvent(s.fd, EVENT_READ));
-    AwaitReadable(*p, s.fd);
 }
 
 TEST_P(PollerKindTest, LevelTriggeredAndEmptyInterestSilent)
