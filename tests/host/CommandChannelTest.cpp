@@ -4,6 +4,7 @@
 
 #include <chrono>
 #include <fstream>
+#include <sstream>
 
 #include "host/CommandChannel.h"
 #include "host/testing/Fakes.h"
@@ -20,13 +21,12 @@ std::vector<std::string> ParseArgv(const std::vector<std::string>& lines)
         all += l;
     }
     Json::Value v;
-    Json::CharReaderBuilder b;
+    std::istringstream in(all);
     std::string errs;
-    std::unique_ptr<Json::CharReader> r(b.newCharReader());
-    std::vector<std::string> out;
-    if (!r->parse(all.data(), all.data() + all.size(), &v, &errs) || !v.isArray()) {
+    if (!Json::parseFromStream(Json::CharReaderBuilder(), in, &v, &errs) || !v.isArray()) {
         return {"<unparsable:" + all + ">"};
     }
+    std::vector<std::string> out;
     for (const auto& e : v) {
         out.push_back(e.asString());
     }
@@ -81,13 +81,14 @@ TEST(CommandChannel, RefusesWhatCannotBePlacedBeforeRunning)
     EXPECT_NE(::access("/tmp/dm_refused_x", F_OK), 0);
 }
 
-TEST(CommandChannel, CapturesOutputErrorAndExitCode)
+TEST(CommandChannel, CapturesOutputErrorAndExitCodeOfRunAndMissingPrograms)
 {
     ProcessCommandRunner runner;
     CommandResult r = runner.Run("sh -c 'echo out1; echo out2; echo err1 >&2; exit 3'", {}, 10);
     EXPECT_EQ(r.exitCode, 3);
     EXPECT_EQ(r.outLines, (std::vector<std::string>{"out1", "out2"}));
     EXPECT_EQ(r.errLines, (std::vector<std::string>{"err1"}));
+    EXPECT_EQ(runner.Run("/nonexistent/tool --x '?'", {"v"}, 5).exitCode, 127);
 }
 
 TEST(CommandChannel, TimeOutKillsTheWholeProcessGroup)
@@ -99,13 +100,6 @@ TEST(CommandChannel, TimeOutKillsTheWholeProcessGroup)
     EXPECT_LT(secs, 10);
     EXPECT_EQ(r.exitCode, -1);
     EXPECT_NE(r.error.find("timed out"), std::string::npos);
-}
-
-TEST(CommandChannel, MissingProgramFails)
-{
-    ProcessCommandRunner runner;
-    CommandResult r = runner.Run("/nonexistent/tool --x '?'", {"v"}, 5);
-    EXPECT_EQ(r.exitCode, 127);
 }
 
 TEST(CommandChannel, SudoDroppedForRootOrWithoutSudo)
