@@ -24,7 +24,7 @@ TEST(GetFunctionName, TakesQualifiedNameBeforeParenthesis)
     EXPECT_EQ(GetFunctionName(""), "");
 }
 
-TEST(LogProxy, RecordCarriesModuleRequestIdFunctionAndLine)
+TEST(LogProxy, RecordCarriesModuleRequestIdFunctionLineAndBlanksForPercentSigns)
 {
     LogCapture cap;
     OruTSP::reset(4242);
@@ -42,11 +42,7 @@ TEST(LogProxy, RecordCarriesModuleRequestIdFunctionAndLine)
     recs = cap.Find("fixed");
     ASSERT_EQ(recs.size(), 1u);
     EXPECT_EQ(recs[0].module, "StrataPlugin");
-}
-
-TEST(LogProxy, PercentSignsBecomeBlanks)
-{
-    LogCapture cap;
+    // Percent signs become blanks.
     LOG_STREAM(3) << "100% done %s %n";
     ASSERT_TRUE(cap.Contains("100  done  s  n")) << cap.Dump();
     EXPECT_FALSE(cap.Contains("%"));
