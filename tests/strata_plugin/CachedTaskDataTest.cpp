@@ -21,9 +21,7 @@ bool CacheFileExists(const std::string& id, const char* suffix)
 {
     return boost::filesystem::exists(StrataCleanFile::CacheDirectory() + "/" + id + suffix);
 }
-}  // namespace
 
-namespace {
 class CacheTest : public ::testing::Test {
 protected:
     TempRoot root;
@@ -148,12 +146,8 @@ TEST(StrataCleanFileTest, SaveLoadRemoveAndUnsafeIdentifiers)
     ASSERT_TRUE(keeper.LoadCacheFile("id-1", doc));
     EXPECT_EQ(doc, "{\"a\":2}");
     // No temporary file is left beside the document.
-    size_t entries = 0;
-    for (auto& e : boost::filesystem::directory_iterator(StrataCleanFile::CacheDirectory())) {
-        (void)e;
-        ++entries;
-    }
-    EXPECT_EQ(entries, 1u);
+    using Entries = boost::filesystem::directory_iterator;
+    EXPECT_EQ(std::distance(Entries(StrataCleanFile::CacheDirectory()), Entries()), 1);
     EXPECT_TRUE(keeper.RemoveCacheFile("id-1"));
     EXPECT_FALSE(keeper.LoadCacheFile("id-1", doc));
     EXPECT_TRUE(keeper.RemoveCacheFile("never-saved"));

@@ -5,6 +5,7 @@
 
 #ifdef DM_HAVE_SIM_TESTING
 #include <libaio.h>
+#include <functional>
 #include <signal.h>
 #include <sys/mman.h>
 #include <sys/wait.h>
@@ -102,7 +103,7 @@ TEST_F(PluginSimTest, FullBackupReadsEveryByteOfTheSnapshotThreeWays)
     EXPECT_FALSE(NamesVolumes(sink.LatestCacheData()));
 }
 
-TEST_F(PluginSimTest, IncrementalRangesCoverEveryChangedChunkAndNothingElse)
+TEST_F(PluginSimTest, IncrementalRangesCoverEveryChangedChunkOrAllWithoutTheParent)
 {
     const uint64_t dataSize = 64 * MiB;
     sim.CreateVolume("vol1", dataSize + kHeader);
@@ -151,26 +152,18 @@ TEST_F(PluginSimTest, IncrementalRangesCoverEveryChangedChunkAndNothingElse)
     EXPECT_TRUE(sim.State().Clean());
     EXPECT_EQ(sink.Events().size(), 0u);
     EXPECT_FALSE(NamesVolumes(sink.LatestCacheData()));
-}
 
-TEST_F(PluginSimTest, DeletedParentSnapshotGivesAFullBitmapAndOneNotice)
-{
-    const uint64_t dataSize = 32 * MiB;
-    sim.CreateVolume("vol1", dataSize + kHeader);
-    sim.Snapshot("vol1", "s1");
-    sim.WritePattern("vol1", kHeader, 4096, 1);
-    sim.Snapshot("vol1", "s2");
+    // With the parent gone the whole disk counts as changed, with one notice naming the volume.
     sim.DeleteSnapshot("s1");
-    HostMessageSink sink("parentgone");
-    auto disk = Create(BackupParas(&sink, "s2", dataSize));
-    DirtyRanges set;
-    EnvProxyResult r = disk->GetDirtyRanges(nullptr, "s1", set, 0, 0);
+    HostMessageSink gone("parentgone");
+    DirtyRanges all;
+    r = Create(BackupParas(&gone, "s2", dataSize))->GetDirtyRanges(nullptr, "s1", all, 0, 0);
     ASSERT_EQ(r._GetCompleteCode(), ENV_PROXY_SUCCESS);
-    EXPECT_TRUE(set.IsUseFull());
-    EXPECT_EQ(set.GetRanges(), std::vector<DirtyRange>{DirtyRange(0, dataSize)});
-    ASSERT_EQ(sink.Events().size(), 1u);
-    EXPECT_EQ(sink.CountEvents(17664665321473ULL, 4), 1u);
-    EXPECT_EQ(sink.Events()[0].params, std::vector<std::string>{kVolumeUuid});
+    EXPECT_TRUE(all.IsUseFull());
+    EXPECT_EQ(all.GetRanges(), std::vector<DirtyRange>{DirtyRange(0, dataSize)});
+    ASSERT_EQ(gone.Events().size(), 1u);
+    EXPECT_EQ(gone.CountEvents(17664665321473ULL, 4), 1u);
+    EXPECT_EQ(gone.Events()[0].params, std::vector<std::string>{kVolumeUuid});
     EXPECT_TRUE(sim.State().Clean());
 }
 
@@ -269,75 +262,64 @@ bool RunAndKill(Body body, Pred killWhen)
 }
 }  // namespace
 
-TEST_F(PluginSimTest, CrashAfterAttachingASnapshotIsCleanedFromTheLastCachedData)
-{
-    sim.CreateVolume("vol1", 8 * MiB + kHeader);
-    sim.Snapshot("vol1", "s1");
-    ASSERT_TRUE(RunAndKill(
-        [] {
-            HostMessageSink sink("crash-attach");
-            auto disk = Create(BackupParas(&sink, "s1", 8 * MiB));
-            disk->OpenDisk(std::shared_ptr<CSnapshotID>(), true);
-        },
-        [this] { return sim.State().IsAttached("s1") && NamesVolumes(HostMessageSink::LoadTaskCacheData("crash-attach")); }));
-    const std::string cached = HostMessageSink::LoadTaskCacheData("crash-attach");
-    ASSERT_NE(cached.find("s1"), std::string::npos);
-    HostMessageSink sink("cleaner");
-    EXPECT_EQ(CleanUntilEmpty(BackupParas(nullptr, "s1", 8 * MiB), cached, sink), ENV_PROXY_SUCCESS);
-    EXPECT_TRUE(sim.State().Clean());
-    EXPECT_EQ(sink.CountEvents(72479277076ULL, 2), 1u);
-}
-
-TEST_F(PluginSimTest, CrashWhileTheBitmapIsBuiltIsCleanedFromTheLastCachedData)
+// Each flow runs in a child killed once the storage and the host's stored
+// cached data show what it holds (a snapshot attached, a bitmap still being
+// built, a restore target with its key); cleaning from that data leaves nothing.
+TEST_F(PluginSimTest, CrashesAreCleanedFromTheLastCachedData)
 {
     sim.CreateVolume("vol1", 8 * MiB + kHeader);
     sim.Snapshot("vol1", "s1");
     sim.WritePattern("vol1", kHeader, 100, 3);
     sim.Snapshot("vol1", "s2");
-    // The storage keeps answering "still being created".
-    sim.SetSimConfig("bitmap_pending_queries", "1000000");
-    ASSERT_TRUE(RunAndKill(
-        [] {
-            HostMessageSink sink("crash-bitmap");
-            auto disk = Create(BackupParas(&sink, "s2", 8 * MiB));
-            disk->OpenDisk(std::shared_ptr<CSnapshotID>(), true);
-            DirtyRanges set;
-            disk->GetDirtyRanges(nullptr, "s1", set, 0, 0);
-        },
-        [this] {
-            simtest::SimState s = sim.State();
-            return !s.Bitmaps().empty() && s.IsAttached("s2");
-        }));
-    const std::string cached = HostMessageSink::LoadTaskCacheData("crash-bitmap");
-    ASSERT_NE(cached.find("_BITMAP"), std::string::npos);
-    sim.SetSimConfig("bitmap_pending_queries", "0");
-    HostMessageSink sink("cleaner");
-    EXPECT_EQ(CleanUntilEmpty(BackupParas(nullptr, "s2", 8 * MiB), cached, sink), ENV_PROXY_SUCCESS);
-    simtest::SimState after = sim.State();
-    EXPECT_TRUE(after.Clean()) << after.raw.toStyledString();
-    EXPECT_FALSE(after.IsAttached("s2"));
-}
-
-TEST_F(PluginSimTest, CrashOfARestoreAfterItsKeyWasRegisteredIsCleaned)
-{
     sim.CreateVolume("dst", 8 * MiB + kHeader);
-    ASSERT_TRUE(RunAndKill(
-        [] {
-            HostMessageSink sink("crash-restore");
-            auto disk = Create(RestoreParas(&sink, "dst", 8 * MiB));
-            disk->OpenDisk(false);
-        },
-        [this] {
-            simtest::SimState s = sim.State();
-            return !s.registrations.empty() && s.IsAttached("dst") &&
-                   HostMessageSink::LoadTaskCacheData("crash-restore").find("data_volume_keys_registered\":[") !=
-                       std::string::npos;
-        }));
-    HostMessageSink sink("cleaner");
-    EXPECT_EQ(CleanUntilEmpty(RestoreParas(nullptr, "dst", 8 * MiB), HostMessageSink::LoadTaskCacheData("crash-restore"),
-                              sink),
-              ENV_PROXY_SUCCESS);
-    EXPECT_TRUE(sim.State().Clean());
+    struct Case {
+        const char* task;
+        VolumeParas paras;
+        const char* previous;  // the changed ranges asked for after the open (nullptr: none)
+        std::function<bool(const simtest::SimState&, const std::string&)> held;
+        const char* cachedName;
+        size_t detachesCleared;
+    };
+    const Case cases[] = {
+        {"crash-attach", BackupParas(nullptr, "s1", 8 * MiB), nullptr,
+         [](const simtest::SimState& s, const std::string& doc) { return s.IsAttached("s1") && NamesVolumes(doc); },
+         "s1", 1},
+        {"crash-bitmap", BackupParas(nullptr, "s2", 8 * MiB), "s1",
+         [](const simtest::SimState& s, const std::string&) { return !s.Bitmaps().empty() && s.IsAttached("s2"); },
+         "_BITMAP", 2},
+        {"crash-restore", RestoreParas(nullptr, "dst", 8 * MiB), nullptr,
+         [](const simtest::SimState& s, const std::string& doc) {
+             return !s.registrations.empty() && s.IsAttached("dst") &&
+                    doc.find("data_volume_keys_registered\":[") != std::string::npos;
+         },
+         "dst", 1},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.task);
+        // The storage keeps answering "still being created" until the child is gone.
+        sim.SetSimConfig("bitmap_pending_queries", "1000000");
+        ASSERT_TRUE(RunAndKill(
+            [&c] {
+                HostMessageSink sink(c.task);
+                VolumeParas p = c.paras;
+                p.msgNotify = &sink;
+                auto disk = Create(p);
+                p.isBackup ? disk->OpenDisk(std::shared_ptr<CSnapshotID>(), true) : disk->OpenDisk(false);
+                DirtyRanges set;
+                if (c.previous != nullptr) {
+                    disk->GetDirtyRanges(nullptr, c.previous, set, 0, 0);
+                }
+            },
+            [&] { return c.held(sim.State(), HostMessageSink::LoadTaskCacheData(c.task)); }));
+        const std::string cached = HostMessageSink::LoadTaskCacheData(c.task);
+        ASSERT_NE(cached.find(c.cachedName), std::string::npos);
+        sim.SetSimConfig("bitmap_pending_queries", "0");
+        HostMessageSink sink("cleaner");
+        EXPECT_EQ(CleanUntilEmpty(c.paras, cached, sink), ENV_PROXY_SUCCESS);
+        simtest::SimState after = sim.State();
+        EXPECT_TRUE(after.Clean()) << after.raw.toStyledString();
+        EXPECT_EQ(sink.CountEvents(72479277076ULL, 2), c.detachesCleared);
+    }
 }
 
 TEST(PluginHealthTest, AgentMissingNotRunningSilentStorageAndHealthy)
