@@ -64,7 +64,7 @@ inline std::shared_ptr<CDiskDescriptor> Create(const VolumeParas& p)
 
 // An aligned buffer for direct I/O.
 struct AlignedBuffer {
-    explicit AlignedBuffer(size_t n) : size(n)
+    explicit AlignedBuffer(size_t n)
     {
         if (posix_memalign(&mem, 4096, n) != 0) {
             mem = nullptr;
@@ -73,7 +73,6 @@ struct AlignedBuffer {
     ~AlignedBuffer() { free(mem); }
     char* data() { return static_cast<char*>(mem); }
     void* mem = nullptr;
-    size_t size;
 };
 
 // Does the document still name anything to clean?
