@@ -75,13 +75,7 @@ TEST(EnvProxyResult, AddNeverChangesTheCode)
 
 TEST(CDiskDescriptor, BaseDefaultsAreHarmless)
 {
-    boost::uuids::uuid g = boost::uuids::random_generator()();
-    CDiskDescriptor d(1024, g, "", "", "", "disk6");
-    EXPECT_EQ(d.getDiskName(), "disk6");
-    d.setDiskName("renamed");
-    EXPECT_EQ(d.getDiskName(), "renamed");
-    EXPECT_EQ(d.getDiskSizeInBytes(), 1024u);
-
+    CDiskDescriptor d(1024, boost::uuids::random_generator()());
     std::string err = "unchanged";
     EXPECT_TRUE(d.CheckHealthStatus(err));
     EXPECT_EQ(err, "unchanged");

@@ -5,6 +5,7 @@
 
 #ifdef DM_HAVE_SIM_TESTING
 #include <libaio.h>
+#include <cstring>
 #include <functional>
 #include <signal.h>
 #include <sys/mman.h>
@@ -71,32 +72,28 @@ TEST_F(PluginSimTest, FullBackupReadsEveryByteOfTheSnapshotThreeWays)
     EXPECT_TRUE(sim.State().IsAttached("snap1"));
 
     AlignedBuffer buf(4 * MiB);
-    for (uint64_t off = 0; off < dataSize; off += 4 * MiB) {
-        uint64_t len = 4 * MiB;
-        ASSERT_EQ(disk->ReadBlocks(off, len, buf.data())._GetCompleteCode(), ENV_PROXY_SUCCESS);
-        ASSERT_EQ(len, 4 * MiB);
-        ASSERT_EQ(std::string(buf.data(), len), expected.substr(off, len)) << "ReadBlocks at " << off;
-    }
-
     io_context_t ctx = nullptr;
     ASSERT_EQ(io_setup(4, &ctx), 0);
     for (uint64_t off = 0; off < dataSize; off += 4 * MiB) {
+        SCOPED_TRACE(off);
+        const std::string want = expected.substr(off, 4 * MiB);
         uint64_t len = 4 * MiB;
+        ASSERT_EQ(disk->ReadBlocks(off, len, buf.data())._GetCompleteCode(), ENV_PROXY_SUCCESS);
+        ASSERT_EQ(len, 4 * MiB);
+        ASSERT_EQ(std::string(buf.data(), len), want) << "ReadBlocks";
+        std::memset(buf.data(), 0, len);  // the next read must bring the data again
         ASSERT_EQ(disk->AioReadBlocks(off, len, buf.data(), ctx)._GetCompleteCode(), ENV_PROXY_SUCCESS);
         io_event ev{};
         ASSERT_EQ(io_getevents(ctx, 1, 1, &ev, nullptr), 1);
         EXPECT_EQ(ev.res, 4 * MiB);
         free(ev.obj);
-        ASSERT_EQ(std::string(buf.data(), len), expected.substr(off, len)) << "AioReadBlocks at " << off;
+        ASSERT_EQ(std::string(buf.data(), len), want) << "AioReadBlocks";
+        char* mapped = nullptr;
+        ASSERT_EQ(disk->MmapReadBlocks(off, len, mapped)._GetCompleteCode(), ENV_PROXY_SUCCESS);
+        ASSERT_EQ(std::string(mapped, len), want) << "MmapReadBlocks";
+        munmap(mapped, len);
     }
     io_destroy(ctx);
-
-    for (uint64_t off = 0; off < dataSize; off += 4 * MiB) {
-        char* mapped = nullptr;
-        ASSERT_EQ(disk->MmapReadBlocks(off, 4 * MiB, mapped)._GetCompleteCode(), ENV_PROXY_SUCCESS);
-        ASSERT_EQ(std::string(mapped, 4 * MiB), expected.substr(off, 4 * MiB)) << "MmapReadBlocks at " << off;
-        munmap(mapped, 4 * MiB);
-    }
 
     EXPECT_EQ(disk->CloseDisk()._GetCompleteCode(), ENV_PROXY_SUCCESS);
     EXPECT_TRUE(sim.State().Clean());
