@@ -102,7 +102,6 @@ using testing_fakes::VirtualClock;
 class ProbeFile : public DiskDeviceFile {
 public:
     int Fd() const { auto h = CurrentHandle(); return h ? *h : -1; }
-    std::shared_ptr<int> Handle() const { return CurrentHandle(); }
 };
 
 bool FdIsOpen(int fd)
