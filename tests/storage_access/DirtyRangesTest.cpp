@@ -29,15 +29,6 @@ std::vector<uint64_t> Walk(const DirtyRanges& set, uint64_t blockSize, bool* fai
     return out;
 }
 
-std::vector<uint64_t> Seq(uint64_t from, uint64_t to)  // [from, to]
-{
-    std::vector<uint64_t> v;
-    for (uint64_t i = from; i <= to; ++i) {
-        v.push_back(i);
-    }
-    return v;
-}
-
 // A part made by hand from raw records, as another writer (or an attacker) would.
 DirtyRanges::PartBuffer MakePart(const std::vector<uint8_t>& raw, uint32_t* size)
 {
@@ -59,6 +50,22 @@ std::vector<uint8_t> Records(const std::vector<DirtyRange>& ranges)
         fmt::PutLe64(&raw[i * 16 + 8], ranges[i].size);
     }
     return raw;
+}
+
+// A full part's worth of one-unit ranges with a unit's gap between them.
+std::vector<DirtyRange> FullPartOfRanges()
+{
+    std::vector<DirtyRange> out;
+    for (uint64_t i = 0; i < fmt::kRangesPerPart; ++i) {
+        out.emplace_back(i * 2 * kUnit, kUnit);
+    }
+    return out;
+}
+
+// Eight bytes that are no LZ4 block.
+DirtyRanges::PartBuffer Junk()
+{
+    return DirtyRanges::PartBuffer(new uint8_t[8]{0xf0, 1, 2, 3, 4, 5, 6, 7}, std::default_delete<uint8_t[]>());
 }
 
 TEST(DirtyRangesTransform, WidensToWholeBlocks)
@@ -128,8 +135,8 @@ TEST(DirtyRangesAdd, SequencesOfAdds)
 TEST(DirtyRangesAdd, OrderIsCheckedAcrossAPacking)
 {
     DirtyRanges set;
-    for (uint64_t i = 0; i < fmt::kRangesPerPart; ++i) {
-        ASSERT_TRUE(set.AddRange(DirtyRange(i * 2 * kUnit, kUnit)));
+    for (const DirtyRange& r : FullPartOfRanges()) {
+        ASSERT_TRUE(set.AddRange(r));
     }
     ASSERT_EQ(set.GetParts().size(), 1u);
     const uint64_t lastStart = (fmt::kRangesPerPart - 1) * 2 * kUnit;
@@ -193,11 +200,7 @@ TEST(DirtyRangesIterator, EdgesOfAWalk)
     for (; !it.End(); it.FindNextBlock()) {
         seen.push_back(it->blockIndex);
     }
-    std::vector<uint64_t> expect = Seq(0, 3);
-    for (uint64_t i = 20; i <= 23; ++i) {
-        expect.push_back(i);
-    }
-    EXPECT_EQ(seen, expect);
+    EXPECT_EQ(seen, (std::vector<uint64_t>{0, 1, 2, 3, 20, 21, 22, 23}));
 
     LogCapture cap;
     ASSERT_TRUE(set.AddRange(DirtyRange(0, 1)));
@@ -212,13 +215,9 @@ TEST(DirtyRangesIterator, EdgesOfAWalk)
 TEST(DirtyRangesIterator, LastBlockOfAPartIsSeenTwice)
 {
     // Two hand-made parts: the first full, ending at unit 2 * (parts - 1).
-    std::vector<DirtyRange> first;
-    for (uint64_t i = 0; i < fmt::kRangesPerPart; ++i) {
-        first.emplace_back(i * 2 * kUnit, kUnit);
-    }
     const uint64_t lastBlock = (fmt::kRangesPerPart - 1) * 2;
     uint32_t s0 = 0, s1 = 0;
-    auto p0 = MakePart(Records(first), &s0);
+    auto p0 = MakePart(Records(FullPartOfRanges()), &s0);
     auto p1 = MakePart(Records({DirtyRange((lastBlock + 10) * kUnit, kUnit)}), &s1);
     DirtyRanges::iterator it(kUnit, {s0, s1}, {p0, p1});
     std::vector<uint64_t> seen;
@@ -237,15 +236,9 @@ TEST(DirtyRangesIterator, DamagedPartEndsTheWalkAsFailed)
 {
     LogCapture cap(2);  // not the per-record lines of a full part
     uint32_t s0 = 0;
-    std::vector<DirtyRange> full;
-    for (uint64_t i = 0; i < fmt::kRangesPerPart; ++i) {
-        full.emplace_back(i * 2 * kUnit, kUnit);
-    }
-    auto good = MakePart(Records(full), &s0);
-    std::shared_ptr<uint8_t> junk(new uint8_t[8]{0xf0, 1, 2, 3, 4, 5, 6, 7}, std::default_delete<uint8_t[]>());
-
+    auto good = MakePart(Records(FullPartOfRanges()), &s0);
     // The second part is junk: the walk yields the first part, then stops for good.
-    DirtyRanges::iterator it(kUnit, {s0, 8}, {good, junk});
+    DirtyRanges::iterator it(kUnit, {s0, 8}, {good, Junk()});
     size_t steps = 0;
     while (!it.End() && steps < 3 * fmt::kRangesPerPart) {
         it.FindNextBlock();
@@ -296,8 +289,7 @@ TEST(DirtyRangesIterator, UntrustedPartsFailTheWalk)
         EXPECT_EQ(cap.Count("uncompress dirty ranges failed.", 4), 1u);
         EXPECT_TRUE(cap.Contains(c.detail, 4)) << cap.Dump();
     }
-    std::shared_ptr<uint8_t> junk(new uint8_t[8]{0xf0, 1, 2, 3, 4, 5, 6, 7}, std::default_delete<uint8_t[]>());
-    EXPECT_TRUE(DirtyRanges::iterator(kUnit, {8}, {junk}).Failed());
+    EXPECT_TRUE(DirtyRanges::iterator(kUnit, {8}, {Junk()}).Failed());
     DirtyRanges set;
     ASSERT_TRUE(set.AddRange(DirtyRange(0, kUnit)));
     ASSERT_TRUE(set.CompressRanges());

@@ -45,6 +45,14 @@ struct PreadGate {
     bool entered = false;
     bool open = false;
 
+    // Closed and not entered, ready to be armed (a repeated run starts afresh).
+    void Arm()
+    {
+        std::lock_guard<std::mutex> lock(mutex);
+        entered = false;
+        open = false;
+        armed = true;
+    }
     void Pass()
     {
         bool expected = true;
@@ -102,7 +110,6 @@ using testing_fakes::VirtualClock;
 class ProbeFile : public DiskDeviceFile {
 public:
     int Fd() const { auto h = CurrentHandle(); return h ? *h : -1; }
-    std::shared_ptr<int> Handle() const { return CurrentHandle(); }
 };
 
 bool FdIsOpen(int fd)
@@ -560,7 +567,7 @@ TEST_F(DiskDeviceFileTest, CloseDuringAReadLetsThatReadFinish)
     ProbeFile f;
     ASSERT_EQ(f.Open(p, O_RDONLY, 8192), DISK_DEVICE_OK);
     const int fd = f.Fd();
-    g_preadGate.armed = true;
+    g_preadGate.Arm();
     std::vector<char> buf(4096);
     uint64_t len = buf.size();
     DISK_DEVICE_RETURN_CODE rc = DISK_DEVICE_READ_FAILED;
