@@ -202,6 +202,13 @@ TEST(DirtyRangesIterator, EdgesOfAWalk)
     }
     EXPECT_EQ(seen, (std::vector<uint64_t>{0, 1, 2, 3, 20, 21, 22, 23}));
 
+    // The next range starts inside the block just walked: the walk goes on, never back.
+    DirtyRanges inside;
+    ASSERT_TRUE(inside.AddRange(DirtyRange(0, MiB)));
+    ASSERT_TRUE(inside.AddRange(DirtyRange(2 * MiB, 3 * MiB)));
+    ASSERT_TRUE(inside.CompressRanges());
+    EXPECT_EQ(Walk(inside, kUnit), (std::vector<uint64_t>{0, 1}));
+
     LogCapture cap;
     ASSERT_TRUE(set.AddRange(DirtyRange(0, 1)));
     ASSERT_TRUE(set.CompressRanges());
