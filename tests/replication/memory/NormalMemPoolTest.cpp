@@ -30,7 +30,9 @@ using memtest::WaitUntil;
 using memtest::Watchdog;
 using testing_fakes::LogCapture;
 
-TEST(ReplicationNormalMemPool, BudgetOfOneHundredBytes)
+// Refused callers' callbacks run on the next free, in order, outside the
+// lock (they may allocate), and once.
+TEST(ReplicationNormalMemPool, BudgetOfOneHundredBytesAndCallbacksOnFree)
 {
     ReplicationNormalMemPool pool;
     ASSERT_TRUE(pool.Initialize(100));
@@ -38,19 +40,29 @@ TEST(ReplicationNormalMemPool, BudgetOfOneHundredBytes)
     ASSERT_TRUE(a);
     std::memset(a.get(), 1, 60);
     EXPECT_EQ(pool.GetUsedSize(), 60u);
-    int called = 0;
-    EXPECT_FALSE(pool.MallocMemBlockPtr(60, false, [&] { ++called; }));
-    EXPECT_EQ(called, 0);
+    std::vector<int> order;
+    std::shared_ptr<char> inCallback;
+    EXPECT_FALSE(pool.MallocMemBlockPtr(60, false, [&] {
+        order.push_back(1);
+        inCallback = pool.MallocMemBlockPtr(60, false, nullptr);
+    }));
     // Exactly the remaining budget fits; one byte more does not.
     EXPECT_FALSE(pool.MallocMemBlockPtr(41, false, nullptr));
     std::shared_ptr<char> b = pool.MallocMemBlockPtr(40, false, nullptr);
     ASSERT_TRUE(b);
     EXPECT_EQ(pool.GetUsedSize(), 100u);
+    EXPECT_FALSE(pool.MallocMemBlockPtr(1, false, [&] {
+        order.push_back(2);
+        EXPECT_EQ(pool.GetUsedSize(), 100u);
+    }));
+    EXPECT_TRUE(order.empty());
     a.reset();
-    EXPECT_EQ(called, 1);
-    EXPECT_EQ(pool.GetUsedSize(), 40u);
+    EXPECT_EQ(order, (std::vector<int>{1, 2}));
+    ASSERT_TRUE(inCallback);
     b.reset();
-    EXPECT_EQ(called, 1) << "a callback ran a second time";
+    EXPECT_EQ(pool.GetUsedSize(), 60u);
+    inCallback.reset();
+    EXPECT_EQ(order.size(), 2u) << "a callback ran a second time";
     EXPECT_EQ(pool.GetUsedSize(), 0u);
 }
 
@@ -164,29 +176,6 @@ TEST(ReplicationNormalMemPool, WaitersRetestAfterEachFree)
     }
     EXPECT_TRUE(got[0] && got[1]);
     EXPECT_EQ(pool.GetUsedSize(), 90u);
-}
-
-TEST(ReplicationNormalMemPool, CallbacksRunInOrderOutsideTheLockAndMayAllocate)
-{
-    ReplicationNormalMemPool pool;
-    ASSERT_TRUE(pool.Initialize(100));
-    std::shared_ptr<char> all = pool.MallocMemBlockPtr(100, false, nullptr);
-    std::vector<int> order;
-    std::shared_ptr<char> inCallback;
-    EXPECT_FALSE(pool.MallocMemBlockPtr(70, false, [&] {
-        order.push_back(1);
-        inCallback = pool.MallocMemBlockPtr(70, false, nullptr);
-    }));
-    EXPECT_FALSE(pool.MallocMemBlockPtr(70, false, [&] {
-        order.push_back(2);
-        EXPECT_EQ(pool.GetUsedSize(), 70u);
-    }));
-    all.reset();
-    EXPECT_EQ(order, (std::vector<int>{1, 2}));
-    ASSERT_TRUE(inCallback);
-    inCallback.reset();
-    EXPECT_EQ(order.size(), 2u);
-    EXPECT_EQ(pool.GetUsedSize(), 0u);
 }
 
 // Eight threads allocate sizes that do not all fit at once; the budget is

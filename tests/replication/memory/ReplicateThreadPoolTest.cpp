@@ -27,6 +27,15 @@ PendingTaskResult Done(int32_t code = 0)
     return r;
 }
 
+// A work item that counts its runs.
+std::function<PendingTaskResult()> Counting(std::atomic<int>& runs)
+{
+    return [&runs] {
+        ++runs;
+        return Done();
+    };
+}
+
 // A gate work items can block on until the test opens it.
 struct Gate {
     std::promise<void> open;
@@ -167,10 +176,7 @@ TEST(ReplicateThreadPool, StopLetsTheRunningItemFinishAndKeepsTheQueued)
     });
     ASSERT_TRUE(WaitUntil([&] { return started.load(); }));
     for (int i = 0; i < 3; ++i) {
-        pool.PostTask([&] {
-            ++queuedRan;
-            return Done();
-        });
+        pool.PostTask(Counting(queuedRan));
     }
     std::thread stopper([&] { pool.Stop(); });
     ASSERT_TRUE(WaitUntil([&] { return !pool.IsRunning(); }));
@@ -185,13 +191,17 @@ TEST(ReplicateThreadPool, StopLetsTheRunningItemFinishAndKeepsTheQueued)
     ASSERT_TRUE(pool.Start(2));
     ASSERT_TRUE(WaitUntil([&] { return queuedRan.load() == 3; }));
     pool.Stop();
-    ASSERT_TRUE(pool.Start(1));
+    // Restarted again; an item may stop its own pool (it must not join itself).
+    ASSERT_TRUE(pool.Start(2));
     std::atomic<bool> again{false};
     pool.PostTask([&] {
+        pool.Stop();
         again = true;
         return Done();
     });
     ASSERT_TRUE(WaitUntil([&] { return again.load(); }));
+    ASSERT_TRUE(WaitUntil([&] { return !pool.IsRunning(); }));
+    pool.Stop();
 }
 
 TEST(ReplicateThreadPool, DestroyedPoolDiscardsQueuedItems)
@@ -228,10 +238,7 @@ TEST(ReplicateThreadPool, ExceptionsAreLoggedAndTheWorkerGoesOn)
                           [](PendingTaskResult&) -> int32_t { throw std::logic_error("reply boom"); });
     pool.PostTask([]() -> PendingTaskResult { throw 42; });
     pool.PostTask(std::function<PendingTaskResult()>());  // an empty work item
-    pool.PostTask([&] {
-        ++after;
-        return Done();
-    });
+    pool.PostTask(Counting(after));
     ASSERT_TRUE(WaitUntil([&] { return after.load() == 1; }));
     pool.Stop();
     EXPECT_EQ(replies.load(), 0);  // no result, no reply
@@ -239,22 +246,6 @@ TEST(ReplicateThreadPool, ExceptionsAreLoggedAndTheWorkerGoesOn)
     EXPECT_TRUE(cap.Contains("Reply threw an exception: reply boom", 4));
     EXPECT_TRUE(cap.Contains("Work item threw an exception: unknown exception", 4));
     EXPECT_EQ(cap.Find("work boom", 4).at(0).requestId, 0u);
-}
-
-TEST(ReplicateThreadPool, ItemMayStopItsOwnPool)
-{
-    Watchdog dog(60);
-    ReplicateThreadPool pool;
-    ASSERT_TRUE(pool.Start(2));
-    std::atomic<bool> done{false};
-    pool.PostTask([&] {
-        pool.Stop();  // must not try to join itself
-        done = true;
-        return Done();
-    });
-    ASSERT_TRUE(WaitUntil([&] { return done.load(); }));
-    ASSERT_TRUE(WaitUntil([&] { return !pool.IsRunning(); }));
-    pool.Stop();
 }
 
 // Eight threads post while another stops and restarts the pool; every item
@@ -279,10 +270,7 @@ TEST(ReplicateThreadPoolStress, EightPostersAndRestarts)
         posters.emplace_back([&, t] {
             for (int i = 0; i < perThread; ++i) {
                 if (i % 2 == 0) {
-                    pool.PostTask([&] {
-                        ++items;
-                        return Done();
-                    });
+                    pool.PostTask(Counting(items));
                 } else {
                     int32_t tag = t * perThread + i;
                     pool.PostTaskAndReply(

@@ -187,11 +187,20 @@ TEST(ReplicationSharedMemPool, IdsOutsideThePoolAreRefused)
     EXPECT_EQ(pool.MemPoolSize(), 0u);  // nothing was freed by a refused pointer
 }
 
+// Attaching before any creator fails; an attached process may not allocate or free.
 TEST(ReplicationSharedMemPool, AttachedProcessMayNotAllocateOrFree)
 {
     LogCapture cap;
     std::string name = UniqueShmName("attach");
     ShmCleanup cleanup{name};
+    {
+        ReplicationSharedMemPool early(false, name);
+        EXPECT_FALSE(early.Initialize(4, 100));
+        EXPECT_TRUE(cap.Contains("Failed to create shared memory.", 4));
+        EXPECT_FALSE(ShmExists(name));
+        BufferSt b;
+        EXPECT_FALSE(early.GetMemBlock(0, b));  // no mapping behind the ids
+    }
     ReplicationSharedMemPool creator(true, name);
     ASSERT_TRUE(creator.Initialize(4, 100));
     {
@@ -225,18 +234,6 @@ TEST(ReplicationSharedMemPool, AttachedProcessMayNotAllocateOrFree)
     // Only the creator unlinks; an attached pool going away leaves the object.
     EXPECT_TRUE(ShmExists(name));
     EXPECT_EQ(creator.MemPoolSize(), 4u);
-}
-
-TEST(ReplicationSharedMemPool, AttachingWithoutACreatorFails)
-{
-    LogCapture cap;
-    std::string name = UniqueShmName("missing");
-    ReplicationSharedMemPool attached(false, name);
-    EXPECT_FALSE(attached.Initialize(4, 100));
-    EXPECT_TRUE(cap.Contains("Failed to create shared memory.", 4));
-    EXPECT_FALSE(ShmExists(name));
-    BufferSt b;
-    EXPECT_FALSE(attached.GetMemBlock(0, b));  // no mapping behind the ids
 }
 
 // The creator's object is owner-only whatever the umask, new or left over

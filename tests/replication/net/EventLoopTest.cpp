@@ -1,13 +1,11 @@
 // Event loops over real sockets: the callback table and interest rules, the
 // loop thread, callbacks that change registrations, ExitLoop from another
 // thread, and the process's two singleton loops.
-#include <arpa/inet.h>
 #include <dirent.h>
 #include <fcntl.h>
 #include <gtest/gtest.h>
 
 #include <atomic>
-#include <condition_variable>
 #include <mutex>
 #include <new>
 #include <set>
@@ -20,7 +18,6 @@
 #include "host/testing/Fakes.h"
 #include "replication/net/EventLoop.h"
 #include "replication/net/EventLoopSingleton.h"
-#include "sim/zeph/ZephSo.h"
 
 using nettest::Fd;
 using nettest::WaitFor;
@@ -102,12 +99,29 @@ struct Recorder {
     }
 };
 
-}  // namespace
-
-TEST(EventLoopTest, CallsBeforeInitializeAndInitializeRules)
+// Registers a read on a pair with pending input and waits for its callback,
+// which withdraws it: the loop is running.
+void ExpectCallback(EventLoop& loop)
 {
+    auto pr = nettest::UnixPair(true);
+    std::atomic<bool> got{false};
+    ASSERT_EQ(0, loop.AddEvent(pr.first.Get(), EVENT_READ, [&](int fd, EVENT_TYPE) {
+        got = true;
+        loop.DeleteEvent(fd, EVENT_READ);
+    }));
+    EXPECT_TRUE(WaitFor([&] { return got.load(); }));
+}
+
+class EventLoopTest : public ::testing::Test {
+protected:
     testing_fakes::LogCapture logs;
     EventLoop loop;
+};
+
+}  // namespace
+
+TEST_F(EventLoopTest, CallsBeforeInitializeAndInitializeRules)
+{
     EXPECT_EQ(-1, loop.AddEvent(3, EVENT_READ, [](int, EVENT_TYPE) {}));
     EXPECT_EQ(-1, loop.DeleteEvent(3, EVENT_READ));
     EXPECT_EQ(-1, loop.Loop());
@@ -132,10 +146,8 @@ TEST(EventLoopTest, CallsBeforeInitializeAndInitializeRules)
 // Each step is the add, modify or delete the poller accepts only when the
 // loop chose it right: a wrong add fails with EEXIST, a wrong modify or delete
 // with ENOENT.
-TEST(EventLoopTest, InterestFollowsCallbacks)
+TEST_F(EventLoopTest, InterestFollowsCallbacks)
 {
-    testing_fakes::LogCapture logs;
-    EventLoop loop;
     ASSERT_EQ(0, loop.Initialize(POLLER_EPOLL, 16));
     auto pr = nettest::UnixPair();
     const int fd = pr.first.Get();
@@ -157,10 +169,8 @@ TEST(EventLoopTest, InterestFollowsCallbacks)
 
 // A registration the poller refuses keeps its callbacks (and the next one is
 // taken as made); a callback that cannot be copied leaves the table as it was.
-TEST(EventLoopTest, FailedRegistrations)
+TEST_F(EventLoopTest, FailedRegistrations)
 {
-    testing_fakes::LogCapture logs;
-    EventLoop loop;
     ASSERT_EQ(0, loop.Initialize(POLLER_EPOLL, 4));
     int closedFd;
     {
@@ -187,13 +197,11 @@ TEST(EventLoopTest, FailedRegistrations)
     EXPECT_EQ(0, loop.DeleteEvent(pr.first.Get(), EVENT_READ));
 }
 
-TEST(EventLoopTest, WriteWinsWhileWritableThenPendingInputCallsRead)
+TEST_F(EventLoopTest, WriteWinsWhileWritableThenPendingInputCallsRead)
 {
-    EventLoop loop;
     ASSERT_EQ(0, loop.Initialize(POLLER_EPOLL, 16));
-    auto pr = nettest::UnixPair();
+    auto pr = nettest::UnixPair(true);
     const int fd = pr.first.Get();
-    ASSERT_EQ(1, send(pr.second.Get(), "x", 1, 0));
     Recorder rec;
     ASSERT_EQ(0, loop.AddEvent(fd, EVENT_READ, [&](int f, EVENT_TYPE t) {
         rec.Add("read " + std::to_string(t));
@@ -211,27 +219,21 @@ TEST(EventLoopTest, WriteWinsWhileWritableThenPendingInputCallsRead)
     LoopThread runner(loop);
     ASSERT_TRUE(WaitFor([&] { return rec.Count("read 1") == 1; }));
     EXPECT_EQ(0, runner.Stop());
-    auto calls = rec.Get();
-    ASSERT_EQ(4u, calls.size());
-    EXPECT_EQ((std::vector<std::string>{"write 2", "write 2", "write 2", "read 1"}), calls);
+    EXPECT_EQ((std::vector<std::string>{"write 2", "write 2", "write 2", "read 1"}), rec.Get());
 }
 
-TEST(EventLoopTest, OneCallbackServesBothDirectionsAndHangUpWithOnlyWrite)
+TEST_F(EventLoopTest, OneCallbackServesBothDirectionsAndHangUpWithOnlyWrite)
 {
-    testing_fakes::LogCapture logs;
-    EventLoop loop;
     ASSERT_EQ(0, loop.Initialize(POLLER_EPOLL, 16));
-    auto both = nettest::UnixPair();
+    auto both = nettest::UnixPair(true);
     nettest::FillSendBuffer(both.first.Get());
-    ASSERT_EQ(1, send(both.second.Get(), "x", 1, 0));
     Recorder rec;
-    auto shared = [&](int f, EVENT_TYPE t) {
+    ASSERT_EQ(0, loop.AddEvent(both.first.Get(), EVENT_READ_WRITE, [&](int f, EVENT_TYPE t) {
         rec.Add("both " + std::to_string(t));
         if (t == EVENT_READ) {
             loop.DeleteEvent(f, EVENT_READ_WRITE);
         }
-    };
-    ASSERT_EQ(0, loop.AddEvent(both.first.Get(), EVENT_READ_WRITE, shared));
+    }));
 
     auto hup = nettest::UnixPair();
     const int hupFd = hup.first.Get();
@@ -249,15 +251,11 @@ TEST(EventLoopTest, OneCallbackServesBothDirectionsAndHangUpWithOnlyWrite)
     EXPECT_EQ(0u, rec.Count("both 2"));
 }
 
-TEST(EventLoopTest, ReadinessOfDescriptorDeletedEarlierInSameWaitIsDropped)
+TEST_F(EventLoopTest, ReadinessOfDescriptorDeletedEarlierInSameWaitIsDropped)
 {
-    testing_fakes::LogCapture logs;
-    EventLoop loop;
     ASSERT_EQ(0, loop.Initialize(POLLER_EPOLL, 16));
-    auto a = nettest::UnixPair();
-    auto b = nettest::UnixPair();
-    ASSERT_EQ(1, send(a.second.Get(), "x", 1, 0));
-    ASSERT_EQ(1, send(b.second.Get(), "x", 1, 0));
+    auto a = nettest::UnixPair(true);
+    auto b = nettest::UnixPair(true);
     std::atomic<int> called{0};
     const int fa = a.first.Get();
     const int fb = b.first.Get();
@@ -277,10 +275,8 @@ TEST(EventLoopTest, ReadinessOfDescriptorDeletedEarlierInSameWaitIsDropped)
 
 // ExitLoop from another thread, with no traffic to end the current wait,
 // ends the loop within about a second; Loop may then run again.
-TEST(EventLoopTest, ExitLoopFromAnotherThreadAndRestart)
+TEST_F(EventLoopTest, ExitLoopFromAnotherThreadAndRestart)
 {
-    testing_fakes::LogCapture logs;
-    EventLoop loop;
     ASSERT_EQ(0, loop.Initialize(POLLER_EPOLL, 4));
     LoopThread runner(loop);
     ASSERT_TRUE(WaitFor([&] { return logs.Contains("Loop times=0", 0); }));
@@ -292,20 +288,12 @@ TEST(EventLoopTest, ExitLoopFromAnotherThreadAndRestart)
     EXPECT_EQ(0, runner.Stop());
 
     LoopThread again(loop);
-    auto pr = nettest::UnixPair();
-    std::atomic<bool> got{false};
-    ASSERT_EQ(0, loop.AddEvent(pr.first.Get(), EVENT_READ, [&](int fd, EVENT_TYPE) {
-        got = true;
-        loop.DeleteEvent(fd, EVENT_READ);
-    }));
-    ASSERT_EQ(1, send(pr.second.Get(), "x", 1, 0));
-    EXPECT_TRUE(WaitFor([&] { return got.load(); }));
+    ExpectCallback(loop);
     EXPECT_EQ(0, again.Stop());
 }
 
-TEST(EventLoopTest, TransportLoopRunsCallbacks)
+TEST_F(EventLoopTest, TransportLoopRunsCallbacks)
 {
-    EventLoop loop;
     ASSERT_EQ(0, loop.Initialize(POLLER_ZEPH, 8));
     nettest::ZephSocket rx, tx;
     std::atomic<int> got{0};
@@ -353,8 +341,7 @@ void StopLoopThread(std::shared_ptr<EventLoop>& loop)
 {
     std::weak_ptr<EventLoop> weak = loop;
     const long holders = weak.use_count();  // caller, singleton, loop thread
-    auto wake = nettest::UnixPair();
-    ASSERT_EQ(1, send(wake.second.Get(), "x", 1, 0));
+    auto wake = nettest::UnixPair(true);
     const bool watched = loop->AddEvent(wake.first.Get(), EVENT_READ, [](int, EVENT_TYPE) {}) == 0;
     EXPECT_TRUE(WaitFor(
         [&] {
@@ -383,54 +370,40 @@ TEST(EventLoopSingletonTest, ConcurrentFirstRequestsShareOneLoopAndThread)
     EXPECT_EQ(a, b);
     EXPECT_EQ(1u, logs.Count("Enter GetTcpEventLoop", 1));
     EXPECT_EQ(1u, logs.Count("Enter, maxFsd=256, type=0", 2));
-    // The loop runs: a registration gets called back.
-    auto pr = nettest::UnixPair();
-    std::atomic<bool> got{false};
-    ASSERT_EQ(0, a->AddEvent(pr.first.Get(), EVENT_READ, [&](int fd, EVENT_TYPE) {
-        got = true;
-        a->DeleteEvent(fd, EVENT_READ);
-    }));
-    ASSERT_EQ(1, send(pr.second.Get(), "x", 1, 0));
-    EXPECT_TRUE(WaitFor([&] { return got.load(); }));
+    ExpectCallback(*a);
     b.reset();
     StopLoopThread(a);
 }
 
-TEST(EventLoopSingletonTest, FailedCreationReturnsEmptyAndRetries)
+// A failed creation returns nothing and the next call retries; a negative
+// size means the default, while a zero-sized loop is returned but unusable.
+TEST(EventLoopSingletonTest, FailedCreationRetriesAndZeroSizedLoopIsUnusable)
 {
     testing_fakes::LogCapture logs;
     testing_fakes::ConfigOverride cfg;
     cfg.Set("Replication", "MaxEventNumber", -1);
     TestSingleton single;
-    single.failuresLeft = 1;
-    EXPECT_EQ(nullptr, single.GetTcpEventLoop());
-    EXPECT_TRUE(logs.Contains("New tcp event loop failed.Exception is no memory for a loop", 4));
-    auto loop = single.GetTcpEventLoop();
-    ASSERT_TRUE(loop);
-    EXPECT_EQ(loop, single.GetTcpEventLoop());
-    EXPECT_EQ(2u, logs.Count("Enter GetTcpEventLoop", 1));
+    for (const char* kind : {"tcp", "vpp"}) {
+        SCOPED_TRACE(kind);
+        const bool tcp = kind[0] == 't';
+        auto get = [&] { return tcp ? single.GetTcpEventLoop() : single.GetVppEventLoop(); };
+        single.failuresLeft = 1;
+        EXPECT_EQ(nullptr, get());
+        EXPECT_TRUE(logs.Contains(std::string("New ") + kind + " event loop failed.Exception is no memory for a loop", 4));
+        auto loop = get();
+        ASSERT_TRUE(loop);
+        EXPECT_EQ(loop, get());
+        EXPECT_EQ(2u, logs.Count(tcp ? "Enter GetTcpEventLoop" : "Enter GetVppEventLoop", 1));
+        EXPECT_TRUE(logs.Contains(std::string("Enter, maxFsd=256, type=") + (tcp ? "0" : "1"), 2));
+        StopLoopThread(loop);
+    }
     EXPECT_TRUE(logs.Contains("MaxEventNumber is illegal, use default value instead : -1", 1));
-    EXPECT_TRUE(logs.Contains("Enter, maxFsd=256, type=0", 2));
-    StopLoopThread(loop);
 
-    single.failuresLeft = 1;
-    EXPECT_EQ(nullptr, single.GetVppEventLoop());
-    EXPECT_TRUE(logs.Contains("New vpp event loop failed.Exception is no memory for a loop", 4));
-    auto vpp = single.GetVppEventLoop();
-    ASSERT_TRUE(vpp);
-    EXPECT_TRUE(logs.Contains("Enter, maxFsd=256, type=1", 2));
-    StopLoopThread(vpp);
-}
-
-TEST(EventLoopSingletonTest, ZeroSizedLoopIsReturnedButUnusable)
-{
-    testing_fakes::LogCapture logs;
-    testing_fakes::ConfigOverride cfg;
     cfg.Set("Replication", "MaxEventNumber", 0);
-    TestSingleton single;
-    auto loop = single.GetVppEventLoop();
+    TestSingleton zero;
+    auto loop = zero.GetVppEventLoop();
     ASSERT_TRUE(loop);
-    EXPECT_EQ(loop, single.GetVppEventLoop());
+    EXPECT_EQ(loop, zero.GetVppEventLoop());
     EXPECT_EQ(-1, loop->AddEvent(5, EVENT_READ, [](int, EVENT_TYPE) {}));
     std::weak_ptr<EventLoop> weak = loop;
     loop.reset();
@@ -463,13 +436,10 @@ std::set<int> EpollFds()
     return fds;
 }
 
-
 }  // namespace
 
-TEST(EventLoopTest, FailedWaitEndsTheLoopWithItsText)
+TEST_F(EventLoopTest, FailedWaitEndsTheLoopWithItsText)
 {
-    testing_fakes::LogCapture logs;
-    EventLoop loop;
     const std::set<int> before = EpollFds();
     ASSERT_EQ(0, loop.Initialize(POLLER_EPOLL, 4));
     std::set<int> after = EpollFds();
@@ -498,52 +468,41 @@ TEST(EventLoopTest, FailedWaitEndsTheLoopWithItsText)
 
 // Every allocation Initialize makes fails in turn: a failure is -1 with a
 // level-4 line, and the loop can be initialized afterwards.
-TEST(EventLoopTest, AllocationFailuresInInitializeAreFailureValues)
+TEST_F(EventLoopTest, AllocationFailuresInInitializeAreFailureValues)
 {
     for (PollerType type : {POLLER_EPOLL, POLLER_ZEPH}) {
         SCOPED_TRACE(type);
-        std::unique_ptr<EventLoop> loop;
-        std::unique_ptr<testing_fakes::LogCapture> logs;
+        std::unique_ptr<EventLoop> fresh;
         int r = -2;
         failalloc::ForEachFailure(
             [&] {
-                logs.reset();
-                logs = std::make_unique<testing_fakes::LogCapture>();
-                loop = std::make_unique<EventLoop>();
+                logs.Clear();
+                fresh = std::make_unique<EventLoop>();
             },
-            [&] { r = loop->Initialize(type, 8); },
+            [&] { r = fresh->Initialize(type, 8); },
             [&](bool fired) {
-                EXPECT_TRUE(r == 0 || (fired && r == -1 && !logs->Find("", 4).empty())) << r;
-                EXPECT_EQ(0, loop->Initialize(type, 8));
-                EXPECT_EQ(0, loop->DeleteEvent(12345, EVENT_READ));  // a poller is there
+                EXPECT_TRUE(r == 0 || (fired && r == -1 && !logs.Find("", 4).empty())) << r;
+                EXPECT_EQ(0, fresh->Initialize(type, 8));
+                EXPECT_EQ(0, fresh->DeleteEvent(12345, EVENT_READ));  // a poller is there
             });
     }
 }
 
-
 // The loop's own allocations (its traces, the ready list, the copy of a
 // descriptor's callbacks) fail in turn on the loop's thread: Loop ends with
 // -1 and a level-4 line, never with an exception.
-TEST(EventLoopTest, AllocationFailuresInLoopEndItWithMinusOne)
+TEST_F(EventLoopTest, AllocationFailuresInLoopEndItWithMinusOne)
 {
-    EventLoop loop;
     ASSERT_EQ(0, loop.Initialize(POLLER_EPOLL, 4));
-    auto pr = nettest::UnixPair();
-    ASSERT_EQ(1, send(pr.second.Get(), "x", 1, 0));  // stays readable: never read
+    auto pr = nettest::UnixPair(true);  // stays readable: never read
     CopyFails heapCallback;  // large enough to live on the heap inside std::function
-    ASSERT_EQ(0, loop.AddEvent(pr.first.Get(), EVENT_READ, [&loop, heapCallback](int, EVENT_TYPE) { loop.ExitLoop(); }));
-    std::unique_ptr<testing_fakes::LogCapture> logs;
+    ASSERT_EQ(0, loop.AddEvent(pr.first.Get(), EVENT_READ, [this, heapCallback](int, EVENT_TYPE) { loop.ExitLoop(); }));
     int r = -2;
-    failalloc::ForEachFailure(
-        [&] {
-            logs.reset();
-            logs = std::make_unique<testing_fakes::LogCapture>();
-        },
-        [&] { r = loop.Loop(); },
+    failalloc::ForEachFailure([&] { logs.Clear(); }, [&] { r = loop.Loop(); },
                               [&](bool fired) {
                                   EXPECT_TRUE(r == 0 || (fired && r == -1)) << r;
                                   if (r == -1) {
-                                      EXPECT_TRUE(logs->Contains(" failed. exception=", 4)) << logs->Dump();
+                                      EXPECT_TRUE(logs.Contains(" failed. exception=", 4)) << logs.Dump();
                                       loop.ExitLoop();  // a failed loop keeps its running flag
                                   }
                               });
@@ -553,19 +512,18 @@ TEST(EventLoopTest, AllocationFailuresInLoopEndItWithMinusOne)
 // empty result is logged and retried by the next call.
 TEST(EventLoopSingletonTest, AllocationFailuresWhileCreatingALoop)
 {
-    std::unique_ptr<testing_fakes::LogCapture> logs;
+    testing_fakes::LogCapture logs;
     std::unique_ptr<TestSingleton> single;
     std::shared_ptr<EventLoop> loop;
     failalloc::ForEachFailure(
         [&] {
-            logs.reset();
-            logs = std::make_unique<testing_fakes::LogCapture>();
+            logs.Clear();
             single = std::make_unique<TestSingleton>();
         },
         [&] { loop = single->GetTcpEventLoop(); },
         [&](bool fired) {
             if (!loop) {
-                EXPECT_TRUE(fired && !logs->Find("", 4).empty());
+                EXPECT_TRUE(fired && !logs.Find("", 4).empty());
                 loop = single->GetTcpEventLoop();
                 ASSERT_TRUE(loop);
             }

@@ -1,21 +1,25 @@
 #include "NetTestUtil.h"
 
-#include <arpa/inet.h>
 #include <fcntl.h>
 
-#include <cerrno>
+#include <chrono>
 #include <stdexcept>
+#include <thread>
 #include <vector>
 
 namespace nettest {
 
-std::pair<Fd, Fd> UnixPair()
+std::pair<Fd, Fd> UnixPair(bool pending)
 {
     int sv[2];
     if (socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, sv) != 0) {
         throw std::runtime_error("socketpair");
     }
-    return {Fd(sv[0]), Fd(sv[1])};
+    std::pair<Fd, Fd> pr{Fd(sv[0]), Fd(sv[1])};
+    if (pending && send(sv[1], "x", 1, MSG_NOSIGNAL) != 1) {
+        throw std::runtime_error("send");
+    }
+    return pr;
 }
 
 void FillSendBuffer(int fd)

@@ -7,9 +7,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
-#include <chrono>
 #include <functional>
-#include <thread>
 #include <utility>
 
 #include "sim/zeph/ZephSo.h"
@@ -22,21 +20,8 @@ public:
     Fd() = default;
     explicit Fd(int fd) : m_fd(fd) {}
     ~Fd() { Reset(); }
-    Fd(Fd&& o) noexcept : m_fd(o.Release()) {}
-    Fd& operator=(Fd&& o) noexcept
-    {
-        if (this != &o) {
-            Reset(o.Release());
-        }
-        return *this;
-    }
+    Fd(Fd&& o) noexcept : m_fd(o.m_fd) { o.m_fd = -1; }
     int Get() const { return m_fd; }
-    int Release()
-    {
-        int fd = m_fd;
-        m_fd = -1;
-        return fd;
-    }
     void Reset(int fd = -1)
     {
         if (m_fd >= 0) {
@@ -49,8 +34,9 @@ private:
     int m_fd = -1;
 };
 
-// A connected AF_UNIX stream pair.
-std::pair<Fd, Fd> UnixPair();
+// A connected AF_UNIX stream pair; with `pending`, the first end has one byte
+// of input waiting.
+std::pair<Fd, Fd> UnixPair(bool pending = false);
 // Writes until the socket's send buffer is full (the socket is non-blocking
 // afterwards).
 void FillSendBuffer(int fd);
@@ -89,12 +75,6 @@ public:
         sockaddr_in a = to.Addr();
         EXPECT_EQ(3, ft_sendto(m_fd, "abc", 3, 0, reinterpret_cast<sockaddr*>(&a), sizeof(a)));
     }
-    void Close()
-    {
-        ft_close(m_fd);
-        m_fd = -1;
-    }
-
 private:
     int m_fd;
 };

@@ -2,7 +2,6 @@
 // interrupted waits and failure texts, for kernel epoll and the UDP transport.
 // Both share one dispatch: its classification is pinned once, on the
 // transport's descriptors, and again through the event loop over sockets.
-#include <arpa/inet.h>
 #include <gtest/gtest.h>
 #include <pthread.h>
 #include <signal.h>
@@ -34,25 +33,23 @@ Ready DispatchNow(PollerInterface& p, int timeoutMs = 0)
     return ready;
 }
 
-void WriteByte(int fd)
+// True once a wait reports `fd` with `type` (datagrams take a moment).
+bool Reported(PollerInterface& p, int fd, EVENT_TYPE type)
 {
-    char c = 'a';
-    ASSERT_EQ(1, send(fd, &c, 1, MSG_NOSIGNAL));
+    return nettest::WaitFor([&] {
+        Ready r = DispatchNow(p);
+        return std::find(r.begin(), r.end(), std::make_pair(fd, type)) != r.end();
+    });
 }
 
-}  // namespace
-
-namespace {
-void OnSignal(int) {}
 }  // namespace
 
 TEST(EpollPollerTest, InterruptedWaitReturnsZeroAndEmptyList)
 {
     struct sigaction sa {};
     struct sigaction old {};
-    sa.sa_handler = OnSignal;
+    sa.sa_handler = [](int) {};
     sigemptyset(&sa.sa_mask);
-    sa.sa_flags = 0;
     ASSERT_EQ(0, sigaction(SIGUSR1, &sa, &old));
 
     testing_fakes::LogCapture logs;
@@ -95,12 +92,10 @@ TEST(ZephincPollerTest, ClassifiesReadableWritableAndError)
     ASSERT_EQ(0, p.AddEvent(a.Fd(), EVENT_READ));
     EXPECT_TRUE(DispatchNow(p).empty());
     b.SendTo(a);
-    Ready r;
-    ASSERT_TRUE(nettest::WaitFor([&] { return (r = DispatchNow(p)).size() == 1; }));
-    EXPECT_EQ(std::make_pair(a.Fd(), EVENT_READ), r[0]);
+    ASSERT_TRUE(Reported(p, a.Fd(), EVENT_READ));
     // Readable and writable: write only.
     ASSERT_EQ(0, p.ModifyEvent(a.Fd(), EVENT_READ_WRITE));
-    r = DispatchNow(p);
+    Ready r = DispatchNow(p);
     ASSERT_EQ(1u, r.size());
     EXPECT_EQ(std::make_pair(a.Fd(), EVENT_WRITE), r[0]);
     char buf[8];
@@ -114,19 +109,13 @@ TEST(ZephincPollerTest, ClassifiesReadableWritableAndError)
     }
     ASSERT_EQ(0, p.AddEvent(c.Fd(), EVENT_READ));
     ASSERT_EQ(3, ft_sendto(c.Fd(), "abc", 3, 0, nullptr, 0));
-    ASSERT_TRUE(nettest::WaitFor([&] {
-        Ready x = DispatchNow(p);
-        return std::find(x.begin(), x.end(), std::make_pair(c.Fd(), EVENT_READ_WRITE)) != x.end();
-    }));
+    ASSERT_TRUE(Reported(p, c.Fd(), EVENT_READ_WRITE));
     // Shut in both directions: hung up.
     ZephSocket d;
     d.ConnectTo(a.Addr());
     ASSERT_EQ(0, p.AddEvent(d.Fd(), EVENT_READ));
     ASSERT_EQ(0, ft_shutdown(d.Fd(), SHUT_RDWR));
-    ASSERT_TRUE(nettest::WaitFor([&] {
-        Ready x = DispatchNow(p);
-        return std::find(x.begin(), x.end(), std::make_pair(d.Fd(), EVENT_READ_WRITE)) != x.end();
-    }));
+    ASSERT_TRUE(Reported(p, d.Fd(), EVENT_READ_WRITE));
 }
 
 // ---- What both pollers share, run against each. ----
@@ -153,8 +142,7 @@ std::vector<PollerKind> Kinds()
     return {
         {"epoll", [] { return std::unique_ptr<BasicPoller>(new EpollPoller()); },
          [] {
-             auto pr = std::make_shared<std::pair<Fd, Fd>>(nettest::UnixPair());
-             WriteByte(pr->second.Get());
+             auto pr = std::make_shared<std::pair<Fd, Fd>>(nettest::UnixPair(true));
              return Socket{pr->first.Get(), pr};
          },
          [](int fd) { return (fcntl(fd, F_GETFL) & O_NONBLOCK) != 0; }, ", eventType="},
@@ -175,17 +163,7 @@ void PrintTo(const PollerKind& kind, std::ostream* os)
     *os << kind.name;
 }
 
-class PollerKindTest : public ::testing::TestWithParam<PollerKind> {
-protected:
-    // The byte has arrived once a wait reports it (datagrams take a moment).
-    static void AwaitReadable(PollerInterface& p, int fd)
-    {
-        ASSERT_TRUE(nettest::WaitFor([&] {
-            Ready r = DispatchNow(p);
-            return std::find(r.begin(), r.end(), std::make_pair(fd, EVENT_READ)) != r.end();
-        }));
-    }
-};
+class PollerKindTest : public ::testing::TestWithParam<PollerKind> {};
 
 }  // namespace
 
@@ -217,7 +195,7 @@ TEST_P(PollerKindTest, LevelTriggeredAndEmptyInterestSilent)
     ASSERT_EQ(0, p->Initialize(4));
     Socket s = GetParam().readable();
     ASSERT_EQ(0, p->AddEvent(s.fd, EVENT_READ));
-    AwaitReadable(*p, s.fd);
+    ASSERT_TRUE(Reported(*p, s.fd, EVENT_READ));
     for (int i = 0; i < 3; ++i) {
         EXPECT_EQ(1u, DispatchNow(*p).size()) << "wait " << i;  // until read
     }
