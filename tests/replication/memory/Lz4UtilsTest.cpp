@@ -49,7 +49,7 @@ TEST(Lz4Utils, IncompressibleDataLeavesOutputAloneAndEleventhUserWaits)
     std::atomic<int32_t> result{0};
     std::shared_ptr<char> late;
     std::thread t([&] { result = Lz4Utils::Compress(zeros.data(), 4096, late); });
-    ASSERT_TRUE(WaitUntil([&] { return cap.Contains("MemPool is used up.Wait for net free", 1); }));
+    ASSERT_TRUE(WaitUntil([&] { return cap.Contains("MemPool is used up.Wait for net free", 1); })) << cap.Dump();
     EXPECT_EQ(result.load(), 0);
     char* freed = held[3].get();
     held[3].reset();
