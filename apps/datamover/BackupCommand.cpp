@@ -303,8 +303,8 @@ bool BackupJob::RangesBesideOpen(const VolumeParas& paras, std::string& error)
     rangesParas.abortFun = [main]() -> boost::atomics::atomic<bool>& { return main->AbortFlag(); };
     std::shared_ptr<CDiskDescriptor> rangesDisk;
     if (!dmtask::CreateDescriptor(rangesParas, rangesDisk, error)) return false;
-    dmtask::Status(m_ctx, "asking the storage for the blocks changed since " + m_o.parentSnapshot +
-                              " while snapshot " + m_url.name + " is attached");
+    dmtask::Status(m_ctx, "asking the storage for the blocks changed since " + m_o.parentSnapshot);
+    dmtask::Status(m_ctx, "attaching snapshot " + m_url.name + " meanwhile (the storage settles for a few seconds)");
     // One capture for both threads: a capture's hook chains to the one it
     // replaced, so two of them must not end out of order.
     dmtask::FirstErrorCapture capture;
