@@ -459,6 +459,7 @@ int RestoreJob::Report(double seconds, double openSeconds, double writeSeconds)
             out["bytes_beyond_backup"] = Json::UInt64(m_targetSize - m.dataOffset - m.volumeSize);
             out["open_seconds"] = openSeconds;
             out["checked_before_writing"] = m_preRead;
+            out["settle_seconds"] = StrataSteps::SettleWallSeconds();
             out["write_seconds"] = writeSeconds;
         }
         out["seconds"] = seconds;
