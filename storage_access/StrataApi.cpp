@@ -1,7 +1,9 @@
 #include "storage_access/StrataApi.h"
 
 #include <atomic>
+#include <chrono>
 #include <climits>
+#include <mutex>
 #include <cstdlib>
 #include <exception>
 
@@ -59,6 +61,48 @@ struct CommandOutcome {
     std::map<std::string, std::string> keys;
 };
 
+uint64_t SteadyNowMicros()
+{
+    return static_cast<uint64_t>(std::chrono::duration_cast<std::chrono::microseconds>(
+                                     std::chrono::steady_clock::now().time_since_epoch())
+                                     .count());
+}
+
+struct StepBook {
+    std::mutex mutex;
+    std::map<std::string, uint64_t> micros;
+    int settling = 0;
+    uint64_t settleSince = 0;
+    uint64_t settleWall = 0;
+};
+
+StepBook& Book()
+{
+    static StepBook* book = new StepBook;  // never destroyed: threads may still report at exit
+    return *book;
+}
+
+bool NamesBitmap(const std::vector<std::string>& params)
+{
+    static const std::string suffix = "_BITMAP";
+    for (const std::string& p : params) {
+        if (p.size() >= suffix.size() && p.compare(p.size() - suffix.size(), suffix.size(), suffix) == 0) return true;
+    }
+    return false;
+}
+
+const char* StepOf(uint64_t code, bool bitmap)
+{
+    switch (code) {
+        case STRATA_CMD_CREATE_BITMAP: return "bitmap_create";
+        case STRATA_CMD_QUERY_BITMAP: return "bitmap_query";
+        case STRATA_CMD_ATTACH: return bitmap ? "attach_bitmap" : "attach_volume";
+        case STRATA_CMD_DETACH: return bitmap ? "detach_bitmap" : "detach_volume";
+        case STRATA_CMD_DELETE_VOLUME: return "bitmap_delete";
+        default: return "other_command";
+    }
+}
+
 // Runs one tool command; the result is decided by the output keys alone.
 CommandOutcome RunToolCommand(const char* tool, const char* cmdTemplate, std::vector<std::string> params,
                               uint64_t code)
@@ -74,9 +118,11 @@ CommandOutcome RunToolCommand(const char* tool, const char* cmdTemplate, std::ve
     CommandOutcome outcome;
     std::vector<std::string> outputLines;
     Oru::Timer timer;
+    const uint64_t started = SteadyNowMicros();
     LOG_STREAM(2) << "Start to run command, code=" << code << ", command=" << info.cmd;
     outcome.ret = RestToMgr::ExceSystemCmd(info, outputLines, outcome.errorText);
     outcome.durationMs = timer.Duration();
+    StrataSteps::Add(StepOf(code, NamesBitmap(info.params)), SteadyNowMicros() - started);
     if (outcome.ret != 0) {
         printCmdOutputInfo(MODULE_NAME, requestId, outputLines,
                            outcome.errorText.empty() ? std::vector<std::string>{}
@@ -137,6 +183,48 @@ int32_t Guarded(const char* caller, std::string& errStr, Body body)
     return STRATA_UNKNOWN_ERROR;
 }
 }  // namespace
+
+namespace StrataSteps {
+void Add(const std::string& step, uint64_t micros)
+{
+    StepBook& b = Book();
+    std::lock_guard<std::mutex> lock(b.mutex);
+    b.micros[step] += micros;
+}
+
+std::map<std::string, double> Seconds()
+{
+    StepBook& b = Book();
+    std::lock_guard<std::mutex> lock(b.mutex);
+    std::map<std::string, double> out;
+    for (const auto& e : b.micros) out[e.first] = static_cast<double>(e.second) / 1e6;
+    return out;
+}
+
+double SettleWallSeconds()
+{
+    StepBook& b = Book();
+    std::lock_guard<std::mutex> lock(b.mutex);
+    uint64_t wall = b.settleWall + (b.settling > 0 ? SteadyNowMicros() - b.settleSince : 0);
+    return static_cast<double>(wall) / 1e6;
+}
+
+SettleScope::SettleScope(std::string step) : m_step(std::move(step)), m_start(SteadyNowMicros())
+{
+    StepBook& b = Book();
+    std::lock_guard<std::mutex> lock(b.mutex);
+    if (b.settling++ == 0) b.settleSince = m_start;
+}
+
+SettleScope::~SettleScope()
+{
+    const uint64_t now = SteadyNowMicros();
+    StepBook& b = Book();
+    std::lock_guard<std::mutex> lock(b.mutex);
+    b.micros[m_step] += now - m_start;
+    if (--b.settling == 0) b.settleWall += now - b.settleSince;
+}
+}  // namespace StrataSteps
 
 StrataApi::StrataApi(const std::string& mgrIpIn, const std::string& poolIdIn) : mgrIp(mgrIpIn), poolId(poolIdIn)
 {
@@ -325,7 +413,9 @@ int32_t StrataApi::CreateBitmapVolume(BitmapVolumeInfo& info, std::string& errSt
                 return STRATA_UNKNOWN_ERROR;
             }
             ++polls;
+            const uint64_t waitStart = SteadyNowMicros();
             oru_sleep(BITMAP_POLL_SECONDS);
+            StrataSteps::Add("bitmap_poll_wait", SteadyNowMicros() - waitStart);
         }
     });
 }
@@ -413,6 +503,7 @@ int32_t StrataApi::AttachVolume(const std::string& volName, std::string& devPath
             }
             devPath = dev->second;
             // The device node needs a moment to settle before it is opened.
+            StrataSteps::SettleScope settle(NamesBitmap({volName}) ? "settle_bitmap" : "settle_volume");
             oru_sleep(ATTACH_SETTLE_SECONDS);
             return STRATA_OK;
         }

@@ -40,6 +40,30 @@ enum STRATA_COMMAND_CODE : uint64_t {
     STRATA_CMD_DELETE_VOLUME = 100014,
 };
 
+// Where a task's time went in the storage, process-wide and from any thread:
+// seconds per step ("bitmap_create", "bitmap_query", "attach_bitmap",
+// "settle_bitmap", "bitmap_read", "detach_volume", ...; a bitmap volume's
+// steps are told apart from a snapshot's or a volume's) summed over threads,
+// and the wall time in which at least one attach settle was waiting, so that
+// settles that overlap count once.
+namespace StrataSteps {
+void Add(const std::string& step, uint64_t micros);
+std::map<std::string, double> Seconds();
+double SettleWallSeconds();
+// Times one settle pause, counted into SettleWallSeconds while any is open.
+class SettleScope {
+public:
+    explicit SettleScope(std::string step);
+    ~SettleScope();
+    SettleScope(const SettleScope&) = delete;
+    SettleScope& operator=(const SettleScope&) = delete;
+
+private:
+    std::string m_step;
+    uint64_t m_start;
+};
+}  // namespace StrataSteps
+
 // One differential bitmap volume between two snapshots.
 struct BitmapVolumeInfo {
     std::string volName;

@@ -28,6 +28,7 @@
 #include "host/TaskMgr.h"
 #include "management/ChainManager.h"
 #include "storage_access/DirtyRanges.h"
+#include "storage_access/StrataApi.h"
 
 namespace {
 
@@ -61,7 +62,15 @@ public:
 private:
     bool Validate(std::string& error);
     int Fail(const std::string& text);
-    bool CollectBlocks(std::string& error);
+    // The changed blocks, from `disk`'s changed ranges for an incremental.
+    // `capture`: the caller's record of error lines (null: one of its own).
+    bool CollectBlocks(CDiskDescriptor& disk, dmtask::FirstErrorCapture* capture, std::string& error);
+    // Attaches the snapshot and checks its size (the first settle).
+    bool OpenSnapshot(std::string& error);
+    // An incremental's changed ranges and its snapshot's attach at once: the
+    // ranges come from a second descriptor of a task of their own, so each
+    // task's cached data keeps naming what it attached or created.
+    bool RangesBesideOpen(const VolumeParas& paras, std::string& error);
     bool ReadAll(std::string& error);
     bool ReadWithAio(std::string& error);
     bool ReadWithThreads(std::string& error);
@@ -111,6 +120,8 @@ private:
     double m_rangesSeconds = 0;
     double m_openSeconds = 0;
     double m_readSeconds = 0;
+    Json::Value m_journal;
+    std::unique_ptr<dmtask::Task> m_rangesTask;  // the ranges' own task while it names storage leftovers
 };
 
 double SecondsSince(uint64_t startMicros)
@@ -257,8 +268,73 @@ int BackupJob::Fail(const std::string& text)
     m_task.End();
     std::string line = text;
     if (leftovers) line += " (storage leftovers remain: run 'datamover clean --task " + m_task.Id() + "')";
+    if (m_rangesTask && m_rangesTask->HasLeftovers()) {
+        line += " (the bitmap volume remains: run 'datamover clean --task " + m_rangesTask->Id() + "')";
+    }
+    if (m_rangesTask) m_rangesTask->End();
     PrintError(m_ctx, line);
     return 1;
+}
+
+bool BackupJob::OpenSnapshot(std::string& error)
+{
+    dmtask::Status(m_ctx, "attaching snapshot " + m_url.name + " (the storage settles for a few seconds)");
+    {
+        dmtask::FirstErrorCapture capture;
+        EnvProxyResult r = m_disk->OpenDisk(std::make_shared<CSnapshotID>(m_url.name), true);
+        if (r._GetCompleteCode() != ENV_PROXY_SUCCESS) {
+            error = dmtask::DescribeFailure("opening snapshot " + m_url.name, r);
+            return false;
+        }
+    }
+    m_diskOpen = true;
+    return CheckSnapshotSize(error);
+}
+
+bool BackupJob::RangesBesideOpen(const VolumeParas& paras, std::string& error)
+{
+    m_rangesTask = std::make_unique<dmtask::Task>(m_ctx, "backup");
+    Json::Value journal = m_journal;
+    journal["part_of_task"] = m_task.Id();
+    if (!m_rangesTask->Begin(journal, error)) return false;
+    VolumeParas rangesParas = dmtask::MakeParas(*m_rangesTask, paras.volumeID, m_dataSize, m_o.storageType,
+                                                m_o.offsetKib, true, m_o.snapshotUrl, paras.parentSnapshotURL);
+    dmtask::Task* main = &m_task;  // one abort flag, raised by SIGINT/SIGTERM, stops both
+    rangesParas.abortFun = [main]() -> boost::atomics::atomic<bool>& { return main->AbortFlag(); };
+    std::shared_ptr<CDiskDescriptor> rangesDisk;
+    if (!dmtask::CreateDescriptor(rangesParas, rangesDisk, error)) return false;
+    dmtask::Status(m_ctx, "asking the storage for the blocks changed since " + m_o.parentSnapshot);
+    dmtask::Status(m_ctx, "attaching snapshot " + m_url.name + " meanwhile (the storage settles for a few seconds)");
+    // One capture for both threads: a capture's hook chains to the one it
+    // replaced, so two of them must not end out of order.
+    dmtask::FirstErrorCapture capture;
+    std::string rangesError;
+    bool rangesOk = false;
+    const uint64_t started = dmtask::NowMicros();
+    std::thread ranges([&]() {
+        rangesOk = CollectBlocks(*rangesDisk, &capture, rangesError);
+        m_rangesSeconds = SecondsSince(started);
+    });
+    bool opened = false;
+    EnvProxyResult r = m_disk->OpenDisk(std::make_shared<CSnapshotID>(m_url.name), true);
+    if (r._GetCompleteCode() == ENV_PROXY_SUCCESS) {
+        m_diskOpen = true;
+        opened = CheckSnapshotSize(error);
+    } else {
+        error = dmtask::DescribeFailure("opening snapshot " + m_url.name, r);
+    }
+    m_openSeconds = SecondsSince(started);
+    ranges.join();
+    rangesDisk.reset();  // stores its last cached data when it still names volumes
+    if (!m_rangesTask->HasLeftovers()) {
+        m_rangesTask->End();
+        m_rangesTask.reset();
+    }
+    if (!rangesOk) {
+        error = rangesError;  // the storage's answer on the ranges says more than the attach's
+        return false;
+    }
+    return opened;
 }
 
 void BackupJob::PrunePartial()
@@ -274,7 +350,7 @@ void BackupJob::PrunePartial()
     }
 }
 
-bool BackupJob::CollectBlocks(std::string& error)
+bool BackupJob::CollectBlocks(CDiskDescriptor& disk, dmtask::FirstErrorCapture* outer, std::string& error)
 {
     uint64_t count = repo::BlockCount(m_dataSize, repo::kBlockSize);
     if (!m_incremental) {
@@ -290,8 +366,10 @@ bool BackupJob::CollectBlocks(std::string& error)
     auto snapshot = std::make_shared<CSnapshotID>(m_url.name);
     EnvProxyResult r;
     {
-        dmtask::FirstErrorCapture capture;
-        r = m_disk->GetDirtyRanges(snapshot, m_o.parentSnapshot, ranges, 0, m_dataSize);
+        std::unique_ptr<dmtask::FirstErrorCapture> own;
+        if (outer == nullptr) own = std::make_unique<dmtask::FirstErrorCapture>();
+        dmtask::FirstErrorCapture& capture = outer != nullptr ? *outer : *own;
+        r = disk.GetDirtyRanges(snapshot, m_o.parentSnapshot, ranges, 0, m_dataSize);
         if (r._GetCompleteCode() != ENV_PROXY_SUCCESS) {
             error = dmtask::DescribeFailure("getting the changed ranges", r);
             if (r.details.empty() && !capture.Text().empty()) error += ": " + capture.Text();
@@ -299,8 +377,8 @@ bool BackupJob::CollectBlocks(std::string& error)
         }
     }
     if (r.resultText == "DETACH_DELETE_BITMAP_FAILED") {
-        m_warning = "the bitmap volume could not be released; 'datamover clean --task " + m_task.Id() +
-                    "' removes it";
+        m_warning = "the bitmap volume could not be released; 'datamover clean --task " +
+                    (m_rangesTask ? m_rangesTask->Id() : m_task.Id()) + "' removes it";
     }
     if (!ranges.FlushToStorage()) {
         error = "cannot write " + m_dirtyRangesPath;
@@ -664,7 +742,8 @@ int BackupJob::Run()
         return Fail(m_chain->snapStore->GetErrorInfo());
     }
 
-    Json::Value journal(Json::objectValue);
+    Json::Value& journal = m_journal;
+    journal = Json::Value(Json::objectValue);
     journal["volume_id"] = m_o.volumeId;
     journal["url"] = m_o.snapshotUrl;
     journal["storage_type"] = m_o.storageType;
@@ -681,22 +760,11 @@ int BackupJob::Run()
     if (!dmtask::CreateDescriptor(paras, m_disk, error)) return Fail(error);
     uint64_t phase = dmtask::NowMicros();
     if (m_incremental) {
-        dmtask::Status(m_ctx, "asking the storage for the blocks changed since " + m_o.parentSnapshot);
+        if (!RangesBesideOpen(paras, error)) return Fail(error);
+    } else {
+        if (!CollectBlocks(*m_disk, nullptr, error) || !OpenSnapshot(error)) return Fail(error);
+        m_openSeconds = SecondsSince(phase);
     }
-    if (!CollectBlocks(error)) return Fail(error);
-    m_rangesSeconds = m_incremental ? SecondsSince(phase) : 0;
-    phase = dmtask::NowMicros();
-    dmtask::Status(m_ctx, "attaching snapshot " + m_url.name + " (the storage settles for a few seconds)");
-    {
-        dmtask::FirstErrorCapture capture;
-        EnvProxyResult r = m_disk->OpenDisk(std::make_shared<CSnapshotID>(m_url.name), true);
-        if (r._GetCompleteCode() != ENV_PROXY_SUCCESS) {
-            return Fail(dmtask::DescribeFailure("opening snapshot " + m_url.name, r));
-        }
-    }
-    m_diskOpen = true;
-    if (!CheckSnapshotSize(error)) return Fail(error);
-    m_openSeconds = SecondsSince(phase);
     phase = dmtask::NowMicros();
     if (!ReadAll(error)) return Fail(error);
     m_readSeconds = SecondsSince(phase);
@@ -707,7 +775,9 @@ int BackupJob::Run()
         m_warning = dmtask::DescribeFailure("closing the snapshot", closed) + "; 'datamover clean --task " +
                     m_task.Id() + "' detaches it";
     }
+    uint64_t commitStarted = dmtask::NowMicros();
     if (!Commit(error)) return Fail(error);
+    const double commitSeconds = SecondsSince(commitStarted);
     m_chain->chainDB->SetBackupState(m_backupId, "complete", m_storedBytes.load());
     TaskMgr::GetInstance()->SetTaskStatus(taskId, TASK_STATUS_SUCCEEDED);
     m_chains.CleanTask(m_task.Id());
@@ -734,6 +804,12 @@ int BackupJob::Run()
         out["ranges_seconds"] = m_rangesSeconds;
         out["open_seconds"] = m_openSeconds;
         out["read_seconds"] = m_readSeconds;
+        out["commit_seconds"] = commitSeconds;
+        // Wall time in which an attach settle was waiting, overlapping ones counted once.
+        out["settle_seconds"] = StrataSteps::SettleWallSeconds();
+        Json::Value steps(Json::objectValue);
+        for (const auto& step : StrataSteps::Seconds()) steps[step.first] = step.second;
+        out["step_seconds"] = steps;
         out["task_id"] = m_task.Id();
         if (!m_warning.empty()) out["warning"] = m_warning;
         dmtask::PrintJson(out);

@@ -98,6 +98,34 @@ bool DataFile::ReadChecked(uint64_t position, uint32_t length, uint32_t crc, cha
     return true;
 }
 
+std::vector<std::pair<uint64_t, uint64_t>> DataFile::Holes() const
+{
+    std::vector<std::pair<uint64_t, uint64_t>> holes;
+    struct stat st {};
+    if (::fstat(m_fd, &st) != 0) return holes;
+    const off_t end = st.st_size;
+    for (off_t at = 0; at < end;) {
+        off_t hole = ::lseek(m_fd, at, SEEK_HOLE);
+        if (hole < 0 || hole >= end) break;  // no SEEK_HOLE support reports the end: no holes
+        off_t data = ::lseek(m_fd, hole, SEEK_DATA);
+        if (data < 0) data = end;  // ENXIO: a hole to the end
+        holes.emplace_back(static_cast<uint64_t>(hole), static_cast<uint64_t>(data));
+        at = data;
+    }
+    return holes;
+}
+
+namespace {
+// The checksum of `length` zero bytes, which a block read from a hole must match.
+uint32_t ZeroCrc(uint32_t length)
+{
+    static const std::vector<char> zeros(kBlockSize, 0);
+    static const uint32_t whole = BlockCrc(zeros.data(), zeros.size());
+    if (length == zeros.size()) return whole;
+    return length < zeros.size() ? BlockCrc(zeros.data(), length) : BlockCrc(std::vector<char>(length).data(), length);
+}
+}  // namespace
+
 bool ChainReader::Open(const Repository& r, const BackupInfo& target, std::string& error)
 {
     if (!r.ResolveChain(target, m_chain, error)) return false;
@@ -114,11 +142,19 @@ bool ChainReader::Open(const Repository& r, const BackupInfo& target, std::strin
         }
         auto file = std::make_unique<DataFile>();
         if (!file->Open(b.dir + "/" + b.manifest.dataFile, error)) return false;
+        // A full image keeps zero blocks as holes: found once here, they are
+        // never read (an incremental stores no zero blocks of its own sparsely).
+        std::vector<std::pair<uint64_t, uint64_t>> holes;
+        if (b.manifest.kind == "full") holes = file->Holes();
         m_files.push_back(std::move(file));
         m_ids.push_back(b.manifest.backupId);
+        size_t h = 0;
         for (size_t k = 0; k < table.entries.size(); ++k) {
             const BlockEntry& e = table.entries[k];
-            m_plan[e.index] = Source{m_files.size() - 1, BlockPosition(b.manifest, k, e.index), e.length, e.crc, true};
+            const uint64_t position = BlockPosition(b.manifest, k, e.index);
+            while (h < holes.size() && holes[h].second <= position) ++h;
+            const bool hole = h < holes.size() && holes[h].first <= position && position + e.length <= holes[h].second;
+            m_plan[e.index] = Source{m_files.size() - 1, position, e.length, e.crc, true, hole};
         }
     }
     m_totalBytes = 0;
@@ -128,6 +164,7 @@ bool ChainReader::Open(const Repository& r, const BackupInfo& target, std::strin
             return false;
         }
         m_totalBytes += m_plan[i].length;
+        m_holeBlocks += m_plan[i].hole ? 1 : 0;
     }
     return true;
 }
@@ -135,6 +172,13 @@ bool ChainReader::Open(const Repository& r, const BackupInfo& target, std::strin
 bool ChainReader::Read(uint64_t index, char* buffer, std::string& error) const
 {
     const Source& s = m_plan[index];
+    if (s.hole) {
+        std::memset(buffer, 0, s.length);
+        if (s.crc == ZeroCrc(s.length)) return true;
+        error = "block " + std::to_string(index) + " of backup " + m_ids[s.file] +
+                ": fails its checksum (it lies in a hole of the image, which reads as zeros)";
+        return false;
+    }
     if (m_files[s.file]->ReadChecked(s.position, s.length, s.crc, buffer, error)) return true;
     error = "block " + std::to_string(index) + " of backup " + m_ids[s.file] + ": " + error;
     return false;

@@ -29,6 +29,8 @@ public:
     bool Open(const std::string& path, std::string& error);
     // Reads `length` bytes at `position` and checks them against `crc`.
     bool ReadChecked(uint64_t position, uint32_t length, uint32_t crc, char* buffer, std::string& error) const;
+    // The holes of a sparse file, [start, end) pairs in ascending order.
+    std::vector<std::pair<uint64_t, uint64_t>> Holes() const;
 
 private:
     int m_fd = -1;
@@ -47,6 +49,8 @@ public:
     const std::vector<BackupInfo>& Chain() const { return m_chain; }
     uint64_t Blocks() const { return m_plan.size(); }
     uint64_t TotalBytes() const { return m_totalBytes; }
+    // Blocks that lie in holes of a sparse full image.
+    uint64_t HoleBlocks() const { return m_holeBlocks; }
     uint32_t Length(uint64_t index) const { return m_plan[index].length; }
     // Block `index` into `buffer` (at least the block size), checksum checked.
     bool Read(uint64_t index, char* buffer, std::string& error) const;
@@ -58,12 +62,14 @@ private:
         uint32_t length = 0;
         uint32_t crc = 0;
         bool present = false;
+        bool hole = false;  // wholly in a hole of its data file: zeros, never read
     };
     std::vector<BackupInfo> m_chain;
     std::vector<std::unique_ptr<DataFile>> m_files;
     std::vector<std::string> m_ids;
     std::vector<Source> m_plan;
     uint64_t m_totalBytes = 0;
+    uint64_t m_holeBlocks = 0;
 };
 
 }  // namespace repo

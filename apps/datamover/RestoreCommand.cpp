@@ -1,10 +1,13 @@
 // "datamover restore": writes one backup point into a volume, a local file or
-// a local block device. The chain from
-// the full backup to the chosen point is resolved, its tables checked and
-// every block it needs read and checked before the volume is touched; then
-// each block is read again from the newest backup holding it, checked and
-// written. While writing, a record in the repository says the target is
-// incomplete, so a restore that dies is reported by list and clean.
+// a local block device. The chain from the full backup to the chosen point is
+// resolved and its tables and bindings checked before anything is touched.
+// Where a failed restore would destroy something (a target that holds data,
+// overwritten with --force, or a block device, whose emptiness is only
+// sampled) every block is also read and checked before the first write. An
+// empty or new target is written in one pass instead: each block is checked
+// just before it is written, and a damaged one stops the restore. While
+// writing, a record in the repository says the target is incomplete, so a
+// restore that stops or dies is reported by list and clean.
 #include <fcntl.h>
 #include <linux/fs.h>
 #include <sys/ioctl.h>
@@ -52,13 +55,15 @@ private:
     bool ForEachBlock(const char* label, const std::function<bool(uint64_t, char*, std::string&)>& fn,
                       std::string& error);
     bool WriteAll(std::string& error);
+    // Reads and checks every block of the chain, writing nothing.
+    bool CheckAll(std::string& error);
     // --to-file / --to-device: the same layout as a volume, written with plain I/O.
     int RunLocal(uint64_t started);
     bool OpenLocal(std::string& error);
     int FailLocal(const std::string& text);
     int Fail(const std::string& text);
     int Report(double seconds, double openSeconds, double writeSeconds);
-    // Size and content of the attached target, before the first write.
+    // Size and content of the attached target, before the first write; sets m_preRead.
     bool CheckTarget(std::string& error);
 
     CommandContext& m_ctx;
@@ -75,7 +80,14 @@ private:
     std::string m_localPath;  // --to-file or --to-device
     int m_localFd = -1;
     bool m_createdFile = false;  // removed again when the restore fails
+    bool m_preRead = false;      // the whole chain was read and checked before the first write
 };
+
+// A one-pass restore names where it stopped: the target is then incomplete.
+std::string StoppedAt(const std::string& error)
+{
+    return "the restore stopped: " + error;
+}
 
 // Whether the data area [start, end) holds anything but zeros, cheaply. On a
 // file-backed target only allocated extents are read, the first MiB of each:
@@ -118,6 +130,15 @@ bool RestoreJob::ForEachBlock(const char* label, const std::function<bool(uint64
     };
     return dmtask::RunOnThreads(m_ctx, label, m_o.depth, m_reader.Blocks(), m_target.manifest.blockSize,
                                 m_reader.TotalBytes(), done, each, error);
+}
+
+bool RestoreJob::CheckAll(std::string& error)
+{
+    m_preRead = true;
+    auto nothing = [](uint64_t, char*, std::string&) { return true; };
+    if (ForEachBlock("check", nothing, error)) return true;
+    error = "backup " + m_o.backupId + " cannot be restored: " + error;
+    return false;
 }
 
 bool RestoreJob::WriteAll(std::string& error)
@@ -170,18 +191,25 @@ bool RestoreJob::CheckTarget(std::string& error)
     }
     struct stat st {};
     bool regular = ::fstat(fd, &st) == 0 && S_ISREG(st.st_mode);
-    bool used = !m_o.force && LooksUsed(fd, regular, m.dataOffset, size);
+    // Looked at with --force too: overwriting data needs the pre-read.
+    bool used = LooksUsed(fd, regular, m.dataOffset, size);
     ::close(fd);
     if (size < m.dataOffset + m.volumeSize) {
         error = "volume " + m_url.name + " holds " + std::to_string(size) + " bytes, the backup needs " +
                 std::to_string(m.dataOffset + m.volumeSize) + "; nothing was written";
         return false;
     }
-    if (used) {
+    if (used && !m_o.force) {
         error = "volume " + m_url.name + " is not empty; give --force to overwrite it (nothing was written)";
         return false;
     }
     m_targetSize = size;
+    if (used || !regular) {
+        if (!CheckAll(error)) {
+            error += "; nothing was written";
+            return false;
+        }
+    }
     return true;
 }
 
@@ -267,6 +295,14 @@ int RestoreJob::FailLocal(const std::string& text)
 int RestoreJob::RunLocal(uint64_t started)
 {
     std::string error;
+    // Before OpenLocal, which empties an existing file: a device, or a file
+    // that holds data, is not touched unless the whole chain reads back sound.
+    struct stat st {};
+    bool holdsData = ::stat(m_localPath.c_str(), &st) == 0 && (S_ISBLK(st.st_mode) || st.st_size > 0);
+    if (holdsData && (m_o.force || !m_o.toDevice.empty()) && !CheckAll(error)) {
+        PrintError(m_ctx, error + "; nothing was written");
+        return 1;
+    }
     if (!OpenLocal(error)) return FailLocal(error);
     const std::string target = m_o.toFile.empty() ? m_localPath : "file://" + m_localPath;
     double openSeconds = dmtask::SecondsSince(started);
@@ -292,7 +328,7 @@ int RestoreJob::RunLocal(uint64_t started)
         }
         return true;
     }, error);
-    if (!ok) return FailLocal(error);
+    if (!ok) return FailLocal(m_preRead ? error : StoppedAt(error));
     if (::fdatasync(m_localFd) != 0) return FailLocal("flushing " + m_localPath + ": " + std::strerror(errno));
     ::close(m_localFd);
     m_localFd = -1;
@@ -342,14 +378,13 @@ int RestoreJob::Run()
     dmtask::InstallSignalHandlers();
     dmtask::SetAbortTarget(&m_task.AbortFlag());
     uint64_t started = dmtask::NowMicros();
-    // Every block of the chain is read and checked before the target is
-    // touched: a damaged chain is refused, never half written.
-    auto nothing = [](uint64_t, char*, std::string&) { return true; };
-    if (!ForEachBlock("check", nothing, error)) {
-        PrintError(m_ctx, "backup " + m_o.backupId + " cannot be restored: " + error);
-        return 1;
+    if (m_o.verifyOnly) {
+        if (!CheckAll(error)) {
+            PrintError(m_ctx, error);
+            return 1;
+        }
+        return Report(dmtask::SecondsSince(started), 0, 0);
     }
-    if (m_o.verifyOnly) return Report(dmtask::SecondsSince(started), 0, 0);
     if (!m_localPath.empty()) return RunLocal(started);
     const repo::Manifest& m = m_target.manifest;
     std::string volumeId = m_o.volumeId.empty() ? m.volumeId : m_o.volumeId;
@@ -377,7 +412,7 @@ int RestoreJob::Run()
     if (!dmtask::WriteRestoreRecord(m_repo.Root(), m_task.Id(), m_o.volumeUrl, m.backupId, m_record, error)) {
         return Fail(error);
     }
-    if (!WriteAll(error)) return Fail(error);
+    if (!WriteAll(error)) return Fail(m_preRead ? error : StoppedAt(error));
     EnvProxyResult flushed = m_disk->FlushDisk();
     if (flushed._GetCompleteCode() != ENV_PROXY_SUCCESS) {
         return Fail(dmtask::DescribeFailure("flushing volume " + m_url.name, flushed));
@@ -423,6 +458,8 @@ int RestoreJob::Report(double seconds, double openSeconds, double writeSeconds)
             out["bytes_written"] = Json::UInt64(bytes);
             out["bytes_beyond_backup"] = Json::UInt64(m_targetSize - m.dataOffset - m.volumeSize);
             out["open_seconds"] = openSeconds;
+            out["checked_before_writing"] = m_preRead;
+            out["settle_seconds"] = StrataSteps::SettleWallSeconds();
             out["write_seconds"] = writeSeconds;
         }
         out["seconds"] = seconds;
@@ -448,6 +485,12 @@ void RegisterRestoreCommand(CLI::App& app, CommandContext& ctx)
 {
     auto opts = std::make_shared<RestoreOptions>();
     CLI::App* sub = app.add_subcommand("restore", "Write a backup point (full or incremental) into a volume");
+    sub->footer(
+        "The chain's tables are checked before anything is written. Into an empty or new target the restore runs "
+        "in one pass: each block's checksum is checked just before the block is written, and a damaged block stops "
+        "the restore with exit status 1; the target is then incomplete, and 'list' and 'clean' report it until a "
+        "restore into it succeeds. Into a target that holds data (--force) or a block device, every block of the "
+        "chain is read and checked first, so a damaged backup leaves the target untouched.");
     sub->add_option("--repo", opts->repoPath, "Backup repository")->required();
     sub->add_option("--backup", opts->backupId, "Backup id (see 'datamover list')")->required();
     sub->add_option("--volume-url", opts->volumeUrl, "strata://MANAGER/POOL/VOLUME to write into");
@@ -455,7 +498,11 @@ void RegisterRestoreCommand(CLI::App& app, CommandContext& ctx)
                     "Write into a local image file instead (created sparse; the data area at its offset, as on "
                     "the volume)");
     sub->add_option("--to-device", opts->toDevice, "Write into a local block device instead (as large as the volume)");
-    sub->add_flag("--force", opts->force, "Write into a target that is not empty");
+    sub->add_flag("--force", opts->force,
+                  "Write into a target that is not empty (every block of the chain is then read and checked "
+                  "before the first write, as for a block device; an empty or new target is written in one "
+                  "pass, each block checked before it is written, and a damaged block stops the restore "
+                  "with the target incomplete)");
     sub->add_flag("--verify-only", opts->verifyOnly, "Read and check every block of the chain; write nothing");
     sub->add_option("--volume-id", opts->volumeId, "UUID of the target volume (default: the backed-up volume's)");
     sub->add_option("--depth", opts->depth, "Writer threads")->capture_default_str();

@@ -19,6 +19,7 @@
 #include <cstring>
 #include <ctime>
 #include <iostream>
+#include <condition_variable>
 #include <mutex>
 #include <sstream>
 #include <thread>
@@ -532,6 +533,10 @@ bool RunOnThreads(const CommandContext& ctx, const char* label, int depth, size_
     std::atomic<bool> stop{false};
     std::atomic<int> running{depth};
     std::mutex errorMutex;
+    // The last worker wakes the waiter at once: a fixed poll would add up to
+    // its period to every phase.
+    std::mutex doneMutex;
+    std::condition_variable doneCv;
     auto fail = [&](const std::string& why) {
         std::lock_guard<std::mutex> lock(errorMutex);
         if (error.empty()) error = why;
@@ -549,15 +554,18 @@ bool RunOnThreads(const CommandContext& ctx, const char* label, int depth, size_
             }
         }
         if (!err.empty()) fail(err);
+        std::lock_guard<std::mutex> lock(doneMutex);
         --running;
+        doneCv.notify_all();
     };
     std::vector<std::thread> threads;
     for (int i = 0; i < depth; ++i) threads.emplace_back(worker);
     Progress progress(ctx, label, total);
-    while (running.load() > 0) {
+    for (;;) {
         if (Interrupted()) fail("interrupted");
         progress.Update(done.load());
-        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        std::unique_lock<std::mutex> lock(doneMutex);
+        if (doneCv.wait_for(lock, std::chrono::milliseconds(50), [&]() { return running.load() == 0; })) break;
     }
     for (auto& t : threads) t.join();
     progress.Finish();

@@ -129,6 +129,9 @@ TEST_F(DatamoverSafetyTest, AnIncrementalIsSoundOnlyWhenItsChainIs)
     const std::string before = sim->Read("target", 0, size);
     Result r = Restore(id, "target");
     EXPECT_NE(r.rc, 0);
+    EXPECT_TRUE(Mentions(r.json["error"], "--force")) << r.out;
+    r = Restore(id, "target", {"--force"});  // the whole chain is read before a used target is touched
+    EXPECT_NE(r.rc, 0);
     EXPECT_TRUE(Mentions(r.json["error"], "block 2")) << r.out;
     EXPECT_TRUE(sim->Read("target", 0, size) == before) << "a refused restore wrote into its target";
     EXPECT_TRUE(sim->State().Clean());

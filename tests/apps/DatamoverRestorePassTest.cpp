@@ -1,0 +1,110 @@
+// Which restores read the chain twice: an empty or new target is written in
+// one pass and a damaged block stops it with the target reported incomplete;
+// a target holding data (--force) or a block device is only written once the
+// whole chain has read back sound. Holes of a sparse full image are not read,
+// yet checked.
+#include <fcntl.h>
+#include <linux/falloc.h>
+
+#include "tests/apps/DatamoverFixture.h"
+
+namespace dmtest {
+namespace {
+
+class DatamoverRestorePassTest : public DatamoverTest {
+protected:
+    static std::string Text(const Result& r) { return CJsonUtils::JsonToString(r.json) + r.err; }
+    std::string Image(const std::string& id) const { return BackupDir(id) + "/volume.img"; }
+    // Flips bytes inside data block `block` of the full image, past its first byte.
+    void Damage(const std::string& id, uint64_t block) const
+    {
+        Overwrite(Image(id), block * repo::kBlockSize + 1000, std::string(16, '\xA5'));
+    }
+    size_t InterruptedRecords() const { return Run({"list", "--repo", repoPath}).json["interrupted_restores"].size(); }
+};
+
+TEST_F(DatamoverRestorePassTest, AnEmptyTargetIsWrittenInOnePassUpToTheDamagedBlock)
+{
+    std::string id = FullOf("s1", 21);  // blocks 0..4 hold data, the rest are holes
+    sim->CreateVolume("fresh", size);
+    Result good = Restore(id, "fresh");
+    ASSERT_EQ(good.rc, 0) << good.out << good.err;
+    EXPECT_FALSE(good.json["checked_before_writing"].asBool()) << good.out;
+    ExpectSameData("s1", "fresh");
+
+    Damage(id, 3);
+    sim->CreateVolume("empty", size);
+    Result bad = Restore(id, "empty");
+    EXPECT_EQ(bad.rc, 1) << bad.out << bad.err;
+    EXPECT_NE(Text(bad).find("block 3 of backup " + id), std::string::npos) << Text(bad);
+    EXPECT_NE(Text(bad).find("checksum"), std::string::npos) << Text(bad);
+    EXPECT_NE(Text(bad).find("the content of empty is incomplete"), std::string::npos) << Text(bad);
+    // The damaged block itself never reached the target.
+    EXPECT_EQ(sim->Read("empty", kOffset + 3 * repo::kBlockSize, repo::kBlockSize),
+              std::string(repo::kBlockSize, '\0'));
+    Result l = Run({"list", "--repo", repoPath});
+    EXPECT_NE(CJsonUtils::JsonToString(l.json["interrupted_restores"]).find(kUrl + std::string("empty")),
+              std::string::npos)
+        << l.out;
+    EXPECT_TRUE(sim->State().Clean()) << "the volume stayed attached";
+}
+
+TEST_F(DatamoverRestorePassTest, ADamagedChainLeavesATargetHoldingDataUntouched)
+{
+    std::string id = FullOf("s1", 22);
+    Damage(id, 4);
+    sim->CreateVolume("used", size);
+    sim->WritePattern("used", kOffset + 30 * kMiB, 64 * 1024, 0x5C);
+    const std::string before = sim->Read("used", 0, size);
+    Result r = Restore(id, "used", {"--force"});
+    EXPECT_EQ(r.rc, 1) << r.out << r.err;
+    EXPECT_NE(Text(r).find("nothing was written"), std::string::npos) << Text(r);
+    EXPECT_EQ(Text(r).find("incomplete"), std::string::npos) << Text(r);
+    EXPECT_TRUE(sim->Read("used", 0, size) == before) << "a damaged chain was written over data";
+    EXPECT_EQ(InterruptedRecords(), 0u);
+    EXPECT_TRUE(sim->State().Clean());
+
+    // The same for a local file that holds data: it keeps its bytes and size.
+    const std::string file = sim->Root() + "/old.img";
+    { std::ofstream(file, std::ios::binary) << std::string(5000, 'x'); }
+    Result f = Run({"restore", "--repo", repoPath, "--backup", id, "--to-file", file, "--force"});
+    EXPECT_EQ(f.rc, 1) << f.out << f.err;
+    EXPECT_NE(Text(f).find("nothing was written"), std::string::npos) << Text(f);
+    std::ifstream in(file, std::ios::binary);
+    std::string kept((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    EXPECT_EQ(kept, std::string(5000, 'x'));
+}
+
+TEST_F(DatamoverRestorePassTest, AForcedRestoreOfASoundChainChecksFirstAndWrites)
+{
+    std::string id = FullOf("s1", 23);
+    sim->CreateVolume("used", size);
+    sim->WritePattern("used", kOffset + 40 * kMiB, 4096, 0x11);  // in a block the backup holds as a hole
+    Result r = Restore(id, "used", {"--force"});
+    ASSERT_EQ(r.rc, 0) << r.out << r.err;
+    EXPECT_TRUE(r.json["checked_before_writing"].asBool()) << r.out;
+    ExpectSameData("s1", "used");  // the hole came back as zeros over the old bytes
+    EXPECT_EQ(InterruptedRecords(), 0u);
+}
+
+TEST_F(DatamoverRestorePassTest, ABlockLostToAHoleOfTheImageIsCaught)
+{
+    std::string id = FullOf("s1", 24);
+    // The file system drops block 1's data: it now reads as zeros without a read error.
+    int fd = ::open(Image(id).c_str(), O_WRONLY);
+    ASSERT_GE(fd, 0);
+    ASSERT_EQ(::fallocate(fd, FALLOC_FL_PUNCH_HOLE | FALLOC_FL_KEEP_SIZE, static_cast<off_t>(repo::kBlockSize),
+                          static_cast<off_t>(repo::kBlockSize)),
+              0);
+    ::close(fd);
+    Result check = Run({"restore", "--repo", repoPath, "--backup", id, "--verify-only"});
+    EXPECT_EQ(check.rc, 1) << check.out << check.err;
+    EXPECT_NE(Text(check).find("block 1 of backup " + id), std::string::npos) << Text(check);
+    sim->CreateVolume("fresh", size);
+    Result r = Restore(id, "fresh");
+    EXPECT_EQ(r.rc, 1) << r.out << r.err;
+    EXPECT_NE(Text(r).find("incomplete"), std::string::npos) << Text(r);
+}
+
+}  // namespace
+}  // namespace dmtest
