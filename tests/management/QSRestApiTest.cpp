@@ -198,7 +198,7 @@ TEST_F(QSRestApiTest, ServiceCommandVerdictsAreAnswersNotRetried)
     EXPECT_EQ(Only(server->Requests(), "POST", kServiceCmd).size(), 2u);
 }
 
-TEST_F(QSRestApiTest, PairNormalOnTheSecondClusterStopsThere)
+TEST_F(QSRestApiTest, PairNormalOnTheSecondClusterStopsThereAbnormalEverywhereGivesTheLastReason)
 {
     auto server = Start(Scenario({LoginRoute({"tok"}), LogoutRoute(),
                                   Clusters("[{\"controlClusterId\": 11}, {\"controlClusterId\": 12},"
@@ -225,16 +225,11 @@ TEST_F(QSRestApiTest, PairNormalOnTheSecondClusterStopsThere)
     // The token is kept: a second check does not log in again.
     EXPECT_TRUE(api->CheckBiplexPair("lun_a", "lun_b", errDes));
     EXPECT_EQ(Only(server->Requests(), "POST", kSessions).size(), 1u);
-}
 
-TEST_F(QSRestApiTest, AbnormalOnEveryClusterReportsTheLastReason)
-{
-    auto server = Start(Scenario({LoginRoute({"tok"}), LogoutRoute(),
-                                  Clusters("[{\"controlClusterId\": 1}, {\"controlClusterId\": 2}]"),
-                                  PairStatus("1", "SYNCHRONIZING"), PairStatus("2", "FAULT")}));
-    ASSERT_TRUE(server->Started());
-    auto api = Api(server->PortText());
-    std::string errDes;
+    // Abnormal on every cluster: the last reason is the answer.
+    m_log.Clear();
+    server->SetScenario(Scenario({Clusters("[{\"controlClusterId\": 1}, {\"controlClusterId\": 2}]"),
+                                  PairStatus("1", "SYNCHRONIZING"), PairStatus("2", "FAULT"), LogoutRoute()}));
     EXPECT_FALSE(api->CheckBiplexPair("lun_a", "lun_b", errDes));
     EXPECT_EQ(errDes, "Abnormal status: FAULT");
     EXPECT_TRUE(m_log.Contains("Check biplex pair failed: Abnormal status: FAULT", 4));
