@@ -314,12 +314,7 @@ TEST(ChainDBTest, BackupRowsAndVfsChoice)
         ChainDB db(vfs, true);
         std::string path = dir.Path() + "/c" + std::to_string(vfs) + "/SNAPS_DIR/" + db.GetDBFileName();
         ASSERT_EQ(db.OpenDB(path), 0) << db.GetLastError();
-        ChainDB::BackupRecord r;
-        r.backupId = "b2";
-        r.kind = "full";
-        r.snapshot = "snap-1";
-        r.state = "running";
-        r.createdAt = 20;
+        ChainDB::BackupRecord r{"b2", "", "full", "snap-1", "running", 20, 0};
         ASSERT_EQ(db.PutBackup(r), 0);
         r.backupId = "b1";
         r.createdAt = 10;
