@@ -9,6 +9,7 @@ dir=${CEPH_CLUSTER_DIR:-/tmp/dm-ceph}
 pool=${CEPH_POOL:-pool0}
 conf=$dir/ceph.conf
 port=${CEPH_MON_PORT:-}
+port2=
 
 # Whether something answers on 127.0.0.1:$1 (another cluster's monitor, say).
 in_use() { (exec 3<>"/dev/tcp/127.0.0.1/$1") 2>/dev/null; }
@@ -19,7 +20,7 @@ write_conf() {
     cat >"$conf" <<CONF
 [global]
 fsid = $1
-mon host = 127.0.0.1:$port
+mon host = [v2:127.0.0.1:$port2,v1:127.0.0.1:$port]
 public addr = 127.0.0.1
 ms bind ipv6 = false
 auth cluster required = none
@@ -50,20 +51,37 @@ CONF
 
 start() {
     if [ -e "$dir/run/mon.a.pid" ]; then echo "ceph-cluster: already started in $dir" >&2; return 1; fi
-    # Another cluster on the port would take this one's OSD (it fails with "wrong fsid"):
-    # a given port must be free, else the first free one from 6789 is taken.
+    # Another cluster's monitor on a port would take this one's OSD (it fails with "wrong
+    # fsid"). The monitor listens on two ports: the given one (protocol v1) and its v2 twin,
+    # 3300 + (port - 6789) unless CEPH_MON_V2_PORT says otherwise; both must be free, else
+    # the first free pair from 6789/3300 is taken. Two starts at once would find the same
+    # pair free, so the choice and the monitor's bind happen under one machine-wide lock
+    # (fd 9, closed for the daemons so that they do not keep it).
+    exec 9>"${TMPDIR:-/tmp}/dm-ceph-cluster.lock"
+    flock 9
     if [ -n "$port" ]; then
-        if in_use "$port"; then echo "ceph-cluster: 127.0.0.1:$port is in use (another cluster?)" >&2; return 1; fi
+        port2=${CEPH_MON_V2_PORT:-$((3300 + port - 6789))}
+        if in_use "$port" || in_use "$port2"; then
+            echo "ceph-cluster: 127.0.0.1:$port or :$port2 is in use (another cluster?)" >&2; return 1
+        fi
     else
-        for port in $(seq 6789 6889) ""; do [ -n "$port" ] && ! in_use "$port" && break; done
-        [ -n "$port" ] || { echo "ceph-cluster: no free port from 6789 to 6889" >&2; return 1; }
+        for port in $(seq 6789 6889) ""; do
+            [ -n "$port" ] || break
+            port2=$((3300 + port - 6789))
+            ! in_use "$port" && ! in_use "$port2" && break
+        done
+        [ -n "$port" ] || { echo "ceph-cluster: no free port pair from 6789/3300 to 6889/3400" >&2; return 1; }
     fi
     mkdir -p "$dir/run" "$dir/log" "$dir/mon/mon.a" "$dir/osd/osd.0"
     local fsid; fsid=$(cat /proc/sys/kernel/random/uuid)
     write_conf "$fsid"
-    monmaptool --create --add a "127.0.0.1:$port" --fsid "$fsid" "$dir/monmap" >/dev/null
-    ceph-mon -c "$conf" -i a --mkfs --monmap "$dir/monmap"
-    ceph-mon -c "$conf" -i a
+    monmaptool --create --addv a "[v2:127.0.0.1:$port2,v1:127.0.0.1:$port]" --fsid "$fsid" "$dir/monmap" >/dev/null
+    ceph-mon -c "$conf" -i a --mkfs --monmap "$dir/monmap" 9>&-
+    ceph-mon -c "$conf" -i a 9>&-
+    for _ in $(seq 120); do in_use "$port" && in_use "$port2" && break; sleep 0.25; done
+    in_use "$port" && in_use "$port2" || { echo "ceph-cluster: the monitor did not listen on 127.0.0.1:$port and :$port2" >&2; return 1; }
+    flock -u 9
+    exec 9>&-
     local uuid; uuid=$(cat /proc/sys/kernel/random/uuid)
     local id; id=$(ceph_ osd new "$uuid")
     ceph-osd -c "$conf" -i "$id" --mkfs --osd-uuid "$uuid" >/dev/null 2>&1
