@@ -37,6 +37,15 @@ State& GetState()
     return *state;
 }
 
+// Every change that may alter an answer goes through here, under the state
+// lock, so that the inline version read never runs ahead of the state.
+void Bump(State& st)
+{
+    const uint64_t v = st.version.fetch_add(1, std::memory_order_acq_rel) + 1;
+    ConfigReaderVersion::g_withoutFile.store(st.hasPath.load(std::memory_order_relaxed) ? 0 : v,
+                                             std::memory_order_release);
+}
+
 // A cheap monotonic reading for the 200 ms file check (a vDSO call, no syscall).
 uint64_t CoarseMicros()
 {
@@ -129,7 +138,7 @@ void RefreshLocked(State& st)
             st.file.clear();
             st.size = -1;
             st.mtime = {};
-            st.version.fetch_add(1, std::memory_order_acq_rel);
+            Bump(st);
         }
         return;
     }
@@ -142,7 +151,7 @@ void RefreshLocked(State& st)
     st.file = ConfigReader::ParseIni(text.str());
     st.mtime = sb.st_mtim;
     st.size = sb.st_size;
-    st.version.fetch_add(1, std::memory_order_acq_rel);
+    Bump(st);
 }
 
 // The answer of the file, overrides and defaults. Caller holds the state lock.
@@ -301,7 +310,7 @@ void ConfigReader::SetConfigFile(const std::string& path)
     st.size = -1;
     st.checked = false;
     st.hasPath.store(!path.empty(), std::memory_order_release);
-    st.version.fetch_add(1, std::memory_order_acq_rel);
+    Bump(st);
     RefreshLocked(st);
 }
 
@@ -317,7 +326,7 @@ void ConfigReader::SetOverride(const std::string& section, const std::string& ke
     State& st = GetState();
     std::lock_guard<std::mutex> lock(st.mutex);
     st.overrides[{section, key}] = value;
-    st.version.fetch_add(1, std::memory_order_acq_rel);
+    Bump(st);
 }
 
 void ConfigReader::ClearOverride(const std::string& section, const std::string& key)
@@ -325,7 +334,7 @@ void ConfigReader::ClearOverride(const std::string& section, const std::string& 
     State& st = GetState();
     std::lock_guard<std::mutex> lock(st.mutex);
     st.overrides.erase({section, key});
-    st.version.fetch_add(1, std::memory_order_acq_rel);
+    Bump(st);
 }
 
 void ConfigReader::ClearOverrides()
@@ -333,8 +342,11 @@ void ConfigReader::ClearOverrides()
     State& st = GetState();
     std::lock_guard<std::mutex> lock(st.mutex);
     st.overrides.clear();
-    st.version.fetch_add(1, std::memory_order_acq_rel);
+    Bump(st);
 }
+
+// Matches the state's first version, with no file set.
+std::atomic<uint64_t> ConfigReaderVersion::g_withoutFile{1};
 
 uint64_t ConfigReaderVersion::Current()
 {

@@ -9,6 +9,7 @@
 #include <thread>
 
 #include "host/ConfigReader.h"
+#include "host/ConfigVersion.h"
 #include "host/GuardedFile.h"
 #include "host/Logger.h"
 #include "host/OruTSP.h"
@@ -71,6 +72,42 @@ TEST(ConfigReader, DefaultsFileOverridesAndTheChangedFile)
     }
     EXPECT_EQ(seen, 99);
     ConfigReader::SetConfigFile("");
+}
+
+// The inline version read agrees with Current() and moves with every change
+// while no file is set; while one is, it answers 0, so that callers ask
+// Current(), which notices a changed file.
+TEST(ConfigReader, VersionWithoutFileTracksCurrentUntilAFileIsSet)
+{
+    ASSERT_EQ("", ConfigReader::GetConfigFile());
+    const uint64_t v0 = ConfigReaderVersion::CurrentWithoutFile();
+    EXPECT_NE(0u, v0);
+    EXPECT_EQ(ConfigReaderVersion::Current(), v0);
+    uint64_t v1 = 0;
+    {
+        testing_fakes::ConfigOverride o;
+        o.Set("Replication", "ReplicationCommunicationDebug", 1);
+        v1 = ConfigReaderVersion::CurrentWithoutFile();
+        EXPECT_NE(v0, v1);
+        EXPECT_EQ(ConfigReaderVersion::Current(), v1);
+    }
+    const uint64_t v2 = ConfigReaderVersion::CurrentWithoutFile();
+    EXPECT_NE(v1, v2);
+    EXPECT_EQ(ConfigReaderVersion::Current(), v2);
+
+    TempDir dir;
+    ConfigReader::SetConfigFile(dir.path + "/datamover.ini");
+    EXPECT_EQ(0u, ConfigReaderVersion::CurrentWithoutFile());
+    EXPECT_GT(ConfigReaderVersion::Current(), v2);
+    {
+        testing_fakes::ConfigOverride o;
+        o.Set("Replication", "ReplicationCommunicationDebug", 1);
+        EXPECT_EQ(0u, ConfigReaderVersion::CurrentWithoutFile());
+    }
+    ConfigReader::SetConfigFile("");
+    const uint64_t v3 = ConfigReaderVersion::CurrentWithoutFile();
+    EXPECT_NE(0u, v3);
+    EXPECT_EQ(ConfigReaderVersion::Current(), v3);
 }
 
 TEST(GuardedFile, WriteIsInvisibleUntilPublished)

@@ -1,14 +1,21 @@
 // IO buffer: compaction versus growth, boundaries, overflow and allocation
 // failures, and borrowed storage that must never be written or freed.
 #include <gtest/gtest.h>
+#include <unistd.h>
 
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
 #include <cstring>
+#include <fstream>
 #include <functional>
 #include <limits>
 #include <memory>
 #include <string>
+#include <thread>
 #include <vector>
 
+#include "host/ConfigReader.h"
 #include "host/testing/Fakes.h"
 #include "replication/net/IOBuffer.h"
 
@@ -290,4 +297,65 @@ TEST(IOBufferTest, InlinePathsTraceEachCallOnlyWithTheSwitchOn)
         EXPECT_TRUE(logs.Contains("memmove_s failed. errno_t= ", 4));
         EXPECT_EQ(0u, b.Length());
     }
+}
+
+// The switch is read per call, not when the buffer is built: flipping it
+// afterwards takes effect at the next append or consume, whether it comes from
+// an override or from a configuration file (set again, or changed on disk).
+TEST(IOBufferTest, TraceSwitchFlippedAfterTheBufferWasBuiltIsHonoured)
+{
+    const std::string line = "m_readerIndex= ";
+    testing_fakes::LogCapture logs{0};
+    IOBuffer b(64);
+    ASSERT_TRUE(b.Append("ab", 2));  // default: off
+    EXPECT_EQ(0u, logs.Count(line, 0));
+    {
+        testing_fakes::ConfigOverride cfg;
+        cfg.Set("Replication", "ReplicationCommunicationDebug", 1);
+        b.Consume(1);
+        EXPECT_TRUE(logs.Contains(line + "1,m_writerIndex= 2,m_capacity= 64", 0));
+        cfg.Set("Replication", "ReplicationCommunicationDebug", 0);
+        ASSERT_TRUE(b.Append("c", 1));
+        EXPECT_EQ(1u, logs.Count(line, 0));
+        cfg.Set("Replication", "ReplicationCommunicationDebug", 1);
+        ASSERT_TRUE(b.Append("d", 1));
+        EXPECT_TRUE(logs.Contains(line + "1,m_writerIndex= 4,m_capacity= 64", 0));
+    }
+    b.Consume(1);  // override gone: off again
+    EXPECT_EQ(2u, logs.Count(line, 0));
+
+    char tmpl[] = "/tmp/dm_iobuf_XXXXXX";
+    ASSERT_NE(nullptr, ::mkdtemp(tmpl));
+    const std::string dir = tmpl;
+    const std::string path = dir + "/datamover.ini";
+    struct NoFileAtEnd {
+        std::string dir, path;
+        ~NoFileAtEnd()
+        {
+            ConfigReader::SetConfigFile("");
+            std::remove(path.c_str());
+            ::rmdir(dir.c_str());
+        }
+    } noFileAtEnd{dir, path};
+    std::ofstream(path) << "[Replication]\nReplicationCommunicationDebug=1\n";
+    ConfigReader::SetConfigFile(path);
+    b.Consume(1);
+    EXPECT_TRUE(logs.Contains(line + "3,m_writerIndex= 4,m_capacity= 64", 0));
+    std::ofstream(path) << "[Replication]\nReplicationCommunicationDebug=0\n";
+    ConfigReader::SetConfigFile(path);
+    b.Consume(10);
+    EXPECT_EQ(3u, logs.Count(line, 0));
+    // Changed on disk (another size, so the change shows whatever the clock's
+    // grain): the file is checked at most every 200 ms, so wait, bounded, for
+    // the trace to come back rather than for a guessed time.
+    std::ofstream(path) << "[Replication]\nReplicationCommunicationDebug = 1\n";
+    for (auto end = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+         logs.Count(line, 0) == 3 && std::chrono::steady_clock::now() < end;) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        b.Consume(1);
+    }
+    EXPECT_EQ(4u, logs.Count(line, 0));
+    ConfigReader::SetConfigFile("");
+    b.Consume(1);
+    EXPECT_EQ(4u, logs.Count(line, 0));
 }
