@@ -12,12 +12,11 @@
 
 #include <algorithm>
 #include <chrono>
-#include <thread>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
-#include <map>
 #include <memory>
+#include <thread>
 
 #include "apps/datamover/RepoFormat.h"
 #include "foundation/JsonUtils.h"
@@ -30,8 +29,6 @@ namespace dmtest {
 namespace fs = std::filesystem;
 using simtest::SimFault;
 using simtest::SimRoot;
-
-
 
 constexpr uint64_t kMiB = 1ULL << 20;
 constexpr uint64_t kOffset = 4096;  // data-area offset of storage type 0
@@ -47,16 +44,12 @@ struct Result {
 
 class DatamoverTest : public ::testing::Test {
 protected:
-    static SimRoot::Options Opts()
-    {
-        SimRoot::Options o;
-        o.startAgent = true;
-        return o;
-    }
     void SetUp() override
     {
         ::setenv("DATAMOVER_PAUSE_DIVISOR", "200", 1);
-        sim = std::make_unique<SimRoot>(Opts());
+        SimRoot::Options o;
+        o.startAgent = true;
+        sim = std::make_unique<SimRoot>(o);
         repoPath = sim->Root() + "/repo";
     }
     void TearDown() override
@@ -79,6 +72,44 @@ protected:
         if (json) CJsonUtils::StringToJson(r.out, r.json);
         return r;
     }
+    // Runs a command that must end with `rc`; its output is shown when it does not.
+    Result Expect(int rc, const std::vector<std::string>& args, bool json = true) const
+    {
+        Result r = Run(args, json);
+        std::string line;
+        for (const std::string& a : args) line += " " + a;
+        EXPECT_EQ(r.rc, rc) << line << "\n" << r.out << r.err;
+        return r;
+    }
+    // `command --repo <repo> extra...`
+    std::vector<std::string> Repo(const std::string& command, const std::vector<std::string>& extra = {}) const
+    {
+        std::vector<std::string> args = {command, "--repo", repoPath};
+        args.insert(args.end(), extra.begin(), extra.end());
+        return args;
+    }
+    Result List() const { return Run(Repo("list")); }
+    // The ids the first chain lists, oldest first.
+    std::vector<std::string> Listed() const
+    {
+        std::vector<std::string> out;
+        const Result l = List();
+        for (const Json::Value& b : l.json["chains"][0]["backups"]) out.push_back(Id(b));
+        return out;
+    }
+    static std::string Id(const Json::Value& v) { return v["backup_id"].asString(); }
+    static std::string Id(const Result& r) { return Id(r.json); }
+    static bool Mentions(const Json::Value& v, const std::string& text)
+    {
+        return CJsonUtils::JsonToString(v).find(text) != std::string::npos;
+    }
+    // A failure exit with an error that names `text`.
+    static void ExpectRefused(const Result& r, const std::string& text)
+    {
+        EXPECT_NE(r.rc, 0) << r.out << r.err;
+        const std::string error = r.json["error"].asString();
+        EXPECT_TRUE(!error.empty() && error.find(text) != std::string::npos) << "no \"" << text << "\" in " << r.out;
+    }
     std::vector<std::string> BackupArgs(const std::string& snapshot, const std::string& parent = "",
                                         const std::vector<std::string>& extra = {}) const
     {
@@ -96,15 +127,21 @@ protected:
     {
         return Run(BackupArgs(snapshot, parent, extra));
     }
-    // A full backup of a fresh snapshot `snap` of "vol" holding random data of `seed`.
-    std::string FullOf(const std::string& snap, uint64_t seed)
+    // Snapshot `snap` of "vol" after `len` bytes of random data of `seed` at `at`,
+    // backed up against `parent` (a full one without); the backup must succeed.
+    Result Next(const std::string& snap, const std::string& parent, uint64_t at, uint64_t len, uint64_t seed)
     {
         if (!sim->State().Has("vol")) sim->CreateVolume("vol", size);
-        sim->WriteRandom("vol", 0, 20 * kMiB, seed);
+        if (len > 0) sim->WriteRandom("vol", at, len, seed);
         sim->Snapshot("vol", snap);
-        Result r = Backup(snap);
+        Result r = Backup(snap, parent);
         EXPECT_EQ(r.rc, 0) << r.out << r.err;
-        return r.json["backup_id"].asString();
+        return r;
+    }
+    // A full backup of a fresh snapshot `snap` of "vol" holding random data of `seed`.
+    std::string FullOf(const std::string& snap, uint64_t seed, uint64_t len = 20 * kMiB)
+    {
+        return Id(Next(snap, "", 0, len, seed));
     }
     // The data area of two volumes (snapshot or volume) is byte for byte equal.
     void ExpectSameData(const std::string& a, const std::string& b) const
@@ -119,6 +156,17 @@ protected:
             FAIL() << a << " and " << b << " differ at data offset " << at;
         }
     }
+    // Backup `id` restores into a new volume as snapshot `snap`; into one that
+    // held other data (with --force) when `used`.
+    void ExpectRestores(const std::string& id, const std::string& snap, bool used = false)
+    {
+        const std::string target = "r-" + snap + "-" + std::to_string(++restores);
+        sim->CreateVolume(target, size);
+        if (used) sim->WriteRandom(target, 0, size, 99);
+        Result r = Restore(id, target, used ? std::vector<std::string>{"--force"} : std::vector<std::string>{});
+        ASSERT_EQ(r.rc, 0) << r.out << r.err;
+        ExpectSameData(snap, target);
+    }
     std::vector<std::string> RepoFiles() const
     {
         std::vector<std::string> files;
@@ -132,23 +180,36 @@ protected:
         std::sort(files.begin(), files.end());
         return files;
     }
-    size_t CachedTaskFiles() const
+    // Entries of `dir` under the root named `prefix`...`suffix`.
+    size_t CountIn(const std::string& dir, const std::string& prefix, const std::string& suffix = "") const
     {
         size_t n = 0;
         std::error_code ec;
-        for (auto& e : fs::directory_iterator(sim->Root() + "/var/cache", ec)) {
-            n += e.path().filename().string().rfind("task-", 0) == 0 ? 1 : 0;
+        for (auto& e : fs::directory_iterator(sim->Root() + dir, ec)) {
+            const std::string name = e.path().filename().string();
+            n += name.rfind(prefix, 0) == 0 && name.size() >= suffix.size() &&
+                 name.compare(name.size() - suffix.size(), suffix.size(), suffix) == 0;
         }
         return n;
+    }
+    size_t CachedTaskFiles() const { return CountIn("/var/cache", "task-"); }
+    // Nothing stays attached or registered and no task data is left.
+    void ExpectNoLeftovers() const
+    {
+        simtest::SimState state = sim->State();
+        EXPECT_TRUE(state.Clean()) << state.raw.toStyledString();
+        EXPECT_EQ(CachedTaskFiles(), 0u);
     }
 
     std::string BackupDir(const std::string& id) const
     {
         return repoPath + "/chains/" + kVolumeId + "/backups/" + id;
     }
+    // Restores into the strata volume `target`, or where `extra` says when it is empty.
     Result Restore(const std::string& id, const std::string& target, const std::vector<std::string>& extra = {}) const
     {
-        std::vector<std::string> args = {"restore", "--repo", repoPath, "--backup", id, "--volume-url", kUrl + target};
+        std::vector<std::string> args = Repo("restore", {"--backup", id});
+        if (!target.empty()) args.insert(args.end(), {"--volume-url", kUrl + target});
         args.insert(args.end(), extra.begin(), extra.end());
         return Run(args);
     }
@@ -158,9 +219,27 @@ protected:
         f.seekp(static_cast<std::streamoff>(at));
         f.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
     }
+    static std::string FileBytes(const std::string& path)
+    {
+        std::ifstream in(path, std::ios::binary);
+        return std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    }
+    // Reads the manifest of backup `id` as JSON, lets `edit` change it and writes it back.
+    template <typename Fn>
+    void EditManifest(const std::string& id, Fn edit) const
+    {
+        const std::string path = BackupDir(id) + "/" + repo::kManifestFile;
+        Json::Value m;
+        ASSERT_TRUE(CJsonUtils::StringToJson(FileBytes(path), m)) << path;
+        edit(m);
+        std::string error;
+        ASSERT_TRUE(repo::WriteFileAtomic(path, CJsonUtils::JsonToString(m), error)) << error;
+    }
 
-    // Starts the datamover with its output discarded; returns its pid.
-    static pid_t Spawn(const std::vector<std::string>& argv)
+    // Starts the datamover with its output discarded and kills it once `reached`
+    // holds; false when it never did within a minute.
+    template <typename Fn>
+    static bool KillWhen(const std::vector<std::string>& argv, Fn reached)
     {
         std::vector<char*> cargv;
         for (const std::string& a : argv) cargv.push_back(const_cast<char*>(a.c_str()));
@@ -170,15 +249,14 @@ protected:
         posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, "/dev/null", O_WRONLY, 0);
         posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, "/dev/null", O_WRONLY, 0);
         pid_t pid = -1;
-        if (posix_spawn(&pid, cargv[0], &actions, nullptr, cargv.data(), environ) != 0) pid = -1;
+        const bool started = posix_spawn(&pid, cargv[0], &actions, nullptr, cargv.data(), environ) == 0;
         posix_spawn_file_actions_destroy(&actions);
-        return pid;
-    }
-    static void Kill(pid_t pid)
-    {
+        if (!started) return false;
+        const bool ok = WaitFor(reached);
         ::kill(pid, SIGKILL);
         int status = 0;
         ::waitpid(pid, &status, 0);
+        return ok;
     }
     // Polls a state the test can observe; false after a minute without it.
     template <typename Fn>
@@ -195,6 +273,7 @@ protected:
     std::unique_ptr<SimRoot> sim;
     std::string repoPath;
     uint64_t size = 48 * kMiB;
+    int restores = 0;
 };
 
 }  // namespace dmtest

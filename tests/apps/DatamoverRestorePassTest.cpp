@@ -20,7 +20,7 @@ protected:
     {
         Overwrite(Image(id), block * repo::kBlockSize + 1000, std::string(16, '\xA5'));
     }
-    size_t InterruptedRecords() const { return Run({"list", "--repo", repoPath}).json["interrupted_restores"].size(); }
+    size_t InterruptedRecords() const { return List().json["interrupted_restores"].size(); }
 };
 
 TEST_F(DatamoverRestorePassTest, AnEmptyTargetIsWrittenInOnePassUpToTheDamagedBlock)
@@ -34,18 +34,15 @@ TEST_F(DatamoverRestorePassTest, AnEmptyTargetIsWrittenInOnePassUpToTheDamagedBl
 
     Damage(id, 3);
     sim->CreateVolume("empty", size);
-    Result bad = Restore(id, "empty");
-    EXPECT_EQ(bad.rc, 1) << bad.out << bad.err;
+    Result bad = Expect(1, Repo("restore", {"--backup", id, "--volume-url", kUrl + std::string("empty")}));
     EXPECT_NE(Text(bad).find("block 3 of backup " + id), std::string::npos) << Text(bad);
     EXPECT_NE(Text(bad).find("checksum"), std::string::npos) << Text(bad);
     EXPECT_NE(Text(bad).find("the content of empty is incomplete"), std::string::npos) << Text(bad);
     // The damaged block itself never reached the target.
     EXPECT_EQ(sim->Read("empty", kOffset + 3 * repo::kBlockSize, repo::kBlockSize),
               std::string(repo::kBlockSize, '\0'));
-    Result l = Run({"list", "--repo", repoPath});
-    EXPECT_NE(CJsonUtils::JsonToString(l.json["interrupted_restores"]).find(kUrl + std::string("empty")),
-              std::string::npos)
-        << l.out;
+    Result l = List();
+    EXPECT_TRUE(Mentions(l.json["interrupted_restores"], kUrl + std::string("empty"))) << l.out;
     EXPECT_TRUE(sim->State().Clean()) << "the volume stayed attached";
 }
 
@@ -67,12 +64,10 @@ TEST_F(DatamoverRestorePassTest, ADamagedChainLeavesATargetHoldingDataUntouched)
     // The same for a local file that holds data: it keeps its bytes and size.
     const std::string file = sim->Root() + "/old.img";
     { std::ofstream(file, std::ios::binary) << std::string(5000, 'x'); }
-    Result f = Run({"restore", "--repo", repoPath, "--backup", id, "--to-file", file, "--force"});
+    Result f = Restore(id, "", {"--to-file", file, "--force"});
     EXPECT_EQ(f.rc, 1) << f.out << f.err;
     EXPECT_NE(Text(f).find("nothing was written"), std::string::npos) << Text(f);
-    std::ifstream in(file, std::ios::binary);
-    std::string kept((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-    EXPECT_EQ(kept, std::string(5000, 'x'));
+    EXPECT_EQ(FileBytes(file), std::string(5000, 'x'));
 }
 
 TEST_F(DatamoverRestorePassTest, AForcedRestoreOfASoundChainChecksFirstAndWrites)
@@ -97,8 +92,7 @@ TEST_F(DatamoverRestorePassTest, ABlockLostToAHoleOfTheImageIsCaught)
                           static_cast<off_t>(repo::kBlockSize)),
               0);
     ::close(fd);
-    Result check = Run({"restore", "--repo", repoPath, "--backup", id, "--verify-only"});
-    EXPECT_EQ(check.rc, 1) << check.out << check.err;
+    Result check = Expect(1, Repo("restore", {"--backup", id, "--verify-only"}));
     EXPECT_NE(Text(check).find("block 1 of backup " + id), std::string::npos) << Text(check);
     sim->CreateVolume("fresh", size);
     Result r = Restore(id, "fresh");
