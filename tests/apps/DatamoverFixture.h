@@ -103,40 +103,43 @@ protected:
     {
         return CJsonUtils::JsonToString(v).find(text) != std::string::npos;
     }
-    // A failure exit with an error that names `text`.
-    static void ExpectRefused(const Result& r, const std::string& text)
+    // A failure exit with an error that names each of `texts`.
+    static void ExpectRefused(const Result& r, const std::vector<std::string>& texts)
     {
         EXPECT_NE(r.rc, 0) << r.out << r.err;
         const std::string error = r.json["error"].asString();
-        EXPECT_TRUE(!error.empty() && error.find(text) != std::string::npos) << "no \"" << text << "\" in " << r.out;
+        EXPECT_FALSE(error.empty()) << r.out;
+        for (const std::string& t : texts) EXPECT_NE(error.find(t), std::string::npos) << "no \"" << t << "\" in " << r.out;
+    }
+    // The JSON and standard error of `r` name each of `texts`.
+    static void ExpectSays(const Result& r, const std::vector<std::string>& texts)
+    {
+        const std::string all = CJsonUtils::JsonToString(r.json) + r.err;
+        for (const std::string& t : texts) EXPECT_NE(all.find(t), std::string::npos) << "no \"" << t << "\" in " << all;
     }
     std::vector<std::string> BackupArgs(const std::string& snapshot, const std::string& parent = "",
                                         const std::vector<std::string>& extra = {}) const
     {
         std::vector<std::string> args = {"backup", "--volume-id", kVolumeId, "--snapshot-url", kUrl + snapshot,
                                          "--repo", repoPath, "--volume-size", std::to_string(size)};
-        if (!parent.empty()) {
-            args.push_back("--parent-snapshot");
-            args.push_back(parent);
-        }
+        if (!parent.empty()) args.insert(args.end(), {"--parent-snapshot", parent});
         args.insert(args.end(), extra.begin(), extra.end());
         return args;
     }
-    Result Backup(const std::string& snapshot, const std::string& parent = "",
-                  const std::vector<std::string>& extra = {}) const
+    // Snapshot `snap` of `vol`, backed up against `parent` (a full one without);
+    // the backup must succeed.
+    Result SnapAndBackUp(const std::string& vol, const std::string& snap, const std::string& parent,
+                         const std::vector<std::string>& extra = {})
     {
-        return Run(BackupArgs(snapshot, parent, extra));
+        sim->Snapshot(vol, snap);
+        return Expect(0, BackupArgs(snap, parent, extra));
     }
-    // Snapshot `snap` of "vol" after `len` bytes of random data of `seed` at `at`,
-    // backed up against `parent` (a full one without); the backup must succeed.
+    // The same of "vol" after `len` bytes of random data of `seed` at `at`.
     Result Next(const std::string& snap, const std::string& parent, uint64_t at, uint64_t len, uint64_t seed)
     {
         if (!sim->State().Has("vol")) sim->CreateVolume("vol", size);
         if (len > 0) sim->WriteRandom("vol", at, len, seed);
-        sim->Snapshot("vol", snap);
-        Result r = Backup(snap, parent);
-        EXPECT_EQ(r.rc, 0) << r.out << r.err;
-        return r;
+        return SnapAndBackUp("vol", snap, parent);
     }
     // A full backup of a fresh snapshot `snap` of "vol" holding random data of `seed`.
     std::string FullOf(const std::string& snap, uint64_t seed, uint64_t len = 20 * kMiB)
@@ -146,15 +149,10 @@ protected:
     // The data area of two volumes (snapshot or volume) is byte for byte equal.
     void ExpectSameData(const std::string& a, const std::string& b) const
     {
-        std::string da = sim->Read(a, kOffset, size - kOffset);
-        std::string db = sim->Read(b, kOffset, size - kOffset);
+        const std::string da = sim->Read(a, kOffset, size - kOffset), db = sim->Read(b, kOffset, size - kOffset);
         ASSERT_EQ(da.size(), size - kOffset);
-        ASSERT_EQ(db.size(), size - kOffset);
-        if (da != db) {
-            size_t at = 0;
-            while (da[at] == db[at]) ++at;
-            FAIL() << a << " and " << b << " differ at data offset " << at;
-        }
+        EXPECT_TRUE(da == db) << a << " and " << b << " differ at data offset "
+                              << std::mismatch(da.begin(), da.end(), db.begin(), db.end()).first - da.begin();
     }
     // Backup `id` restores into a new volume as snapshot `snap`; into one that
     // held other data (with --force) when `used`.
@@ -170,8 +168,7 @@ protected:
     std::vector<std::string> RepoFiles() const
     {
         std::vector<std::string> files;
-        std::error_code ec;
-        if (!fs::exists(repoPath)) return files;
+        std::error_code ec;  // no repository yet lists nothing
         for (auto it = fs::recursive_directory_iterator(repoPath, ec); it != fs::recursive_directory_iterator();
              it.increment(ec)) {
             files.push_back(it->path().string() + ":" +
@@ -180,15 +177,14 @@ protected:
         std::sort(files.begin(), files.end());
         return files;
     }
-    // Entries of `dir` under the root named `prefix`...`suffix`.
-    size_t CountIn(const std::string& dir, const std::string& prefix, const std::string& suffix = "") const
+    // Entries of `dir` under the root named `prefix`... with extension `ext` (any when empty).
+    size_t CountIn(const std::string& dir, const std::string& prefix, const std::string& ext = "") const
     {
         size_t n = 0;
         std::error_code ec;
         for (auto& e : fs::directory_iterator(sim->Root() + dir, ec)) {
-            const std::string name = e.path().filename().string();
-            n += name.rfind(prefix, 0) == 0 && name.size() >= suffix.size() &&
-                 name.compare(name.size() - suffix.size(), suffix.size(), suffix) == 0;
+            const fs::path name = e.path().filename();
+            n += name.string().rfind(prefix, 0) == 0 && (ext.empty() || name.extension() == ext);
         }
         return n;
     }

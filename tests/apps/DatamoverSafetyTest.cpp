@@ -50,8 +50,7 @@ TEST_F(DatamoverSafetyTest, VersionOneBackupsAreStillReadAndSaidToBeUnbound)
     v1 += table.substr(table.size() - 4 - 16 * count, 16 * count);
     const uint32_t crc = repo::BlockCrc(v1.data(), v1.size());
     for (int i = 0; i < 4; ++i) v1.push_back(static_cast<char>((crc >> (8 * i)) & 0xFF));
-    std::string error;
-    ASSERT_TRUE(repo::WriteFileAtomic(BackupDir(id) + "/" + repo::kTableFile, v1, error));
+    std::ofstream(BackupDir(id) + "/" + repo::kTableFile, std::ios::binary | std::ios::trunc) << v1;
     ASSERT_NO_FATAL_FAILURE(EditManifest(id, [&](Json::Value& m) {
         m["format"] = 1;
         m["table_crc"] = Json::UInt(repo::BlockCrc(v1.data(), v1.size()));
@@ -65,22 +64,21 @@ TEST_F(DatamoverSafetyTest, BrokenOrMissingManifestsAreDamageAndKept)
     std::string full = FullOf("s1", 4);
     std::string broken = FullOf("s2", 5);
     std::string lost = FullOf("s3", 6);
-    std::string error;
-    repo::WriteFileAtomic(BackupDir(broken) + "/" + repo::kManifestFile, "{\"format\": 2, \"backup_", error);
+    std::ofstream(BackupDir(broken) + "/" + repo::kManifestFile, std::ios::trunc) << "{\"format\": 2, \"backup_";
     fs::remove(BackupDir(lost) + "/" + repo::kManifestFile);
     // A directory the journal never heard of is not ours to delete either.
     const std::string stranger = "20000101T000000Z-0badf00d";
     fs::create_directories(BackupDir(stranger));
     std::ofstream(BackupDir(stranger) + "/volume.img") << "data";
 
+    Result v = Expect(1, Repo("verify"));
+    Result l = List();
     for (const std::string& id : {broken, lost, stranger}) {
-        Result v = Expect(1, Repo("verify"));
         EXPECT_FALSE(Entry(v, id)["ok"].asBool()) << id << "\n" << v.out;
-        EXPECT_TRUE(Entry(v, full)["ok"].asBool()) << v.out;
-        Result l = List();
         EXPECT_TRUE(Mentions(l.json["chains"][0]["damaged"], id)) << id << "\n" << l.out;
     }
-    EXPECT_TRUE(Mentions(Entry(Run(Repo("verify")), lost)["problems"], "journal")) << "says why";
+    EXPECT_TRUE(Entry(v, full)["ok"].asBool()) << v.out;
+    EXPECT_TRUE(Mentions(Entry(v, lost)["problems"], "journal")) << "says why";
     Expect(0, Repo("clean"));
     Next("s4", "s1", 0, 0, 0);  // the next backup of the chain prunes nothing either
     for (const std::string& id : {broken, lost, stranger}) {
@@ -91,9 +89,8 @@ TEST_F(DatamoverSafetyTest, BrokenOrMissingManifestsAreDamageAndKept)
 TEST_F(DatamoverSafetyTest, AnIncrementalIsSoundOnlyWhenItsChainIs)
 {
     std::string full = FullOf("s1", 7);
-    Result inc = Next("s2", "s1", 30 * kMiB, kMiB, 8);
-    ASSERT_EQ(inc.rc, 0);
-    const std::string id = Id(inc);
+    const std::string id = Id(Next("s2", "s1", 30 * kMiB, kMiB, 8));
+    ASSERT_FALSE(id.empty());
     Overwrite(BackupDir(full) + "/" + repo::kFullDataFile, 2 * repo::kBlockSize + 5, "\x01\x02");
 
     for (const std::vector<std::string>& extra : {std::vector<std::string>{}, {"--backup", id}}) {
@@ -107,33 +104,83 @@ TEST_F(DatamoverSafetyTest, AnIncrementalIsSoundOnlyWhenItsChainIs)
     sim->CreateVolume("target", size);
     sim->WriteRandom("target", 0, size, 99);
     const std::string before = sim->Read("target", 0, size);
-    ExpectRefused(Restore(id, "target"), "--force");
+    ExpectRefused(Restore(id, "target"), {"--force"});
     // The whole chain is read before a used target is touched.
-    ExpectRefused(Restore(id, "target", {"--force"}), "block 2");
+    ExpectRefused(Restore(id, "target", {"--force"}), {"block 2"});
     EXPECT_TRUE(sim->Read("target", 0, size) == before) << "a refused restore wrote into its target";
     EXPECT_TRUE(sim->State().Clean());
 }
 
 TEST_F(DatamoverSafetyTest, OtherSchemesAndCommandLineSlipsAreNamed)
 {
-    sim->CreateVolume("vol", size);
-    sim->Snapshot("vol", "s1");
+    ASSERT_FALSE(FullOf("s1", 1, 0).empty());
+    const std::vector<std::string> files = RepoFiles();
     const size_t calls = sim->Calls().size();
+    const std::string id = kVolumeId, s1 = kUrl + std::string("s1");
+    // backup --volume-id <vid> --snapshot-url <url> --repo <repo> <tail...>
+    auto backup = [&](const std::string& vid, const std::string& url, std::vector<std::string> tail) {
+        std::vector<std::string> args = {"backup", "--volume-id", vid, "--snapshot-url", url, "--repo", repoPath};
+        args.insert(args.end(), tail.begin(), tail.end());
+        return args;
+    };
     for (const char* url : {"http://127.0.0.1/pool0/s1", "ftp://127.0.0.1/pool0/s1", "STRATA://127.0.0.1/pool0/s1"}) {
-        Result r = Expect(2, {"backup", "--volume-id", kVolumeId, "--snapshot-url", url, "--repo", repoPath,
-                              "--volume-size", "48M"});
-        EXPECT_TRUE(Mentions(r.json["error"], "strata://")) << r.out;
-        EXPECT_TRUE(Mentions(r.json["error"], "scheme")) << r.out;
+        ExpectRefused(Expect(2, backup(id, url, {"--volume-size", "48M"})), {"strata://", "scheme"});
         Expect(2, {"health", "--url", url});
     }
-    EXPECT_EQ(sim->Calls().size(), calls);
     EXPECT_NE(Expect(2, {"no-such-command"}, false).err.find("no-such-command"), std::string::npos);
+    // Every refused request says why in one line of standard error (or in its
+    // JSON document) and changes nothing.
+    const std::vector<std::vector<std::string>> cases = {
+        backup("not-a-uuid", s1, {"--volume-size", "48M"}),
+        backup(id, "strata://127.0.0.1/pool0", {"--volume-size", "48M"}),
+        backup(id, "strata://127.0.0.1/pool0/s1/", {"--volume-size", "48M"}),
+        backup(id, "strata://127.0.0.1/pool0/s1;rm -rf x", {"--volume-size", "48M"}),
+        backup(id, "strata://$(id)/pool0/s1", {"--volume-size", "48M"}),
+        backup(id, "http://127.0.0.1/pool0/s1", {"--volume-size", "48M"}),
+        backup(id, s1, {}),
+        backup(id, s1, {"--volume-size", "48Q"}),
+        backup(id, s1, {"--volume-size", "1000"}),
+        backup(id, kUrl + std::string("s2"), {"--parent-snapshot", "s2"}),
+        backup(id, kUrl + std::string("s2"), {"--parent-snapshot", "nope"}),
+        backup(id, s1, {"--volume-size", "48M", "--depth", "0"}),
+        backup(id, s1, {"--volume-size", "48M", "--io", "mmap"}),
+        backup(id, s1, {"--volume-size", "48M", "--storage-type", "3"}),
+        {"backup", "--volume-id", id, "--repo", repoPath},
+        Repo("restore", {"--backup", "20990101T000000Z-00000000", "--volume-url", kUrl + std::string("vol")}),
+        Repo("restore", {"--backup", "../../etc", "--volume-url", kUrl + std::string("vol")}),
+        Repo("restore", {"--backup", "x", "--volume-url", "http://host/vol"}),
+        {"restore", "--repo", sim->Root() + "/var", "--backup", "x", "--volume-url", kUrl + std::string("vol")},
+        {"verify", "--repo", sim->Root() + "/nothing-here"},
+        {"list", "--repo", sim->Root() + "/var"},
+        {"clean", "--task", "no-such-task"},
+        {"clean", "--task", "../../etc/passwd"},
+        {"health", "--url", "strata://127.0.0.1/pool0"},
+        {"no-such-command"},
+        {"backup", "--unknown-flag"},
+    };
+    for (const auto& args : cases) {
+        std::string line;
+        for (const auto& a : args) line += " " + a;
+        Result text = Run(args, false);
+        EXPECT_NE(text.rc, 0) << line;
+        EXPECT_TRUE(text.out.empty()) << line << "\n" << text.out;
+        ASSERT_FALSE(text.err.empty()) << line;
+        EXPECT_EQ(text.err.find('\n'), text.err.size() - 1) << line << "\n" << text.err;
+        EXPECT_EQ(text.err.rfind("datamover: ", 0), 0u) << line << "\n" << text.err;
+        Result json = Run(args, true);
+        EXPECT_NE(json.rc, 0) << line;
+        EXPECT_FALSE(json.json["ok"].asBool()) << line << "\n" << json.out;
+        EXPECT_FALSE(json.json["error"].asString().empty()) << line;
+    }
+    EXPECT_EQ(RepoFiles(), files);
+    EXPECT_EQ(sim->Calls().size(), calls) << "a refused request reached the storage";
+    EXPECT_FALSE(fs::exists(sim->Root() + "/nothing-here"));
+    Expect(0, {"backup", "--help"}, false);
+    Expect(0, {"clean"});  // nothing to clean is not a failure
     // --json after the subcommand as before it.
-    std::string out;
-    EXPECT_EQ(SimRoot::RunProgram({DM_DATAMOVER_BINARY, "--root", sim->Root(), "list", "--repo",
-                                   sim->Root() + "/nothing", "--json"}, &out), 2);
-    EXPECT_NE(out.find("\"ok\":false"), std::string::npos) << out;
-    EXPECT_EQ(SimRoot::RunProgram({DM_DATAMOVER_BINARY, "--root", sim->Root(), "plugins", "--json"}, &out), 0);
+    EXPECT_NE(Expect(2, {"list", "--repo", sim->Root() + "/nothing", "--json"}, false).out.find("\"ok\":false"),
+              std::string::npos);
+    const std::string out = Expect(0, {"plugins", "--json"}, false).out;
     Json::Value rows;
     ASSERT_TRUE(CJsonUtils::StringToJson(out, rows)) << out;
     for (const Json::Value& row : rows) {
@@ -146,9 +193,9 @@ TEST_F(DatamoverSafetyTest, OtherSchemesAndCommandLineSlipsAreNamed)
 TEST_F(DatamoverSafetyTest, AnIncrementalThatReadEverythingSaysSo)
 {
     FullOf("s1", 9);
-    Result inc = Next("s2", "s1", 0, 0, 0);
-    ASSERT_EQ(inc.rc, 0);
-    ASSERT_NO_FATAL_FAILURE(EditManifest(Id(inc), [](Json::Value& m) { m["used_full"] = true; }));
+    const std::string inc = Id(Next("s2", "s1", 0, 0, 0));
+    ASSERT_FALSE(inc.empty());
+    ASSERT_NO_FATAL_FAILURE(EditManifest(inc, [](Json::Value& m) { m["used_full"] = true; }));
     EXPECT_NE(Run(Repo("list"), false).out.find("incremental (full read)"), std::string::npos);
     Result lj = List();
     for (const Json::Value& b : lj.json["chains"][0]["backups"]) {
@@ -168,16 +215,15 @@ TEST_F(DatamoverSafetyTest, ASizeThatDisagreesWithTheSnapshotIsRefused)
     for (uint64_t stated : {size - 4 * kMiB, size + 4 * kMiB}) {
         SCOPED_TRACE(stated);
         sim->Snapshot("vol", "s" + std::to_string(stated));
-        Result r = Expect(1, {"backup", "--volume-id", kVolumeId, "--snapshot-url", kUrl + ("s" + std::to_string(stated)),
-                              "--repo", repoPath, "--volume-size", std::to_string(stated)});
-        EXPECT_TRUE(Mentions(r.json["error"], holds)) << r.out;
-        EXPECT_TRUE(Mentions(r.json["error"], "nothing was backed up")) << r.out;
+        ExpectRefused(Expect(1, {"backup", "--volume-id", kVolumeId, "--snapshot-url", kUrl + ("s" + std::to_string(stated)),
+                                 "--repo", repoPath, "--volume-size", std::to_string(stated)}),
+                      {holds, "nothing was backed up"});
         EXPECT_TRUE(sim->State().Clean()) << sim->State().raw.toStyledString();
     }
     // An incremental inherits its parent's size: a grown volume needs a full backup.
     sim->Snapshot("vol", "s2");
     fs::resize_file(sim->BackingPath("s2"), size + 4 * kMiB);
-    EXPECT_TRUE(Mentions(Expect(1, BackupArgs("s2", "s1")).json["error"], "take a full backup"));
+    ExpectRefused(Expect(1, BackupArgs("s2", "s1")), {"take a full backup"});
     EXPECT_TRUE(sim->State().Clean());
     EXPECT_EQ(Listed(), std::vector<std::string>{full});
 }
@@ -186,12 +232,12 @@ TEST_F(DatamoverSafetyTest, RestoreChecksItsTargetBeforeTheFirstWrite)
 {
     std::string id = FullOf("s1", 10);
     sim->CreateVolume("small", size - 4 * kMiB);
-    ExpectRefused(Restore(id, "small"), "nothing was written");
+    ExpectRefused(Restore(id, "small"), {"nothing was written"});
     EXPECT_EQ(fs::file_size(sim->BackingPath("small")), size - 4 * kMiB) << "the target grew";
     sim->CreateVolume("used", size);
     sim->WritePattern("used", size / 2, 4096, 0x77);
     const std::string before = sim->Read("used", 0, size);
-    ExpectRefused(Restore(id, "used"), "--force");
+    ExpectRefused(Restore(id, "used"), {"--force"});
     EXPECT_TRUE(sim->Read("used", 0, size) == before) << "a refused restore wrote";
     EXPECT_EQ(Restore(id, "used", {"--force"}).rc, 0);
     ExpectSameData("s1", "used");
@@ -217,8 +263,7 @@ TEST_F(DatamoverSafetyTest, AnInterruptedRestoreIsReportedUntilOneSucceeds)
     ASSERT_TRUE(KillWhen(Argv(Repo("restore", {"--backup", id, "--volume-url", kUrl + std::string("target")}), true),
                          [&]() { return sim->State().calls["detach"] > detaches; }));
     const std::string text = "restore into " + (kUrl + std::string("target")) + " was interrupted; its content is incomplete";
-    Result l = List();
-    EXPECT_TRUE(Mentions(l.json["interrupted_restores"], text)) << l.out;
+    EXPECT_TRUE(Mentions(List().json["interrupted_restores"], text));
     EXPECT_NE(Run(Repo("clean"), false).out.find(text), std::string::npos);
     sim->ClearFaults();
     ASSERT_EQ(Restore(id, "target", {"--force"}).rc, 0);
