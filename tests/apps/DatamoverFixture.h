@@ -109,7 +109,9 @@ protected:
         EXPECT_NE(r.rc, 0) << r.out << r.err;
         const std::string error = r.json["error"].asString();
         EXPECT_FALSE(error.empty()) << r.out;
-        for (const std::string& t : texts) EXPECT_NE(error.find(t), std::string::npos) << "no \"" << t << "\" in " << r.out;
+        for (const std::string& t : texts) {
+            EXPECT_NE(error.find(t), std::string::npos) << "no \"" << t << "\" in " << r.out;
+        }
     }
     // The JSON and standard error of `r` name each of `texts`.
     static void ExpectSays(const Result& r, const std::vector<std::string>& texts)

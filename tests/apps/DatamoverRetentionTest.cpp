@@ -137,7 +137,8 @@ TEST_F(DatamoverRetentionTest, RestoreIntoALocalFileOrDevice)
     ASSERT_EQ(Expect(0, Repo("restore", {"--backup", id, "--to-file", image})).rc, 0);
     EXPECT_EQ(sim->State().calls["attach"], attaches) << "a local restore touched the storage";
     ASSERT_EQ(fs::file_size(image), size);
-    EXPECT_TRUE(FileBytes(image).substr(kOffset) == sim->Read("s2", kOffset, size - kOffset)) << "restored image differs";
+    EXPECT_TRUE(FileBytes(image).substr(kOffset) == sim->Read("s2", kOffset, size - kOffset))
+        << "restored image differs";
     struct stat st {};
     ASSERT_EQ(::stat(image.c_str(), &st), 0);
     EXPECT_LT(static_cast<uint64_t>(st.st_blocks) * 512, size / 2) << "zero blocks were written, not left as holes";

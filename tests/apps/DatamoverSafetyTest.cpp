@@ -214,9 +214,10 @@ TEST_F(DatamoverSafetyTest, ASizeThatDisagreesWithTheSnapshotIsRefused)
     const std::string holds = "holds " + std::to_string(size) + " bytes";
     for (uint64_t stated : {size - 4 * kMiB, size + 4 * kMiB}) {
         SCOPED_TRACE(stated);
-        sim->Snapshot("vol", "s" + std::to_string(stated));
-        ExpectRefused(Expect(1, {"backup", "--volume-id", kVolumeId, "--snapshot-url", kUrl + ("s" + std::to_string(stated)),
-                                 "--repo", repoPath, "--volume-size", std::to_string(stated)}),
+        const std::string snap = "s" + std::to_string(stated);
+        sim->Snapshot("vol", snap);
+        ExpectRefused(Expect(1, {"backup", "--volume-id", kVolumeId, "--snapshot-url", kUrl + snap, "--repo", repoPath,
+                                 "--volume-size", std::to_string(stated)}),
                       {holds, "nothing was backed up"});
         EXPECT_TRUE(sim->State().Clean()) << sim->State().raw.toStyledString();
     }
