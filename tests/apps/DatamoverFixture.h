@@ -12,12 +12,11 @@
 
 #include <algorithm>
 #include <chrono>
-#include <thread>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
-#include <map>
 #include <memory>
+#include <thread>
 
 #include "apps/datamover/RepoFormat.h"
 #include "foundation/JsonUtils.h"
@@ -30,8 +29,6 @@ namespace dmtest {
 namespace fs = std::filesystem;
 using simtest::SimFault;
 using simtest::SimRoot;
-
-
 
 constexpr uint64_t kMiB = 1ULL << 20;
 constexpr uint64_t kOffset = 4096;  // data-area offset of storage type 0
@@ -47,16 +44,12 @@ struct Result {
 
 class DatamoverTest : public ::testing::Test {
 protected:
-    static SimRoot::Options Opts()
-    {
-        SimRoot::Options o;
-        o.startAgent = true;
-        return o;
-    }
     void SetUp() override
     {
         ::setenv("DATAMOVER_PAUSE_DIVISOR", "200", 1);
-        sim = std::make_unique<SimRoot>(Opts());
+        SimRoot::Options o;
+        o.startAgent = true;
+        sim = std::make_unique<SimRoot>(o);
         repoPath = sim->Root() + "/repo";
     }
     void TearDown() override
@@ -79,51 +72,105 @@ protected:
         if (json) CJsonUtils::StringToJson(r.out, r.json);
         return r;
     }
+    // Runs a command that must end with `rc`; its output is shown when it does not.
+    Result Expect(int rc, const std::vector<std::string>& args, bool json = true) const
+    {
+        Result r = Run(args, json);
+        std::string line;
+        for (const std::string& a : args) line += " " + a;
+        EXPECT_EQ(r.rc, rc) << line << "\n" << r.out << r.err;
+        return r;
+    }
+    // `command --repo <repo> extra...`
+    std::vector<std::string> Repo(const std::string& command, const std::vector<std::string>& extra = {}) const
+    {
+        std::vector<std::string> args = {command, "--repo", repoPath};
+        args.insert(args.end(), extra.begin(), extra.end());
+        return args;
+    }
+    Result List() const { return Run(Repo("list")); }
+    // The ids the first chain lists, oldest first.
+    std::vector<std::string> Listed() const
+    {
+        std::vector<std::string> out;
+        const Result l = List();
+        for (const Json::Value& b : l.json["chains"][0]["backups"]) out.push_back(Id(b));
+        return out;
+    }
+    static std::string Id(const Json::Value& v) { return v["backup_id"].asString(); }
+    static std::string Id(const Result& r) { return Id(r.json); }
+    static bool Mentions(const Json::Value& v, const std::string& text)
+    {
+        return CJsonUtils::JsonToString(v).find(text) != std::string::npos;
+    }
+    // A failure exit with an error that names each of `texts`.
+    static void ExpectRefused(const Result& r, const std::vector<std::string>& texts)
+    {
+        EXPECT_NE(r.rc, 0) << r.out << r.err;
+        const std::string error = r.json["error"].asString();
+        EXPECT_FALSE(error.empty()) << r.out;
+        for (const std::string& t : texts) {
+            EXPECT_NE(error.find(t), std::string::npos) << "no \"" << t << "\" in " << r.out;
+        }
+    }
+    // The JSON and standard error of `r` name each of `texts`.
+    static void ExpectSays(const Result& r, const std::vector<std::string>& texts)
+    {
+        const std::string all = CJsonUtils::JsonToString(r.json) + r.err;
+        for (const std::string& t : texts) EXPECT_NE(all.find(t), std::string::npos) << "no \"" << t << "\" in " << all;
+    }
     std::vector<std::string> BackupArgs(const std::string& snapshot, const std::string& parent = "",
                                         const std::vector<std::string>& extra = {}) const
     {
         std::vector<std::string> args = {"backup", "--volume-id", kVolumeId, "--snapshot-url", kUrl + snapshot,
                                          "--repo", repoPath, "--volume-size", std::to_string(size)};
-        if (!parent.empty()) {
-            args.push_back("--parent-snapshot");
-            args.push_back(parent);
-        }
+        if (!parent.empty()) args.insert(args.end(), {"--parent-snapshot", parent});
         args.insert(args.end(), extra.begin(), extra.end());
         return args;
     }
-    Result Backup(const std::string& snapshot, const std::string& parent = "",
-                  const std::vector<std::string>& extra = {}) const
+    // Snapshot `snap` of `vol`, backed up against `parent` (a full one without);
+    // the backup must succeed.
+    Result SnapAndBackUp(const std::string& vol, const std::string& snap, const std::string& parent,
+                         const std::vector<std::string>& extra = {})
     {
-        return Run(BackupArgs(snapshot, parent, extra));
+        sim->Snapshot(vol, snap);
+        return Expect(0, BackupArgs(snap, parent, extra));
     }
-    // A full backup of a fresh snapshot `snap` of "vol" holding random data of `seed`.
-    std::string FullOf(const std::string& snap, uint64_t seed)
+    // The same of "vol" after `len` bytes of random data of `seed` at `at`.
+    Result Next(const std::string& snap, const std::string& parent, uint64_t at, uint64_t len, uint64_t seed)
     {
         if (!sim->State().Has("vol")) sim->CreateVolume("vol", size);
-        sim->WriteRandom("vol", 0, 20 * kMiB, seed);
-        sim->Snapshot("vol", snap);
-        Result r = Backup(snap);
-        EXPECT_EQ(r.rc, 0) << r.out << r.err;
-        return r.json["backup_id"].asString();
+        if (len > 0) sim->WriteRandom("vol", at, len, seed);
+        return SnapAndBackUp("vol", snap, parent);
+    }
+    // A full backup of a fresh snapshot `snap` of "vol" holding random data of `seed`.
+    std::string FullOf(const std::string& snap, uint64_t seed, uint64_t len = 20 * kMiB)
+    {
+        return Id(Next(snap, "", 0, len, seed));
     }
     // The data area of two volumes (snapshot or volume) is byte for byte equal.
     void ExpectSameData(const std::string& a, const std::string& b) const
     {
-        std::string da = sim->Read(a, kOffset, size - kOffset);
-        std::string db = sim->Read(b, kOffset, size - kOffset);
+        const std::string da = sim->Read(a, kOffset, size - kOffset), db = sim->Read(b, kOffset, size - kOffset);
         ASSERT_EQ(da.size(), size - kOffset);
-        ASSERT_EQ(db.size(), size - kOffset);
-        if (da != db) {
-            size_t at = 0;
-            while (da[at] == db[at]) ++at;
-            FAIL() << a << " and " << b << " differ at data offset " << at;
-        }
+        EXPECT_TRUE(da == db) << a << " and " << b << " differ at data offset "
+                              << std::mismatch(da.begin(), da.end(), db.begin(), db.end()).first - da.begin();
+    }
+    // Backup `id` restores into a new volume as snapshot `snap`; into one that
+    // held other data (with --force) when `used`.
+    void ExpectRestores(const std::string& id, const std::string& snap, bool used = false)
+    {
+        const std::string target = "r-" + snap + "-" + std::to_string(++restores);
+        sim->CreateVolume(target, size);
+        if (used) sim->WriteRandom(target, 0, size, 99);
+        Result r = Restore(id, target, used ? std::vector<std::string>{"--force"} : std::vector<std::string>{});
+        ASSERT_EQ(r.rc, 0) << r.out << r.err;
+        ExpectSameData(snap, target);
     }
     std::vector<std::string> RepoFiles() const
     {
         std::vector<std::string> files;
-        std::error_code ec;
-        if (!fs::exists(repoPath)) return files;
+        std::error_code ec;  // no repository yet lists nothing
         for (auto it = fs::recursive_directory_iterator(repoPath, ec); it != fs::recursive_directory_iterator();
              it.increment(ec)) {
             files.push_back(it->path().string() + ":" +
@@ -132,23 +179,35 @@ protected:
         std::sort(files.begin(), files.end());
         return files;
     }
-    size_t CachedTaskFiles() const
+    // Entries of `dir` under the root named `prefix`... with extension `ext` (any when empty).
+    size_t CountIn(const std::string& dir, const std::string& prefix, const std::string& ext = "") const
     {
         size_t n = 0;
         std::error_code ec;
-        for (auto& e : fs::directory_iterator(sim->Root() + "/var/cache", ec)) {
-            n += e.path().filename().string().rfind("task-", 0) == 0 ? 1 : 0;
+        for (auto& e : fs::directory_iterator(sim->Root() + dir, ec)) {
+            const fs::path name = e.path().filename();
+            n += name.string().rfind(prefix, 0) == 0 && (ext.empty() || name.extension() == ext);
         }
         return n;
+    }
+    size_t CachedTaskFiles() const { return CountIn("/var/cache", "task-"); }
+    // Nothing stays attached or registered and no task data is left.
+    void ExpectNoLeftovers() const
+    {
+        simtest::SimState state = sim->State();
+        EXPECT_TRUE(state.Clean()) << state.raw.toStyledString();
+        EXPECT_EQ(CachedTaskFiles(), 0u);
     }
 
     std::string BackupDir(const std::string& id) const
     {
         return repoPath + "/chains/" + kVolumeId + "/backups/" + id;
     }
+    // Restores into the strata volume `target`, or where `extra` says when it is empty.
     Result Restore(const std::string& id, const std::string& target, const std::vector<std::string>& extra = {}) const
     {
-        std::vector<std::string> args = {"restore", "--repo", repoPath, "--backup", id, "--volume-url", kUrl + target};
+        std::vector<std::string> args = Repo("restore", {"--backup", id});
+        if (!target.empty()) args.insert(args.end(), {"--volume-url", kUrl + target});
         args.insert(args.end(), extra.begin(), extra.end());
         return Run(args);
     }
@@ -158,9 +217,27 @@ protected:
         f.seekp(static_cast<std::streamoff>(at));
         f.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
     }
+    static std::string FileBytes(const std::string& path)
+    {
+        std::ifstream in(path, std::ios::binary);
+        return std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    }
+    // Reads the manifest of backup `id` as JSON, lets `edit` change it and writes it back.
+    template <typename Fn>
+    void EditManifest(const std::string& id, Fn edit) const
+    {
+        const std::string path = BackupDir(id) + "/" + repo::kManifestFile;
+        Json::Value m;
+        ASSERT_TRUE(CJsonUtils::StringToJson(FileBytes(path), m)) << path;
+        edit(m);
+        std::string error;
+        ASSERT_TRUE(repo::WriteFileAtomic(path, CJsonUtils::JsonToString(m), error)) << error;
+    }
 
-    // Starts the datamover with its output discarded; returns its pid.
-    static pid_t Spawn(const std::vector<std::string>& argv)
+    // Starts the datamover with its output discarded and kills it once `reached`
+    // holds; false when it never did within a minute.
+    template <typename Fn>
+    static bool KillWhen(const std::vector<std::string>& argv, Fn reached)
     {
         std::vector<char*> cargv;
         for (const std::string& a : argv) cargv.push_back(const_cast<char*>(a.c_str()));
@@ -170,15 +247,14 @@ protected:
         posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, "/dev/null", O_WRONLY, 0);
         posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, "/dev/null", O_WRONLY, 0);
         pid_t pid = -1;
-        if (posix_spawn(&pid, cargv[0], &actions, nullptr, cargv.data(), environ) != 0) pid = -1;
+        const bool started = posix_spawn(&pid, cargv[0], &actions, nullptr, cargv.data(), environ) == 0;
         posix_spawn_file_actions_destroy(&actions);
-        return pid;
-    }
-    static void Kill(pid_t pid)
-    {
+        if (!started) return false;
+        const bool ok = WaitFor(reached);
         ::kill(pid, SIGKILL);
         int status = 0;
         ::waitpid(pid, &status, 0);
+        return ok;
     }
     // Polls a state the test can observe; false after a minute without it.
     template <typename Fn>
@@ -195,6 +271,7 @@ protected:
     std::unique_ptr<SimRoot> sim;
     std::string repoPath;
     uint64_t size = 48 * kMiB;
+    int restores = 0;
 };
 
 }  // namespace dmtest

@@ -8,24 +8,14 @@ namespace {
 
 class DatamoverOverlapTest : public DatamoverTest {
 protected:
-    size_t TaskJournals() const
-    {
-        size_t n = 0;
-        std::error_code ec;
-        for (auto& e : fs::directory_iterator(sim->Root() + "/var/tasks", ec)) {
-            n += e.path().extension() == ".json" ? 1 : 0;
-        }
-        return n;
-    }
+    size_t TaskJournals() const { return CountIn("/var/tasks", "", ".json"); }
 };
 
 TEST_F(DatamoverOverlapTest, AnIncrementalReportsItsStepsAndLeavesNoTask)
 {
     FullOf("s1", 31);
-    sim->WriteRandom("vol", 9 * kMiB, kMiB, 32);
-    sim->Snapshot("vol", "s2");
-    Result r = Backup("s2", "s1");
-    ASSERT_EQ(r.rc, 0) << r.out << r.err;
+    Result r = Next("s2", "s1", 9 * kMiB, kMiB, 32);
+    ASSERT_EQ(r.rc, 0);
     const Json::Value& steps = r.json["step_seconds"];
     for (const char* step : {"bitmap_create", "bitmap_query", "attach_bitmap", "settle_bitmap", "bitmap_read",
                              "detach_bitmap", "bitmap_delete", "attach_volume", "settle_volume", "detach_volume"}) {
@@ -40,9 +30,8 @@ TEST_F(DatamoverOverlapTest, AnIncrementalReportsItsStepsAndLeavesNoTask)
     EXPECT_LE(settle, r.json["seconds"].asDouble()) << r.out;
     EXPECT_GT(r.json["blocks"].asUInt64(), 0u) << r.out;
     EXPECT_EQ(TaskJournals(), 0u);
-    EXPECT_EQ(CachedTaskFiles(), 0u);
-    EXPECT_TRUE(sim->State().Clean());
-    EXPECT_EQ(Run({"restore", "--repo", repoPath, "--backup", r.json["backup_id"].asString(), "--verify-only"}).rc, 0);
+    ExpectNoLeftovers();
+    Expect(0, Repo("restore", {"--backup", Id(r), "--verify-only"}));
 }
 
 TEST_F(DatamoverOverlapTest, AKillWhileBothAreUnderWayLeavesEverythingCleanable)
@@ -50,27 +39,19 @@ TEST_F(DatamoverOverlapTest, AKillWhileBothAreUnderWayLeavesEverythingCleanable)
     FullOf("s1", 33);
     sim->WriteRandom("vol", 20 * kMiB, kMiB, 34);
     sim->Snapshot("vol", "s2");
-    const int attaches = sim->State().calls["attach"];
-    const int queries = sim->State().calls["query"];
+    simtest::SimState start = sim->State();
     // The bitmap stays "being built" while the snapshot attach goes ahead.
     sim->InjectFault(SimFault::Stall("query", 30000, 1, true));
-    pid_t pid = Spawn(Argv(BackupArgs("s2", "s1"), false));
-    ASSERT_GT(pid, 0);
-    ASSERT_TRUE(WaitFor([&]() {
+    ASSERT_TRUE(KillWhen(Argv(BackupArgs("s2", "s1"), false), [&]() {
         simtest::SimState st = sim->State();
-        return st.calls["attach"] > attaches && st.calls["query"] > queries;
+        return st.calls["attach"] > start.calls["attach"] && st.calls["query"] > start.calls["query"];
     }));
-    Kill(pid);
     sim->ClearFaults();
     EXPECT_FALSE(sim->State().Clean()) << "nothing was left to clean";
     EXPECT_EQ(TaskJournals(), 2u) << "the ranges' task and the backup's";
-    Result c = Run({"clean", "--repo", repoPath});
-    EXPECT_EQ(c.rc, 0) << c.out << c.err;
-    simtest::SimState state = sim->State();
-    EXPECT_TRUE(state.Clean()) << state.raw.toStyledString();
-    EXPECT_EQ(CachedTaskFiles(), 0u);
-    Result again = Backup("s2", "s1");
-    EXPECT_EQ(again.rc, 0) << again.out << again.err;
+    Expect(0, Repo("clean"));
+    ExpectNoLeftovers();
+    Expect(0, BackupArgs("s2", "s1"));
 }
 
 }  // namespace

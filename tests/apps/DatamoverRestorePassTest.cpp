@@ -20,7 +20,7 @@ protected:
     {
         Overwrite(Image(id), block * repo::kBlockSize + 1000, std::string(16, '\xA5'));
     }
-    size_t InterruptedRecords() const { return Run({"list", "--repo", repoPath}).json["interrupted_restores"].size(); }
+    size_t InterruptedRecords() const { return List().json["interrupted_restores"].size(); }
 };
 
 TEST_F(DatamoverRestorePassTest, AnEmptyTargetIsWrittenInOnePassUpToTheDamagedBlock)
@@ -34,18 +34,12 @@ TEST_F(DatamoverRestorePassTest, AnEmptyTargetIsWrittenInOnePassUpToTheDamagedBl
 
     Damage(id, 3);
     sim->CreateVolume("empty", size);
-    Result bad = Restore(id, "empty");
-    EXPECT_EQ(bad.rc, 1) << bad.out << bad.err;
-    EXPECT_NE(Text(bad).find("block 3 of backup " + id), std::string::npos) << Text(bad);
-    EXPECT_NE(Text(bad).find("checksum"), std::string::npos) << Text(bad);
-    EXPECT_NE(Text(bad).find("the content of empty is incomplete"), std::string::npos) << Text(bad);
+    Result bad = Expect(1, Repo("restore", {"--backup", id, "--volume-url", kUrl + std::string("empty")}));
+    ExpectSays(bad, {"block 3 of backup " + id, "checksum", "the content of empty is incomplete"});
     // The damaged block itself never reached the target.
     EXPECT_EQ(sim->Read("empty", kOffset + 3 * repo::kBlockSize, repo::kBlockSize),
               std::string(repo::kBlockSize, '\0'));
-    Result l = Run({"list", "--repo", repoPath});
-    EXPECT_NE(CJsonUtils::JsonToString(l.json["interrupted_restores"]).find(kUrl + std::string("empty")),
-              std::string::npos)
-        << l.out;
+    EXPECT_TRUE(Mentions(List().json["interrupted_restores"], kUrl + std::string("empty")));
     EXPECT_TRUE(sim->State().Clean()) << "the volume stayed attached";
 }
 
@@ -56,9 +50,8 @@ TEST_F(DatamoverRestorePassTest, ADamagedChainLeavesATargetHoldingDataUntouched)
     sim->CreateVolume("used", size);
     sim->WritePattern("used", kOffset + 30 * kMiB, 64 * 1024, 0x5C);
     const std::string before = sim->Read("used", 0, size);
-    Result r = Restore(id, "used", {"--force"});
-    EXPECT_EQ(r.rc, 1) << r.out << r.err;
-    EXPECT_NE(Text(r).find("nothing was written"), std::string::npos) << Text(r);
+    Result r = Expect(1, Repo("restore", {"--backup", id, "--volume-url", kUrl + std::string("used"), "--force"}));
+    ExpectSays(r, {"nothing was written"});
     EXPECT_EQ(Text(r).find("incomplete"), std::string::npos) << Text(r);
     EXPECT_TRUE(sim->Read("used", 0, size) == before) << "a damaged chain was written over data";
     EXPECT_EQ(InterruptedRecords(), 0u);
@@ -67,12 +60,9 @@ TEST_F(DatamoverRestorePassTest, ADamagedChainLeavesATargetHoldingDataUntouched)
     // The same for a local file that holds data: it keeps its bytes and size.
     const std::string file = sim->Root() + "/old.img";
     { std::ofstream(file, std::ios::binary) << std::string(5000, 'x'); }
-    Result f = Run({"restore", "--repo", repoPath, "--backup", id, "--to-file", file, "--force"});
-    EXPECT_EQ(f.rc, 1) << f.out << f.err;
-    EXPECT_NE(Text(f).find("nothing was written"), std::string::npos) << Text(f);
-    std::ifstream in(file, std::ios::binary);
-    std::string kept((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-    EXPECT_EQ(kept, std::string(5000, 'x'));
+    Result f = Expect(1, Repo("restore", {"--backup", id, "--to-file", file, "--force"}));
+    ExpectSays(f, {"nothing was written"});
+    EXPECT_EQ(FileBytes(file), std::string(5000, 'x'));
 }
 
 TEST_F(DatamoverRestorePassTest, AForcedRestoreOfASoundChainChecksFirstAndWrites)
@@ -97,13 +87,11 @@ TEST_F(DatamoverRestorePassTest, ABlockLostToAHoleOfTheImageIsCaught)
                           static_cast<off_t>(repo::kBlockSize)),
               0);
     ::close(fd);
-    Result check = Run({"restore", "--repo", repoPath, "--backup", id, "--verify-only"});
-    EXPECT_EQ(check.rc, 1) << check.out << check.err;
-    EXPECT_NE(Text(check).find("block 1 of backup " + id), std::string::npos) << Text(check);
+    Result check = Expect(1, Repo("restore", {"--backup", id, "--verify-only"}));
+    ExpectSays(check, {"block 1 of backup " + id});
     sim->CreateVolume("fresh", size);
-    Result r = Restore(id, "fresh");
-    EXPECT_EQ(r.rc, 1) << r.out << r.err;
-    EXPECT_NE(Text(r).find("incomplete"), std::string::npos) << Text(r);
+    Result r = Expect(1, Repo("restore", {"--backup", id, "--volume-url", kUrl + std::string("fresh")}));
+    ExpectSays(r, {"incomplete"});
 }
 
 }  // namespace

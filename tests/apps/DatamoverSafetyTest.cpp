@@ -7,15 +7,11 @@ namespace {
 
 class DatamoverSafetyTest : public DatamoverTest {
 protected:
-    static bool Mentions(const Json::Value& v, const std::string& text)
-    {
-        return CJsonUtils::JsonToString(v).find(text) != std::string::npos;
-    }
     // The verify entry of one backup.
     static Json::Value Entry(const Result& v, const std::string& id)
     {
         for (const Json::Value& b : v.json["backups"]) {
-            if (b["backup_id"].asString() == id) return b;
+            if (Id(b) == id) return b;
         }
         return Json::Value();
     }
@@ -30,15 +26,13 @@ TEST_F(DatamoverSafetyTest, DataAndTableSwappedBetweenBackupsAreRefused)
         fs::rename(BackupDir(b) + "/" + file, BackupDir(a) + "/" + file);
         fs::rename(BackupDir(a) + "/swap", BackupDir(b) + "/" + file);
     }
-    Result v = Run({"verify", "--repo", repoPath, "--quick"});
-    EXPECT_EQ(v.rc, 1) << v.out;
+    Result v = Expect(1, Repo("verify", {"--quick"}));
     EXPECT_FALSE(Entry(v, a)["ok"].asBool()) << v.out;
     EXPECT_FALSE(Entry(v, b)["ok"].asBool()) << v.out;
     EXPECT_TRUE(Mentions(Entry(v, a)["problems"], "belongs to backup " + b)) << v.out;
     sim->CreateVolume("target", size);
     const int attaches = sim->State().calls["attach"];
-    Result r = Restore(a, "target");
-    EXPECT_NE(r.rc, 0);
+    EXPECT_NE(Restore(a, "target").rc, 0);
     EXPECT_EQ(sim->State().calls["attach"], attaches) << "a refused restore reached the storage";
 }
 
@@ -47,32 +41,22 @@ TEST_F(DatamoverSafetyTest, VersionOneBackupsAreStillReadAndSaidToBeUnbound)
     std::string id = FullOf("s1", 3);
     // Rewrite the backup as the first format wrote it: table version 1, no
     // backup id, the manifest's table_crc over the whole table file.
-    std::string table;
-    std::string error;
-    ASSERT_TRUE(repo::ReadWholeFile(BackupDir(id) + "/" + repo::kTableFile, table, error));
+    const std::string table = FileBytes(BackupDir(id) + "/" + repo::kTableFile);
+    ASSERT_GT(table.size(), 28u);
     uint64_t count = 0;
     for (int i = 7; i >= 0; --i) count = (count << 8) | static_cast<uint8_t>(table[16 + i]);
     std::string v1 = table.substr(0, 24);
     v1[8] = 1;
     v1 += table.substr(table.size() - 4 - 16 * count, 16 * count);
-    uint32_t crc = repo::BlockCrc(v1.data(), v1.size());
+    const uint32_t crc = repo::BlockCrc(v1.data(), v1.size());
     for (int i = 0; i < 4; ++i) v1.push_back(static_cast<char>((crc >> (8 * i)) & 0xFF));
-    ASSERT_TRUE(repo::WriteFileAtomic(BackupDir(id) + "/" + repo::kTableFile, v1, error));
-    std::string text;
-    ASSERT_TRUE(repo::ReadWholeFile(BackupDir(id) + "/" + repo::kManifestFile, text, error));
-    Json::Value m;
-    ASSERT_TRUE(CJsonUtils::StringToJson(text, m));
-    m["format"] = 1;
-    m["table_crc"] = Json::UInt(repo::BlockCrc(v1.data(), v1.size()));
-    ASSERT_TRUE(repo::WriteFileAtomic(BackupDir(id) + "/" + repo::kManifestFile, CJsonUtils::JsonToString(m), error));
-
-    Result v = Run({"verify", "--repo", repoPath}, false);
-    EXPECT_EQ(v.rc, 0) << v.out << v.err;
-    EXPECT_NE(v.out.find("not bound"), std::string::npos) << v.out;
-    sim->CreateVolume("target", size);
-    Result r = Restore(id, "target");
-    ASSERT_EQ(r.rc, 0) << r.out << r.err;
-    ExpectSameData("s1", "target");
+    std::ofstream(BackupDir(id) + "/" + repo::kTableFile, std::ios::binary | std::ios::trunc) << v1;
+    ASSERT_NO_FATAL_FAILURE(EditManifest(id, [&](Json::Value& m) {
+        m["format"] = 1;
+        m["table_crc"] = Json::UInt(repo::BlockCrc(v1.data(), v1.size()));
+    }));
+    EXPECT_NE(Expect(0, Repo("verify"), false).out.find("not bound"), std::string::npos);
+    ExpectRestores(id, "s1");
 }
 
 TEST_F(DatamoverSafetyTest, BrokenOrMissingManifestsAreDamageAndKept)
@@ -80,26 +64,23 @@ TEST_F(DatamoverSafetyTest, BrokenOrMissingManifestsAreDamageAndKept)
     std::string full = FullOf("s1", 4);
     std::string broken = FullOf("s2", 5);
     std::string lost = FullOf("s3", 6);
-    std::string error;
-    repo::WriteFileAtomic(BackupDir(broken) + "/" + repo::kManifestFile, "{\"format\": 2, \"backup_", error);
+    std::ofstream(BackupDir(broken) + "/" + repo::kManifestFile, std::ios::trunc) << "{\"format\": 2, \"backup_";
     fs::remove(BackupDir(lost) + "/" + repo::kManifestFile);
     // A directory the journal never heard of is not ours to delete either.
     const std::string stranger = "20000101T000000Z-0badf00d";
     fs::create_directories(BackupDir(stranger));
     std::ofstream(BackupDir(stranger) + "/volume.img") << "data";
 
+    Result v = Expect(1, Repo("verify"));
+    Result l = List();
     for (const std::string& id : {broken, lost, stranger}) {
-        Result v = Run({"verify", "--repo", repoPath});
-        EXPECT_EQ(v.rc, 1) << v.out;
         EXPECT_FALSE(Entry(v, id)["ok"].asBool()) << id << "\n" << v.out;
-        EXPECT_TRUE(Entry(v, full)["ok"].asBool()) << v.out;
-        Result l = Run({"list", "--repo", repoPath});
         EXPECT_TRUE(Mentions(l.json["chains"][0]["damaged"], id)) << id << "\n" << l.out;
     }
-    EXPECT_TRUE(Mentions(Entry(Run({"verify", "--repo", repoPath}), lost)["problems"], "journal")) << "says why";
-    EXPECT_EQ(Run({"clean", "--repo", repoPath}).rc, 0);
-    sim->Snapshot("vol", "s4");
-    EXPECT_EQ(Backup("s4", "s1").rc, 0);  // the next backup of the chain prunes nothing either
+    EXPECT_TRUE(Entry(v, full)["ok"].asBool()) << v.out;
+    EXPECT_TRUE(Mentions(Entry(v, lost)["problems"], "journal")) << "says why";
+    Expect(0, Repo("clean"));
+    Next("s4", "s1", 0, 0, 0);  // the next backup of the chain prunes nothing either
     for (const std::string& id : {broken, lost, stranger}) {
         EXPECT_TRUE(fs::exists(BackupDir(id) + "/" + (id == stranger ? "volume.img" : repo::kFullDataFile))) << id;
     }
@@ -108,59 +89,98 @@ TEST_F(DatamoverSafetyTest, BrokenOrMissingManifestsAreDamageAndKept)
 TEST_F(DatamoverSafetyTest, AnIncrementalIsSoundOnlyWhenItsChainIs)
 {
     std::string full = FullOf("s1", 7);
-    sim->WriteRandom("vol", 30 * kMiB, kMiB, 8);
-    sim->Snapshot("vol", "s2");
-    Result inc = Backup("s2", "s1");
-    ASSERT_EQ(inc.rc, 0) << inc.out << inc.err;
-    std::string id = inc.json["backup_id"].asString();
+    const std::string id = Id(Next("s2", "s1", 30 * kMiB, kMiB, 8));
+    ASSERT_FALSE(id.empty());
     Overwrite(BackupDir(full) + "/" + repo::kFullDataFile, 2 * repo::kBlockSize + 5, "\x01\x02");
 
-    for (const std::vector<std::string>& args :
-         {std::vector<std::string>{"verify", "--repo", repoPath},
-          std::vector<std::string>{"verify", "--repo", repoPath, "--backup", id}}) {
-        Result v = Run(args);
-        EXPECT_EQ(v.rc, 1) << v.out;
+    for (const std::vector<std::string>& extra : {std::vector<std::string>{}, {"--backup", id}}) {
+        Result v = Expect(1, Repo("verify", extra));
         Json::Value e = Entry(v, id);
         EXPECT_FALSE(e["ok"].asBool()) << v.out;
         EXPECT_TRUE(Mentions(e["problems"], "depends on damaged backup " + full)) << v.out;
     }
+    // The damaged full itself names the block.
+    EXPECT_TRUE(Mentions(Entry(Run(Repo("verify")), full)["problems"][0], "block 2"));
     sim->CreateVolume("target", size);
     sim->WriteRandom("target", 0, size, 99);
     const std::string before = sim->Read("target", 0, size);
-    Result r = Restore(id, "target");
-    EXPECT_NE(r.rc, 0);
-    EXPECT_TRUE(Mentions(r.json["error"], "--force")) << r.out;
-    r = Restore(id, "target", {"--force"});  // the whole chain is read before a used target is touched
-    EXPECT_NE(r.rc, 0);
-    EXPECT_TRUE(Mentions(r.json["error"], "block 2")) << r.out;
+    ExpectRefused(Restore(id, "target"), {"--force"});
+    // The whole chain is read before a used target is touched.
+    ExpectRefused(Restore(id, "target", {"--force"}), {"block 2"});
     EXPECT_TRUE(sim->Read("target", 0, size) == before) << "a refused restore wrote into its target";
     EXPECT_TRUE(sim->State().Clean());
 }
 
 TEST_F(DatamoverSafetyTest, OtherSchemesAndCommandLineSlipsAreNamed)
 {
-    sim->CreateVolume("vol", size);
-    sim->Snapshot("vol", "s1");
+    ASSERT_FALSE(FullOf("s1", 1, 0).empty());
+    const std::vector<std::string> files = RepoFiles();
     const size_t calls = sim->Calls().size();
+    const std::string id = kVolumeId, s1 = kUrl + std::string("s1");
+    // backup --volume-id <vid> --snapshot-url <url> --repo <repo> <tail...>
+    auto backup = [&](const std::string& vid, const std::string& url, std::vector<std::string> tail) {
+        std::vector<std::string> args = {"backup", "--volume-id", vid, "--snapshot-url", url, "--repo", repoPath};
+        args.insert(args.end(), tail.begin(), tail.end());
+        return args;
+    };
     for (const char* url : {"http://127.0.0.1/pool0/s1", "ftp://127.0.0.1/pool0/s1", "STRATA://127.0.0.1/pool0/s1"}) {
-        Result r = Run({"backup", "--volume-id", kVolumeId, "--snapshot-url", url, "--repo", repoPath,
-                        "--volume-size", "48M"});
-        EXPECT_EQ(r.rc, 2) << url;
-        EXPECT_TRUE(Mentions(r.json["error"], "strata://")) << r.out;
-        EXPECT_TRUE(Mentions(r.json["error"], "scheme")) << r.out;
-        Result h = Run({"health", "--url", url});
-        EXPECT_EQ(h.rc, 2) << h.out;
+        ExpectRefused(Expect(2, backup(id, url, {"--volume-size", "48M"})), {"strata://", "scheme"});
+        Expect(2, {"health", "--url", url});
     }
-    EXPECT_EQ(sim->Calls().size(), calls);
-    Result unknown = Run({"no-such-command"}, false);
-    EXPECT_EQ(unknown.rc, 2);
-    EXPECT_NE(unknown.err.find("no-such-command"), std::string::npos) << unknown.err;
+    EXPECT_NE(Expect(2, {"no-such-command"}, false).err.find("no-such-command"), std::string::npos);
+    // Every refused request says why in one line of standard error (or in its
+    // JSON document) and changes nothing.
+    const std::vector<std::vector<std::string>> cases = {
+        backup("not-a-uuid", s1, {"--volume-size", "48M"}),
+        backup(id, "strata://127.0.0.1/pool0", {"--volume-size", "48M"}),
+        backup(id, "strata://127.0.0.1/pool0/s1/", {"--volume-size", "48M"}),
+        backup(id, "strata://127.0.0.1/pool0/s1;rm -rf x", {"--volume-size", "48M"}),
+        backup(id, "strata://$(id)/pool0/s1", {"--volume-size", "48M"}),
+        backup(id, "http://127.0.0.1/pool0/s1", {"--volume-size", "48M"}),
+        backup(id, s1, {}),
+        backup(id, s1, {"--volume-size", "48Q"}),
+        backup(id, s1, {"--volume-size", "1000"}),
+        backup(id, kUrl + std::string("s2"), {"--parent-snapshot", "s2"}),
+        backup(id, kUrl + std::string("s2"), {"--parent-snapshot", "nope"}),
+        backup(id, s1, {"--volume-size", "48M", "--depth", "0"}),
+        backup(id, s1, {"--volume-size", "48M", "--io", "mmap"}),
+        backup(id, s1, {"--volume-size", "48M", "--storage-type", "3"}),
+        {"backup", "--volume-id", id, "--repo", repoPath},
+        Repo("restore", {"--backup", "20990101T000000Z-00000000", "--volume-url", kUrl + std::string("vol")}),
+        Repo("restore", {"--backup", "../../etc", "--volume-url", kUrl + std::string("vol")}),
+        Repo("restore", {"--backup", "x", "--volume-url", "http://host/vol"}),
+        {"restore", "--repo", sim->Root() + "/var", "--backup", "x", "--volume-url", kUrl + std::string("vol")},
+        {"verify", "--repo", sim->Root() + "/nothing-here"},
+        {"list", "--repo", sim->Root() + "/var"},
+        {"clean", "--task", "no-such-task"},
+        {"clean", "--task", "../../etc/passwd"},
+        {"health", "--url", "strata://127.0.0.1/pool0"},
+        {"no-such-command"},
+        {"backup", "--unknown-flag"},
+    };
+    for (const auto& args : cases) {
+        std::string line;
+        for (const auto& a : args) line += " " + a;
+        Result text = Run(args, false);
+        EXPECT_NE(text.rc, 0) << line;
+        EXPECT_TRUE(text.out.empty()) << line << "\n" << text.out;
+        ASSERT_FALSE(text.err.empty()) << line;
+        EXPECT_EQ(text.err.find('\n'), text.err.size() - 1) << line << "\n" << text.err;
+        EXPECT_EQ(text.err.rfind("datamover: ", 0), 0u) << line << "\n" << text.err;
+        Result json = Run(args, true);
+        EXPECT_NE(json.rc, 0) << line;
+        EXPECT_FALSE(json.json["ok"].asBool()) << line << "\n" << json.out;
+        EXPECT_FALSE(json.json["error"].asString().empty()) << line;
+    }
+    EXPECT_EQ(RepoFiles(), files);
+    EXPECT_EQ(sim->Calls().size(), calls) << "a refused request reached the storage";
+    EXPECT_FALSE(fs::exists(sim->Root() + "/nothing-here"));
+    Expect(0, {"backup", "--help"}, false);
+    Expect(0, {"clean"});  // nothing to clean is not a failure
     // --json after the subcommand as before it.
-    std::string out;
-    EXPECT_EQ(SimRoot::RunProgram({DM_DATAMOVER_BINARY, "--root", sim->Root(), "list", "--repo",
-                                   sim->Root() + "/nothing", "--json"}, &out), 2);
-    EXPECT_NE(out.find("\"ok\":false"), std::string::npos) << out;
-    EXPECT_EQ(SimRoot::RunProgram({DM_DATAMOVER_BINARY, "--root", sim->Root(), "plugins", "--json"}, &out), 0);
+    EXPECT_NE(Expect(2, {"list", "--repo", sim->Root() + "/nothing", "--json"}, false).out.find("\"ok\":false"),
+              std::string::npos);
+    const std::string out = Expect(0, {"plugins", "--json"}, false).out;
     Json::Value rows;
     ASSERT_TRUE(CJsonUtils::StringToJson(out, rows)) << out;
     for (const Json::Value& row : rows) {
@@ -172,28 +192,18 @@ TEST_F(DatamoverSafetyTest, OtherSchemesAndCommandLineSlipsAreNamed)
 
 TEST_F(DatamoverSafetyTest, AnIncrementalThatReadEverythingSaysSo)
 {
-    std::string full = FullOf("s1", 9);
-    sim->Snapshot("vol", "s2");
-    Result inc = Backup("s2", "s1");
-    ASSERT_EQ(inc.rc, 0);
-    std::string dir = BackupDir(inc.json["backup_id"].asString());
-    std::string text, error;
-    ASSERT_TRUE(repo::ReadWholeFile(dir + "/" + repo::kManifestFile, text, error));
-    Json::Value m;
-    ASSERT_TRUE(CJsonUtils::StringToJson(text, m));
-    m["used_full"] = true;
-    ASSERT_TRUE(repo::WriteFileAtomic(dir + "/" + repo::kManifestFile, CJsonUtils::JsonToString(m), error));
-    Result l = Run({"list", "--repo", repoPath}, false);
-    EXPECT_NE(l.out.find("incremental (full read)"), std::string::npos) << l.out;
-    Result lj = Run({"list", "--repo", repoPath});
+    FullOf("s1", 9);
+    const std::string inc = Id(Next("s2", "s1", 0, 0, 0));
+    ASSERT_FALSE(inc.empty());
+    ASSERT_NO_FATAL_FAILURE(EditManifest(inc, [](Json::Value& m) { m["used_full"] = true; }));
+    EXPECT_NE(Run(Repo("list"), false).out.find("incremental (full read)"), std::string::npos);
+    Result lj = List();
     for (const Json::Value& b : lj.json["chains"][0]["backups"]) {
         EXPECT_EQ(b["used_full"].asBool(), b["kind"].asString() == "incremental") << lj.out;
     }
     // The slow steps say what they wait for (on a terminal, or with --verbose).
-    Result shown = Run({"-v", "backup", "--volume-id", kVolumeId, "--snapshot-url", kUrl + std::string("s2"),
-                        "--parent-snapshot", "s1", "--repo", repoPath},
-                       false);
-    ASSERT_EQ(shown.rc, 0) << shown.err;
+    Result shown = Expect(0, {"-v", "backup", "--volume-id", kVolumeId, "--snapshot-url", kUrl + std::string("s2"),
+                              "--parent-snapshot", "s1", "--repo", repoPath}, false);
     EXPECT_NE(shown.err.find("asking the storage for the blocks changed since s1"), std::string::npos) << shown.err;
     EXPECT_NE(shown.err.find("attaching snapshot s2"), std::string::npos) << shown.err;
 }
@@ -204,40 +214,31 @@ TEST_F(DatamoverSafetyTest, ASizeThatDisagreesWithTheSnapshotIsRefused)
     const std::string holds = "holds " + std::to_string(size) + " bytes";
     for (uint64_t stated : {size - 4 * kMiB, size + 4 * kMiB}) {
         SCOPED_TRACE(stated);
-        sim->Snapshot("vol", "s" + std::to_string(stated));
-        Result r = Run({"backup", "--volume-id", kVolumeId, "--snapshot-url", kUrl + ("s" + std::to_string(stated)),
-                        "--repo", repoPath, "--volume-size", std::to_string(stated)});
-        EXPECT_EQ(r.rc, 1) << r.out;
-        EXPECT_TRUE(Mentions(r.json["error"], holds)) << r.out;
-        EXPECT_TRUE(Mentions(r.json["error"], "nothing was backed up")) << r.out;
+        const std::string snap = "s" + std::to_string(stated);
+        sim->Snapshot("vol", snap);
+        ExpectRefused(Expect(1, {"backup", "--volume-id", kVolumeId, "--snapshot-url", kUrl + snap, "--repo", repoPath,
+                                 "--volume-size", std::to_string(stated)}),
+                      {holds, "nothing was backed up"});
         EXPECT_TRUE(sim->State().Clean()) << sim->State().raw.toStyledString();
     }
     // An incremental inherits its parent's size: a grown volume needs a full backup.
     sim->Snapshot("vol", "s2");
     fs::resize_file(sim->BackingPath("s2"), size + 4 * kMiB);
-    Result inc = Backup("s2", "s1");
-    EXPECT_EQ(inc.rc, 1) << inc.out;
-    EXPECT_TRUE(Mentions(inc.json["error"], "take a full backup")) << inc.out;
+    ExpectRefused(Expect(1, BackupArgs("s2", "s1")), {"take a full backup"});
     EXPECT_TRUE(sim->State().Clean());
-    Result l = Run({"list", "--repo", repoPath});
-    ASSERT_EQ(l.json["chains"][0]["backups"].size(), 1u) << l.out;
-    EXPECT_EQ(l.json["chains"][0]["backups"][0]["backup_id"].asString(), full);
+    EXPECT_EQ(Listed(), std::vector<std::string>{full});
 }
 
 TEST_F(DatamoverSafetyTest, RestoreChecksItsTargetBeforeTheFirstWrite)
 {
     std::string id = FullOf("s1", 10);
     sim->CreateVolume("small", size - 4 * kMiB);
-    Result small = Restore(id, "small");
-    EXPECT_NE(small.rc, 0);
-    EXPECT_TRUE(Mentions(small.json["error"], "nothing was written")) << small.out;
+    ExpectRefused(Restore(id, "small"), {"nothing was written"});
     EXPECT_EQ(fs::file_size(sim->BackingPath("small")), size - 4 * kMiB) << "the target grew";
     sim->CreateVolume("used", size);
     sim->WritePattern("used", size / 2, 4096, 0x77);
     const std::string before = sim->Read("used", 0, size);
-    Result used = Restore(id, "used");
-    EXPECT_NE(used.rc, 0);
-    EXPECT_TRUE(Mentions(used.json["error"], "--force")) << used.out;
+    ExpectRefused(Restore(id, "used"), {"--force"});
     EXPECT_TRUE(sim->Read("used", 0, size) == before) << "a refused restore wrote";
     EXPECT_EQ(Restore(id, "used", {"--force"}).rc, 0);
     ExpectSameData("s1", "used");
@@ -248,9 +249,8 @@ TEST_F(DatamoverSafetyTest, RestoreChecksItsTargetBeforeTheFirstWrite)
     EXPECT_TRUE(sim->State().Clean());
     // --verify-only reads the chain and writes nothing.
     const int attaches = sim->State().calls["attach"];
-    Result check = Run({"restore", "--repo", repoPath, "--backup", id, "--verify-only"});
-    EXPECT_EQ(check.rc, 0) << check.out << check.err;
-    EXPECT_EQ(check.json["bytes_checked"].asUInt64(), size - kOffset);
+    EXPECT_EQ(Expect(0, Repo("restore", {"--backup", id, "--verify-only"})).json["bytes_checked"].asUInt64(),
+              size - kOffset);
     EXPECT_EQ(sim->State().calls["attach"], attaches);
 }
 
@@ -261,20 +261,14 @@ TEST_F(DatamoverSafetyTest, AnInterruptedRestoreIsReportedUntilOneSucceeds)
     // Killed once it has written and waits in the detach: the record is there.
     sim->InjectFault(SimFault::Stall("detach", 5000, 1, false));
     const int detaches = sim->State().calls["detach"];
-    pid_t pid = Spawn(Argv({"restore", "--repo", repoPath, "--backup", id, "--volume-url",
-                                            kUrl + std::string("target")},
-                                           true));
-    ASSERT_GT(pid, 0);
-    ASSERT_TRUE(WaitFor([&]() { return sim->State().calls["detach"] > detaches; }));
-    Kill(pid);
+    ASSERT_TRUE(KillWhen(Argv(Repo("restore", {"--backup", id, "--volume-url", kUrl + std::string("target")}), true),
+                         [&]() { return sim->State().calls["detach"] > detaches; }));
     const std::string text = "restore into " + (kUrl + std::string("target")) + " was interrupted; its content is incomplete";
-    Result l = Run({"list", "--repo", repoPath});
-    EXPECT_TRUE(Mentions(l.json["interrupted_restores"], text)) << l.out;
-    Result c = Run({"clean", "--repo", repoPath}, false);
-    EXPECT_NE(c.out.find(text), std::string::npos) << c.out;
+    EXPECT_TRUE(Mentions(List().json["interrupted_restores"], text));
+    EXPECT_NE(Run(Repo("clean"), false).out.find(text), std::string::npos);
     sim->ClearFaults();
     ASSERT_EQ(Restore(id, "target", {"--force"}).rc, 0);
-    EXPECT_EQ(Run({"list", "--repo", repoPath}).json["interrupted_restores"].size(), 0u);
+    EXPECT_EQ(List().json["interrupted_restores"].size(), 0u);
 }
 
 }  // namespace
