@@ -224,8 +224,7 @@ TEST_F(ContractTest, UrlPartsOffsetsAndIpv6BracketsAreTakenApart)
 
 TEST_F(ContractTest, OpenFlagsSizesOffsetsAndTheCachedManager)
 {
-    runner.ExpectContaining("-c attachwithip", AttachOk("/dev/sdq"));
-    runner.ExpectContaining("reg_qs.sh", Lines({"ok"}));
+    ScriptVolume(runner);
     for (bool backup : {true, false}) {
         auto d = Make(backup);
         ASSERT_NE(d, nullptr);
@@ -283,9 +282,7 @@ TEST_F(ContractTest, FailedOpensNameTheDiskAndLeaveOnlyWhatIsAttached)
             VirtualClock pauses;
             CapturedMessages messages;
             ScriptedCommandRunner script;
-            script.ExpectContaining("-c attachwithip", c.attach);
-            script.ExpectContaining("reg_qs.sh", Lines({"ok"}));
-            script.ExpectContaining("-c detachwithip", CliOk());
+            ScriptVolume(script, c.attach);
             device->fails = c.deviceFails;
             auto d = Make(backup, 65536, &messages);
             EnvProxyResult open = backup ? d->OpenDisk(P(), true) : d->OpenDisk(false);
@@ -326,8 +323,7 @@ TEST_F(ContractTest, CloseReportsEachFailureAndKeepsWhatStaysAttached)
         SCOPED_TRACE(std::to_string(c.closeFails) + std::to_string(c.detachFails));
         CapturedMessages messages;
         ScriptedCommandRunner script;
-        script.ExpectContaining("-c attachwithip", AttachOk("/dev/sdq"));
-        script.ExpectContaining("-c detachwithip", c.detachFails ? CliFail(1, "device is busy") : CliOk());
+        ScriptVolume(script, AttachOk("/dev/sdq"), c.detachFails ? CliFail(1, "device is busy") : CliOk());
         auto d = Make(true, 65536, &messages);
         ASSERT_EQ(d->OpenDisk(P(), true)._GetCompleteCode(), ENV_PROXY_SUCCESS);
         device->closeFails = c.closeFails;
@@ -340,13 +336,8 @@ TEST_F(ContractTest, CloseReportsEachFailureAndKeepsWhatStaysAttached)
         }
         EXPECT_EQ(details, c.details);
         EXPECT_EQ(CallsWith(script, DetachOf("snap-2")), c.detachFails ? 4u : 1u);
-        auto events = Events(messages);
-        ASSERT_EQ(events.size(), c.detachFails ? 1u : 0u);
-        if (c.detachFails) {
-            EXPECT_EQ(events[0].type, 1);
-            EXPECT_EQ(events[0].code, 72479277076ULL);
-            EXPECT_EQ(events[0].params, (std::vector<std::string>{"10.2.3.4", "snap-2", "device is busy", "pool9"}));
-        }
+        const EventList raised = {{1, 72479277076ULL, {"10.2.3.4", "snap-2", "device is busy", "pool9"}}};
+        EXPECT_EQ(Events(messages), c.detachFails ? raised : EventList());
         EXPECT_EQ(ArraySize(LastCacheData(messages), "snapshot_volumes_attached"), c.detachFails ? 1u : 0u);
     }
     device->closeFails = false;
@@ -365,9 +356,7 @@ TEST_F(ContractTest, CloseRemovesTheKeyUnderTheBestPathItHas)
     for (const Case& c : {Case{true, "/dev/resolved", "/dev/resolved"}, Case{true, "", "/dev/sdq"},
                           Case{false, "", ""}}) {
         ScriptedCommandRunner script;
-        script.ExpectContaining("-c attachwithip", AttachOk("/dev/sdq"));
-        script.ExpectContaining("reg_qs.sh", Lines({"ok"}));
-        script.ExpectContaining("-c detachwithip", CliOk());
+        ScriptVolume(script);
         device->resolvedPath = c.resolved;
         auto d = Make(false);
         if (c.open) {
@@ -458,11 +447,7 @@ TEST_F(ContractTest, ChangedRangesFromTheDescriptorsPointOfView)
         SCOPED_TRACE(c.what);
         CapturedMessages messages;
         ScriptedCommandRunner script;
-        script.ExpectContaining(kCreate, c.create);
-        script.ExpectContaining(kQuery, QueryReady(1048576));
-        script.ExpectContaining("-c attachwithip", AttachOk(path));
-        script.ExpectContaining("-c detachwithip", CliOk());
-        script.ExpectContaining(kDelete, c.remove);
+        ScriptBitmap(script, path, 1048576, CliOk(), c.remove, c.create);
         DirtyRanges ranges;
         EnvProxyResult r = Make(c.backup, 64 * MiB, &messages)->GetDirtyRanges(nullptr, c.previous, ranges, c.start, 0);
         EXPECT_EQ(r._GetCompleteCode(), c.status);
@@ -584,18 +569,10 @@ TEST_F(ContractTest, LeftoverCleaningReleasesFirstNamesAndClearsTheirEvents)
                                              key + R"(":["v1","v2"]})");
         EXPECT_EQ(r._GetCompleteCode(), ENV_PROXY_SUCCESS);
         EXPECT_TRUE(r.details.empty());
-        auto sent = Events(messages);
-        ASSERT_EQ(sent.size(), 3u);
-        const std::vector<std::pair<uint64_t, std::vector<std::string>>> expected = {
-            {72479277076ULL, {"10.2.3.4", "bm1", "detach volume success", "pool9"}},
-            {72479277077ULL, {"10.2.3.4", "bm1", ""}},
-            {72479277076ULL, {"10.2.3.4", "v1", "detach volume success", "pool9"}},
-        };
-        for (size_t i = 0; i < expected.size(); ++i) {
-            EXPECT_EQ(sent[i].type, 2) << i;
-            EXPECT_EQ(sent[i].code, expected[i].first) << i;
-            EXPECT_EQ(sent[i].params, expected[i].second) << i;
-        }
+        const EventList cleared = {{2, 72479277076ULL, {"10.2.3.4", "bm1", "detach volume success", "pool9"}},
+                                   {2, 72479277077ULL, {"10.2.3.4", "bm1", ""}},
+                                   {2, 72479277076ULL, {"10.2.3.4", "v1", "detach volume success", "pool9"}}};
+        EXPECT_EQ(Events(messages), cleared);
         Json::Value doc = LastCacheData(messages);
         EXPECT_EQ(doc["cache_uuid"].asString(), "11111111-2222-3333-4444-555555555555");
         ASSERT_EQ(ArraySize(doc, key.c_str()), 1u);
@@ -649,9 +626,7 @@ TEST_F(ContractTest, LeftoverKeysAreRemovedByVolumeNeverByAnOldPath)
     };
     for (const Case& c : cases) {
         ScriptedCommandRunner script;
-        script.ExpectContaining("-c attachwithip", c.attach);
-        script.ExpectContaining("reg_qs.sh unreg", Lines({"ok"}));
-        script.ExpectContaining("-c detachwithip", CliOk());
+        ScriptVolume(script, c.attach);
         auto d = Make(false);
         EXPECT_EQ(d->CleanLeftovers(c.cached)._GetCompleteCode(), c.status) << c.cached;
         EXPECT_EQ(CallsWith(script, "reg_qs.sh"), c.unregCalls) << c.cached;
@@ -720,10 +695,7 @@ TEST_F(ContractTest, SnapshotOperationsDoNothingAndSendAlarmClearsAnEvent)
     EXPECT_EQ(d->DeleteSnapshot(snap, true)._GetCompleteCode(), ENV_PROXY_SUCCESS);
     EXPECT_TRUE(runner.Calls().empty());
     d->SendAlarm(72479277077ULL, "bm", "text");
-    auto events = Events(sink);
-    ASSERT_EQ(events.size(), 1u);
-    EXPECT_EQ(events[0].type, 2);
-    EXPECT_EQ(events[0].params, (std::vector<std::string>{"10.2.3.4", "bm", "text"}));
+    EXPECT_EQ(Events(sink), (EventList{{2, 72479277077ULL, {"10.2.3.4", "bm", "text"}}}));
 }
 
 // The texts and levels of the main paths, with the module name and, where it
@@ -745,6 +717,18 @@ TEST_F(ContractTest, MainPathsLogTheirTextsAtTheirLevels)
         std::string err;
         Make(true)->CheckHealthStatus(err);
     };
+    // One open and close against storage answering with these replies.
+    auto openClose = [this](bool backup, Reply attach, Reply detach, Reply key) {
+        ScriptedCommandRunner script;
+        ScriptVolume(script, attach, detach, key);
+        auto d = Make(backup);
+        backup ? d->OpenDisk(P(), true) : d->OpenDisk(false);
+        d->CloseDisk();
+    };
+    auto ranges = [this](const char* previous) {
+        DirtyRanges r;
+        Make(true)->GetDirtyRanges(nullptr, previous, r, 0, 0);
+    };
     const std::map<std::string, std::function<void()>> ops = {
         {"bad uuid", [&] { VolumeParas p = Paras(true); p.volumeID = "not-a-uuid"; create(p); }},
         {"null sink", [&] { VolumeParas p = Paras(true); p.msgNotify = nullptr; create(p); }},
@@ -757,39 +741,15 @@ TEST_F(ContractTest, MainPathsLogTheirTextsAtTheirLevels)
              create(p);
          }},
         {"restore read-only", [&] { Make(false)->OpenDisk(true); }},
-        {"attach refused",
-         [&] {
-             ScriptedCommandRunner script;
-             script.ExpectContaining("-c attachwithip", CliFail(1, "no"));
-             Make(true)->OpenDisk(P(), true);
-         }},
+        {"attach refused", [&] { openClose(true, CliFail(1, "no"), CliOk(), Lines({"ok"})); }},
         {"backup open", [&] { Make(true)->OpenDisk(P(), true); }},
         {"device refused", [&] { device->fails = true; Make(true)->OpenDisk(P(), true); device->fails = false; }},
-        {"restore with keys",
-         [&] {
-             auto d = Make(false);
-             d->OpenDisk(false);
-             d->CloseDisk();
-         }},
-        {"restore keys refused",
-         [&] {
-             ScriptedCommandRunner script;
-             script.ExpectContaining("-c attachwithip", AttachOk("/dev/sdq"));
-             script.ExpectContaining("reg_qs.sh", Lines({"no"}, 1));
-             script.ExpectContaining("-c detachwithip", CliOk());
-             auto d = Make(false);
-             d->OpenDisk(false);
-             d->CloseDisk();
-         }},
+        {"restore with keys", [&] { openClose(false, AttachOk("/dev/sdq"), CliOk(), Lines({"ok"})); }},
+        {"restore keys refused", [&] { openClose(false, AttachOk("/dev/sdq"), CliOk(), Lines({"no"}, 1)); }},
         {"close refused",
          [&] {
-             ScriptedCommandRunner script;
-             script.ExpectContaining("-c attachwithip", AttachOk("/dev/sdq"));
-             script.ExpectContaining("-c detachwithip", CliFail(1, "busy"));
-             auto d = Make(true);
-             d->OpenDisk(P(), true);
              device->closeFails = true;
-             d->CloseDisk();
+             openClose(true, AttachOk("/dev/sdq"), CliFail(1, "busy"), Lines({"ok"}));
              device->closeFails = false;
          }},
         {"block I/O refused",
@@ -804,13 +764,12 @@ TEST_F(ContractTest, MainPathsLogTheirTextsAtTheirLevels)
              Make(false)->WriteBlocks(0, len, nullptr);
              device->fails = false;
          }},
-        {"same snapshot", [&] { DirtyRanges r; Make(true)->GetDirtyRanges(nullptr, "snap-2", r, 0, 0); }},
+        {"same snapshot", [&] { ranges("snap-2"); }},
         {"bitmap refused",
          [&] {
              ScriptedCommandRunner script;
              script.ExpectContaining(kCreate, QrmCode(50153007));
-             DirtyRanges r;
-             Make(true)->GetDirtyRanges(nullptr, "snap-1", r, 0, 0);
+             ranges("snap-1");
          }},
         {"agent not running", [&] { health(Lines({"root 1 0 /usr/bin/other"}), QrmCode(50150005)); }},
         {"agent search fails", [&] { health(Lines({"ps: broken"}, 1), QrmCode(50150005)); }},
@@ -887,9 +846,7 @@ TEST_F(ContractTest, MainPathsLogTheirTextsAtTheirLevels)
         {"clean refused", "Detach volume data[v] failed. Error is busy", 4,
          "StrataDiskDescriptor::CleanLeftoversForRestore()"},
     };
-    runner.ExpectContaining("-c attachwithip", AttachOk("/dev/sdq"));
-    runner.ExpectContaining("reg_qs.sh", Lines({"ok"}));
-    runner.ExpectContaining("-c detachwithip", CliOk());
+    ScriptVolume(runner);
     std::map<std::string, std::vector<LogRecord>> seen;
     for (const auto& op : ops) {
         LogCapture capture;
