@@ -266,9 +266,8 @@ TEST_F(ContractTest, FailedOpensNameTheDiskAndLeaveOnlyWhatIsAttached)
         Reply attach;
         bool deviceFails;
         const char* text;
-        size_t attaches;
-        size_t namesLeft;  // after the open
-        size_t keyScripts;  // restore, open and close
+        // Attach calls, names left after the open, key scripts of a restore's open and close.
+        size_t attaches, namesLeft, keyScripts;
     };
     const Case cases[] = {
         {"attach refused", CliFail(50151404, "volume not found"), false, "volume not found", 4, 0, 0},
@@ -310,8 +309,7 @@ TEST_F(ContractTest, FailedOpensNameTheDiskAndLeaveOnlyWhatIsAttached)
 TEST_F(ContractTest, CloseReportsEachFailureAndKeepsWhatStaysAttached)
 {
     struct Case {
-        bool closeFails;
-        bool detachFails;
+        bool closeFails, detachFails;
         std::vector<std::string> details;
     };
     const Case cases[] = {
@@ -422,8 +420,7 @@ TEST_F(ContractTest, ChangedRangesFromTheDescriptorsPointOfView)
         bool backup;
         const char* previous;
         uint64_t start;
-        Reply create;
-        Reply remove;
+        Reply create, remove;
         int status;
         const char* resultText;
         const char* detail;  // nullptr: none
@@ -473,14 +470,11 @@ TEST_F(ContractTest, HealthCheckRetriesAppliesDefaultsAndTrustsOnlyTheProbe)
     struct Case {
         const char* what;
         std::string agentPath;
-        Reply search;
-        Reply probe;
-        int times;
-        int wait;
+        Reply search, probe;
+        int times, wait;
         bool healthy;
         std::vector<uint64_t> sleeps;
-        size_t searches;
-        size_t probes;
+        size_t searches, probes;
         std::string error;
     };
     const Case cases[] = {
@@ -789,27 +783,26 @@ TEST_F(ContractTest, MainPathsLogTheirTextsAtTheirLevels)
         const char* op;
         std::string text;  // the record's text starts with it
         int level;
-        const char* function;  // nullptr: not checked
+        const char* function = nullptr;  // nullptr: not checked
     };
     const char* open = "StrataDiskDescriptor::OpenDisk()";
     const char* reg = "StrataDiskDescriptor::RegKeyForVolume()";
     const char* unreg = "StrataDiskDescriptor::UnRegKeyForVolume()";
     const Row rows[] = {
-        {"bad uuid", "Create StrataDiskDescriptor failed: ", 4, nullptr},
-        {"null sink", "Invalid message notify pointer.", 4, nullptr},
-        {"null sink", "Failed to initialize StrataDiskDescriptor.", 4, nullptr},
+        {"bad uuid", "Create StrataDiskDescriptor failed: ", 4},
+        {"null sink", "Invalid message notify pointer.", 4},
+        {"null sink", "Failed to initialize StrataDiskDescriptor.", 4},
         {"bad backup url",
          "parse disk info for backup ! parentSnapshotUrl:strata://10.2.3.4/pool9/snap-1 "
-         "snapshoturl:strata://10.2.3.4/pool9/snap-2/", 1, nullptr},
-        {"bad backup url", "Parse backup volume url failed.", 4, nullptr},
-        {"bad backup url", "Parse params failed.", 4, nullptr},
-        {"bad backup url", "Failed to initialize StrataDiskDescriptor.", 4, nullptr},
-        {"bad restore url", "parse disk info for restore Volume !parentSnapshotUrl:garbage volumeUrl:strata://x/y", 1,
-         nullptr},
-        {"bad restore url", "Parse restore volume url failed.", 4, nullptr},
-        {"restore read-only", "Open disk for restore can not use read only mode.", 4, nullptr},
-        {"attach refused", "AttachVolume failed ! Retry 3 time.", 3, nullptr},
-        {"attach refused", "AttachVolume failed, errMsg is ", 4, nullptr},
+         "snapshoturl:strata://10.2.3.4/pool9/snap-2/", 1},
+        {"bad backup url", "Parse backup volume url failed.", 4},
+        {"bad backup url", "Parse params failed.", 4},
+        {"bad backup url", "Failed to initialize StrataDiskDescriptor.", 4},
+        {"bad restore url", "parse disk info for restore Volume !parentSnapshotUrl:garbage volumeUrl:strata://x/y", 1},
+        {"bad restore url", "Parse restore volume url failed.", 4},
+        {"restore read-only", "Open disk for restore can not use read only mode.", 4},
+        {"attach refused", "AttachVolume failed ! Retry 3 time.", 3},
+        {"attach refused", "AttachVolume failed, errMsg is ", 4},
         {"attach refused", "Attach volume failed.", 4, open},
         {"backup open", "before diskDeviceFile open, aioReadMod:16384", 1, open},
         {"device refused", "Open disk device file[/dev/sdq] failed.", 4, open},
@@ -822,27 +815,27 @@ TEST_F(ContractTest, MainPathsLogTheirTextsAtTheirLevels)
         {"restore keys refused", "remove key for disk: /dev/sdq failed. ", 4, unreg},
         {"restore keys refused", "unreg key for volume[/dev/sdq] failed.iDeleteKey:-1", 4,
          "StrataDiskDescriptor::CloseDisk()"},
-        {"close refused", "Close disk device file failed.", 4, nullptr},
-        {"close refused", "Detach volume failed.", 4, nullptr},
-        {"block I/O refused", "Read snapshot volume[snap-2] failed.", 4, nullptr},
-        {"block I/O refused", "Read volume block failed. snapshotID : snap-2", 4, nullptr},
-        {"block I/O refused", "StrataDiskDescriptor ReleaseBufferCache", 1, nullptr},
-        {"block I/O refused", "Write volume[target-vol] failed.", 4, nullptr},
-        {"same snapshot", " curSnapshotID is the same with Previous SnapshotID.", 4, nullptr},
-        {"same snapshot", "CheckChangeID failed preChangeID snap-2, curChangeID snap-2", 4, nullptr},
-        {"bitmap refused", "Get cbt failed.", 4, nullptr},
-        {"agent not running", "outputList: root 1 0 /usr/bin/other", 1, nullptr},
-        {"agent not running", "./strata_agent is not running.", 4, nullptr},
-        {"agent not running", "need retry times: 0", 3, nullptr},
-        {"agent not running", "Strata health check failed.", 4, nullptr},
-        {"agent search fails", "Cmd failed: ps: broken", 4, nullptr},
-        {"agent search fails", "Run cmd failed, filter name: strata_agent value:1", 4, nullptr},
-        {"probe answers", "strata has an exception, errorCode= 0", 3, nullptr},
-        {"clean empty", "Enter clean leftovers data is .", 2, nullptr},
-        {"clean empty", "Cache data is empty", 2, nullptr},
+        {"close refused", "Close disk device file failed.", 4},
+        {"close refused", "Detach volume failed.", 4},
+        {"block I/O refused", "Read snapshot volume[snap-2] failed.", 4},
+        {"block I/O refused", "Read volume block failed. snapshotID : snap-2", 4},
+        {"block I/O refused", "StrataDiskDescriptor ReleaseBufferCache", 1},
+        {"block I/O refused", "Write volume[target-vol] failed.", 4},
+        {"same snapshot", " curSnapshotID is the same with Previous SnapshotID.", 4},
+        {"same snapshot", "CheckChangeID failed preChangeID snap-2, curChangeID snap-2", 4},
+        {"bitmap refused", "Get cbt failed.", 4},
+        {"agent not running", "outputList: root 1 0 /usr/bin/other", 1},
+        {"agent not running", "./strata_agent is not running.", 4},
+        {"agent not running", "need retry times: 0", 3},
+        {"agent not running", "Strata health check failed.", 4},
+        {"agent search fails", "Cmd failed: ps: broken", 4},
+        {"agent search fails", "Run cmd failed, filter name: strata_agent value:1", 4},
+        {"probe answers", "strata has an exception, errorCode= 0", 3},
+        {"clean empty", "Enter clean leftovers data is .", 2},
+        {"clean empty", "Cache data is empty", 2},
         {"clean broken", "Parse data[{broken] to json failed.", 4, "StrataDiskDescriptor::CleanLeftovers()"},
-        {"clean refused", "Detach bitmap volume data[bm] failed. Error is busy", 4, nullptr},
-        {"clean refused", "Delete bitmap volume data[bm] failed. Error is ", 4, nullptr},
+        {"clean refused", "Detach bitmap volume data[bm] failed. Error is busy", 4},
+        {"clean refused", "Delete bitmap volume data[bm] failed. Error is ", 4},
         {"clean refused", "Detach volume data[v] failed. Error is busy", 4,
          "StrataDiskDescriptor::CleanLeftoversForRestore()"},
     };

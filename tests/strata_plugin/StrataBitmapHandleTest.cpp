@@ -160,11 +160,8 @@ TEST_F(BitmapHandleTest, FailedOrAbortedCreationsDeleteTheBitmapTheyNamed)
 {
     struct Case {
         const char* what;
-        bool restore;
-        bool abort;
-        Reply create;
-        Reply detach;
-        Reply remove;
+        bool restore, abort;
+        Reply create, detach, remove;
         int32_t result;
         size_t creates;  // a refusal is retried, a missing parent and an abort are not
     };
@@ -248,13 +245,10 @@ TEST_F(BitmapHandleTest, UnusableBitmapsFailAfterCleanUp)
 TEST_F(BitmapHandleTest, CleanUpFailuresRaiseTheirEventAndKeepTheName)
 {
     struct Case {
-        Reply detach;
-        Reply remove;
-        size_t detaches;
-        size_t deletes;
+        Reply detach, remove;
+        size_t detaches, deletes;
         EventRecord event;  // without the bitmap's name
-        size_t attachedLeft;
-        size_t createdLeft;
+        size_t attachedLeft, createdLeft;
     };
     const Case cases[] = {
         // A failed detach is retried and the delete is still tried.
