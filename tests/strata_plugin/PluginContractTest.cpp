@@ -484,6 +484,9 @@ TEST_F(ContractTest, HealthCheckRetriesAppliesDefaultsAndTrustsOnlyTheProbe)
          {30, 30, 30, 30}, 4, 0, kFullHealthText},
         // The impossible volume found counts as a failure.
         {"probe finds the volume", agent, running, QueryReady(4096), 0, 7, false, {7}, 1, 1, kFullHealthText},
+        // So does an answer that is no answer (a tool that crashed).
+        {"probe answers garbage", agent, running, Lines({"Exception in thread main", "#### connection reset ####"}, 1),
+         0, 7, false, {7}, 1, 1, kFullHealthText},
         {"healthy", agent, running, QrmCode(50150005), 0, 7, true, {}, 1, 1, ""},
     };
     for (const Case& c : cases) {

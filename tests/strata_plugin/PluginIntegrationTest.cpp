@@ -1,6 +1,6 @@
 // The real plug-in file, loaded through the factory, against strata-sim in a
-// temporary installation root: full and incremental backup, restore, crash
-// recovery and the health check.
+// temporary installation root: full and incremental backup, restore and crash
+// recovery (the health check runs against it in the datamover's tests).
 #include "tests/strata_plugin/PluginSimSupport.h"
 
 #ifdef DM_HAVE_SIM_TESTING
@@ -23,14 +23,12 @@ using testing_fakes::VirtualClock;
 namespace {
 const uint64_t kChunk = 65536;
 
-SimRoot::Options SimOptions(bool startAgent = false)
+SimRoot::Options SimOptions()
 {
     SimRoot::Options o;
-    o.startAgent = startAgent;
     o.simConfig["block_size"] = std::to_string(kChunk);
     // No limit on the bitmap wait: the crash test kills a child while it polls.
     o.hostConfig[{"General", "CreateBitmapTimeoutSec"}] = "-1";
-    o.hostConfig[{"BackupNode", "RetryHealthStatusTimes"}] = "1";
     return o;
 }
 
@@ -280,29 +278,4 @@ TEST_F(PluginSimTest, CrashesAreCleanedFromTheLastCachedData)
     }
 }
 
-TEST(PluginHealthTest, AgentNotRunningSilentStorageAndHealthy)
-{
-    VirtualClock clock;
-    SimRoot::Options o = SimOptions();
-    o.simConfig["require_agent"] = "1";
-    SimRoot sim(o);
-    HostMessageSink sink("health");
-    auto disk = Create(BackupParas(&sink, "s", 8 * MiB));
-    ASSERT_NE(disk, nullptr);
-    std::string err;
-
-    // Installed but not running (another test's agent may be visible to ps,
-    // but this storage still refuses without its own agent).
-    EXPECT_FALSE(disk->CheckHealthStatus(err));
-    EXPECT_NE(err.find("query not exist volume failed"), std::string::npos);
-
-    sim.StartAgent();
-    err.clear();
-    EXPECT_TRUE(disk->CheckHealthStatus(err)) << err;
-
-    sim.InjectFault(SimFault::Garbage("query", 1, true));
-    err.clear();
-    EXPECT_FALSE(disk->CheckHealthStatus(err));
-    EXPECT_NE(err.find("maybe strata storage plane network has an exception"), std::string::npos);
-}
 #endif
