@@ -30,7 +30,9 @@ protected:
 };
 }  // namespace
 
-TEST_F(CacheTest, NewCacheHoldsOnlyItsLowercaseUuidAndSendsNothing)
+// A new cache holds only its identifier; without a sink a change is logged
+// and kept in memory, and no file is written.
+TEST_F(CacheTest, NewCacheHoldsOnlyItsLowercaseUuidAndWithoutASinkWritesNothing)
 {
     Json::Value doc;
     ASSERT_TRUE(CJsonUtils::StringToJson(cache.ToJsonString(), doc));
@@ -41,9 +43,17 @@ TEST_F(CacheTest, NewCacheHoldsOnlyItsLowercaseUuidAndSendsNothing)
     EXPECT_EQ(id.find_first_not_of("0123456789abcdef-"), std::string::npos) << id;
     EXPECT_TRUE(sink.All().empty());
     EXPECT_NE(DiskDataPersistence(&sink).GetCachedUUID(), id);
+    LogCapture logs;
+    DiskDataPersistence orphan(nullptr);
+    orphan.AppendArrayElement("data_volumes_attached", "vol");
+    EXPECT_TRUE(logs.Contains("Message notify pointer is NULL.", 4));
+    EXPECT_FALSE(CacheFileExists(orphan.GetCachedUUID(), ".cache"));
+    EXPECT_EQ(orphan.GetFirstArrayElement("data_volumes_attached"), "vol");
 }
 
-TEST_F(CacheTest, ArrayLifecyclePublishesEveryChangeAndKeepsFileOnlyWhileUseful)
+// Every change is published; the local file exists only while the document
+// names a volume, and Finish stores the final one only then.
+TEST_F(CacheTest, ArrayLifecyclePublishesEveryChangeAndKeepsFilesOnlyWhileUseful)
 {
     const std::string id = cache.GetCachedUUID();
     cache.AppendArrayElement("snapshot_volumes_attached", "snapA");
@@ -67,6 +77,18 @@ TEST_F(CacheTest, ArrayLifecyclePublishesEveryChangeAndKeepsFileOnlyWhileUseful)
     // Not useful: the host still hears of it but the local file is gone.
     EXPECT_FALSE(CacheFileExists(id, ".cache"));
     EXPECT_EQ(sink.Bodies(kCacheTopic).size(), 4u);
+    cache.Finish();
+    EXPECT_TRUE(StrataCleanFile().ListFinishedCaches().empty());
+    cache.AppendArrayElement("bitmap_volumes_created", "bm");
+    const size_t sent = sink.All().size();
+    cache.Finish();
+    EXPECT_EQ(sink.All().size(), sent);  // nothing sent by the final write
+    StrataCleanFile keeper;
+    ASSERT_EQ(keeper.ListFinishedCaches(), std::vector<std::string>{cache.GetCachedUUID()});
+    EXPECT_FALSE(CacheFileExists(cache.GetCachedUUID(), ".cache"));
+    std::string stored;
+    ASSERT_TRUE(keeper.LoadCacheFile(cache.GetCachedUUID(), stored));
+    EXPECT_EQ(stored, cache.ToJsonString());
 }
 
 TEST_F(CacheTest, ElementsObjectsAndForeignDocuments)
@@ -106,32 +128,6 @@ TEST_F(CacheTest, ElementsObjectsAndForeignDocuments)
         EXPECT_FALSE(cache.ToJsonValue(bad)) << bad;
     }
     EXPECT_EQ(sink.All().size(), sent);
-}
-
-TEST_F(CacheTest, NullSinkLogsAndTouchesNoFile)
-{
-    LogCapture logs;
-    DiskDataPersistence orphan(nullptr);
-    orphan.AppendArrayElement("data_volumes_attached", "vol");
-    EXPECT_TRUE(logs.Contains("Message notify pointer is NULL.", 4));
-    EXPECT_FALSE(CacheFileExists(orphan.GetCachedUUID(), ".cache"));
-    EXPECT_EQ(orphan.GetFirstArrayElement("data_volumes_attached"), "vol");
-}
-
-TEST_F(CacheTest, FinishStoresFinalDocumentOnlyWhenVolumesRemain)
-{
-    cache.Finish();
-    EXPECT_TRUE(StrataCleanFile().ListFinishedCaches().empty());
-    cache.AppendArrayElement("bitmap_volumes_created", "bm");
-    const size_t sent = sink.All().size();
-    cache.Finish();
-    EXPECT_EQ(sink.All().size(), sent);  // nothing sent by the final write
-    StrataCleanFile keeper;
-    ASSERT_EQ(keeper.ListFinishedCaches(), std::vector<std::string>{cache.GetCachedUUID()});
-    EXPECT_FALSE(CacheFileExists(cache.GetCachedUUID(), ".cache"));
-    std::string stored;
-    ASSERT_TRUE(keeper.LoadCacheFile(cache.GetCachedUUID(), stored));
-    EXPECT_EQ(stored, cache.ToJsonString());
 }
 
 TEST(StrataCleanFileTest, SaveLoadRemoveAndUnsafeIdentifiers)
@@ -187,20 +183,17 @@ namespace {
 class RecordingObserver : public EnvProxyObserver {
 public:
     void CacheDataChanged(const std::string& json) override { caches.push_back(json); }
-    void SendEvent(uint64_t code, const std::vector<std::string>& params, bool) override
-    {
-        events.push_back(code);
-        lastParams = params;
-    }
+    void SendEvent(uint64_t code, const std::vector<std::string>&, bool) override { events.push_back(code); }
     void SetT9Message(T9MapInfo&) override { ++t9; }
     std::vector<std::string> caches;
     std::vector<uint64_t> events;
-    std::vector<std::string> lastParams;
     int t9 = 0;
 };
 }  // namespace
 
-TEST(CommonVMHandleTest, ObserversFirstRegistrationWinsAndCacheObserverGetsCurrentDocument)
+// The first observer of a kind wins and a cache observer is sent the current
+// document; typed entries, and an unsupported type that still notifies.
+TEST(CommonVMHandleTest, ObserversAndTypedEntries)
 {
     CommonVMHandle handle;
     RecordingObserver first;
@@ -218,13 +211,6 @@ TEST(CommonVMHandleTest, ObserversFirstRegistrationWinsAndCacheObserverGetsCurre
     T9MapInfo info;
     handle.SetT9Message(info);
     EXPECT_EQ(second.t9, 1);
-}
-
-TEST(CommonVMHandleTest, TypedEntriesAndUnsupportedTypeStillNotifies)
-{
-    CommonVMHandle handle;
-    RecordingObserver obs;
-    handle.AddObserver(ENV_PROXY_EVENT_CACHE_DATA, &obs);
     LogCapture logs;
     handle.addCachedObject("arr", std::string("x"), JSON_ARRAY_OBJECT);
     handle.addCachedObject("arr", std::string("y"), JSON_ARRAY_OBJECT);
@@ -237,11 +223,11 @@ TEST(CommonVMHandleTest, TypedEntriesAndUnsupportedTypeStillNotifies)
     handle.getCacheObjectValue("plain", s, JSON_NORMAL_OBJECT);
     EXPECT_EQ(s, "p");
     const std::string before = handle.toJsonString();
-    const size_t notified = obs.caches.size();
+    const size_t notified = first.caches.size();
     handle.addCachedObject("z", std::string("q"), static_cast<JsonObjectType>(2));
     EXPECT_TRUE(logs.Contains("Don't support the Json type[2]", 4));
-    ASSERT_EQ(obs.caches.size(), notified + 1);
-    EXPECT_EQ(obs.caches.back(), before);
+    ASSERT_EQ(first.caches.size(), notified + 1);
+    EXPECT_EQ(first.caches.back(), before);
 
     handle.delCachedObject("arr", "x", JSON_ARRAY_OBJECT);
     handle.getCacheObjectValue("arr", s, JSON_ARRAY_OBJECT);

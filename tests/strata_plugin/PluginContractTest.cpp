@@ -224,8 +224,7 @@ TEST_F(ContractTest, UrlPartsOffsetsAndIpv6BracketsAreTakenApart)
 
 TEST_F(ContractTest, OpenFlagsSizesOffsetsAndTheCachedManager)
 {
-    runner.ExpectContaining("-c attachwithip", AttachOk("/dev/sdq"));
-    runner.ExpectContaining("reg_qs.sh", Lines({"ok"}));
+    ScriptVolume(runner);
     for (bool backup : {true, false}) {
         auto d = Make(backup);
         ASSERT_NE(d, nullptr);
@@ -267,9 +266,8 @@ TEST_F(ContractTest, FailedOpensNameTheDiskAndLeaveOnlyWhatIsAttached)
         Reply attach;
         bool deviceFails;
         const char* text;
-        size_t attaches;
-        size_t namesLeft;  // after the open
-        size_t keyScripts;  // restore, open and close
+        // Attach calls, names left after the open, key scripts of a restore's open and close.
+        size_t attaches, namesLeft, keyScripts;
     };
     const Case cases[] = {
         {"attach refused", CliFail(50151404, "volume not found"), false, "volume not found", 4, 0, 0},
@@ -283,9 +281,7 @@ TEST_F(ContractTest, FailedOpensNameTheDiskAndLeaveOnlyWhatIsAttached)
             VirtualClock pauses;
             CapturedMessages messages;
             ScriptedCommandRunner script;
-            script.ExpectContaining("-c attachwithip", c.attach);
-            script.ExpectContaining("reg_qs.sh", Lines({"ok"}));
-            script.ExpectContaining("-c detachwithip", CliOk());
+            ScriptVolume(script, c.attach);
             device->fails = c.deviceFails;
             auto d = Make(backup, 65536, &messages);
             EnvProxyResult open = backup ? d->OpenDisk(P(), true) : d->OpenDisk(false);
@@ -313,8 +309,7 @@ TEST_F(ContractTest, FailedOpensNameTheDiskAndLeaveOnlyWhatIsAttached)
 TEST_F(ContractTest, CloseReportsEachFailureAndKeepsWhatStaysAttached)
 {
     struct Case {
-        bool closeFails;
-        bool detachFails;
+        bool closeFails, detachFails;
         std::vector<std::string> details;
     };
     const Case cases[] = {
@@ -326,8 +321,7 @@ TEST_F(ContractTest, CloseReportsEachFailureAndKeepsWhatStaysAttached)
         SCOPED_TRACE(std::to_string(c.closeFails) + std::to_string(c.detachFails));
         CapturedMessages messages;
         ScriptedCommandRunner script;
-        script.ExpectContaining("-c attachwithip", AttachOk("/dev/sdq"));
-        script.ExpectContaining("-c detachwithip", c.detachFails ? CliFail(1, "device is busy") : CliOk());
+        ScriptVolume(script, AttachOk("/dev/sdq"), c.detachFails ? CliFail(1, "device is busy") : CliOk());
         auto d = Make(true, 65536, &messages);
         ASSERT_EQ(d->OpenDisk(P(), true)._GetCompleteCode(), ENV_PROXY_SUCCESS);
         device->closeFails = c.closeFails;
@@ -340,13 +334,8 @@ TEST_F(ContractTest, CloseReportsEachFailureAndKeepsWhatStaysAttached)
         }
         EXPECT_EQ(details, c.details);
         EXPECT_EQ(CallsWith(script, DetachOf("snap-2")), c.detachFails ? 4u : 1u);
-        auto events = Events(messages);
-        ASSERT_EQ(events.size(), c.detachFails ? 1u : 0u);
-        if (c.detachFails) {
-            EXPECT_EQ(events[0].type, 1);
-            EXPECT_EQ(events[0].code, 72479277076ULL);
-            EXPECT_EQ(events[0].params, (std::vector<std::string>{"10.2.3.4", "snap-2", "device is busy", "pool9"}));
-        }
+        const EventList raised = {{1, 72479277076ULL, {"10.2.3.4", "snap-2", "device is busy", "pool9"}}};
+        EXPECT_EQ(Events(messages), c.detachFails ? raised : EventList());
         EXPECT_EQ(ArraySize(LastCacheData(messages), "snapshot_volumes_attached"), c.detachFails ? 1u : 0u);
     }
     device->closeFails = false;
@@ -365,9 +354,7 @@ TEST_F(ContractTest, CloseRemovesTheKeyUnderTheBestPathItHas)
     for (const Case& c : {Case{true, "/dev/resolved", "/dev/resolved"}, Case{true, "", "/dev/sdq"},
                           Case{false, "", ""}}) {
         ScriptedCommandRunner script;
-        script.ExpectContaining("-c attachwithip", AttachOk("/dev/sdq"));
-        script.ExpectContaining("reg_qs.sh", Lines({"ok"}));
-        script.ExpectContaining("-c detachwithip", CliOk());
+        ScriptVolume(script);
         device->resolvedPath = c.resolved;
         auto d = Make(false);
         if (c.open) {
@@ -433,8 +420,7 @@ TEST_F(ContractTest, ChangedRangesFromTheDescriptorsPointOfView)
         bool backup;
         const char* previous;
         uint64_t start;
-        Reply create;
-        Reply remove;
+        Reply create, remove;
         int status;
         const char* resultText;
         const char* detail;  // nullptr: none
@@ -458,11 +444,7 @@ TEST_F(ContractTest, ChangedRangesFromTheDescriptorsPointOfView)
         SCOPED_TRACE(c.what);
         CapturedMessages messages;
         ScriptedCommandRunner script;
-        script.ExpectContaining(kCreate, c.create);
-        script.ExpectContaining(kQuery, QueryReady(1048576));
-        script.ExpectContaining("-c attachwithip", AttachOk(path));
-        script.ExpectContaining("-c detachwithip", CliOk());
-        script.ExpectContaining(kDelete, c.remove);
+        ScriptBitmap(script, path, 1048576, CliOk(), c.remove, c.create);
         DirtyRanges ranges;
         EnvProxyResult r = Make(c.backup, 64 * MiB, &messages)->GetDirtyRanges(nullptr, c.previous, ranges, c.start, 0);
         EXPECT_EQ(r._GetCompleteCode(), c.status);
@@ -488,14 +470,11 @@ TEST_F(ContractTest, HealthCheckRetriesAppliesDefaultsAndTrustsOnlyTheProbe)
     struct Case {
         const char* what;
         std::string agentPath;
-        Reply search;
-        Reply probe;
-        int times;
-        int wait;
+        Reply search, probe;
+        int times, wait;
         bool healthy;
         std::vector<uint64_t> sleeps;
-        size_t searches;
-        size_t probes;
+        size_t searches, probes;
         std::string error;
     };
     const Case cases[] = {
@@ -505,6 +484,9 @@ TEST_F(ContractTest, HealthCheckRetriesAppliesDefaultsAndTrustsOnlyTheProbe)
          {30, 30, 30, 30}, 4, 0, kFullHealthText},
         // The impossible volume found counts as a failure.
         {"probe finds the volume", agent, running, QueryReady(4096), 0, 7, false, {7}, 1, 1, kFullHealthText},
+        // So does an answer that is no answer (a tool that crashed).
+        {"probe answers garbage", agent, running, Lines({"Exception in thread main", "#### connection reset ####"}, 1),
+         0, 7, false, {7}, 1, 1, kFullHealthText},
         {"healthy", agent, running, QrmCode(50150005), 0, 7, true, {}, 1, 1, ""},
     };
     for (const Case& c : cases) {
@@ -584,18 +566,10 @@ TEST_F(ContractTest, LeftoverCleaningReleasesFirstNamesAndClearsTheirEvents)
                                              key + R"(":["v1","v2"]})");
         EXPECT_EQ(r._GetCompleteCode(), ENV_PROXY_SUCCESS);
         EXPECT_TRUE(r.details.empty());
-        auto sent = Events(messages);
-        ASSERT_EQ(sent.size(), 3u);
-        const std::vector<std::pair<uint64_t, std::vector<std::string>>> expected = {
-            {72479277076ULL, {"10.2.3.4", "bm1", "detach volume success", "pool9"}},
-            {72479277077ULL, {"10.2.3.4", "bm1", ""}},
-            {72479277076ULL, {"10.2.3.4", "v1", "detach volume success", "pool9"}},
-        };
-        for (size_t i = 0; i < expected.size(); ++i) {
-            EXPECT_EQ(sent[i].type, 2) << i;
-            EXPECT_EQ(sent[i].code, expected[i].first) << i;
-            EXPECT_EQ(sent[i].params, expected[i].second) << i;
-        }
+        const EventList cleared = {{2, 72479277076ULL, {"10.2.3.4", "bm1", "detach volume success", "pool9"}},
+                                   {2, 72479277077ULL, {"10.2.3.4", "bm1", ""}},
+                                   {2, 72479277076ULL, {"10.2.3.4", "v1", "detach volume success", "pool9"}}};
+        EXPECT_EQ(Events(messages), cleared);
         Json::Value doc = LastCacheData(messages);
         EXPECT_EQ(doc["cache_uuid"].asString(), "11111111-2222-3333-4444-555555555555");
         ASSERT_EQ(ArraySize(doc, key.c_str()), 1u);
@@ -649,9 +623,7 @@ TEST_F(ContractTest, LeftoverKeysAreRemovedByVolumeNeverByAnOldPath)
     };
     for (const Case& c : cases) {
         ScriptedCommandRunner script;
-        script.ExpectContaining("-c attachwithip", c.attach);
-        script.ExpectContaining("reg_qs.sh unreg", Lines({"ok"}));
-        script.ExpectContaining("-c detachwithip", CliOk());
+        ScriptVolume(script, c.attach);
         auto d = Make(false);
         EXPECT_EQ(d->CleanLeftovers(c.cached)._GetCompleteCode(), c.status) << c.cached;
         EXPECT_EQ(CallsWith(script, "reg_qs.sh"), c.unregCalls) << c.cached;
@@ -720,10 +692,7 @@ TEST_F(ContractTest, SnapshotOperationsDoNothingAndSendAlarmClearsAnEvent)
     EXPECT_EQ(d->DeleteSnapshot(snap, true)._GetCompleteCode(), ENV_PROXY_SUCCESS);
     EXPECT_TRUE(runner.Calls().empty());
     d->SendAlarm(72479277077ULL, "bm", "text");
-    auto events = Events(sink);
-    ASSERT_EQ(events.size(), 1u);
-    EXPECT_EQ(events[0].type, 2);
-    EXPECT_EQ(events[0].params, (std::vector<std::string>{"10.2.3.4", "bm", "text"}));
+    EXPECT_EQ(Events(sink), (EventList{{2, 72479277077ULL, {"10.2.3.4", "bm", "text"}}}));
 }
 
 // The texts and levels of the main paths, with the module name and, where it
@@ -745,6 +714,18 @@ TEST_F(ContractTest, MainPathsLogTheirTextsAtTheirLevels)
         std::string err;
         Make(true)->CheckHealthStatus(err);
     };
+    // One open and close against storage answering with these replies.
+    auto openClose = [this](bool backup, Reply attach, Reply detach, Reply key) {
+        ScriptedCommandRunner script;
+        ScriptVolume(script, attach, detach, key);
+        auto d = Make(backup);
+        backup ? d->OpenDisk(P(), true) : d->OpenDisk(false);
+        d->CloseDisk();
+    };
+    auto ranges = [this](const char* previous) {
+        DirtyRanges r;
+        Make(true)->GetDirtyRanges(nullptr, previous, r, 0, 0);
+    };
     const std::map<std::string, std::function<void()>> ops = {
         {"bad uuid", [&] { VolumeParas p = Paras(true); p.volumeID = "not-a-uuid"; create(p); }},
         {"null sink", [&] { VolumeParas p = Paras(true); p.msgNotify = nullptr; create(p); }},
@@ -757,39 +738,15 @@ TEST_F(ContractTest, MainPathsLogTheirTextsAtTheirLevels)
              create(p);
          }},
         {"restore read-only", [&] { Make(false)->OpenDisk(true); }},
-        {"attach refused",
-         [&] {
-             ScriptedCommandRunner script;
-             script.ExpectContaining("-c attachwithip", CliFail(1, "no"));
-             Make(true)->OpenDisk(P(), true);
-         }},
+        {"attach refused", [&] { openClose(true, CliFail(1, "no"), CliOk(), Lines({"ok"})); }},
         {"backup open", [&] { Make(true)->OpenDisk(P(), true); }},
         {"device refused", [&] { device->fails = true; Make(true)->OpenDisk(P(), true); device->fails = false; }},
-        {"restore with keys",
-         [&] {
-             auto d = Make(false);
-             d->OpenDisk(false);
-             d->CloseDisk();
-         }},
-        {"restore keys refused",
-         [&] {
-             ScriptedCommandRunner script;
-             script.ExpectContaining("-c attachwithip", AttachOk("/dev/sdq"));
-             script.ExpectContaining("reg_qs.sh", Lines({"no"}, 1));
-             script.ExpectContaining("-c detachwithip", CliOk());
-             auto d = Make(false);
-             d->OpenDisk(false);
-             d->CloseDisk();
-         }},
+        {"restore with keys", [&] { openClose(false, AttachOk("/dev/sdq"), CliOk(), Lines({"ok"})); }},
+        {"restore keys refused", [&] { openClose(false, AttachOk("/dev/sdq"), CliOk(), Lines({"no"}, 1)); }},
         {"close refused",
          [&] {
-             ScriptedCommandRunner script;
-             script.ExpectContaining("-c attachwithip", AttachOk("/dev/sdq"));
-             script.ExpectContaining("-c detachwithip", CliFail(1, "busy"));
-             auto d = Make(true);
-             d->OpenDisk(P(), true);
              device->closeFails = true;
-             d->CloseDisk();
+             openClose(true, AttachOk("/dev/sdq"), CliFail(1, "busy"), Lines({"ok"}));
              device->closeFails = false;
          }},
         {"block I/O refused",
@@ -804,13 +761,12 @@ TEST_F(ContractTest, MainPathsLogTheirTextsAtTheirLevels)
              Make(false)->WriteBlocks(0, len, nullptr);
              device->fails = false;
          }},
-        {"same snapshot", [&] { DirtyRanges r; Make(true)->GetDirtyRanges(nullptr, "snap-2", r, 0, 0); }},
+        {"same snapshot", [&] { ranges("snap-2"); }},
         {"bitmap refused",
          [&] {
              ScriptedCommandRunner script;
              script.ExpectContaining(kCreate, QrmCode(50153007));
-             DirtyRanges r;
-             Make(true)->GetDirtyRanges(nullptr, "snap-1", r, 0, 0);
+             ranges("snap-1");
          }},
         {"agent not running", [&] { health(Lines({"root 1 0 /usr/bin/other"}), QrmCode(50150005)); }},
         {"agent search fails", [&] { health(Lines({"ps: broken"}, 1), QrmCode(50150005)); }},
@@ -830,27 +786,26 @@ TEST_F(ContractTest, MainPathsLogTheirTextsAtTheirLevels)
         const char* op;
         std::string text;  // the record's text starts with it
         int level;
-        const char* function;  // nullptr: not checked
+        const char* function = nullptr;  // nullptr: not checked
     };
     const char* open = "StrataDiskDescriptor::OpenDisk()";
     const char* reg = "StrataDiskDescriptor::RegKeyForVolume()";
     const char* unreg = "StrataDiskDescriptor::UnRegKeyForVolume()";
     const Row rows[] = {
-        {"bad uuid", "Create StrataDiskDescriptor failed: ", 4, nullptr},
-        {"null sink", "Invalid message notify pointer.", 4, nullptr},
-        {"null sink", "Failed to initialize StrataDiskDescriptor.", 4, nullptr},
+        {"bad uuid", "Create StrataDiskDescriptor failed: ", 4},
+        {"null sink", "Invalid message notify pointer.", 4},
+        {"null sink", "Failed to initialize StrataDiskDescriptor.", 4},
         {"bad backup url",
          "parse disk info for backup ! parentSnapshotUrl:strata://10.2.3.4/pool9/snap-1 "
-         "snapshoturl:strata://10.2.3.4/pool9/snap-2/", 1, nullptr},
-        {"bad backup url", "Parse backup volume url failed.", 4, nullptr},
-        {"bad backup url", "Parse params failed.", 4, nullptr},
-        {"bad backup url", "Failed to initialize StrataDiskDescriptor.", 4, nullptr},
-        {"bad restore url", "parse disk info for restore Volume !parentSnapshotUrl:garbage volumeUrl:strata://x/y", 1,
-         nullptr},
-        {"bad restore url", "Parse restore volume url failed.", 4, nullptr},
-        {"restore read-only", "Open disk for restore can not use read only mode.", 4, nullptr},
-        {"attach refused", "AttachVolume failed ! Retry 3 time.", 3, nullptr},
-        {"attach refused", "AttachVolume failed, errMsg is ", 4, nullptr},
+         "snapshoturl:strata://10.2.3.4/pool9/snap-2/", 1},
+        {"bad backup url", "Parse backup volume url failed.", 4},
+        {"bad backup url", "Parse params failed.", 4},
+        {"bad backup url", "Failed to initialize StrataDiskDescriptor.", 4},
+        {"bad restore url", "parse disk info for restore Volume !parentSnapshotUrl:garbage volumeUrl:strata://x/y", 1},
+        {"bad restore url", "Parse restore volume url failed.", 4},
+        {"restore read-only", "Open disk for restore can not use read only mode.", 4},
+        {"attach refused", "AttachVolume failed ! Retry 3 time.", 3},
+        {"attach refused", "AttachVolume failed, errMsg is ", 4},
         {"attach refused", "Attach volume failed.", 4, open},
         {"backup open", "before diskDeviceFile open, aioReadMod:16384", 1, open},
         {"device refused", "Open disk device file[/dev/sdq] failed.", 4, open},
@@ -863,33 +818,31 @@ TEST_F(ContractTest, MainPathsLogTheirTextsAtTheirLevels)
         {"restore keys refused", "remove key for disk: /dev/sdq failed. ", 4, unreg},
         {"restore keys refused", "unreg key for volume[/dev/sdq] failed.iDeleteKey:-1", 4,
          "StrataDiskDescriptor::CloseDisk()"},
-        {"close refused", "Close disk device file failed.", 4, nullptr},
-        {"close refused", "Detach volume failed.", 4, nullptr},
-        {"block I/O refused", "Read snapshot volume[snap-2] failed.", 4, nullptr},
-        {"block I/O refused", "Read volume block failed. snapshotID : snap-2", 4, nullptr},
-        {"block I/O refused", "StrataDiskDescriptor ReleaseBufferCache", 1, nullptr},
-        {"block I/O refused", "Write volume[target-vol] failed.", 4, nullptr},
-        {"same snapshot", " curSnapshotID is the same with Previous SnapshotID.", 4, nullptr},
-        {"same snapshot", "CheckChangeID failed preChangeID snap-2, curChangeID snap-2", 4, nullptr},
-        {"bitmap refused", "Get cbt failed.", 4, nullptr},
-        {"agent not running", "outputList: root 1 0 /usr/bin/other", 1, nullptr},
-        {"agent not running", "./strata_agent is not running.", 4, nullptr},
-        {"agent not running", "need retry times: 0", 3, nullptr},
-        {"agent not running", "Strata health check failed.", 4, nullptr},
-        {"agent search fails", "Cmd failed: ps: broken", 4, nullptr},
-        {"agent search fails", "Run cmd failed, filter name: strata_agent value:1", 4, nullptr},
-        {"probe answers", "strata has an exception, errorCode= 0", 3, nullptr},
-        {"clean empty", "Enter clean leftovers data is .", 2, nullptr},
-        {"clean empty", "Cache data is empty", 2, nullptr},
+        {"close refused", "Close disk device file failed.", 4},
+        {"close refused", "Detach volume failed.", 4},
+        {"block I/O refused", "Read snapshot volume[snap-2] failed.", 4},
+        {"block I/O refused", "Read volume block failed. snapshotID : snap-2", 4},
+        {"block I/O refused", "StrataDiskDescriptor ReleaseBufferCache", 1},
+        {"block I/O refused", "Write volume[target-vol] failed.", 4},
+        {"same snapshot", " curSnapshotID is the same with Previous SnapshotID.", 4},
+        {"same snapshot", "CheckChangeID failed preChangeID snap-2, curChangeID snap-2", 4},
+        {"bitmap refused", "Get cbt failed.", 4},
+        {"agent not running", "outputList: root 1 0 /usr/bin/other", 1},
+        {"agent not running", "./strata_agent is not running.", 4},
+        {"agent not running", "need retry times: 0", 3},
+        {"agent not running", "Strata health check failed.", 4},
+        {"agent search fails", "Cmd failed: ps: broken", 4},
+        {"agent search fails", "Run cmd failed, filter name: strata_agent value:1", 4},
+        {"probe answers", "strata has an exception, errorCode= 0", 3},
+        {"clean empty", "Enter clean leftovers data is .", 2},
+        {"clean empty", "Cache data is empty", 2},
         {"clean broken", "Parse data[{broken] to json failed.", 4, "StrataDiskDescriptor::CleanLeftovers()"},
-        {"clean refused", "Detach bitmap volume data[bm] failed. Error is busy", 4, nullptr},
-        {"clean refused", "Delete bitmap volume data[bm] failed. Error is ", 4, nullptr},
+        {"clean refused", "Detach bitmap volume data[bm] failed. Error is busy", 4},
+        {"clean refused", "Delete bitmap volume data[bm] failed. Error is ", 4},
         {"clean refused", "Detach volume data[v] failed. Error is busy", 4,
          "StrataDiskDescriptor::CleanLeftoversForRestore()"},
     };
-    runner.ExpectContaining("-c attachwithip", AttachOk("/dev/sdq"));
-    runner.ExpectContaining("reg_qs.sh", Lines({"ok"}));
-    runner.ExpectContaining("-c detachwithip", CliOk());
+    ScriptVolume(runner);
     std::map<std::string, std::vector<LogRecord>> seen;
     for (const auto& op : ops) {
         LogCapture capture;

@@ -1,6 +1,6 @@
 // The real plug-in file, loaded through the factory, against strata-sim in a
-// temporary installation root: full and incremental backup, restore, crash
-// recovery and the health check.
+// temporary installation root: full and incremental backup, restore and crash
+// recovery (the health check runs against it in the datamover's tests).
 #include "tests/strata_plugin/PluginSimSupport.h"
 
 #ifdef DM_HAVE_SIM_TESTING
@@ -14,7 +14,6 @@
 #include <unistd.h>
 
 #include "storage_access/DirtyRanges.h"
-#include "storage_access/StrataBitmapHandle.h"
 
 using namespace simplugin;
 using simtest::SimFault;
@@ -24,14 +23,12 @@ using testing_fakes::VirtualClock;
 namespace {
 const uint64_t kChunk = 65536;
 
-SimRoot::Options SimOptions(bool startAgent = false)
+SimRoot::Options SimOptions()
 {
     SimRoot::Options o;
-    o.startAgent = startAgent;
     o.simConfig["block_size"] = std::to_string(kChunk);
     // No limit on the bitmap wait: the crash test kills a child while it polls.
     o.hostConfig[{"General", "CreateBitmapTimeoutSec"}] = "-1";
-    o.hostConfig[{"BackupNode", "RetryHealthStatusTimes"}] = "1";
     return o;
 }
 
@@ -54,7 +51,9 @@ std::set<uint64_t> UnitsOf(const DirtyRanges& set)
 }
 }  // namespace
 
-TEST_F(PluginSimTest, FullBackupReadsEveryByteOfTheSnapshotThreeWays)
+// A full backup reads the snapshot three ways; a restore writes what it read
+// into a new volume's data area, leaving its header alone.
+TEST_F(PluginSimTest, FullBackupReadsEveryByteThreeWaysAndARestoreWritesThemBack)
 {
     const uint64_t dataSize = 16 * MiB;
     sim.CreateVolume("vol1", dataSize + kHeader);
@@ -71,6 +70,7 @@ TEST_F(PluginSimTest, FullBackupReadsEveryByteOfTheSnapshotThreeWays)
     ASSERT_EQ(open._GetCompleteCode(), ENV_PROXY_SUCCESS);
     EXPECT_TRUE(sim.State().IsAttached("snap1"));
 
+    // Megabytes of data are compared with ==: a failure message must not diff them.
     AlignedBuffer buf(4 * MiB);
     io_context_t ctx = nullptr;
     ASSERT_EQ(io_setup(4, &ctx), 0);
@@ -80,17 +80,17 @@ TEST_F(PluginSimTest, FullBackupReadsEveryByteOfTheSnapshotThreeWays)
         uint64_t len = 4 * MiB;
         ASSERT_EQ(disk->ReadBlocks(off, len, buf.data())._GetCompleteCode(), ENV_PROXY_SUCCESS);
         ASSERT_EQ(len, 4 * MiB);
-        ASSERT_EQ(std::string(buf.data(), len), want) << "ReadBlocks";
+        ASSERT_TRUE(std::string(buf.data(), len) == want) << "ReadBlocks";
         std::memset(buf.data(), 0, len);  // the next read must bring the data again
         ASSERT_EQ(disk->AioReadBlocks(off, len, buf.data(), ctx)._GetCompleteCode(), ENV_PROXY_SUCCESS);
         io_event ev{};
         ASSERT_EQ(io_getevents(ctx, 1, 1, &ev, nullptr), 1);
         EXPECT_EQ(ev.res, 4 * MiB);
         free(ev.obj);
-        ASSERT_EQ(std::string(buf.data(), len), want) << "AioReadBlocks";
+        ASSERT_TRUE(std::string(buf.data(), len) == want) << "AioReadBlocks";
         char* mapped = nullptr;
         ASSERT_EQ(disk->MmapReadBlocks(off, len, mapped)._GetCompleteCode(), ENV_PROXY_SUCCESS);
-        ASSERT_EQ(std::string(mapped, len), want) << "MmapReadBlocks";
+        ASSERT_TRUE(std::string(mapped, len) == want) << "MmapReadBlocks";
         munmap(mapped, len);
     }
     io_destroy(ctx);
@@ -98,6 +98,26 @@ TEST_F(PluginSimTest, FullBackupReadsEveryByteOfTheSnapshotThreeWays)
     EXPECT_EQ(disk->CloseDisk()._GetCompleteCode(), ENV_PROXY_SUCCESS);
     EXPECT_TRUE(sim.State().Clean());
     EXPECT_FALSE(NamesVolumes(sink.LatestCacheData()));
+
+    sim.CreateVolume("dst", dataSize + kHeader);
+    HostMessageSink restoreSink("restore");
+    disk = Create(RestoreParas(&restoreSink, "dst", dataSize));
+    ASSERT_NE(disk, nullptr);
+    ASSERT_EQ(disk->OpenDisk(false)._GetCompleteCode(), ENV_PROXY_SUCCESS);
+    simtest::SimState during = sim.State();
+    ASSERT_EQ(during.registrations.size(), 1u);
+    EXPECT_EQ(during.registrations[0].volume, "dst");
+    for (uint64_t off = 0; off < dataSize; off += 4 * MiB) {
+        std::string part = expected.substr(off, 4 * MiB);
+        uint64_t len = part.size();
+        ASSERT_EQ(disk->WriteBlocks(off, len, &part[0])._GetCompleteCode(), ENV_PROXY_SUCCESS);
+    }
+    EXPECT_EQ(disk->FlushDisk()._GetCompleteCode(), ENV_PROXY_SUCCESS);
+    ASSERT_EQ(disk->CloseDisk()._GetCompleteCode(), ENV_PROXY_SUCCESS);
+    EXPECT_TRUE(sim.Read("dst", kHeader, dataSize) == expected) << "the restored data differ";
+    EXPECT_EQ(sim.Read("dst", 0, kHeader), std::string(kHeader, '\0'));
+    EXPECT_TRUE(sim.State().Clean());
+    EXPECT_FALSE(NamesVolumes(restoreSink.LatestCacheData()));
 }
 
 TEST_F(PluginSimTest, IncrementalRangesCoverEveryChangedChunkOrAllWithoutTheParent)
@@ -116,22 +136,6 @@ TEST_F(PluginSimTest, IncrementalRangesCoverEveryChangedChunkOrAllWithoutThePare
     }
     sim.Snapshot("vol1", "s2");
 
-    // What the bitmap must yield: each changed chunk's bitmap byte, placed in the
-    // data area and widened to 4 MiB units.
-    std::set<uint64_t> expected;
-    for (const Change& c : changes) {
-        for (uint64_t chunk = (kHeader + c.offset) / kChunk; chunk <= (kHeader + c.offset + c.length - 1) / kChunk;
-             ++chunk) {
-            DirtyRange r;
-            ASSERT_TRUE(StrataBitmapHandle::ByteRange(chunk / 8, 8 * kChunk, kHeader, dataSize, r));
-            for (uint64_t u = r.start / (4 * MiB); u * 4 * MiB < r.End(); ++u) {
-                expected.insert(u);
-            }
-        }
-    }
-    // Here every such unit also holds a change.
-    ASSERT_EQ(expected, (std::set<uint64_t>{1, 9, 10, 15}));
-
     HostMessageSink sink("incr");
     auto disk = Create(BackupParas(&sink, "s2", dataSize));
     ASSERT_NE(disk, nullptr);
@@ -140,12 +144,9 @@ TEST_F(PluginSimTest, IncrementalRangesCoverEveryChangedChunkOrAllWithoutThePare
     ASSERT_EQ(r._GetCompleteCode(), ENV_PROXY_SUCCESS);
     EXPECT_TRUE(r.resultText.empty());
     EXPECT_FALSE(set.IsUseFull());
-    EXPECT_EQ(UnitsOf(set), expected);
-    for (const Change& c : changes) {
-        for (uint64_t b = c.offset; b < c.offset + c.length; b += 997) {
-            EXPECT_TRUE(UnitsOf(set).count(b / (4 * MiB))) << b;
-        }
-    }
+    // Each changed chunk's bitmap byte (512 KiB of disk) moved into the data area
+    // and widened to 4 MiB units: the change at 40 MiB - 10 touches two units.
+    EXPECT_EQ(UnitsOf(set), (std::set<uint64_t>{1, 9, 10, 15}));
     EXPECT_TRUE(sim.State().Clean());
     EXPECT_EQ(sink.Events().size(), 0u);
     EXPECT_FALSE(NamesVolumes(sink.LatestCacheData()));
@@ -162,35 +163,6 @@ TEST_F(PluginSimTest, IncrementalRangesCoverEveryChangedChunkOrAllWithoutThePare
     EXPECT_EQ(gone.CountEvents(17664665321473ULL, 4), 1u);
     EXPECT_EQ(gone.Events()[0].params, std::vector<std::string>{kVolumeUuid});
     EXPECT_TRUE(sim.State().Clean());
-}
-
-TEST_F(PluginSimTest, RestoreMakesTheTargetEqualTheSourceAndRemovesItsKey)
-{
-    const uint64_t dataSize = 12 * MiB;
-    sim.CreateVolume("src", dataSize + kHeader);
-    sim.WriteRandom("src", 0, dataSize + kHeader, 99);
-    sim.CreateVolume("dst", dataSize + kHeader);
-    const std::string source = sim.Read("src", kHeader, dataSize);
-
-    HostMessageSink sink("restore");
-    auto disk = Create(RestoreParas(&sink, "dst", dataSize));
-    ASSERT_NE(disk, nullptr);
-    ASSERT_EQ(disk->OpenDisk(false)._GetCompleteCode(), ENV_PROXY_SUCCESS);
-    simtest::SimState during = sim.State();
-    ASSERT_EQ(during.registrations.size(), 1u);
-    EXPECT_EQ(during.registrations[0].volume, "dst");
-    std::string buf;
-    for (uint64_t off = 0; off < dataSize; off += 4 * MiB) {
-        buf = source.substr(off, 4 * MiB);
-        uint64_t len = buf.size();
-        ASSERT_EQ(disk->WriteBlocks(off, len, &buf[0])._GetCompleteCode(), ENV_PROXY_SUCCESS);
-    }
-    EXPECT_EQ(disk->FlushDisk()._GetCompleteCode(), ENV_PROXY_SUCCESS);
-    ASSERT_EQ(disk->CloseDisk()._GetCompleteCode(), ENV_PROXY_SUCCESS);
-    EXPECT_EQ(sim.Read("dst", kHeader, dataSize), source);
-    EXPECT_EQ(sim.Read("dst", 0, kHeader), std::string(kHeader, '\0'));  // header untouched
-    EXPECT_TRUE(sim.State().Clean());
-    EXPECT_FALSE(NamesVolumes(sink.LatestCacheData()));
 }
 
 // While the attach command runs (held by a stall that clearing the faults
@@ -210,13 +182,7 @@ TEST_F(PluginSimTest, CachedDataNamesTheVolumeWhileItsAttachRuns)
         ASSERT_NE(disk, nullptr);
         EnvProxyResult open;
         std::thread opener([&] { open = backup ? disk->OpenDisk(nullptr, true) : disk->OpenDisk(false); });
-        bool running = false;
-        for (int i = 0; i < 2000 && !running; ++i) {
-            running = sim.State().calls["attach"] > before;
-            if (!running) {
-                usleep(10000);
-            }
-        }
+        const bool running = WaitFor([&] { return sim.State().calls["attach"] > before; });
         Json::Value doc;
         CJsonUtils::StringToJson(sink.LatestCacheData(), doc);
         const bool attached = sim.State().IsAttached(name);
@@ -245,13 +211,7 @@ bool RunAndKill(Body body, Pred killWhen)
         pause();
         _exit(0);
     }
-    bool reached = false;
-    for (int i = 0; i < 2000 && !reached; ++i) {
-        reached = killWhen();
-        if (!reached) {
-            usleep(10000);
-        }
-    }
+    const bool reached = WaitFor(killWhen);
     kill(pid, SIGKILL);
     int status = 0;
     waitpid(pid, &status, 0);
@@ -319,35 +279,4 @@ TEST_F(PluginSimTest, CrashesAreCleanedFromTheLastCachedData)
     }
 }
 
-TEST(PluginHealthTest, AgentMissingNotRunningSilentStorageAndHealthy)
-{
-    VirtualClock clock;
-    SimRoot::Options o = SimOptions();
-    o.simConfig["require_agent"] = "1";
-    SimRoot sim(o);
-    HostMessageSink sink("health");
-    auto disk = Create(BackupParas(&sink, "s", 8 * MiB));
-    ASSERT_NE(disk, nullptr);
-    std::string err;
-
-    // Installed but not running (another test's agent may be visible to ps,
-    // but this storage still refuses without its own agent).
-    EXPECT_FALSE(disk->CheckHealthStatus(err));
-    EXPECT_NE(err.find("query not exist volume failed"), std::string::npos);
-
-    sim.StartAgent();
-    err.clear();
-    EXPECT_TRUE(disk->CheckHealthStatus(err)) << err;
-
-    sim.InjectFault(SimFault::Garbage("query", 1, true));
-    err.clear();
-    EXPECT_FALSE(disk->CheckHealthStatus(err));
-    EXPECT_NE(err.find("maybe strata storage plane network has an exception"), std::string::npos);
-    sim.ClearFaults();
-
-    sim.UninstallAgent();
-    err.clear();
-    EXPECT_FALSE(disk->CheckHealthStatus(err));
-    EXPECT_EQ(err, sim.AgentProgram() + " is not exist.");
-}
 #endif

@@ -5,6 +5,7 @@
 #ifdef DM_HAVE_SIM_TESTING
 #include <gtest/gtest.h>
 #include <stdlib.h>
+#include <unistd.h>
 
 #include <boost/atomic.hpp>
 #include <memory>
@@ -74,6 +75,19 @@ struct AlignedBuffer {
     char* data() { return static_cast<char*>(mem); }
     void* mem = nullptr;
 };
+
+// Polls a state the test can observe, every 10 ms for up to 20 s; whether it held.
+template <typename Pred>
+bool WaitFor(Pred holds)
+{
+    for (int i = 0; i < 2000; ++i) {
+        if (holds()) {
+            return true;
+        }
+        usleep(10000);
+    }
+    return false;
+}
 
 // Does the document still name anything to clean?
 inline bool NamesVolumes(const std::string& doc)

@@ -3,6 +3,7 @@
 #pragma once
 #include <json/json.h>
 
+#include <ostream>
 #include <string>
 #include <vector>
 
@@ -57,6 +58,26 @@ inline const char* kCreate = "--op createBitmapVolume";
 inline const char* kQuery = "--op queryBitmapVolume";
 inline const char* kDelete = "--op deleteVolume";
 
+// A volume's attach, key script and detach answered on `script`.
+inline void ScriptVolume(testing_fakes::ScriptedCommandRunner& script, Reply attach = AttachOk("/dev/sdq"),
+                         Reply detach = CliOk(), Reply key = Lines({"ok"}))
+{
+    script.ExpectContaining("-c attachwithip", attach);
+    script.ExpectContaining("reg_qs.sh", key);
+    script.ExpectContaining("-c detachwithip", detach);
+}
+// A bitmap volume's create, query, attach (as `device`), detach and delete;
+// `blockSize` bytes per bit. An empty `create` answers a good creation.
+inline void ScriptBitmap(testing_fakes::ScriptedCommandRunner& script, const std::string& device, int blockSize,
+                         Reply detach = CliOk(), Reply remove = QrmCode(0), Reply create = Reply())
+{
+    script.ExpectContaining(kCreate, create.out.empty() ? CreateOk(blockSize) : create);
+    script.ExpectContaining(kQuery, QueryReady(blockSize));
+    script.ExpectContaining("-c attachwithip", AttachOk(device));
+    script.ExpectContaining("-c detachwithip", detach);
+    script.ExpectContaining(kDelete, remove);
+}
+
 // Number of recorded calls whose command line contains `fragment`.
 inline size_t CallsWith(const testing_fakes::ScriptedCommandRunner& runner, const std::string& fragment)
 {
@@ -72,7 +93,17 @@ struct EventRecord {
     int type = 0;
     uint64_t code = 0;
     std::vector<std::string> params;
+    bool operator==(const EventRecord& o) const { return type == o.type && code == o.code && params == o.params; }
 };
+inline std::ostream& operator<<(std::ostream& os, const EventRecord& e)
+{
+    os << "{" << e.type << ", " << e.code;
+    for (const auto& p : e.params) {
+        os << ", \"" << p << "\"";
+    }
+    return os << "}";
+}
+using EventList = std::vector<EventRecord>;
 inline std::vector<EventRecord> Events(const testing_fakes::CapturedMessages& sink)
 {
     std::vector<EventRecord> out;

@@ -20,25 +20,13 @@ const uint64_t MiB = 1048576ULL;
 
 class BitmapHandleTest : public ::testing::Test {
 protected:
-    void SetUp() override
+    void SetUp() override { handle = Fresh(sink); }
+    // A handler with a cache of its own, publishing to `messages`.
+    std::shared_ptr<StrataBitmapHandle> Fresh(CapturedMessages& messages)
     {
-        cache = std::make_shared<DiskDataPersistence>(&sink);
-        handle = std::make_shared<StrataBitmapHandle>("10.1.1.1", "pool0", true, "task-volume", cache, &sink,
-                                                      AbortFunc([this]() -> boost::atomics::atomic<bool>& {
-                                                          return abortFlag;
-                                                      }));
-    }
-    // Scripts create/query/attach/detach/delete of a bitmap whose content is
-    // `bytes`, `blockSize` bytes per bit, on `script`.
-    void ScriptBitmap(ScriptedCommandRunner& script, const std::string& bytes, int blockSize,
-                      Reply detach = CliOk(), Reply remove = QrmCode(0), std::string device = "")
-    {
-        const std::string path = device.empty() ? root.MakeFile("bitmap.bin", bytes) : device;
-        script.ExpectContaining(kCreate, CreateOk(blockSize));
-        script.ExpectContaining(kQuery, QueryReady(blockSize));
-        script.ExpectContaining("-c attachwithip", AttachOk(path));
-        script.ExpectContaining("-c detachwithip", detach);
-        script.ExpectContaining(kDelete, remove);
+        return std::make_shared<StrataBitmapHandle>(
+            "10.1.1.1", "pool0", true, "task-volume", std::make_shared<DiskDataPersistence>(&messages), &messages,
+            AbortFunc([this]() -> boost::atomics::atomic<bool>& { return abortFlag; }));
     }
     static StrataDirtyRangesParams Params(uint64_t diskSize, uint64_t headLen, uint64_t offset = 0,
                                           const std::string& parent = "snap-1")
@@ -57,7 +45,6 @@ protected:
     ScriptedCommandRunner runner;
     CapturedMessages sink;
     boost::atomics::atomic<bool> abortFlag{false};
-    std::shared_ptr<DiskDataPersistence> cache;
     std::shared_ptr<StrataBitmapHandle> handle;
 };
 }  // namespace
@@ -96,7 +83,9 @@ TEST(BitmapGeometryTest, ByteRangesClipHeadersOfAnyLengthAndTheDiskEnd)
 }
 
 // Bitmap bytes to ranges, widened to 4 MiB units; the walk starts at the byte
-// that holds the start offset and keeps disk coordinates; no parent means all.
+// that holds the start offset and keeps disk coordinates; no parent means all,
+// and so does a parent the storage no longer has (with one notice, the missing
+// snapshot's create not retried).
 TEST_F(BitmapHandleTest, BitmapsBecomeRangesInDiskCoordinates)
 {
     auto bytes = [](size_t n, std::vector<std::pair<size_t, char>> set) {
@@ -115,6 +104,7 @@ TEST_F(BitmapHandleTest, BitmapsBecomeRangesInDiskCoordinates)
         bool full;
         const char* log;  // with its level, nullptr: none
         int level;
+        bool parentMissing = false;
     };
     const Case cases[] = {
         {"second byte", bytes(2, {{1, 1}}), 1048576, Params(16 * MiB, 0), {DirtyRange(8 * MiB, 8 * MiB)}, false,
@@ -134,85 +124,83 @@ TEST_F(BitmapHandleTest, BitmapsBecomeRangesInDiskCoordinates)
         {"all zero", std::string(4096, '\0'), 4096, Params(128 * MiB, 0), {}, false, nullptr, 0},
         {"no parent", std::string(2, '\xff'), 1048576, Params(16 * MiB, 0, 0, ""), {DirtyRange(0, 16 * MiB)}, true,
          "parent snapshot not exist,will do Full Backup.", 2},
+        {"parent missing", std::string(2, '\xff'), 1048576, Params(16 * MiB, 0), {DirtyRange(0, 16 * MiB)}, true,
+         "parent snapshot not exist,will do Full Backup.", 2, true},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
         ScriptedCommandRunner script;
-        ScriptBitmap(script, c.bitmap, c.blockSize);
+        script.ExpectContaining("--snapNameFrom 'snap-1'", c.parentMissing ? QrmCode(50150006) : CreateOk(c.blockSize));
+        ScriptBitmap(script, root.MakeFile("bitmap.bin", c.bitmap), c.blockSize);
+        CapturedMessages messages;
         LogCapture logs;
         DirtyRanges set;
         std::string err;
-        ASSERT_EQ(handle->GetDirtyRanges(c.params, set, err), 0);
+        ASSERT_EQ(Fresh(messages)->GetDirtyRanges(c.params, set, err), 0);
         EXPECT_EQ(set.GetRanges(), c.ranges);
         EXPECT_EQ(set.IsUseFull(), c.full);
         EXPECT_NE(err, "DETACH_DELETE_BITMAP_FAILED");
         EXPECT_EQ(logs.Contains("can not be divided") || logs.Contains("will do Full Backup"), c.log != nullptr);
         EXPECT_TRUE(c.log == nullptr || logs.Contains(c.log, c.level));
-        Json::Value doc = LastCacheData(sink);
+        Json::Value doc = LastCacheData(messages);
         EXPECT_EQ(ArraySize(doc, "bitmap_volumes_created") + ArraySize(doc, "bitmap_volumes_attached"), 0u);
         EXPECT_EQ(doc["IP"].asString(), "10.1.1.1");
         EXPECT_EQ(doc["pool_id"].asString(), "pool0");
+        const EventList notice = {{4, 17664665321473ULL, {"task-volume"}}};
+        EXPECT_EQ(Events(messages), c.parentMissing ? notice : EventList());
+        EXPECT_EQ(CallsWith(script, "--snapNameFrom 'snap-1'"), c.params.parentVolumeID.empty() ? 0u : 1u);
+        EXPECT_EQ(CallsWith(script, "--snapNameFrom ''"), c.full ? 1u : 0u);
     }
-    EXPECT_TRUE(Events(sink).empty());
 }
 
-TEST_F(BitmapHandleTest, MissingParentSnapshotFallsBackToAFullBitmapWithOneNotice)
+// A creation that fails, or is aborted while it waits, ends at once with the
+// storage's code and deletes the bitmap, whose name was cached (in both arrays)
+// before the create command ran; a restore never falls back to a full bitmap.
+TEST_F(BitmapHandleTest, FailedOrAbortedCreationsDeleteTheBitmapTheyNamed)
 {
-    std::string path = root.MakeFile("bitmap.bin", std::string(2, '\0'));
-    runner.ExpectContaining("--snapNameFrom 'snap-1'", QrmCode(50150006));
-    runner.ExpectContaining("--snapNameFrom ''", CreateOk(1048576));
-    runner.ExpectContaining(kQuery, QueryReady(1048576));
-    runner.ExpectContaining("-c attachwithip", AttachOk(path));
-    runner.ExpectContaining("-c detachwithip", CliOk());
-    runner.ExpectContaining(kDelete, QrmCode(0));
-    DirtyRanges set;
-    std::string err;
-    ASSERT_EQ(handle->GetDirtyRanges(Params(16 * MiB, 0), set, err), 0);
-    EXPECT_TRUE(set.IsUseFull());
-    auto events = Events(sink);
-    ASSERT_EQ(events.size(), 1u);
-    EXPECT_EQ(events[0].type, 4);
-    EXPECT_EQ(events[0].code, 17664665321473ULL);
-    EXPECT_EQ(events[0].params, std::vector<std::string>{"task-volume"});
-    // The missing snapshot is not retried: one create with it, one without.
-    EXPECT_EQ(CallsWith(runner, "--snapNameFrom 'snap-1'"), 1u);
-    EXPECT_EQ(CallsWith(runner, "--snapNameFrom ''"), 1u);
-}
-
-TEST_F(BitmapHandleTest, RestoreWithMissingParentFailsAndCleansUp)
-{
-    runner.ExpectContaining(kCreate, QrmCode(50150006));
-    runner.ExpectContaining("-c detachwithip", CliFail(50151404, "not exist"));
-    runner.ExpectContaining(kDelete, QrmCode(50150005));
-    DirtyRanges set;
-    set.m_isRestore = true;
-    std::string err;
-    EXPECT_EQ(handle->GetDirtyRanges(Params(16 * MiB, 0), set, err), 50150006);
-    EXPECT_TRUE(Events(sink).empty());
-    EXPECT_EQ(CallsWith(runner, kDelete), 1u);
-    const Json::Value doc = LastCacheData(sink);
-    EXPECT_EQ(ArraySize(doc, "bitmap_volumes_created") + ArraySize(doc, "bitmap_volumes_attached"), 0u);
-}
-
-TEST_F(BitmapHandleTest, NamesAreCachedBeforeTheCreateCommandRuns)
-{
-    runner.ExpectContaining(kCreate, QrmCode(-1));
-    runner.ExpectContaining("-c detachwithip", CliOk());
-    runner.ExpectContaining(kDelete, QrmCode(0));
-    DirtyRanges set;
-    std::string err;
-    EXPECT_NE(handle->GetDirtyRanges(Params(16 * MiB, 0), set, err), 0);
-    // The fourth document (after IP, pool_id and two appends) names the bitmap in both arrays.
-    auto bodies = sink.Bodies("DiskDescriptor.Message.Update.CacehData");
-    ASSERT_GE(bodies.size(), 4u);
-    Json::Value doc;
-    ASSERT_TRUE(CJsonUtils::StringToJson(bodies[3], doc));
-    ASSERT_EQ(ArraySize(doc, "bitmap_volumes_created"), 1u);
-    const std::string name = doc["bitmap_volumes_created"][0].asString();
-    EXPECT_EQ(doc["bitmap_volumes_attached"][0].asString(), name);
-    EXPECT_EQ(name.rfind("snap-2_0_", 0), 0u) << name;
-    EXPECT_EQ(name.substr(name.size() - 7), "_BITMAP");
-    EXPECT_NE(runner.Calls()[0].line.find(name), std::string::npos);
+    struct Case {
+        const char* what;
+        bool restore, abort;
+        Reply create, detach, remove;
+        int32_t result;
+        size_t creates;  // a refusal is retried, a missing parent and an abort are not
+    };
+    const Case cases[] = {
+        {"restore, parent missing", true, false, QrmCode(50150006), CliFail(50151404, "not exist"),
+         QrmCode(50150005), 50150006, 1},
+        {"create refused", false, false, QrmCode(-1), CliOk(), QrmCode(0), -1, 3},
+        {"aborted", false, true, CreateOk(1048576), CliOk(), QrmCode(0), 10010, 1},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        ScriptedCommandRunner script;
+        script.ExpectContaining(kCreate, c.create);
+        script.ExpectContaining("-c detachwithip", c.detach);
+        script.ExpectContaining(kDelete, c.remove);
+        CapturedMessages messages;
+        abortFlag = c.abort;
+        DirtyRanges set;
+        set.m_isRestore = c.restore;
+        std::string err;
+        EXPECT_EQ(Fresh(messages)->GetDirtyRanges(Params(16 * MiB, 0), set, err), c.result);
+        EXPECT_TRUE(Events(messages).empty());
+        EXPECT_EQ(CallsWith(script, kCreate), c.creates);
+        EXPECT_EQ(CallsWith(script, kQuery), 0u);
+        EXPECT_EQ(CallsWith(script, kDelete), 1u);
+        const Json::Value last = LastCacheData(messages);
+        EXPECT_EQ(ArraySize(last, "bitmap_volumes_created") + ArraySize(last, "bitmap_volumes_attached"), 0u);
+        // The fourth document (after IP, pool_id and two appends) names the bitmap in both arrays.
+        auto bodies = messages.Bodies("DiskDescriptor.Message.Update.CacehData");
+        ASSERT_GE(bodies.size(), 4u);
+        Json::Value doc;
+        ASSERT_TRUE(CJsonUtils::StringToJson(bodies[3], doc));
+        ASSERT_EQ(ArraySize(doc, "bitmap_volumes_created"), 1u);
+        const std::string name = doc["bitmap_volumes_created"][0].asString();
+        EXPECT_EQ(doc["bitmap_volumes_attached"][0].asString(), name);
+        EXPECT_EQ(name.rfind("snap-2_0_", 0), 0u) << name;
+        EXPECT_EQ(name.substr(name.size() - 7), "_BITMAP");
+        EXPECT_NE(script.Calls()[0].line.find(name), std::string::npos);
+    }
 }
 
 TEST_F(BitmapHandleTest, RetryOpMakesThreeCallsWithTwoPauses)
@@ -230,19 +218,6 @@ TEST_F(BitmapHandleTest, RetryOpMakesThreeCallsWithTwoPauses)
     EXPECT_EQ(calls, 1);
 }
 
-TEST_F(BitmapHandleTest, AbortWhileWaitingEndsAtOnceWithoutRetry)
-{
-    abortFlag = true;
-    runner.ExpectContaining(kCreate, CreateOk(1048576));
-    runner.ExpectContaining("-c detachwithip", CliOk());
-    runner.ExpectContaining(kDelete, QrmCode(0));
-    DirtyRanges set;
-    std::string err;
-    EXPECT_EQ(handle->GetDirtyRanges(Params(16 * MiB, 0), set, err), 10010);
-    EXPECT_EQ(CallsWith(runner, kCreate), 1u);
-    EXPECT_EQ(CallsWith(runner, kQuery), 0u);
-}
-
 // A bitmap that cannot be used (no block size, no device to read) fails the
 // computation; the bitmap volume is deleted all the same.
 TEST_F(BitmapHandleTest, UnusableBitmapsFailAfterCleanUp)
@@ -250,8 +225,8 @@ TEST_F(BitmapHandleTest, UnusableBitmapsFailAfterCleanUp)
     for (int bs : {0, -65536, 1048576}) {
         SCOPED_TRACE(bs);
         ScriptedCommandRunner script;
-        const std::string device = bs > 0 ? root.Path() + "/missing" : "";
-        ScriptBitmap(script, std::string(16, '\0'), bs, CliOk(), QrmCode(0), device);
+        const std::string zeros(16, '\0');
+        ScriptBitmap(script, bs > 0 ? root.Path() + "/missing" : root.MakeFile("bitmap.bin", zeros), bs);
         LogCapture logs;
         DirtyRanges set;
         std::string err;
@@ -270,42 +245,34 @@ TEST_F(BitmapHandleTest, UnusableBitmapsFailAfterCleanUp)
 TEST_F(BitmapHandleTest, CleanUpFailuresRaiseTheirEventAndKeepTheName)
 {
     struct Case {
-        Reply detach;
-        Reply remove;
-        size_t detaches;
-        size_t deletes;
-        uint64_t code;
-        const char* eventText;
-        size_t attachedLeft;
-        size_t createdLeft;
+        Reply detach, remove;
+        size_t detaches, deletes;
+        EventRecord event;  // without the bitmap's name
+        size_t attachedLeft, createdLeft;
     };
     const Case cases[] = {
         // A failed detach is retried and the delete is still tried.
-        {CliFail(50151006, "device busy"), QrmCode(0), 3, 1, 72479277076ULL, "DETACH_BITMAP_FAILED", 1, 0},
-        {CliOk(), QrmCode(1003), 1, 3, 72479277077ULL, "DELETE_BITMAP_FAILED", 0, 1},
+        {CliFail(50151006, "device busy"), QrmCode(0), 3, 1,
+         {1, 72479277076ULL, {"10.1.1.1", "DETACH_BITMAP_FAILED", "pool0"}}, 1, 0},
+        {CliOk(), QrmCode(1003), 1, 3, {1, 72479277077ULL, {"10.1.1.1", "DELETE_BITMAP_FAILED"}}, 0, 1},
     };
     for (const Case& c : cases) {
-        SCOPED_TRACE(c.eventText);
+        SCOPED_TRACE(c.event.params[1]);
         CapturedMessages messages;
-        auto own = std::make_shared<DiskDataPersistence>(&messages);
-        StrataBitmapHandle h("10.1.1.1", "pool0", true, "task-volume", own, &messages, AbortFunc());
         ScriptedCommandRunner script;
-        ScriptBitmap(script, std::string("\x01\x00", 2), 1048576, c.detach, c.remove);
+        ScriptBitmap(script, root.MakeFile("bitmap.bin", std::string("\x01\x00", 2)), 1048576, c.detach, c.remove);
         DirtyRanges set;
         std::string err;
-        ASSERT_EQ(h.GetDirtyRanges(Params(16 * MiB, 0), set, err), 0);
+        ASSERT_EQ(Fresh(messages)->GetDirtyRanges(Params(16 * MiB, 0), set, err), 0);
         EXPECT_EQ(err, "DETACH_DELETE_BITMAP_FAILED");
         EXPECT_EQ(set.GetRanges(), std::vector<DirtyRange>{DirtyRange(0, 8 * MiB)});
         EXPECT_EQ(CallsWith(script, "-c detachwithip"), c.detaches);
         EXPECT_EQ(CallsWith(script, kDelete), c.deletes);
         auto events = Events(messages);
         ASSERT_EQ(events.size(), 1u);
-        EXPECT_EQ(events[0].type, 1);
-        EXPECT_EQ(events[0].code, c.code);
-        ASSERT_GE(events[0].params.size(), 3u);
-        EXPECT_EQ(events[0].params[0], "10.1.1.1");
-        EXPECT_EQ(events[0].params[2], c.eventText);
-        EXPECT_EQ(events[0].params.size(), c.code == 72479277076ULL ? 4u : 3u);
+        ASSERT_GE(events[0].params.size(), 2u);
+        events[0].params.erase(events[0].params.begin() + 1);
+        EXPECT_EQ(events[0], c.event);
         Json::Value doc = LastCacheData(messages);
         EXPECT_EQ(ArraySize(doc, "bitmap_volumes_attached"), c.attachedLeft);
         EXPECT_EQ(ArraySize(doc, "bitmap_volumes_created"), c.createdLeft);
