@@ -138,17 +138,13 @@ void ScriptedCommandRunner::ExpectContaining(const std::string& fragment, Reply 
 }
 
 namespace {
-CommandResult TakeReply(std::deque<ScriptedCommandRunner::Reply>& q)
+ScriptedCommandRunner::Reply TakeReply(std::deque<ScriptedCommandRunner::Reply>& q)
 {
     ScriptedCommandRunner::Reply r = q.front();
     if (q.size() > 1) {
         q.pop_front();
     }
-    CommandResult out;
-    out.exitCode = r.exitCode;
-    out.outLines = r.out;
-    out.errLines = r.err;
-    return out;
+    return r;
 }
 }  // namespace
 
@@ -156,21 +152,38 @@ CommandResult ScriptedCommandRunner::Run(const std::string& cmdTemplate, const s
                                          int /*timeoutSec*/)
 {
     std::string line = CommandTemplate::Substitute(cmdTemplate, params);
-    std::lock_guard<std::mutex> lock(m_mutex);
-    m_calls.push_back(Call{cmdTemplate, params, line});
-    auto it = m_exact.find(line);
-    if (it != m_exact.end() && !it->second.empty()) {
-        return TakeReply(it->second);
-    }
-    for (auto& p : m_partial) {
-        if (line.find(p.first) != std::string::npos && !p.second.empty()) {
-            return TakeReply(p.second);
+    Reply reply;
+    bool found = false;
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        m_calls.push_back(Call{cmdTemplate, params, line});
+        auto it = m_exact.find(line);
+        if (it != m_exact.end() && !it->second.empty()) {
+            reply = TakeReply(it->second);
+            found = true;
+        }
+        for (auto p = m_partial.begin(); !found && p != m_partial.end(); ++p) {
+            if (line.find(p->first) != std::string::npos && !p->second.empty()) {
+                reply = TakeReply(p->second);
+                found = true;
+            }
+        }
+        if (!found) {
+            m_unexpected.push_back(line);
         }
     }
-    m_unexpected.push_back(line);
     CommandResult out;
-    out.exitCode = 127;
-    out.errLines.push_back("unexpected command: " + line);
+    if (!found) {
+        out.exitCode = 127;
+        out.errLines.push_back("unexpected command: " + line);
+        return out;
+    }
+    if (reply.onRun) {
+        reply.onRun();
+    }
+    out.exitCode = reply.exitCode;
+    out.outLines = reply.out;
+    out.errLines = reply.err;
     return out;
 }
 

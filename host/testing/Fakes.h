@@ -95,6 +95,9 @@ public:
         std::vector<std::string> out;
         int exitCode = 0;
         std::vector<std::string> err;
+        // Runs as the command "runs" (before Run returns, outside the runner's
+        // lock), so a test can look at state the caller must have set up first.
+        std::function<void()> onRun;
     };
 
     ScriptedCommandRunner();

@@ -132,8 +132,8 @@ TEST(RestToMgr, ExceSystemCmdReportsChannelAndExitFailures)
 TEST(ScriptedCommandRunner, AnswersInOrderAndRecordsUnexpected)
 {
     testing_fakes::ScriptedCommandRunner script;
-    script.Expect("tool -v 'vol1'", {{"a=1"}, 0, {}});
-    script.Expect("tool -v 'vol1'", {{"a=2"}, 0, {}});
+    script.Expect("tool -v 'vol1'", {{"a=1"}, 0, {}, {}});
+    script.Expect("tool -v 'vol1'", {{"a=2"}, 0, {}, {}});
     RunShellCmdInfo info;
     info.cmd = "tool -v '?'";
     info.params = {"vol1"};

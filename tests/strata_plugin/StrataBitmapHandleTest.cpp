@@ -174,10 +174,13 @@ TEST_F(BitmapHandleTest, FailedOrAbortedCreationsDeleteTheBitmapTheyNamed)
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
         ScriptedCommandRunner script;
-        script.ExpectContaining(kCreate, c.create);
+        CapturedMessages messages;
+        Json::Value atCreate;  // the cached data as the first create command runs
+        Reply create = c.create;
+        create.onRun = [&] { if (atCreate.isNull()) atCreate = LastCacheData(messages); };
+        script.ExpectContaining(kCreate, create);
         script.ExpectContaining("-c detachwithip", c.detach);
         script.ExpectContaining(kDelete, c.remove);
-        CapturedMessages messages;
         abortFlag = c.abort;
         DirtyRanges set;
         set.m_isRestore = c.restore;
@@ -200,6 +203,9 @@ TEST_F(BitmapHandleTest, FailedOrAbortedCreationsDeleteTheBitmapTheyNamed)
         EXPECT_EQ(name.rfind("snap-2_0_", 0), 0u) << name;
         EXPECT_EQ(name.substr(name.size() - 7), "_BITMAP");
         EXPECT_NE(script.Calls()[0].line.find(name), std::string::npos);
+        ASSERT_EQ(ArraySize(atCreate, "bitmap_volumes_created"), 1u) << "named only after the create ran";
+        EXPECT_EQ(atCreate["bitmap_volumes_created"][0].asString(), name);
+        EXPECT_EQ(atCreate["bitmap_volumes_attached"][0].asString(), name);
     }
 }
 
