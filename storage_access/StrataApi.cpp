@@ -118,11 +118,12 @@ CommandOutcome RunToolCommand(const char* tool, const char* cmdTemplate, std::ve
     CommandOutcome outcome;
     std::vector<std::string> outputLines;
     Oru::Timer timer;
-    const uint64_t started = SteadyNowMicros();
     LOG_STREAM(2) << "Start to run command, code=" << code << ", command=" << info.cmd;
-    outcome.ret = RestToMgr::ExceSystemCmd(info, outputLines, outcome.errorText);
+    {
+        StrataSteps::StepTimer step(StepOf(code, NamesBitmap(info.params)));
+        outcome.ret = RestToMgr::ExceSystemCmd(info, outputLines, outcome.errorText);
+    }
     outcome.durationMs = timer.Duration();
-    StrataSteps::Add(StepOf(code, NamesBitmap(info.params)), SteadyNowMicros() - started);
     if (outcome.ret != 0) {
         printCmdOutputInfo(MODULE_NAME, requestId, outputLines,
                            outcome.errorText.empty() ? std::vector<std::string>{}
@@ -209,7 +210,14 @@ double SettleWallSeconds()
     return static_cast<double>(wall) / 1e6;
 }
 
-SettleScope::SettleScope(std::string step) : m_step(std::move(step)), m_start(SteadyNowMicros())
+StepTimer::StepTimer(const char* step) : m_step(step), m_start(SteadyNowMicros()) {}
+
+StepTimer::~StepTimer()
+{
+    Add(m_step, SteadyNowMicros() - m_start);
+}
+
+SettleScope::SettleScope(const char* step) : StepTimer(step)
 {
     StepBook& b = Book();
     std::lock_guard<std::mutex> lock(b.mutex);
@@ -218,11 +226,9 @@ SettleScope::SettleScope(std::string step) : m_step(std::move(step)), m_start(St
 
 SettleScope::~SettleScope()
 {
-    const uint64_t now = SteadyNowMicros();
     StepBook& b = Book();
     std::lock_guard<std::mutex> lock(b.mutex);
-    b.micros[m_step] += now - m_start;
-    if (--b.settling == 0) b.settleWall += now - b.settleSince;
+    if (--b.settling == 0) b.settleWall += SteadyNowMicros() - b.settleSince;
 }
 }  // namespace StrataSteps
 
@@ -413,9 +419,8 @@ int32_t StrataApi::CreateBitmapVolume(BitmapVolumeInfo& info, std::string& errSt
                 return STRATA_UNKNOWN_ERROR;
             }
             ++polls;
-            const uint64_t waitStart = SteadyNowMicros();
+            StrataSteps::StepTimer wait("bitmap_poll_wait");
             oru_sleep(BITMAP_POLL_SECONDS);
-            StrataSteps::Add("bitmap_poll_wait", SteadyNowMicros() - waitStart);
         }
     });
 }

@@ -50,17 +50,23 @@ namespace StrataSteps {
 void Add(const std::string& step, uint64_t micros);
 std::map<std::string, double> Seconds();
 double SettleWallSeconds();
-// Times one settle pause, counted into SettleWallSeconds while any is open.
-class SettleScope {
+// Adds the time from its construction to its end to `step` (a literal).
+class StepTimer {
 public:
-    explicit SettleScope(std::string step);
-    ~SettleScope();
-    SettleScope(const SettleScope&) = delete;
-    SettleScope& operator=(const SettleScope&) = delete;
+    explicit StepTimer(const char* step);
+    ~StepTimer();
+    StepTimer(const StepTimer&) = delete;
+    StepTimer& operator=(const StepTimer&) = delete;
 
-private:
-    std::string m_step;
+protected:
+    const char* m_step;
     uint64_t m_start;
+};
+// Times one settle pause, counted into SettleWallSeconds while any is open.
+class SettleScope : public StepTimer {
+public:
+    explicit SettleScope(const char* step);
+    ~SettleScope();
 };
 }  // namespace StrataSteps
 

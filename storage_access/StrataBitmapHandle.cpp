@@ -248,16 +248,7 @@ int32_t StrataBitmapHandle::CalculateDirtyRange(uint64_t startOffset, DirtyRange
         return -1;
     }
     CloseOnExit closer(*bitmapFile);
-    const auto readStart = std::chrono::steady_clock::now();
-    struct ReadTime {
-        std::chrono::steady_clock::time_point start;
-        ~ReadTime()
-        {
-            StrataSteps::Add("bitmap_read", static_cast<uint64_t>(std::chrono::duration_cast<std::chrono::microseconds>(
-                                                                       std::chrono::steady_clock::now() - start)
-                                                                       .count()));
-        }
-    } readTime{readStart};
+    StrataSteps::StepTimer readTime("bitmap_read");
     try {
         return WalkBitmap(__PRETTY_FUNCTION__, startOffset, endAddr, ranges);
     } catch (const std::exception& e) {

@@ -499,10 +499,8 @@ void RegisterRestoreCommand(CLI::App& app, CommandContext& ctx)
                     "the volume)");
     sub->add_option("--to-device", opts->toDevice, "Write into a local block device instead (as large as the volume)");
     sub->add_flag("--force", opts->force,
-                  "Write into a target that is not empty (every block of the chain is then read and checked "
-                  "before the first write, as for a block device; an empty or new target is written in one "
-                  "pass, each block checked before it is written, and a damaged block stops the restore "
-                  "with the target incomplete)");
+                  "Write into a target that is not empty (the whole chain is then read and checked before the "
+                  "first write; see below)");
     sub->add_flag("--verify-only", opts->verifyOnly, "Read and check every block of the chain; write nothing");
     sub->add_option("--volume-id", opts->volumeId, "UUID of the target volume (default: the backed-up volume's)");
     sub->add_option("--depth", opts->depth, "Writer threads")->capture_default_str();
