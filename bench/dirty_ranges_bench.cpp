@@ -100,7 +100,10 @@ struct Sink {
 };
 
 // The plain loop: block indices of ranges held uncompressed in a vector.
-Sink PlainWalk(const std::vector<DirtyRange>& ranges, uint64_t bs)
+// Neither walk is inlined into its timing loop: inlined, the compiler drops the
+// count the timed run does not read from one side only, and the two sides no
+// longer feed the same consumer.
+[[gnu::noinline]] Sink PlainWalk(const std::vector<DirtyRange>& ranges, uint64_t bs)
 {
     Sink sink;
     for (const DirtyRange& r : ranges) {
@@ -113,13 +116,19 @@ Sink PlainWalk(const std::vector<DirtyRange>& ranges, uint64_t bs)
     return sink;
 }
 
-Sink SetWalk(const DirtyRanges& set, uint64_t bs)
+[[gnu::noinline]] Sink SetWalk(const DirtyRanges& set, uint64_t bs)
 {
+    // The consumer is a local that is copied out, not the returned object: the
+    // caller owns a returned object's storage, so the compiler would keep its
+    // counters in memory across the iterator's out-of-line step, which the plain
+    // loop (no call) does not pay.
     Sink sink;
-    for (auto it = set.Begin(bs); !it.End(); it.FindNextBlock()) {
-        sink(it.BlockIndex());
-    }
-    return sink;
+    set.Begin(bs).ForEachBlock([&sink](uint64_t b) {
+        sink(b);
+        return true;
+    });
+    Sink out = sink;
+    return out;
 }
 
 // Baseline packing: append records, LZ4 each 16 MiB piece into a kept buffer.

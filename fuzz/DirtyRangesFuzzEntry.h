@@ -53,19 +53,32 @@ inline void Cleanup()
     rmdir(WorkDir().c_str());
 }
 
-// Walks `it` and checks that block indices never go down; false if they do.
-inline bool WalkChecked(DirtyRanges::iterator it)
+// Walks an iterator from `make` step by step and checks that block indices
+// never go down, then another run by run (ForEachBlock), which must stop at the
+// same blocks; false if either fails.
+template <class Make>
+bool WalkChecked(const Make& make)
 {
-    uint64_t prev = 0;
-    bool first = true;
-    for (size_t steps = 0; !it.End() && steps < kMaxSteps; ++steps, it.FindNextBlock()) {
-        if (!first && it.BlockIndex() < prev) {
+    std::vector<uint64_t> steps;
+    auto it = make();
+    for (; !it.End() && steps.size() < kMaxSteps; it.FindNextBlock()) {
+        if (!steps.empty() && it.BlockIndex() < steps.back()) {
             return false;
         }
-        prev = it.BlockIndex();
-        first = false;
+        steps.push_back(it.BlockIndex());
     }
-    return !(it.Failed() && !it.End());
+    if (it.Failed() && !it.End()) {
+        return false;
+    }
+    size_t k = 0;
+    auto run = make();
+    bool same = true;
+    run.ForEachBlock([&](uint64_t b) {
+        if (k == steps.size()) return false;
+        same = same && b == steps[k++];
+        return same;
+    });
+    return same && k == steps.size() && (steps.size() == kMaxSteps || (run.End() && run.Failed() == it.Failed()));
 }
 
 inline bool WriteFile(const std::string& path, const uint8_t* data, size_t size)
@@ -98,7 +111,7 @@ inline bool LoadAndWalk(const uint8_t* data, size_t size, uint64_t oddBlock)
         return false;  // the parts claim more than the file holds
     }
     for (uint64_t bs : {uint64_t{4194304}, uint64_t{1048576}, oddBlock}) {
-        if (!WalkChecked(set.Begin(bs))) {
+        if (!WalkChecked([&] { return set.Begin(bs); })) {
             return false;
         }
     }
@@ -140,14 +153,16 @@ inline int RunOne(const uint8_t* data, size_t size)
     if (size > 0 && size < UINT32_MAX) {
         std::shared_ptr<uint8_t> copy(new uint8_t[size], std::default_delete<uint8_t[]>());
         std::memcpy(copy.get(), data, size);
-        if (!WalkChecked(DirtyRanges::iterator(oddBlock, {static_cast<uint32_t>(size)}, {copy}))) {
+        if (!WalkChecked([&] { return DirtyRanges::iterator(oddBlock, {static_cast<uint32_t>(size)}, {copy}); })) {
             return 3;
         }
         size_t half = size / 2;
         if (half > 0) {
             DirtyRanges::PartBuffer second(copy, copy.get() + half);
-            if (!WalkChecked(DirtyRanges::iterator(
-                    4194304, {static_cast<uint32_t>(half), static_cast<uint32_t>(size - half)}, {copy, second}))) {
+            if (!WalkChecked([&] {
+                    return DirtyRanges::iterator(
+                        4194304, {static_cast<uint32_t>(half), static_cast<uint32_t>(size - half)}, {copy, second});
+                })) {
                 return 4;
             }
         }

@@ -391,11 +391,11 @@ bool BackupJob::CollectBlocks(CDiskDescriptor& disk, dmtask::FirstErrorCapture* 
         return true;
     }
     auto it = ranges.Begin(repo::kBlockSize);
-    for (; !it.End(); it.FindNextBlock()) {
-        uint64_t index = it.BlockIndex();
-        if (index >= count) break;  // a bitmap may round past the end of the volume
+    it.ForEachBlock([&](uint64_t index) {
+        if (index >= count) return false;  // a bitmap may round past the end of the volume
         if (m_blocks.empty() || m_blocks.back() < index) m_blocks.push_back(index);
-    }
+        return true;
+    });
     if (it.Failed()) {
         error = "the changed ranges of " + m_dirtyRangesPath + " cannot be read";
         return false;

@@ -79,10 +79,11 @@ std::vector<std::string> VerifyBackup(const repo::Repository& r, const repo::Bac
             } else {
                 std::vector<uint64_t> blocks;
                 auto it = ranges.Begin(m.blockSize);
-                for (; !it.End(); it.FindNextBlock()) {
-                    if (it.BlockIndex() >= count) break;
-                    if (blocks.empty() || blocks.back() < it.BlockIndex()) blocks.push_back(it.BlockIndex());
-                }
+                it.ForEachBlock([&](uint64_t index) {
+                    if (index >= count) return false;
+                    if (blocks.empty() || blocks.back() < index) blocks.push_back(index);
+                    return true;
+                });
                 bool same = !it.Failed() && blocks.size() == entries.size();
                 for (size_t k = 0; same && k < blocks.size(); ++k) same = blocks[k] == entries[k].index;
                 if (!same) problems.push_back("the stored blocks differ from the changed ranges of " + path);

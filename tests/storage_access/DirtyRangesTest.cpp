@@ -3,6 +3,7 @@
 #include <lz4.h>
 
 #include <cstring>
+#include <functional>
 #include <vector>
 
 #include "host/testing/Fakes.h"
@@ -16,17 +17,42 @@ namespace fmt = dirty_ranges_format;
 constexpr uint64_t MiB = 1048576;
 constexpr uint64_t kUnit = 4 * MiB;
 
-std::vector<uint64_t> Walk(const DirtyRanges& set, uint64_t blockSize, bool* failed = nullptr, size_t limit = 10000000)
+// The blocks a fresh iterator from `make` stops at, walked step by step and
+// run by run (ForEachBlock); the two walks must agree, and a run walk stopped
+// at `limit` must rest on the block the step walk goes on with.
+std::vector<uint64_t> WalkBoth(const std::function<DirtyRanges::iterator()>& make, bool* failed = nullptr,
+                               size_t limit = 10000000)
 {
-    std::vector<uint64_t> out;
-    auto it = set.Begin(blockSize);
-    for (; !it.End() && out.size() < limit; it.FindNextBlock()) {
-        out.push_back(it->blockIndex);
+    std::vector<uint64_t> steps;
+    auto it = make();
+    for (; !it.End() && steps.size() <= limit; it.FindNextBlock()) {
+        steps.push_back(it.BlockIndex());
     }
+    std::vector<uint64_t> runs;
+    auto run = make();
+    run.ForEachBlock([&](uint64_t b) {
+        if (runs.size() == limit) return false;
+        runs.push_back(b);
+        return true;
+    });
+    if (steps.size() > limit) {
+        EXPECT_FALSE(run.End());
+        EXPECT_EQ(run.BlockIndex(), steps[limit]) << "a stopped run walk rests on the refused block";
+        steps.resize(limit);
+    } else {
+        EXPECT_TRUE(run.End());
+        EXPECT_EQ(run.Failed(), it.Failed());
+    }
+    EXPECT_EQ(runs, steps) << "run walk and step walk differ";
     if (failed != nullptr) {
         *failed = it.Failed();
     }
-    return out;
+    return steps;
+}
+
+std::vector<uint64_t> Walk(const DirtyRanges& set, uint64_t blockSize, bool* failed = nullptr, size_t limit = 10000000)
+{
+    return WalkBoth([&] { return set.Begin(blockSize); }, failed, limit);
 }
 
 // A part made by hand from raw records, as another writer (or an attacker) would.
@@ -194,6 +220,7 @@ TEST(DirtyRangesIterator, EdgesOfAWalk)
     EXPECT_EQ(set.GetTotalSize(), 1u + set.GetPartSizes()[0]);
     ASSERT_TRUE(set.AddRange(DirtyRange(100 * MiB, 1)));  // unpacked
     EXPECT_EQ(Walk(set, 3 * MiB), (std::vector<uint64_t>{0, 1, 6, 7}));
+    EXPECT_EQ(Walk(set, MiB, nullptr, 2), (std::vector<uint64_t>{0, 1}));  // stopped inside a run
     auto it = set.Begin(MiB);
     set.clear();
     std::vector<uint64_t> seen;
@@ -206,11 +233,7 @@ TEST(DirtyRangesIterator, EdgesOfAWalk)
     // writer need not be widened to units): the walk goes on, never back.
     uint32_t size = 0;
     auto part = MakePart(Records({DirtyRange(0, MiB), DirtyRange(2 * MiB, 3 * MiB)}), &size);
-    std::vector<uint64_t> inside;
-    for (DirtyRanges::iterator at(kUnit, {size}, {part}); !at.End(); at.FindNextBlock()) {
-        inside.push_back(at.BlockIndex());
-    }
-    EXPECT_EQ(inside, (std::vector<uint64_t>{0, 1}));
+    EXPECT_EQ(WalkBoth([&] { return DirtyRanges::iterator(kUnit, {size}, {part}); }), (std::vector<uint64_t>{0, 1}));
 
     LogCapture cap;
     ASSERT_TRUE(set.AddRange(DirtyRange(0, 1)));
@@ -229,16 +252,19 @@ TEST(DirtyRangesIterator, LastBlockOfAPartIsSeenTwice)
     uint32_t s0 = 0, s1 = 0;
     auto p0 = MakePart(Records(FullPartOfRanges()), &s0);
     auto p1 = MakePart(Records({DirtyRange((lastBlock + 10) * kUnit, kUnit)}), &s1);
-    DirtyRanges::iterator it(kUnit, {s0, s1}, {p0, p1});
-    std::vector<uint64_t> seen;
-    for (; !it.End(); it.FindNextBlock()) {
-        seen.push_back(it.BlockIndex());
-    }
-    EXPECT_FALSE(it.Failed());
+    auto make = [&] { return DirtyRanges::iterator(kUnit, {s0, s1}, {p0, p1}); };
+    bool failed = true;
+    std::vector<uint64_t> seen = WalkBoth(make, &failed);
+    EXPECT_FALSE(failed);
     ASSERT_EQ(seen.size(), fmt::kRangesPerPart + 2);
     EXPECT_EQ(seen[fmt::kRangesPerPart - 1], lastBlock);
     EXPECT_EQ(seen[fmt::kRangesPerPart], lastBlock);
     EXPECT_EQ(seen[fmt::kRangesPerPart + 1], lastBlock + 10);
+    // Stopped on either side of the part boundary, a run walk rests where the step walk goes on.
+    WalkBoth(make, nullptr, fmt::kRangesPerPart);
+    WalkBoth(make, nullptr, fmt::kRangesPerPart + 1);
+    auto it = make();
+    it.ForEachBlock([](uint64_t) { return true; });
     EXPECT_EQ(it.PartIndex(), 2u);
 }
 
@@ -262,6 +288,10 @@ TEST(DirtyRangesIterator, DamagedPartEndsTheWalkAsFailed)
     it.FindNextBlock();
     EXPECT_TRUE(it.End());
     EXPECT_EQ(cap.Count("uncompress dirty ranges failed.", 4), 1u);  // not retried
+    bool failed = false;
+    EXPECT_EQ(WalkBoth([&] { return DirtyRanges::iterator(kUnit, {s0, 8}, {good, Junk()}); }, &failed).size(),
+              fmt::kRangesPerPart + 1);
+    EXPECT_TRUE(failed);
 }
 
 // Parts that cannot be trusted fail the walk at once: a short part that is not
@@ -309,13 +339,10 @@ TEST(DirtyRangesIterator, UntrustedPartsFailTheWalk)
     uint32_t s = 0;
     const uint64_t top = UINT64_MAX / kUnit * kUnit;
     auto part = MakePart(Records({DirtyRange(top - kUnit, kUnit), DirtyRange(top, UINT64_MAX - top)}), &s);
-    DirtyRanges::iterator it(kUnit, {s}, {part});
-    std::vector<uint64_t> seen;
-    for (; !it.End() && seen.size() < 10; it.FindNextBlock()) {
-        seen.push_back(it.BlockIndex());
-    }
-    EXPECT_FALSE(it.Failed());
-    EXPECT_EQ(seen, (std::vector<uint64_t>{top / kUnit - 1, top / kUnit}));
+    bool failed = true;
+    EXPECT_EQ(WalkBoth([&] { return DirtyRanges::iterator(kUnit, {s}, {part}); }, &failed, 10),
+              (std::vector<uint64_t>{top / kUnit - 1, top / kUnit}));
+    EXPECT_FALSE(failed);
 }
 
 TEST(DirtyRangesIterator, MostCompressiblePartsStillDecompress)
