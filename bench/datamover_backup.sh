@@ -10,8 +10,9 @@
 # settle overlap, so that is less than 5 s per new attachment).
 # The restore writes into a fresh (empty) volume, and dd into another fresh
 # volume, so both write to an empty target. Dirty pages of the set-up (the
-# simulator's writes and snapshot copies) are synced before each timed step,
-# so no step pays for the write-back of the one before.
+# simulator's writes and snapshot copies) are synced, and the volume files'
+# cached pages dropped, before each timed step, so no step pays for the
+# write-back or the eviction of the set-up's pages (quiesce in common.bash).
 # Usage: bench/datamover_backup.sh BUILD_DIR   (SIZE=2G and CHANGED_PERCENT=5 may be set)
 source "$(dirname "$0")/common.bash"
 sim=$(find_tool sim strata-sim)
@@ -41,7 +42,7 @@ S snapshot create bench-vol snap-1 >/dev/null
 uuid=1b4e28ba-2fa1-11d2-883f-0016d3cca427
 url=strata://127.0.0.1/pool0
 
-sync
+quiesce "$root"
 t0=$(now); dd if="$(S path snap-1)" of="$root/dd/full.img" bs=4M iflag=direct oflag=direct status=none; t1=$(now)
 dd_full=$(calc "$t1 - $t0")
 
@@ -58,7 +59,7 @@ for c in $(python3 -c "import random; r=random.Random(7); print(' '.join(map(str
   S write bench-vol --offset $(( c * 4194304 )) --random $(( 100 + c )) --length 4194304 >/dev/null
 done
 S snapshot create bench-vol snap-2 >/dev/null
-sync
+quiesce "$root"
 a0=$(attaches)
 inc=$(DM backup --volume-id $uuid --snapshot-url $url/snap-2 --parent-snapshot snap-1 --repo "$root/repo")
 inc_s=$(echo "$inc" | field seconds)
@@ -77,10 +78,10 @@ full_id=$(echo "$full" | field backup_id)
 image=$(ls "$root"/repo/chains/*/backups/"$full_id"/volume.img)
 S volume create bench-dd-target "$size" >/dev/null
 S volume create bench-restore "$size" >/dev/null
-sync
+quiesce "$root"
 t0=$(now); dd if="$image" of="$(S path bench-dd-target)" bs=4M iflag=direct oflag=direct conv=notrunc status=none; t1=$(now)
 dd_back=$(calc "$t1 - $t0")
-sync
+quiesce "$root"
 a0=$(attaches)
 res=$(DM restore --repo "$root/repo" --backup "$full_id" --volume-url $url/bench-restore)
 res_s=$(echo "$res" | field seconds)

@@ -10,7 +10,7 @@ PACKAGES=(
   libprotobuf-dev protobuf-compiler
   libcurl4-openssl-dev libsqlite3-dev
   libgtest-dev libgmock-dev googletest libbenchmark-dev libcli11-dev
-  python3 openssl procps util-linux
+  python3 openssl procps util-linux fio
   clang libclang-rt-14-dev ccache
   ceph-mon ceph-osd ceph-common rbd-fuse librbd-dev libradospp-dev fuse3
 )
