@@ -80,8 +80,9 @@ public:
         // Calls f(blockIndex) at every block FindNextBlock would stop at, in the
         // same order, from the current one until the walk ends or f returns
         // false (the iterator then stays on the block f refused). Consecutive
-        // blocks of a range are counted in a register instead of through the
-        // iterator's members, which halves the cost of a long run.
+        // blocks of a range are counted in a local instead of through the
+        // iterator's members, so a long run costs what a plain loop over the
+        // range costs.
         template <class F>
         void ForEachBlock(F&& f)
         {
