@@ -21,6 +21,7 @@
 #include "apps/datamover/RepoFormat.h"
 #include "foundation/JsonUtils.h"
 #include "tests/support/SimRoot.h"
+#include "tests/support/WaitFor.h"
 
 extern char** environ;
 
@@ -260,12 +261,7 @@ protected:
     template <typename Fn>
     static bool WaitFor(Fn done)
     {
-        auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
-        while (!done()) {
-            if (std::chrono::steady_clock::now() > deadline) return false;
-            std::this_thread::sleep_for(std::chrono::milliseconds(10));
-        }
-        return true;
+        return testwait::WaitFor(done, std::chrono::seconds(60));
     }
 
     std::unique_ptr<SimRoot> sim;

@@ -5,7 +5,6 @@
 #ifdef DM_HAVE_SIM_TESTING
 #include <gtest/gtest.h>
 #include <stdlib.h>
-#include <unistd.h>
 
 #include <boost/atomic.hpp>
 #include <memory>
@@ -13,6 +12,7 @@
 #include <string>
 
 #include "factory/DiskDescriptorFactory.h"
+#include "tests/support/WaitFor.h"
 #include "foundation/JsonUtils.h"
 #include "host/HostMessageSink.h"
 #include "host/testing/Fakes.h"
@@ -80,13 +80,7 @@ struct AlignedBuffer {
 template <typename Pred>
 bool WaitFor(Pred holds)
 {
-    for (int i = 0; i < 2000; ++i) {
-        if (holds()) {
-            return true;
-        }
-        usleep(10000);
-    }
-    return false;
+    return testwait::WaitFor(holds, std::chrono::seconds(20));
 }
 
 // Does the document still name anything to clean?

@@ -12,19 +12,14 @@
 #include <string>
 #include <thread>
 
+#include "tests/support/WaitFor.h"
+
 namespace memtest {
 
 // Polls `pred` for up to `seconds` of real time; true as soon as it holds.
 inline bool WaitUntil(const std::function<bool()>& pred, int seconds = 10)
 {
-    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
-    while (!pred()) {
-        if (std::chrono::steady_clock::now() > deadline) {
-            return false;
-        }
-        std::this_thread::sleep_for(std::chrono::microseconds(50));
-    }
-    return true;
+    return testwait::WaitFor(pred, std::chrono::seconds(seconds), std::chrono::microseconds(50));
 }
 
 // A test that deadlocks is killed by SIGALRM instead of hanging the run.

@@ -1,11 +1,8 @@
 // IO buffer: compaction versus growth, boundaries, overflow and allocation
 // failures, and borrowed storage that must never be written or freed.
 #include <gtest/gtest.h>
-#include <unistd.h>
 
 #include <chrono>
-#include <cstdio>
-#include <cstdlib>
 #include <cstring>
 #include <fstream>
 #include <functional>
@@ -18,6 +15,7 @@
 #include "host/ConfigReader.h"
 #include "host/testing/Fakes.h"
 #include "replication/net/IOBuffer.h"
+#include "tests/support/TempRoot.h"
 
 // Huge requests must come back as null from the allocator, not abort.
 extern "C" const char* __asan_default_options()
@@ -324,19 +322,11 @@ TEST(IOBufferTest, TraceSwitchFlippedAfterTheBufferWasBuiltIsHonoured)
     b.Consume(1);  // override gone: off again
     EXPECT_EQ(2u, logs.Count(line, 0));
 
-    char tmpl[] = "/tmp/dm_iobuf_XXXXXX";
-    ASSERT_NE(nullptr, ::mkdtemp(tmpl));
-    const std::string dir = tmpl;
-    const std::string path = dir + "/datamover.ini";
+    testroot::TempRoot dir;  // removes the file at the end
     struct NoFileAtEnd {
-        std::string dir, path;
-        ~NoFileAtEnd()
-        {
-            ConfigReader::SetConfigFile("");
-            std::remove(path.c_str());
-            ::rmdir(dir.c_str());
-        }
-    } noFileAtEnd{dir, path};
+        ~NoFileAtEnd() { ConfigReader::SetConfigFile(""); }
+    } noFileAtEnd;
+    const std::string path = dir.Path() + "/datamover.ini";
     std::ofstream(path) << "[Replication]\nReplicationCommunicationDebug=1\n";
     ConfigReader::SetConfigFile(path);
     b.Consume(1);

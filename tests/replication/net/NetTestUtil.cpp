@@ -2,9 +2,7 @@
 
 #include <fcntl.h>
 
-#include <chrono>
 #include <stdexcept>
-#include <thread>
 #include <vector>
 
 namespace nettest {
@@ -28,18 +26,6 @@ void FillSendBuffer(int fd)
     std::vector<char> chunk(65536, 'x');
     while (send(fd, chunk.data(), chunk.size(), MSG_NOSIGNAL) > 0) {
     }
-}
-
-bool WaitFor(const std::function<bool()>& cond, int timeoutMs)
-{
-    auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
-    while (!cond()) {
-        if (std::chrono::steady_clock::now() > deadline) {
-            return false;
-        }
-        std::this_thread::sleep_for(std::chrono::microseconds(100));
-    }
-    return true;
 }
 
 }  // namespace nettest

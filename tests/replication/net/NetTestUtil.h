@@ -11,6 +11,7 @@
 #include <utility>
 
 #include "sim/zeph/ZephSo.h"
+#include "tests/support/WaitFor.h"
 
 namespace nettest {
 
@@ -41,7 +42,10 @@ std::pair<Fd, Fd> UnixPair(bool pending = false);
 // afterwards).
 void FillSendBuffer(int fd);
 // Polls cond every 100 microseconds for at most timeoutMs.
-bool WaitFor(const std::function<bool()>& cond, int timeoutMs = 3000);
+inline bool WaitFor(const std::function<bool()>& cond, int timeoutMs = 3000)
+{
+    return testwait::WaitFor(cond, std::chrono::milliseconds(timeoutMs), std::chrono::microseconds(100));
+}
 
 // A bound loopback datagram socket of the transport, closed on destruction.
 class ZephSocket {
