@@ -50,7 +50,6 @@ CONF
 }
 
 start() {
-    if [ -e "$dir/run/mon.a.pid" ]; then echo "ceph-cluster: already started in $dir" >&2; return 1; fi
     # Another cluster's monitor on a port would take this one's OSD (it fails with "wrong
     # fsid"). The monitor listens on two ports: the given one (protocol v1) and its v2 twin,
     # 3300 + (port - 6789) unless CEPH_MON_V2_PORT says otherwise; both must be free, else
@@ -121,8 +120,11 @@ status() {
 }
 
 case "${1:-}" in
-    # A start that fails half-way takes down what it started.
-    start) start || { rc=$?; stop >/dev/null; exit "$rc"; } ;;
+    # A start that fails half-way takes down what it started; a cluster already
+    # running in the directory is left alone (taking it down would remove its data).
+    start)
+        if [ -e "$dir/run/mon.a.pid" ]; then echo "ceph-cluster: already started in $dir" >&2; exit 1; fi
+        start || { rc=$?; stop >/dev/null; exit "$rc"; } ;;
     stop) stop ;;
     status) status ;;
     conf) echo "$conf" ;;
