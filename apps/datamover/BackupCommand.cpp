@@ -20,6 +20,7 @@
 #include <thread>
 #include <vector>
 
+#include "apps/datamover/BackupReader.h"
 #include "apps/datamover/ChainJournal.h"
 #include "apps/datamover/DataCommands.h"
 #include "apps/datamover/RepoFormat.h"
@@ -61,6 +62,7 @@ public:
 
 private:
     bool Validate(std::string& error);
+    // Reports `text` with m_code (or "interrupted" after SIGINT/SIGTERM) and leaves nothing behind.
     int Fail(const std::string& text);
     // The changed blocks, from `disk`'s changed ranges for an incremental.
     // `capture`: the caller's record of error lines (null: one of its own).
@@ -117,6 +119,7 @@ private:
     std::shared_ptr<CDiskDescriptor> m_disk;
     bool m_diskOpen = false;
     std::string m_warning;
+    dmout::ErrorCode m_code = dmout::ErrorCode::Storage;  // what a failure is, for --json
     double m_rangesSeconds = 0;
     double m_openSeconds = 0;
     double m_readSeconds = 0;
@@ -131,6 +134,9 @@ double SecondsSince(uint64_t startMicros)
 
 bool BackupJob::Validate(std::string& error)
 {
+    m_code = dmout::ErrorCode::BadArgument;
+    // One chain per volume whatever the case the caller wrote its UUID in.
+    m_o.volumeId = dmtask::NormalVolumeId(m_o.volumeId);
     if (!dmtask::ValidVolumeId(m_o.volumeId)) {
         error = "bad volume id '" + m_o.volumeId + "': expected a UUID like 1b4e28ba-2fa1-11d2-883f-0016d3cca427";
         return false;
@@ -141,7 +147,7 @@ bool BackupJob::Validate(std::string& error)
         return false;
     }
     if (m_o.offsetKib < -1 || m_o.offsetKib > 1048576) {
-        error = "bad --offset-kib " + std::to_string(m_o.offsetKib);
+        error = "bad --offset-kib " + std::to_string(m_o.offsetKib) + ": -1 (the storage type's default) to 1048576";
         return false;
     }
     if (m_o.io != "aio" && m_o.io != "threads") {
@@ -153,10 +159,7 @@ bool BackupJob::Validate(std::string& error)
         return false;
     }
     m_incremental = !m_o.parentSnapshot.empty();
-    if (m_incremental && !dmtask::ValidStorageName(m_o.parentSnapshot)) {
-        error = "bad parent snapshot name '" + m_o.parentSnapshot + "'";
-        return false;
-    }
+    if (m_incremental && !dmtask::CheckStorageName("parent snapshot", m_o.parentSnapshot, error)) return false;
     if (m_incremental && m_o.parentSnapshot == m_url.name) {
         error = "the parent snapshot is the snapshot being backed up";
         return false;
@@ -164,8 +167,21 @@ bool BackupJob::Validate(std::string& error)
     m_dataOffset = DataOffset(m_o.storageType, m_o.offsetKib);
     uint64_t deviceSize = 0;
     if (!m_o.volumeSize.empty()) {
-        if (!dmtask::ParseSize(m_o.volumeSize, deviceSize) || deviceSize % 512 != 0 || deviceSize <= m_dataOffset) {
-            error = "bad --volume-size '" + m_o.volumeSize + "': a multiple of 512 larger than the data-area offset";
+        if (!dmtask::ParseSize(m_o.volumeSize, deviceSize) || deviceSize > (1ULL << 60)) {
+            error = "bad --volume-size '" + m_o.volumeSize + "': a number of bytes with an optional K, M, G or T " +
+                    "suffix, at most 1024P";
+            return false;
+        }
+        if (deviceSize % 512 != 0) {
+            error = "bad --volume-size '" + m_o.volumeSize + "': " + std::to_string(deviceSize) +
+                    " bytes is not a multiple of 512";
+            return false;
+        }
+        if (deviceSize <= m_dataOffset) {
+            error = "the data-area offset (" + std::to_string(m_dataOffset) + " bytes" +
+                    (m_o.offsetKib >= 0 ? ", --offset-kib " + std::to_string(m_o.offsetKib) : std::string()) +
+                    ") leaves nothing of a " + std::to_string(deviceSize) + "-byte volume (--volume-size " +
+                    m_o.volumeSize + ")";
             return false;
         }
         m_dataSize = deviceSize - m_dataOffset;
@@ -177,6 +193,7 @@ bool BackupJob::Validate(std::string& error)
     std::error_code ec;
     bool exists = std::filesystem::exists(m_o.repoPath + "/" + repo::kMarkerFile, ec);
     if (m_incremental) {
+        m_code = dmout::ErrorCode::NotFound;
         if (!exists) {
             error = m_o.repoPath + " is not a backup repository";
             return false;
@@ -191,9 +208,21 @@ bool BackupJob::Validate(std::string& error)
         }
         if (!found) {
             error = "no complete backup of snapshot " + m_o.parentSnapshot + " for volume " + m_o.volumeId + " in " +
-                    m_repo.Root();
+                    m_repo.Root() + " ('datamover list' shows the backups; without --parent-snapshot the backup is full)";
             return false;
         }
+        // An incremental is only as good as what it is laid on: the parent's
+        // whole chain must resolve and its tables and bindings hold before
+        // anything is read, or the new backup would be unrestorable from birth.
+        repo::ChainReader parentChain;
+        if (!parentChain.Open(m_repo, m_parent, error)) {
+            m_code = dmout::ErrorCode::Damaged;
+            error = "the parent backup " + m_parent.manifest.backupId + " of snapshot " + m_o.parentSnapshot +
+                    " cannot be restored (" + error + "); nothing was backed up. Take a full backup (leave out "
+                    "--parent-snapshot), and run 'datamover verify' on the repository";
+            return false;
+        }
+        m_code = dmout::ErrorCode::Refused;
         if (m_dataSize == 0) {
             m_dataSize = m_parent.manifest.volumeSize;
         }
@@ -272,7 +301,7 @@ int BackupJob::Fail(const std::string& text)
         line += " (the bitmap volume remains: run 'datamover clean --task " + m_rangesTask->Id() + "')";
     }
     if (m_rangesTask) m_rangesTask->End();
-    PrintError(m_ctx, line);
+    PrintError(m_ctx, dmtask::Interrupted() ? dmout::ErrorCode::Interrupted : m_code, line);
     return 1;
 }
 
@@ -342,7 +371,7 @@ void BackupJob::PrunePartial()
     // Under the chain lock no other backup writes this chain: a backup the
     // journal shows unfinished was left by a task that died. Anything else
     // without a readable manifest is damage and stays for the user to see.
-    for (const dmjournal::Unfinished& u : dmjournal::Classify(m_repo, m_o.volumeId)) {
+    for (const dmjournal::Unfinished& u : dmjournal::Classify(m_repo, m_o.volumeId, true)) {
         std::string ignored;
         if (u.removable && dmjournal::RemoveInterrupted(u, ignored)) {
             m_chain->chainDB->SetBackupState(u.backup.backupId, "abandoned", 0);
@@ -680,11 +709,12 @@ int BackupJob::Run()
 {
     std::string error;
     if (!Validate(error)) {
-        PrintError(m_ctx, error);
-        return 2;
+        PrintError(m_ctx, m_code, error);
+        return m_code == dmout::ErrorCode::BadArgument || m_code == dmout::ErrorCode::NotFound ? 2 : 1;
     }
+    m_code = dmout::ErrorCode::Storage;
     if (!m_repo.Open(m_o.repoPath, true, error)) {
-        PrintError(m_ctx, error);
+        PrintError(m_ctx, dmout::ErrorCode::Io, error);
         return 1;
     }
     dmtask::InstallPauseDivisorFromEnvironment();

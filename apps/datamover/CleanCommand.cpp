@@ -240,16 +240,19 @@ RepoOutcome CleanRepository(const std::string& repoPath, std::string& error)
     repo::Repository r;
     if (!r.Open(repoPath, false, error)) return out;
     for (const std::string& volumeId : r.ListChains()) {
-        if (r.ListPartial(volumeId).empty()) continue;
-        ChainID id;
-        id.add_brick_data()->add_type(BRICK_TYPE_BLOCK_VOLUME);
+        if (r.ListPartial(volumeId).empty() && dmjournal::OrphanRangeFiles(r.ChainDir(volumeId)).empty()) continue;
         SnapStore store;
-        if (!store.Init(r.ChainDir(volumeId), SnapStore::SNAPSTORE_EXCLUSIVE, id.SerializeAsString())) {
-            out.notes.push_back("chain " + volumeId + " is in use; nothing of it was removed");
+        dmout::ErrorCode code = dmout::ErrorCode::InUse;
+        std::string why;
+        if (!dmjournal::LockChain(r, volumeId, store, code, why)) {
+            out.notes.push_back(why + (code == dmout::ErrorCode::InUse ? "; nothing of it was removed" : ""));
             continue;
         }
+        for (const std::string& path : dmjournal::OrphanRangeFiles(r.ChainDir(volumeId))) {
+            if (::unlink(path.c_str()) == 0) ++out.removed;
+        }
         // Classified under the chain lock: no live task writes this chain now.
-        for (const dmjournal::Unfinished& u : dmjournal::Classify(r, volumeId)) {
+        for (const dmjournal::Unfinished& u : dmjournal::Classify(r, volumeId, true)) {
             std::string why;
             if (!u.removable) {
                 out.notes.push_back("backup " + u.backup.backupId + " kept: " + u.text);
@@ -272,7 +275,7 @@ int RunClean(CommandContext& ctx, const CleanOptions& o)
     std::set<std::string> ids;
     if (!o.taskId.empty()) {
         if (!StrataCleanFile::ValidCacheId(o.taskId) || KnownTasks(ctx.root).count(o.taskId) == 0) {
-            PrintError(ctx, "no task " + o.taskId + " with cached data under " + ctx.root + "/var");
+            PrintError(ctx, dmout::ErrorCode::NotFound, "no task " + o.taskId + " with cached data under " + ctx.root + "/var");
             return 2;
         }
         ids.insert(o.taskId);
@@ -283,7 +286,7 @@ int RunClean(CommandContext& ctx, const CleanOptions& o)
     if (!o.repoPath.empty()) {
         repo::Repository r;
         if (!r.Open(o.repoPath, false, repoError)) {
-            PrintError(ctx, repoError);
+            PrintError(ctx, dmout::ErrorCode::NotFound, repoError);
             return 2;
         }
     }
@@ -328,7 +331,7 @@ int RunClean(CommandContext& ctx, const CleanOptions& o)
         Json::Value notes(Json::arrayValue);
         for (const std::string& n : repoOut.notes) notes.append(n);
         outJson["repository_notes"] = notes;
-        if (!firstError.empty()) outJson["error"] = firstError;
+        if (!firstError.empty()) outJson["error"] = dmout::ErrorObject(dmout::ErrorCode::Storage, firstError);
         dmtask::PrintJson(outJson);
     } else {
         std::cout << ids.size() << " task(s) examined, " << released << " leftover(s) released, " << remaining

@@ -6,6 +6,8 @@
 
 #include <string>
 
+#include "apps/datamover/output/ErrorCode.h"
+
 struct CommandContext {
     std::string root;       // installation root (absolute)
     bool json = false;      // machine-readable output
@@ -17,8 +19,9 @@ struct CommandContext {
 // log directory (<root>/var/log). Returns false with a one-line reason.
 bool InitHostForRoot(CommandContext& ctx, std::string& error);
 
-// Prints a one-line error ("datamover: <text>") or a JSON error object.
-void PrintError(const CommandContext& ctx, const std::string& text);
+// Prints a one-line error ("datamover: <text>"), or with --json
+// {"ok":false,"error":{"code":<code>,"message":<text>}}.
+void PrintError(const CommandContext& ctx, dmout::ErrorCode code, const std::string& text);
 
 // Subcommand registration functions.
 void RegisterPluginsCommand(CLI::App& app, CommandContext& ctx);

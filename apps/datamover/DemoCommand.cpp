@@ -216,7 +216,7 @@ Json::Value Demo::Mover(const std::vector<std::string>& args)
     Json::Value v;
     CJsonUtils::StringToJson(FirstLine(out), v);
     if (rc != 0) {
-        std::string why = v.isObject() && v["error"].isString() ? v["error"].asString() : FirstLine(err);
+        std::string why = v.isObject() && v["error"]["message"].isString() ? v["error"]["message"].asString() : FirstLine(err);
         throw DemoError("datamover " + args[0] + " failed: " + why);
     }
     return v;
@@ -283,11 +283,11 @@ int Demo::Run()
 {
     uint64_t size = 0;
     if (!dmtask::ParseSize(m_o.size, size) || size < 64 * kMiB || size > (64ULL << 30) || size % kMiB != 0) {
-        PrintError(m_ctx, "bad --size '" + m_o.size + "': whole MiB from 64M to 64G");
+        PrintError(m_ctx, dmout::ErrorCode::BadArgument, "bad --size '" + m_o.size + "': whole MiB from 64M to 64G");
         return 2;
     }
     if (m_o.storage == "ceph" && m_o.cephConf.empty()) {
-        PrintError(m_ctx, "--storage ceph needs --ceph-conf (the cluster's configuration file)");
+        PrintError(m_ctx, dmout::ErrorCode::BadArgument, "--storage ceph needs --ceph-conf (the cluster's configuration file)");
         return 2;
     }
     uint64_t started = dmtask::NowMicros();
@@ -388,7 +388,7 @@ int Demo::Run()
             throw DemoError("the repository does not verify after clean");
         }
     } catch (const std::exception& e) {
-        PrintError(m_ctx, std::string("demo: ") + e.what());
+        PrintError(m_ctx, dmout::ErrorCode::Internal, std::string("demo: ") + e.what());
         return 1;
     }
     double total = static_cast<double>(dmtask::NowMicros() - started) / 1e6;
@@ -424,7 +424,7 @@ int Demo::Run()
         std::cout << "restored volume " << (identical ? "identical to" : "DIFFERS from") << " snap-2; "
                   << "leftovers after clean: " << leftAfter << "; demo took " << Seconds(total) << std::endl;
     }
-    if (!ok) PrintError(m_ctx, identical ? "leftovers remain after clean" : "the restored volume differs");
+    if (!ok) PrintError(m_ctx, dmout::ErrorCode::Internal, identical ? "leftovers remain after clean" : "the restored volume differs");
     return ok ? 0 : 1;
 }
 

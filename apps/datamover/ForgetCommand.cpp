@@ -2,6 +2,8 @@
 // one by id or by a retention policy. Neither ever removes a backup that a
 // kept backup's restore reads; both run under the chain lock, so no backup of
 // the chain is written meanwhile, and both can show what they would do first.
+#include <unistd.h>
+
 #include <algorithm>
 #include <ctime>
 #include <iostream>
@@ -33,12 +35,13 @@ struct LockedChain {
     std::map<std::string, const repo::BackupInfo*> byId;
 };
 
-bool LockChain(const repo::Repository& r, const std::string& volumeId, LockedChain& chain, std::string& error)
+bool LockChain(const repo::Repository& r, const std::string& volumeId, LockedChain& chain, dmout::ErrorCode& code,
+               std::string& error)
 {
-    ChainID id;
-    id.add_brick_data()->add_type(BRICK_TYPE_BLOCK_VOLUME);
-    if (!chain.store.Init(r.ChainDir(volumeId), SnapStore::SNAPSTORE_EXCLUSIVE, id.SerializeAsString())) {
-        error = "chain " + volumeId + " is in use by a running task; try again when it has finished";
+    if (!dmjournal::LockChain(r, volumeId, chain.store, code, error)) return false;
+    if (!dmjournal::JournalReadable(r.ChainDir(volumeId), error)) {
+        code = dmout::ErrorCode::Damaged;
+        error += "; nothing was removed";
         return false;
     }
     // Listed under the lock: what it shows cannot change until we let go.
@@ -84,16 +87,17 @@ int RunForget(CommandContext& ctx, const ForgetOptions& o)
     repo::BackupInfo target;
     std::string error;
     if (!repo::ValidBackupId(o.backupId)) {
-        PrintError(ctx, "bad backup id '" + o.backupId + "'");
+        PrintError(ctx, dmout::ErrorCode::BadArgument, "bad backup id '" + o.backupId + "'");
         return 2;
     }
     if (!r.Open(o.repoPath, false, error) || !r.FindBackup(o.backupId, target, error)) {
-        PrintError(ctx, error);
+        PrintError(ctx, dmout::ErrorCode::NotFound, error);
         return 2;
     }
     LockedChain chain;
-    if (!LockChain(r, target.manifest.volumeId, chain, error)) {
-        PrintError(ctx, error);
+    dmout::ErrorCode code = dmout::ErrorCode::InUse;
+    if (!LockChain(r, target.manifest.volumeId, chain, code, error)) {
+        PrintError(ctx, code, error);
         return 1;
     }
     std::vector<std::string> children;
@@ -103,7 +107,7 @@ int RunForget(CommandContext& ctx, const ForgetOptions& o)
     if (!children.empty()) {
         std::string names;
         for (const std::string& c : children) names += (names.empty() ? "" : ", ") + c;
-        PrintError(ctx, "backup " + o.backupId + " is needed to restore " + names +
+        PrintError(ctx, dmout::ErrorCode::Refused, "backup " + o.backupId + " is needed to restore " + names +
                             "; forget those first, or let 'datamover prune' keep what they need (nothing was removed)");
         return 1;
     }
@@ -111,14 +115,14 @@ int RunForget(CommandContext& ctx, const ForgetOptions& o)
     if (o.dryRun) {
         removed.append(o.backupId);
     } else if (!RemoveAll(chain, {o.backupId}, removed, ctx, error)) {
-        PrintError(ctx, error);
+        PrintError(ctx, dmout::ErrorCode::Io, error);
         return 1;
     }
     if (ctx.json) {
         Json::Value out(Json::objectValue);
         out["ok"] = true;
         out["dry_run"] = o.dryRun;
-        out["removed"] = removed;
+        out[o.dryRun ? "would_remove" : "removed"] = removed;
         dmtask::PrintJson(out);
     } else if (o.dryRun) {
         std::cout << "would remove backup " << Describe(target) << " (dry run: nothing was removed)" << std::endl;
@@ -129,39 +133,45 @@ int RunForget(CommandContext& ctx, const ForgetOptions& o)
 int RunPrune(CommandContext& ctx, const ForgetOptions& o)
 {
     if (o.policy.Empty()) {
-        PrintError(ctx, "give at least one of --keep-last, --keep-daily, --keep-weekly (to remove one backup, use "
+        PrintError(ctx, dmout::ErrorCode::BadArgument, "give at least one of --keep-last, --keep-daily, --keep-weekly (to remove one backup, use "
                         "'datamover forget')");
         return 2;
     }
-    if (!o.volumeId.empty() && !dmtask::ValidVolumeId(o.volumeId)) {
-        PrintError(ctx, "bad volume id '" + o.volumeId + "': expected a UUID");
+    const std::string volume = dmtask::NormalVolumeId(o.volumeId);
+    if (!o.volumeId.empty() && !dmtask::ValidVolumeId(volume)) {
+        PrintError(ctx, dmout::ErrorCode::BadArgument, "bad volume id '" + o.volumeId + "': expected a UUID");
         return 2;
     }
     repo::Repository r;
     std::string error;
     if (!r.Open(o.repoPath, false, error)) {
-        PrintError(ctx, error);
+        PrintError(ctx, dmout::ErrorCode::NotFound, error);
         return 2;
     }
     std::vector<std::string> volumes = r.ListChains();
     if (!o.volumeId.empty()) {
-        if (std::find(volumes.begin(), volumes.end(), o.volumeId) == volumes.end()) {
-            PrintError(ctx, "no chain of volume " + o.volumeId + " in " + r.Root());
+        if (std::find(volumes.begin(), volumes.end(), volume) == volumes.end()) {
+            PrintError(ctx, dmout::ErrorCode::NotFound, "no chain of volume " + o.volumeId + " in " + r.Root());
             return 2;
         }
-        volumes = {o.volumeId};
+        volumes = {volume};
     }
     Json::Value chains(Json::arrayValue);
     std::string firstError;
+    dmout::ErrorCode firstCode = dmout::ErrorCode::Io;
     for (const std::string& volumeId : volumes) {
         Json::Value c(Json::objectValue);
         c["volume_id"] = volumeId;
         c["kept"] = Json::Value(Json::arrayValue);
         c["removed"] = Json::Value(Json::arrayValue);
         LockedChain chain;
-        if (!LockChain(r, volumeId, chain, error)) {
-            c["error"] = error;
-            if (firstError.empty()) firstError = error;
+        dmout::ErrorCode code = dmout::ErrorCode::InUse;
+        if (!LockChain(r, volumeId, chain, code, error)) {
+            c["error"] = dmout::ErrorObject(code, error);
+            if (firstError.empty()) {
+                firstError = error;
+                firstCode = code;
+            }
             chains.append(c);
             continue;
         }
@@ -182,15 +192,30 @@ int RunPrune(CommandContext& ctx, const ForgetOptions& o)
         }
         std::vector<std::string> order = retention::RemovalOrder(items, decisions);
         // What an interrupted prune or backup left, the journal shows removable.
-        for (const dmjournal::Unfinished& u : o.dryRun ? std::vector<dmjournal::Unfinished>()
-                                                       : dmjournal::Classify(r, volumeId)) {
+        const char* key = o.dryRun ? "would_remove" : "removed";
+        c[key] = Json::Value(Json::arrayValue);
+        for (const dmjournal::Unfinished& u : dmjournal::Classify(r, volumeId, true)) {
             std::string ignored;
-            if (u.removable && dmjournal::RemoveInterrupted(u, ignored)) c["removed"].append(u.backup.backupId);
+            if (!u.removable) continue;
+            if (o.dryRun) {
+                c[key].append(u.backup.backupId);
+                if (!ctx.json) std::cout << "  would remove " << u.backup.backupId << "  (" << u.text << ")\n";
+            } else if (dmjournal::RemoveInterrupted(u, ignored)) {
+                c[key].append(u.backup.backupId);
+            }
+        }
+        for (const std::string& path : dmjournal::OrphanRangeFiles(r.ChainDir(volumeId))) {
+            if (o.dryRun) {
+                if (!ctx.json) std::cout << "  would remove " << path << "  (left by an interrupted removal)\n";
+            } else {
+                ::unlink(path.c_str());
+            }
+            c[o.dryRun ? "would_remove_files" : "removed_files"].append(path);
         }
         if (o.dryRun) {
-            for (const std::string& id : order) c["removed"].append(id);
+            for (const std::string& id : order) c[key].append(id);
         } else if (!RemoveAll(chain, order, c["removed"], ctx, error)) {
-            c["error"] = error;
+            c["error"] = dmout::ErrorObject(dmout::ErrorCode::Io, error);
             if (firstError.empty()) firstError = error;
         }
         chains.append(c);
@@ -200,7 +225,7 @@ int RunPrune(CommandContext& ctx, const ForgetOptions& o)
         out["ok"] = firstError.empty();
         out["dry_run"] = o.dryRun;
         out["chains"] = chains;
-        if (!firstError.empty()) out["error"] = firstError;
+        if (!firstError.empty()) out["error"] = dmout::ErrorObject(firstCode, firstError);
         dmtask::PrintJson(out);
     } else {
         if (o.dryRun) std::cout << "dry run: nothing was removed" << std::endl;

@@ -33,11 +33,11 @@ int RunHealth(CommandContext& ctx, const HealthOptions& o)
     dmtask::StrataUrl url;
     std::string error;
     if (!dmtask::ParseStrataUrl(o.url, url, error)) {
-        PrintError(ctx, error);
+        PrintError(ctx, dmout::ErrorCode::BadArgument, error);
         return 2;
     }
     if (o.retries < -2 || o.retries > 100 || o.wait < -1 || o.wait > 3600) {
-        PrintError(ctx, "bad --retries or --wait");
+        PrintError(ctx, dmout::ErrorCode::BadArgument, "bad --retries or --wait");
         return 2;
     }
     if (o.retries != -2) ConfigReader::SetOverride("BackupNode", "RetryHealthStatusTimes", std::to_string(o.retries));
@@ -53,7 +53,7 @@ int RunHealth(CommandContext& ctx, const HealthOptions& o)
     paras.abortFun = [flag]() -> boost::atomics::atomic<bool>& { return *flag; };
     std::shared_ptr<CDiskDescriptor> disk;
     if (!dmtask::CreateDescriptor(paras, disk, error)) {
-        PrintError(ctx, error);
+        PrintError(ctx, dmout::ErrorCode::Internal, error);
         return 1;
     }
     uint64_t started = dmtask::NowMicros();
@@ -66,7 +66,7 @@ int RunHealth(CommandContext& ctx, const HealthOptions& o)
         out["healthy"] = healthy;
         out["manager"] = url.manager;
         out["seconds"] = seconds;
-        if (!healthy) out["error"] = why;
+        if (!healthy) out["error"] = dmout::ErrorObject(dmout::ErrorCode::Storage, why);
         if (!healthy && !AgentHint(ctx, why).empty()) out["hint"] = AgentHint(ctx, why);
         dmtask::PrintJson(out);
     } else if (healthy) {

@@ -40,7 +40,7 @@ int RunList(CommandContext& ctx, const std::string& repoPath)
     repo::Repository r;
     std::string error;
     if (!r.Open(repoPath, false, error)) {
-        PrintError(ctx, error);
+        PrintError(ctx, dmout::ErrorCode::NotFound, error);
         return 2;
     }
     Json::Value chains(Json::arrayValue);

@@ -184,13 +184,13 @@ int RunPairCheck(CommandContext& ctx, const PairCheckOptions& o)
     std::string port;
     std::string error;
     if (!pair_check::ParseManagerAddress(o.mgr, host, port, error)) {
-        PrintError(ctx, error);
+        PrintError(ctx, dmout::ErrorCode::BadArgument, error);
         return 2;
     }
     std::string password;
     std::string warning;
     if (!pair_check::ReadPasswordFile(o.passwordFile, password, warning, error)) {
-        PrintError(ctx, error);
+        PrintError(ctx, dmout::ErrorCode::BadArgument, error);
         return 2;
     }
     if (!warning.empty()) {
@@ -198,7 +198,7 @@ int RunPairCheck(CommandContext& ctx, const PairCheckOptions& o)
     }
     if (!o.caFile.empty()) {
         if (::access(o.caFile.c_str(), R_OK) != 0) {
-            PrintError(ctx, "cannot read --ca-file " + o.caFile + ": " + std::strerror(errno));
+            PrintError(ctx, dmout::ErrorCode::BadArgument, "cannot read --ca-file " + o.caFile + ": " + std::strerror(errno));
             return 2;
         }
         ConfigReader::SetOverride(HttpClientConfig::SECTION, HttpClientConfig::KEY_CA_FILE, o.caFile);
@@ -212,7 +212,7 @@ int RunPairCheck(CommandContext& ctx, const PairCheckOptions& o)
         QSRestApi api(host, port, o.user, std::move(password));
         cleanMemoryPwd(password);  // moved-from: empty, but wipe whatever is left
         if (!api.Init()) {
-            PrintError(ctx, "no HTTP client is available");
+            PrintError(ctx, dmout::ErrorCode::Internal, "no HTTP client is available");
             return 1;
         }
         normal = api.CheckBiplexPair(o.local, o.remote, reason);
@@ -223,7 +223,7 @@ int RunPairCheck(CommandContext& ctx, const PairCheckOptions& o)
         }
     }  // logs out
     if (!failure.empty()) {
-        PrintError(ctx, failure);
+        PrintError(ctx, dmout::ErrorCode::Storage, failure);
         return 1;
     }
     PrintResult(ctx, o, normal, reason);

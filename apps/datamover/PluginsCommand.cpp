@@ -23,7 +23,7 @@ int RunPlugins(CommandContext& ctx)
 {
     DiskDescriptorFactory* factory = DiskDescriptorFactory::getInstance();
     if (factory == nullptr) {
-        PrintError(ctx, "the descriptor factory could not be created");
+        PrintError(ctx, dmout::ErrorCode::Internal, "the descriptor factory could not be created");
         return 1;
     }
     Json::Value out(Json::arrayValue);

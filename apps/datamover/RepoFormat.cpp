@@ -375,7 +375,57 @@ Json::Value Manifest::ToJson() const
     v["table_crc"] = Json::UInt(tableCrc);
     v["dirty_ranges_file"] = dirtyRangesFile;
     v["dirty_ranges_crc"] = Json::UInt(dirtyRangesCrc);
+    v["snapshot_identity"] = snapshotIdentity;
+    v["parent_snapshot_identity"] = parentSnapshotIdentity;
+    v["manifest_crc"] = Json::UInt(ManifestCrc(v));
     return v;
+}
+
+uint32_t ManifestCrc(const Json::Value& v)
+{
+    std::string text;
+    for (const std::string& key : v.getMemberNames()) {  // sorted
+        if (key == "manifest_crc") continue;
+        const Json::Value& f = v[key];
+        text += key + "=";
+        if (f.isString()) {
+            text += f.asString();
+        } else if (f.isBool()) {
+            text += f.asBool() ? "true" : "false";
+        } else if (f.isUInt64()) {
+            text += std::to_string(f.asUInt64());
+        } else if (f.isInt64()) {
+            text += std::to_string(f.asInt64());
+        } else {
+            text += f.toStyledString();  // no such field is written; it still counts
+        }
+        text += "\n";
+    }
+    return BlockCrc(text.data(), text.size());
+}
+
+bool FollowsParent(const Manifest& parent, const Manifest& child, std::string& error)
+{
+    const std::string head = "backup " + child.backupId + " names " + child.parentBackup + " as its parent, but ";
+    if (parent.backupId != child.parentBackup) {
+        error = head + "that directory holds backup " + parent.backupId;
+    } else if (parent.volumeId != child.volumeId) {
+        error = head + "that is a backup of volume " + parent.volumeId;
+    } else if (parent.volumeSize != child.volumeSize || parent.dataOffset != child.dataOffset ||
+               parent.blockSize != child.blockSize || parent.storageType != child.storageType) {
+        error = head + "its geometry (size, data offset, block size or storage type) differs";
+    } else if (parent.snapshot != child.parentSnapshot) {
+        error = head + "that is a backup of snapshot " + parent.snapshot + ", not of " + child.parentSnapshot;
+    } else if (!parent.snapshotIdentity.empty() && !child.parentSnapshotIdentity.empty() &&
+               parent.snapshotIdentity != child.parentSnapshotIdentity) {
+        error = head + "it read another snapshot of the name " + parent.snapshot + " (identity " +
+                parent.snapshotIdentity + ", the child's parent was " + child.parentSnapshotIdentity + ")";
+    } else if (parent.createdAtMicros > child.createdAtMicros) {
+        error = head + "it was made after its child";
+    } else {
+        return true;
+    }
+    return false;
 }
 
 bool Manifest::FromJson(const Json::Value& v, std::string& error)
@@ -412,6 +462,13 @@ bool Manifest::FromJson(const Json::Value& v, std::string& error)
               u64("table_crc", crc) && str("dirty_ranges_file", dirtyRangesFile) && u64("dirty_ranges_crc", drCrc);
     if (!ok) return false;
     usedFull = v["used_full"].isBool() && v["used_full"].asBool();
+    snapshotIdentity = v["snapshot_identity"].isString() ? v["snapshot_identity"].asString() : "";
+    parentSnapshotIdentity = v["parent_snapshot_identity"].isString() ? v["parent_snapshot_identity"].asString() : "";
+    checksummed = v.isMember("manifest_crc");
+    if (checksummed && (!v["manifest_crc"].isUInt() || v["manifest_crc"].asUInt() != ManifestCrc(v))) {
+        error = "the manifest of " + backupId + " fails its checksum (it was changed after the backup)";
+        return false;
+    }
     storageType = static_cast<int>(type);
     createdAt = static_cast<int64_t>(created);
     // Written since retention needed an order finer than seconds; older
@@ -421,10 +478,23 @@ bool Manifest::FromJson(const Json::Value& v, std::string& error)
     finishedAt = static_cast<int64_t>(finished);
     tableCrc = static_cast<uint32_t>(crc);
     dirtyRangesCrc = static_cast<uint32_t>(drCrc);
-    if ((kind != "full" && kind != "incremental") || blockSize == 0 || blockSize % 4096 != 0 ||
-        !ValidBackupId(backupId) || (kind == "incremental") == parentBackup.empty() ||
-        (dataFile != kFullDataFile && dataFile != kIncrDataFile) || dirtyRangesFile.find("..") != std::string::npos) {
-        error = "manifest of " + backupId + " is inconsistent";
+    // What a restore writes depends on these: each is checked whether or not
+    // the manifest carries a checksum.
+    const bool full = kind == "full";
+    const char* wrong = nullptr;
+    if (!full && kind != "incremental") wrong = "kind";
+    else if (blockSize == 0 || blockSize % 4096 != 0 || blockSize > (1ULL << 30)) wrong = "block_size";
+    else if (!ValidBackupId(backupId)) wrong = "backup_id";
+    else if (full != parentBackup.empty() || (!full && !ValidBackupId(parentBackup))) wrong = "parent_backup";
+    else if (dataFile != (full ? kFullDataFile : kIncrDataFile)) wrong = "data_file";
+    else if (dataOffset % 512 != 0) wrong = "data_offset";
+    else if (volumeSize == 0 || volumeSize % 512 != 0) wrong = "volume_size";
+    else if (blocks > BlockCount(volumeSize, blockSize)) wrong = "blocks";
+    else if (changedBytes > volumeSize) wrong = "changed_bytes";
+    else if (full != dirtyRangesFile.empty() || dirtyRangesFile.find("..") != std::string::npos)
+        wrong = "dirty_ranges_file";
+    if (wrong != nullptr) {
+        error = "manifest of " + backupId + " is inconsistent (field " + wrong + ")";
         return false;
     }
     return true;
@@ -559,34 +629,58 @@ std::vector<PartialBackup> Repository::ListPartial(const std::string& volumeId) 
         Manifest m;
         if (fs::exists(dir + "/" + kManifestFile, ec)) {
             p.manifestMissing = false;
+            p.reason.clear();
             if (ReadManifest(dir, m, p.reason) && m.backupId == id) return;
-            if (p.reason.empty()) p.reason = "the manifest names backup " + m.backupId;
+            if (p.reason.empty()) {
+                p.reason = "its directory holds the manifest of backup " + m.backupId + " (moved or copied there)";
+            }
         }
         out.push_back(p);
     });
     return out;
 }
 
-bool Repository::FindBackup(const std::string& backupId, BackupInfo& info, std::string& error) const
+namespace {
+// The complete backup in `dir`, whose manifest must name the directory's id.
+bool LoadBackup(const std::string& chainDir, const std::string& backupId, BackupInfo& info, std::string& error)
 {
+    const std::string dir = chainDir + "/backups/" + backupId;
+    std::error_code ec;
+    if (!fs::exists(dir + "/" + kManifestFile, ec)) {
+        error = "backup " + backupId + " is incomplete (its manifest is missing)";
+        return false;
+    }
+    if (!ReadManifest(dir, info.manifest, error)) {
+        error = "backup " + backupId + " is damaged: " + error;
+        return false;
+    }
+    if (info.manifest.backupId != backupId) {
+        error = "backup " + backupId + " is damaged: its directory holds the manifest of backup " +
+                info.manifest.backupId + " (moved or copied there)";
+        return false;
+    }
+    info.chainDir = chainDir;
+    info.dir = dir;
+    return true;
+}
+}  // namespace
+
+bool Repository::FindBackup(const std::string& backupId, BackupInfo& info, std::string& error, bool* missing) const
+{
+    if (missing != nullptr) *missing = false;
     if (!ValidBackupId(backupId)) {
-        error = "invalid backup id " + backupId;
+        error = "invalid backup id '" + backupId + "': letters, digits, '-' and '_', at most 64";
+        if (missing != nullptr) *missing = true;
         return false;
     }
     for (const std::string& chain : ListChains()) {
-        std::string dir = ChainDir(chain) + "/backups/" + backupId;
         std::error_code ec;
-        if (!fs::is_directory(dir, ec)) continue;
-        if (!fs::exists(dir + "/" + kManifestFile, ec)) {
-            error = "backup " + backupId + " is incomplete";
-            return false;
+        if (fs::is_directory(ChainDir(chain) + "/backups/" + backupId, ec)) {
+            return LoadBackup(ChainDir(chain), backupId, info, error);
         }
-        if (!ReadManifest(dir, info.manifest, error)) return false;
-        info.chainDir = ChainDir(chain);
-        info.dir = dir;
-        return true;
     }
-    error = "no backup " + backupId + " in " + m_root;
+    error = "no backup " + backupId + " in " + m_root + " ('datamover list' shows the backups)";
+    if (missing != nullptr) *missing = true;
     return false;
 }
 
@@ -598,15 +692,20 @@ bool Repository::ResolveChain(const BackupInfo& target, std::vector<BackupInfo>&
     while (chain.front().manifest.kind == "incremental") {
         const Manifest& child = chain.front().manifest;
         BackupInfo parent;
-        if (!FindBackup(child.parentBackup, parent, error)) {
+        // By id, in the child's own chain: a backup of the same name elsewhere is not its parent.
+        if (!seen.insert(child.parentBackup).second) {
+            error = "backup " + child.backupId + " names " + child.parentBackup + " as its parent: a loop";
+            return false;
+        }
+        if (!LoadBackup(target.chainDir, child.parentBackup, parent, error)) {
+            std::error_code ec;
+            if (!fs::is_directory(target.chainDir + "/backups/" + child.parentBackup, ec)) {
+                error = "backup " + child.parentBackup + " is missing";
+            }
             error = "backup " + child.backupId + " needs " + child.parentBackup + ": " + error;
             return false;
         }
-        if (!seen.insert(parent.manifest.backupId).second || parent.manifest.volumeId != child.volumeId ||
-            parent.manifest.blockSize != child.blockSize || parent.manifest.snapshot != child.parentSnapshot) {
-            error = "backup " + child.backupId + " does not follow " + parent.manifest.backupId;
-            return false;
-        }
+        if (!FollowsParent(parent.manifest, child, error)) return false;
         chain.insert(chain.begin(), parent);
     }
     return true;

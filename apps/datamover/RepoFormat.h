@@ -60,10 +60,29 @@ struct Manifest {
     uint32_t tableCrc = 0;
     std::string dirtyRangesFile;  // relative to the chain directory; empty for a full backup
     uint32_t dirtyRangesCrc = 0;  // CRC-32 of that whole file
+    // The storage's identity of the snapshot read, and of the parent's (empty
+    // where the storage gave none): a snapshot deleted and re-created under the
+    // same name has another identity.
+    std::string snapshotIdentity;
+    std::string parentSnapshotIdentity;
+    // Whether the manifest carried its own checksum (written since the
+    // checksum was added; older manifests are checked field by field only).
+    bool checksummed = false;
 
+    // ToJson includes "manifest_crc", the checksum of every other field
+    // (ManifestCrc); FromJson refuses a manifest whose checksum does not hold.
     Json::Value ToJson() const;
     bool FromJson(const Json::Value& v, std::string& error);
 };
+
+// CRC-32C of the manifest's fields other than "manifest_crc": for each member
+// in ascending key order, "key=value\n", a string's value as its bytes, a
+// number in decimal, a boolean as true or false.
+uint32_t ManifestCrc(const Json::Value& v);
+// Whether `child` may follow `parent` in a chain: the id it names, the same
+// volume and geometry, the snapshot (and its identity, where both recorded
+// one) it names as its parent's, and an earlier creation. False with the reason.
+bool FollowsParent(const Manifest& parent, const Manifest& child, std::string& error);
 
 struct BackupInfo {
     std::string chainDir;
@@ -130,8 +149,11 @@ public:
     std::vector<BackupInfo> ListBackups(const std::string& volumeId = "") const;
     // Backups whose manifest is missing or unreadable.
     std::vector<PartialBackup> ListPartial(const std::string& volumeId = "") const;
-    bool FindBackup(const std::string& backupId, BackupInfo& info, std::string& error) const;
-    // The backups a restore of `target` reads, the full backup first.
+    // The complete backup `backupId`; false with the reason, and `missing` set
+    // when no backup directory of that id exists at all (not incomplete or damaged).
+    bool FindBackup(const std::string& backupId, BackupInfo& info, std::string& error, bool* missing = nullptr) const;
+    // The backups a restore of `target` reads, the full backup first; each
+    // parent is looked up in the target's own chain by the id its child names.
     bool ResolveChain(const BackupInfo& target, std::vector<BackupInfo>& chain, std::string& error) const;
 
 private:

@@ -81,6 +81,7 @@ private:
     int m_localFd = -1;
     bool m_createdFile = false;  // removed again when the restore fails
     bool m_preRead = false;      // the whole chain was read and checked before the first write
+    dmout::ErrorCode m_code = dmout::ErrorCode::Storage;  // what a failure is, for --json
 };
 
 // A one-pass restore names where it stopped: the target is then incomplete.
@@ -172,7 +173,7 @@ int RestoreJob::Fail(const std::string& text)
     std::string line = text;
     if (leftovers) line += " (storage leftovers remain: run 'datamover clean --task " + m_task.Id() + "')";
     if (!m_record.empty()) line += "; the content of " + m_url.name + " is incomplete";
-    PrintError(m_ctx, line);
+    PrintError(m_ctx, dmtask::Interrupted() ? dmout::ErrorCode::Interrupted : m_code, line);
     return 1;
 }
 
@@ -288,7 +289,7 @@ int RestoreJob::FailLocal(const std::string& text)
     }
     std::string line = text;
     if (!m_record.empty()) line += "; the content of " + m_localPath + " is incomplete";
-    PrintError(m_ctx, line);
+    PrintError(m_ctx, dmtask::Interrupted() ? dmout::ErrorCode::Interrupted : m_code, line);
     return 1;
 }
 
@@ -300,7 +301,7 @@ int RestoreJob::RunLocal(uint64_t started)
     struct stat st {};
     bool holdsData = ::stat(m_localPath.c_str(), &st) == 0 && (S_ISBLK(st.st_mode) || st.st_size > 0);
     if (holdsData && (m_o.force || !m_o.toDevice.empty()) && !CheckAll(error)) {
-        PrintError(m_ctx, error + "; nothing was written");
+        PrintError(m_ctx, dmout::ErrorCode::Damaged, error + "; nothing was written");
         return 1;
     }
     if (!OpenLocal(error)) return FailLocal(error);
@@ -347,31 +348,39 @@ int RestoreJob::Run()
     m_localPath = !m_o.toFile.empty() ? m_o.toFile : m_o.toDevice;
     int targets = (m_o.volumeUrl.empty() ? 0 : 1) + (m_o.toFile.empty() ? 0 : 1) + (m_o.toDevice.empty() ? 0 : 1);
     if (m_o.verifyOnly && targets > 0) {
-        PrintError(m_ctx, "--verify-only writes nothing: give no --volume-url, --to-file or --to-device");
+        PrintError(m_ctx, dmout::ErrorCode::BadArgument, "--verify-only writes nothing: give no --volume-url, --to-file or --to-device");
         return 2;
     }
     if (!m_o.verifyOnly && targets != 1) {
-        PrintError(m_ctx, "give one target: --volume-url, --to-file or --to-device (or --verify-only)");
+        PrintError(m_ctx, dmout::ErrorCode::BadArgument, "give one target: --volume-url, --to-file or --to-device (or --verify-only)");
         return 2;
     }
     if (!m_o.volumeUrl.empty() && !dmtask::ParseStrataUrl(m_o.volumeUrl, m_url, error)) {
-        PrintError(m_ctx, error);
+        PrintError(m_ctx, dmout::ErrorCode::BadArgument, error);
         return 2;
     }
+    m_o.volumeId = dmtask::NormalVolumeId(m_o.volumeId);
     if (!m_o.volumeId.empty() && !dmtask::ValidVolumeId(m_o.volumeId)) {
-        PrintError(m_ctx, "bad volume id '" + m_o.volumeId + "': expected a UUID");
+        PrintError(m_ctx, dmout::ErrorCode::BadArgument, "bad volume id '" + m_o.volumeId + "': expected a UUID");
         return 2;
     }
     if (m_o.depth < 1 || m_o.depth > 64) {
-        PrintError(m_ctx, "bad --depth " + std::to_string(m_o.depth) + ": 1 to 64");
+        PrintError(m_ctx, dmout::ErrorCode::BadArgument, "bad --depth " + std::to_string(m_o.depth) + ": 1 to 64");
         return 2;
     }
-    if (!m_repo.Open(m_o.repoPath, false, error) || !m_repo.FindBackup(m_o.backupId, m_target, error)) {
-        PrintError(m_ctx, error);
+    if (!m_repo.Open(m_o.repoPath, false, error)) {
+        PrintError(m_ctx, dmout::ErrorCode::NotFound, error);
         return 2;
+    }
+    bool missing = false;
+    if (!m_repo.FindBackup(m_o.backupId, m_target, error, &missing)) {
+        // A backup that is there but incomplete or damaged is no bad argument.
+        PrintError(m_ctx, missing ? dmout::ErrorCode::NotFound : dmout::ErrorCode::Damaged,
+                   error + (missing ? "" : "; nothing was written ('datamover verify' says more)"));
+        return missing ? 2 : 1;
     }
     if (!m_reader.Open(m_repo, m_target, error)) {
-        PrintError(m_ctx, "backup " + m_o.backupId + " cannot be restored: " + error);
+        PrintError(m_ctx, dmout::ErrorCode::Damaged, "backup " + m_o.backupId + " cannot be restored: " + error);
         return 1;
     }
     dmtask::InstallPauseDivisorFromEnvironment();
@@ -380,7 +389,7 @@ int RestoreJob::Run()
     uint64_t started = dmtask::NowMicros();
     if (m_o.verifyOnly) {
         if (!CheckAll(error)) {
-            PrintError(m_ctx, error);
+            PrintError(m_ctx, dmtask::Interrupted() ? dmout::ErrorCode::Interrupted : dmout::ErrorCode::Damaged, error);
             return 1;
         }
         return Report(dmtask::SecondsSince(started), 0, 0);
@@ -425,7 +434,7 @@ int RestoreJob::Run()
     bool leftovers = m_task.HasLeftovers();
     m_task.End();
     if (closed._GetCompleteCode() != ENV_PROXY_SUCCESS) {
-        PrintError(m_ctx, dmtask::DescribeFailure("closing volume " + m_url.name, closed) +
+        PrintError(m_ctx, dmout::ErrorCode::Storage, dmtask::DescribeFailure("closing volume " + m_url.name, closed) +
                               (leftovers ? "; run 'datamover clean --task " + m_task.Id() + "'" : ""));
         return 1;
     }

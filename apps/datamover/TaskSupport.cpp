@@ -10,6 +10,8 @@
 #include <unistd.h>
 
 #include <boost/uuid/random_generator.hpp>
+#include <algorithm>
+#include <cctype>
 #include <boost/uuid/uuid_io.hpp>
 #include <atomic>
 #include <chrono>
@@ -81,6 +83,27 @@ bool ValidStorageName(const std::string& name)
     return true;
 }
 
+bool CheckStorageName(const std::string& what, const std::string& name, std::string& error)
+{
+    if (ValidStorageName(name)) return true;
+    const std::string head = "bad " + what + " '" + (name.size() > 40 ? name.substr(0, 40) + "..." : name) + "': ";
+    if (name.empty()) {
+        error = head + "it is empty";
+    } else if (name.size() > 128) {
+        error = head + "it is " + std::to_string(name.size()) + " characters long; at most 128";
+    } else {
+        error = head + "must be letters, digits, '.', '_' or '-'";
+    }
+    return false;
+}
+
+std::string NormalVolumeId(const std::string& id)
+{
+    std::string out = id;
+    for (char& c : out) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    return out;
+}
+
 bool ValidVolumeId(const std::string& id)
 {
     if (id.size() != 36) return false;
@@ -124,8 +147,20 @@ bool ParseStrataUrl(const std::string& url, StrataUrl& out, std::string& error)
         error = "bad URL '" + url + "': '" + fields[2] + "' is not a manager address";
         return false;
     }
-    if (!ValidStorageName(fields[3]) || !ValidStorageName(fields[4])) {
-        error = "bad URL '" + url + "': pool and name must be letters, digits, '.', '_' or '-'";
+    // HOST:PORT (one colon; an IPv6 address has several): the port must be one.
+    size_t colon = manager.find(':');
+    if (colon != std::string::npos && manager.find(':', colon + 1) == std::string::npos) {
+        const std::string port = manager.substr(colon + 1);
+        bool digits = !port.empty() && port.size() <= 5 &&
+                      std::all_of(port.begin(), port.end(), [](char c) { return c >= '0' && c <= '9'; });
+        if (!digits || std::stoul(port) < 1 || std::stoul(port) > 65535 || colon == 0) {
+            error = "bad URL '" + url + "': '" + fields[2] + "' is not HOST:PORT with a port from 1 to 65535";
+            return false;
+        }
+    }
+    std::string why;
+    if (!CheckStorageName("pool", fields[3], why) || !CheckStorageName("name", fields[4], why)) {
+        error = "bad URL '" + url.substr(0, 200) + (url.size() > 200 ? "..." : "") + "': " + why;
         return false;
     }
     out.manager = manager;
@@ -306,9 +341,76 @@ std::string RestoreRecordText(const RestoreRecord& r)
     return "restore into " + r.url + " was interrupted; its content is incomplete";
 }
 
+namespace {
+// Times are seconds with a fraction; a millisecond is finer than anything a
+// caller compares, and 17 digits of noise would only hide the value.
+Json::Value RoundReals(const Json::Value& v)
+{
+    if (v.isArray() || v.isObject()) {
+        Json::Value out(v.type());
+        for (auto it = v.begin(); it != v.end(); ++it) {
+            if (v.isArray()) {
+                out.append(RoundReals(*it));
+            } else {
+                out[it.name()] = RoundReals(*it);
+            }
+        }
+        return out;
+    }
+    if (v.type() == Json::realValue) return Json::Value(std::round(v.asDouble() * 1000.0) / 1000.0);
+    return v;
+}
+}  // namespace
+
 void PrintJson(const Json::Value& value)
 {
-    std::cout << CJsonUtils::JsonToString(value) << std::endl;
+    Json::StreamWriterBuilder builder;
+    builder["indentation"] = "";
+    builder["precision"] = 3;
+    builder["precisionType"] = "decimal";
+    std::cout << Json::writeString(builder, RoundReals(value)) << std::endl;
+}
+
+ObjectLock::~ObjectLock()
+{
+    if (m_fd >= 0) ::close(m_fd);
+}
+
+bool ObjectLock::Acquire(const std::string& root, const std::string& object, const std::string& taskId,
+                         std::string& error)
+{
+    const std::string dir = root + "/var/locks";
+    if (!MakeDirs(dir)) {
+        error = "cannot create " + dir + ": " + std::strerror(errno);
+        return false;
+    }
+    // FNV-1a of the name: a file name of fixed length whatever the object's.
+    uint64_t h = 1469598103934665603ULL;
+    for (unsigned char c : object) h = (h ^ c) * 1099511628211ULL;
+    char name[32];
+    std::snprintf(name, sizeof name, "/%016llx.lock", static_cast<unsigned long long>(h));
+    const std::string path = dir + name;
+    int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0640);
+    if (fd < 0) {
+        error = "cannot open " + path + ": " + std::strerror(errno);
+        return false;
+    }
+    if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
+        char holder[256] = {0};
+        ssize_t n = ::pread(fd, holder, sizeof holder - 1, 0);
+        std::string who = n > 0 ? std::string(holder, static_cast<size_t>(n)) : std::string("another task");
+        while (!who.empty() && (who.back() == '\n' || who.back() == ' ')) who.pop_back();
+        ::close(fd);
+        error = object + " is in use by " + who + "; try again when it has finished";
+        return false;
+    }
+    const std::string me = "task " + taskId + " (pid " + std::to_string(::getpid()) + ")\n";
+    if (::ftruncate(fd, 0) != 0 || ::pwrite(fd, me.data(), me.size(), 0) != static_cast<ssize_t>(me.size())) {
+        // The lock holds all the same; only the holder's name is missing.
+    }
+    if (m_fd >= 0) ::close(m_fd);
+    m_fd = fd;
+    return true;
 }
 
 bool CacheNamesVolumes(const std::string& document)

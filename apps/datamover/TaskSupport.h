@@ -32,7 +32,11 @@ struct StrataUrl {
 bool ParseStrataUrl(const std::string& url, StrataUrl& out, std::string& error);
 std::string WithName(const std::string& url, const std::string& name);
 bool ValidStorageName(const std::string& name);
+// ValidStorageName with the reason: "bad <what> '<name>': ..." (empty, too long, a character).
+bool CheckStorageName(const std::string& what, const std::string& name, std::string& error);
+// A UUID in any case; NormalVolumeId gives the lower-case form every chain is kept under.
 bool ValidVolumeId(const std::string& id);
+std::string NormalVolumeId(const std::string& id);
 // "1073741824", "1G", "512M", "4K" (powers of 1024).
 bool ParseSize(const std::string& text, uint64_t& out);
 std::string HumanBytes(uint64_t bytes);
@@ -79,6 +83,25 @@ private:
     boost::atomics::atomic<bool> m_abort{false};
     int m_lockFd = -1;
     bool m_begun = false;
+};
+
+// An exclusive claim of one storage object or local target (a snapshot being
+// read, a volume or file being written) by one task of this installation root,
+// held while the object lives (an flock under <root>/var/locks, dropped by the
+// kernel when the process dies). A second task on the same object is refused at
+// once, naming the holder, instead of both racing on one attachment.
+class ObjectLock {
+public:
+    ObjectLock() = default;
+    ~ObjectLock();
+    ObjectLock(const ObjectLock&) = delete;
+    ObjectLock& operator=(const ObjectLock&) = delete;
+    // `object` names the thing (a URL or an absolute path); false with the
+    // reason in `error` ("... is in use by task T ...") when another task holds it.
+    bool Acquire(const std::string& root, const std::string& object, const std::string& taskId, std::string& error);
+
+private:
+    int m_fd = -1;
 };
 
 // Whether a cached task data document names any attached or created volume.

@@ -10,6 +10,7 @@
 #include "apps/datamover/CommandContext.h"
 #include "apps/datamover/PairCheckCommand.h"
 #include "apps/datamover/DataCommands.h"
+#include "foundation/JsonUtils.h"
 #include "host/ConfigReader.h"
 #include "host/Logger.h"
 #include "host/RootPath.h"
@@ -56,17 +57,13 @@ bool InitHostForRoot(CommandContext& ctx, std::string& error)
     return true;
 }
 
-void PrintError(const CommandContext& ctx, const std::string& text)
+void PrintError(const CommandContext& ctx, dmout::ErrorCode code, const std::string& text)
 {
     if (ctx.json) {
-        std::string escaped;
-        for (char c : text) {
-            if (c == '"' || c == '\\') {
-                escaped += '\\';
-            }
-            escaped += (c == '\n') ? ' ' : c;
-        }
-        std::cout << "{\"ok\":false,\"error\":\"" << escaped << "\"}" << std::endl;
+        Json::Value out(Json::objectValue);
+        out["ok"] = false;
+        out["error"] = dmout::ErrorObject(code, text);
+        std::cout << CJsonUtils::JsonToString(out) << std::endl;
     } else {
         std::cerr << "datamover: " << text << std::endl;
     }
@@ -100,7 +97,7 @@ int main(int argc, char** argv)
     app.parse_complete_callback([&ctx]() {
         std::string error;
         if (!InitHostForRoot(ctx, error)) {
-            PrintError(ctx, error);
+            PrintError(ctx, dmout::ErrorCode::BadArgument, error);
             std::exit(2);
         }
     });
@@ -118,7 +115,7 @@ int main(int argc, char** argv)
         }
         if (!known) {
             ctx.json = ctx.json || std::find(argv + 1, argv + argc, std::string("--json")) != argv + argc;
-            PrintError(ctx, "unknown subcommand '" + arg + "'; 'datamover --help' lists them");
+            PrintError(ctx, dmout::ErrorCode::BadArgument, "unknown subcommand '" + arg + "'; 'datamover --help' lists them");
             return 2;
         }
         break;
@@ -130,10 +127,10 @@ int main(int argc, char** argv)
     } catch (const CLI::CallForAllHelp& e) {
         return app.exit(e);
     } catch (const CLI::ParseError& e) {
-        PrintError(ctx, e.what());
+        PrintError(ctx, dmout::ErrorCode::BadArgument, e.what());
         return e.get_exit_code() == 0 ? 0 : 2;
     } catch (const std::exception& e) {
-        PrintError(ctx, e.what());
+        PrintError(ctx, dmout::ErrorCode::Internal, e.what());
         return 1;
     }
     return ctx.exitStatus;

@@ -131,7 +131,8 @@ TEST_F(DatamoverTest, HealthReportsTheAgent)
     sim->StopAgent();
     Result bad = Expect(1, {"health", "--retries", "1", "--wait", "1"});
     EXPECT_FALSE(bad.json["healthy"].asBool());
-    EXPECT_FALSE(bad.json["error"].asString().empty());
+    EXPECT_EQ(bad.json["error"]["code"].asString(), "storage") << bad.out;
+    EXPECT_FALSE(bad.json["error"]["message"].asString().empty());
     // A root where the agent was never installed says how to install it.
     std::error_code ec;
     fs::remove(sim->AgentProgram(), ec);

@@ -108,7 +108,8 @@ protected:
     static void ExpectRefused(const Result& r, const std::vector<std::string>& texts)
     {
         EXPECT_NE(r.rc, 0) << r.out << r.err;
-        const std::string error = r.json["error"].asString();
+        const std::string error = r.json["error"]["message"].asString();
+        EXPECT_TRUE(r.json["error"]["code"].isString()) << r.out;
         EXPECT_FALSE(error.empty()) << r.out;
         for (const std::string& t : texts) {
             EXPECT_NE(error.find(t), std::string::npos) << "no \"" << t << "\" in " << r.out;
@@ -223,14 +224,16 @@ protected:
         std::ifstream in(path, std::ios::binary);
         return std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
     }
-    // Reads the manifest of backup `id` as JSON, lets `edit` change it and writes it back.
+    // Reads the manifest of backup `id` as JSON, lets `edit` change it and writes it
+    // back, with its checksum made to match unless `reseal` is false (a tampered manifest).
     template <typename Fn>
-    void EditManifest(const std::string& id, Fn edit) const
+    void EditManifest(const std::string& id, Fn edit, bool reseal = true) const
     {
         const std::string path = BackupDir(id) + "/" + repo::kManifestFile;
         Json::Value m;
         ASSERT_TRUE(CJsonUtils::StringToJson(FileBytes(path), m)) << path;
         edit(m);
+        if (reseal && m.isMember("manifest_crc")) m["manifest_crc"] = Json::UInt(repo::ManifestCrc(m));
         std::string error;
         ASSERT_TRUE(repo::WriteFileAtomic(path, CJsonUtils::JsonToString(m), error)) << error;
     }

@@ -86,7 +86,7 @@ TEST_F(DatamoverRetentionTest, ForgetAndPruneNeverBreakAKeptChainAndADryRunChang
     ASSERT_NO_FATAL_FAILURE(MakeTwoChains());
     const std::vector<std::string> files = RepoFiles();
     EXPECT_TRUE(Mentions(Expect(1, Repo("forget", {"--backup", ids[0]})).json, "needed to restore " + ids[1]));
-    EXPECT_EQ(Expect(0, Repo("prune", {"--keep-last", "1", "--dry-run"})).json["chains"][0]["removed"].size(), 3u);
+    EXPECT_EQ(Expect(0, Repo("prune", {"--keep-last", "1", "--dry-run"})).json["chains"][0]["would_remove"].size(), 3u);
     Expect(0, Repo("forget", {"--backup", ids[2], "--dry-run"}));
     EXPECT_EQ(RepoFiles(), files) << "a refused forget or a dry run changed the repository";
     Expect(2, Repo("prune"));  // a prune without a policy

@@ -233,7 +233,7 @@ TEST_F(PairCheckCliTest, ACheckThatCannotBeMadeSaysWhyAndIsNoVerdict)
         Json::Value doc = ParseJson(r.out);
         EXPECT_FALSE(doc["ok"].asBool()) << r.out;
         EXPECT_FALSE(doc.isMember("normal")) << "a failed check gave a verdict: " << r.out;
-        EXPECT_NE(doc["error"].asString().find(c.says), std::string::npos) << r.out;
+        EXPECT_NE(doc["error"]["message"].asString().find(c.says), std::string::npos) << r.out;
         // At most one login reached the service: nothing refused was tried again.
         EXPECT_LE(m_server->Requests().size() - before, 1u) << c.name;
     }
