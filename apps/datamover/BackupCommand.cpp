@@ -125,6 +125,7 @@ private:
     double m_readSeconds = 0;
     Json::Value m_journal;
     std::unique_ptr<dmtask::Task> m_rangesTask;  // the ranges' own task while it names storage leftovers
+    dmtask::ObjectLock m_snapshotLock;  // one task reads a snapshot at a time
 };
 
 double SecondsSince(uint64_t startMicros)
@@ -713,6 +714,13 @@ int BackupJob::Run()
         return m_code == dmout::ErrorCode::BadArgument || m_code == dmout::ErrorCode::NotFound ? 2 : 1;
     }
     m_code = dmout::ErrorCode::Storage;
+    // Two tasks on one snapshot would share its attachment, and the first to
+    // detach would pull it from under the other: the second is refused now.
+    if (!m_snapshotLock.Acquire(m_ctx.root, "snapshot strata://" + m_url.manager + "/" + m_url.pool + "/" + m_url.name,
+                                m_task.Id(), error)) {
+        PrintError(m_ctx, dmout::ErrorCode::InUse, error);
+        return 1;
+    }
     if (!m_repo.Open(m_o.repoPath, true, error)) {
         PrintError(m_ctx, dmout::ErrorCode::Io, error);
         return 1;

@@ -106,14 +106,15 @@ std::vector<Unfinished> Classify(const repo::Repository& r, const std::string& v
         if (busy.count(p.chainDir) == 0) busy[p.chainDir] = !callerHoldsLock && ChainBusy(p.chainDir);
         auto state = found->second.find(p.backupId);
         Unfinished u{p, false, ""};
-        if (!p.manifestMissing) {
+        if (p.manifestMissing && busy[p.chainDir]) {
+            // The writer holds the journal too: what it says may be a moment old.
+            u.text = "in progress (a running task holds the chain)";
+        } else if (!p.manifestMissing) {
             u.text = "damaged: " + p.reason;
         } else if (state == found->second.end()) {
             u.text = "damaged: no manifest, and the chain's journal has no record of it";
         } else if (state->second == "complete") {
             u.text = "damaged: the manifest is missing although the chain's journal says complete";
-        } else if (busy[p.chainDir]) {
-            u.text = "in progress or just ended (journal: " + state->second + "; a running task holds the chain)";
         } else {
             u.removable = true;
             u.text = "interrupted (journal: " + state->second + "); its data is removable";

@@ -90,9 +90,15 @@ int RunForget(CommandContext& ctx, const ForgetOptions& o)
         PrintError(ctx, dmout::ErrorCode::BadArgument, "bad backup id '" + o.backupId + "'");
         return 2;
     }
-    if (!r.Open(o.repoPath, false, error) || !r.FindBackup(o.backupId, target, error)) {
+    if (!r.Open(o.repoPath, false, error)) {
         PrintError(ctx, dmout::ErrorCode::NotFound, error);
         return 2;
+    }
+    bool missing = false;
+    if (!r.FindBackup(o.backupId, target, error, &missing)) {
+        PrintError(ctx, missing ? dmout::ErrorCode::NotFound : dmout::ErrorCode::Damaged,
+                   error + (missing ? "" : "; nothing was removed ('datamover verify' says more)"));
+        return missing ? 2 : 1;
     }
     LockedChain chain;
     dmout::ErrorCode code = dmout::ErrorCode::InUse;
@@ -252,9 +258,9 @@ void RegisterForgetCommands(CLI::App& app, CommandContext& ctx)
     prune->add_option("--repo", p->repoPath, "Backup repository")->required();
     prune->add_option("--volume-id", p->volumeId, "Only this volume's chain (default: every chain)");
     prune->add_option("--keep-last", p->policy.keepLast, "Keep the newest N backups")->check(CLI::Range(0, 100000));
-    prune->add_option("--keep-daily", p->policy.keepDaily, "Keep the newest backup of each of the last N days")
+    prune->add_option("--keep-daily", p->policy.keepDaily, "Keep the newest backup of each of the last N days that have a backup (days without one do not count)")
         ->check(CLI::Range(0, 100000));
-    prune->add_option("--keep-weekly", p->policy.keepWeekly, "Keep the newest backup of each of the last N weeks")
+    prune->add_option("--keep-weekly", p->policy.keepWeekly, "Keep the newest backup of each of the last N weeks that have a backup (UTC, from Monday)")
         ->check(CLI::Range(0, 100000));
     prune->add_flag("--dry-run", p->dryRun, "Show the decisions; remove nothing");
     prune->callback([&ctx, p]() { ctx.exitStatus = RunPrune(ctx, *p); });

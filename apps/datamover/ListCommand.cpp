@@ -1,6 +1,7 @@
 // "datamover list": the chains of a repository, their backups and sizes.
 #include <sys/stat.h>
 
+#include <cstdio>
 #include <ctime>
 #include <filesystem>
 #include <iomanip>
@@ -35,6 +36,19 @@ std::string TimeText(int64_t t)
     return buf;
 }
 
+// "2026-12-07T15:31:54.123Z": the creation instant to the millisecond.
+std::string IsoTime(int64_t micros)
+{
+    std::time_t tt = static_cast<std::time_t>(micros / 1000000);
+    std::tm tm{};
+    gmtime_r(&tt, &tm);
+    char buf[48];
+    std::strftime(buf, sizeof buf, "%Y-%m-%dT%H:%M:%S", &tm);
+    char ms[8];
+    std::snprintf(ms, sizeof ms, ".%03dZ", static_cast<int>((micros / 1000) % 1000));
+    return std::string(buf) + ms;
+}
+
 int RunList(CommandContext& ctx, const std::string& repoPath)
 {
     repo::Repository r;
@@ -62,6 +76,10 @@ int RunList(CommandContext& ctx, const std::string& repoPath)
             item["snapshot"] = m.snapshot;
             item["parent_backup"] = m.parentBackup;
             item["created_at"] = Json::Int64(m.createdAt);
+            item["created"] = IsoTime(m.createdAtMicros);
+            item["snapshot_url"] = m.snapshotUrl;
+            item["data_offset"] = Json::UInt64(m.dataOffset);
+            if (!m.snapshotIdentity.empty()) item["snapshot_identity"] = m.snapshotIdentity;
             item["volume_size"] = Json::UInt64(m.volumeSize);
             item["changed_bytes"] = Json::UInt64(m.changedBytes);
             item["used_full"] = m.usedFull;

@@ -5,6 +5,7 @@
 #include <sstream>
 
 #include "apps/datamover/CommandContext.h"
+#include "apps/datamover/TaskSupport.h"
 #include "factory/DiskDescriptorFactory.h"
 #include "foundation/JsonUtils.h"
 #include "host/HostMessageSink.h"
@@ -70,11 +71,19 @@ int RunPlugins(CommandContext& ctx)
                       << outcome << "\n";
         }
     }
-    if (ctx.json) {
-        std::cout << CJsonUtils::JsonToString(out) << std::endl;
-    }
     // XDS never has a plug-in; any other failure means the installation is incomplete.
-    return failures > 1 ? 1 : 0;
+    const bool ok = failures <= 1;
+    if (ctx.json) {
+        Json::Value doc(Json::objectValue);
+        doc["ok"] = ok;
+        doc["plugins"] = out;
+        if (!ok) {
+            doc["error"] = dmout::ErrorObject(dmout::ErrorCode::Internal,
+                                              std::to_string(failures) + " storage types have no usable plug-in");
+        }
+        dmtask::PrintJson(doc);
+    }
+    return ok ? 0 : 1;
 }
 
 }  // namespace

@@ -182,9 +182,10 @@ TEST_F(DatamoverSafetyTest, OtherSchemesAndCommandLineSlipsAreNamed)
     EXPECT_NE(Expect(2, {"list", "--repo", sim->Root() + "/nothing", "--json"}, false).out.find("\"ok\":false"),
               std::string::npos);
     const std::string out = Expect(0, {"plugins", "--json"}, false).out;
-    Json::Value rows;
-    ASSERT_TRUE(CJsonUtils::StringToJson(out, rows)) << out;
-    for (const Json::Value& row : rows) {
+    Json::Value doc;
+    ASSERT_TRUE(CJsonUtils::StringToJson(out, doc)) << out;
+    EXPECT_TRUE(doc["ok"].asBool()) << out;
+    for (const Json::Value& row : doc["plugins"]) {
         if (row["name"].asString() == "QRM_STRATA" || row["name"].asString() == "QRM_STRATA_RDM") {
             EXPECT_EQ(row["result"].asInt(), 0) << out;
         }
