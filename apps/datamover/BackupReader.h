@@ -52,6 +52,8 @@ public:
     // Blocks that lie in holes of a sparse full image.
     uint64_t HoleBlocks() const { return m_holeBlocks; }
     uint32_t Length(uint64_t index) const { return m_plan[index].length; }
+    // The position in Chain() of the backup that holds block `index` (0: the full backup).
+    size_t HolderOf(uint64_t index) const { return m_plan[index].file; }
     // Block `index` into `buffer` (at least the block size), checksum checked.
     bool Read(uint64_t index, char* buffer, std::string& error) const;
 

@@ -18,6 +18,7 @@
 #include "apps/datamover/ChainJournal.h"
 #include "apps/datamover/DataCommands.h"
 #include "apps/datamover/RepoFormat.h"
+#include "apps/datamover/SourceCompare.h"
 #include "apps/datamover/TaskSupport.h"
 #include "storage_access/DirtyRanges.h"
 
@@ -27,6 +28,8 @@ struct VerifyOptions {
     std::string repoPath;
     std::string backupId;
     bool quick = false;
+    std::string againstSource;
+    double samplePercent = 100.0;
 };
 
 // What one backup's own check found. Problems of its records make it and every
@@ -192,6 +195,18 @@ int RunVerify(CommandContext& ctx, const VerifyOptions& o)
     }
     repo::BackupInfo one;
     bool missing = false;
+    if (!o.againstSource.empty() && o.backupId.empty()) {
+        // The newest backup taken of that snapshot.
+        for (const repo::BackupInfo& b : r.ListBackups()) {
+            if (b.manifest.snapshotUrl == o.againstSource) one = b;
+        }
+        if (one.manifest.backupId.empty()) {
+            PrintError(ctx, dmout::ErrorCode::NotFound, "no backup of " + o.againstSource + " in " + r.Root() +
+                                                            "; name one with --backup");
+            return 2;
+        }
+        return dmverify::CompareWithSource(ctx, r, one, o.againstSource, o.samplePercent);
+    }
     if (!o.backupId.empty() && !r.FindBackup(o.backupId, one, error, &missing)) {
         if (missing) {
             PrintError(ctx, dmout::ErrorCode::NotFound, error);
@@ -199,6 +214,7 @@ int RunVerify(CommandContext& ctx, const VerifyOptions& o)
         }
         return ReportUnreadable(ctx, r, o.backupId, error);
     }
+    if (!o.againstSource.empty()) return dmverify::CompareWithSource(ctx, r, one, o.againstSource, o.samplePercent);
     std::vector<repo::BackupInfo> backups = Selection(r, one, o.backupId.empty());
     uint64_t total = 0;
     for (const repo::BackupInfo& b : backups) total += o.quick ? 0 : b.manifest.changedBytes;
@@ -301,8 +317,17 @@ void RegisterVerifyCommand(CLI::App& app, CommandContext& ctx)
     sub->add_option("--repo", opts->repoPath, "Backup repository")->required();
     sub->add_option("--backup", opts->backupId, "Check this backup and the backups it depends on");
     sub->add_flag("--quick", opts->quick, "Check tables, bindings and file lengths only; read no block");
+    sub->add_option("--against-source", opts->againstSource,
+                    "strata://MANAGER/POOL/SNAPSHOT: compare the backup point (--backup, default the newest backup "
+                    "of that snapshot) block by block with the snapshot itself, naming every block that differs");
+    sub->add_option("--sample", opts->samplePercent,
+                    "With --against-source: compare this percentage of the blocks the diff called changed and of "
+                    "those it called unchanged (at least one of each)")
+        ->check(CLI::Range(0.001, 100.0))
+        ->capture_default_str();
     sub->footer("A backup is sound when every backup its restore reads is: its records bind to each other (each "
                 "parent by the id its child names), and every block it restores passes its checksum. Damage below "
-                "it that a newer backup of its chain overwrites is named as a note, not counted.");
+                "it that a newer backup of its chain overwrites is named as a note, not counted. --against-source "
+                "checks what the checksums cannot: that the storage's changed-block diff left nothing out.");
     sub->callback([&ctx, opts]() { ctx.exitStatus = RunVerify(ctx, *opts); });
 }

@@ -391,7 +391,7 @@ int ConfigSet(SimStore& s, const std::string& key, const std::string& value)
             throw SimError("attach_mode is link or loop");
         }
         c[key] = value;
-    } else if (key == "require_agent") {
+    } else if (key == "require_agent" || key == "bitmap_drop_changed_run") {
         c[key] = ParseInt(value) != 0;
     } else {
         throw SimError("unknown setting " + key);

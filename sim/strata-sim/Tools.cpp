@@ -359,6 +359,15 @@ Answer CreateBitmap(SimStore& store, const Call& call)
     } else {
         ChunkDigests fromDigests = DigestsOf(store, vols[from], bs);
         bits = DiffBitmap(&fromDigests, toDigests);
+        // A fault of change tracking, as storages have had: the first run of
+        // changed chunks goes missing from the bitmap. For tests of the checks
+        // that compare a backup with its snapshot.
+        if (store.Doc()["config"].get("bitmap_drop_changed_run", false).asBool()) {
+            uint64_t i = 0;
+            const uint64_t n = bits.size() * 8;
+            while (i < n && (bits[i / 8] & (1u << (i % 8))) == 0) ++i;
+            for (; i < n && (bits[i / 8] & (1u << (i % 8))) != 0; ++i) bits[i / 8] &= static_cast<uint8_t>(~(1u << (i % 8)));
+        }
     }
     Json::Value v(Json::objectValue);
     v["kind"] = "bitmap";

@@ -314,6 +314,39 @@ TEST_F(DatamoverTrustTest, WhatAKilledRemovalLeftIsShownByADryRunAndRemovedByThe
     ExpectRestores(b1, "s1");
 }
 
+TEST_F(DatamoverTrustTest, TheSourceCheckCatchesWhatTheStoragesDiffLeftOut)
+{
+    b1 = FullOf("s1", 1);
+    // The storage's change tracking loses the first run of changed chunks.
+    sim->SetSimConfig("bitmap_drop_changed_run", "1");
+    sim->WriteRandom("vol", 8 * kMiB, 4 * kMiB, 7);  // lost by the diff
+    b2 = Id(Next("s2", "s1", 30 * kMiB, 4 * kMiB, 8));
+    sim->SetSimConfig("bitmap_drop_changed_run", "0");
+    Verify(0);  // every checksum holds: only the snapshot can tell
+    const std::string s2 = kUrl + std::string("s2");
+    Result all = Expect(1, Repo("verify", {"--against-source", s2}));
+    EXPECT_EQ(all.json["backup_id"].asString(), b2);
+    EXPECT_EQ(all.json["blocks_compared"].asUInt64(), all.json["blocks_in_volume"].asUInt64());
+    ASSERT_GE(all.json["differing"].size(), 1u) << all.out;
+    for (const Json::Value& d : all.json["differing"]) {
+        EXPECT_EQ(d["held_by"].asString(), b1) << all.out;
+        EXPECT_NE(d["text"].asString().find("the storage's diff called it unchanged"), std::string::npos);
+        const uint64_t block = d["block"].asUInt64();
+        EXPECT_TRUE(block >= 1 && block <= 3) << "block " << block << " was not written";
+    }
+    // A sample always takes blocks of both kinds.
+    Result some = Run(Repo("verify", {"--against-source", s2, "--backup", b2, "--sample", "10"}));
+    EXPECT_GE(some.json["changed_compared"].asUInt64(), 1u) << some.out;
+    EXPECT_GE(some.json["unchanged_compared"].asUInt64(), 1u) << some.out;
+    // A sound backup compares equal; a block damaged in the repository is named.
+    Expect(0, Repo("verify", {"--against-source", kUrl + std::string("s1")}));
+    Overwrite(BackupDir(b1) + "/" + repo::kFullDataFile, 10, "garbage");
+    Result damaged = Expect(1, Repo("verify", {"--against-source", kUrl + std::string("s1")}));
+    ASSERT_EQ(damaged.json["differing"].size(), 1u) << damaged.out;
+    EXPECT_EQ(damaged.json["differing"][0]["kind"].asString(), "damaged");
+    ExpectNoLeftovers();
+}
+
 TEST(RetentionDays, TwoBackupsOfOneDayKeepOnlyTheNewer)
 {
     const int64_t day = 86400;
