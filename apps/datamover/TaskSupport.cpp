@@ -72,6 +72,12 @@ const char* const kVolumeKeys[] = {"snapshot_volumes_attached", "data_volumes_at
 
 bool ValidStorageName(const std::string& name)
 {
+    // IMAGE@SNAPSHOT names one snapshot of one image where a bare name could match several.
+    const size_t at = name.find('@');
+    if (at != std::string::npos) {
+        const std::string snap = name.substr(at + 1);
+        return snap.find('@') == std::string::npos && ValidStorageName(name.substr(0, at)) && ValidStorageName(snap);
+    }
     if (name.empty() || name.size() > 128) return false;
     for (char c : name) {
         bool ok = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '.' ||
@@ -124,8 +130,9 @@ bool ParseStrataUrl(const std::string& url, StrataUrl& out, std::string& error)
         error = "bad URL '" + url + "': '" + fields[2] + "' is not a manager address";
         return false;
     }
-    if (!ValidStorageName(fields[3]) || !ValidStorageName(fields[4])) {
-        error = "bad URL '" + url + "': pool and name must be letters, digits, '.', '_' or '-'";
+    if (!ValidStorageName(fields[3]) || fields[3].find('@') != std::string::npos || !ValidStorageName(fields[4])) {
+        error = "bad URL '" + url + "': pool and name must be letters, digits, '.', '_' or '-' (a snapshot may be "
+                "named IMAGE@SNAPSHOT)";
         return false;
     }
     out.manager = manager;
