@@ -3,12 +3,15 @@
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/mount.h>
+#include <sys/sysmacros.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdio>
 #include <fstream>
+#include <sstream>
 #include <chrono>
 #include <cstring>
 #include <filesystem>
@@ -365,19 +368,51 @@ std::string HoldsDir(const std::string& root)
     return root + "/var/rbd/holds";
 }
 
-// The tasks a tool call works for: the data mover's task locks it inherited (a task's own, or a
-// dead task's that `clean` claimed). "-" for a caller outside any task (a person, a script).
+// This process and its ancestors.
+std::set<long> Lineage()
+{
+    std::set<long> pids;
+    for (long pid = ::getpid(); pid > 1 && pids.insert(pid).second;) {
+        std::ifstream in("/proc/" + std::to_string(pid) + "/stat");
+        std::string line;
+        std::getline(in, line);
+        const size_t close = line.rfind(')');  // the command name may hold blanks
+        std::istringstream rest(close == std::string::npos ? std::string() : line.substr(close + 1));
+        std::string state;
+        long ppid = 0;
+        if (!(rest >> state >> ppid)) break;
+        pid = ppid;
+    }
+    return pids;
+}
+
+// The tasks a tool call works for: the data mover's task locks held by this process or one of its
+// ancestors (the task that runs the plug-in, or `clean`, which claims a dead task's lock). Found
+// in /proc/locks rather than among inherited descriptors, which sudo or a close-on-exec drop.
+// "-" for a caller outside any task (a person, a script).
 std::vector<std::string> CallerTasks(const std::string& root)
 {
-    const std::string prefix = root + "/var/tasks/";
+    const std::set<long> mine = Lineage();
+    std::set<std::string> held;  // "MAJ:MIN:INODE" of flock locks taken by `mine`
+    std::ifstream locks("/proc/locks");
+    for (std::string line; std::getline(locks, line);) {
+        std::istringstream l(line);
+        std::string n, type, mode, access, id;
+        long pid = 0;
+        if (l >> n >> type) {
+            if (type == "->") l >> type;  // a waiter's line
+            if (type == "FLOCK" && l >> mode >> access >> pid >> id && mine.count(pid) != 0) held.insert(id);
+        }
+    }
     std::vector<std::string> tasks;
     std::error_code ec;
-    for (const auto& e : fs::directory_iterator("/proc/self/fd", ec)) {
-        std::error_code lec;
-        std::string target = fs::read_symlink(e.path(), lec).string();
-        if (!lec && target.rfind(prefix, 0) == 0 && target.size() > 5 && target.compare(target.size() - 5, 5, ".lock") == 0) {
-            tasks.push_back(target);
-        }
+    for (const auto& e : fs::directory_iterator(root + "/var/tasks", ec)) {
+        const std::string path = e.path().string();
+        struct stat st{};
+        if (path.size() < 5 || path.compare(path.size() - 5, 5, ".lock") != 0 || ::stat(path.c_str(), &st) != 0) continue;
+        char id[64];
+        std::snprintf(id, sizeof id, "%02x:%02x:%lu", major(st.st_dev), minor(st.st_dev), static_cast<unsigned long>(st.st_ino));
+        if (held.count(id) != 0) tasks.push_back(path);
     }
     std::sort(tasks.begin(), tasks.end());
     if (tasks.empty()) tasks.push_back("-");
@@ -538,7 +573,8 @@ int DetachVolume(const std::string& root, const std::string& pool, const std::st
     const bool wasHolder = holders.size() != before;
     if (!holders.empty()) {
         if (!wasHolder) {
-            desc = "attached for " + std::to_string(holders.size()) + " running task(s); not released";
+            desc = "attached for " + std::to_string(holders.size()) + " running task(s); not released:";
+            for (const std::string& h : holders) desc += " " + (h == "-" ? std::string("(no task)") : fs::path(h).stem().string());
             return kBusy;
         }
         SaveHolders(root, key, holders);
