@@ -181,6 +181,18 @@ int Cluster::CreateImage(const std::string& name, uint64_t size)
     return librbd::RBD().create2(m_io, name.c_str(), size, features, &order);
 }
 
+void Cluster::EvictWatchers(const std::string& image)
+{
+    librbd::Image img;
+    std::list<librbd::image_watcher_t> watchers;
+    if (OpenImage(image, img, nullptr, true) != 0 || img.list_watchers(watchers) < 0) return;
+    img.close();
+    const int64_t self = static_cast<int64_t>(m_rados.get_instance_id());
+    for (const auto& w : watchers) {
+        if (w.id != self) m_rados.blocklist_add(w.addr, 600);
+    }
+}
+
 int Cluster::RemoveImage(const std::string& name)
 {
     return librbd::RBD().remove(m_io, name.c_str());

@@ -74,6 +74,10 @@ public:
     int OpenImage(const std::string& name, librbd::Image& img, const char* snap = nullptr, bool readOnly = false);
     int CreateImage(const std::string& name, uint64_t size);
     int RemoveImage(const std::string& name);
+    // Blocklists every other client watching `image`: only for images no live client may hold
+    // (a bitmap under construction, whose creator holds its name's lock while it lives), so that a
+    // killed creator's watch does not keep it for the ~30 s until the cluster notices.
+    void EvictWatchers(const std::string& image);
 
 private:
     librados::Rados m_rados;

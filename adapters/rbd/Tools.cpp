@@ -129,6 +129,7 @@ std::string TmpBitmapName(const std::string& name)
 int RemoveUnfinished(Cluster& c, const std::string& name)
 {
     const std::string tmp = TmpBitmapName(name);
+    c.EvictWatchers(tmp);  // the caller holds the name's lock: a watcher is a killed create
     int r = c.RemoveImage(tmp);
     if (r == -ENOENT) return 0;
     return r < 0 ? r : 1;

@@ -580,7 +580,12 @@ TEST_F(CephIdentityTest, KilledBitmapCreatesLeaveNothingBehind)
         for (std::string& a : args) argv.push_back(a.data());
         argv.push_back(nullptr);
         pid_t pid = -1;
-        ASSERT_EQ(posix_spawn(&pid, argv[0], nullptr, nullptr, argv.data(), environ), 0);
+        posix_spawn_file_actions_t quiet;
+        posix_spawn_file_actions_init(&quiet);
+        posix_spawn_file_actions_addopen(&quiet, 1, "/dev/null", O_WRONLY, 0);
+        posix_spawn_file_actions_addopen(&quiet, 2, "/dev/null", O_WRONLY, 0);
+        ASSERT_EQ(posix_spawn(&pid, argv[0], &quiet, nullptr, argv.data(), environ), 0);
+        posix_spawn_file_actions_destroy(&quiet);
         // The moment of the kill is the variable under test, not a wait: every check below holds
         // wherever it lands (before the tool started, in the middle, or after it answered).
         std::this_thread::sleep_for(std::chrono::milliseconds(std::uniform_int_distribution<int>(0, 400)(rng)));
