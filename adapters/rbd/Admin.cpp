@@ -6,7 +6,10 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <sys/mount.h>
+
 #include <cerrno>
+#include <chrono>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
@@ -121,16 +124,18 @@ std::string Export(const std::string& root, Session& s, const std::string& name)
     std::string image = name, snap;
     int r = s.cluster.OpenImage(name, img, nullptr, true);
     if (r != 0) {
-        auto ref = s.cluster.FindSnapshot(name);
-        if (!ref) throw AdminError("no volume or snapshot '" + name + "'");
-        image = ref->image;
-        snap = ref->snap;
+        SnapRef ref;
+        std::string why;
+        Lookup l = s.cluster.FindSnapshot(name, ref, why);
+        if (l != Lookup::kFound) throw AdminError(l == Lookup::kAmbiguous ? why : "no volume or snapshot '" + name + "'");
+        image = ref.image;
+        snap = ref.snap;
         Check(s.cluster.OpenImage(image, img, snap.c_str(), true), "cannot open '" + name + "'");
     }
     uint64_t size = 0;
     img.size(&size);
     fs::create_directories(root + "/var/rbd/export");
-    const std::string path = root + "/var/rbd/export/" + Hex(name) + ".img";
+    const std::string path = root + "/var/rbd/export/" + ShortHash(name) + ".img";
     std::ofstream out(path, std::ios::binary | std::ios::trunc);
     for (uint64_t done = 0; done < size; done += kPiece) {
         size_t n = static_cast<size_t>(std::min<uint64_t>(kPiece, size - done));
@@ -248,25 +253,68 @@ void Configure(const std::string& root, const std::string& self, const std::vect
     }
 }
 
-// Detaches what this root attached and deletes the bitmaps and attach clones it made.
-void Teardown(const std::string& root, Session& s)
+// Removes an image, retrying while a watcher holds it (a killed client's watch lingers for about
+// 30 seconds) until `waitSec` have passed.
+int RemovePatiently(Cluster& c, const std::string& image, int waitSec)
 {
+    const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(waitSec);
+    for (;;) {
+        int r = c.RemoveImage(image);
+        if (r == -ENOENT) return 0;
+        if (r != -EBUSY || std::chrono::steady_clock::now() >= until) return r;
+        std::this_thread::sleep_for(std::chrono::milliseconds(250));
+    }
+}
+
+// Detaches what this root attached and deletes the bitmaps (finished or not) and attach clones it
+// made in the pool. Every removal that fails is reported, and the command then fails.
+void Teardown(const std::string& root, Session& s, int waitSec)
+{
+    std::vector<std::string> errors;
     for (const std::string& m : FuseMountsUnder(MountRoot(root))) {
-        std::string hex = fs::path(m).filename().string(), name, desc;
-        for (size_t i = 0; i + 1 < hex.size(); i += 2) name += static_cast<char>(std::stoi(hex.substr(i, 2), nullptr, 16));
-        DetachVolume(root, s.pool, name, desc);
+        std::string desc;
+        if (::umount2(m.c_str(), 0) != 0) errors.push_back("cannot unmount " + m + ": " + strerror(errno));
+        else ::rmdir(m.c_str());
     }
     for (const std::string& img : s.cluster.Images()) {
-        const std::string kind = s.cluster.Meta(img, kKindKey);
-        if (kind == "clone" && img.rfind("datamover-attach-", 0) == 0) {
-            std::string hex = img.substr(std::strlen("datamover-attach-")), name, desc;
-            for (size_t i = 0; i + 1 < hex.size(); i += 2) name += static_cast<char>(std::stoi(hex.substr(i, 2), nullptr, 16));
-            DetachVolume(root, s.pool, name, desc);
-        } else if (kind == "bitmap") {
-            s.cluster.RemoveImage(img);
+        const bool unfinished = img.rfind(kTmpPrefix, 0) == 0;
+        const std::string kind = unfinished ? std::string() : s.cluster.Meta(img, kKindKey);
+        if (kind == "clone" && img.rfind(kClonePrefix, 0) == 0) {
+            std::string desc;
+            if (ReleaseAttachment(s.cluster, root, img.substr(std::strlen(kClonePrefix)), waitSec, desc) != 0) {
+                errors.push_back(desc);
+            }
+        } else if (kind == "bitmap" || unfinished) {
+            int r = RemovePatiently(s.cluster, img, waitSec);
+            if (r < 0) errors.push_back("cannot remove the bitmap image " + img + ": " + strerror(-r));
         }
     }
+    std::error_code ec;
+    fs::remove_all(root + "/var/rbd/holds", ec);
     AgentStop(root);
+    if (!errors.empty()) {
+        std::string text = std::to_string(errors.size()) + " leftover(s) could not be removed";
+        for (const std::string& e : errors) text += "\n  " + e;
+        throw AdminError(text);
+    }
+}
+
+// Links the agent path to this program. The path may be machine-wide and serve other roots: one
+// that exists and is not this program is left alone (a dangling link, whose owner is gone, is not).
+void AgentInstall(const std::string& root, const std::string& self)
+{
+    const fs::path p = AgentPath(root);
+    const fs::path mine = fs::canonical(self);
+    std::error_code ec;
+    const bool present = fs::exists(fs::symlink_status(p, ec));
+    if (present && fs::exists(p, ec)) {
+        if (fs::equivalent(p, mine, ec)) return;
+        throw AdminError(p.string() + " exists and is not this rbd-tool (another installation's agent?); it is left "
+                         "alone: set General/StrataAgentPath in " + root + "/conf/datamover.ini to a path of this root");
+    }
+    fs::create_directories(p.parent_path());
+    if (present) fs::remove(p);
+    fs::create_symlink(mine, p);
 }
 
 }  // namespace
@@ -294,7 +342,9 @@ int RunAdmin(const std::string& root, const std::string& self, const std::vector
                          "  path NAME      export an image or snapshot into the root, print the file\n"
                          "  state          images, snapshots and attachments as JSON\n"
                          "  agent install|start|stop\n"
-                         "  teardown       detach all, delete bitmaps and attach clones, stop the agent\n";
+                         "  teardown [--wait SEC]  detach all, delete bitmaps and attach clones, stop the agent;\n"
+                         "                 waits up to SEC (45) for a watched image, fails naming what stays\n"
+                         "  discard NAME --offset N --length N   discard a range (it reads as zeros)\n";
             return args.empty() ? 2 : 0;
         }
         size_t poolAt = 0;
@@ -308,10 +358,7 @@ int RunAdmin(const std::string& root, const std::string& self, const std::vector
         }
         if (cmd == "agent" && a.size() == 2) {
             if (a[1] == "install") {
-                fs::path p = AgentPath(root);
-                fs::create_directories(p.parent_path());
-                fs::remove(p);
-                fs::create_symlink(fs::canonical(self), p);
+                AgentInstall(root, self);
             } else if (a[1] == "start") {
                 AgentStart(root);
             } else if (a[1] == "stop") {
@@ -328,6 +375,10 @@ int RunAdmin(const std::string& root, const std::string& self, const std::vector
             Check(s.cluster.RemoveImage(a[2]), "cannot delete '" + a[2] + "'");
         } else if (cmd == "write") {
             Write(s, a);
+        } else if (cmd == "discard" && a.size() == 6 && a[2] == "--offset" && a[4] == "--length") {
+            librbd::Image img;
+            Check(s.cluster.OpenImage(a[1], img), "cannot open '" + a[1] + "'");
+            Check(img.discard(Number(a[3]), Number(a[5])), "discard in '" + a[1] + "'");
         } else if (cmd == "snapshot" && a.size() == 4 && (a[1] == "create" || a[1] == "delete")) {
             librbd::Image img;
             Check(s.cluster.OpenImage(a[2], img), "cannot open '" + a[2] + "'");
@@ -339,8 +390,8 @@ int RunAdmin(const std::string& root, const std::string& self, const std::vector
             Json::StreamWriterBuilder w;
             w["indentation"] = "";
             std::cout << Json::writeString(w, State(root, s)) << std::endl;
-        } else if (cmd == "teardown") {
-            Teardown(root, s);
+        } else if (cmd == "teardown" && (a.size() == 1 || (a.size() == 3 && a[1] == "--wait"))) {
+            Teardown(root, s, a.size() == 3 ? static_cast<int>(Number(a[2])) : 45);
         } else {
             throw AdminError("unknown admin command (see admin --help)");
         }

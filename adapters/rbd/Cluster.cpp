@@ -70,6 +70,7 @@ int Cluster::Open(const Settings& s, const std::string& pool, std::string& err)
         err = "the Ceph cluster of " + s.cephConf + " does not answer: " + strerror(-r);
         return r == -ENOENT ? -EIO : r;
     }
+    m_pool = pool;
     if ((r = m_rados.ioctx_create(pool.c_str(), m_io)) < 0) {
         err = r == -ENOENT ? "the pool '" + pool + "' does not exist" : "cannot open the pool '" + pool + "': " + strerror(-r);
         return r;
@@ -92,27 +93,70 @@ std::vector<std::string> Cluster::Images()
     return names;
 }
 
-std::optional<SnapRef> Cluster::FindSnapshot(const std::string& name)
+std::string SnapRef::Key() const
 {
-    std::vector<std::string> candidates;
+    return std::to_string(poolId) + "-" + imageId + "-" + (snap.empty() ? std::string("head") : std::to_string(snapId));
+}
+
+std::string SnapRef::Identity() const
+{
+    return "rbd:" + std::to_string(poolId) + ":" + imageId + ":" + std::to_string(snapId);
+}
+
+Lookup Cluster::FindSnapshot(const std::string& name, SnapRef& ref, std::string& why)
+{
+    std::vector<std::string> images;
     std::string snap = name;
-    size_t at = name.find('@');
+    const size_t at = name.find('@');
     if (at != std::string::npos) {
-        candidates.push_back(name.substr(0, at));
+        images.push_back(name.substr(0, at));
         snap = name.substr(at + 1);
     } else {
-        candidates = Images();
+        images = Images();
     }
-    for (const std::string& image : candidates) {
+    std::vector<SnapRef> found;
+    for (const std::string& image : images) {
         librbd::Image img;
-        if (OpenImage(image, img, nullptr, true) != 0) continue;
+        if (snap.empty() || OpenImage(image, img, nullptr, true) != 0) continue;
         std::vector<librbd::snap_info_t> snaps;
         if (img.snap_list(snaps) < 0) continue;
         for (const auto& s : snaps) {
-            if (s.name == snap) return SnapRef{image, snap, s.size};
+            if (s.name != snap) continue;
+            SnapRef r{image, snap, s.size, PoolId(), std::string(), s.id};
+            if (img.get_id(&r.imageId) < 0) continue;
+            found.push_back(r);
         }
     }
-    return std::nullopt;
+    const bool alsoImage = at == std::string::npos && ImageExists(name);
+    if (found.size() == 1 && !alsoImage) {
+        ref = found[0];
+        return Lookup::kFound;
+    }
+    if (found.empty()) return Lookup::kMissing;
+    why = "the name '" + name + "' is ambiguous in pool '" + m_pool + "', candidates:";
+    if (alsoImage) why += " image " + name;
+    for (const SnapRef& r : found) why += " snapshot " + r.image + "@" + r.snap;
+    why += "; name the snapshot as IMAGE@SNAPSHOT";
+    return Lookup::kAmbiguous;
+}
+
+Lookup Cluster::Resolve(const std::string& name, SnapRef& ref, std::string& why)
+{
+    librbd::Image img;
+    if (name.find('@') != std::string::npos || OpenImage(name, img, nullptr, true) != 0) {
+        return FindSnapshot(name, ref, why);
+    }
+    SnapRef snap;
+    if (FindSnapshot(name, snap, why) != Lookup::kMissing) {
+        // An image of that name exists too (FindSnapshot already named it among the candidates).
+        if (why.empty()) why = "the name '" + name + "' is ambiguous in pool '" + m_pool + "', candidates: image " + name +
+                               " snapshot " + snap.image + "@" + snap.snap + "; name the snapshot as IMAGE@SNAPSHOT";
+        return Lookup::kAmbiguous;
+    }
+    ref = SnapRef{name, std::string(), 0, PoolId(), std::string(), 0};
+    img.size(&ref.size);
+    if (img.get_id(&ref.imageId) < 0) return Lookup::kMissing;
+    return Lookup::kFound;
 }
 
 std::string Cluster::Meta(const std::string& image, const char* key)
@@ -135,6 +179,18 @@ int Cluster::CreateImage(const std::string& name, uint64_t size)
     const uint64_t features = RBD_FEATURE_LAYERING | RBD_FEATURE_EXCLUSIVE_LOCK | RBD_FEATURE_OBJECT_MAP |
                               RBD_FEATURE_FAST_DIFF;
     return librbd::RBD().create2(m_io, name.c_str(), size, features, &order);
+}
+
+void Cluster::EvictWatchers(const std::string& image)
+{
+    librbd::Image img;
+    std::list<librbd::image_watcher_t> watchers;
+    if (OpenImage(image, img, nullptr, true) != 0 || img.list_watchers(watchers) < 0) return;
+    img.close();
+    const int64_t self = static_cast<int64_t>(m_rados.get_instance_id());
+    for (const auto& w : watchers) {
+        if (w.id != self) m_rados.blocklist_add(w.addr, 600);
+    }
 }
 
 int Cluster::RemoveImage(const std::string& name)

@@ -30,12 +30,28 @@ constexpr const char kBlockKey[] = "datamover.block_size";
 constexpr const char kSnapSizeKey[] = "datamover.snap_size";
 constexpr const char kProtectedKey[] = "datamover.protected";  // clone: we protected the parent snapshot
 
-// Where a snapshot name lives.
+constexpr const char kTmpPrefix[] = "datamover-tmp-";      // bitmaps under construction
+constexpr const char kClonePrefix[] = "datamover-attach-";  // attach clones of snapshots
+constexpr const char kFinalKey[] = "datamover.final";  // bitmap under construction: the name it gets
+constexpr const char kReadyKey[] = "datamover.ready";
+
+// What an attach or bitmap name resolves to: an image, or one snapshot of one image. The ids are
+// the cluster's own and never reused, so they, not the names, key what the adapter makes.
 struct SnapRef {
     std::string image;
-    std::string snap;
+    std::string snap;  // empty: the image itself
     uint64_t size = 0;
+    int64_t poolId = 0;
+    std::string imageId;
+    uint64_t snapId = 0;
+    // "<pool id>-<image id>-<snap id|head>": bounded whatever the names' lengths.
+    std::string Key() const;
+    // "rbd:<pool id>:<image id>:<snap id>": changes when a snapshot is re-created under its name.
+    std::string Identity() const;
 };
+
+// Outcome of resolving a name.
+enum class Lookup { kFound, kMissing, kAmbiguous };
 
 class Cluster {
 public:
@@ -46,17 +62,28 @@ public:
 
     bool ImageExists(const std::string& name);
     std::vector<std::string> Images();
-    // A snapshot named `name` ("image@snap", or a bare name searched over every image).
-    std::optional<SnapRef> FindSnapshot(const std::string& name);
+    // A snapshot named `name` ("image@snap", or a bare name searched over every image). A bare
+    // name that more than one snapshot carries, or that is also an image's name, is ambiguous:
+    // `why` then names every candidate.
+    Lookup FindSnapshot(const std::string& name, SnapRef& ref, std::string& why);
+    // An image named `name`, else a snapshot as FindSnapshot finds it (the same ambiguity rules).
+    Lookup Resolve(const std::string& name, SnapRef& ref, std::string& why);
+    int64_t PoolId() { return m_io.get_id(); }
+    const std::string& PoolName() const { return m_pool; }
     std::string Meta(const std::string& image, const char* key);
     int OpenImage(const std::string& name, librbd::Image& img, const char* snap = nullptr, bool readOnly = false);
     int CreateImage(const std::string& name, uint64_t size);
     int RemoveImage(const std::string& name);
+    // Blocklists every other client watching `image`: only for images no live client may hold
+    // (a bitmap under construction, whose creator holds its name's lock while it lives), so that a
+    // killed creator's watch does not keep it for the ~30 s until the cluster notices.
+    void EvictWatchers(const std::string& image);
 
 private:
     librados::Rados m_rados;
     librados::IoCtx m_io;
     bool m_connected = false;
+    std::string m_pool;
 };
 
 }  // namespace rbdtool

@@ -1,10 +1,17 @@
 #include "Tools.h"
 
+#include <fcntl.h>
+#include <sys/file.h>
 #include <sys/mount.h>
+#include <sys/sysmacros.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <cstdio>
+#include <fstream>
+#include <sstream>
 #include <chrono>
 #include <cstring>
 #include <filesystem>
@@ -35,6 +42,7 @@ constexpr int kDetached = 50151601;
 constexpr int kBusy = 50151006;
 constexpr int kNameTaken = 50151007;
 constexpr int kOtherBranch = 50153007;
+constexpr int kAmbiguous = 50151409;  // ours: a name that more than one image or snapshot answers to
 constexpr uint64_t kMiB = 1048576;
 
 struct Usage : std::runtime_error {
@@ -94,36 +102,81 @@ int DiffCb(uint64_t offset, size_t length, int /*exists*/, void* arg)
     return 0;
 }
 
-int CreateBitmap(Cluster& c, const std::map<std::string, std::string>& o)
+// A snapshot for the qrm personality: the code to answer when there is none (or several).
+int SnapshotFor(Cluster& c, const std::string& name, SnapRef& ref, int missing)
+{
+    std::string why;
+    Lookup l = c.FindSnapshot(name, ref, why);
+    if (l == Lookup::kFound) return 0;
+    Fail("qrm", l == Lookup::kAmbiguous ? why : "no snapshot '" + name + "' in the pool");
+    return l == Lookup::kAmbiguous ? kAmbiguous : missing;
+}
+
+std::string LocksDir(const std::string& root)
+{
+    return root + "/var/rbd/locks";
+}
+
+// A bitmap is built under this name and renamed to its own when complete, so its own name never
+// holds an unfinished one. Derived from the name, so whoever asks about the name finds it.
+std::string TmpBitmapName(const std::string& name)
+{
+    return std::string(kTmpPrefix) + ShortHash(name);
+}
+
+// Removes what a killed create left under the temporary name (also a half-created image that
+// cannot be opened). 0 when there was none, 1 when one was removed, or a negative errno.
+int RemoveUnfinished(Cluster& c, const std::string& name)
+{
+    const std::string tmp = TmpBitmapName(name);
+    c.EvictWatchers(tmp);  // the caller holds the name's lock: a watcher is a killed create
+    int r = c.RemoveImage(tmp);
+    if (r == -ENOENT) return 0;
+    return r < 0 ? r : 1;
+}
+
+int CreateBitmap(const std::string& root, Cluster& c, const std::map<std::string, std::string>& o)
 {
     const std::string name = Get(o, "--volName"), from = Get(o, "--snapNameFrom"), to = Get(o, "--snapNameTo");
     if (name.empty() || to.empty()) {
         Fail("qrm", "createBitmapVolume needs --volName and --snapNameTo");
         return QrmAnswer(kNotExist);
     }
-    auto newer = c.FindSnapshot(to);
-    if (!newer) {
-        Fail("qrm", "no snapshot '" + to + "' in the pool");
-        return QrmAnswer(kNotExist);
+    SnapRef newer, older;
+    if (int code = SnapshotFor(c, to, newer, kNotExist)) return QrmAnswer(code);
+    if (!from.empty()) {
+        // A bare older name is looked up on the newer one's image; one on another image is another branch.
+        const bool qualified = from.find('@') != std::string::npos;
+        std::string why;
+        Lookup l = c.FindSnapshot(qualified ? from : newer.image + "@" + from, older, why);
+        if (l == Lookup::kFound && older.imageId != newer.imageId) l = Lookup::kMissing, why = "other";
+        if (l != Lookup::kFound) {
+            SnapRef other;
+            bool elsewhere = why == "other" || (!qualified && c.FindSnapshot(from, other, why) != Lookup::kMissing);
+            Fail("qrm", elsewhere ? "snapshot '" + from + "' belongs to another image" : "no snapshot '" + from + "'");
+            return QrmAnswer(elsewhere ? kOtherBranch : kSnapMissing);
+        }
     }
-    if (!from.empty() && !c.FindSnapshot(newer->image + "@" + from)) {
-        bool elsewhere = c.FindSnapshot(from).has_value();
-        Fail("qrm", elsewhere ? "snapshot '" + from + "' belongs to another image" : "no snapshot '" + from + "'");
-        return QrmAnswer(elsewhere ? kOtherBranch : kSnapMissing);
-    }
+    const std::string fromId = from.empty() ? std::string() : older.Identity(), toId = newer.Identity();
     librbd::Image snap;
     librbd::image_info_t info{};
-    int r = c.OpenImage(newer->image, snap, newer->snap.c_str(), true);
+    int r = c.OpenImage(newer.image, snap, newer.snap.c_str(), true);
     if (r == 0) r = snap.stat(info, sizeof info);
     if (r < 0) {
-        Fail("qrm", "cannot open " + newer->image + "@" + newer->snap + ": " + strerror(-r));
+        Fail("qrm", "cannot open " + newer.image + "@" + newer.snap + ": " + strerror(-r));
         return QrmAnswer(-1);
     }
     const uint64_t block = BitmapBlockSize(info.obj_size);
-    const std::string snapSize = std::to_string((newer->size + kMiB - 1) / kMiB);
+    const std::string snapSize = std::to_string((newer.size + kMiB - 1) / kMiB);
+    FileLock lock(LocksDir(root), "bitmap-" + ShortHash(name));
+    if ((r = RemoveUnfinished(c, name)) < 0) {
+        Fail("qrm", "cannot remove the unfinished bitmap of '" + name + "': " + strerror(-r));
+        return QrmAnswer(-1);
+    }
     if (c.ImageExists(name)) {
         // A retried create answers as the first one did; any other image of that name is not ours to touch.
-        bool same = c.Meta(name, kKindKey) == "bitmap" && c.Meta(name, kFromKey) == from && c.Meta(name, kToKey) == to;
+        bool same = c.Meta(name, kKindKey) == "bitmap" && c.Meta(name, kReadyKey) == "1" &&
+                    c.Meta(name, kFromKey) == fromId && c.Meta(name, kToKey) == toId;
         if (!same) {
             Fail("qrm", "an image named '" + name + "' exists with other content");
             return QrmAnswer(kNameTaken);
@@ -133,39 +186,48 @@ int CreateBitmap(Cluster& c, const std::map<std::string, std::string>& o)
         if (c.OpenImage(name, old, nullptr, true) == 0) old.size(&size);
         return QrmAnswer(0, {{"snapSize", snapSize}, {"blockSize", std::to_string(block)}, {"bitmapSize", std::to_string(size)}});
     }
-    BitmapBuilder bits(newer->size, block);
+    BitmapBuilder bits(newer.size, block);
     if (from.empty()) {
         bits.MarkAll();
-    } else if ((r = snap.diff_iterate2(from.c_str(), 0, newer->size, true, true, DiffCb, &bits)) < 0) {
+    } else if ((r = snap.diff_iterate2(older.snap.c_str(), 0, newer.size, true, true, DiffCb, &bits)) < 0) {
         Fail("qrm", "diff from '" + from + "' failed: " + strerror(-r));
         return QrmAnswer(-1);
     }
     const std::vector<uint8_t>& bytes = bits.Bytes();
-    if ((r = c.CreateImage(name, bytes.size())) < 0) {
+    const std::string tmp = TmpBitmapName(name);
+    if ((r = c.CreateImage(tmp, bytes.size())) < 0) {
         Fail("qrm", "cannot create the bitmap image '" + name + "': " + strerror(-r));
         return QrmAnswer(-1);
     }
-    // Marked first, so that a tool killed half-way leaves an image the leftover cleaning may delete.
+    CrashPoint("bitmap-created");
     librbd::Image img;
-    r = c.OpenImage(name, img);
+    r = c.OpenImage(tmp, img);
     if (r == 0) r = img.metadata_set(kKindKey, "bitmap");
-    if (r == 0) r = img.metadata_set(kFromKey, from);
-    if (r == 0) r = img.metadata_set(kToKey, to);
+    if (r == 0) r = img.metadata_set(kFinalKey, name);
+    if (r == 0) r = img.metadata_set(kFromKey, fromId);
+    if (r == 0) r = img.metadata_set(kToKey, toId);
     if (r == 0) r = img.metadata_set(kBlockKey, std::to_string(block));
     if (r == 0) r = img.metadata_set(kSnapSizeKey, snapSize);
+    CrashPoint("bitmap-tagged");
     if (r == 0) {
         ceph::bufferlist bl;
         bl.append(reinterpret_cast<const char*>(bytes.data()), static_cast<unsigned>(bytes.size()));
         ssize_t w = img.write(0, bytes.size(), bl);
         r = w < 0 ? static_cast<int>(w) : 0;
     }
-    if (r == 0) r = img.metadata_set("datamover.ready", "1");
+    if (r == 0) r = img.flush();
+    CrashPoint("bitmap-written");
+    if (r == 0) r = img.metadata_set(kReadyKey, "1");
     img.close();
+    CrashPoint("bitmap-ready");
+    // Published in one step: the name appears only with the complete bitmap behind it.
+    if (r == 0) r = librbd::RBD().rename(c.Io(), tmp.c_str(), name.c_str());
     if (r < 0) {
-        c.RemoveImage(name);
+        c.RemoveImage(tmp);
         Fail("qrm", "cannot write the bitmap image '" + name + "': " + strerror(-r));
         return QrmAnswer(-1);
     }
+    CrashPoint("bitmap-published");
     return QrmAnswer(0, {{"snapSize", snapSize}, {"blockSize", std::to_string(block)},
                          {"bitmapSize", std::to_string(bytes.size())}});
 }
@@ -185,21 +247,44 @@ int QueryBitmap(Cluster& c, const std::map<std::string, std::string>& o)
     img.metadata_get(kBlockKey, &block);
     img.metadata_get(kSnapSizeKey, &snapSize);
     img.size(&size);
-    bool done = img.metadata_get("datamover.ready", &ready) == 0 && ready == "1";
+    // Creation is synchronous: an unfinished bitmap under its own name was left by a killed
+    // create and will never finish, so it is a failure, not "still being built".
+    bool done = img.metadata_get(kReadyKey, &ready) == 0 && ready == "1";
+    if (!done) Fail("qrm", "'" + name + "' is an unfinished bitmap (its create was interrupted)");
     return QrmAnswer(0, {{"snapSize", snapSize}, {"blockSize", block}, {"volSize", std::to_string(size)},
-                         {"status", done ? "0" : "7"}});
+                         {"status", done ? "0" : "1"}});
+}
+
+int QueryIdentity(Cluster& c, const std::map<std::string, std::string>& o)
+{
+    SnapRef ref;
+    if (int code = SnapshotFor(c, Get(o, "--snapName"), ref, kSnapMissing)) return QrmAnswer(code);
+    return QrmAnswer(0, {{"snapIdentity", ref.Identity()}, {"volName", ref.image}, {"snapName", ref.snap}});
 }
 
 int DeleteVolume(const std::string& root, Cluster& c, const std::map<std::string, std::string>& o)
 {
     const std::string name = Get(o, "--volName");
-    if (name.empty() || !c.ImageExists(name)) return QrmAnswer(kVolMissing);
-    const std::string kind = c.Meta(name, kKindKey);
+    if (name.empty()) return QrmAnswer(kVolMissing);
+    FileLock lock(LocksDir(root), "bitmap-" + ShortHash(name));
+    int removed = RemoveUnfinished(c, name);
+    if (removed < 0) {
+        Fail("qrm", "cannot remove the unfinished bitmap of '" + name + "': " + strerror(-removed));
+        return QrmAnswer(removed == -EBUSY ? kBusy : -1);
+    }
+    librbd::Image img;
+    if (c.OpenImage(name, img, nullptr, true) != 0) return QrmAnswer(removed == 1 ? 0 : kVolMissing);
+    std::string kind, id;
+    img.metadata_get(kKindKey, &kind);
+    img.get_id(&id);
+    img.close();
     if (kind != "bitmap") {
         Fail("qrm", "'" + name + "' was not made by the data mover; it is left alone");
         return QrmAnswer(-1);
     }
-    if (IsMounted(MountRoot(root) + "/" + Hex(name))) return QrmAnswer(kAttachedDelete);
+    if (IsMounted(MountRoot(root) + "/" + SnapRef{name, "", 0, c.PoolId(), id, 0}.Key())) {
+        return QrmAnswer(kAttachedDelete);
+    }
     int r = c.RemoveImage(name);
     if (r == -ENOENT) return QrmAnswer(kVolMissing);
     if (r == -EBUSY) return QrmAnswer(kBusy);
@@ -259,7 +344,9 @@ int MakeClone(Cluster& c, const SnapRef& snap, const std::string& clone, std::st
     if (protect) r = parent.snap_protect(snap.snap.c_str());
     parent.close();
     int order = 22;
-    const uint64_t features = RBD_FEATURE_LAYERING | RBD_FEATURE_EXCLUSIVE_LOCK;
+    // Object map and fast-diff make the removal of a large clone cheap (no walk over every object).
+    const uint64_t features = RBD_FEATURE_LAYERING | RBD_FEATURE_EXCLUSIVE_LOCK | RBD_FEATURE_OBJECT_MAP |
+                              RBD_FEATURE_FAST_DIFF;
     if (r == 0) {
         r = librbd::RBD().clone(c.Io(), snap.image.c_str(), snap.snap.c_str(), c.Io(), clone.c_str(), features, &order);
     }
@@ -277,16 +364,117 @@ int MakeClone(Cluster& c, const SnapRef& snap, const std::string& clone, std::st
     return r;
 }
 
+std::string HoldsDir(const std::string& root)
+{
+    return root + "/var/rbd/holds";
+}
+
+// This process and its ancestors.
+std::set<long> Lineage()
+{
+    std::set<long> pids;
+    for (long pid = ::getpid(); pid > 1 && pids.insert(pid).second;) {
+        std::ifstream in("/proc/" + std::to_string(pid) + "/stat");
+        std::string line;
+        std::getline(in, line);
+        const size_t close = line.rfind(')');  // the command name may hold blanks
+        std::istringstream rest(close == std::string::npos ? std::string() : line.substr(close + 1));
+        std::string state;
+        long ppid = 0;
+        if (!(rest >> state >> ppid)) break;
+        pid = ppid;
+    }
+    return pids;
+}
+
+// The tasks a tool call works for: the data mover's task locks held by this process or one of its
+// ancestors (the task that runs the plug-in, or `clean`, which claims a dead task's lock). Found
+// in /proc/locks rather than among inherited descriptors, which sudo or a close-on-exec drop.
+// "-" for a caller outside any task (a person, a script).
+std::vector<std::string> CallerTasks(const std::string& root)
+{
+    const std::set<long> mine = Lineage();
+    std::set<std::string> held;  // "MAJ:MIN:INODE" of flock locks taken by `mine`
+    std::ifstream locks("/proc/locks");
+    for (std::string line; std::getline(locks, line);) {
+        std::istringstream l(line);
+        std::string n, type, mode, access, id;
+        long pid = 0;
+        if (l >> n >> type) {
+            if (type == "->") l >> type;  // a waiter's line
+            if (type == "FLOCK" && l >> mode >> access >> pid >> id && mine.count(pid) != 0) held.insert(id);
+        }
+    }
+    std::vector<std::string> tasks;
+    std::error_code ec;
+    for (const auto& e : fs::directory_iterator(root + "/var/tasks", ec)) {
+        const std::string path = e.path().string();
+        struct stat st{};
+        if (path.size() < 5 || path.compare(path.size() - 5, 5, ".lock") != 0 || ::stat(path.c_str(), &st) != 0) continue;
+        char id[64];
+        std::snprintf(id, sizeof id, "%02x:%02x:%lu", major(st.st_dev), minor(st.st_dev), static_cast<unsigned long>(st.st_ino));
+        if (held.count(id) != 0) tasks.push_back(path);
+    }
+    std::sort(tasks.begin(), tasks.end());
+    if (tasks.empty()) tasks.push_back("-");
+    return tasks;
+}
+
+// A task holds its lock while it lives; a killed one's lock is free (or its file gone).
+bool TaskAlive(const std::string& lockPath)
+{
+    if (lockPath == "-") return true;  // an anonymous holder stays until an anonymous detach
+    int fd = ::open(lockPath.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return false;
+    bool held = ::flock(fd, LOCK_SH | LOCK_NB) != 0 && errno == EWOULDBLOCK;
+    ::close(fd);
+    return held;
+}
+
+// The tasks an attachment serves, one a line ("-": a caller outside any task); the dead ones dropped.
+std::vector<std::string> LoadHolders(const std::string& root, const std::string& key)
+{
+    std::vector<std::string> live;
+    std::ifstream in(HoldsDir(root) + "/" + key);
+    for (std::string l; std::getline(in, l);) {
+        if (!l.empty() && TaskAlive(l)) live.push_back(l);
+    }
+    return live;
+}
+
+void SaveHolders(const std::string& root, const std::string& key, const std::vector<std::string>& holders)
+{
+    const std::string path = HoldsDir(root) + "/" + key;
+    std::error_code ec;
+    if (holders.empty()) {
+        fs::remove(path, ec);
+        return;
+    }
+    fs::create_directories(HoldsDir(root), ec);
+    {
+        std::ofstream out(path + ".tmp", std::ios::trunc);
+        for (const std::string& h : holders) out << h << "\n";
+    }
+    fs::rename(path + ".tmp", path, ec);
+}
+
+int ResolveForCli(Cluster& c, const std::string& pool, const std::string& name, SnapRef& ref, std::string& desc)
+{
+    std::string why;
+    switch (c.Resolve(name, ref, why)) {
+        case Lookup::kFound: return 0;
+        case Lookup::kAmbiguous: desc = why; return kAmbiguous;
+        case Lookup::kMissing: break;
+    }
+    desc = "no volume or snapshot '" + name + "' in pool '" + pool + "'";
+    return kVolMissing;
+}
+
 }  // namespace
 
 std::string MountRoot(const std::string& root)
 {
     return root + "/var/rbd/mnt";
-}
-
-std::string CloneName(const std::string& name)
-{
-    return "datamover-attach-" + Hex(name);
 }
 
 int AttachVolume(const std::string& root, const std::string& pool, const std::string& name, std::string& dev,
@@ -297,27 +485,31 @@ int AttachVolume(const std::string& root, const std::string& pool, const std::st
     int r = Connect(root, pool, c, desc);
     if (r != 0) return r;
     Settings::Load(root, s, desc);
-    const std::string point = MountRoot(root) + "/" + Hex(name);
-    std::string image = name;
-    if (!c.ImageExists(name)) {
-        auto snap = c.FindSnapshot(name);
-        if (!snap) {
-            desc = "no volume or snapshot '" + name + "' in pool '" + pool + "'";
-            return kVolMissing;
-        }
-        image = CloneName(name);
-        if (IsMounted(point)) {
-            dev = point + "/" + image;
-            desc = "already attached";
-            return kAttached;
-        }
-        // A clone left by a killed attach is reused; the snapshot itself cannot be exposed by rbd-fuse.
-        if (!c.ImageExists(image) && MakeClone(c, *snap, image, desc) < 0) return -1;
-    } else if (IsMounted(point)) {
+    SnapRef ref;
+    if ((r = ResolveForCli(c, pool, name, ref, desc)) != 0) return r;
+    const std::string key = ref.Key();
+    FileLock lock(LocksDir(root), key);
+    const std::string point = MountRoot(root) + "/" + key;
+    const std::string image = ref.snap.empty() ? ref.image : kClonePrefix + key;
+    const std::string me = CallerTasks(root).front();
+    std::vector<std::string> holders = LoadHolders(root, key);
+    const bool held = std::find(holders.begin(), holders.end(), me) != holders.end();
+    if (IsMounted(point)) {
+        // Each task that attaches is counted, so that one task's detach never releases the
+        // device under another; a task asking again is answered without a second count.
+        if (!held) holders.push_back(me);
+        SaveHolders(root, key, holders);
         dev = point + "/" + image;
         desc = "already attached";
         return kAttached;
     }
+    // Recorded before the mount, so that a killed attach leaves a holder that is seen as dead.
+    SaveHolders(root, key, {me});
+    if (!ref.snap.empty() && !c.ImageExists(image) && MakeClone(c, ref, image, desc) < 0) {
+        SaveHolders(root, key, {});
+        return -1;
+    }
+    // A clone left by a killed attach is reused; the snapshot itself cannot be exposed by rbd-fuse.
     fs::create_directories(point);
     std::vector<std::string> argv = {s.rbdFuse, "-c", s.cephConf, "--id", s.user};
     if (!s.keyring.empty()) argv.insert(argv.end(), {"--keyring", s.keyring});
@@ -330,11 +522,31 @@ int AttachVolume(const std::string& root, const std::string& pool, const std::st
         desc = "rbd-fuse could not expose '" + image + "' (exit " + std::to_string(rc) + "): " + out.substr(0, out.find('\n'));
         if (IsMounted(point)) ::umount2(point.c_str(), MNT_DETACH);
         ::rmdir(point.c_str());
-        if (image != name) DropClone(c, image, s.timeoutSec);
+        if (!ref.snap.empty()) DropClone(c, image, s.timeoutSec);
+        SaveHolders(root, key, {});
         return -1;
     }
     dev = point + "/" + image;
     desc = "attached";
+    return 0;
+}
+
+// Unmounts and removes the clone of one attachment, whoever holds it (detach, teardown).
+int ReleaseAttachment(Cluster& c, const std::string& root, const std::string& key, int timeoutSec, std::string& desc)
+{
+    const std::string point = MountRoot(root) + "/" + key;
+    const std::string clone = kClonePrefix + key;
+    if (IsMounted(point) && ::umount2(point.c_str(), 0) != 0) {
+        desc = "cannot release " + point + ": " + strerror(errno);
+        return kBusy;
+    }
+    ::rmdir(point.c_str());
+    int r = 0;
+    if (c.ImageExists(clone) && c.Meta(clone, kKindKey) == "clone" && (r = DropClone(c, clone, timeoutSec)) < 0) {
+        desc = "cannot remove the attach clone " + clone + ": " + strerror(-r);
+        return kBusy;
+    }
+    SaveHolders(root, key, {});
     return 0;
 }
 
@@ -345,30 +557,40 @@ int DetachVolume(const std::string& root, const std::string& pool, const std::st
     int r = Connect(root, pool, c, desc);
     if (r != 0) return r;
     Settings::Load(root, s, desc);
-    const std::string point = MountRoot(root) + "/" + Hex(name);
-    const std::string clone = CloneName(name);
-    const bool isImage = c.ImageExists(name);
-    const bool hasClone = !isImage && c.ImageExists(clone) && c.Meta(clone, kKindKey) == "clone";
-    const bool mounted = IsMounted(point);
-    if (!mounted && !hasClone) {
-        ::rmdir(point.c_str());
-        if (isImage || c.FindSnapshot(name)) {
-            desc = "not attached";
-            return kDetached;
+    SnapRef ref;
+    if ((r = ResolveForCli(c, pool, name, ref, desc)) != 0) return r == kVolMissing ? kNotExist : r;
+    const std::string key = ref.Key();
+    FileLock lock(LocksDir(root), key);
+    const std::string point = MountRoot(root) + "/" + key;
+    const std::string clone = kClonePrefix + key;
+    const std::vector<std::string> mine = CallerTasks(root);
+    std::vector<std::string> holders = LoadHolders(root, key);
+    const size_t before = holders.size();
+    holders.erase(std::remove_if(holders.begin(), holders.end(),
+                                 [&mine](const std::string& h) {
+                                     return std::find(mine.begin(), mine.end(), h) != mine.end();
+                                 }),
+                  holders.end());
+    const bool wasHolder = holders.size() != before;
+    if (!holders.empty()) {
+        if (!wasHolder) {
+            desc = "attached for " + std::to_string(holders.size()) + " running task(s); not released:";
+            for (const std::string& h : holders) desc += " " + (h == "-" ? std::string("(no task)") : fs::path(h).stem().string());
+            return kBusy;
         }
-        desc = "no volume or snapshot '" + name + "'";
-        return kNotExist;
+        SaveHolders(root, key, holders);
+        desc = "detached; still attached for " + std::to_string(holders.size()) + " other task(s)";
+        return 0;
     }
-    if (mounted && ::umount2(point.c_str(), 0) != 0) {
-        desc = "cannot release " + point + ": " + strerror(errno);
-        return kBusy;
+    const bool hasClone = !ref.snap.empty() && c.ImageExists(clone) && c.Meta(clone, kKindKey) == "clone";
+    if (!IsMounted(point) && !hasClone) {
+        ::rmdir(point.c_str());
+        SaveHolders(root, key, {});
+        desc = "not attached";
+        return kDetached;
     }
-    ::rmdir(point.c_str());
-    if (isImage) WaitUnwatched(c, name, s.timeoutSec);
-    if (hasClone && (r = DropClone(c, clone, s.timeoutSec)) < 0) {
-        desc = "cannot remove the attach clone of '" + name + "': " + strerror(-r);
-        return kBusy;
-    }
+    if ((r = ReleaseAttachment(c, root, key, s.timeoutSec, desc)) != 0) return r;
+    if (ref.snap.empty()) WaitUnwatched(c, ref.image, s.timeoutSec);
     desc = "detached";
     return 0;
 }
@@ -378,13 +600,14 @@ int RunQrm(const std::string& root, const std::vector<std::string>& args)
     std::map<std::string, std::string> o;
     try {
         o = ParseOptions(args, {"--op", "--staIp", "--snapNameFrom", "--snapNameTo", "--strataFloatIP", "--volName",
-                                "--poolId"});
+                                "--poolId", "--snapName"});
     } catch (const Usage& e) {
         Fail("qrm", e.what());
         return 2;
     }
     const std::string op = Get(o, "--op");
-    if (op != "createBitmapVolume" && op != "queryBitmapVolume" && op != "deleteVolume") {
+    if (op != "createBitmapVolume" && op != "queryBitmapVolume" && op != "deleteVolume" &&
+        op != "querySnapshotIdentity") {
         Fail("qrm", "unknown operation '" + op + "'");
         return 2;
     }
@@ -400,8 +623,9 @@ int RunQrm(const std::string& root, const std::vector<std::string>& args)
         Fail("qrm", err);
         return QrmAnswer(r);
     }
-    if (op == "createBitmapVolume") return CreateBitmap(c, o);
+    if (op == "createBitmapVolume") return CreateBitmap(root, c, o);
     if (op == "queryBitmapVolume") return QueryBitmap(c, o);
+    if (op == "querySnapshotIdentity") return QueryIdentity(c, o);
     return DeleteVolume(root, c, o);
 }
 

@@ -7,6 +7,8 @@
 
 namespace rbdtool {
 
+class Cluster;
+
 int RunQrm(const std::string& root, const std::vector<std::string>& args);
 int RunCli(const std::string& root, const std::vector<std::string>& args);
 int RunReg(const std::string& root, const std::vector<std::string>& args);
@@ -15,7 +17,8 @@ int RunReg(const std::string& root, const std::vector<std::string>& args);
 int AttachVolume(const std::string& root, const std::string& pool, const std::string& name, std::string& dev,
                  std::string& desc);
 int DetachVolume(const std::string& root, const std::string& pool, const std::string& name, std::string& desc);
+// Unmounts the attachment `key` (SnapRef::Key) and removes its clone, whatever tasks hold it.
+int ReleaseAttachment(Cluster& c, const std::string& root, const std::string& key, int timeoutSec, std::string& desc);
 std::string MountRoot(const std::string& root);
-std::string CloneName(const std::string& name);
 
 }  // namespace rbdtool

@@ -1,10 +1,16 @@
 #include "Util.h"
 
 #include <fcntl.h>
+#include <openssl/evp.h>
+#include <signal.h>
+#include <sys/file.h>
 #include <spawn.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
 #include <fstream>
 #include <sstream>
 
@@ -55,6 +61,44 @@ std::string Hex(const std::string& s)
         h += digits[c & 15];
     }
     return h;
+}
+
+std::string ShortHash(const std::string& s, size_t chars)
+{
+    unsigned char md[EVP_MAX_MD_SIZE];
+    unsigned int len = 0;
+    EVP_Digest(s.data(), s.size(), md, &len, EVP_sha256(), nullptr);
+    std::string h = Hex(std::string(reinterpret_cast<const char*>(md), len));
+    return h.substr(0, chars);
+}
+
+void CrashPoint(const char* name)
+{
+    // "POINT" dies every time; "POINT@FILE" only while FILE can be created (once).
+    const char* at = std::getenv("RBD_TOOL_CRASH_AT");
+    if (at == nullptr) return;
+    const std::string v = at;
+    const size_t sep = v.find('@');
+    if (v.substr(0, sep) != name) return;
+    if (sep != std::string::npos) {
+        int fd = ::open(v.substr(sep + 1).c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
+        if (fd < 0) return;
+        ::close(fd);
+    }
+    ::kill(::getpid(), SIGKILL);
+}
+
+FileLock::FileLock(const std::string& dir, const std::string& name)
+{
+    std::error_code ec;
+    std::filesystem::create_directories(dir, ec);
+    m_fd = ::open((dir + "/" + name + ".lock").c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
+    if (m_fd >= 0) ::flock(m_fd, LOCK_EX);
+}
+
+FileLock::~FileLock()
+{
+    if (m_fd >= 0) ::close(m_fd);
 }
 
 namespace {

@@ -10,6 +10,22 @@ namespace rbdtool {
 int RunProgram(const std::vector<std::string>& argv, std::string* out = nullptr);
 // Lowercase hexadecimal of every byte: names with any characters become one path component.
 std::string Hex(const std::string& s);
+// First `chars` hexadecimal digits of the SHA-256 of `s`: a bounded name for an unbounded input.
+std::string ShortHash(const std::string& s, size_t chars = 32);
+// Dies by SIGKILL when RBD_TOOL_CRASH_AT names this point ("POINT", or "POINT@FILE": once, while
+// FILE does not exist yet); tests of what a killed tool leaves.
+void CrashPoint(const char* name);
+// Holds an exclusive flock on <dir>/<name>.lock while alive.
+class FileLock {
+public:
+    FileLock(const std::string& dir, const std::string& name);
+    ~FileLock();
+    FileLock(const FileLock&) = delete;
+    FileLock& operator=(const FileLock&) = delete;
+
+private:
+    int m_fd = -1;
+};
 bool IsMounted(const std::string& mountPoint);
 // Mount points of FUSE file systems under `dir` (from /proc/mounts).
 std::vector<std::string> FuseMountsUnder(const std::string& dir);

@@ -2,10 +2,6 @@
 //   rbd-tool [--root DIR] --as qrm|cli|reg -- ARGS...   (what the tool scripts run)
 //   rbd-tool [--root DIR] admin ...                      (tests, benchmarks, demo)
 //   ./strata_agent --agent-of STATE_DIR                  (the agent stand-in)
-#include <sys/file.h>
-#include <fcntl.h>
-#include <unistd.h>
-
 #include <cstdlib>
 #include <filesystem>
 #include <iostream>
@@ -38,10 +34,8 @@ int main(int argc, char** argv)
     }
     if (i < a.size() && a[i] == "--") ++i;
     std::vector<std::string> rest(a.begin() + static_cast<long>(i), a.end());
-    // One tool call at a time per root: attach, detach and bitmap creation check, then act.
-    fs::create_directories(root + "/var/rbd", ec);
-    int lock = ::open((root + "/var/rbd/lock").c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
-    if (lock >= 0) ::flock(lock, LOCK_EX);
+    // Attach, detach and bitmap calls lock what they act on (one snapshot, image or bitmap
+    // name), so calls about unrelated images never wait for each other.
     if (as == "qrm") return rbdtool::RunQrm(root, rest);
     if (as == "cli") return rbdtool::RunCli(root, rest);
     if (as == "reg") return rbdtool::RunReg(root, rest);

@@ -74,6 +74,12 @@ const char* const kVolumeKeys[] = {"snapshot_volumes_attached", "data_volumes_at
 
 bool ValidStorageName(const std::string& name)
 {
+    // IMAGE@SNAPSHOT names one snapshot of one image where a bare name could match several.
+    const size_t at = name.find('@');
+    if (at != std::string::npos) {
+        const std::string snap = name.substr(at + 1);
+        return snap.find('@') == std::string::npos && ValidStorageName(name.substr(0, at)) && ValidStorageName(snap);
+    }
     if (name.empty() || name.size() > 128) return false;
     for (char c : name) {
         bool ok = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '.' ||
@@ -92,7 +98,7 @@ bool CheckStorageName(const std::string& what, const std::string& name, std::str
     } else if (name.size() > 128) {
         error = head + "it is " + std::to_string(name.size()) + " characters long; at most 128";
     } else {
-        error = head + "must be letters, digits, '.', '_' or '-'";
+        error = head + "must be letters, digits, '.', '_' or '-' (a snapshot may be named IMAGE@SNAPSHOT)";
     }
     return false;
 }
@@ -159,7 +165,10 @@ bool ParseStrataUrl(const std::string& url, StrataUrl& out, std::string& error)
         }
     }
     std::string why;
-    if (!CheckStorageName("pool", fields[3], why) || !CheckStorageName("name", fields[4], why)) {
+    if (fields[3].find('@') != std::string::npos) {
+        why = "bad pool '" + fields[3] + "': must be letters, digits, '.', '_' or '-'";
+    }
+    if (!why.empty() || !CheckStorageName("pool", fields[3], why) || !CheckStorageName("name", fields[4], why)) {
         error = "bad URL '" + url.substr(0, 200) + (url.size() > 200 ? "..." : "") + "': " + why;
         return false;
     }

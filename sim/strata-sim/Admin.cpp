@@ -432,10 +432,10 @@ int FaultAdd(SimStore& s, const std::vector<std::string>& a)
         else if (opt == "--status") { setKind("status"); rule["status"] = ParseInt(val()); }
         else throw SimError("unknown option " + opt, 2);
     }
-    static const std::vector<std::string> ops = {"create", "query", "delete", "attach", "detach", "reg", "unreg"};
+    static const std::vector<std::string> ops = {"create", "query", "delete", "attach", "detach", "reg", "unreg", "identity"};
     const std::string op = rule.get("op", "").asString();
     if (std::find(ops.begin(), ops.end(), op) == ops.end()) {
-        throw SimError("--op must be one of create query delete attach detach reg unreg", 2);
+        throw SimError("--op must be one of create query delete attach detach reg unreg identity", 2);
     }
     if (kind.empty()) {
         throw SimError("give a fault action", 2);

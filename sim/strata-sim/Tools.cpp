@@ -182,7 +182,7 @@ bool ParseCall(const std::string& personality, const std::vector<std::string>& a
 {
     if (personality == "qrm") {
         if (!ParsePairs(args, {"--op", "--staIp", "--snapNameFrom", "--snapNameTo", "--strataFloatIP", "--volName",
-                               "--poolId"},
+                               "--poolId", "--snapName"},
                         call.params, err) ||
             !Require(call.params, {"--op"}, err)) {
             return false;
@@ -193,6 +193,14 @@ bool ParseCall(const std::string& personality, const std::vector<std::string>& a
             return Require(call.params,
                            {"--staIp", "--snapNameFrom", "--snapNameTo", "--strataFloatIP", "--volName", "--poolId"},
                            err);
+        }
+        if (call.params.count("--snapName") != 0 && op != "querySnapshotIdentity") {
+            err = "option not taken by " + op;
+            return false;
+        }
+        if (op == "querySnapshotIdentity") {
+            call.op = "identity";
+            return Require(call.params, {"--staIp", "--strataFloatIP", "--snapName", "--poolId"}, err);
         }
         if (op == "queryBitmapVolume" || op == "deleteVolume") {
             call.op = op == "deleteVolume" ? "delete" : "query";
@@ -306,6 +314,42 @@ std::string Lineage(const Json::Value& vol)
     return vol["kind"].asString() == "snapshot" ? vol["lineage"].asString() : vol["file"].asString();
 }
 
+// "VOLUME@SNAPSHOT" names the snapshot SNAPSHOT of VOLUME (empty when it is not one); any other
+// name is taken as it is (names are unique over volumes and snapshots here).
+std::string Resolved(const Json::Value& vols, const std::string& name)
+{
+    const size_t at = name.find('@');
+    if (at == std::string::npos) {
+        return name;
+    }
+    const std::string snap = name.substr(at + 1);
+    if (!vols.isMember(snap) || vols[snap]["kind"].asString() != "snapshot" ||
+        vols[snap]["parent"].asString() != name.substr(0, at)) {
+        return std::string();
+    }
+    return snap;
+}
+
+// The storage's identity of a snapshot: its backing file's stem comes from a counter that never
+// goes back, so a snapshot deleted and re-created under its name gets another.
+Answer SnapshotIdentity(SimStore& store, const Call& call)
+{
+    if (int c = CheckAgent(store, call)) {
+        return QrmAnswer(c);
+    }
+    const Json::Value& vols = store.Doc()["volumes"];
+    const std::string name = Resolved(vols, call.params.at("--snapName"));
+    if (name.empty() || !vols.isMember(name) || vols[name]["kind"].asString() != "snapshot") {
+        return QrmAnswer(kSnapshotMissing);
+    }
+    const Json::Value& v = vols[name];
+    Answer a = QrmAnswer(kOk);
+    a.keys.emplace_back("snapIdentity", "sim:" + v["lineage"].asString() + ":" + v["file"].asString());
+    a.keys.emplace_back("volName", v["parent"].asString());
+    a.keys.emplace_back("snapName", name);
+    return a;
+}
+
 ChunkDigests DigestsOf(SimStore& store, const Json::Value& vol, uint64_t bs)
 {
     ChunkDigests d;
@@ -322,15 +366,19 @@ Answer CreateBitmap(SimStore& store, const Call& call)
     }
     Json::Value& vols = store.Doc()["volumes"];
     const std::string& name = call.params.at("--volName");
-    const std::string& from = call.params.at("--snapNameFrom");
-    const std::string& to = call.params.at("--snapNameTo");
+    const std::string& fromGiven = call.params.at("--snapNameFrom");
+    const std::string from = Resolved(vols, fromGiven);
+    const std::string to = Resolved(vols, call.params.at("--snapNameTo"));
     if (name.empty()) {
         return QrmAnswer(kUnknown);
     }
+    auto fileOf = [&vols](const std::string& n) { return vols.isMember(n) ? vols[n]["file"].asString() : std::string(); };
     if (vols.isMember(name)) {
         const Json::Value& v = vols[name];
-        // Asking again for the same bitmap (a retried create) is answered as the first time.
-        if (v["kind"].asString() == "bitmap" && v["from"].asString() == from && v["parent"].asString() == to) {
+        // Asking again for the same bitmap (a retried create) is answered as the first time; the
+        // snapshots' files tell one re-created under its name from the one the bitmap was made of.
+        if (v["kind"].asString() == "bitmap" && v["from"].asString() == from && v["parent"].asString() == to &&
+            v.get("from_file", "").asString() == fileOf(from) && v.get("to_file", "").asString() == fileOf(to)) {
             Answer a = QrmAnswer(kOk);
             a.keys.emplace_back("snapSize", v["snap_size"].asString());
             a.keys.emplace_back("blockSize", v["block_size"].asString());
@@ -343,8 +391,8 @@ Answer CreateBitmap(SimStore& store, const Call& call)
         return QrmAnswer(kNotFound);
     }
     const Json::Value& toVol = vols[to];
-    if (!from.empty()) {
-        if (!vols.isMember(from) || vols[from]["kind"].asString() != "snapshot") {
+    if (!fromGiven.empty()) {
+        if (from.empty() || !vols.isMember(from) || vols[from]["kind"].asString() != "snapshot") {
             return QrmAnswer(kSnapshotMissing);
         }
         if (Lineage(vols[from]) != Lineage(toVol)) {
@@ -374,6 +422,8 @@ Answer CreateBitmap(SimStore& store, const Call& call)
     v["file"] = store.NewFileStem();
     v["from"] = from;
     v["parent"] = to;
+    v["from_file"] = fileOf(from);
+    v["to_file"] = fileOf(to);
     v["block_size"] = Json::UInt64(bs);
     v["snap_size"] = Json::UInt64(MiBCeil(toDigests.volumeSize));
     v["size"] = Json::UInt64(BitmapFileSize(toDigests.digests.size()));
@@ -436,8 +486,8 @@ Answer Attach(SimStore& store, const Call& call)
 {
     Json::Value& vols = store.Doc()["volumes"];
     Json::Value& atts = store.Doc()["attachments"];
-    const std::string& name = call.params.at("-v");
-    if (!vols.isMember(name)) {
+    const std::string name = Resolved(vols, call.params.at("-v"));
+    if (name.empty() || !vols.isMember(name)) {
         return CliAnswer(kVolumeMissing, Message(kVolumeMissing));
     }
     if (atts.isMember(name)) {
@@ -493,7 +543,7 @@ Answer Detach(SimStore& store, const Call& call)
 {
     Json::Value& vols = store.Doc()["volumes"];
     Json::Value& atts = store.Doc()["attachments"];
-    const std::string& name = call.params.at("-v");
+    const std::string name = Resolved(vols, call.params.at("-v"));
     if (!atts.isMember(name)) {
         int code = vols.isMember(name) ? kAlreadyDetached : kNotFound;
         return CliAnswer(code, Message(code));
@@ -582,6 +632,7 @@ Answer Perform(SimStore& store, const Call& call)
     if (call.op == "attach") return Attach(store, call);
     if (call.op == "detach") return Detach(store, call);
     if (call.op == "reg") return RegKey(store, call);
+    if (call.op == "identity") return SnapshotIdentity(store, call);
     return UnregKey(store, call);
 }
 

@@ -2,8 +2,10 @@
 // through rbd-tool behind the root's tool scripts. Leftovers are listed from the cluster and the
 // mount table, never from our own records; restored bytes are compared with `rbd export`.
 #include <gtest/gtest.h>
+#include <fcntl.h>
 #include <signal.h>
 #include <spawn.h>
+#include <sys/mount.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -13,8 +15,12 @@
 #include <fstream>
 #include <thread>
 
+#include <random>
+
+#include "apps/datamover/StorageQuery.h"
 #include "foundation/JsonUtils.h"
 #include "tests/support/SimRoot.h"
+#include "tests/support/WaitFor.h"
 
 extern char** environ;
 namespace fs = std::filesystem;
@@ -26,6 +32,7 @@ constexpr uint64_t kMiB = 1ULL << 20;
 constexpr uint64_t kOffset = 4096;  // data-area offset of storage type 0
 const char kVolumeId[] = "6f1c2d4e-8a9b-4c3d-9e0f-1a2b3c4d5e6f";
 const char kPool[] = "pool0";
+const char kPool1[] = "pool1";  // made by the tests that need a second pool
 const std::string kUrl = std::string("strata://127.0.0.1/") + kPool + "/";
 
 struct Result {
@@ -48,9 +55,13 @@ protected:
     }
     void TearDown() override
     {
-        Tool({"teardown", "--pool", kPool});
-        for (const std::string& v : Images()) {
-            if (v.rfind(prefix, 0) == 0) RbdCmd({"snap", "purge", std::string(kPool) + "/" + v}), RbdCmd({"rm", std::string(kPool) + "/" + v});
+        for (const char* pool : {kPool, kPool1}) {
+            Tool({"teardown", "--pool", pool});
+            for (const std::string& v : Images(pool)) {
+                if (v.rfind(prefix, 0) != 0) continue;
+                RbdCmd({"snap", "unprotect", std::string(pool) + "/" + v});
+                RbdCmd({"snap", "purge", std::string(pool) + "/" + v}), RbdCmd({"rm", std::string(pool) + "/" + v});
+            }
         }
         root.reset();
         ::unsetenv("DATAMOVER_PAUSE_DIVISOR");
@@ -64,10 +75,10 @@ protected:
         r.rc = SimRoot::RunProgram(argv, &r.out, &r.err);
         return r;
     }
-    void Admin(std::vector<std::string> args) const
+    void Admin(std::vector<std::string> args, const std::string& pool = kPool) const
     {
         args.push_back("--pool");
-        args.push_back(kPool);
+        args.push_back(pool);
         Result r = Tool(args);
         ASSERT_EQ(r.rc, 0) << args[0] << ": " << r.err;
     }
@@ -79,10 +90,10 @@ protected:
         r.rc = SimRoot::RunProgram(argv, &r.out, &r.err);
         return r;
     }
-    std::vector<std::string> Images() const
+    std::vector<std::string> Images(const std::string& pool = kPool) const
     {
         std::vector<std::string> names;
-        Result r = RbdCmd({"ls", kPool});
+        Result r = RbdCmd({"ls", pool});
         std::istringstream in(r.out);
         for (std::string l; std::getline(in, l);) names.push_back(l);
         return names;
@@ -91,8 +102,13 @@ protected:
     std::vector<std::string> Leftovers() const
     {
         std::vector<std::string> left;
-        for (const std::string& v : Images()) {
-            if (v.find("_BITMAP") != std::string::npos || v.rfind("datamover-attach-", 0) == 0) left.push_back(v);
+        for (const char* pool : {kPool, kPool1}) {
+            for (const std::string& v : Images(pool)) {
+                if (v.find("_BITMAP") != std::string::npos || v.rfind("datamover-attach-", 0) == 0 ||
+                    v.rfind("datamover-tmp-", 0) == 0) {
+                    left.push_back(std::string(pool) + "/" + v);
+                }
+            }
         }
         std::ifstream mounts("/proc/mounts");
         for (std::string l; std::getline(mounts, l);) {
@@ -261,6 +277,414 @@ TEST_F(CephTest, BadInputAnswersTheToolCodesAndLeavesNothing)
     ASSERT_EQ(Tool({"configure", "--conf", DM_CEPH_CONF}).rc, 0);
     EXPECT_EQ(Mover({"health"}).rc, 0);
     EXPECT_EQ(Leftovers(), std::vector<std::string>{});
+}
+
+// Names, identities and leftovers: what the adapter keys by the cluster's ids, refuses as
+// ambiguous, and removes after a kill.
+class CephIdentityTest : public CephTest {
+protected:
+    void EnsurePool1() const
+    {
+        Result r = Run({"ceph", "-c", DM_CEPH_CONF, "osd", "pool", "create", kPool1, "8", "8"});
+        ASSERT_EQ(r.rc, 0) << r.out << r.err;
+        r = RbdCmd({"pool", "init", kPool1});
+        ASSERT_EQ(r.rc, 0) << r.out << r.err;
+    }
+    static Result Run(const std::vector<std::string>& argv)
+    {
+        Result r;
+        r.rc = SimRoot::RunProgram(argv, &r.out, &r.err);
+        return r;
+    }
+    static std::string Key(const Result& r, const std::string& key)
+    {
+        for (const std::string& l : SimRoot::Lines(r.out)) {
+            if (l.compare(0, key.size() + 1, key + "=") == 0) return l.substr(key.size() + 1);
+        }
+        return "<none>";
+    }
+    Result Cli(const std::string& cmd, const std::string& name, const std::string& pool = kPool) const
+    {
+        return Run({root->CliTool(), "-c", cmd, "-v", name, "-i", "127.0.0.1", "-p", pool});
+    }
+    Result Qrm(std::vector<std::string> args, const std::string& pool = kPool) const
+    {
+        std::vector<std::string> argv = {root->QrmTool()};
+        argv.insert(argv.end(), args.begin(), args.end());
+        argv.insert(argv.end(), {"--staIp", "127.0.0.1", "--strataFloatIP", "127.0.0.1", "--poolId", pool});
+        return Run(argv);
+    }
+    Result CreateBitmap(const std::string& name, const std::string& from, const std::string& to) const
+    {
+        return Qrm({"--op", "createBitmapVolume", "--snapNameFrom", from, "--snapNameTo", to, "--volName", name});
+    }
+    Result Identity(const std::string& snap) const
+    {
+        return Qrm({"--op", "querySnapshotIdentity", "--snapName", snap});
+    }
+    // A volume of `size` bytes filled with `byte`, with one snapshot.
+    void FilledSnapshot(const std::string& vol, const std::string& snap, int byte, const std::string& pool = kPool)
+    {
+        Admin({"volume", "create", vol, std::to_string(size)}, pool);
+        Admin({"write", vol, "--offset", "0", "--length", std::to_string(size), "--pattern", std::to_string(byte)}, pool);
+        Admin({"snapshot", "create", vol, snap}, pool);
+    }
+    // The data area of a backup restored into a file.
+    std::string RestoredBytes(const std::string& backupId)
+    {
+        const std::string file = root->Root() + "/restored-" + std::to_string(exports++);
+        Result r = Mover({"restore", "--repo", repo, "--backup", backupId, "--to-file", file});
+        EXPECT_EQ(r.rc, 0) << r.out << r.err;
+        std::ifstream in(file, std::ios::binary);
+        std::string data((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+        fs::remove(file);
+        return data.size() > kOffset ? data.substr(kOffset) : data;
+    }
+    std::vector<std::string> Mounts() const
+    {
+        std::vector<std::string> m;
+        std::ifstream in("/proc/mounts");
+        for (std::string l; std::getline(in, l);) {
+            if (l.find(root->Root()) != std::string::npos) m.push_back(l);
+        }
+        return m;
+    }
+    static bool AllBytes(const std::string& data, char byte, size_t from = 0)
+    {
+        return data.size() > from && data.find_first_not_of(byte, from) == std::string::npos;
+    }
+};
+
+TEST_F(CephIdentityTest, SameSnapshotNameInTwoPoolsIsTwoSnapshots)
+{
+    EnsurePool1();
+    const std::string snap = prefix + "-k9";
+    FilledSnapshot(prefix + "-tenantA", snap, 0xaa, kPool);
+    FilledSnapshot(prefix + "-tenantB", snap, 0xbb, kPool1);
+    // pool0's snapshot stays attached (as for another backup) while pool1's is backed up.
+    Result held = Cli("attachwithip", snap, kPool);
+    ASSERT_EQ(Key(held, "ret_code"), "0") << held.out << held.err;
+    const std::string heldDev = Key(held, "dev_addr");
+    Result backup = Mover({"backup", "--volume-id", kVolumeId, "--snapshot-url",
+                           std::string("strata://127.0.0.1/") + kPool1 + "/" + snap, "--repo", repo, "--volume-size",
+                           std::to_string(size)});
+    ASSERT_EQ(backup.rc, 0) << backup.out << backup.err;
+    EXPECT_TRUE(AllBytes(RestoredBytes(backup.json["backup_id"].asString()), '\xbb')) << "pool1's snapshot holds 0xbb";
+    // pool1's detach left pool0's attachment alone.
+    std::ifstream dev(heldDev, std::ios::binary);
+    std::string head(4096, '\0');
+    ASSERT_TRUE(dev.read(&head[0], 4096)) << heldDev << " was torn down";
+    EXPECT_TRUE(AllBytes(head, '\xaa'));
+    dev.close();
+    EXPECT_EQ(Key(Cli("detachwithip", snap, kPool), "ret_code"), "0");
+    EXPECT_EQ(Leftovers(), std::vector<std::string>{});
+    // Neither snapshot stays protected once its attach clone is gone.
+    for (const char* pool : {kPool, kPool1}) {
+        Result ls = RbdCmd({"snap", "ls", std::string(pool) + "/" + prefix + (pool == kPool ? "-tenantA" : "-tenantB")});
+        EXPECT_EQ(ls.out.find("yes"), std::string::npos) << ls.out;
+    }
+}
+
+TEST_F(CephIdentityTest, AmbiguousNamesAreRefusedNamingTheCandidates)
+{
+    // An image whose name another image's snapshot carries, and one snapshot name on two images.
+    const std::string live = prefix + "-tenantA", other = prefix + "-c64", twin = prefix + "-c65";
+    const std::string daily = prefix + "-daily";
+    FilledSnapshot(live, prefix + "-old", 0x11);
+    FilledSnapshot(other, live, 0x22);
+    Admin({"snapshot", "create", other, daily});
+    FilledSnapshot(twin, daily, 0x33);
+    struct Case {
+        std::string name;
+        std::vector<std::string> candidates;
+    } cases[] = {{live, {"image " + live, "snapshot " + other + "@" + live}},
+                 {daily, {"snapshot " + other + "@" + daily, "snapshot " + twin + "@" + daily}}};
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        Result att = Cli("attachwithip", c.name);
+        EXPECT_EQ(Key(att, "ret_code"), "50151409") << att.out << att.err;
+        for (const std::string& cand : c.candidates) EXPECT_NE(Key(att, "ret_desc").find(cand), std::string::npos) << att.out;
+        Result bm = CreateBitmap(prefix + "_x_BITMAP", "", c.name);
+        EXPECT_EQ(Key(bm, "ResultCode"), "50151409");
+        EXPECT_NE(bm.err.find(c.candidates[1]), std::string::npos) << bm.err;
+        EXPECT_EQ(Key(Identity(c.name), "ResultCode"), "50151409");
+        Result backup = Mover(BackupArgs(c.name));
+        EXPECT_NE(backup.rc, 0) << "an ambiguous name was backed up: " << backup.out;
+    }
+    // IMAGE@SNAPSHOT picks one, through the CLI and the plug-in.
+    Result backup = Mover(BackupArgs(other + "@" + live));
+    ASSERT_EQ(backup.rc, 0) << backup.out << backup.err;
+    EXPECT_TRUE(AllBytes(RestoredBytes(backup.json["backup_id"].asString()), '\x22'));
+    Result second = Mover(BackupArgs(twin + "@" + daily));
+    ASSERT_EQ(second.rc, 0) << second.out << second.err;
+    EXPECT_TRUE(AllBytes(RestoredBytes(second.json["backup_id"].asString()), '\x33'));
+    EXPECT_EQ(Key(Cli("attachwithip", other + "@" + prefix + "-old"), "ret_code"), "50150005") << "not that image's";
+    EXPECT_EQ(Leftovers(), std::vector<std::string>{});
+}
+
+TEST_F(CephIdentityTest, SnapshotIdentityChangesWhenRecreatedUnderItsName)
+{
+    FilledSnapshot(Vol(), Snap(1), 0x44);
+    Result first = Identity(Snap(1));
+    ASSERT_EQ(Key(first, "ResultCode"), "0") << first.out << first.err;
+    EXPECT_EQ(Key(first, "volName"), Vol());
+    EXPECT_EQ(Key(first, "snapName"), Snap(1));
+    const std::string id = Key(first, "snapIdentity");
+    EXPECT_EQ(id.rfind("rbd:", 0), 0u) << id;
+    EXPECT_EQ(Key(Identity(Vol() + "@" + Snap(1)), "snapIdentity"), id);
+    std::string viaCli, error;
+    ASSERT_TRUE(dmtask::SnapshotIdentity(dmtask::StrataUrl{"127.0.0.1", kPool, Snap(1)}, viaCli, error)) << error;
+    EXPECT_EQ(viaCli, id);
+
+    Admin({"snapshot", "delete", Vol(), Snap(1)});
+    EXPECT_EQ(Key(Identity(Snap(1)), "ResultCode"), "50150006");
+    EXPECT_FALSE(dmtask::SnapshotIdentity(dmtask::StrataUrl{"127.0.0.1", kPool, Snap(1)}, viaCli, error));
+    EXPECT_NE(error.find("no snapshot"), std::string::npos) << error;
+    Admin({"snapshot", "create", Vol(), Snap(1)});
+    Result again = Identity(Snap(1));
+    ASSERT_EQ(Key(again, "ResultCode"), "0");
+    EXPECT_NE(Key(again, "snapIdentity"), id) << "a re-created snapshot has another identity";
+    ASSERT_TRUE(dmtask::SnapshotIdentity(dmtask::StrataUrl{"127.0.0.1", kPool, Vol() + "@" + Snap(1)}, viaCli, error));
+    EXPECT_EQ(viaCli, Key(again, "snapIdentity"));
+}
+
+TEST_F(CephIdentityTest, LongSnapshotNameBacksUpAndLeavesNothing)
+{
+    const std::string longName = prefix.substr(0, 20) + std::string(128 - 20, 'n');
+    ASSERT_EQ(longName.size(), 128u);
+    FilledSnapshot(Vol(), longName, 0x5c);
+    Result backup = Mover(BackupArgs(longName));
+    ASSERT_EQ(backup.rc, 0) << backup.out << backup.err;
+    EXPECT_TRUE(AllBytes(RestoredBytes(backup.json["backup_id"].asString()), '\x5c'));
+    Admin({"write", Vol(), "--offset", "0", "--length", "4096", "--pattern", "0x5d"});
+    const std::string longer = longName.substr(0, 127) + "m";
+    Admin({"snapshot", "create", Vol(), longer});
+    Result incr = Mover(BackupArgs(longer, longName));
+    ASSERT_EQ(incr.rc, 0) << incr.out << incr.err;
+    EXPECT_EQ(Leftovers(), std::vector<std::string>{});
+    ExpectRestoreEquals(incr.json["backup_id"].asString(), Vol() + "@" + longer);
+    EXPECT_EQ(Leftovers(), std::vector<std::string>{});
+}
+
+TEST_F(CephIdentityTest, OneTasksDetachLeavesAnotherTasksAttachment)
+{
+    FilledSnapshot(Vol(), Snap(1), 0x66);
+    // Another holder of the snapshot (a person's attach) is counted apart from the backup's task.
+    Result held = Cli("attachwithip", Snap(1));
+    ASSERT_EQ(Key(held, "ret_code"), "0") << held.out << held.err;
+    // Clones are made with object-map and fast-diff, so that removing a large one is cheap.
+    const std::string clone = fs::path(Key(held, "dev_addr")).filename().string();
+    Result info = RbdCmd({"info", std::string(kPool) + "/" + clone});
+    EXPECT_NE(info.out.find("fast-diff"), std::string::npos) << info.out;
+    EXPECT_NE(info.out.find("object-map"), std::string::npos) << info.out;
+    Result backup = Mover(BackupArgs(Snap(1)));
+    ASSERT_EQ(backup.rc, 0) << backup.out << backup.err;
+    EXPECT_EQ(Mounts().size(), 1u) << "the backup's detach released the other holder's mount";
+    std::ifstream dev(Key(held, "dev_addr"), std::ios::binary);
+    std::string head(4096, '\0');
+    EXPECT_TRUE(dev.read(&head[0], 4096) && AllBytes(head, '\x66'));
+    dev.close();
+    Result detach = Cli("detachwithip", Snap(1));
+    EXPECT_EQ(Key(detach, "ret_code"), "0") << detach.out << detach.err;
+    EXPECT_EQ(Leftovers(), std::vector<std::string>{});
+
+    // Two backups of one snapshot at once, whatever their interleaving: both succeed, nothing stays.
+    std::vector<pid_t> pids;
+    std::vector<std::string> outs;
+    for (int i = 0; i < 2; ++i) {
+        std::vector<std::string> args = {DM_DATAMOVER_BINARY, "--root", root->Root()};
+        for (const std::string& a : BackupArgs(Snap(1))) args.push_back(a);
+        args[args.size() - 3] = repo + std::to_string(i);  // --repo: one repository each
+        std::vector<char*> argv;
+        for (std::string& a : args) argv.push_back(a.data());
+        argv.push_back(nullptr);
+        pid_t pid = -1;
+        ASSERT_EQ(posix_spawn(&pid, argv[0], nullptr, nullptr, argv.data(), environ), 0);
+        pids.push_back(pid);
+    }
+    for (pid_t pid : pids) {
+        int status = 0;
+        ASSERT_EQ(::waitpid(pid, &status, 0), pid);
+        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "status " << status;
+    }
+    EXPECT_EQ(Leftovers(), std::vector<std::string>{});
+}
+
+TEST_F(CephIdentityTest, KilledBitmapCreatesLeaveNothingBehind)
+{
+    size = 64 * kMiB;
+    FilledSnapshot(Vol(), Snap(1), 0x77);
+    Admin({"write", Vol(), "--offset", std::to_string(20 * kMiB), "--length", "4096", "--pattern", "0x78"});
+    Admin({"snapshot", "create", Vol(), Snap(2)});
+    const std::string name = prefix + "_BITMAP";
+    auto cluster = [this]() {
+        std::string all;
+        for (const auto& args : std::vector<std::vector<std::string>>{
+                 {"ls", "-l", kPool}, {"snap", "ls", std::string(kPool) + "/" + Vol()},
+                 {"children", std::string(kPool) + "/" + Vol() + "@" + Snap(1)}}) {
+            all += RbdCmd(args).out;
+        }
+        return all;
+    };
+    auto expectNothingLeft = [&](const std::string& how) {
+        EXPECT_EQ(Leftovers(), std::vector<std::string>{}) << how;
+        const std::string state = cluster();
+        EXPECT_EQ(state.find("datamover"), std::string::npos) << how << "\n" << state;
+        EXPECT_EQ(state.find("_BITMAP"), std::string::npos) << how << "\n" << state;
+        EXPECT_EQ(Mounts(), std::vector<std::string>{}) << how;
+    };
+    const char* points[] = {"bitmap-created", "bitmap-tagged", "bitmap-written", "bitmap-ready", "bitmap-published"};
+    int round = 0;
+    for (const char* point : points) {
+        SCOPED_TRACE(point);
+        ::setenv("RBD_TOOL_CRASH_AT", point, 1);
+        Result killed = CreateBitmap(name, Snap(1), Snap(2));
+        ::unsetenv("RBD_TOOL_CRASH_AT");
+        EXPECT_EQ(Key(killed, "ResultCode"), "<none>") << "the tool was to die at " << point;
+        // Never "still being built" for a create that will never finish.
+        Result q = Qrm({"--op", "queryBitmapVolume", "--volName", name});
+        const bool published = std::string(point) == "bitmap-published";
+        EXPECT_EQ(Key(q, "ResultCode"), published ? "0" : "50150005") << q.out;
+        if (published) {
+            EXPECT_EQ(Key(q, "status"), "0");
+        }
+        // Removed by whichever comes next: a retried create (then a delete), a delete, or teardown.
+        switch (round++ % 3) {
+            case 0: {
+                Result retry = CreateBitmap(name, Snap(1), Snap(2));
+                EXPECT_EQ(Key(retry, "ResultCode"), "0") << retry.out << retry.err;
+                EXPECT_EQ(Key(Qrm({"--op", "queryBitmapVolume", "--volName", name}), "status"), "0");
+                EXPECT_EQ(Key(Qrm({"--op", "deleteVolume", "--volName", name}), "ResultCode"), "0");
+                break;
+            }
+            case 1: {
+                Result del = Qrm({"--op", "deleteVolume", "--volName", name});
+                EXPECT_EQ(Key(del, "ResultCode"), "0") << del.out << del.err;
+                break;
+            }
+            default: {
+                Result td = Tool({"teardown", "--pool", kPool});
+                EXPECT_EQ(td.rc, 0) << td.err;
+            }
+        }
+        expectNothingLeft(std::string("after a kill at ") + point);
+    }
+    // Kills at moments the test does not choose (bounded): whatever they leave goes with one delete,
+    // and the name can be used again.
+    std::mt19937 rng(20261207);
+    for (int i = 0; i < 8; ++i) {
+        std::vector<std::string> args = {root->QrmTool(), "--op", "createBitmapVolume", "--snapNameFrom", Snap(1),
+                                         "--snapNameTo", Snap(2), "--volName", name, "--staIp", "127.0.0.1",
+                                         "--strataFloatIP", "127.0.0.1", "--poolId", kPool};
+        std::vector<char*> argv;
+        for (std::string& a : args) argv.push_back(a.data());
+        argv.push_back(nullptr);
+        pid_t pid = -1;
+        posix_spawn_file_actions_t quiet;
+        posix_spawn_file_actions_init(&quiet);
+        posix_spawn_file_actions_addopen(&quiet, 1, "/dev/null", O_WRONLY, 0);
+        posix_spawn_file_actions_addopen(&quiet, 2, "/dev/null", O_WRONLY, 0);
+        ASSERT_EQ(posix_spawn(&pid, argv[0], &quiet, nullptr, argv.data(), environ), 0);
+        posix_spawn_file_actions_destroy(&quiet);
+        // The moment of the kill is the variable under test, not a wait: every check below holds
+        // wherever it lands (before the tool started, in the middle, or after it answered).
+        std::this_thread::sleep_for(std::chrono::milliseconds(std::uniform_int_distribution<int>(0, 400)(rng)));
+        ::kill(pid, SIGKILL);
+        int status = 0;
+        ::waitpid(pid, &status, 0);
+        Result q = Qrm({"--op", "queryBitmapVolume", "--volName", name});
+        EXPECT_TRUE(Key(q, "ResultCode") == "50150005" || Key(q, "status") == "0") << q.out;
+        if (i % 2 == 0) {
+            EXPECT_EQ(Key(CreateBitmap(name, Snap(1), Snap(2)), "ResultCode"), "0");
+        }
+        Result del = Qrm({"--op", "deleteVolume", "--volName", name});
+        EXPECT_TRUE(Key(del, "ResultCode") == "0" || Key(del, "ResultCode") == "50150005") << del.out << del.err;
+        expectNothingLeft("after kill " + std::to_string(i));
+    }
+
+    // A backup whose bitmap create is killed once: `clean` removes what is left.
+    size = 64 * kMiB;
+    ASSERT_EQ(Mover(BackupArgs(Snap(1))).rc, 0);
+    const std::string marker = root->Root() + "/crashed-once";
+    ::setenv("RBD_TOOL_CRASH_AT", ("bitmap-written@" + marker).c_str(), 1);
+    Result incr = Mover(BackupArgs(Snap(2), Snap(1)));
+    ::unsetenv("RBD_TOOL_CRASH_AT");
+    EXPECT_TRUE(fs::exists(marker)) << "the create was never killed";
+    Result clean = Mover({"clean", "--repo", repo});
+    EXPECT_EQ(clean.rc, 0) << clean.out << clean.err;
+    expectNothingLeft("after clean");
+}
+
+TEST_F(CephIdentityTest, TeardownReportsWhatItCannotRemoveAndWaitsOutADeadWatch)
+{
+    FilledSnapshot(Vol(), Snap(1), 0x12);
+    const std::string name = prefix + "_BITMAP";
+    ASSERT_EQ(Key(CreateBitmap(name, "", Snap(1)), "ResultCode"), "0");
+    // A live client with the bitmap image open (rbd-fuse in the foreground, outside the root's
+    // attachments) keeps it.
+    const std::string dir = root->Root() + "/watch";
+    fs::create_directories(dir);
+    std::vector<std::string> args = {"rbd-fuse", "-c", DM_CEPH_CONF, "-p", kPool, "-r", name, "-f", dir};
+    std::vector<char*> argv;
+    for (std::string& a : args) argv.push_back(a.data());
+    argv.push_back(nullptr);
+    pid_t watcher = -1;
+    posix_spawn_file_actions_t fa;
+    posix_spawn_file_actions_init(&fa);
+    posix_spawn_file_actions_addopen(&fa, 1, "/dev/null", O_WRONLY, 0);
+    posix_spawn_file_actions_addopen(&fa, 2, "/dev/null", O_WRONLY, 0);
+    ASSERT_EQ(posix_spawnp(&watcher, "rbd-fuse", &fa, nullptr, argv.data(), environ), 0);
+    posix_spawn_file_actions_destroy(&fa);
+    ASSERT_TRUE(testwait::WaitFor([&]() { return fs::exists(dir + "/" + name); }, std::chrono::seconds(30)));
+    std::ifstream(dir + "/" + name, std::ios::binary).get();  // rbd-fuse opens the image on first use
+    ASSERT_TRUE(testwait::WaitFor([&]() { return RbdCmd({"status", std::string(kPool) + "/" + name}).out.find("watcher=") != std::string::npos; },
+                                  std::chrono::seconds(30)));
+    Result td = Tool({"teardown", "--pool", kPool, "--wait", "1"});
+    EXPECT_NE(td.rc, 0) << "teardown said nothing of an image it could not remove";
+    EXPECT_NE(td.err.find(name), std::string::npos) << td.err;
+    // Killed, the client's watch lingers for a while; teardown waits it out.
+    ::kill(watcher, SIGKILL);
+    ::waitpid(watcher, nullptr, 0);
+    ::umount2(dir.c_str(), MNT_DETACH);
+    td = Tool({"teardown", "--pool", kPool});
+    EXPECT_EQ(td.rc, 0) << td.err;
+    EXPECT_EQ(Leftovers(), std::vector<std::string>{});
+}
+
+TEST_F(CephIdentityTest, AgentInstallLeavesAnotherInstallationsAgentAlone)
+{
+    // The root's agent path already holds another program (here: the simulator's agent).
+    const std::string agent = root->AgentProgram();
+    ASSERT_TRUE(fs::exists(agent));
+    const fs::path before = fs::canonical(agent);
+    Result r = Tool({"agent", "install"});
+    EXPECT_NE(r.rc, 0);
+    EXPECT_NE(r.err.find("left alone"), std::string::npos) << r.err;
+    EXPECT_EQ(fs::canonical(agent), before);
+    // Its own link, or a dangling one, is (re)placed.
+    fs::remove(agent);
+    fs::create_symlink(root->Root() + "/gone/rbd-tool", agent);
+    EXPECT_EQ(Tool({"agent", "install"}).rc, 0);
+    EXPECT_EQ(fs::canonical(agent), fs::canonical(DM_RBD_TOOL));
+    EXPECT_EQ(Tool({"agent", "install"}).rc, 0);
+}
+
+TEST_F(CephIdentityTest, AWholeObjectDiscardedBetweenSnapshotsRestoresAsZeros)
+{
+    Admin({"volume", "create", Vol(), std::to_string(size)});
+    Admin({"write", Vol(), "--offset", "0", "--length", std::to_string(size), "--random", "9"});
+    Admin({"snapshot", "create", Vol(), Snap(1)});
+    ASSERT_EQ(Mover(BackupArgs(Snap(1))).rc, 0);
+    Admin({"discard", Vol(), "--offset", std::to_string(8 * kMiB), "--length", std::to_string(4 * kMiB)});
+    Admin({"snapshot", "create", Vol(), Snap(2)});
+    Result incr = Mover(BackupArgs(Snap(2), Snap(1)));
+    ASSERT_EQ(incr.rc, 0) << incr.out << incr.err;
+    EXPECT_GT(incr.json["bytes_read"].asUInt64(), 0u);
+    EXPECT_LT(incr.json["bytes_read"].asUInt64(), size - kOffset) << "an incremental, not a full read";
+    const std::string restored = RestoredBytes(incr.json["backup_id"].asString());
+    ASSERT_EQ(restored.size(), size - kOffset);
+    EXPECT_TRUE(restored.substr(8 * kMiB - kOffset, 4 * kMiB).find_first_not_of('\0') == std::string::npos);
+    ExpectRestoreEquals(incr.json["backup_id"].asString(), Vol() + "@" + Snap(2));
 }
 
 }  // namespace
