@@ -122,6 +122,16 @@ TEST_F(DatamoverRestoreTargetTest, ATargetInsideTheRepositoryIsRefusedWithNothin
         EXPECT_EQ(Code(r), "refused") << r.out;
         EXPECT_EQ(RepoFiles(), before);
     }
+    // A loop device over a backup's image is the repository too.
+    if (SimRoot::LoopDevicesUsable()) {
+        std::string device;
+        ASSERT_EQ(SimRoot::RunProgram({"losetup", "--find", "--show", image}, &device), 0);
+        device.erase(device.find_last_not_of("\n ") + 1);
+        std::shared_ptr<void> detach(nullptr, [&](void*) { SimRoot::RunProgram({"losetup", "--detach", device}); });
+        Result r = RestoreTo(b3, "--to-device", device, {"--force"});
+        ExpectRefused(r, {"loop device", "inside the repository", "nothing was written"});
+        EXPECT_EQ(Code(r), "refused") << r.out;
+    }
     EXPECT_TRUE(FileBytes(image) == imageBytes) << "B1's image was written";
     Result v = Expect(0, Repo("verify"));
     EXPECT_EQ(v.json["backups"].size(), 3u) << v.out;
@@ -405,6 +415,28 @@ TEST_F(DatamoverRestoreTargetTest, CleanDropsNotesWhoseTargetIsGoneOrWasRestored
         EXPECT_FALSE(Mentions(c.json["repository_notes"], Note(url))) << url << "\n" << c.out;
         EXPECT_TRUE(Mentions(c.json["restore_notes_dropped"], url)) << url << "\n" << c.out;
     }
+}
+
+TEST_F(DatamoverRestoreTargetTest, CleanKeepsTheNoteOfARestoreStillWriting)
+{
+    MakeChain();
+    sim->CreateVolume("busy", size);
+    sim->InjectFault(SimFault::Stall("detach", 60000, 1, false));
+    const int detaches = sim->State().calls["detach"];
+    pid_t running = Start(Repo("restore", {"--backup", b3, "--volume-url", kUrl + std::string("busy")}));
+    ASSERT_GT(running, 0);
+    ASSERT_TRUE(WaitFor([&]() { return sim->State().calls["detach"] > detaches; }));
+    // Its target looks gone, yet the restore holds it: the note stays.
+    sim->DeleteVolume("busy");
+    Result c = Expect(0, Repo("clean"));
+    EXPECT_TRUE(Mentions(c.json["repository_notes"], Note(kUrl + std::string("busy")))) << c.out;
+    EXPECT_EQ(c.json["restore_notes_dropped"].size(), 0u) << c.out;
+    sim->ClearFaults();
+    Finish(running);
+    // Once it ended, whatever its outcome, nothing is left to say about a deleted volume.
+    Result after = Expect(0, Repo("clean"));
+    EXPECT_FALSE(Mentions(after.json["repository_notes"], Note(kUrl + std::string("busy")))) << after.out;
+    EXPECT_EQ(List().json["interrupted_restores"].size(), 0u);
 }
 
 }  // namespace
