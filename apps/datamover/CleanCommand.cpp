@@ -230,11 +230,12 @@ TaskOutcome TaskCleaner::Run()
 struct RepoOutcome {
     size_t removed = 0;
     std::vector<std::string> notes;  // damage kept, restores interrupted, chains in use
+    std::vector<std::string> restoreNotesDropped;  // "<target>: <why>"
 };
 
 // Removes the backups the journal shows never completed, in chains that no
 // task holds; reports (and keeps) every other backup without a readable manifest.
-RepoOutcome CleanRepository(const std::string& repoPath, std::string& error)
+RepoOutcome CleanRepository(const std::string& root, const std::string& repoPath, std::string& error)
 {
     RepoOutcome out;
     repo::Repository r;
@@ -263,8 +264,14 @@ RepoOutcome CleanRepository(const std::string& repoPath, std::string& error)
             }
         }
     }
-    for (const dmtask::RestoreRecord& rec : dmtask::ListRestoreRecords(r.Root())) {
-        out.notes.push_back(dmtask::RestoreRecordText(rec));
+    // A note whose target is gone, or was restored whole since, tells nobody anything.
+    for (const dmtask::RestoreRecord& rec : dmtask::ListRestoreRecords(root, r.Root())) {
+        std::string why;
+        if (dmtask::RestoreRecordSettled(root, rec, why) && ::unlink(rec.path.c_str()) == 0) {
+            out.restoreNotesDropped.push_back(rec.url + ": " + why);
+        } else {
+            out.notes.push_back(dmtask::RestoreRecordText(rec));
+        }
     }
     return out;
 }
@@ -319,7 +326,7 @@ int RunClean(CommandContext& ctx, const CleanOptions& o)
         }
     }
     RepoOutcome repoOut;
-    if (!o.repoPath.empty()) repoOut = CleanRepository(o.repoPath, repoError);
+    if (!o.repoPath.empty()) repoOut = CleanRepository(ctx.root, o.repoPath, repoError);
     size_t pruned = repoOut.removed;
     if (ctx.json) {
         Json::Value outJson(Json::objectValue);
@@ -331,6 +338,9 @@ int RunClean(CommandContext& ctx, const CleanOptions& o)
         Json::Value notes(Json::arrayValue);
         for (const std::string& n : repoOut.notes) notes.append(n);
         outJson["repository_notes"] = notes;
+        Json::Value dropped(Json::arrayValue);
+        for (const std::string& d : repoOut.restoreNotesDropped) dropped.append(d);
+        outJson["restore_notes_dropped"] = dropped;
         if (!firstError.empty()) outJson["error"] = dmout::ErrorObject(dmout::ErrorCode::Storage, firstError);
         dmtask::PrintJson(outJson);
     } else {
@@ -338,6 +348,7 @@ int RunClean(CommandContext& ctx, const CleanOptions& o)
                   << " remaining";
         if (!o.repoPath.empty()) std::cout << ", " << pruned << " interrupted backup(s) removed";
         std::cout << std::endl;
+        for (const std::string& d : repoOut.restoreNotesDropped) std::cout << "dropped the note of a restore into " << d << "\n";
         for (const std::string& n : repoOut.notes) std::cout << "note: " << n << "\n";
         if (failed > 0) std::cerr << "datamover: " << firstError << std::endl;
     }
@@ -352,7 +363,7 @@ void RegisterCleanCommand(CLI::App& app, CommandContext& ctx)
     CLI::App* sub = app.add_subcommand("clean", "Release the storage leftovers of crashed tasks (all, or --task)");
     sub->add_option("--task", opts->taskId, "Task id (as printed by a failed backup or restore)");
     sub->add_option("--repo", opts->repoPath, "Also remove the backups this repository's journals show never "
-                                              "completed, and report damaged ones and interrupted restores");
+                                              "completed, and report damaged ones and interrupted restores (dropping the notes of restores whose target is gone or was restored since)");
     sub->add_option("--wait", opts->waitSeconds,
                     "Seconds to wait for storage commands a dead task left running")
         ->capture_default_str()

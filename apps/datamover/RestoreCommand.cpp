@@ -6,15 +6,21 @@
 // sampled) every block is also read and checked before the first write. An
 // empty or new target is written in one pass instead: each block is checked
 // just before it is written, and a damaged one stops the restore. While
-// writing, a record in the repository says the target is incomplete, so a
-// restore that stops or dies is reported by list and clean.
+// writing, a record under the root says the target is incomplete, so a
+// restore that stops or dies is reported by list and clean; the repository
+// itself is only read. A target is never inside the repository, never a
+// snapshot a backup was taken of, and held by one restore at a time.
 #include <fcntl.h>
+#include <linux/falloc.h>
 #include <linux/fs.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <unistd.h>
 
 #include <atomic>
+#include <climits>
+#include <filesystem>
 #include <cerrno>
 #include <cstring>
 #include <functional>
@@ -59,7 +65,17 @@ private:
     bool CheckAll(std::string& error);
     // --to-file / --to-device: the same layout as a volume, written with plain I/O.
     int RunLocal(uint64_t started);
+    // Where a local target really is, refused when inside the repository or
+    // (--to-file) a symbolic link; sets m_targetKey.
+    bool ResolveLocal(std::string& error);
     bool OpenLocal(std::string& error);
+    // Sizes the file and clears the data area of one that held data.
+    bool PrepareLocal(std::string& error);
+    bool InsideRepository(const std::string& realPath) const;
+    // Another name (hard link) of a file of the repository.
+    bool LinkedIntoRepository(const struct stat& st) const;
+    // A volume URL that names a snapshot any backup of the repository was taken of.
+    bool NamesBackedUpSnapshot(std::string& error) const;
     int FailLocal(const std::string& text);
     int Fail(const std::string& text);
     int Report(double seconds, double openSeconds, double writeSeconds);
@@ -78,8 +94,14 @@ private:
     bool m_diskOpen = false;
     uint64_t m_targetSize = 0;
     std::string m_localPath;  // --to-file or --to-device
+    std::string m_repoReal;   // the repository's real path
+    std::string m_targetKey;  // the target as records and its lock name it
+    dmtask::ObjectLock m_targetLock;
     int m_localFd = -1;
     bool m_createdFile = false;  // removed again when the restore fails
+    bool m_heldData = false;     // an existing target that held data: checked first, its header reported kept
+    bool m_zeroFill = false;     // zero blocks are written, the data area could not be cleared
+    uint64_t m_fileSize = 0;     // of an existing --to-file target
     bool m_preRead = false;      // the whole chain was read and checked before the first write
     dmout::ErrorCode m_code = dmout::ErrorCode::Storage;  // what a failure is, for --json
 };
@@ -93,8 +115,10 @@ std::string StoppedAt(const std::string& error)
 // Whether the data area [start, end) holds anything but zeros, cheaply. On a
 // file-backed target only allocated extents are read, the first MiB of each:
 // a fresh (sparse) volume costs nothing. A block device is sampled: its first and last MiB and 4 KiB
-// every 64 MiB, so a 2 TiB volume costs about 32,000 small reads.
-bool LooksUsed(int fd, bool regular, uint64_t start, uint64_t end)
+// every 64 MiB, so a 2 TiB volume costs about 32,000 small reads. With
+// `exact` (a local file, which nobody else vouches for) every allocated byte
+// of a regular file is read instead: zeros written out count as empty.
+bool LooksUsed(int fd, bool regular, uint64_t start, uint64_t end, bool exact = false)
 {
     std::vector<char> buf(1 << 20);
     auto used = [&](uint64_t at, uint64_t len) {
@@ -107,9 +131,14 @@ bool LooksUsed(int fd, bool regular, uint64_t start, uint64_t end)
         for (off_t at = static_cast<off_t>(start); static_cast<uint64_t>(at) < end;) {
             off_t data = ::lseek(fd, at, SEEK_DATA);
             if (data < 0 || static_cast<uint64_t>(data) >= end) return false;
-            if (used(static_cast<uint64_t>(data), buf.size())) return true;
-            at = ::lseek(fd, data, SEEK_HOLE);
-            if (at < 0) return false;
+            off_t hole = ::lseek(fd, data, SEEK_HOLE);
+            if (hole < 0) return false;
+            const uint64_t stop = exact ? std::min<uint64_t>(static_cast<uint64_t>(hole), end)
+                                        : static_cast<uint64_t>(data) + 1;
+            for (uint64_t from = static_cast<uint64_t>(data); from < stop; from += buf.size()) {
+                if (used(from, buf.size())) return true;
+            }
+            at = hole;
         }
         return false;
     }
@@ -186,6 +215,7 @@ bool RestoreJob::CheckTarget(std::string& error)
     bool sized = fd >= 0 && dmtask::DeviceSize(fd, size);
     if (!sized) {
         if (fd >= 0) ::close(fd);
+        m_code = dmout::ErrorCode::Storage;
         error = "cannot learn the size of " + m_url.name + (device.empty() ? "" : " at " + device) +
                 "; nothing was written";
         return false;
@@ -195,6 +225,7 @@ bool RestoreJob::CheckTarget(std::string& error)
     // Looked at with --force too: overwriting data needs the pre-read.
     bool used = LooksUsed(fd, regular, m.dataOffset, size);
     ::close(fd);
+    m_code = dmout::ErrorCode::Refused;
     if (size < m.dataOffset + m.volumeSize) {
         error = "volume " + m_url.name + " holds " + std::to_string(size) + " bytes, the backup needs " +
                 std::to_string(m.dataOffset + m.volumeSize) + "; nothing was written";
@@ -205,8 +236,10 @@ bool RestoreJob::CheckTarget(std::string& error)
         return false;
     }
     m_targetSize = size;
+    m_heldData = used;
     if (used || !regular) {
         if (!CheckAll(error)) {
+            m_code = dmout::ErrorCode::Damaged;
             error += "; nothing was written";
             return false;
         }
@@ -214,50 +247,177 @@ bool RestoreJob::CheckTarget(std::string& error)
     return true;
 }
 
+bool RestoreJob::InsideRepository(const std::string& realPath) const
+{
+    return realPath == m_repoReal || m_repoReal == "/" || realPath.compare(0, m_repoReal.size() + 1, m_repoReal + "/") == 0;
+}
+
+bool RestoreJob::LinkedIntoRepository(const struct stat& st) const
+{
+    if (!S_ISREG(st.st_mode) || st.st_nlink < 2) return false;
+    std::error_code ec;
+    namespace fs = std::filesystem;
+    for (auto it = fs::recursive_directory_iterator(m_repoReal, ec); !ec && it != fs::recursive_directory_iterator();
+         it.increment(ec)) {
+        struct stat other {};
+        if (::lstat(it->path().c_str(), &other) == 0 && other.st_dev == st.st_dev && other.st_ino == st.st_ino) {
+            return true;
+        }
+    }
+    return false;
+}
+
+bool RestoreJob::NamesBackedUpSnapshot(std::string& error) const
+{
+    // Snapshots are compared by name within one manager and pool: the storage
+    // tools have no cheap way to say whether a name is a snapshot.
+    for (const repo::BackupInfo& b : m_repo.ListBackups()) {
+        dmtask::StrataUrl taken;
+        std::string ignored;
+        if (!dmtask::ParseStrataUrl(b.manifest.snapshotUrl, taken, ignored) ||
+            dmtask::NormalVolumeId(taken.manager) != dmtask::NormalVolumeId(m_url.manager) || taken.pool != m_url.pool) {
+            continue;
+        }
+        if (taken.name == m_url.name || b.manifest.parentSnapshot == m_url.name) {
+            error = m_o.volumeUrl + " is snapshot " + m_url.name + ", which backup " + b.manifest.backupId +
+                    (taken.name == m_url.name ? " was taken of" : " names as its parent's") +
+                    "; a snapshot is never a restore target, restore into a volume (nothing was written)";
+            return true;
+        }
+    }
+    return false;
+}
+
+bool RestoreJob::ResolveLocal(std::string& error)
+{
+    m_code = dmout::ErrorCode::Refused;
+    const bool file = !m_o.toFile.empty();
+    char resolved[PATH_MAX];
+    struct stat st {};
+    // A file is looked at itself (a link is refused below); a device is
+    // commonly named through a link (/dev/disk/by-id/...).
+    const bool exists = (file ? ::lstat(m_localPath.c_str(), &st) : ::stat(m_localPath.c_str(), &st)) == 0;
+    if (!exists && errno != ENOENT) {
+        m_code = dmout::ErrorCode::Io;
+        error = "cannot look at " + m_localPath + ": " + std::strerror(errno) + "; nothing was written";
+        return false;
+    }
+    std::string real;
+    if (exists) {
+        if (::realpath(m_localPath.c_str(), resolved) != nullptr) real = resolved;
+    } else if (file) {
+        // A new file: where its directory really is.
+        const std::string::size_type slash = m_localPath.rfind('/');
+        const std::string dir = slash == std::string::npos ? "." : (slash == 0 ? "/" : m_localPath.substr(0, slash));
+        const std::string base = slash == std::string::npos ? m_localPath : m_localPath.substr(slash + 1);
+        if (base.empty() || base == "." || base == ".." || ::realpath(dir.c_str(), resolved) == nullptr) {
+            m_code = dmout::ErrorCode::NotFound;
+            error = "cannot create " + m_localPath + ": " + (base.empty() ? "no file name" : "its directory does not exist") +
+                    "; nothing was written";
+            return false;
+        }
+        real = std::string(resolved) + (std::string(resolved) == "/" ? "" : "/") + base;
+    } else {
+        m_code = dmout::ErrorCode::NotFound;
+        error = m_localPath + " does not exist; nothing was written";
+        return false;
+    }
+    if ((!real.empty() && InsideRepository(real)) || (exists && LinkedIntoRepository(st))) {
+        error = m_localPath + " is inside the repository " + m_repoReal +
+                "; a restore never writes there (nothing was written)";
+        return false;
+    }
+    if (!file && S_ISBLK(st.st_mode)) {
+        // A loop device over a file of the repository is the repository too.
+        std::string backing, ignored;
+        const std::string sys = "/sys/dev/block/" + std::to_string(major(st.st_rdev)) + ":" +
+                                std::to_string(minor(st.st_rdev)) + "/loop/backing_file";
+        if (repo::ReadWholeFile(sys, backing, ignored)) {
+            while (!backing.empty() && (backing.back() == '\n' || backing.back() == ' ')) backing.pop_back();
+            if (::realpath(backing.c_str(), resolved) != nullptr) backing = resolved;
+            if (InsideRepository(backing)) {
+                error = m_localPath + " is a loop device over " + backing + ", inside the repository " + m_repoReal +
+                        "; a restore never writes there (nothing was written)";
+                return false;
+            }
+        }
+    }
+    if (file && exists && S_ISLNK(st.st_mode)) {
+        error = m_localPath + " is a symbolic link; give the path of the file itself (nothing was written)";
+        return false;
+    }
+    if (real.empty()) {
+        m_code = dmout::ErrorCode::Io;
+        error = "cannot resolve " + m_localPath + ": " + std::strerror(errno) + "; nothing was written";
+        return false;
+    }
+    m_targetKey = file ? "file://" + real : real;
+    return true;
+}
+
 // A local target gets the layout of a volume: the data area at the data-area
-// offset. A file is created (never an existing one replaced without --force)
-// and stays sparse where the backup holds zeros; a device must be a block
-// device at least as large as the volume and empty unless --force.
+// offset. A new file is created; an existing one is opened without following
+// a link and without truncation: one that holds data (--force) is a disk image
+// of its own size, one that holds none is grown to the backup's size. A device
+// must be a block device at least as large as the volume. Nothing is written here.
 bool RestoreJob::OpenLocal(std::string& error)
 {
     const repo::Manifest& m = m_target.manifest;
     const uint64_t needed = m.dataOffset + m.volumeSize;
+    m_code = dmout::ErrorCode::Refused;
     struct stat st {};
-    bool exists = ::stat(m_localPath.c_str(), &st) == 0;
     if (!m_o.toFile.empty()) {
+        bool exists = ::lstat(m_localPath.c_str(), &st) == 0;
         if (exists && !S_ISREG(st.st_mode)) {
             error = m_localPath + " exists and is not a regular file (a device goes with --to-device)";
             return false;
         }
-        if (exists && st.st_size > 0 && !m_o.force) {
-            error = m_localPath + " exists and is not empty; give --force to overwrite it (nothing was written)";
-            return false;
-        }
-        m_localFd = ::open(m_localPath.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC | (exists ? 0 : O_EXCL), 0600);
+        m_localFd = ::open(m_localPath.c_str(),
+                           O_RDWR | O_NOFOLLOW | O_CLOEXEC | (exists ? 0 : O_CREAT | O_EXCL), 0600);
         if (m_localFd < 0) {
-            error = "cannot create " + m_localPath + ": " + std::strerror(errno);
+            m_code = errno == EROFS ? dmout::ErrorCode::ReadOnly : dmout::ErrorCode::Io;
+            error = "cannot " + std::string(exists ? "open " : "create ") + m_localPath + ": " + std::strerror(errno) +
+                    "; nothing was written";
             return false;
         }
         m_createdFile = !exists;
-        // The whole image at once: a full disk fails here, before any block.
-        if (::ftruncate(m_localFd, 0) != 0 || ::ftruncate(m_localFd, static_cast<off_t>(needed)) != 0) {
-            error = "cannot size " + m_localPath + " to " + std::to_string(needed) + " bytes: " + std::strerror(errno);
+        struct stat opened {};
+        char link[64], where[PATH_MAX];
+        std::snprintf(link, sizeof link, "/proc/self/fd/%d", m_localFd);
+        ssize_t n = ::readlink(link, where, sizeof where - 1);
+        // What was opened is what was checked, not a name swapped since.
+        if (::fstat(m_localFd, &opened) != 0 || (exists && (opened.st_dev != st.st_dev || opened.st_ino != st.st_ino)) ||
+            (n > 0 && InsideRepository(std::string(where, static_cast<size_t>(n))))) {
+            error = m_localPath + " changed while it was checked; nothing was written";
             return false;
         }
-        m_targetSize = needed;
+        m_fileSize = static_cast<uint64_t>(opened.st_size);
+        m_heldData = exists && LooksUsed(m_localFd, true, 0, m_fileSize, true);
+        if (m_heldData && !m_o.force) {
+            error = m_localPath + " exists and holds data; give --force to overwrite it (nothing was written)";
+            return false;
+        }
+        if (m_heldData && m_fileSize < needed) {
+            error = m_localPath + " holds " + std::to_string(m_fileSize) + " bytes, the backup needs " +
+                    std::to_string(needed) + "; nothing was written";
+            return false;
+        }
+        m_targetSize = std::max(m_fileSize, needed);
         return true;
     }
-    if (!exists || !S_ISBLK(st.st_mode)) {
-        error = m_localPath + (exists ? " is not a block device (a file goes with --to-file)" : " does not exist");
+    if (::stat(m_localPath.c_str(), &st) != 0 || !S_ISBLK(st.st_mode)) {
+        error = m_localPath + " is not a block device (a file goes with --to-file); nothing was written";
         return false;
     }
     m_localFd = ::open(m_localPath.c_str(), O_RDWR | O_CLOEXEC | O_EXCL);  // O_EXCL: not mounted or in use
     if (m_localFd < 0) {
+        m_code = dmout::ErrorCode::InUse;
         error = "cannot open " + m_localPath + ": " + std::strerror(errno) + " (in use or mounted?)";
         return false;
     }
     uint64_t size = 0;
     if (!dmtask::DeviceSize(m_localFd, size)) {
+        m_code = dmout::ErrorCode::Io;
         error = "cannot learn the size of " + m_localPath + "; nothing was written";
         return false;
     }
@@ -270,7 +430,32 @@ bool RestoreJob::OpenLocal(std::string& error)
         error = m_localPath + " is not empty; give --force to overwrite it (nothing was written)";
         return false;
     }
+    m_heldData = true;  // its emptiness was only sampled
     m_targetSize = size;
+    return true;
+}
+
+bool RestoreJob::PrepareLocal(std::string& error)
+{
+    if (m_o.toFile.empty()) return true;
+    const repo::Manifest& m = m_target.manifest;
+    m_code = dmout::ErrorCode::Io;
+    // The whole image at once: a full disk fails here, before any block.
+    if (m_fileSize < m_targetSize && ::ftruncate(m_localFd, static_cast<off_t>(m_targetSize)) != 0) {
+        error = "cannot size " + m_localPath + " to " + std::to_string(m_targetSize) + " bytes: " + std::strerror(errno);
+        return false;
+    }
+    if (!m_heldData) return true;
+    // Only the data area is cleared, so the zero blocks of the backup can stay
+    // holes; the bytes before and past it keep what they held.
+    if (::fallocate(m_localFd, FALLOC_FL_PUNCH_HOLE | FALLOC_FL_KEEP_SIZE, static_cast<off_t>(m.dataOffset),
+                    static_cast<off_t>(m.volumeSize)) != 0) {
+        if (errno != EOPNOTSUPP && errno != ENOSYS) {
+            error = "cannot clear the data area of " + m_localPath + ": " + std::strerror(errno);
+            return false;
+        }
+        m_zeroFill = true;
+    }
     return true;
 }
 
@@ -296,47 +481,57 @@ int RestoreJob::FailLocal(const std::string& text)
 int RestoreJob::RunLocal(uint64_t started)
 {
     std::string error;
-    // Before OpenLocal, which empties an existing file: a device, or a file
-    // that holds data, is not touched unless the whole chain reads back sound.
-    struct stat st {};
-    bool holdsData = ::stat(m_localPath.c_str(), &st) == 0 && (S_ISBLK(st.st_mode) || st.st_size > 0);
-    if (holdsData && (m_o.force || !m_o.toDevice.empty()) && !CheckAll(error)) {
-        PrintError(m_ctx, dmout::ErrorCode::Damaged, error + "; nothing was written");
-        return 1;
+    if (!ResolveLocal(error)) return FailLocal(error);
+    if (!m_targetLock.Acquire(m_ctx.root, m_targetKey, m_task.Id(), error)) {
+        m_code = dmout::ErrorCode::InUse;
+        return FailLocal(error);
     }
     if (!OpenLocal(error)) return FailLocal(error);
-    const std::string target = m_o.toFile.empty() ? m_localPath : "file://" + m_localPath;
+    // A device, or a file that holds data, is not touched unless the whole
+    // chain reads back sound.
+    if (m_heldData && !CheckAll(error)) {
+        m_code = dmout::ErrorCode::Damaged;
+        return FailLocal(error + "; nothing was written");
+    }
+    if (!PrepareLocal(error)) return FailLocal(error);
+    const std::string target = m_targetKey;
     double openSeconds = dmtask::SecondsSince(started);
     uint64_t writeStarted = dmtask::NowMicros();
-    if (!dmtask::WriteRestoreRecord(m_repo.Root(), m_task.Id(), target, m_target.manifest.backupId, m_record, error)) {
-        return FailLocal(error);
+    if (!dmtask::WriteRestoreRecord(m_ctx.root, m_repo.Root(), m_task.Id(), target, m_target.manifest.backupId,
+                                    m_record, error)) {
+        m_code = dmout::ErrorCode::Io;
+        return FailLocal(error + "; nothing was written");
     }
     const uint64_t blockSize = m_target.manifest.blockSize;
     const uint64_t base = m_target.manifest.dataOffset;
-    const bool sparse = !m_o.toFile.empty();
+    const bool sparse = !m_o.toFile.empty() && !m_zeroFill;
+    std::atomic<bool> writeFailed{false};
     bool ok = ForEachBlock("restore", [&](uint64_t index, char* data, std::string& err) {
         uint64_t length = m_reader.Length(index);
-        if (sparse && repo::IsAllZero(data, length)) return true;  // the fresh file reads zeros there
+        if (sparse && repo::IsAllZero(data, length)) return true;  // the file reads zeros there
         for (uint64_t done = 0; done < length;) {
             ssize_t n = ::pwrite(m_localFd, data + done, length - done, static_cast<off_t>(base + index * blockSize + done));
             if (n < 0 && errno == EINTR) continue;
             if (n <= 0) {
                 err = "writing block " + std::to_string(index) + " to " + m_localPath + ": " +
                       (n < 0 ? std::strerror(errno) : "no progress");
+                writeFailed = true;
                 return false;
             }
             done += static_cast<uint64_t>(n);
         }
         return true;
     }, error);
-    if (!ok) return FailLocal(m_preRead ? error : StoppedAt(error));
+    if (!ok) {
+        m_code = writeFailed ? dmout::ErrorCode::Io : dmout::ErrorCode::Damaged;
+        return FailLocal(m_preRead ? error : StoppedAt(error));
+    }
+    m_code = dmout::ErrorCode::Io;
     if (::fdatasync(m_localFd) != 0) return FailLocal("flushing " + m_localPath + ": " + std::strerror(errno));
     ::close(m_localFd);
     m_localFd = -1;
     double writeSeconds = dmtask::SecondsSince(writeStarted);
-    for (const dmtask::RestoreRecord& rec : dmtask::ListRestoreRecords(m_repo.Root())) {
-        if (rec.url == target) ::unlink(rec.path.c_str());
-    }
+    dmtask::RestoreCompleted(m_ctx.root, m_repo.Root(), target);
     m_record.clear();
     m_task.End();
     return Report(dmtask::SecondsSince(started), openSeconds, writeSeconds);
@@ -383,6 +578,19 @@ int RestoreJob::Run()
         PrintError(m_ctx, dmout::ErrorCode::Damaged, "backup " + m_o.backupId + " cannot be restored: " + error);
         return 1;
     }
+    char resolved[PATH_MAX];
+    m_repoReal = ::realpath(m_repo.Root().c_str(), resolved) != nullptr ? resolved : m_repo.Root();
+    if (!m_o.volumeUrl.empty()) {
+        if (NamesBackedUpSnapshot(error)) {
+            PrintError(m_ctx, dmout::ErrorCode::Refused, error);
+            return 1;
+        }
+        m_targetKey = dmtask::RestoreTargetKey(m_o.volumeUrl);
+        if (!m_targetLock.Acquire(m_ctx.root, m_targetKey, m_task.Id(), error)) {
+            PrintError(m_ctx, dmout::ErrorCode::InUse, error + " (nothing was written)");
+            return 1;
+        }
+    }
     dmtask::InstallPauseDivisorFromEnvironment();
     dmtask::InstallSignalHandlers();
     dmtask::SetAbortTarget(&m_task.AbortFlag());
@@ -418,9 +626,12 @@ int RestoreJob::Run()
     if (!CheckTarget(error)) return Fail(error);
     double openSeconds = dmtask::SecondsSince(started);
     uint64_t writeStarted = dmtask::NowMicros();
-    if (!dmtask::WriteRestoreRecord(m_repo.Root(), m_task.Id(), m_o.volumeUrl, m.backupId, m_record, error)) {
-        return Fail(error);
+    if (!dmtask::WriteRestoreRecord(m_ctx.root, m_repo.Root(), m_task.Id(), m_targetKey, m.backupId, m_record,
+                                    error)) {
+        m_code = dmout::ErrorCode::Io;
+        return Fail(error + "; nothing was written");
     }
+    m_code = dmout::ErrorCode::Storage;
     if (!WriteAll(error)) return Fail(m_preRead ? error : StoppedAt(error));
     EnvProxyResult flushed = m_disk->FlushDisk();
     if (flushed._GetCompleteCode() != ENV_PROXY_SUCCESS) {
@@ -439,9 +650,7 @@ int RestoreJob::Run()
         return 1;
     }
     // The target is whole: earlier records of it no longer hold either.
-    for (const dmtask::RestoreRecord& rec : dmtask::ListRestoreRecords(m_repo.Root())) {
-        if (rec.url == m_o.volumeUrl) ::unlink(rec.path.c_str());
-    }
+    dmtask::RestoreCompleted(m_ctx.root, m_repo.Root(), m_targetKey);
     m_record.clear();
     return Report(dmtask::SecondsSince(started), openSeconds, writeSeconds);
 }
@@ -466,6 +675,7 @@ int RestoreJob::Report(double seconds, double openSeconds, double writeSeconds)
             }
             out["bytes_written"] = Json::UInt64(bytes);
             out["bytes_beyond_backup"] = Json::UInt64(m_targetSize - m.dataOffset - m.volumeSize);
+            out["bytes_before_data_kept"] = Json::UInt64(m_heldData ? m.dataOffset : 0);
             out["open_seconds"] = openSeconds;
             out["checked_before_writing"] = m_preRead;
             out["settle_seconds"] = StrataSteps::SettleWallSeconds();
@@ -483,6 +693,10 @@ int RestoreJob::Report(double seconds, double openSeconds, double writeSeconds)
             std::cout << "the target is larger than the backup: its last "
                       << dmtask::HumanBytes(m_targetSize - m.dataOffset - m.volumeSize) << " were left as they were"
                       << std::endl;
+        }
+        if (!m_o.verifyOnly && m_heldData && m.dataOffset > 0) {
+            std::cout << "the first " << dmtask::HumanBytes(m.dataOffset)
+                      << " of the target (before the data area) were left as they were" << std::endl;
         }
     }
     return 0;
