@@ -113,7 +113,7 @@ int RunList(CommandContext& ctx, const std::string& repoPath)
         chains.append(chain);
     }
     Json::Value restores(Json::arrayValue);
-    for (const dmtask::RestoreRecord& rec : dmtask::ListRestoreRecords(r.Root())) {
+    for (const dmtask::RestoreRecord& rec : dmtask::ListRestoreRecords(ctx.root, r.Root())) {
         restores.append(dmtask::RestoreRecordText(rec));
         if (!ctx.json) std::cout << "note: " << dmtask::RestoreRecordText(rec) << "\n";
     }

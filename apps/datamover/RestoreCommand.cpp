@@ -154,7 +154,11 @@ bool RestoreJob::ForEachBlock(const char* label, const std::function<bool(uint64
 {
     std::atomic<uint64_t> done{0};
     auto each = [&](size_t index, char* buffer, std::string& err) {
-        if (!m_reader.Read(index, buffer, err) || !fn(index, buffer, err)) return false;
+        if (!m_reader.Read(index, buffer, err)) {
+            m_code = dmout::ErrorCode::Damaged;  // the backup's block, not the target, failed
+            return false;
+        }
+        if (!fn(index, buffer, err)) return false;
         done += m_reader.Length(index);
         return true;
     };

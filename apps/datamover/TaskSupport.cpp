@@ -414,11 +414,6 @@ std::vector<RestoreRecord> ListRestoreRecords(const std::string& root, const std
     return out;
 }
 
-std::vector<RestoreRecord> ListRestoreRecords(const std::string& repoRoot)
-{
-    return ListRestoreRecords(GetCorvaneRootPath("datamover", 0), repoRoot);
-}
-
 void RestoreCompleted(const std::string& root, const std::string& repoRoot, const std::string& url)
 {
     const std::string key = RestoreTargetKey(url);

@@ -218,8 +218,6 @@ bool WriteRestoreRecord(const std::string& root, const std::string& repoRoot, co
 // The records of repository `repoRoot` under installation root `root`, and
 // those older versions left inside the repository.
 std::vector<RestoreRecord> ListRestoreRecords(const std::string& root, const std::string& repoRoot);
-// The same under the installation root the host was pointed at.
-std::vector<RestoreRecord> ListRestoreRecords(const std::string& repoRoot);
 // A restore into `url` left it whole: every record of it that can be removed
 // goes, whatever repository it names, and the completion is kept
 // (<root>/var/restores/completed/) for records this call could not remove.

@@ -36,6 +36,7 @@ TEST_F(DatamoverRestorePassTest, AnEmptyTargetIsWrittenInOnePassUpToTheDamagedBl
     sim->CreateVolume("empty", size);
     Result bad = Expect(1, Repo("restore", {"--backup", id, "--volume-url", kUrl + std::string("empty")}));
     ExpectSays(bad, {"block 3 of backup " + id, "checksum", "the content of empty is incomplete"});
+    EXPECT_EQ(bad.json["error"]["code"].asString(), "damaged") << "the backup failed, not the storage";
     // The damaged block itself never reached the target.
     EXPECT_EQ(sim->Read("empty", kOffset + 3 * repo::kBlockSize, repo::kBlockSize),
               std::string(repo::kBlockSize, '\0'));
