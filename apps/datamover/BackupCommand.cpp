@@ -24,6 +24,7 @@
 #include "apps/datamover/ChainJournal.h"
 #include "apps/datamover/DataCommands.h"
 #include "apps/datamover/RepoFormat.h"
+#include "apps/datamover/StorageQuery.h"
 #include "apps/datamover/TaskSupport.h"
 #include "foundation/JsonUtils.h"
 #include "host/TaskMgr.h"
@@ -88,6 +89,9 @@ private:
     uint64_t BlockPosition(size_t k) const;
     bool Commit(std::string& error);
     void PrunePartial();
+    // Asks the storage for the identities of the snapshot and of the parent's;
+    // sets m_fullReadReason when the parent snapshot is not the one its backup read.
+    void CheckIdentities();
 
     CommandContext& m_ctx;
     BackupOptions m_o;
@@ -103,6 +107,10 @@ private:
     std::string m_backupDir;
     std::string m_dirtyRangesPath;
     bool m_usedFull = false;
+    // The storage's identity of the snapshot read; an incremental whose parent
+    // snapshot is no longer the one the parent backup read reads everything.
+    std::string m_snapshotIdentity;
+    std::string m_fullReadReason;  // non-empty: an incremental that must read every block
     std::vector<uint64_t> m_blocks;
     std::vector<repo::BlockEntry> m_entries;
     std::atomic<uint64_t> m_storedBytes{0};
@@ -367,6 +375,26 @@ bool BackupJob::RangesBesideOpen(const VolumeParas& paras, std::string& error)
     return opened;
 }
 
+void BackupJob::CheckIdentities()
+{
+    std::string error;
+    if (!dmtask::SnapshotIdentity(m_url, m_snapshotIdentity, error)) {
+        // A storage without the query backs up as before; the name alone is recorded.
+        m_snapshotIdentity.clear();
+        m_warning = "the storage gave no identity of snapshot " + m_url.name + " (" + error + ")";
+    }
+    const std::string& recorded = m_parent.manifest.snapshotIdentity;
+    if (!m_incremental || recorded.empty()) return;
+    dmtask::StrataUrl parent = m_url;
+    parent.name = m_o.parentSnapshot;
+    std::string now;
+    if (!dmtask::SnapshotIdentity(parent, now, error)) {
+        m_fullReadReason = "parent snapshot " + m_o.parentSnapshot + " cannot be identified (" + error + ")";
+    } else if (now != recorded) {
+        m_fullReadReason = "parent snapshot " + m_o.parentSnapshot + " was re-created";
+    }
+}
+
 void BackupJob::PrunePartial()
 {
     // Under the chain lock no other backup writes this chain: a backup the
@@ -384,6 +412,24 @@ bool BackupJob::CollectBlocks(CDiskDescriptor& disk, dmtask::FirstErrorCapture* 
 {
     uint64_t count = repo::BlockCount(m_dataSize, repo::kBlockSize);
     if (!m_incremental) {
+        m_blocks.resize(count);
+        for (uint64_t i = 0; i < count; ++i) m_blocks[i] = i;
+        return true;
+    }
+    if (!m_fullReadReason.empty()) {
+        // No diff against a snapshot that is not the parent's: every block, and
+        // a changed-range file that says so.
+        DirtyRanges all;
+        all.m_version = 2;
+        all.m_isRestore = false;
+        all.Initialize(m_chainDir, m_backupId);
+        m_dirtyRangesPath = all.GetDirtyRangeFileName();
+        all.UseFull();
+        if (!all.FlushToStorage()) {
+            error = "cannot write " + m_dirtyRangesPath;
+            return false;
+        }
+        m_usedFull = true;
         m_blocks.resize(count);
         for (uint64_t i = 0; i < count; ++i) m_blocks[i] = i;
         return true;
@@ -689,9 +735,11 @@ bool BackupJob::Commit(std::string& error)
     m.blockSize = repo::kBlockSize;
     m.snapshotUrl = m_o.snapshotUrl;
     m.snapshot = m_url.name;
+    m.snapshotIdentity = m_snapshotIdentity;
     if (m_incremental) {
         m.parentBackup = m_parent.manifest.backupId;
         m.parentSnapshot = m_o.parentSnapshot;
+        m.parentSnapshotIdentity = m_parent.manifest.snapshotIdentity;
         m.dirtyRangesFile = ChainManager::metaDataDirectoryName + "/" + m_backupId + ".dirtyRanges";
         if (!repo::FileCrc(m_dirtyRangesPath, m.dirtyRangesCrc, error)) return false;
     }
@@ -792,12 +840,13 @@ int BackupJob::Run()
     if (!m_task.Begin(journal, error)) return Fail(error);
     TaskMgr::GetInstance()->SetTaskStatus(taskId, TASK_STATUS_RUNNING);
 
+    CheckIdentities();
     std::string parentUrl = m_incremental ? dmtask::WithName(m_o.snapshotUrl, m_o.parentSnapshot) : "";
     VolumeParas paras = dmtask::MakeParas(m_task, m_o.volumeId, m_dataSize, m_o.storageType, m_o.offsetKib, true,
                                           m_o.snapshotUrl, parentUrl);
     if (!dmtask::CreateDescriptor(paras, m_disk, error)) return Fail(error);
     uint64_t phase = dmtask::NowMicros();
-    if (m_incremental) {
+    if (m_incremental && m_fullReadReason.empty()) {
         if (!RangesBesideOpen(paras, error)) return Fail(error);
     } else {
         if (!CollectBlocks(*m_disk, nullptr, error) || !OpenSnapshot(error)) return Fail(error);
@@ -838,6 +887,8 @@ int BackupJob::Run()
         out["bytes_read"] = Json::UInt64(m_totalBytes);
         out["bytes_stored"] = Json::UInt64(m_storedBytes.load());
         out["used_full"] = m_usedFull;
+        if (!m_fullReadReason.empty()) out["full_read_reason"] = m_fullReadReason;
+        out["snapshot_identity"] = m_snapshotIdentity;
         out["seconds"] = seconds;
         out["ranges_seconds"] = m_rangesSeconds;
         out["open_seconds"] = m_openSeconds;
@@ -853,6 +904,7 @@ int BackupJob::Run()
         dmtask::PrintJson(out);
     } else {
         const char* kind = !m_incremental ? "full" : m_usedFull ? "incremental (full read)" : "incremental";
+        if (!m_fullReadReason.empty()) std::cout << "incremental (full read): " << m_fullReadReason << std::endl;
         std::cout << "backup " << m_backupId << " (" << kind << ") of "
                   << m_url.name << ": " << m_blocks.size() << " blocks, " << dmtask::HumanBytes(m_totalBytes)
                   << " read, " << dmtask::HumanBytes(m_storedBytes.load()) << " stored in "

@@ -314,6 +314,34 @@ TEST_F(DatamoverTrustTest, WhatAKilledRemovalLeftIsShownByADryRunAndRemovedByThe
     ExpectRestores(b1, "s1");
 }
 
+TEST_F(DatamoverTrustTest, AParentSnapshotMadeAgainUnderItsNameIsReadInFull)
+{
+    b1 = FullOf("s1", 1);
+    const std::string first = List().json["chains"][0]["backups"][0]["snapshot_identity"].asString();
+    ASSERT_FALSE(first.empty()) << "no identity recorded";
+    // s1 deleted and made again from other data: the same name, another snapshot.
+    sim->DeleteSnapshot("s1");
+    sim->WriteRandom("vol", 0, 20 * kMiB, 5);
+    sim->Snapshot("vol", "s1");
+    sim->WriteRandom("vol", 24 * kMiB, 4 * kMiB, 6);
+    Result inc = SnapAndBackUp("vol", "s2", "s1");
+    EXPECT_TRUE(inc.json["used_full"].asBool()) << inc.out;
+    EXPECT_EQ(inc.json["full_read_reason"].asString(), "parent snapshot s1 was re-created");
+    EXPECT_EQ(inc.json["blocks"].asUInt64(), size / repo::kBlockSize) << "not every block was read";
+    ExpectRestores(Id(inc), "s2");
+    // The text output says it too.
+    sim->Snapshot("vol", "s3");
+    sim->DeleteSnapshot("s2");
+    sim->Snapshot("vol", "s2");
+    EXPECT_NE(Expect(0, BackupArgs("s3", "s2"), false).out.find("incremental (full read): parent snapshot s2 was "
+                                                                 "re-created"),
+              std::string::npos);
+    // A child whose recorded parent identity is not its parent's is damage.
+    const std::string child = Listed().back();
+    ASSERT_NO_FATAL_FAILURE(EditManifest(child, [](Json::Value& m) { m["parent_snapshot_identity"] = "other"; }));
+    EXPECT_TRUE(Mentions(Verify(1), "it read another snapshot of the name s2"));
+}
+
 TEST_F(DatamoverTrustTest, TheSourceCheckCatchesWhatTheStoragesDiffLeftOut)
 {
     b1 = FullOf("s1", 1);
