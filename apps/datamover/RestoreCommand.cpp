@@ -54,6 +54,7 @@ struct RestoreOptions {
 class RestoreJob {
 public:
     RestoreJob(CommandContext& ctx, const RestoreOptions& o) : m_ctx(ctx), m_o(o), m_task(ctx, "restore") {}
+    ~RestoreJob() { CloseTargetRead(); }
     int Run();
 
 private:
@@ -61,6 +62,14 @@ private:
     bool ForEachBlock(const char* label, const std::function<bool(uint64_t, char*, std::string&)>& fn,
                       std::string& error);
     bool WriteAll(std::string& error);
+    // Whether the target's bytes [at, at + length) read as zeros (false when they cannot be read).
+    bool TargetReadsZeros(uint64_t at, uint64_t length) const;
+    // Before a detach: an open descriptor would keep the device busy.
+    void CloseTargetRead()
+    {
+        if (m_targetReadFd >= 0) ::close(m_targetReadFd);
+        m_targetReadFd = -1;
+    }
     // Reads and checks every block of the chain, writing nothing.
     bool CheckAll(std::string& error);
     // --to-file / --to-device: the same layout as a volume, written with plain I/O.
@@ -98,6 +107,8 @@ private:
     std::string m_targetKey;  // the target as records and its lock name it
     dmtask::ObjectLock m_targetLock;
     int m_localFd = -1;
+    int m_targetReadFd = -1;                  // the attached target, read-only, for its zero blocks
+    std::atomic<uint64_t> m_zeroBlocksSkipped{0};  // all-zero blocks the target already read as zeros
     bool m_createdFile = false;  // removed again when the restore fails
     bool m_heldData = false;     // an existing target that held data: checked first, its header reported kept
     bool m_zeroFill = false;     // zero blocks are written, the data area could not be cleared
@@ -175,12 +186,30 @@ bool RestoreJob::CheckAll(std::string& error)
     return false;
 }
 
+bool RestoreJob::TargetReadsZeros(uint64_t at, uint64_t length) const
+{
+    thread_local std::vector<char> buffer;
+    buffer.resize(1 << 20);
+    for (uint64_t done = 0; done < length;) {
+        const size_t want = static_cast<size_t>(std::min<uint64_t>(buffer.size(), length - done));
+        ssize_t n = ::pread(m_targetReadFd, buffer.data(), want, static_cast<off_t>(at + done));
+        if (n != static_cast<ssize_t>(want) || !repo::IsAllZero(buffer.data(), want)) return false;
+        done += want;
+    }
+    return true;
+}
+
 bool RestoreJob::WriteAll(std::string& error)
 {
     const uint64_t blockSize = m_target.manifest.blockSize;
-    return ForEachBlock("restore", [this, blockSize](uint64_t index, char* data, std::string& err) {
+    const uint64_t base = m_target.manifest.dataOffset;
+    return ForEachBlock("restore", [this, blockSize, base](uint64_t index, char* data, std::string& err) {
         uint64_t offset = index * blockSize;
         uint64_t length = m_reader.Length(index);
+        if (m_targetReadFd >= 0 && repo::IsAllZero(data, length) && TargetReadsZeros(base + offset, length)) {
+            ++m_zeroBlocksSkipped;
+            return true;
+        }
         EnvProxyResult r = m_disk->WriteBlocks(offset, length, data);
         if (r._GetCompleteCode() != ENV_PROXY_SUCCESS) {
             err = dmtask::DescribeFailure("writing block " + std::to_string(index), r);
@@ -195,6 +224,7 @@ bool RestoreJob::WriteAll(std::string& error)
 
 int RestoreJob::Fail(const std::string& text)
 {
+    CloseTargetRead();
     if (m_diskOpen) {
         m_disk->CloseDisk();
         m_diskOpen = false;
@@ -228,7 +258,10 @@ bool RestoreJob::CheckTarget(std::string& error)
     bool regular = ::fstat(fd, &st) == 0 && S_ISREG(st.st_mode);
     // Looked at with --force too: overwriting data needs the pre-read.
     bool used = LooksUsed(fd, regular, m.dataOffset, size);
-    ::close(fd);
+    // Kept to look at the target's own blocks: an all-zero block is written
+    // only where the target does not read zeros already, so a thin volume stays thin.
+    if (m_targetReadFd >= 0) ::close(m_targetReadFd);
+    m_targetReadFd = fd;
     m_code = dmout::ErrorCode::Refused;
     if (size < m.dataOffset + m.volumeSize) {
         error = "volume " + m_url.name + " holds " + std::to_string(size) + " bytes, the backup needs " +
@@ -642,6 +675,7 @@ int RestoreJob::Run()
         return Fail(dmtask::DescribeFailure("flushing volume " + m_url.name, flushed));
     }
     double writeSeconds = dmtask::SecondsSince(writeStarted);
+    CloseTargetRead();
     EnvProxyResult closed = m_disk->CloseDisk();
     m_diskOpen = false;
     m_disk.reset();
@@ -682,6 +716,7 @@ int RestoreJob::Report(double seconds, double openSeconds, double writeSeconds)
             out["bytes_before_data_kept"] = Json::UInt64(m_heldData ? m.dataOffset : 0);
             out["open_seconds"] = openSeconds;
             out["checked_before_writing"] = m_preRead;
+            out["zero_blocks_skipped"] = Json::UInt64(m_zeroBlocksSkipped.load());
             out["settle_seconds"] = StrataSteps::SettleWallSeconds();
             out["write_seconds"] = writeSeconds;
         }

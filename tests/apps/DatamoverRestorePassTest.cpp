@@ -5,6 +5,7 @@
 // yet checked.
 #include <fcntl.h>
 #include <linux/falloc.h>
+#include <sys/stat.h>
 
 #include "tests/apps/DatamoverFixture.h"
 
@@ -31,6 +32,11 @@ TEST_F(DatamoverRestorePassTest, AnEmptyTargetIsWrittenInOnePassUpToTheDamagedBl
     ASSERT_EQ(good.rc, 0) << good.out << good.err;
     EXPECT_FALSE(good.json["checked_before_writing"].asBool()) << good.out;
     ExpectSameData("s1", "fresh");
+    // A fresh volume stays thin: blocks of zeros that it reads as zeros are not written.
+    struct stat st {};
+    ASSERT_EQ(::stat(sim->BackingPath("fresh").c_str(), &st), 0);
+    EXPECT_LE(static_cast<uint64_t>(st.st_blocks) * 512, 21 * kMiB + kOffset) << "the restore wrote zeros";
+    EXPECT_GE(good.json["zero_blocks_skipped"].asUInt64(), 6u) << good.out;
 
     Damage(id, 3);
     sim->CreateVolume("empty", size);
