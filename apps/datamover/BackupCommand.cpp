@@ -92,6 +92,8 @@ private:
     // Asks the storage for the identities of the snapshot and of the parent's;
     // sets m_fullReadReason when the parent snapshot is not the one its backup read.
     void CheckIdentities();
+    // A full backup's blocks the attached snapshot reports as never written are not read.
+    void SkipUnwrittenBlocks();
 
     CommandContext& m_ctx;
     BackupOptions m_o;
@@ -111,6 +113,7 @@ private:
     // snapshot is no longer the one the parent backup read reads everything.
     std::string m_snapshotIdentity;
     std::string m_fullReadReason;  // non-empty: an incremental that must read every block
+    uint64_t m_unwrittenBlocks = 0;  // blocks of a full backup left unread: holes of the snapshot
     std::vector<uint64_t> m_blocks;
     std::vector<repo::BlockEntry> m_entries;
     std::atomic<uint64_t> m_storedBytes{0};
@@ -326,7 +329,52 @@ bool BackupJob::OpenSnapshot(std::string& error)
         }
     }
     m_diskOpen = true;
-    return CheckSnapshotSize(error);
+    if (!CheckSnapshotSize(error)) return false;
+    if (!m_incremental) SkipUnwrittenBlocks();
+    return true;
+}
+
+void BackupJob::SkipUnwrittenBlocks()
+{
+    // Where the attached snapshot can say which of its bytes were ever written
+    // (SEEK_DATA on a sparse file or an export that reports holes), a full
+    // backup of a thin volume reads only those; the rest are holes of the
+    // image, in the table with the checksum of zeros. Where it cannot, every
+    // byte is data and every block is read.
+    const std::string device = dmtask::AttachedDevice(m_url);
+    int fd = device.empty() ? -1 : ::open(device.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return;
+    const uint64_t begin = m_dataOffset;
+    const uint64_t end = m_dataOffset + m_dataSize;
+    std::vector<bool> written(m_blocks.size(), false);
+    bool known = true;
+    for (uint64_t at = begin; at < end;) {
+        off_t data = ::lseek(fd, static_cast<off_t>(at), SEEK_DATA);
+        if (data < 0) {
+            known = errno == ENXIO;  // ENXIO: no data from here on; anything else: no answer
+            break;
+        }
+        if (static_cast<uint64_t>(data) >= end) break;
+        off_t hole = ::lseek(fd, data, SEEK_HOLE);
+        if (hole < 0) {
+            known = false;
+            break;
+        }
+        const uint64_t to = std::min<uint64_t>(static_cast<uint64_t>(hole), end);
+        for (uint64_t b = (static_cast<uint64_t>(data) - begin) / repo::kBlockSize;
+             b < written.size() && b * repo::kBlockSize < to - begin; ++b) {
+            written[b] = true;
+        }
+        at = to;
+    }
+    ::close(fd);
+    if (!known) return;
+    std::vector<uint64_t> read;
+    for (uint64_t index : m_blocks) {
+        if (written[index]) read.push_back(index);
+    }
+    m_unwrittenBlocks = m_blocks.size() - read.size();
+    m_blocks.swap(read);
 }
 
 bool BackupJob::RangesBesideOpen(const VolumeParas& paras, std::string& error)
@@ -725,7 +773,25 @@ bool BackupJob::Commit(std::string& error)
     ::close(m_dataFd);
     m_dataFd = -1;
     repo::Manifest m;
-    if (!repo::WriteTable(m_backupDir + "/" + repo::kTableFile, m_backupId, m_entries, m.tableCrc, error)) return false;
+    std::vector<repo::BlockEntry> table = m_entries;
+    if (!m_incremental && m_unwrittenBlocks > 0) {
+        // A full table covers every block: those never written are zeros, holes of the image.
+        const uint64_t count = repo::BlockCount(m_dataSize, repo::kBlockSize);
+        table.clear();
+        table.reserve(count);
+        size_t k = 0;
+        for (uint64_t index = 0; index < count; ++index) {
+            if (k < m_entries.size() && m_entries[k].index == index) {
+                table.push_back(m_entries[k++]);
+                continue;
+            }
+            const uint32_t length = repo::BlockLength(index, m_dataSize, repo::kBlockSize);
+            table.push_back(repo::BlockEntry{index, length, repo::ZeroBlockCrc(length)});
+        }
+    }
+    uint64_t covered = 0;
+    for (const repo::BlockEntry& e : table) covered += e.length;
+    if (!repo::WriteTable(m_backupDir + "/" + repo::kTableFile, m_backupId, table, m.tableCrc, error)) return false;
     m.backupId = m_backupId;
     m.kind = m_incremental ? "incremental" : "full";
     m.volumeId = m_o.volumeId;
@@ -746,8 +812,8 @@ bool BackupJob::Commit(std::string& error)
     m.createdAt = m_createdAt;
     m.createdAtMicros = m_createdAtMicros;
     m.finishedAt = std::time(nullptr);
-    m.blocks = m_entries.size();
-    m.changedBytes = m_totalBytes;
+    m.blocks = table.size();
+    m.changedBytes = covered;
     m.storedBytes = m_storedBytes.load();
     m.usedFull = m_usedFull;
     m.dataFile = m_incremental ? repo::kIncrDataFile : repo::kFullDataFile;
@@ -885,6 +951,7 @@ int BackupJob::Run()
         out["snapshot"] = m_url.name;
         out["blocks"] = Json::UInt64(m_blocks.size());
         out["bytes_read"] = Json::UInt64(m_totalBytes);
+        out["unwritten_blocks_skipped"] = Json::UInt64(m_unwrittenBlocks);
         out["bytes_stored"] = Json::UInt64(m_storedBytes.load());
         out["used_full"] = m_usedFull;
         if (!m_fullReadReason.empty()) out["full_read_reason"] = m_fullReadReason;

@@ -115,16 +115,6 @@ std::vector<std::pair<uint64_t, uint64_t>> DataFile::Holes() const
     return holes;
 }
 
-namespace {
-// The checksum of `length` zero bytes, which a block read from a hole must match.
-uint32_t ZeroCrc(uint32_t length)
-{
-    static const std::vector<char> zeros(kBlockSize, 0);
-    static const uint32_t whole = BlockCrc(zeros.data(), zeros.size());
-    if (length == zeros.size()) return whole;
-    return length < zeros.size() ? BlockCrc(zeros.data(), length) : BlockCrc(std::vector<char>(length).data(), length);
-}
-}  // namespace
 
 bool ChainReader::Open(const Repository& r, const BackupInfo& target, std::string& error)
 {
@@ -174,7 +164,7 @@ bool ChainReader::Read(uint64_t index, char* buffer, std::string& error) const
     const Source& s = m_plan[index];
     if (s.hole) {
         std::memset(buffer, 0, s.length);
-        if (s.crc == ZeroCrc(s.length)) return true;
+        if (s.crc == ZeroBlockCrc(s.length)) return true;
         error = "block " + std::to_string(index) + " of backup " + m_ids[s.file] +
                 ": fails its checksum (it lies in a hole of the image, which reads as zeros)";
         return false;

@@ -147,6 +147,14 @@ bool IsAllZero(const void* data, size_t length)
     return true;
 }
 
+uint32_t ZeroBlockCrc(uint32_t length)
+{
+    static const std::vector<char> zeros(kBlockSize, 0);
+    static const uint32_t whole = BlockCrc(zeros.data(), zeros.size());
+    if (length == zeros.size()) return whole;
+    return length < zeros.size() ? BlockCrc(zeros.data(), length) : BlockCrc(std::vector<char>(length).data(), length);
+}
+
 uint64_t BlockCount(uint64_t volumeSize, uint64_t blockSize)
 {
     return blockSize == 0 ? 0 : (volumeSize + blockSize - 1) / blockSize;

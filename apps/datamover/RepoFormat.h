@@ -115,6 +115,8 @@ uint32_t BlockCrc(const void* data, size_t length, uint32_t seed = 0);
 // The same, always computed by table (for tests and machines without SSE4.2).
 uint32_t BlockCrcPortable(const void* data, size_t length, uint32_t seed = 0);
 bool IsAllZero(const void* data, size_t length);
+// The checksum of `length` zero bytes (a block of a hole).
+uint32_t ZeroBlockCrc(uint32_t length);
 uint64_t BlockCount(uint64_t volumeSize, uint64_t blockSize);
 uint32_t BlockLength(uint64_t index, uint64_t volumeSize, uint64_t blockSize);
 std::string NewBackupId();
