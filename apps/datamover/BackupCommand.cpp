@@ -886,8 +886,11 @@ int BackupJob::Run()
     record.state = "running";
     if (m_chain->chainDB->PutBackup(record) != 0) {
         std::string why = m_chain->chainDB->GetLastError();
+        std::string journal;
+        if (!dmjournal::JournalReadable(m_chainDir, journal)) why = journal;
         m_backupId.clear();
-        return Fail("cannot record the backup in the chain's journal: " + why);
+        m_code = dmout::ErrorCode::Damaged;
+        return Fail("cannot record the backup in the chain's journal: " + why + "; nothing was backed up");
     }
     if (!m_chain->snapStore->CreateEntry(m_backupId, m_backupDir)) {
         m_backupDir.clear();

@@ -218,6 +218,10 @@ TEST_F(DatamoverTrustTest, WhatIsSaidOfAChainIsWhatIsTrueOfIt)
     const std::string journal = FileBytes(db);
     std::ofstream(db, std::ios::trunc) << std::string(8192, 'z');
     EXPECT_TRUE(Mentions(Verify(1), "journal")) << Verify(1);
+    sim->Snapshot("vol", "s9");
+    Result refused = Expect(1, BackupArgs("s9", "s3"));
+    ExpectRefused(refused, {"cannot be opened", "restored from a copy"});
+    EXPECT_EQ(refused.json["error"]["code"].asString(), "damaged");
     std::ofstream(db, std::ios::trunc | std::ios::binary) << journal;
     Verify(0);
 
@@ -295,22 +299,26 @@ TEST_F(DatamoverTrustTest, ALiveBackupIsNeitherRemovableNorRemovedAndOneSnapshot
 
 TEST_F(DatamoverTrustTest, WhatAKilledRemovalLeftIsShownByADryRunAndRemovedByTheNext)
 {
-    b1 = FullOf("s1", 1);
-    b2 = Id(Next("s2", "s1", 0, 4 * kMiB, 2));
-    // A removal killed after its journal row and manifest went; then, as an
-    // older data mover did it, the directory went before the changed-range file.
+    ASSERT_NO_FATAL_FAILURE(MakeChain());
+    // Two removals killed after their journal row and manifest went: B3's left
+    // its directory; for B2, as an older data mover did it, the directory went
+    // before the changed-range file.
     ::setenv("DATAMOVER_CRASH_AT", "forget-manifest-removed", 1);
+    Run(Repo("forget", {"--backup", b3}));
     Run(Repo("forget", {"--backup", b2}));
     ::unsetenv("DATAMOVER_CRASH_AT");
     fs::remove_all(BackupDir(b2));
     const std::string orphan = ChainDir() + "/SNAPS_DIR/" + b2 + ".dirtyRanges";
     ASSERT_TRUE(fs::exists(orphan));
+    ASSERT_TRUE(fs::exists(BackupDir(b3)));
     const std::vector<std::string> files = RepoFiles();
     Result dry = Expect(0, Repo("prune", {"--keep-last", "5", "--dry-run"}));
     EXPECT_TRUE(Mentions(dry.json["chains"][0]["would_remove_files"], orphan)) << dry.out;
+    EXPECT_TRUE(Mentions(dry.json["chains"][0]["would_remove"], b3)) << dry.out;
     EXPECT_EQ(RepoFiles(), files) << "a dry run changed the repository";
     Expect(0, Repo("clean"));
     EXPECT_FALSE(fs::exists(orphan));
+    EXPECT_FALSE(fs::exists(BackupDir(b3)));
     ExpectRestores(b1, "s1");
 }
 
