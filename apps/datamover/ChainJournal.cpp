@@ -12,7 +12,7 @@
 #include <iterator>
 #include <sstream>
 
-#include "apps/datamover/TaskSupport.h"
+#include "apps/datamover/session/Task.h"
 #include "host/ChainDB.h"
 #include "management/ChainManager.h"
 #include "proto/chain.pb.h"

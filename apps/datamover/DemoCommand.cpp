@@ -24,7 +24,9 @@
 
 #include "apps/datamover/DataCommands.h"
 #include "apps/datamover/RepoFormat.h"
-#include "apps/datamover/TaskSupport.h"
+#include "apps/datamover/output/Console.h"
+#include "apps/datamover/session/StorageUrl.h"
+#include "apps/datamover/session/Threads.h"
 #include "foundation/JsonUtils.h"
 
 extern char** environ;

@@ -5,7 +5,10 @@
 #include <iostream>
 
 #include "apps/datamover/DataCommands.h"
-#include "apps/datamover/TaskSupport.h"
+#include "apps/datamover/output/Console.h"
+#include "apps/datamover/session/StorageUrl.h"
+#include "apps/datamover/session/Task.h"
+#include "apps/datamover/session/Threads.h"
 #include "host/ConfigReader.h"
 
 namespace {

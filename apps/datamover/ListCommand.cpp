@@ -10,7 +10,8 @@
 #include "apps/datamover/ChainJournal.h"
 #include "apps/datamover/DataCommands.h"
 #include "apps/datamover/RepoFormat.h"
-#include "apps/datamover/TaskSupport.h"
+#include "apps/datamover/output/Console.h"
+#include "apps/datamover/session/RestoreRecord.h"
 
 namespace {
 

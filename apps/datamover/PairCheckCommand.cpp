@@ -10,7 +10,7 @@
 #include <iostream>
 #include <memory>
 
-#include "apps/datamover/TaskSupport.h"
+#include "apps/datamover/session/Task.h"
 #include "foundation/JsonUtils.h"
 #include "host/ConfigReader.h"
 #include "host/IHttpClient.h"

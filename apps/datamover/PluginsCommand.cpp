@@ -5,7 +5,7 @@
 #include <sstream>
 
 #include "apps/datamover/CommandContext.h"
-#include "apps/datamover/TaskSupport.h"
+#include "apps/datamover/output/Console.h"
 #include "factory/DiskDescriptorFactory.h"
 #include "foundation/JsonUtils.h"
 #include "host/HostMessageSink.h"

@@ -10,7 +10,10 @@
 #include <vector>
 
 #include "apps/datamover/BackupReader.h"
-#include "apps/datamover/TaskSupport.h"
+#include "apps/datamover/output/Console.h"
+#include "apps/datamover/session/StorageUrl.h"
+#include "apps/datamover/session/Task.h"
+#include "apps/datamover/session/Threads.h"
 
 namespace dmverify {
 

@@ -2,7 +2,7 @@
 #pragma once
 #include <string>
 
-#include "apps/datamover/TaskSupport.h"
+#include "apps/datamover/session/StorageUrl.h"
 
 namespace dmtask {
 

@@ -19,7 +19,7 @@
 #include "apps/datamover/DataCommands.h"
 #include "apps/datamover/RepoFormat.h"
 #include "apps/datamover/SourceCompare.h"
-#include "apps/datamover/TaskSupport.h"
+#include "apps/datamover/output/Console.h"
 #include "storage_access/DirtyRanges.h"
 
 namespace {
