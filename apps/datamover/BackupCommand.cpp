@@ -223,7 +223,8 @@ bool BackupJob::Validate(std::string& error)
         }
         if (!found) {
             error = "no complete backup of snapshot " + m_o.parentSnapshot + " for volume " + m_o.volumeId + " in " +
-                    m_repo.Root() + " ('datamover list' shows the backups; without --parent-snapshot the backup is full)";
+                    m_repo.Root() +
+                    " ('datamover list' shows the backups; without --parent-snapshot the backup is full)";
             return false;
         }
         // An incremental is only as good as what it is laid on: the parent's

@@ -285,7 +285,8 @@ int RunClean(CommandContext& ctx, const CleanOptions& o)
     std::set<std::string> ids;
     if (!o.taskId.empty()) {
         if (!StrataCleanFile::ValidCacheId(o.taskId) || KnownTasks(ctx.root).count(o.taskId) == 0) {
-            PrintError(ctx, dmout::ErrorCode::NotFound, "no task " + o.taskId + " with cached data under " + ctx.root + "/var");
+            PrintError(ctx, dmout::ErrorCode::NotFound,
+                       "no task " + o.taskId + " with cached data under " + ctx.root + "/var");
             return 2;
         }
         ids.insert(o.taskId);

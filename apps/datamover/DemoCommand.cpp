@@ -218,7 +218,8 @@ Json::Value Demo::Mover(const std::vector<std::string>& args)
     Json::Value v;
     CJsonUtils::StringToJson(FirstLine(out), v);
     if (rc != 0) {
-        std::string why = v.isObject() && v["error"]["message"].isString() ? v["error"]["message"].asString() : FirstLine(err);
+        const Json::Value& message = v.isObject() ? v["error"]["message"] : Json::Value();
+        std::string why = message.isString() ? message.asString() : FirstLine(err);
         throw DemoError("datamover " + args[0] + " failed: " + why);
     }
     return v;
@@ -289,7 +290,8 @@ int Demo::Run()
         return 2;
     }
     if (m_o.storage == "ceph" && m_o.cephConf.empty()) {
-        PrintError(m_ctx, dmout::ErrorCode::BadArgument, "--storage ceph needs --ceph-conf (the cluster's configuration file)");
+        PrintError(m_ctx, dmout::ErrorCode::BadArgument,
+                   "--storage ceph needs --ceph-conf (the cluster's configuration file)");
         return 2;
     }
     uint64_t started = dmtask::NowMicros();
@@ -426,7 +428,8 @@ int Demo::Run()
         std::cout << "restored volume " << (identical ? "identical to" : "DIFFERS from") << " snap-2; "
                   << "leftovers after clean: " << leftAfter << "; demo took " << Seconds(total) << std::endl;
     }
-    if (!ok) PrintError(m_ctx, dmout::ErrorCode::Internal, identical ? "leftovers remain after clean" : "the restored volume differs");
+    if (!ok) PrintError(m_ctx, dmout::ErrorCode::Internal,
+                        identical ? "leftovers remain after clean" : "the restored volume differs");
     return ok ? 0 : 1;
 }
 

@@ -140,8 +140,9 @@ int RunForget(CommandContext& ctx, const ForgetOptions& o)
 int RunPrune(CommandContext& ctx, const ForgetOptions& o)
 {
     if (o.policy.Empty()) {
-        PrintError(ctx, dmout::ErrorCode::BadArgument, "give at least one of --keep-last, --keep-daily, --keep-weekly (to remove one backup, use "
-                        "'datamover forget')");
+        PrintError(ctx, dmout::ErrorCode::BadArgument,
+                   "give at least one of --keep-last, --keep-daily, --keep-weekly (to remove one backup, use "
+                   "'datamover forget')");
         return 2;
     }
     const std::string volume = dmtask::NormalVolumeId(o.volumeId);
@@ -259,9 +260,12 @@ void RegisterForgetCommands(CLI::App& app, CommandContext& ctx)
     prune->add_option("--repo", p->repoPath, "Backup repository")->required();
     prune->add_option("--volume-id", p->volumeId, "Only this volume's chain (default: every chain)");
     prune->add_option("--keep-last", p->policy.keepLast, "Keep the newest N backups")->check(CLI::Range(0, 100000));
-    prune->add_option("--keep-daily", p->policy.keepDaily, "Keep the newest backup of each of the last N days that have a backup (days without one do not count)")
+    prune->add_option("--keep-daily", p->policy.keepDaily,
+                      "Keep the newest backup of each of the last N days that have a backup (days without one do "
+                      "not count)")
         ->check(CLI::Range(0, 100000));
-    prune->add_option("--keep-weekly", p->policy.keepWeekly, "Keep the newest backup of each of the last N weeks that have a backup (UTC, from Monday)")
+    prune->add_option("--keep-weekly", p->policy.keepWeekly,
+                      "Keep the newest backup of each of the last N weeks that have a backup (UTC, from Monday)")
         ->check(CLI::Range(0, 100000));
     prune->add_flag("--dry-run", p->dryRun, "Show the decisions; remove nothing");
     prune->callback([&ctx, p]() { ctx.exitStatus = RunPrune(ctx, *p); });

@@ -198,7 +198,8 @@ int RunPairCheck(CommandContext& ctx, const PairCheckOptions& o)
     }
     if (!o.caFile.empty()) {
         if (::access(o.caFile.c_str(), R_OK) != 0) {
-            PrintError(ctx, dmout::ErrorCode::BadArgument, "cannot read --ca-file " + o.caFile + ": " + std::strerror(errno));
+            PrintError(ctx, dmout::ErrorCode::BadArgument,
+                       "cannot read --ca-file " + o.caFile + ": " + std::strerror(errno));
             return 2;
         }
         ConfigReader::SetOverride(HttpClientConfig::SECTION, HttpClientConfig::KEY_CA_FILE, o.caFile);

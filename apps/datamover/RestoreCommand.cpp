@@ -584,11 +584,13 @@ int RestoreJob::Run()
     m_localPath = !m_o.toFile.empty() ? m_o.toFile : m_o.toDevice;
     int targets = (m_o.volumeUrl.empty() ? 0 : 1) + (m_o.toFile.empty() ? 0 : 1) + (m_o.toDevice.empty() ? 0 : 1);
     if (m_o.verifyOnly && targets > 0) {
-        PrintError(m_ctx, dmout::ErrorCode::BadArgument, "--verify-only writes nothing: give no --volume-url, --to-file or --to-device");
+        PrintError(m_ctx, dmout::ErrorCode::BadArgument,
+                   "--verify-only writes nothing: give no --volume-url, --to-file or --to-device");
         return 2;
     }
     if (!m_o.verifyOnly && targets != 1) {
-        PrintError(m_ctx, dmout::ErrorCode::BadArgument, "give one target: --volume-url, --to-file or --to-device (or --verify-only)");
+        PrintError(m_ctx, dmout::ErrorCode::BadArgument,
+                   "give one target: --volume-url, --to-file or --to-device (or --verify-only)");
         return 2;
     }
     if (!m_o.volumeUrl.empty() && !dmtask::ParseStrataUrl(m_o.volumeUrl, m_url, error)) {

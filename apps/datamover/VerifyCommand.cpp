@@ -177,8 +177,11 @@ int ReportUnreadable(CommandContext& ctx, const repo::Repository& r, const std::
 {
     for (const dmjournal::Unfinished& u : dmjournal::Classify(r)) {
         if (u.backup.backupId != id) continue;
-        PrintError(ctx, u.removable ? dmout::ErrorCode::NotFound : dmout::ErrorCode::Damaged,
-                   "backup " + id + " is " + u.text);
+        const bool live = u.text.rfind("in progress", 0) == 0;
+        const dmout::ErrorCode code = live         ? dmout::ErrorCode::InUse
+                                      : u.removable ? dmout::ErrorCode::NotFound
+                                                    : dmout::ErrorCode::Damaged;
+        PrintError(ctx, code, "backup " + id + " is " + u.text);
         return 1;
     }
     PrintError(ctx, dmout::ErrorCode::Damaged, error);

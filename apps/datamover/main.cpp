@@ -115,7 +115,8 @@ int main(int argc, char** argv)
         }
         if (!known) {
             ctx.json = ctx.json || std::find(argv + 1, argv + argc, std::string("--json")) != argv + argc;
-            PrintError(ctx, dmout::ErrorCode::BadArgument, "unknown subcommand '" + arg + "'; 'datamover --help' lists them");
+            PrintError(ctx, dmout::ErrorCode::BadArgument,
+                       "unknown subcommand '" + arg + "'; 'datamover --help' lists them");
             return 2;
         }
         break;
