@@ -59,6 +59,10 @@ TEST(Keys, EncryptedRepositoryOpensOnlyWithItsPassphrase)
     repotest::TempDir other;
     LocalDirStore o(other.Path());
     EXPECT_THROW(InitRepository(o, Encryption::RepoKey, "", repotest::FastKdf()), KeyError) << "empty passphrase";
+    EXPECT_FALSE(o.Exists(kConfigObject));
+    o.PutIfAbsent("DATAMOVER-REPOSITORY", "{\"format\":2}");  // an older repository
+    EXPECT_NE(OneLineError([&] { InitRepository(o, Encryption::None, "", repotest::FastKdf()); }).find("not empty"),
+              std::string::npos);
 }
 
 TEST(Keys, MissingKeyFileOrConfigIsOneClearErrorNeverPlaintext)

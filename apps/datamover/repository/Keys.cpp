@@ -145,6 +145,13 @@ RepoKeys InitRepository(ObjectStore& store, Encryption encryption, const std::st
     if (store.Exists(kConfigObject)) {
         throw KeyError("a repository already exists at " + store.Describe());
     }
+    // Anything else there (an older repository, unrelated files) is not ours to
+    // mix with; only a crashed init's key file may be left.
+    for (const std::string& name : store.List("")) {
+        if (name != kKeyFileObject) {
+            throw KeyError(store.Describe() + " is not empty (holds " + name + ")");
+        }
+    }
     RepoKeys keys;
     keys.encryption = encryption;
     uint8_t id[kRepoIdBytes];
