@@ -200,3 +200,60 @@ TEST(IndexLayout, HandWrittenUnencryptedIndexFollowsTheDocument)
 }
 
 }  // namespace
+
+namespace {
+
+TEST(IndexBlocks, ReadBlockReturnsExactLengthsAndRefusesMisfitChunks)
+{
+    repotest::TempDir dir;
+    LocalDirStore store(dir.Path());
+    const RepoKeys keys = InitRepository(store, Encryption::None, "", repotest::FastKdf());
+    ChunkStore chunks(store, keys);
+    BackupIndex x;
+    x.meta.volumeId = "v";
+    x.meta.backupId = "b";
+    x.meta.blockSize = 8192;
+    x.meta.volumeSize = 8192 + 4096;  // the last block is short
+    const std::string full(8192, 'f'), shortBlock(4096, 's');
+    x.blocks = {chunks.Put(full.data(), full.size()).id, chunks.Put(shortBlock.data(), shortBlock.size()).id};
+    EXPECT_EQ(ReadBlock(chunks, x, 0), full);
+    EXPECT_EQ(ReadBlock(chunks, x, 1), shortBlock);
+    EXPECT_THROW(ReadBlock(chunks, x, 2), IndexError);
+    x.blocks[1].reset();
+    EXPECT_EQ(ReadBlock(chunks, x, 1), std::string(4096, '\0')) << "a zero block is as long as its block";
+    x.blocks[1] = x.blocks[0];  // an 8 KiB chunk where 4 KiB belong
+    EXPECT_THROW(ReadBlock(chunks, x, 1), IndexError);
+    EXPECT_EQ(IndexBlockLength(x.meta, 0), 8192u);
+    EXPECT_EQ(IndexBlockLength(x.meta, 1), 4096u);
+    EXPECT_EQ(IndexBlockLength(x.meta, 2), 0u);
+}
+
+TEST(IndexBlocks, AChildFollowsOnlyItsOwnParentsVolumeAndGeometry)
+{
+    const BackupIndex parent = Sample("vol", "p");
+    IndexMeta good = parent.meta;
+    good.backupId = "c";
+    good.parentBackup = "p";
+    good.createdAtMicros = parent.meta.createdAtMicros + 1;
+    const BackupIndex child = ChildIndex(parent, good);
+    EXPECT_EQ(child.blocks, parent.blocks);
+    EXPECT_EQ(child.meta.backupId, "c");
+    const struct {
+        const char* what;
+        std::function<void(IndexMeta&)> edit;
+    } cases[] = {
+        {"names another parent", [](IndexMeta& m) { m.parentBackup = "q"; }},
+        {"another volume", [](IndexMeta& m) { m.volumeId = "vol2"; }},
+        {"another size", [](IndexMeta& m) { m.volumeSize += 4096; }},
+        {"another offset", [](IndexMeta& m) { m.dataOffset = 0; }},
+        {"another block size", [](IndexMeta& m) { m.blockSize = 8192; }},
+        {"older than its parent", [](IndexMeta& m) { m.createdAtMicros -= 2; }},
+    };
+    for (const auto& c : cases) {
+        IndexMeta m = good;
+        c.edit(m);
+        EXPECT_THROW(ChildIndex(parent, m), IndexError) << c.what;
+    }
+}
+
+}  // namespace

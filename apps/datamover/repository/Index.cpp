@@ -2,6 +2,7 @@
 
 #include <json/json.h>
 
+#include <algorithm>
 #include <cstring>
 #include <memory>
 
@@ -90,6 +91,50 @@ bool ValidIndexId(const std::string& id)
 uint64_t IndexBlockCount(uint64_t volumeSize, uint64_t blockSize)
 {
     return blockSize == 0 ? 0 : volumeSize / blockSize + (volumeSize % blockSize != 0 ? 1 : 0);
+}
+
+uint64_t IndexBlockLength(const IndexMeta& meta, uint64_t i)
+{
+    if (meta.blockSize == 0 || i >= IndexBlockCount(meta.volumeSize, meta.blockSize)) {
+        return 0;
+    }
+    return std::min(meta.blockSize, meta.volumeSize - i * meta.blockSize);
+}
+
+std::string ReadBlock(const ChunkStore& chunks, const BackupIndex& index, uint64_t i)
+{
+    const std::string where = Where(index.meta.volumeId, index.meta.backupId);
+    if (i >= index.blocks.size()) {
+        throw IndexError(where + ": no block " + std::to_string(i));
+    }
+    const uint64_t length = IndexBlockLength(index.meta, i);
+    if (!index.blocks[i]) {
+        return std::string(length, '\0');
+    }
+    std::string data = chunks.Get(*index.blocks[i]);
+    if (data.size() != length) {
+        throw IndexError(where + ": block " + std::to_string(i) + " is " + std::to_string(length) +
+                         " bytes, its chunk " + ChunkIdHex(*index.blocks[i]) + " " + std::to_string(data.size()));
+    }
+    return data;
+}
+
+BackupIndex ChildIndex(const BackupIndex& parent, const IndexMeta& meta)
+{
+    const IndexMeta& p = parent.meta;
+    const std::string where = Where(meta.volumeId, meta.backupId);
+    if (meta.parentBackup != p.backupId || meta.volumeId != p.volumeId || meta.volumeSize != p.volumeSize ||
+        meta.dataOffset != p.dataOffset || meta.blockSize != p.blockSize) {
+        throw IndexError(where + ": cannot follow " + Where(p.volumeId, p.backupId) +
+                         " (another parent, volume or geometry)");
+    }
+    if (meta.createdAtMicros < p.createdAtMicros) {
+        throw IndexError(where + ": older than its parent " + p.backupId);
+    }
+    BackupIndex child;
+    child.meta = meta;
+    child.blocks = parent.blocks;
+    return child;
 }
 
 IndexStore::IndexStore(ObjectStore& store, const RepoKeys& keys) : m_store(store), m_keys(keys) {}

@@ -46,6 +46,15 @@ struct IndexName {
 bool ValidIndexId(const std::string& id);
 uint64_t IndexBlockCount(uint64_t volumeSize, uint64_t blockSize);
 
+// Bytes of block `i` of the index's volume (the last one may be short); 0 past the end.
+uint64_t IndexBlockLength(const IndexMeta& meta, uint64_t i);
+// Block `i`'s bytes: zeros, or its chunk, which must be exactly the block's
+// length. ChunkError or IndexError otherwise, never short or foreign data.
+std::string ReadBlock(const ChunkStore& chunks, const BackupIndex& index, uint64_t i);
+// An incremental's starting point: the parent's blocks under `meta`, which must
+// name the parent and keep its volume, size, offset and block size.
+BackupIndex ChildIndex(const BackupIndex& parent, const IndexMeta& meta);
+
 class IndexStore {
 public:
     IndexStore(ObjectStore& store, const RepoKeys& keys);
