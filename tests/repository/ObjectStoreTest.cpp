@@ -3,7 +3,12 @@
 #include <dirent.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
+#include <algorithm>
+#include <cctype>
+#include <cstring>
 #include <fstream>
 #include <set>
 #include <thread>
@@ -144,6 +149,59 @@ TEST(ObjectStore, ConcurrentPutsOfOneNameStoreExactlyOne)
         AllFiles(dir.Path(), files);
         EXPECT_EQ(files.size(), 1u);
     }
+}
+
+}  // namespace
+
+namespace {
+
+TEST(ObjectStore, OnlyTemporariesOfDeadWritersOnThisHostAreRemoved)
+{
+    repotest::TempDir dir;
+    LocalDirStore s(dir.Path());
+    s.PutIfAbsent("chunks/ab/obj", "kept");
+    const pid_t child = ::fork();
+    if (child == 0) {
+        ::_exit(0);
+    }
+    ASSERT_GT(child, 0);
+    ::waitpid(child, nullptr, 0);  // its pid now names no process
+    // Temporaries are named .tmp-<host, other than [A-Za-z0-9] as '-'>-<pid>-...
+    std::vector<std::string> files;
+    std::string host(256, '\0');
+    ::gethostname(&host[0], host.size() - 1);
+    host.resize(std::strlen(host.c_str()));
+    for (auto& c : host) {
+        c = std::isalnum(static_cast<unsigned char>(c)) ? c : '-';
+    }
+    const std::string mine = ".tmp-" + host.substr(0, 64) + "-";
+    const struct {
+        std::string name;
+        bool removed;
+    } cases[] = {
+        {"chunks/ab/" + mine + std::to_string(child) + "-0-1", true},
+        {mine + std::to_string(child) + "-3-4", true},
+        {"chunks/ab/" + mine + std::to_string(::getppid()) + "-0-1", false},  // alive
+        {"chunks/ab/" + mine + std::to_string(::getpid()) + "-0-1", false},   // this process
+        {"chunks/ab/.tmp-otherhost-" + std::to_string(child) + "-0-1", false},
+        {"chunks/ab/" + mine + "notapid-0-1", false},
+    };
+    for (const auto& c : cases) {
+        std::ofstream(dir.Path() + "/" + c.name) << "partial";
+    }
+    std::vector<std::string> removed = s.RemoveDeadTemporaries();
+    std::sort(removed.begin(), removed.end());
+    std::vector<std::string> want;
+    for (const auto& c : cases) {
+        if (c.removed) {
+            want.push_back(dir.Path() + "/" + c.name);
+        }
+    }
+    std::sort(want.begin(), want.end());
+    EXPECT_EQ(removed, want);
+    AllFiles(dir.Path(), files);
+    EXPECT_EQ(files.size(), 1u + 4u);  // the object and the four kept temporaries
+    EXPECT_EQ(s.List(""), std::vector<std::string>{"chunks/ab/obj"});
 }
 
 }  // namespace

@@ -2,12 +2,15 @@
 
 #include <dirent.h>
 #include <fcntl.h>
+#include <signal.h>
 #include <sys/random.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
+#include <cctype>
+#include <cstdlib>
 #include <cerrno>
 #include <cstring>
 
@@ -108,6 +111,22 @@ void WriteAll(int fd, const std::string& data, const std::string& path)
     }
 }
 
+// This host's name as it appears in temporaries: letters, digits and '-'.
+const std::string& HostTag()
+{
+    static const std::string tag = [] {
+        char buf[256] = {0};
+        std::string t;
+        if (::gethostname(buf, sizeof buf - 1) == 0) {
+            for (const char* p = buf; *p != '\0' && t.size() < 64; ++p) {
+                t.push_back(std::isalnum(static_cast<unsigned char>(*p)) ? *p : '-');
+            }
+        }
+        return t.empty() ? std::string("host") : t;
+    }();
+    return tag;
+}
+
 }  // namespace
 
 bool ValidObjectName(const std::string& name)
@@ -159,8 +178,9 @@ std::string LocalDirStore::WriteTemporary(const std::string& path, const std::st
         nonce = 0;  // the pid and counter alone still make the name unique
     }
     const std::string dir = Parent(path);
-    const std::string tmp = dir + "/.tmp-" + std::to_string(::getpid()) + "-" + std::to_string(counter++) + "-" +
-                            std::to_string(nonce);
+    // .tmp-<host>-<pid>-...: enough to tell later, on certainty, that its writer is gone.
+    const std::string tmp = dir + "/.tmp-" + HostTag() + "-" + std::to_string(::getpid()) + "-" +
+                            std::to_string(counter++) + "-" + std::to_string(nonce);
     Fd fd(::open(tmp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644));
     if (fd.get() < 0) {
         throw StorageError(Errno("cannot create", tmp));
@@ -347,6 +367,61 @@ bool LocalDirStore::Delete(const std::string& name)
     }
     FsyncDir(Parent(path));
     return true;
+}
+
+}  // namespace repo3
+
+namespace repo3 {
+
+namespace {
+
+void CollectDeadTemporaries(const std::string& dirPath, const std::string& mine, std::vector<std::string>& out)
+{
+    DIR* dir = ::opendir(dirPath.c_str());
+    if (dir == nullptr) {
+        return;
+    }
+    std::vector<std::string> subdirs;
+    while (struct dirent* e = ::readdir(dir)) {
+        const std::string n = e->d_name;
+        if (n == "." || n == "..") {
+            continue;
+        }
+        const std::string path = dirPath + "/" + n;
+        struct stat st {};
+        if (::lstat(path.c_str(), &st) != 0) {
+            continue;
+        }
+        if (S_ISDIR(st.st_mode)) {
+            subdirs.push_back(path);
+            continue;
+        }
+        if (!S_ISREG(st.st_mode) || n.compare(0, mine.size(), mine) != 0) {
+            continue;  // not a temporary, or another host's
+        }
+        const char* pidText = n.c_str() + mine.size();
+        char* end = nullptr;
+        const long pid = std::strtol(pidText, &end, 10);
+        if (end == pidText || *end != '-' || pid <= 0 || pid == ::getpid()) {
+            continue;
+        }
+        if (::kill(static_cast<pid_t>(pid), 0) != 0 && errno == ESRCH && ::unlink(path.c_str()) == 0) {
+            out.push_back(path);
+        }
+    }
+    ::closedir(dir);
+    for (const auto& d : subdirs) {
+        CollectDeadTemporaries(d, mine, out);
+    }
+}
+
+}  // namespace
+
+std::vector<std::string> LocalDirStore::RemoveDeadTemporaries()
+{
+    std::vector<std::string> removed;
+    CollectDeadTemporaries(m_root, ".tmp-" + HostTag() + "-", removed);
+    return removed;
 }
 
 }  // namespace repo3

@@ -18,6 +18,9 @@ public:
     std::vector<std::string> List(const std::string& prefix) const override;
     bool Delete(const std::string& name) override;
     std::string Describe() const override { return m_root; }
+    // Temporaries of writers on this host whose process is gone (a crash
+    // between write and link); removes them and returns their paths.
+    std::vector<std::string> RemoveDeadTemporaries();
 
 private:
     std::string PathOf(const std::string& name) const;
