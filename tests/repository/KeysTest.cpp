@@ -61,8 +61,8 @@ TEST(Keys, EncryptedRepositoryOpensOnlyWithItsPassphrase)
     EXPECT_THROW(InitRepository(o, Encryption::RepoKey, "", repotest::FastKdf()), KeyError) << "empty passphrase";
     EXPECT_FALSE(o.Exists(kConfigObject));
     o.PutIfAbsent("DATAMOVER-REPOSITORY", "{\"format\":2}");  // an older repository
-    EXPECT_NE(OneLineError([&] { InitRepository(o, Encryption::None, "", repotest::FastKdf()); }).find("not empty"),
-              std::string::npos);
+    const std::string notEmpty = OneLineError([&] { InitRepository(o, Encryption::None, "", repotest::FastKdf()); });
+    EXPECT_NE(notEmpty.find("not empty"), std::string::npos) << notEmpty;
 }
 
 TEST(Keys, MissingKeyFileOrConfigIsOneClearErrorNeverPlaintext)
