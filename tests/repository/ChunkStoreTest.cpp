@@ -1,6 +1,9 @@
 // Chunks: round trips in every mode, raw storage of incompressible data, dedup,
 // and every way a chunk file can be wrong being refused with the chunk named.
 #include <gtest/gtest.h>
+#include <zstd.h>
+
+#include <cstring>
 
 #include "apps/datamover/repository/ChunkStore.h"
 #include "tests/repository/RepoTestUtil.h"
@@ -170,6 +173,43 @@ TEST(ChunkIds, ListSkipsObjectsThatAreNotChunkNames)
     r.store.PutIfAbsent("chunks/" + hex.substr(0, 2) + "/" + std::string(64, 'A'), "upper case");
     EXPECT_EQ(r.chunks.List(), std::vector<ChunkId>{id});
     EXPECT_THROW(Repo(Encryption::None, ChunkOptions{1000}), std::invalid_argument);
+}
+
+}  // namespace
+
+namespace {
+
+// A reader written from FORMAT3.md alone opens a sealed, compressed chunk.
+TEST(ChunkLayout, SealedChunkOpensByTheDocument)
+{
+    Repo r(Encryption::RepoKey);
+    const std::string data = repotest::HalfCompressible(100000, 9);
+    const ChunkId id = r.chunks.Put(data.data(), data.size()).id;
+    std::string file;
+    ASSERT_TRUE(r.store.Get("chunks/" + ChunkIdHex(id).substr(0, 2) + "/" + ChunkIdHex(id), file));
+    ASSERT_GE(file.size(), 32u);
+    auto u32 = [&](size_t at) {
+        uint32_t v = 0;
+        for (int i = 3; i >= 0; --i) {
+            v = v << 8 | static_cast<uint8_t>(file[at + i]);
+        }
+        return v;
+    };
+    EXPECT_EQ(file.substr(0, 4), "DMC3");
+    EXPECT_EQ(file[4], 1);
+    EXPECT_EQ(file[5], 1) << "zstd";
+    EXPECT_EQ(file[6], 1) << "AES-256-GCM";
+    EXPECT_EQ(u32(8), data.size());
+    EXPECT_EQ(u32(12), file.size() - 32);
+    uint8_t nonce[kNonceBytes];
+    std::memcpy(nonce, file.data() + 16, sizeof nonce);
+    std::string aad = std::string("datamover-chunk-v1", 19) + std::string(id.begin(), id.end()) + file.substr(0, 32);
+    std::string packed;
+    ASSERT_TRUE(AeadOpen(r.keys.master, nonce, aad, file.data() + 32, file.size() - 32, packed));
+    std::string plain(data.size(), '\0');
+    ASSERT_EQ(ZSTD_decompress(&plain[0], plain.size(), packed.data(), packed.size()), data.size());
+    EXPECT_EQ(plain, data);
+    EXPECT_EQ(HmacSha256(r.keys.mac, plain.data(), plain.size()), id);
 }
 
 }  // namespace

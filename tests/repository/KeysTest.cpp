@@ -189,3 +189,38 @@ TEST(Keys, DefaultKdfParametersRoundTrip)
 }
 
 }  // namespace
+
+namespace {
+
+// A reader written from FORMAT3.md alone unwraps the key file.
+TEST(KeyFileLayout, UnwrapsByTheDocument)
+{
+    repotest::TempDir dir;
+    LocalDirStore s(dir.Path());
+    const RepoKeys k = InitRepository(s, Encryption::RepoKey, "pw", repotest::FastKdf());
+    std::string text;
+    ASSERT_TRUE(s.Get("keys/repokey", text));
+    Json::Value v;
+    ASSERT_TRUE(repotest::ParseJson(text, v));
+    const Json::Value& kdf = v["kdf"];
+    std::string salt(32, '\0'), sealed(80, '\0');
+    uint8_t nonce[kNonceBytes];
+    ASSERT_TRUE(FromHex(kdf["salt"].asString(), &salt[0], salt.size()));
+    ASSERT_TRUE(FromHex(v["nonce"].asString(), nonce, sizeof nonce));
+    ASSERT_TRUE(FromHex(v["sealed"].asString(), &sealed[0], sealed.size()));
+    const Key wrap = Scrypt("pw", salt, kdf["n"].asUInt64(), kdf["r"].asUInt(), kdf["p"].asUInt());
+    const std::string aad = "datamover-keyfile-v1\n" + v["repository_id"].asString() + "\nscrypt n=" +
+                            std::to_string(kdf["n"].asUInt64()) + " r=" + std::to_string(kdf["r"].asUInt()) +
+                            " p=" + std::to_string(kdf["p"].asUInt()) + "\n" + kdf["salt"].asString();
+    std::string plain;
+    ASSERT_TRUE(AeadOpen(wrap, nonce, aad, sealed.data(), sealed.size(), plain));
+    EXPECT_EQ(plain, std::string(k.master.begin(), k.master.end()) + std::string(k.mac.begin(), k.mac.end()));
+    std::string config;
+    ASSERT_TRUE(s.Get("config", config));
+    ASSERT_TRUE(repotest::ParseJson(config, v));
+    EXPECT_EQ(v["encryption"].asString(), "repokey");
+    EXPECT_EQ(v["chunk_id"].asString(), "hmac-sha256");
+    EXPECT_EQ(v["format"].asInt(), 3);
+}
+
+}  // namespace
