@@ -2,6 +2,7 @@
 // using it, subsets that together cover everything, and subset syntax.
 #include <gtest/gtest.h>
 
+#include <functional>
 #include <set>
 
 #include "apps/datamover/repository/Verifier.h"
@@ -105,6 +106,39 @@ TEST(Verifier, DamagedIndexIsReportedAndTheOthersStillChecked)
     EXPECT_EQ(rep.indexes, 1u);
     EXPECT_EQ(rep.chunksRead, 1u);
     EXPECT_FALSE(rep.Clean());
+}
+
+// A forget and a collection between verify's two passes: what they removed is
+// not reported as damage, while real damage still is.
+TEST(Verifier, BackupsForgottenWhileVerifyingAreNotDamage)
+{
+    Repo r;
+    const BackupIndex gone = r.Add("vol", "gone", {"g"});
+    const BackupIndex kept = r.Add("vol", "kept", {"k"});
+    std::string f;
+    r.store.Get(ChunkStore::ObjectName(*kept.blocks[0]), f);
+    r.store.Replace(ChunkStore::ObjectName(*kept.blocks[0]), f.substr(0, f.size() - 1));
+    class ForgettingStore : public CountingStore {
+    public:
+        using CountingStore::CountingStore;
+        bool Get(const std::string& n, std::string& d) const override
+        {
+            if (n.rfind(kChunksPrefix, 0) == 0 && forget) {
+                forget();
+                forget = nullptr;
+            }
+            return CountingStore::Get(n, d);
+        }
+        mutable std::function<void()> forget;
+    } store(r.store);
+    store.forget = [&] {
+        r.store.Delete(IndexStore::ObjectName("vol", "gone"));
+        r.store.Delete(ChunkStore::ObjectName(*gone.blocks[0]));
+    };
+    const VerifyReport rep = VerifyRepository(store, r.keys);
+    EXPECT_TRUE(rep.damagedIndexes.empty());
+    ASSERT_EQ(rep.damagedChunks.size(), 1u);
+    EXPECT_EQ(rep.damagedChunks[0].id, *kept.blocks[0]);
 }
 
 TEST(Verifier, RotatingPartsCoverEveryChunkExactlyOnce)

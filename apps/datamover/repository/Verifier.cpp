@@ -109,8 +109,10 @@ VerifyReport VerifyRepository(ObjectStore& store, const RepoKeys& keys, const Ve
         try {
             index = indexes.Read(n.volumeId, n.backupId);
         } catch (const IndexError& e) {
-            report.damagedIndexes.push_back({n, e.what()});
-            continue;
+            if (store.Exists(IndexStore::ObjectName(n.volumeId, n.backupId))) {
+                report.damagedIndexes.push_back({n, e.what()});
+            }
+            continue;  // forgotten since the first pass
         }
         auto& damaged = report.damagedChunks;
         for (const auto& b : index.blocks) {
@@ -127,6 +129,11 @@ VerifyReport VerifyRepository(ObjectStore& store, const RepoKeys& keys, const Ve
             }
         }
     }
+    // A chunk no backup uses any more was forgotten and collected while we
+    // read: not damage of anything the repository keeps.
+    auto& damaged = report.damagedChunks;
+    damaged.erase(std::remove_if(damaged.begin(), damaged.end(), [](const DamagedChunk& d) { return d.usedBy.empty(); }),
+                  damaged.end());
     return report;
 }
 
