@@ -6,7 +6,7 @@ set -euo pipefail
 PACKAGES=(
   g++ cmake make pkg-config
   libboost-dev libboost-filesystem-dev libboost-thread-dev
-  libjsoncpp-dev liblz4-dev libaio-dev
+  libjsoncpp-dev liblz4-dev libaio-dev libzstd-dev libssl-dev
   libprotobuf-dev protobuf-compiler
   libcurl4-openssl-dev libsqlite3-dev
   libgtest-dev libgmock-dev googletest libbenchmark-dev libcli11-dev

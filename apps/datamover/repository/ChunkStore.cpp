@@ -1,0 +1,293 @@
+#include "apps/datamover/repository/ChunkStore.h"
+
+#include <zstd.h>
+
+#include <cstring>
+#include <memory>
+
+namespace repo3 {
+
+const char kChunksPrefix[] = "chunks/";
+
+namespace {
+
+constexpr char kMagic[4] = {'D', 'M', 'C', '3'};
+constexpr uint8_t kLayoutVersion = 1;
+constexpr uint8_t kCompressionNone = 0;
+constexpr uint8_t kCompressionZstd = 1;
+constexpr uint8_t kCipherNone = 0;
+constexpr uint8_t kCipherAes256Gcm = 1;
+constexpr char kAadDomain[] = "datamover-chunk-v1";
+
+void PutU32(uint8_t* p, uint32_t v)
+{
+    for (int i = 0; i < 4; ++i) {
+        p[i] = static_cast<uint8_t>(v >> (8 * i));
+    }
+}
+
+uint32_t GetU32(const uint8_t* p)
+{
+    return uint32_t(p[0]) | uint32_t(p[1]) << 8 | uint32_t(p[2]) << 16 | uint32_t(p[3]) << 24;
+}
+
+// Associated data: a domain label (a chunk is never taken for an index), the id
+// the chunk is stored under, and the header as written.
+std::string Aad(const ChunkId& id, const uint8_t* header)
+{
+    std::string aad(kAadDomain, sizeof kAadDomain);  // with its NUL
+    aad.append(reinterpret_cast<const char*>(id.data()), id.size());
+    aad.append(reinterpret_cast<const char*>(header), kChunkHeaderBytes);
+    return aad;
+}
+
+struct CCtxFree {
+    void operator()(ZSTD_CCtx* c) const { ZSTD_freeCCtx(c); }
+};
+struct DCtxFree {
+    void operator()(ZSTD_DCtx* d) const { ZSTD_freeDCtx(d); }
+};
+
+// One context per thread: creating one per 4 MiB block costs more than it saves.
+ZSTD_CCtx* ThreadCCtx()
+{
+    thread_local std::unique_ptr<ZSTD_CCtx, CCtxFree> ctx(ZSTD_createCCtx());
+    return ctx.get();
+}
+
+ZSTD_DCtx* ThreadDCtx()
+{
+    thread_local std::unique_ptr<ZSTD_DCtx, DCtxFree> ctx(ZSTD_createDCtx());
+    return ctx.get();
+}
+
+}  // namespace
+
+std::string ChunkIdHex(const ChunkId& id)
+{
+    return ToHex(id.data(), id.size());
+}
+
+bool ParseChunkId(const std::string& hex, ChunkId& id)
+{
+    // Only the lowercase spelling names a chunk: one id, one object name.
+    for (char c : hex) {
+        if (c >= 'A' && c <= 'F') {
+            return false;
+        }
+    }
+    return FromHex(hex, id.data(), id.size());
+}
+
+bool IsAllZero(const void* data, size_t length)
+{
+    const auto* p = static_cast<const uint8_t*>(data);
+    if (length == 0) {
+        return true;
+    }
+    // p[0] is zero and every byte equals its successor: all zero.
+    return p[0] == 0 && std::memcmp(p, p + 1, length - 1) == 0;
+}
+
+ChunkStore::ChunkStore(ObjectStore& store, const RepoKeys& keys, ChunkOptions options)
+    : m_store(store), m_keys(keys), m_options(options)
+{
+    if (m_options.zstdLevel < ZSTD_minCLevel() || m_options.zstdLevel > ZSTD_maxCLevel()) {
+        throw std::invalid_argument("zstd level out of range: " + std::to_string(m_options.zstdLevel));
+    }
+}
+
+std::string ChunkStore::ObjectName(const ChunkId& id)
+{
+    const std::string hex = ChunkIdHex(id);
+    return std::string(kChunksPrefix) + hex.substr(0, 2) + "/" + hex;
+}
+
+ChunkId ChunkStore::IdOf(const void* data, size_t length) const
+{
+    return m_keys.Encrypted() ? HmacSha256(m_keys.mac, data, length) : Sha256(data, length);
+}
+
+std::string ChunkStore::Encode(const ChunkId& id, const void* data, size_t length, bool* compressed) const
+{
+    if (length == 0 || length > kMaxChunkBytes) {
+        throw std::invalid_argument("chunk length out of range: " + std::to_string(length));
+    }
+    // Kept per thread at its largest size: no 4 MiB allocation and clearing per block.
+    thread_local std::string packed;
+    if (packed.size() < ZSTD_compressBound(length)) {
+        packed.resize(ZSTD_compressBound(length));
+    }
+    const size_t z = ZSTD_compressCCtx(ThreadCCtx(), &packed[0], packed.size(), data, length, m_options.zstdLevel);
+    if (ZSTD_isError(z)) {
+        throw std::runtime_error(std::string("zstd: ") + ZSTD_getErrorName(z));
+    }
+    const bool useZstd = z < length;  // else stored raw: never larger than the block
+    const void* payload = useZstd ? packed.data() : data;
+    const size_t payloadLen = useZstd ? z : length;
+
+    uint8_t header[kChunkHeaderBytes] = {0};
+    std::memcpy(header, kMagic, sizeof kMagic);
+    header[4] = kLayoutVersion;
+    header[5] = useZstd ? kCompressionZstd : kCompressionNone;
+    header[6] = m_keys.Encrypted() ? kCipherAes256Gcm : kCipherNone;
+    PutU32(header + 8, static_cast<uint32_t>(length));
+    PutU32(header + 12, static_cast<uint32_t>(payloadLen + (m_keys.Encrypted() ? kTagBytes : 0)));
+    std::string file;
+    file.reserve(kChunkHeaderBytes + payloadLen + kTagBytes);
+    if (m_keys.Encrypted()) {
+        uint8_t nonce[kNonceBytes];
+        RandomBytes(nonce, sizeof nonce);
+        std::memcpy(header + 16, nonce, sizeof nonce);
+        file.append(reinterpret_cast<const char*>(header), sizeof header);
+        AeadSeal(m_keys.master, nonce, Aad(id, header), payload, payloadLen, file);
+    } else {
+        file.append(reinterpret_cast<const char*>(header), sizeof header);
+        file.append(static_cast<const char*>(payload), payloadLen);
+    }
+    if (compressed != nullptr) {
+        *compressed = useZstd;
+    }
+    return file;
+}
+
+std::string ChunkStore::Decode(const ChunkId& id, const std::string& file) const
+{
+    const std::string name = ChunkIdHex(id);
+    if (file.size() < kChunkHeaderBytes) {
+        throw ChunkError(name, "truncated (shorter than its header)");
+    }
+    const auto* h = reinterpret_cast<const uint8_t*>(file.data());
+    if (std::memcmp(h, kMagic, sizeof kMagic) != 0) {
+        throw ChunkError(name, "not a chunk file (bad magic)");
+    }
+    if (h[4] != kLayoutVersion) {
+        throw ChunkError(name, "unknown chunk layout version " + std::to_string(h[4]));
+    }
+    const uint8_t compression = h[5];
+    const uint8_t cipher = h[6];
+    const uint32_t plainLen = GetU32(h + 8);
+    const uint32_t payloadLen = GetU32(h + 12);
+    if (compression > kCompressionZstd || cipher > kCipherAes256Gcm || h[7] != 0 || GetU32(h + 28) != 0) {
+        throw ChunkError(name, "unknown compression, cipher or reserved field");
+    }
+    // The repository decides the cipher, not the file: a plain chunk in an
+    // encrypted repository is a forgery, a sealed one in a plain one foreign.
+    if ((cipher == kCipherAes256Gcm) != m_keys.Encrypted()) {
+        throw ChunkError(name, "cipher does not match the repository's encryption");
+    }
+    if (plainLen == 0 || plainLen > kMaxChunkBytes) {
+        throw ChunkError(name, "plaintext length out of range");
+    }
+    if (payloadLen != file.size() - kChunkHeaderBytes) {
+        throw ChunkError(name, "truncated or extended (payload length " + std::to_string(payloadLen) +
+                                   ", file holds " + std::to_string(file.size() - kChunkHeaderBytes) + ")");
+    }
+    if (cipher == kCipherNone && !IsAllZero(h + 16, kNonceBytes)) {
+        throw ChunkError(name, "nonce set in an unsealed chunk");
+    }
+    std::string opened;
+    const char* payload = file.data() + kChunkHeaderBytes;
+    size_t length = payloadLen;
+    if (cipher == kCipherAes256Gcm) {
+        uint8_t nonce[kNonceBytes];
+        std::memcpy(nonce, h + 16, sizeof nonce);
+        opened.reserve(payloadLen);
+        if (!AeadOpen(m_keys.master, nonce, Aad(id, h), payload, payloadLen, opened)) {
+            throw ChunkError(name, "authentication failed (altered, stored under another id, or sealed under "
+                                   "another key)");
+        }
+        payload = opened.data();
+        length = opened.size();
+    }
+    std::string plain;
+    if (compression == kCompressionZstd) {
+        const unsigned long long declared = ZSTD_getFrameContentSize(payload, length);
+        if (declared != plainLen) {
+            throw ChunkError(name, "compressed frame does not declare the chunk's length");
+        }
+        plain.resize(plainLen);
+        const size_t n = ZSTD_decompressDCtx(ThreadDCtx(), &plain[0], plain.size(), payload, length);
+        if (ZSTD_isError(n) || n != plainLen) {
+            throw ChunkError(name, std::string("cannot decompress: ") +
+                                       (ZSTD_isError(n) ? ZSTD_getErrorName(n) : "wrong length"));
+        }
+    } else {
+        if (length != plainLen) {
+            throw ChunkError(name, "raw payload length differs from the chunk's length");
+        }
+        if (cipher == kCipherAes256Gcm) {
+            plain.swap(opened);
+        } else {
+            plain.assign(payload, length);
+        }
+    }
+    const ChunkId actual = IdOf(plain.data(), plain.size());
+    if (!ConstantTimeEqual(actual.data(), id.data(), id.size())) {
+        throw ChunkError(name, "content does not hash to its id");
+    }
+    return plain;
+}
+
+PutResult ChunkStore::Put(const void* data, size_t length)
+{
+    if (IsAllZero(data, length)) {
+        throw std::invalid_argument("all-zero blocks are not stored as chunks");
+    }
+    PutResult r;
+    r.id = IdOf(data, length);
+    const std::string name = ObjectName(r.id);
+    // A cheap look first: a duplicate costs neither compression nor sealing.
+    if (m_store.Exists(name)) {
+        return r;
+    }
+    const std::string file = Encode(r.id, data, length, &r.compressed);
+    r.stored = !m_store.PutIfAbsent(name, file);
+    r.storedBytes = r.stored ? file.size() : 0;
+    return r;
+}
+
+std::string ChunkStore::Get(const ChunkId& id) const
+{
+    std::string file;
+    bool found = false;
+    try {
+        found = m_store.Get(ObjectName(id), file);
+    } catch (const StorageError& e) {
+        throw ChunkError(ChunkIdHex(id), std::string("cannot be read: ") + e.what());
+    }
+    if (!found) {
+        throw ChunkError(ChunkIdHex(id), "missing");
+    }
+    return Decode(id, file);
+}
+
+bool ChunkStore::Exists(const ChunkId& id) const
+{
+    return m_store.Exists(ObjectName(id));
+}
+
+std::vector<ChunkId> ChunkStore::List() const
+{
+    std::vector<ChunkId> ids;
+    for (const std::string& name : m_store.List(kChunksPrefix)) {
+        // chunks/<2 hex>/<64 hex>, the first two agreeing; anything else is not ours.
+        const size_t prefix = sizeof kChunksPrefix - 1;
+        if (name.size() != prefix + 3 + 2 * kDigestBytes || name[prefix + 2] != '/') {
+            continue;
+        }
+        const std::string hex = name.substr(prefix + 3);
+        ChunkId id{};
+        if (ParseChunkId(hex, id) && name.compare(prefix, 2, hex, 0, 2) == 0) {
+            ids.push_back(id);
+        }
+    }
+    return ids;
+}
+
+bool ChunkStore::Remove(const ChunkId& id)
+{
+    return m_store.Delete(ObjectName(id));
+}
+
+}  // namespace repo3
