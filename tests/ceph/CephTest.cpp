@@ -5,6 +5,7 @@
 #include <fcntl.h>
 #include <signal.h>
 #include <spawn.h>
+#include <sys/file.h>
 #include <sys/mount.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -419,6 +420,10 @@ TEST_F(CephIdentityTest, AmbiguousNamesAreRefusedNamingTheCandidates)
     ASSERT_EQ(second.rc, 0) << second.out << second.err;
     EXPECT_TRUE(AllBytes(RestoredBytes(second.json["backup_id"].asString()), '\x33'));
     EXPECT_EQ(Key(Cli("attachwithip", other + "@" + prefix + "-old"), "ret_code"), "50150005") << "not that image's";
+    for (const std::string& bad : {other + "@" + live + "@x", "@" + live, other + "@", other + "@" + std::string(129, 's')}) {
+        Result r = Mover(BackupArgs(bad));
+        EXPECT_EQ(r.rc, 2) << bad << ": " << r.out << r.err;
+    }
     EXPECT_EQ(Leftovers(), std::vector<std::string>{});
 }
 
@@ -486,6 +491,48 @@ TEST_F(CephIdentityTest, OneTasksDetachLeavesAnotherTasksAttachment)
     dev.close();
     Result detach = Cli("detachwithip", Snap(1));
     EXPECT_EQ(Key(detach, "ret_code"), "0") << detach.out << detach.err;
+    EXPECT_EQ(Leftovers(), std::vector<std::string>{});
+
+    // A holder is a task while its task lock is held: here this test's own lock stands for a task.
+    fs::create_directories(root->Root() + "/var/tasks");
+    int lock = ::open((root->Root() + "/var/tasks/standin.lock").c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
+    ASSERT_GE(lock, 0);
+    ASSERT_EQ(::flock(lock, LOCK_EX), 0);
+    ASSERT_EQ(Key(Cli("attachwithip", Snap(1)), "ret_code"), "0");
+    Result own = Cli("detachwithip", Vol() + "@" + Snap(1));  // run by the lock's holder: that task's detach
+    EXPECT_EQ(Key(own, "ret_code"), "0") << own.out << own.err;
+    EXPECT_EQ(Leftovers(), std::vector<std::string>{});
+    ::close(lock);
+
+    // A task in another process (flock(1) holding a task lock, the attach run beneath it) keeps its
+    // attachment against a detach from outside; once that task is gone, the detach releases.
+    const std::string answer = root->Root() + "/attach.out";
+    int feed[2];
+    ASSERT_EQ(::pipe(feed), 0);
+    std::vector<std::string> args = {"flock", "-x", root->Root() + "/var/tasks/other.lock", "sh", "-c",
+                                     "\"$0\" -c attachwithip -v \"$1\" -i 127.0.0.1 -p pool0 >\"$2.tmp\" && mv \"$2.tmp\" \"$2\"; exec cat",
+                                     root->CliTool(), Snap(1), answer};
+    std::vector<char*> argv;
+    for (std::string& a : args) argv.push_back(a.data());
+    argv.push_back(nullptr);
+    posix_spawn_file_actions_t fa;
+    posix_spawn_file_actions_init(&fa);
+    posix_spawn_file_actions_adddup2(&fa, feed[0], 0);
+    posix_spawn_file_actions_addclose(&fa, feed[1]);
+    pid_t task = -1;
+    ASSERT_EQ(posix_spawnp(&task, "flock", &fa, nullptr, argv.data(), environ), 0);
+    posix_spawn_file_actions_destroy(&fa);
+    ::close(feed[0]);
+    ASSERT_TRUE(testwait::WaitFor([&]() { return fs::exists(answer); }, std::chrono::seconds(60)));
+    std::ifstream in(answer);
+    std::string got((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    EXPECT_NE(got.find("ret_code=0"), std::string::npos) << got;
+    Result outside = Cli("detachwithip", Snap(1));
+    EXPECT_EQ(Key(outside, "ret_code"), "50151006") << outside.out;
+    EXPECT_EQ(Mounts().size(), 1u);
+    ::close(feed[1]);  // cat ends, flock(1) exits: the task is gone
+    ASSERT_EQ(::waitpid(task, nullptr, 0), task);
+    EXPECT_EQ(Key(Cli("detachwithip", Snap(1)), "ret_code"), "0");
     EXPECT_EQ(Leftovers(), std::vector<std::string>{});
 
     // Two backups of one snapshot at once, whatever their interleaving: both succeed, nothing stays.
