@@ -146,8 +146,12 @@ Lookup Cluster::Resolve(const std::string& name, SnapRef& ref, std::string& why)
     if (name.find('@') != std::string::npos || OpenImage(name, img, nullptr, true) != 0) {
         return FindSnapshot(name, ref, why);
     }
+    // A bitmap image is attached only by the plug-in, which means it: no search over every image's
+    // snapshots (the cost of a pool-wide search on each bitmap attach).
+    std::string kind;
+    const bool ours = img.metadata_get(kKindKey, &kind) == 0 && kind == "bitmap";
     SnapRef snap;
-    if (FindSnapshot(name, snap, why) != Lookup::kMissing) {
+    if (!ours && FindSnapshot(name, snap, why) != Lookup::kMissing) {
         // An image of that name exists too (FindSnapshot already named it among the candidates).
         if (why.empty()) why = "the name '" + name + "' is ambiguous in pool '" + m_pool + "', candidates: image " + name +
                                " snapshot " + snap.image + "@" + snap.snap + "; name the snapshot as IMAGE@SNAPSHOT";
