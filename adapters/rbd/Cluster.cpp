@@ -1,6 +1,8 @@
 #include "Cluster.h"
 
+#include <algorithm>
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
 #include <fstream>
 
@@ -185,16 +187,62 @@ int Cluster::CreateImage(const std::string& name, uint64_t size)
     return librbd::RBD().create2(m_io, name.c_str(), size, features, &order);
 }
 
+std::string Cluster::ImageId(const std::string& image)
+{
+    ceph::bufferlist idObject;
+    if (m_io.read(std::string("rbd_id.") + image, idObject, 4096, 0) < 4) return std::string();
+    uint32_t len = 0;
+    std::memcpy(&len, idObject.c_str(), 4);  // a length-prefixed string (little-endian)
+    if (len == 0 || len + 4 > idObject.length()) return std::string();
+    return std::string(idObject.c_str() + 4, len);
+}
+
 void Cluster::EvictWatchers(const std::string& image)
 {
-    librbd::Image img;
-    std::list<librbd::image_watcher_t> watchers;
-    if (OpenImage(image, img, nullptr, true) != 0 || img.list_watchers(watchers) < 0) return;
-    img.close();
+    // From the header object itself: an image half made by a killed create may not open, and
+    // its header may still be watched.
+    const std::string id = ImageId(image);
+    std::list<obj_watch_t> watchers;
+    if (id.empty() || m_io.list_watchers("rbd_header." + id, &watchers) < 0) return;
     const int64_t self = static_cast<int64_t>(m_rados.get_instance_id());
     for (const auto& w : watchers) {
-        if (w.id != self) m_rados.blocklist_add(w.addr, 600);
+        if (w.watcher_id != self) m_rados.blocklist_add(w.addr, 600);
     }
+}
+
+int Cluster::RemoveWatchedImage(const std::string& image)
+{
+    const std::string id = ImageId(image);
+    librbd::Image img;
+    librbd::image_info_t info{};
+    if (!id.empty() && OpenImage(image, img, nullptr, true) == 0 && img.stat(info, sizeof info) == 0) {
+        img.close();
+        const uint64_t objects = info.obj_size == 0 ? 0 : (info.size + info.obj_size - 1) / info.obj_size;
+        for (uint64_t i = 0; i < objects; ++i) {
+            char suffix[20];
+            std::snprintf(suffix, sizeof suffix, ".%016llx", static_cast<unsigned long long>(i));
+            m_io.remove(std::string(info.block_name_prefix) + suffix);
+        }
+    }
+    if (!id.empty()) {
+        m_io.remove("rbd_object_map." + id);
+        m_io.remove("rbd_header." + id);
+    }
+    return RemoveImage(image);
+}
+
+bool Cluster::Listed(const std::string& name)
+{
+    const std::vector<std::string> names = Images();
+    return std::find(names.begin(), names.end(), name) != names.end();
+}
+
+bool Cluster::RemoveOrphanId(const std::string& name)
+{
+    uint64_t size = 0;
+    time_t mtime = 0;
+    if (m_io.stat(std::string("rbd_id.") + name, &size, &mtime) != 0 || Listed(name)) return false;
+    return m_io.remove(std::string("rbd_id.") + name) == 0;
 }
 
 int Cluster::RemoveImage(const std::string& name)

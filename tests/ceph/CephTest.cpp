@@ -579,6 +579,11 @@ TEST_F(CephIdentityTest, KilledBitmapCreatesLeaveNothingBehind)
         EXPECT_EQ(state.find("datamover"), std::string::npos) << how << "\n" << state;
         EXPECT_EQ(state.find("_BITMAP"), std::string::npos) << how << "\n" << state;
         EXPECT_EQ(Mounts(), std::vector<std::string>{}) << how;
+        // Below librbd too: an id object left by a killed create or rename would block the name.
+        Result objects = Run({"rados", "-c", DM_CEPH_CONF, "-p", kPool, "ls"});
+        EXPECT_EQ(objects.rc, 0) << objects.err;
+        EXPECT_EQ(objects.out.find("datamover-tmp-"), std::string::npos) << how << "\n" << objects.out;
+        EXPECT_EQ(objects.out.find("rbd_id." + name), std::string::npos) << how << "\n" << objects.out;
     };
     const char* points[] = {"bitmap-created", "bitmap-tagged", "bitmap-written", "bitmap-ready", "bitmap-published"};
     int round = 0;
@@ -619,7 +624,7 @@ TEST_F(CephIdentityTest, KilledBitmapCreatesLeaveNothingBehind)
     // Kills at moments the test does not choose (bounded): whatever they leave goes with one delete,
     // and the name can be used again.
     std::mt19937 rng(20261207);
-    for (int i = 0; i < 8; ++i) {
+    for (int i = 0; i < 16; ++i) {
         std::vector<std::string> args = {root->QrmTool(), "--op", "createBitmapVolume", "--snapNameFrom", Snap(1),
                                          "--snapNameTo", Snap(2), "--volName", name, "--staIp", "127.0.0.1",
                                          "--strataFloatIP", "127.0.0.1", "--poolId", kPool};
@@ -635,7 +640,7 @@ TEST_F(CephIdentityTest, KilledBitmapCreatesLeaveNothingBehind)
         posix_spawn_file_actions_destroy(&quiet);
         // The moment of the kill is the variable under test, not a wait: every check below holds
         // wherever it lands (before the tool started, in the middle, or after it answered).
-        std::this_thread::sleep_for(std::chrono::milliseconds(std::uniform_int_distribution<int>(0, 400)(rng)));
+        std::this_thread::sleep_for(std::chrono::milliseconds(std::uniform_int_distribution<int>(20, 200)(rng)));
         ::kill(pid, SIGKILL);
         int status = 0;
         ::waitpid(pid, &status, 0);
