@@ -78,9 +78,9 @@ public:
     // (a bitmap under construction, whose creator holds its name's lock while it lives), so that a
     // killed creator's watch does not keep it for the ~30 s until the cluster notices.
     void EvictWatchers(const std::string& image);
-    // Removes an image whose header a dead client still watches: the OSD can keep a watch that
-    // was registered as its client died for as long as it runs, and librbd refuses to remove a
-    // watched image. Removes the data objects and the header itself (which drops the watch),
+    // Removes an image whose header a dead client still watches: the OSD kept such a watch (its
+    // client killed as it set it up) for over a minute, past the watch timeout, even blocklisted,
+    // and librbd refuses to remove a watched image. Removes the data objects and the header itself (which drops the watch),
     // then lets librbd remove the rest. Only for images no live client may hold (see above).
     int RemoveWatchedImage(const std::string& image);
     // Whether the pool's directory lists `name` (ImageExists also needs a readable header).
