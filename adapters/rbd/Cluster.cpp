@@ -117,16 +117,51 @@ Lookup Cluster::FindSnapshot(const std::string& name, SnapRef& ref, std::string&
         images = Images();
     }
     std::vector<SnapRef> found;
-    for (const std::string& image : images) {
-        librbd::Image img;
-        if (snap.empty() || OpenImage(image, img, nullptr, true) != 0) continue;
-        std::vector<librbd::snap_info_t> snaps;
-        if (img.snap_list(snaps) < 0) continue;
-        for (const auto& s : snaps) {
-            if (s.name != snap) continue;
-            SnapRef r{image, snap, s.size, PoolId(), std::string(), s.id};
-            if (img.get_id(&r.imageId) < 0) continue;
-            found.push_back(r);
+    if (snap.empty()) return Lookup::kMissing;
+    // Opened many at a time: one by one, a pool of 300 images cost 1.4 s per lookup.
+    constexpr size_t kInFlight = 32;
+    librbd::RBD rbd;
+    for (size_t first = 0; first < images.size(); first += kInFlight) {
+        const size_t n = std::min(kInFlight, images.size() - first);
+        std::vector<librbd::Image> open(n);
+        std::vector<librbd::RBD::AioCompletion*> done(n, nullptr);
+        for (size_t i = 0; i < n; ++i) {
+            done[i] = new librbd::RBD::AioCompletion(nullptr, nullptr);
+            if (rbd.aio_open_read_only(m_io, open[i], images[first + i].c_str(), nullptr, done[i]) < 0) {
+                done[i]->release();
+                done[i] = nullptr;
+            }
+        }
+        std::vector<bool> opened(n, false);
+        for (size_t i = 0; i < n; ++i) {
+            if (done[i] == nullptr) continue;
+            done[i]->wait_for_complete();
+            opened[i] = done[i]->get_return_value() == 0;
+            done[i]->release();
+        }
+        for (size_t i = 0; i < n; ++i) {
+            std::vector<librbd::snap_info_t> snaps;
+            if (!opened[i] || open[i].snap_list(snaps) < 0) continue;
+            for (const auto& s : snaps) {
+                if (s.name != snap) continue;
+                SnapRef r{images[first + i], snap, s.size, PoolId(), std::string(), s.id};
+                if (open[i].get_id(&r.imageId) < 0) continue;
+                found.push_back(r);
+            }
+        }
+        for (size_t i = 0; i < n; ++i) {
+            done[i] = nullptr;
+            if (!opened[i]) continue;
+            done[i] = new librbd::RBD::AioCompletion(nullptr, nullptr);
+            if (open[i].aio_close(done[i]) < 0) {
+                done[i]->release();
+                done[i] = nullptr;
+            }
+        }
+        for (size_t i = 0; i < n; ++i) {
+            if (done[i] == nullptr) continue;
+            done[i]->wait_for_complete();
+            done[i]->release();
         }
     }
     const bool alsoImage = at == std::string::npos && ImageExists(name);
