@@ -284,7 +284,13 @@ void Teardown(const std::string& root, Session& s, int waitSec)
             if (ReleaseAttachment(s.cluster, root, img.substr(std::strlen(kClonePrefix)), waitSec, desc) != 0) {
                 errors.push_back(desc);
             }
-        } else if (kind == "bitmap" || unfinished) {
+        } else if (unfinished) {
+            // Only a killed create ever watched it (see Cluster::RemoveWatchedImage).
+            s.cluster.EvictWatchers(img);
+            int r = s.cluster.RemoveImage(img);
+            if (r == -EBUSY) r = s.cluster.RemoveWatchedImage(img);
+            if (r < 0 && r != -ENOENT) errors.push_back("cannot remove the unfinished bitmap image " + img + ": " + strerror(-r));
+        } else if (kind == "bitmap") {
             int r = RemovePatiently(s.cluster, img, waitSec);
             if (r < 0) errors.push_back("cannot remove the bitmap image " + img + ": " + strerror(-r));
         }

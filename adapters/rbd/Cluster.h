@@ -78,10 +78,22 @@ public:
     // (a bitmap under construction, whose creator holds its name's lock while it lives), so that a
     // killed creator's watch does not keep it for the ~30 s until the cluster notices.
     void EvictWatchers(const std::string& image);
+    // Removes an image whose header a dead client still watches: the OSD kept such a watch (its
+    // client killed as it set it up) for over a minute, past the watch timeout, even blocklisted,
+    // and librbd refuses to remove a watched image. Removes the data objects and the header itself (which drops the watch),
+    // then lets librbd remove the rest. Only for images no live client may hold (see above).
+    int RemoveWatchedImage(const std::string& image);
+    // Whether the pool's directory lists `name` (ImageExists also needs a readable header).
+    bool Listed(const std::string& name);
+    // Removes the id object of a name the directory does not list: what a create killed before
+    // its directory entry, or a rename killed half-way, leaves, and which blocks the name for
+    // good. True when there was one.
+    bool RemoveOrphanId(const std::string& name);
 
 private:
     librados::Rados m_rados;
     librados::IoCtx m_io;
+    std::string ImageId(const std::string& image);
     bool m_connected = false;
     std::string m_pool;
 };

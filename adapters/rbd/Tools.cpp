@@ -129,8 +129,13 @@ std::string TmpBitmapName(const std::string& name)
 int RemoveUnfinished(Cluster& c, const std::string& name)
 {
     const std::string tmp = TmpBitmapName(name);
-    c.EvictWatchers(tmp);  // the caller holds the name's lock: a watcher is a killed create
+    // Never librbd's removal by a name the directory does not list: after a rename killed half-way
+    // its id object names the published image.
+    if (!c.Listed(tmp)) return c.RemoveOrphanId(tmp) ? 1 : 0;
+    // The caller holds the name's lock, so a watcher of the unfinished image is a killed create.
+    c.EvictWatchers(tmp);
     int r = c.RemoveImage(tmp);
+    if (r == -EBUSY) r = c.RemoveWatchedImage(tmp);
     if (r == -ENOENT) return 0;
     return r < 0 ? r : 1;
 }
@@ -173,6 +178,7 @@ int CreateBitmap(const std::string& root, Cluster& c, const std::map<std::string
         Fail("qrm", "cannot remove the unfinished bitmap of '" + name + "': " + strerror(-r));
         return QrmAnswer(-1);
     }
+    c.RemoveOrphanId(name);  // a rename to this name killed half-way
     if (c.ImageExists(name)) {
         // A retried create answers as the first one did; any other image of that name is not ours to touch.
         bool same = c.Meta(name, kKindKey) == "bitmap" && c.Meta(name, kReadyKey) == "1" &&
@@ -272,8 +278,12 @@ int DeleteVolume(const std::string& root, Cluster& c, const std::map<std::string
         Fail("qrm", "cannot remove the unfinished bitmap of '" + name + "': " + strerror(-removed));
         return QrmAnswer(removed == -EBUSY ? kBusy : -1);
     }
+    if (c.RemoveOrphanId(name)) removed = 1;
     librbd::Image img;
-    if (c.OpenImage(name, img, nullptr, true) != 0) return QrmAnswer(removed == 1 ? 0 : kVolMissing);
+    if (c.OpenImage(name, img, nullptr, true) != 0) {
+        lock.Remove();
+        return QrmAnswer(removed == 1 ? 0 : kVolMissing);
+    }
     std::string kind, id;
     img.metadata_get(kKindKey, &kind);
     img.get_id(&id);
@@ -292,6 +302,7 @@ int DeleteVolume(const std::string& root, Cluster& c, const std::map<std::string
         Fail("qrm", "cannot delete '" + name + "': " + strerror(-r));
         return QrmAnswer(-1);
     }
+    lock.Remove();
     return QrmAnswer(0);
 }
 
@@ -458,6 +469,15 @@ void SaveHolders(const std::string& root, const std::string& key, const std::vec
     fs::rename(path + ".tmp", path, ec);
 }
 
+std::string HolderNames(const std::vector<std::string>& holders)
+{
+    std::string names;
+    for (const std::string& h : holders) {
+        names += (names.empty() ? "" : ", ") + (h == "-" ? std::string("a caller outside any task") : "task " + fs::path(h).stem().string());
+    }
+    return names;
+}
+
 int ResolveForCli(Cluster& c, const std::string& pool, const std::string& name, SnapRef& ref, std::string& desc)
 {
     std::string why;
@@ -495,10 +515,15 @@ int AttachVolume(const std::string& root, const std::string& pool, const std::st
     std::vector<std::string> holders = LoadHolders(root, key);
     const bool held = std::find(holders.begin(), holders.end(), me) != holders.end();
     if (IsMounted(point)) {
-        // Each task that attaches is counted, so that one task's detach never releases the
-        // device under another; a task asking again is answered without a second count.
-        if (!held) holders.push_back(me);
-        SaveHolders(root, key, holders);
+        // One task at a time: rbd-fuse fails opens of one file made at the same moment (ENOENT,
+        // 317 of 800 opens from four threads here), so an exposure is never shared between tasks,
+        // and one task's detach can never release it under another.
+        if (!held && !holders.empty()) {
+            desc = "attached for another running task (" + HolderNames(holders) +
+                   "); one exposure is never shared between tasks: try again when it has ended";
+            return kBusy;
+        }
+        SaveHolders(root, key, {me});
         dev = point + "/" + image;
         desc = "already attached";
         return kAttached;
@@ -574,8 +599,7 @@ int DetachVolume(const std::string& root, const std::string& pool, const std::st
     const bool wasHolder = holders.size() != before;
     if (!holders.empty()) {
         if (!wasHolder) {
-            desc = "attached for " + std::to_string(holders.size()) + " running task(s); not released:";
-            for (const std::string& h : holders) desc += " " + (h == "-" ? std::string("(no task)") : fs::path(h).stem().string());
+            desc = "attached for another running task (" + HolderNames(holders) + "); not released";
             return kBusy;
         }
         SaveHolders(root, key, holders);
@@ -591,6 +615,7 @@ int DetachVolume(const std::string& root, const std::string& pool, const std::st
     }
     if ((r = ReleaseAttachment(c, root, key, s.timeoutSec, desc)) != 0) return r;
     if (ref.snap.empty()) WaitUnwatched(c, ref.image, s.timeoutSec);
+    lock.Remove();
     desc = "detached";
     return 0;
 }

@@ -4,6 +4,7 @@
 #include <openssl/evp.h>
 #include <signal.h>
 #include <sys/file.h>
+#include <sys/stat.h>
 #include <spawn.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -88,12 +89,27 @@ void CrashPoint(const char* name)
     ::kill(::getpid(), SIGKILL);
 }
 
-FileLock::FileLock(const std::string& dir, const std::string& name)
+FileLock::FileLock(const std::string& dir, const std::string& name) : m_path(dir + "/" + name + ".lock")
 {
     std::error_code ec;
     std::filesystem::create_directories(dir, ec);
-    m_fd = ::open((dir + "/" + name + ".lock").c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
-    if (m_fd >= 0) ::flock(m_fd, LOCK_EX);
+    for (int tries = 0; tries < 100; ++tries) {
+        m_fd = ::open(m_path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
+        if (m_fd < 0) return;
+        struct stat held{}, named{};
+        if (::flock(m_fd, LOCK_EX) == 0 && ::fstat(m_fd, &held) == 0 && ::stat(m_path.c_str(), &named) == 0 &&
+            held.st_ino == named.st_ino && held.st_dev == named.st_dev) {
+            return;
+        }
+        // The holder before us removed the file: lock the one the path names now.
+        ::close(m_fd);
+        m_fd = -1;
+    }
+}
+
+void FileLock::Remove()
+{
+    if (m_fd >= 0) ::unlink(m_path.c_str());
 }
 
 FileLock::~FileLock()

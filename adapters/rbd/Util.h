@@ -15,15 +15,20 @@ std::string ShortHash(const std::string& s, size_t chars = 32);
 // Dies by SIGKILL when RBD_TOOL_CRASH_AT names this point ("POINT", or "POINT@FILE": once, while
 // FILE does not exist yet); tests of what a killed tool leaves.
 void CrashPoint(const char* name);
-// Holds an exclusive flock on <dir>/<name>.lock while alive.
+// Holds an exclusive flock on <dir>/<name>.lock while alive. The lock is taken on the file the
+// path names at that moment, so that a holder may remove the file when what it guards is gone
+// (one lock file per bitmap name would otherwise pile up).
 class FileLock {
 public:
     FileLock(const std::string& dir, const std::string& name);
     ~FileLock();
     FileLock(const FileLock&) = delete;
     FileLock& operator=(const FileLock&) = delete;
+    // Removes the lock file (still held until the end of this object).
+    void Remove();
 
 private:
+    std::string m_path;
     int m_fd = -1;
 };
 bool IsMounted(const std::string& mountPoint);

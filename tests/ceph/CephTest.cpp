@@ -5,6 +5,7 @@
 #include <fcntl.h>
 #include <signal.h>
 #include <spawn.h>
+#include <sys/file.h>
 #include <sys/mount.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -16,6 +17,7 @@
 #include <thread>
 
 #include <random>
+#include <thread>
 
 #include "apps/datamover/StorageQuery.h"
 #include "foundation/JsonUtils.h"
@@ -419,6 +421,10 @@ TEST_F(CephIdentityTest, AmbiguousNamesAreRefusedNamingTheCandidates)
     ASSERT_EQ(second.rc, 0) << second.out << second.err;
     EXPECT_TRUE(AllBytes(RestoredBytes(second.json["backup_id"].asString()), '\x33'));
     EXPECT_EQ(Key(Cli("attachwithip", other + "@" + prefix + "-old"), "ret_code"), "50150005") << "not that image's";
+    for (const std::string& bad : {other + "@" + live + "@x", "@" + live, other + "@", other + "@" + std::string(129, 's')}) {
+        Result r = Mover(BackupArgs(bad));
+        EXPECT_EQ(r.rc, 2) << bad << ": " << r.out << r.err;
+    }
     EXPECT_EQ(Leftovers(), std::vector<std::string>{});
 }
 
@@ -466,10 +472,10 @@ TEST_F(CephIdentityTest, LongSnapshotNameBacksUpAndLeavesNothing)
     EXPECT_EQ(Leftovers(), std::vector<std::string>{});
 }
 
-TEST_F(CephIdentityTest, OneTasksDetachLeavesAnotherTasksAttachment)
+TEST_F(CephIdentityTest, OneTasksAttachmentIsNeverSharedWithOrReleasedByAnother)
 {
     FilledSnapshot(Vol(), Snap(1), 0x66);
-    // Another holder of the snapshot (a person's attach) is counted apart from the backup's task.
+    // Another holder of the snapshot (a person's attach) keeps it from the backup's task.
     Result held = Cli("attachwithip", Snap(1));
     ASSERT_EQ(Key(held, "ret_code"), "0") << held.out << held.err;
     // Clones are made with object-map and fast-diff, so that removing a large one is cheap.
@@ -477,9 +483,11 @@ TEST_F(CephIdentityTest, OneTasksDetachLeavesAnotherTasksAttachment)
     Result info = RbdCmd({"info", std::string(kPool) + "/" + clone});
     EXPECT_NE(info.out.find("fast-diff"), std::string::npos) << info.out;
     EXPECT_NE(info.out.find("object-map"), std::string::npos) << info.out;
-    Result backup = Mover(BackupArgs(Snap(1)));
-    ASSERT_EQ(backup.rc, 0) << backup.out << backup.err;
-    EXPECT_EQ(Mounts().size(), 1u) << "the backup's detach released the other holder's mount";
+    Result refused = Mover(BackupArgs(Snap(1)));
+    EXPECT_NE(refused.rc, 0) << "a backup shared another holder's exposure: " << refused.out;
+    EXPECT_NE((refused.out + refused.err).find("attached for another running task"), std::string::npos)
+        << refused.out << refused.err;
+    EXPECT_EQ(Mounts().size(), 1u) << "the refused backup released the other holder's mount";
     std::ifstream dev(Key(held, "dev_addr"), std::ios::binary);
     std::string head(4096, '\0');
     EXPECT_TRUE(dev.read(&head[0], 4096) && AllBytes(head, '\x66'));
@@ -487,26 +495,75 @@ TEST_F(CephIdentityTest, OneTasksDetachLeavesAnotherTasksAttachment)
     Result detach = Cli("detachwithip", Snap(1));
     EXPECT_EQ(Key(detach, "ret_code"), "0") << detach.out << detach.err;
     EXPECT_EQ(Leftovers(), std::vector<std::string>{});
+    Result backup = Mover(BackupArgs(Snap(1)));
+    ASSERT_EQ(backup.rc, 0) << backup.out << backup.err;
+    EXPECT_EQ(Leftovers(), std::vector<std::string>{});
 
-    // Two backups of one snapshot at once, whatever their interleaving: both succeed, nothing stays.
-    std::vector<pid_t> pids;
-    std::vector<std::string> outs;
+    // A holder is a task while its task lock is held: here this test's own lock stands for a task.
+    fs::create_directories(root->Root() + "/var/tasks");
+    int lock = ::open((root->Root() + "/var/tasks/standin.lock").c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
+    ASSERT_GE(lock, 0);
+    ASSERT_EQ(::flock(lock, LOCK_EX), 0);
+    ASSERT_EQ(Key(Cli("attachwithip", Snap(1)), "ret_code"), "0");
+    Result own = Cli("detachwithip", Vol() + "@" + Snap(1));  // run by the lock's holder: that task's detach
+    EXPECT_EQ(Key(own, "ret_code"), "0") << own.out << own.err;
+    EXPECT_EQ(Leftovers(), std::vector<std::string>{});
+    ::close(lock);
+
+    // A task in another process (flock(1) holding a task lock, the attach run beneath it) keeps its
+    // attachment against a detach from outside; once that task is gone, the detach releases.
+    const std::string answer = root->Root() + "/attach.out";
+    int feed[2];
+    ASSERT_EQ(::pipe(feed), 0);
+    std::vector<std::string> args = {"flock", "-x", root->Root() + "/var/tasks/other.lock", "sh", "-c",
+                                     "\"$0\" -c attachwithip -v \"$1\" -i 127.0.0.1 -p pool0 >\"$2.tmp\" && mv \"$2.tmp\" \"$2\"; exec cat",
+                                     root->CliTool(), Snap(1), answer};
+    std::vector<char*> argv;
+    for (std::string& a : args) argv.push_back(a.data());
+    argv.push_back(nullptr);
+    posix_spawn_file_actions_t fa;
+    posix_spawn_file_actions_init(&fa);
+    posix_spawn_file_actions_adddup2(&fa, feed[0], 0);
+    posix_spawn_file_actions_addclose(&fa, feed[1]);
+    pid_t task = -1;
+    ASSERT_EQ(posix_spawnp(&task, "flock", &fa, nullptr, argv.data(), environ), 0);
+    posix_spawn_file_actions_destroy(&fa);
+    ::close(feed[0]);
+    ASSERT_TRUE(testwait::WaitFor([&]() { return fs::exists(answer); }, std::chrono::seconds(60)));
+    std::ifstream in(answer);
+    std::string got((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    EXPECT_NE(got.find("ret_code=0"), std::string::npos) << got;
+    Result outside = Cli("detachwithip", Snap(1));
+    EXPECT_EQ(Key(outside, "ret_code"), "50151006") << outside.out;
+    Result second = Cli("attachwithip", Snap(1));
+    EXPECT_EQ(Key(second, "ret_code"), "50151006") << second.out;
+    EXPECT_NE(Key(second, "ret_desc").find("task other"), std::string::npos) << second.out;
+    EXPECT_EQ(Mounts().size(), 1u);
+    ::close(feed[1]);  // cat ends, flock(1) exits: the task is gone
+    ASSERT_EQ(::waitpid(task, nullptr, 0), task);
+    EXPECT_EQ(Key(Cli("detachwithip", Snap(1)), "ret_code"), "0");
+    EXPECT_EQ(Leftovers(), std::vector<std::string>{});
+
+    // Two backups of one snapshot at once, whatever their interleaving: each succeeds or is refused
+    // by the attachment the other holds, never both refused, and nothing stays.
+    Result runs[2];
+    std::vector<std::thread> threads;
     for (int i = 0; i < 2; ++i) {
-        std::vector<std::string> args = {DM_DATAMOVER_BINARY, "--root", root->Root()};
-        for (const std::string& a : BackupArgs(Snap(1))) args.push_back(a);
-        args[args.size() - 3] = repo + std::to_string(i);  // --repo: one repository each
-        std::vector<char*> argv;
-        for (std::string& a : args) argv.push_back(a.data());
-        argv.push_back(nullptr);
-        pid_t pid = -1;
-        ASSERT_EQ(posix_spawn(&pid, argv[0], nullptr, nullptr, argv.data(), environ), 0);
-        pids.push_back(pid);
+        threads.emplace_back([this, i, &runs]() {
+            std::vector<std::string> args = BackupArgs(Snap(1));
+            args[args.size() - 3] = repo + std::to_string(i);  // --repo: one repository each
+            runs[i] = Mover(args);
+        });
     }
-    for (pid_t pid : pids) {
-        int status = 0;
-        ASSERT_EQ(::waitpid(pid, &status, 0), pid);
-        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "status " << status;
+    for (auto& t : threads) t.join();
+    int succeeded = 0;
+    for (const Result& r : runs) {
+        succeeded += r.rc == 0 ? 1 : 0;
+        if (r.rc != 0) {
+            EXPECT_NE((r.out + r.err).find("attached for another running task"), std::string::npos) << r.out << r.err;
+        }
     }
+    EXPECT_GE(succeeded, 1);
     EXPECT_EQ(Leftovers(), std::vector<std::string>{});
 }
 
@@ -532,6 +589,11 @@ TEST_F(CephIdentityTest, KilledBitmapCreatesLeaveNothingBehind)
         EXPECT_EQ(state.find("datamover"), std::string::npos) << how << "\n" << state;
         EXPECT_EQ(state.find("_BITMAP"), std::string::npos) << how << "\n" << state;
         EXPECT_EQ(Mounts(), std::vector<std::string>{}) << how;
+        // Below librbd too: an id object left by a killed create or rename would block the name.
+        Result objects = Run({"rados", "-c", DM_CEPH_CONF, "-p", kPool, "ls"});
+        EXPECT_EQ(objects.rc, 0) << objects.err;
+        EXPECT_EQ(objects.out.find("datamover-tmp-"), std::string::npos) << how << "\n" << objects.out;
+        EXPECT_EQ(objects.out.find("rbd_id." + name), std::string::npos) << how << "\n" << objects.out;
     };
     const char* points[] = {"bitmap-created", "bitmap-tagged", "bitmap-written", "bitmap-ready", "bitmap-published"};
     int round = 0;
@@ -572,7 +634,7 @@ TEST_F(CephIdentityTest, KilledBitmapCreatesLeaveNothingBehind)
     // Kills at moments the test does not choose (bounded): whatever they leave goes with one delete,
     // and the name can be used again.
     std::mt19937 rng(20261207);
-    for (int i = 0; i < 8; ++i) {
+    for (int i = 0; i < 16; ++i) {
         std::vector<std::string> args = {root->QrmTool(), "--op", "createBitmapVolume", "--snapNameFrom", Snap(1),
                                          "--snapNameTo", Snap(2), "--volName", name, "--staIp", "127.0.0.1",
                                          "--strataFloatIP", "127.0.0.1", "--poolId", kPool};
@@ -588,7 +650,7 @@ TEST_F(CephIdentityTest, KilledBitmapCreatesLeaveNothingBehind)
         posix_spawn_file_actions_destroy(&quiet);
         // The moment of the kill is the variable under test, not a wait: every check below holds
         // wherever it lands (before the tool started, in the middle, or after it answered).
-        std::this_thread::sleep_for(std::chrono::milliseconds(std::uniform_int_distribution<int>(0, 400)(rng)));
+        std::this_thread::sleep_for(std::chrono::milliseconds(std::uniform_int_distribution<int>(20, 200)(rng)));
         ::kill(pid, SIGKILL);
         int status = 0;
         ::waitpid(pid, &status, 0);
