@@ -19,6 +19,10 @@ struct Settings {
     std::string keyring;   // keyring: empty for `auth none` or the configuration's own
     int timeoutSec = 10;   // timeout: monitor and OSD answers; a silent cluster fails after it
     std::string rbdFuse = "rbd-fuse";
+    // fault_drop_changed_run = 1: the first run of changed chunks goes missing
+    // from every incremental bitmap, as change tracking has lost extents; for
+    // tests of the checks that compare a backup with its snapshot.
+    bool faultDropChangedRun = false;
     static bool Load(const std::string& root, Settings& s, std::string& err);
 };
 
