@@ -370,7 +370,11 @@ int RunClean(CommandContext& ctx, const CleanOptions& o)
     } else {
         std::cout << ids.size() << " task(s) examined, " << released << " leftover(s) released, " << remaining
                   << " remaining";
-        if (!o.repoPath.empty()) std::cout << ", " << pruned << " interrupted backup(s) removed";
+        if (chunked) {
+            std::cout << ", " << chunkedOut.claimsBroken.size() << " stale backup claim(s) broken";
+        } else if (!o.repoPath.empty()) {
+            std::cout << ", " << pruned << " interrupted backup(s) removed";
+        }
         std::cout << std::endl;
         for (const std::string& d : repoOut.restoreNotesDropped) std::cout << "dropped the note of a restore into " << d << "\n";
         for (const std::string& n : repoOut.notes) std::cout << "note: " << n << "\n";

@@ -100,6 +100,8 @@ int RunInitWith(CommandContext& ctx, const InitOptions& o)
     }
     std::string root = std::filesystem::absolute(o.repoPath, ec).lexically_normal().string();
     while (root.size() > 1 && root.back() == '/') root.pop_back();
+    // Missing parents are made too, as a backup into a new path does.
+    std::filesystem::create_directories(root, ec);
     try {
         repo3::LocalDirStore store(root, true);
         repo3::RepoKeys keys =

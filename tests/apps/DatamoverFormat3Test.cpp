@@ -70,7 +70,7 @@ TEST_F(DatamoverFormat3Test, InitMakesEitherEncryptionAndPassphrasesAreCheckedIn
     };
     for (const Case& c : {Case{"none", false}, Case{"repokey", true}}) {
         SCOPED_TRACE(c.encryption);
-        repoPath = sim->Root() + "/repo-" + c.encryption;
+        repoPath = sim->Root() + "/new/repo-" + c.encryption;  // parents that do not exist yet
         Init(c.encryption);
         EXPECT_TRUE(fs::exists(repoPath + "/config"));
         EXPECT_EQ(fs::exists(repoPath + "/keys/repokey"), c.encrypted);
@@ -84,7 +84,7 @@ TEST_F(DatamoverFormat3Test, InitMakesEitherEncryptionAndPassphrasesAreCheckedIn
         EXPECT_EQ(RepoFiles(), before);
     }
     // Encrypted: a wrong passphrase, no passphrase and a missing key file, each one line.
-    repoPath = sim->Root() + "/repo-repokey";
+    repoPath = sim->Root() + "/new/repo-repokey";
     const std::string wrong = WritePassphrase("wrong", "not it");
     ExpectOneLine(2, Repo("list", {"--password-file", wrong}), "wrong passphrase");
     ::unsetenv("DATAMOVER_PASSWORD_FILE");
