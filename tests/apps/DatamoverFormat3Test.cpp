@@ -218,6 +218,23 @@ TEST_F(DatamoverFormat3Test, AnAlteredChunkIsRefusedByVerifyAndRestoreBeforeTheF
     for (const char* bad : {"0/3", "4/3", "0%", "101%", "x"}) {
         Expect(2, Repo("verify", {"--read-data-subset", bad}));
     }
+
+    // A damaged index: verify names it, its restore is refused, and an
+    // incremental is not laid on it (nor on a guess at another).
+    const std::string index = repoPath + "/indexes/" + kVolumeId + "/" + a;
+    ASSERT_TRUE(fs::exists(index));
+    Overwrite(index, 40, "\x7f");
+    Result v = Run(Repo("verify"));
+    EXPECT_EQ(v.rc, 1);
+    EXPECT_TRUE(Mentions(v.json["damaged_backups"], a)) << v.out;
+    Result r = Restore(a, "target", {"--force"});
+    EXPECT_EQ(r.json["error"]["code"].asString(), "damaged") << r.out;
+    sim->Snapshot("vol", "s1c");
+    const size_t chunksBefore = ChunkFiles().size();
+    Result inc = Run(BackupArgs("s1c", "s1"));
+    EXPECT_EQ(inc.json["error"]["code"].asString(), "damaged") << inc.out;
+    EXPECT_EQ(ChunkFiles().size(), chunksBefore);
+    ExpectRestores(b, "s1b");  // the backup sharing every chunk stands alone
 }
 
 TEST_F(DatamoverFormat3Test, ForgettingAMiddleBackupLeavesEveryOtherRestorableAndCollectsItsChunks)
@@ -238,6 +255,21 @@ TEST_F(DatamoverFormat3Test, ForgettingAMiddleBackupLeavesEveryOtherRestorableAn
     ExpectRestores(c, "s3");
     Expect(2, Repo("forget", {"--backup", b}));
     // prune keeps the newest; the full backup goes although c was taken against it.
+    // Killed after the index went and before any chunk did: c stays whole.
+    ::setenv("DATAMOVER_CRASH_AT", "forget3-index-removed", 1);
+    Result killed = Run(Repo("prune", {"--keep-last", "1"}));
+    ::unsetenv("DATAMOVER_CRASH_AT");
+    EXPECT_NE(killed.rc, 0) << "the crash point was not reached";
+    EXPECT_EQ(Listed(), (std::vector<std::string>{c}));
+    Expect(0, Repo("verify"));
+    ExpectRestores(c, "s3");
+    // The next removal collects what the killed one left.
+    const size_t left = ChunkFiles().size();
+    sim->Snapshot("vol", "s4");
+    const std::string d = Id(Expect(0, BackupArgs("s4", "s3")));
+    Result f2 = Expect(0, Repo("forget", {"--backup", d}));
+    EXPECT_GE(f2.json["gc"]["deleted"].asUInt64(), 1u) << f2.out;
+    EXPECT_LT(ChunkFiles().size(), left);
     Expect(0, Repo("prune", {"--keep-last", "1"}));
     EXPECT_EQ(Listed(), (std::vector<std::string>{c}));
     ExpectRestores(c, "s3");
