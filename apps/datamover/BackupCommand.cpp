@@ -20,6 +20,7 @@
 #include <thread>
 #include <vector>
 
+#include "apps/datamover/BackupFormat3.h"
 #include "apps/datamover/BackupReader.h"
 #include "apps/datamover/ChainJournal.h"
 #include "apps/datamover/DataCommands.h"
@@ -47,6 +48,7 @@ struct BackupOptions {
     int offsetKib = -1;
     std::string io = "threads";
     int depth = 4;
+    std::string passwordFile;
 };
 
 // The data-area offset the factory will hand the plug-in for these options.
@@ -92,6 +94,16 @@ private:
     uint64_t BlockPosition(size_t k) const;
     bool Commit(std::string& error);
     void PrunePartial();
+    // The chain, its journal row and the backup's directory (format 1 and 2);
+    // false with `rc` set (Fail has reported) when they cannot be had.
+    bool PrepareChain(TaskID taskId, int& rc);
+    // A chunked repository: its parent index and geometry, instead of a chain.
+    bool ValidateChunked(std::string& error);
+    // A chunked backup keeps the plug-in's changed-range file in a temporary
+    // directory under the root, removed when the backup ends.
+    bool PrepareChunked(std::string& error);
+    bool ReadChunked(std::string& error);
+    void RemoveChunkedTemporaries();
     // Asks the storage for the identities of the snapshot and of the parent's;
     // sets m_fullReadReason when the parent snapshot is not the one its backup read.
     void CheckIdentities();
@@ -140,6 +152,7 @@ private:
     Json::Value m_journal;
     std::unique_ptr<dmtask::Task> m_rangesTask;  // the ranges' own task while it names storage leftovers
     dmtask::ObjectLock m_snapshotLock;  // one task reads a snapshot at a time
+    std::unique_ptr<dmbackup3::ChunkedBackup> m_chunked;  // set for a format-3 repository
 };
 
 double SecondsSince(uint64_t startMicros)
@@ -204,6 +217,7 @@ bool BackupJob::Validate(std::string& error)
         error = "a full backup needs --volume-size";
         return false;
     }
+    if (dmrepo3::IsFormat3(m_o.repoPath)) return ValidateChunked(error);
     // Read-only look at the repository: a bad request must change nothing.
     std::error_code ec;
     bool exists = std::filesystem::exists(m_o.repoPath + "/" + repo::kMarkerFile, ec);
@@ -293,6 +307,10 @@ int BackupJob::Fail(const std::string& text)
         m_diskOpen = false;
     }
     m_disk.reset();  // a descriptor that still names volumes keeps its cached data
+    if (m_chunked) {
+        m_chunked->Abandon();
+        RemoveChunkedTemporaries();
+    }
     if (!m_backupId.empty() && m_chain && m_chain->chainDB) {
         // The journal says "failed" before the data goes: a kill in between
         // leaves a backup that is known never to have completed.
@@ -460,6 +478,79 @@ void BackupJob::PrunePartial()
     }
 }
 
+bool BackupJob::ValidateChunked(std::string& error)
+{
+    if (m_o.io == "aio") {
+        m_code = dmout::ErrorCode::BadArgument;
+        error = "--io aio writes into a data file; a format-3 repository stores chunks: use --io threads";
+        return false;
+    }
+    m_chunked = std::make_unique<dmbackup3::ChunkedBackup>();
+    if (!m_chunked->Open(m_o.repoPath, m_o.passwordFile, m_o.volumeId, m_o.parentSnapshot, m_code, error)) {
+        return false;
+    }
+    if (!m_incremental) return true;
+    // The parent's record in the shape the shared steps (identity check, messages) read.
+    const repo3::IndexMeta& p = m_chunked->Parent();
+    m_parent.manifest.backupId = p.backupId;
+    m_parent.manifest.snapshot = p.snapshot;
+    m_parent.manifest.snapshotIdentity = p.snapshotIdentity;
+    m_parent.manifest.volumeSize = p.volumeSize;
+    m_parent.manifest.dataOffset = p.dataOffset;
+    m_parent.manifest.storageType = p.storageType;
+    m_code = dmout::ErrorCode::Refused;
+    if (m_dataSize == 0) m_dataSize = p.volumeSize;
+    if (m_dataSize != p.volumeSize || m_dataOffset != p.dataOffset || p.blockSize != repo::kBlockSize ||
+        (p.storageType >= 0 && m_o.storageType != p.storageType)) {
+        error = "the volume's geometry differs from backup " + p.backupId + "; take a full backup";
+        return false;
+    }
+    return true;
+}
+
+bool BackupJob::PrepareChunked(std::string& error)
+{
+    m_backupId = repo::NewBackupId();
+    m_chainDir = m_ctx.root + "/var/tmp/backup-" + m_task.Id();
+    std::error_code ec;
+    std::filesystem::create_directories(m_chainDir, ec);
+    if (ec) {
+        error = "cannot create " + m_chainDir + ": " + ec.message();
+        m_chainDir.clear();
+        return false;
+    }
+    return true;
+}
+
+void BackupJob::RemoveChunkedTemporaries()
+{
+    if (m_chainDir.empty()) return;
+    std::error_code ec;
+    std::filesystem::remove_all(m_chainDir, ec);
+    m_chainDir.clear();
+}
+
+bool BackupJob::ReadChunked(std::string& error)
+{
+    for (uint64_t index : m_blocks) m_totalBytes += repo::BlockLength(index, m_dataSize, repo::kBlockSize);
+    repo3::IndexMeta meta;
+    meta.backupId = m_backupId;
+    meta.volumeId = m_o.volumeId;
+    meta.volumeSize = m_dataSize;
+    meta.dataOffset = m_dataOffset;
+    meta.blockSize = repo::kBlockSize;
+    meta.parentBackup = m_incremental ? m_parent.manifest.backupId : "";
+    meta.parentSnapshot = m_incremental ? m_o.parentSnapshot : "";
+    meta.snapshot = m_url.name;
+    meta.snapshotIdentity = m_snapshotIdentity;
+    meta.snapshotUrl = m_o.snapshotUrl;
+    meta.storageType = m_o.storageType;
+    meta.createdAtMicros = m_createdAtMicros;
+    if (!m_chunked->Begin(meta, m_blocks.size(), m_code, error)) return false;
+    if (m_blocks.empty()) return true;
+    return ReadWithThreads(error);
+}
+
 bool BackupJob::CollectBlocks(CDiskDescriptor& disk, dmtask::FirstErrorCapture* outer, std::string& error)
 {
     uint64_t count = repo::BlockCount(m_dataSize, repo::kBlockSize);
@@ -572,6 +663,11 @@ void BackupJob::BlockDone(size_t k, uint32_t length, bool written)
 
 bool BackupJob::StoreBlock(size_t k, const char* data, uint32_t length, std::string& error)
 {
+    if (m_chunked) {
+        if (!m_chunked->Store(m_blocks[k], data, length, error)) return false;
+        BlockDone(k, length, false);
+        return true;
+    }
     const bool write = RecordBlock(k, data, length);
     if (write && !WriteBlock(k, data, length, error)) return false;
     BlockDone(k, length, write);
@@ -740,6 +836,7 @@ bool BackupJob::ReadWithThreads(std::string& error)
 
 bool BackupJob::ReadAll(std::string& error)
 {
+    if (m_chunked) return ReadChunked(error);
     m_entries.assign(m_blocks.size(), repo::BlockEntry{});
     for (uint64_t index : m_blocks) m_totalBytes += repo::BlockLength(index, m_dataSize, repo::kBlockSize);
     std::string dataPath = m_backupDir + "/" + (m_incremental ? repo::kIncrDataFile : repo::kFullDataFile);
@@ -765,6 +862,7 @@ bool BackupJob::ReadAll(std::string& error)
 
 bool BackupJob::Commit(std::string& error)
 {
+    if (m_chunked) return m_chunked->Commit(error);
     if (m_directFd >= 0) {
         ::close(m_directFd);
         m_directFd = -1;
@@ -824,39 +922,17 @@ bool BackupJob::Commit(std::string& error)
     return repo::WriteManifest(m_backupDir, m, error);
 }
 
-int BackupJob::Run()
+bool BackupJob::PrepareChain(TaskID taskId, int& rc)
 {
-    std::string error;
-    if (!Validate(error)) {
-        PrintError(m_ctx, m_code, error);
-        return m_code == dmout::ErrorCode::BadArgument || m_code == dmout::ErrorCode::NotFound ? 2 : 1;
-    }
-    m_code = dmout::ErrorCode::Storage;
-    // Two tasks on one snapshot would share its attachment, and the first to
-    // detach would pull it from under the other: the second is refused now.
-    if (!m_snapshotLock.Acquire(m_ctx.root, "snapshot strata://" + m_url.manager + "/" + m_url.pool + "/" + m_url.name,
-                                m_task.Id(), error)) {
-        PrintError(m_ctx, dmout::ErrorCode::InUse, error);
-        return 1;
-    }
-    if (!m_repo.Open(m_o.repoPath, true, error)) {
-        PrintError(m_ctx, dmout::ErrorCode::Io, error);
-        return 1;
-    }
-    dmtask::InstallPauseDivisorFromEnvironment();
-    dmtask::InstallSignalHandlers();
-    dmtask::SetAbortTarget(&m_task.AbortFlag());
-    uint64_t started = dmtask::NowMicros();
-    m_createdAtMicros = std::chrono::duration_cast<std::chrono::microseconds>(
-                            std::chrono::system_clock::now().time_since_epoch())
-                            .count();
-    m_createdAt = m_createdAtMicros / 1000000;
+    auto FailWith = [this](int& out, const std::string& text) {
+        out = Fail(text);
+        return false;
+    };
     m_chainDir = m_repo.ChainDir(m_o.volumeId);
 
     auto moverDb = std::make_shared<DataMoverDB>();
     moverDb->Open(m_repo.MoverDbPath());  // an index only: a backup does not depend on it
     m_chains.SetDataMoverDBInterface(moverDb);
-    TaskID taskId = TaskMgr::MakeTaskID(m_task.Id());
     Json::Value flat(Json::objectValue);
     flat["volume_id"] = m_o.volumeId;
     flat["snapshot_url"] = m_o.snapshotUrl;
@@ -874,7 +950,7 @@ int BackupJob::Run()
             std::string why = (m_chain && m_chain->snapStore) ? m_chain->snapStore->GetErrorInfo() : capture.Text();
             TaskMgr::GetInstance()->RemoveTask(taskId);
             m_chain.reset();
-            return Fail("cannot open the chain of volume " + m_o.volumeId + ": " + why);
+            return FailWith(rc, "cannot open the chain of volume " + m_o.volumeId + ": " + why);
         }
     }
     m_chainOpen = true;
@@ -894,11 +970,49 @@ int BackupJob::Run()
         if (!dmjournal::JournalReadable(m_chainDir, journal)) why = journal;
         m_backupId.clear();
         m_code = dmout::ErrorCode::Damaged;
-        return Fail("cannot record the backup in the chain's journal: " + why + "; nothing was backed up");
+        return FailWith(rc, "cannot record the backup in the chain's journal: " + why + "; nothing was backed up");
     }
     if (!m_chain->snapStore->CreateEntry(m_backupId, m_backupDir)) {
         m_backupDir.clear();
-        return Fail(m_chain->snapStore->GetErrorInfo());
+        return FailWith(rc, m_chain->snapStore->GetErrorInfo());
+    }
+
+    return true;
+}
+
+int BackupJob::Run()
+{
+    std::string error;
+    if (!Validate(error)) {
+        PrintError(m_ctx, m_code, error);
+        return m_code == dmout::ErrorCode::BadArgument || m_code == dmout::ErrorCode::NotFound ? 2 : 1;
+    }
+    m_code = dmout::ErrorCode::Storage;
+    // Two tasks on one snapshot would share its attachment, and the first to
+    // detach would pull it from under the other: the second is refused now.
+    if (!m_snapshotLock.Acquire(m_ctx.root, "snapshot strata://" + m_url.manager + "/" + m_url.pool + "/" + m_url.name,
+                                m_task.Id(), error)) {
+        PrintError(m_ctx, dmout::ErrorCode::InUse, error);
+        return 1;
+    }
+    if (!m_chunked && !m_repo.Open(m_o.repoPath, true, error)) {
+        PrintError(m_ctx, dmout::ErrorCode::Io, error);
+        return 1;
+    }
+    dmtask::InstallPauseDivisorFromEnvironment();
+    dmtask::InstallSignalHandlers();
+    dmtask::SetAbortTarget(&m_task.AbortFlag());
+    uint64_t started = dmtask::NowMicros();
+    m_createdAtMicros = std::chrono::duration_cast<std::chrono::microseconds>(
+                            std::chrono::system_clock::now().time_since_epoch())
+                            .count();
+    m_createdAt = m_createdAtMicros / 1000000;
+    TaskID taskId = TaskMgr::MakeTaskID(m_task.Id());
+    if (m_chunked) {
+        if (!PrepareChunked(error)) return Fail(error);
+    } else {
+        int rc = 1;
+        if (!PrepareChain(taskId, rc)) return rc;
     }
 
     Json::Value& journal = m_journal;
@@ -908,10 +1022,10 @@ int BackupJob::Run()
     journal["storage_type"] = m_o.storageType;
     journal["offset_kib"] = m_o.offsetKib;
     journal["volume_size"] = Json::UInt64(m_dataSize);
-    journal["repo"] = m_repo.Root();
+    journal["repo"] = m_chunked ? m_chunked->Root() : m_repo.Root();
     journal["backup_id"] = m_backupId;
     if (!m_task.Begin(journal, error)) return Fail(error);
-    TaskMgr::GetInstance()->SetTaskStatus(taskId, TASK_STATUS_RUNNING);
+    if (!m_chunked) TaskMgr::GetInstance()->SetTaskStatus(taskId, TASK_STATUS_RUNNING);
 
     CheckIdentities();
     std::string parentUrl = m_incremental ? dmtask::WithName(m_o.snapshotUrl, m_o.parentSnapshot) : "";
@@ -938,9 +1052,14 @@ int BackupJob::Run()
     uint64_t commitStarted = dmtask::NowMicros();
     if (!Commit(error)) return Fail(error);
     const double commitSeconds = SecondsSince(commitStarted);
-    m_chain->chainDB->SetBackupState(m_backupId, "complete", m_storedBytes.load());
-    TaskMgr::GetInstance()->SetTaskStatus(taskId, TASK_STATUS_SUCCEEDED);
-    m_chains.CleanTask(m_task.Id());
+    if (m_chunked) {
+        RemoveChunkedTemporaries();
+        m_storedBytes = m_chunked->BytesStored();
+    } else {
+        m_chain->chainDB->SetBackupState(m_backupId, "complete", m_storedBytes.load());
+        TaskMgr::GetInstance()->SetTaskStatus(taskId, TASK_STATUS_SUCCEEDED);
+        m_chains.CleanTask(m_task.Id());
+    }
     m_chainOpen = false;
     m_chain.reset();
     m_disk.reset();
@@ -961,6 +1080,10 @@ int BackupJob::Run()
         out["unwritten_blocks_skipped"] = Json::UInt64(m_unwrittenBlocks);
         out["bytes_stored"] = Json::UInt64(m_storedBytes.load());
         out["used_full"] = m_usedFull;
+        if (m_chunked) {
+            out["chunks_stored"] = Json::UInt64(m_chunked->ChunksStored());
+            out["chunks_deduplicated"] = Json::UInt64(m_chunked->ChunksDeduplicated());
+        }
         if (!m_fullReadReason.empty()) out["full_read_reason"] = m_fullReadReason;
         out["snapshot_identity"] = m_snapshotIdentity;
         out["seconds"] = seconds;
@@ -985,6 +1108,10 @@ int BackupJob::Run()
                   << dmtask::HumanDuration(seconds) << " ("
                   << dmtask::HumanBytes(seconds > 0 ? static_cast<uint64_t>(m_totalBytes / seconds) : 0) << "/s)"
                   << std::endl;
+        if (m_chunked) {
+            std::cout << m_chunked->ChunksStored() << " chunks stored, " << m_chunked->ChunksDeduplicated()
+                      << " already in the repository" << std::endl;
+        }
         if (!m_warning.empty()) std::cerr << "datamover: warning: " << m_warning << std::endl;
     }
     return 0;
@@ -1001,7 +1128,12 @@ void RegisterBackupCommand(CLI::App& app, CommandContext& ctx)
     sub->add_option("--snapshot-url", opts->snapshotUrl, "strata://MANAGER/POOL/SNAPSHOT")->required();
     sub->add_option("--parent-snapshot", opts->parentSnapshot,
                     "Snapshot of an earlier backup in the repository (makes the backup incremental)");
-    sub->add_option("--repo", opts->repoPath, "Backup repository (created when missing)")->required();
+    sub->add_option("--repo", opts->repoPath,
+                    "Backup repository; a path that does not exist becomes a format-2 repository ('datamover "
+                    "init' makes a format-3 one)")
+        ->required();
+    sub->add_option("--password-file", opts->passwordFile,
+                    "Passphrase of an encrypted repository ('-': standard input; default: $DATAMOVER_PASSWORD_FILE)");
     sub->add_option("--volume-size", opts->volumeSize,
                     "Size of the volume as the storage reports it (K, M, G, T suffixes); required for a full "
                     "backup and checked against the attached snapshot");

@@ -40,22 +40,38 @@ private:
 // Where block i of backup `b`'s table entry k is stored in its data file.
 uint64_t BlockPosition(const Manifest& m, size_t k, uint64_t index);
 
+// What a restore reads: the blocks of one backup point, whatever format keeps
+// them. Read returns a block only after its check held; any number of threads
+// may call it at once.
+class PointReader {
+public:
+    virtual ~PointReader() = default;
+    virtual uint64_t Blocks() const = 0;
+    virtual uint64_t TotalBytes() const = 0;
+    virtual uint32_t Length(uint64_t index) const = 0;
+    // How many backups the point is read from (1 where every backup is complete).
+    virtual size_t Backups() const = 0;
+    // Block `index` into `buffer` (at least the block size).
+    virtual bool Read(uint64_t index, char* buffer, std::string& error) const = 0;
+};
+
 // The blocks of one backup point: the chain from its full backup, each block
 // taken from the newest backup that holds it.
-class ChainReader {
+class ChainReader : public PointReader {
 public:
     // Resolves the chain and checks every table; false with the reason.
     bool Open(const Repository& r, const BackupInfo& target, std::string& error);
     const std::vector<BackupInfo>& Chain() const { return m_chain; }
-    uint64_t Blocks() const { return m_plan.size(); }
-    uint64_t TotalBytes() const { return m_totalBytes; }
+    uint64_t Blocks() const override { return m_plan.size(); }
+    uint64_t TotalBytes() const override { return m_totalBytes; }
+    size_t Backups() const override { return m_chain.size(); }
     // Blocks that lie in holes of a sparse full image.
     uint64_t HoleBlocks() const { return m_holeBlocks; }
-    uint32_t Length(uint64_t index) const { return m_plan[index].length; }
+    uint32_t Length(uint64_t index) const override { return m_plan[index].length; }
     // The position in Chain() of the backup that holds block `index` (0: the full backup).
     size_t HolderOf(uint64_t index) const { return m_plan[index].file; }
     // Block `index` into `buffer` (at least the block size), checksum checked.
-    bool Read(uint64_t index, char* buffer, std::string& error) const;
+    bool Read(uint64_t index, char* buffer, std::string& error) const override;
 
 private:
     struct Source {

@@ -26,6 +26,8 @@
 #include "apps/datamover/session/StorageUrl.h"
 #include "apps/datamover/session/Task.h"
 #include "foundation/CachedTaskData.h"
+#include "apps/datamover/Format3Commands.h"
+#include "apps/datamover/Format3Repo.h"
 #include "foundation/JsonUtils.h"
 #include "host/SnapStore.h"
 #include "host/StrataCleanFile.h"
@@ -294,7 +296,8 @@ int RunClean(CommandContext& ctx, const CleanOptions& o)
         ids = KnownTasks(ctx.root);
     }
     std::string repoError;
-    if (!o.repoPath.empty()) {
+    const bool chunked = dmrepo3::IsFormat3(o.repoPath);
+    if (!o.repoPath.empty() && !chunked) {
         repo::Repository r;
         if (!r.Open(o.repoPath, false, repoError)) {
             PrintError(ctx, dmout::ErrorCode::NotFound, repoError);
@@ -330,7 +333,20 @@ int RunClean(CommandContext& ctx, const CleanOptions& o)
         }
     }
     RepoOutcome repoOut;
-    if (!o.repoPath.empty()) repoOut = CleanRepository(ctx.root, o.repoPath, repoError);
+    dmcmd3::CleanOutcome chunkedOut;
+    if (chunked) {
+        chunkedOut = dmcmd3::Clean(o.repoPath);
+        for (const std::string& c : chunkedOut.claimsBroken) repoOut.notes.push_back("removed the stale " + c);
+        for (const std::string& t : chunkedOut.temporariesRemoved) {
+            repoOut.notes.push_back("removed the dead temporary " + t);
+        }
+        if (!chunkedOut.error.empty()) {
+            ++failed;
+            if (firstError.empty()) firstError = chunkedOut.error;
+        }
+    } else if (!o.repoPath.empty()) {
+        repoOut = CleanRepository(ctx.root, o.repoPath, repoError);
+    }
     size_t pruned = repoOut.removed;
     if (ctx.json) {
         Json::Value outJson(Json::objectValue);
@@ -339,6 +355,10 @@ int RunClean(CommandContext& ctx, const CleanOptions& o)
         outJson["released"] = static_cast<Json::UInt>(released);
         outJson["remaining"] = static_cast<Json::UInt>(remaining);
         outJson["incomplete_backups_removed"] = static_cast<Json::UInt>(pruned);
+        if (chunked) {
+            outJson["stale_claims_broken"] = static_cast<Json::UInt>(chunkedOut.claimsBroken.size());
+            outJson["dead_temporaries_removed"] = static_cast<Json::UInt>(chunkedOut.temporariesRemoved.size());
+        }
         Json::Value notes(Json::arrayValue);
         for (const std::string& n : repoOut.notes) notes.append(n);
         outJson["repository_notes"] = notes;
@@ -350,7 +370,11 @@ int RunClean(CommandContext& ctx, const CleanOptions& o)
     } else {
         std::cout << ids.size() << " task(s) examined, " << released << " leftover(s) released, " << remaining
                   << " remaining";
-        if (!o.repoPath.empty()) std::cout << ", " << pruned << " interrupted backup(s) removed";
+        if (chunked) {
+            std::cout << ", " << chunkedOut.claimsBroken.size() << " stale backup claim(s) broken";
+        } else if (!o.repoPath.empty()) {
+            std::cout << ", " << pruned << " interrupted backup(s) removed";
+        }
         std::cout << std::endl;
         for (const std::string& d : repoOut.restoreNotesDropped) std::cout << "dropped the note of a restore into " << d << "\n";
         for (const std::string& n : repoOut.notes) std::cout << "note: " << n << "\n";

@@ -11,4 +11,5 @@ void RegisterCleanCommand(CLI::App& app, CommandContext& ctx);
 void RegisterHealthCommand(CLI::App& app, CommandContext& ctx);
 void RegisterListCommand(CLI::App& app, CommandContext& ctx);
 void RegisterDemoCommand(CLI::App& app, CommandContext& ctx);
+void RegisterInitCommands(CLI::App& app, CommandContext& ctx);    // init, key passwd
 void RegisterForgetCommands(CLI::App& app, CommandContext& ctx);  // forget, prune

@@ -9,6 +9,8 @@
 #include <iostream>
 #include <map>
 
+#include "apps/datamover/Format3Commands.h"
+#include "apps/datamover/Format3Repo.h"
 #include "apps/datamover/ChainJournal.h"
 #include "apps/datamover/DataCommands.h"
 #include "apps/datamover/RepoFormat.h"
@@ -27,6 +29,7 @@ struct ForgetOptions {
     std::string volumeId;
     retention::Policy policy;
     bool dryRun = false;
+    std::string passwordFile;
 };
 
 // One chain's complete backups, locked against every other writer.
@@ -84,6 +87,7 @@ std::string Describe(const repo::BackupInfo& b)
 
 int RunForget(CommandContext& ctx, const ForgetOptions& o)
 {
+    if (dmrepo3::IsFormat3(o.repoPath)) return dmcmd3::Forget(ctx, o.repoPath, o.passwordFile, o.backupId, o.dryRun);
     repo::Repository r;
     repo::BackupInfo target;
     std::string error;
@@ -149,6 +153,9 @@ int RunPrune(CommandContext& ctx, const ForgetOptions& o)
     if (!o.volumeId.empty() && !dmtask::ValidVolumeId(volume)) {
         PrintError(ctx, dmout::ErrorCode::BadArgument, "bad volume id '" + o.volumeId + "': expected a UUID");
         return 2;
+    }
+    if (dmrepo3::IsFormat3(o.repoPath)) {
+        return dmcmd3::Prune(ctx, o.repoPath, o.passwordFile, volume, o.policy, o.dryRun);
     }
     repo::Repository r;
     std::string error;
@@ -251,6 +258,7 @@ void RegisterForgetCommands(CLI::App& app, CommandContext& ctx)
     forget->add_option("--repo", f->repoPath, "Backup repository")->required();
     forget->add_option("--backup", f->backupId, "Backup id (see 'datamover list')")->required();
     forget->add_flag("--dry-run", f->dryRun, "Say what would be removed; remove nothing");
+    forget->add_option("--password-file", f->passwordFile, "Passphrase of an encrypted format-3 repository ('-': standard input; default: $DATAMOVER_PASSWORD_FILE)");
     forget->callback([&ctx, f]() { ctx.exitStatus = RunForget(ctx, *f); });
 
     auto p = std::make_shared<ForgetOptions>();
@@ -268,5 +276,6 @@ void RegisterForgetCommands(CLI::App& app, CommandContext& ctx)
                       "Keep the newest backup of each of the last N weeks that have a backup (UTC, from Monday)")
         ->check(CLI::Range(0, 100000));
     prune->add_flag("--dry-run", p->dryRun, "Show the decisions; remove nothing");
+    prune->add_option("--password-file", p->passwordFile, "Passphrase of an encrypted format-3 repository ('-': standard input; default: $DATAMOVER_PASSWORD_FILE)");
     prune->callback([&ctx, p]() { ctx.exitStatus = RunPrune(ctx, *p); });
 }

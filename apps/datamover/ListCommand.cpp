@@ -9,6 +9,8 @@
 
 #include "apps/datamover/ChainJournal.h"
 #include "apps/datamover/DataCommands.h"
+#include "apps/datamover/Format3Commands.h"
+#include "apps/datamover/Format3Repo.h"
 #include "apps/datamover/RepoFormat.h"
 #include "apps/datamover/output/Console.h"
 #include "apps/datamover/session/RestoreRecord.h"
@@ -50,8 +52,9 @@ std::string IsoTime(int64_t micros)
     return std::string(buf) + ms;
 }
 
-int RunList(CommandContext& ctx, const std::string& repoPath)
+int RunList(CommandContext& ctx, const std::string& repoPath, const std::string& passwordFile)
 {
+    if (dmrepo3::IsFormat3(repoPath)) return dmcmd3::List(ctx, repoPath, passwordFile);
     repo::Repository r;
     std::string error;
     if (!r.Open(repoPath, false, error)) {
@@ -135,7 +138,9 @@ int RunList(CommandContext& ctx, const std::string& repoPath)
 void RegisterListCommand(CLI::App& app, CommandContext& ctx)
 {
     auto repoPath = std::make_shared<std::string>();
+    auto passwordFile = std::make_shared<std::string>();
     CLI::App* sub = app.add_subcommand("list", "List the chains of a repository, their backups and sizes");
     sub->add_option("--repo", *repoPath, "Backup repository")->required();
-    sub->callback([&ctx, repoPath]() { ctx.exitStatus = RunList(ctx, *repoPath); });
+    sub->add_option("--password-file", *passwordFile, "Passphrase of an encrypted format-3 repository ('-': standard input; default: $DATAMOVER_PASSWORD_FILE)");
+    sub->callback([&ctx, repoPath, passwordFile]() { ctx.exitStatus = RunList(ctx, *repoPath, *passwordFile); });
 }

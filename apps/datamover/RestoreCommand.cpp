@@ -31,6 +31,7 @@
 
 #include "apps/datamover/BackupReader.h"
 #include "apps/datamover/DataCommands.h"
+#include "apps/datamover/Format3Repo.h"
 #include "apps/datamover/RepoFormat.h"
 #include "apps/datamover/output/Console.h"
 #include "apps/datamover/session/RestoreRecord.h"
@@ -53,6 +54,7 @@ struct RestoreOptions {
     int depth = 4;
     bool verifyOnly = false;
     bool force = false;
+    std::string passwordFile;
 };
 
 class RestoreJob {
@@ -89,6 +91,11 @@ private:
     bool LinkedIntoRepository(const struct stat& st) const;
     // A volume URL that names a snapshot any backup of the repository was taken of.
     bool NamesBackedUpSnapshot(std::string& error) const;
+    // The records of every backup of the repository (unreadable ones left out).
+    std::vector<repo::Manifest> BackedUp() const;
+    // Finds the backup and opens its reader, from a chain or a chunked
+    // repository's index; prints the failure and sets `rc` when it cannot.
+    bool OpenPoint(int& rc);
     int FailLocal(const std::string& text);
     int Fail(const std::string& text);
     int Report(double seconds, double openSeconds, double writeSeconds);
@@ -102,6 +109,11 @@ private:
     repo::Repository m_repo;
     repo::BackupInfo m_target;
     repo::ChainReader m_reader;
+    // A chunked repository: its keys and stores, and the index of the backup.
+    std::unique_ptr<dmrepo3::Repo3> m_repo3;
+    std::unique_ptr<dmrepo3::IndexPointReader> m_reader3;
+    const repo::PointReader* m_point = &m_reader;  // whichever of the two is in use
+    std::string m_repoRoot;
     std::string m_record;  // the "restore interrupted" record while writing
     std::shared_ptr<CDiskDescriptor> m_disk;
     bool m_diskOpen = false;
@@ -169,16 +181,16 @@ bool RestoreJob::ForEachBlock(const char* label, const std::function<bool(uint64
 {
     std::atomic<uint64_t> done{0};
     auto each = [&](size_t index, char* buffer, std::string& err) {
-        if (!m_reader.Read(index, buffer, err)) {
+        if (!m_point->Read(index, buffer, err)) {
             m_code = dmout::ErrorCode::Damaged;  // the backup's block, not the target, failed
             return false;
         }
         if (!fn(index, buffer, err)) return false;
-        done += m_reader.Length(index);
+        done += m_point->Length(index);
         return true;
     };
-    return dmtask::RunOnThreads(m_ctx, label, m_o.depth, m_reader.Blocks(), m_target.manifest.blockSize,
-                                m_reader.TotalBytes(), done, each, error);
+    return dmtask::RunOnThreads(m_ctx, label, m_o.depth, m_point->Blocks(), m_target.manifest.blockSize,
+                                m_point->TotalBytes(), done, each, error);
 }
 
 bool RestoreJob::CheckAll(std::string& error)
@@ -209,7 +221,7 @@ bool RestoreJob::WriteAll(std::string& error)
     const uint64_t base = m_target.manifest.dataOffset;
     return ForEachBlock("restore", [this, blockSize, base](uint64_t index, char* data, std::string& err) {
         uint64_t offset = index * blockSize;
-        uint64_t length = m_reader.Length(index);
+        uint64_t length = m_point->Length(index);
         if (m_targetReadFd >= 0 && repo::IsAllZero(data, length) && TargetReadsZeros(base + offset, length)) {
             ++m_zeroBlocksSkipped;
             return true;
@@ -308,19 +320,99 @@ bool RestoreJob::LinkedIntoRepository(const struct stat& st) const
     return false;
 }
 
+bool RestoreJob::OpenPoint(int& rc)
+{
+    std::string error;
+    if (dmrepo3::IsFormat3(m_o.repoPath)) {
+        m_repo3 = std::make_unique<dmrepo3::Repo3>();
+        dmout::ErrorCode code = dmout::ErrorCode::Damaged;
+        repo3::BackupIndex index;
+        if (!dmrepo3::Open(m_o.repoPath, m_o.passwordFile, *m_repo3, code, error) ||
+            !dmrepo3::FindIndex(*m_repo3, m_o.backupId, index, code, error)) {
+            PrintError(m_ctx, code,
+                       error + (code == dmout::ErrorCode::Damaged ? "; nothing was written ('datamover verify' says more)"
+                                                                  : ""));
+            rc = code == dmout::ErrorCode::NotFound ? 2 : dmrepo3::ExitFor(code);
+            return false;
+        }
+        // The index's record in the shape the target checks read.
+        repo::Manifest& m = m_target.manifest;
+        const repo3::IndexMeta& meta = index.meta;
+        m.backupId = meta.backupId;
+        m.volumeId = meta.volumeId;
+        m.volumeSize = meta.volumeSize;
+        m.dataOffset = meta.dataOffset;
+        m.blockSize = meta.blockSize;
+        m.storageType = meta.storageType >= 0 ? meta.storageType : 0;
+        m.snapshotUrl = meta.snapshotUrl;
+        m.snapshot = meta.snapshot;
+        m.parentBackup = meta.parentBackup;
+        m.parentSnapshot = meta.parentSnapshot;
+        m_reader3 = std::make_unique<dmrepo3::IndexPointReader>(*m_repo3->chunks, std::move(index));
+        m_point = m_reader3.get();
+        m_repoRoot = m_repo3->store->Describe();
+        return true;
+    }
+    if (!m_repo.Open(m_o.repoPath, false, error)) {
+        PrintError(m_ctx, dmout::ErrorCode::NotFound, error);
+        rc = 2;
+        return false;
+    }
+    m_repoRoot = m_repo.Root();
+    bool missing = false;
+    if (!m_repo.FindBackup(m_o.backupId, m_target, error, &missing)) {
+        // A backup that is there but incomplete or damaged is no bad argument.
+        PrintError(m_ctx, missing ? dmout::ErrorCode::NotFound : dmout::ErrorCode::Damaged,
+                   error + (missing ? "" : "; nothing was written ('datamover verify' says more)"));
+        rc = missing ? 2 : 1;
+        return false;
+    }
+    if (!m_reader.Open(m_repo, m_target, error)) {
+        PrintError(m_ctx, dmout::ErrorCode::Damaged, "backup " + m_o.backupId + " cannot be restored: " + error);
+        rc = 1;
+        return false;
+    }
+    return true;
+}
+
+std::vector<repo::Manifest> RestoreJob::BackedUp() const
+{
+    std::vector<repo::Manifest> out;
+    if (!m_repo3) {
+        for (const repo::BackupInfo& b : m_repo.ListBackups()) out.push_back(b.manifest);
+        return out;
+    }
+    try {
+        for (const repo3::IndexName& n : m_repo3->indexes->List()) {
+            try {
+                const repo3::BackupIndex index = m_repo3->indexes->Read(n.volumeId, n.backupId);
+                repo::Manifest m;
+                m.backupId = index.meta.backupId;
+                m.snapshotUrl = index.meta.snapshotUrl;
+                m.parentSnapshot = index.meta.parentSnapshot;
+                out.push_back(m);
+            } catch (const std::exception&) {
+                // An unreadable index names no snapshot we could compare with.
+            }
+        }
+    } catch (const std::exception&) {
+    }
+    return out;
+}
+
 bool RestoreJob::NamesBackedUpSnapshot(std::string& error) const
 {
     // Snapshots are compared by name within one manager and pool: the storage
     // tools have no cheap way to say whether a name is a snapshot.
-    for (const repo::BackupInfo& b : m_repo.ListBackups()) {
+    for (const repo::Manifest& m : BackedUp()) {
         dmtask::StrataUrl taken;
         std::string ignored;
-        if (!dmtask::ParseStrataUrl(b.manifest.snapshotUrl, taken, ignored) ||
+        if (!dmtask::ParseStrataUrl(m.snapshotUrl, taken, ignored) ||
             dmtask::NormalVolumeId(taken.manager) != dmtask::NormalVolumeId(m_url.manager) || taken.pool != m_url.pool) {
             continue;
         }
-        if (taken.name == m_url.name || b.manifest.parentSnapshot == m_url.name) {
-            error = m_o.volumeUrl + " is snapshot " + m_url.name + ", which backup " + b.manifest.backupId +
+        if (taken.name == m_url.name || m.parentSnapshot == m_url.name) {
+            error = m_o.volumeUrl + " is snapshot " + m_url.name + ", which backup " + m.backupId +
                     (taken.name == m_url.name ? " was taken of" : " names as its parent's") +
                     "; a snapshot is never a restore target, restore into a volume (nothing was written)";
             return true;
@@ -538,7 +630,7 @@ int RestoreJob::RunLocal(uint64_t started)
     const std::string target = m_targetKey;
     double openSeconds = dmtask::SecondsSince(started);
     uint64_t writeStarted = dmtask::NowMicros();
-    if (!dmtask::WriteRestoreRecord(m_ctx.root, m_repo.Root(), m_task.Id(), target, m_target.manifest.backupId,
+    if (!dmtask::WriteRestoreRecord(m_ctx.root, m_repoRoot, m_task.Id(), target, m_target.manifest.backupId,
                                     m_record, error)) {
         m_code = dmout::ErrorCode::Io;
         return FailLocal(error + "; nothing was written");
@@ -548,7 +640,7 @@ int RestoreJob::RunLocal(uint64_t started)
     const bool sparse = !m_o.toFile.empty() && !m_zeroFill;
     std::atomic<bool> writeFailed{false};
     bool ok = ForEachBlock("restore", [&](uint64_t index, char* data, std::string& err) {
-        uint64_t length = m_reader.Length(index);
+        uint64_t length = m_point->Length(index);
         if (sparse && repo::IsAllZero(data, length)) return true;  // the file reads zeros there
         for (uint64_t done = 0; done < length;) {
             ssize_t n = ::pwrite(m_localFd, data + done, length - done, static_cast<off_t>(base + index * blockSize + done));
@@ -572,7 +664,7 @@ int RestoreJob::RunLocal(uint64_t started)
     ::close(m_localFd);
     m_localFd = -1;
     double writeSeconds = dmtask::SecondsSince(writeStarted);
-    dmtask::RestoreCompleted(m_ctx.root, m_repo.Root(), target);
+    dmtask::RestoreCompleted(m_ctx.root, m_repoRoot, target);
     m_record.clear();
     m_task.End();
     return Report(dmtask::SecondsSince(started), openSeconds, writeSeconds);
@@ -606,23 +698,10 @@ int RestoreJob::Run()
         PrintError(m_ctx, dmout::ErrorCode::BadArgument, "bad --depth " + std::to_string(m_o.depth) + ": 1 to 64");
         return 2;
     }
-    if (!m_repo.Open(m_o.repoPath, false, error)) {
-        PrintError(m_ctx, dmout::ErrorCode::NotFound, error);
-        return 2;
-    }
-    bool missing = false;
-    if (!m_repo.FindBackup(m_o.backupId, m_target, error, &missing)) {
-        // A backup that is there but incomplete or damaged is no bad argument.
-        PrintError(m_ctx, missing ? dmout::ErrorCode::NotFound : dmout::ErrorCode::Damaged,
-                   error + (missing ? "" : "; nothing was written ('datamover verify' says more)"));
-        return missing ? 2 : 1;
-    }
-    if (!m_reader.Open(m_repo, m_target, error)) {
-        PrintError(m_ctx, dmout::ErrorCode::Damaged, "backup " + m_o.backupId + " cannot be restored: " + error);
-        return 1;
-    }
+    int rc = 1;
+    if (!OpenPoint(rc)) return rc;
     char resolved[PATH_MAX];
-    m_repoReal = ::realpath(m_repo.Root().c_str(), resolved) != nullptr ? resolved : m_repo.Root();
+    m_repoReal = ::realpath(m_repoRoot.c_str(), resolved) != nullptr ? resolved : m_repoRoot;
     if (!m_o.volumeUrl.empty()) {
         if (NamesBackedUpSnapshot(error)) {
             PrintError(m_ctx, dmout::ErrorCode::Refused, error);
@@ -654,7 +733,7 @@ int RestoreJob::Run()
     journal["storage_type"] = m.storageType;
     journal["offset_kib"] = static_cast<Json::Int>(m.dataOffset / 1024);
     journal["volume_size"] = Json::UInt64(m.volumeSize);
-    journal["repo"] = m_repo.Root();
+    journal["repo"] = m_repoRoot;
     journal["backup_id"] = m.backupId;
     if (!m_task.Begin(journal, error)) return Fail(error);
     VolumeParas paras = dmtask::MakeParas(m_task, volumeId, m.volumeSize, m.storageType,
@@ -669,7 +748,7 @@ int RestoreJob::Run()
     if (!CheckTarget(error)) return Fail(error);
     double openSeconds = dmtask::SecondsSince(started);
     uint64_t writeStarted = dmtask::NowMicros();
-    if (!dmtask::WriteRestoreRecord(m_ctx.root, m_repo.Root(), m_task.Id(), m_targetKey, m.backupId, m_record,
+    if (!dmtask::WriteRestoreRecord(m_ctx.root, m_repoRoot, m_task.Id(), m_targetKey, m.backupId, m_record,
                                     error)) {
         m_code = dmout::ErrorCode::Io;
         return Fail(error + "; nothing was written");
@@ -694,7 +773,7 @@ int RestoreJob::Run()
         return 1;
     }
     // The target is whole: earlier records of it no longer hold either.
-    dmtask::RestoreCompleted(m_ctx.root, m_repo.Root(), m_targetKey);
+    dmtask::RestoreCompleted(m_ctx.root, m_repoRoot, m_targetKey);
     m_record.clear();
     return Report(dmtask::SecondsSince(started), openSeconds, writeSeconds);
 }
@@ -702,8 +781,8 @@ int RestoreJob::Run()
 int RestoreJob::Report(double seconds, double openSeconds, double writeSeconds)
 {
     const repo::Manifest& m = m_target.manifest;
-    uint64_t bytes = m_reader.TotalBytes();
-    size_t chain = m_reader.Chain().size();
+    uint64_t bytes = m_point->TotalBytes();
+    size_t chain = m_point->Backups();
     if (m_ctx.json) {
         Json::Value out(Json::objectValue);
         out["ok"] = true;
@@ -772,6 +851,8 @@ void RegisterRestoreCommand(CLI::App& app, CommandContext& ctx)
     sub->add_flag("--verify-only", opts->verifyOnly, "Read and check every block of the chain; write nothing");
     sub->add_option("--volume-id", opts->volumeId, "UUID of the target volume (default: the backed-up volume's)");
     sub->add_option("--depth", opts->depth, "Writer threads")->capture_default_str();
+    sub->add_option("--password-file", opts->passwordFile,
+                    "Passphrase of an encrypted repository ('-': standard input; default: $DATAMOVER_PASSWORD_FILE)");
     sub->callback([&ctx, opts]() {
         RestoreJob job(ctx, *opts);
         ctx.exitStatus = job.Run();

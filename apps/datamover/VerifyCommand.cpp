@@ -17,6 +17,8 @@
 #include "apps/datamover/BackupReader.h"
 #include "apps/datamover/ChainJournal.h"
 #include "apps/datamover/DataCommands.h"
+#include "apps/datamover/Format3Commands.h"
+#include "apps/datamover/Format3Repo.h"
 #include "apps/datamover/RepoFormat.h"
 #include "apps/datamover/SourceCompare.h"
 #include "apps/datamover/output/Console.h"
@@ -30,6 +32,8 @@ struct VerifyOptions {
     bool quick = false;
     std::string againstSource;
     double samplePercent = 100.0;
+    std::string readDataSubset;  // format 3 only
+    std::string passwordFile;
 };
 
 // What one backup's own check found. Problems of its records make it and every
@@ -190,6 +194,19 @@ int ReportUnreadable(CommandContext& ctx, const repo::Repository& r, const std::
 
 int RunVerify(CommandContext& ctx, const VerifyOptions& o)
 {
+    if (dmrepo3::IsFormat3(o.repoPath)) {
+        if (!o.backupId.empty() || o.quick || !o.againstSource.empty()) {
+            PrintError(ctx, dmout::ErrorCode::BadArgument,
+                       "--backup, --quick and --against-source are for format-1 and 2 repositories; a format-3 "
+                       "one is checked whole, or a share of its chunks with --read-data-subset");
+            return 2;
+        }
+        return dmcmd3::Verify(ctx, o.repoPath, o.passwordFile, o.readDataSubset);
+    }
+    if (!o.readDataSubset.empty()) {
+        PrintError(ctx, dmout::ErrorCode::BadArgument, "--read-data-subset is for format-3 repositories");
+        return 2;
+    }
     repo::Repository r;
     std::string error;
     if (!r.Open(o.repoPath, false, error)) {
@@ -328,6 +345,10 @@ void RegisterVerifyCommand(CLI::App& app, CommandContext& ctx)
                     "those it called unchanged (at least one of each)")
         ->check(CLI::Range(0.001, 100.0))
         ->capture_default_str();
+    sub->add_option("--read-data-subset", opts->readDataSubset,
+                    "Format 3: read part N of T of the chunks (N/T; N = 1..T over T runs reads them all) or about P "
+                    "percent of them (P%); every index is read either way");
+    sub->add_option("--password-file", opts->passwordFile, "Passphrase of an encrypted format-3 repository ('-': standard input; default: $DATAMOVER_PASSWORD_FILE)");
     sub->footer("A backup is sound when every backup its restore reads is: its records bind to each other (each "
                 "parent by the id its child names), and every block it restores passes its checksum. Damage below "
                 "it that a newer backup of its chain overwrites is named as a note, not counted. --against-source "

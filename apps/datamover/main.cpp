@@ -85,6 +85,7 @@ int main(int argc, char** argv)
 
     RegisterPluginsCommand(app, ctx);
     RegisterPairCheckCommand(app, ctx);
+    RegisterInitCommands(app, ctx);
     RegisterBackupCommand(app, ctx);
     RegisterRestoreCommand(app, ctx);
     RegisterVerifyCommand(app, ctx);

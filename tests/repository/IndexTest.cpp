@@ -199,6 +199,47 @@ TEST(IndexLayout, HandWrittenUnencryptedIndexFollowsTheDocument)
     }
 }
 
+TEST(IndexLayout, OptionalMembersAreKeptAbsentOnesReadAsNotRecordedAndWrongTypesRefused)
+{
+    Repo r(Encryption::None);
+    BackupIndex x = Sample("vol-a", "b-opt");
+    x.meta.storageType = 6;
+    x.meta.snapshotUrl = "strata://m/p/snap-1";
+    x.meta.parentSnapshot = "snap-0";
+    r.indexes.Write(x);
+    const BackupIndex back = r.indexes.Read("vol-a", "b-opt");
+    EXPECT_EQ(back.meta.storageType, 6);
+    EXPECT_EQ(back.meta.snapshotUrl, x.meta.snapshotUrl);
+    EXPECT_EQ(back.meta.parentSnapshot, "snap-0");
+
+    // Hand-written with the documented members only, then with each optional one of a wrong type.
+    auto build = [](const std::string& extra) {
+        auto le = [](uint64_t v, int n) {
+            std::string out;
+            for (int i = 0; i < n; ++i) out.push_back(static_cast<char>(v >> (8 * i)));
+            return out;
+        };
+        const std::string meta =
+            R"({"backup_id":"b9","volume_id":"v9","volume_size":4194304,"data_offset":0,"block_size":4194304,)"
+            R"("parent_backup":"","snapshot":"s","snapshot_identity":"","created_at_us":5)" + extra + "}";
+        const std::string header = std::string("DMINDEX3") + '\x01' + '\x00' + std::string(22, '\0');
+        const std::string body = le(meta.size(), 4) + meta + le(1, 8) + std::string(1, '\0');
+        const std::string covered = std::string("datamover-index-v1", 19) + "v9" + '\0' + "b9" + '\0' + header + body;
+        const Digest d = Sha256(covered.data(), covered.size());
+        return header + body + std::string(reinterpret_cast<const char*>(d.data()), d.size());
+    };
+    r.store.PutIfAbsent(IndexStore::ObjectName("v9", "b9"), build(""));
+    const BackupIndex old = r.indexes.Read("v9", "b9");
+    EXPECT_EQ(old.meta.storageType, -1);
+    EXPECT_EQ(old.meta.snapshotUrl, "");
+    EXPECT_EQ(old.meta.parentSnapshot, "");
+    for (const char* bad : {R"(,"storage_type":"0")", R"(,"storage_type":-1)", R"(,"snapshot_url":7)",
+                            R"(,"parent_snapshot":null)"}) {
+        r.store.Replace(IndexStore::ObjectName("v9", "b9"), build(bad));
+        EXPECT_THROW(r.indexes.Read("v9", "b9"), IndexError) << bad;
+    }
+}
+
 }  // namespace
 
 namespace {

@@ -162,6 +162,9 @@ std::string IndexStore::Encode(const BackupIndex& index) const
     j["snapshot"] = m.snapshot;
     j["snapshot_identity"] = m.snapshotIdentity;
     j["created_at_us"] = Json::Int64(m.createdAtMicros);
+    if (m.storageType >= 0) j["storage_type"] = m.storageType;
+    if (!m.snapshotUrl.empty()) j["snapshot_url"] = m.snapshotUrl;
+    if (!m.parentSnapshot.empty()) j["parent_snapshot"] = m.parentSnapshot;
     Json::StreamWriterBuilder wb;
     wb["indentation"] = "";
     const std::string meta = Json::writeString(wb, j);
@@ -285,6 +288,12 @@ BackupIndex IndexStore::Decode(const std::string& volumeId, const std::string& b
     if (!j["created_at_us"].isInt64()) {
         throw IndexError(where + ": metadata field created_at_us missing");
     }
+    // Optional members: absent is fine, present of the wrong type is damage.
+    if ((j.isMember("storage_type") && (!j["storage_type"].isInt() || j["storage_type"].asInt() < 0)) ||
+        (j.isMember("snapshot_url") && !j["snapshot_url"].isString()) ||
+        (j.isMember("parent_snapshot") && !j["parent_snapshot"].isString())) {
+        throw IndexError(where + ": metadata has an optional field of the wrong type");
+    }
     BackupIndex index;
     IndexMeta& m = index.meta;
     m.backupId = j["backup_id"].asString();
@@ -296,6 +305,9 @@ BackupIndex IndexStore::Decode(const std::string& volumeId, const std::string& b
     m.snapshot = j["snapshot"].asString();
     m.snapshotIdentity = j["snapshot_identity"].asString();
     m.createdAtMicros = j["created_at_us"].asInt64();
+    m.storageType = j.isMember("storage_type") ? j["storage_type"].asInt() : -1;
+    m.snapshotUrl = j.get("snapshot_url", "").asString();
+    m.parentSnapshot = j.get("parent_snapshot", "").asString();
     if (m.backupId != backupId || m.volumeId != volumeId) {
         throw IndexError(where + ": holds the index of " + m.volumeId + "/" + m.backupId);
     }

@@ -24,6 +24,10 @@ struct IndexMeta {
     std::string snapshot;
     std::string snapshotIdentity;
     int64_t createdAtMicros = 0;
+    // Optional members (absent from indexes written before they existed):
+    int storageType = -1;        // the product's storage type; -1 when not recorded
+    std::string snapshotUrl;     // the snapshot read, as the user named it
+    std::string parentSnapshot;  // the snapshot an incremental's changed ranges were taken against
 };
 
 struct BackupIndex {
