@@ -87,6 +87,10 @@ TEST_F(DatamoverFormat3Test, InitMakesEitherEncryptionAndPassphrasesAreCheckedIn
     repoPath = sim->Root() + "/new/repo-repokey";
     const std::string wrong = WritePassphrase("wrong", "not it");
     ExpectOneLine(2, Repo("list", {"--password-file", wrong}), "wrong passphrase");
+    // A backup or restore with it stops before touching the storage.
+    ExpectOneLine(2, BackupArgs("s1", "", {"--password-file", wrong}), "wrong passphrase");
+    ExpectOneLine(2, Repo("restore", {"--backup", "b1", "--verify-only", "--password-file", wrong}), "wrong passphrase");
+    EXPECT_TRUE(sim->State().Clean());
     ::unsetenv("DATAMOVER_PASSWORD_FILE");
     ExpectOneLine(2, Repo("list"), "--password-file");
     ExpectOneLine(2, {"init", "--repo", sim->Root() + "/repo-new", "--encryption", "repokey"}, "passphrase");
@@ -171,6 +175,15 @@ TEST_F(DatamoverFormat3Test, AnAlteredChunkIsRefusedByVerifyAndRestoreBeforeTheF
     const std::string b = Id(Expect(0, BackupArgs("s1b", "s1")));
     const std::vector<std::string> chunks = ChunkFiles();
     ASSERT_GE(chunks.size(), 2u);
+    // The same blocks in another repository: sealed under its own key.
+    const std::string mine = repoPath;
+    repoPath = sim->Root() + "/other";
+    Init();
+    sim->Snapshot("vol", "s1o");
+    Expect(0, BackupArgs("s1o"));
+    const std::vector<std::string> foreign = ChunkFiles();
+    ASSERT_FALSE(foreign.empty());
+    repoPath = mine;
     struct Damage {
         const char* name;
         std::function<void(const std::string&)> apply;
@@ -181,6 +194,10 @@ TEST_F(DatamoverFormat3Test, AnAlteredChunkIsRefusedByVerifyAndRestoreBeforeTheF
              Overwrite(p, bytes.size() / 2, std::string(1, static_cast<char>(bytes[bytes.size() / 2] ^ 1)));
          }},
         {"truncated", [](const std::string& p) { fs::resize_file(p, fs::file_size(p) - 17); }},
+        {"sealed under another repository's key", [&](const std::string& p) {
+             const std::string other = FileBytes(foreign[0]);
+             std::ofstream(p, std::ios::binary | std::ios::trunc) << other;
+         }},
         {"swapped for another chunk", [&](const std::string& p) {
              const std::string other = FileBytes(chunks[1]);
              std::ofstream(p, std::ios::binary | std::ios::trunc) << other;
