@@ -13,6 +13,7 @@
 #include <cerrno>
 #include <chrono>
 #include <csignal>
+#include <cstring>
 #include <filesystem>
 #include <thread>
 #include <iostream>
@@ -281,9 +282,30 @@ RepoOutcome CleanRepository(const std::string& root, const std::string& repoPath
     return out;
 }
 
+// A task killed while it kept its cached data leaves the temporary file of
+// that write ("task-<id>.taskdata.tmp.<pid>"); once its writer is gone it
+// holds nothing anyone reads.
+size_t RemoveDeadCacheTemporaries()
+{
+    size_t removed = 0;
+    std::error_code ec;
+    for (std::filesystem::directory_iterator it(StrataCleanFile::CacheDirectory(), ec), end; !ec && it != end;
+         it.increment(ec)) {
+        const std::string name = it->path().filename().string();
+        const size_t mark = name.rfind(".taskdata.tmp.");
+        if (name.rfind("task-", 0) != 0 || mark == std::string::npos) continue;
+        const std::string pid = name.substr(mark + std::strlen(".taskdata.tmp."));
+        if (pid.empty() || pid.size() > 9 || pid.find_first_not_of("0123456789") != std::string::npos) continue;
+        if (::kill(static_cast<pid_t>(std::stol(pid)), 0) == 0 || errno != ESRCH) continue;
+        removed += ::unlink(it->path().c_str()) == 0 ? 1 : 0;
+    }
+    return removed;
+}
+
 int RunClean(CommandContext& ctx, const CleanOptions& o)
 {
     dmtask::InstallPauseDivisorFromEnvironment();
+    RemoveDeadCacheTemporaries();
     std::set<std::string> ids;
     if (!o.taskId.empty()) {
         if (!StrataCleanFile::ValidCacheId(o.taskId) || KnownTasks(ctx.root).count(o.taskId) == 0) {

@@ -104,6 +104,21 @@ TEST_F(DatamoverTest, FailedOrKilledBackupsLeaveAVerifiableRepositoryAndCleanabl
         ExpectNoLeftovers();
         EXPECT_EQ(Expect(0, Repo("verify")).json["incomplete"].size(), 0u);
     }
+    // A task killed while it wrote its cached data leaves that write's temporary file:
+    // clean removes it once its writer is gone, and never a live writer's.
+    const pid_t gone = [] {
+        pid_t pid = ::fork();
+        if (pid == 0) ::_exit(0);
+        ::waitpid(pid, nullptr, 0);
+        return pid;
+    }();
+    const std::string cache = sim->Root() + "/var/cache/task-0b0e5a1d-0000-4000-8000-000000000001.taskdata.tmp.";
+    std::ofstream(cache + std::to_string(gone)) << "{}";
+    std::ofstream(cache + std::to_string(::getpid())) << "{}";
+    Expect(0, Repo("clean"));
+    EXPECT_FALSE(fs::exists(cache + std::to_string(gone)));
+    EXPECT_TRUE(fs::exists(cache + std::to_string(::getpid())));
+    fs::remove(cache + std::to_string(::getpid()));
     // The chain goes on: a new incremental against the last good backup restores exactly.
     ExpectRestores(Id(Next("s-final", "s1", 0, 0, 0)), "s-final");
 }
