@@ -114,19 +114,28 @@ int RemoveAndCollect(CommandContext& ctx, dmrepo3::Repo3& r, const std::vector<r
     return 0;
 }
 
+// Opens the repository and reads every index; false with the exit status in `rc` (said already).
+bool OpenAndRead(CommandContext& ctx, const std::string& repoPath, const std::string& passwordFlag,
+                 dmrepo3::Repo3& r, Listed& all, int& rc)
+{
+    if (!OpenOrSay(ctx, repoPath, passwordFlag, r, rc)) return false;
+    try {
+        all = ReadAll(r);
+    } catch (const std::exception& e) {
+        rc = Failed(ctx, dmout::ErrorCode::Io, e.what());
+        return false;
+    }
+    return true;
+}
+
 }  // namespace
 
 int List(CommandContext& ctx, const std::string& repoPath, const std::string& passwordFlag)
 {
     dmrepo3::Repo3 r;
-    int rc = 1;
-    if (!OpenOrSay(ctx, repoPath, passwordFlag, r, rc)) return rc;
     Listed all;
-    try {
-        all = ReadAll(r);
-    } catch (const std::exception& e) {
-        return Failed(ctx, dmout::ErrorCode::Io, e.what());
-    }
+    int rc = 1;
+    if (!OpenAndRead(ctx, repoPath, passwordFlag, r, all, rc)) return rc;
     std::map<std::string, Json::Value> chains;
     for (const repo3::IndexMeta& m : all.readable) {
         Json::Value& chain = chains[m.volumeId];
@@ -291,14 +300,9 @@ int Prune(CommandContext& ctx, const std::string& repoPath, const std::string& p
           const std::string& volumeId, const retention::Policy& policy, bool dryRun)
 {
     dmrepo3::Repo3 r;
-    int rc = 1;
-    if (!OpenOrSay(ctx, repoPath, passwordFlag, r, rc)) return rc;
     Listed all;
-    try {
-        all = ReadAll(r);
-    } catch (const std::exception& e) {
-        return Failed(ctx, dmout::ErrorCode::Io, e.what());
-    }
+    int rc = 1;
+    if (!OpenAndRead(ctx, repoPath, passwordFlag, r, all, rc)) return rc;
     std::map<std::string, std::vector<retention::Item>> byVolume;
     for (const repo3::IndexMeta& m : all.readable) {
         if (!volumeId.empty() && m.volumeId != volumeId) continue;

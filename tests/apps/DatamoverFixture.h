@@ -145,6 +145,14 @@ protected:
         if (len > 0) sim->WriteRandom("vol", at, len, seed);
         return SnapAndBackUp("vol", snap, parent);
     }
+    // Full B1 of s1, incrementals B2 of s2 (8 MiB changed at 8 MiB) and B3 of s3 (at 30 MiB), one volume.
+    void MakeChain()
+    {
+        b1 = FullOf("s1", 1);
+        b2 = Id(Next("s2", "s1", 8 * kMiB, 4 * kMiB, 2));
+        b3 = Id(Next("s3", "s2", 30 * kMiB, 4 * kMiB, 3));
+        ASSERT_FALSE(b3.empty());
+    }
     // A full backup of a fresh snapshot `snap` of "vol" holding random data of `seed`.
     std::string FullOf(const std::string& snap, uint64_t seed, uint64_t len = 20 * kMiB)
     {
@@ -271,6 +279,7 @@ protected:
     std::string repoPath;
     uint64_t size = 48 * kMiB;
     int restores = 0;
+    std::string b1, b2, b3;  // MakeChain's backups
 };
 
 }  // namespace dmtest

@@ -15,13 +15,6 @@ namespace {
 
 class DatamoverRestoreTargetTest : public DatamoverTest {
 protected:
-    // Full B1 of s1, incrementals B2 of s2 and B3 of s3, one volume.
-    void MakeChain()
-    {
-        b1 = FullOf("s1", 1);
-        b2 = Id(Next("s2", "s1", 8 * kMiB, 4 * kMiB, 2));
-        b3 = Id(Next("s3", "s2", 30 * kMiB, 4 * kMiB, 3));
-    }
     std::string At(const std::string& name) const { return sim->Root() + "/" + name; }
     std::string DataOf(const std::string& snap) const { return sim->Read(snap, kOffset, size - kOffset); }
     // The data area of a local image file.
@@ -87,7 +80,6 @@ protected:
         return r;
     }
 
-    std::string b1, b2, b3;
     std::string background;
 };
 

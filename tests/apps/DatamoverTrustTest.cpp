@@ -16,14 +16,6 @@ namespace {
 
 class DatamoverTrustTest : public DatamoverTest {
 protected:
-    // B1 (full of s1) <- B2 (s2) <- B3 (s3); block 1 changes in B2, block 3 in B3.
-    void MakeChain()
-    {
-        b1 = FullOf("s1", 1);
-        b2 = Id(Next("s2", "s1", 4 * kMiB, 4 * kMiB, 2));
-        b3 = Id(Next("s3", "s2", 12 * kMiB, 4 * kMiB, 3));
-        ASSERT_FALSE(b3.empty());
-    }
     std::string ChainDir() const { return repoPath + "/chains/" + kVolumeId; }
     // `verify` with `extra` must exit `rc`; its JSON document.
     Json::Value Verify(int rc, const std::vector<std::string>& extra = {}) const
@@ -47,8 +39,6 @@ protected:
         EXPECT_EQ(r.json["error"]["code"].asString(), "damaged") << r.out;
         EXPECT_FALSE(fs::exists(out)) << "a refused restore left " << out;
     }
-
-    std::string b1, b2, b3;
 };
 
 TEST_F(DatamoverTrustTest, AParentIsTheBackupItsChildNamesById)
