@@ -108,10 +108,7 @@ TEST_P(ChunkModes, DamagedSwappedOrForeignChunksAreRefusedAndNamed)
     std::string foreign;
     other.store.Get(ChunkStore::ObjectName(otherId), foreign);
 
-    auto flip = [](std::string f, size_t at) {
-        f[at] = static_cast<char>(f[at] ^ 0x01);
-        return f;
-    };
+    const auto flip = repotest::Flip;
     const struct {
         const char* what;
         std::string file;

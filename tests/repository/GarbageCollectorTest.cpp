@@ -29,21 +29,7 @@ BackupIndex Backup(ObjectStore& store, const RepoKeys& keys, const std::string& 
                    const std::vector<std::string>& blocks)
 {
     BackupClaim claim(store, id);
-    ChunkStore chunks(store, keys);
-    BackupIndex x;
-    x.meta.volumeId = volume;
-    x.meta.backupId = id;
-    x.meta.blockSize = 4096;
-    x.meta.volumeSize = 4096 * blocks.size();
-    for (const auto& b : blocks) {
-        if (b.empty()) {
-            x.blocks.emplace_back();
-        } else {
-            const std::string data = b + std::string(4096 - b.size(), '.');
-            x.blocks.emplace_back(chunks.Put(data.data(), data.size()).id);
-        }
-    }
-    IndexStore(store, keys).Write(x);
+    BackupIndex x = repotest::StoreIndex(store, keys, volume, id, blocks);
     claim.Release();
     return x;
 }

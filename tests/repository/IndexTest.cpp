@@ -116,10 +116,7 @@ TEST_P(IndexModes, IndexesMovedDamagedOrSealedElsewhereAreRefused)
     r.store.Get(IndexStore::ObjectName("vol-2", "b1"), v2b1);
     other.store.Get(IndexStore::ObjectName("vol-1", "b1"), foreign);
 
-    auto flip = [](std::string f, size_t at) {
-        f[at] = static_cast<char>(f[at] ^ 0x01);
-        return f;
-    };
+    const auto flip = repotest::Flip;
     const struct {
         const char* what;
         std::string file;

@@ -11,7 +11,10 @@
 #include <random>
 #include <stdexcept>
 #include <string>
+#include <vector>
 
+#include "apps/datamover/repository/ChunkStore.h"
+#include "apps/datamover/repository/Index.h"
 #include "apps/datamover/repository/Keys.h"
 #include "apps/datamover/repository/backend/LocalDirStore.h"
 
@@ -39,6 +42,32 @@ public:
 private:
     std::string m_path;
 };
+
+// `f` with the bit 0 of byte `at` flipped: the smallest damage a check must see.
+inline std::string Flip(std::string f, size_t at)
+{
+    f[at] = static_cast<char>(f[at] ^ 0x01);
+    return f;
+}
+
+// A backup's index of `blocks`, 4 KiB each ("" for a zero block, else the text
+// padded with '.'), its chunks stored and the index written.
+inline repo3::BackupIndex StoreIndex(repo3::ObjectStore& store, const repo3::RepoKeys& keys, const std::string& volume,
+                                     const std::string& id, const std::vector<std::string>& blocks)
+{
+    repo3::ChunkStore chunks(store, keys);
+    repo3::BackupIndex x;
+    x.meta.volumeId = volume;
+    x.meta.backupId = id;
+    x.meta.blockSize = 4096;
+    x.meta.volumeSize = 4096 * blocks.size();
+    for (const auto& b : blocks) {
+        const std::string data = b + std::string(4096 - b.size(), '.');
+        x.blocks.push_back(b.empty() ? std::nullopt : std::optional<repo3::ChunkId>(chunks.Put(data.data(), 4096).id));
+    }
+    repo3::IndexStore(store, keys).Write(x);
+    return x;
+}
 
 // Cheap scrypt for tests: the cost is a parameter, not what is under test.
 inline repo3::KdfParams FastKdf()

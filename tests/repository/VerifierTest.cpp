@@ -31,18 +31,7 @@ struct Repo {
     // One 4 KiB block per entry ("" for zero), stored and indexed.
     BackupIndex Add(const std::string& volume, const std::string& id, const std::vector<std::string>& blocks)
     {
-        ChunkStore chunks(store, keys);
-        BackupIndex x;
-        x.meta.volumeId = volume;
-        x.meta.backupId = id;
-        x.meta.blockSize = 4096;
-        x.meta.volumeSize = 4096 * blocks.size();
-        for (const auto& b : blocks) {
-            const std::string data = b + std::string(4096 - b.size(), '.');
-            x.blocks.push_back(b.empty() ? std::nullopt : std::optional<ChunkId>(chunks.Put(data.data(), 4096).id));
-        }
-        IndexStore(store, keys).Write(x);
-        return x;
+        return repotest::StoreIndex(store, keys, volume, id, blocks);
     }
     repotest::TempDir dir;
     LocalDirStore store;
