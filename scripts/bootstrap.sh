@@ -13,6 +13,7 @@ PACKAGES=(
   python3 openssl procps util-linux fio
   clang libclang-rt-14-dev ccache
   ceph-mon ceph-osd ceph-common rbd-fuse librbd-dev libradospp-dev fuse3
+  qemu-system-common qemu-utils qemu-block-extra
 )
 
 missing=()

@@ -271,6 +271,10 @@ int RemovePatiently(Cluster& c, const std::string& image, int waitSec)
 void Teardown(const std::string& root, Session& s, int waitSec)
 {
     std::vector<std::string> errors;
+    for (const std::string& key : DaemonAttachments(root)) {
+        std::string desc;
+        if (ReleaseAttachment(s.cluster, root, key, waitSec, desc) != 0) errors.push_back(desc);
+    }
     for (const std::string& m : FuseMountsUnder(MountRoot(root))) {
         std::string desc;
         if (::umount2(m.c_str(), 0) != 0) errors.push_back("cannot unmount " + m + ": " + strerror(errno));

@@ -35,6 +35,8 @@ bool Settings::Load(const std::string& root, Settings& s, std::string& err)
         else if (k == "keyring") s.keyring = v;
         else if (k == "timeout") s.timeoutSec = std::max(1, std::atoi(v.c_str()));
         else if (k == "rbd_fuse") s.rbdFuse = v;
+        else if (k == "qemu_storage_daemon") s.qsd = v;
+        else if (k == "snapshot_exposure") s.snapshotsByQsd = v != "rbd-fuse";
         else if (k == "fault_drop_changed_run") s.faultDropChangedRun = v == "1";
     }
     if (s.cephConf.empty()) {

@@ -19,6 +19,11 @@ struct Settings {
     std::string keyring;   // keyring: empty for `auth none` or the configuration's own
     int timeoutSec = 10;   // timeout: monitor and OSD answers; a silent cluster fails after it
     std::string rbdFuse = "rbd-fuse";
+    // A snapshot is exposed read-only by qemu-storage-daemon (its rbd driver on the snapshot itself,
+    // a FUSE export): three times rbd-fuse's O_DIRECT read rate, and no clone. snapshot_exposure =
+    // rbd-fuse goes back to a protected-snapshot clone through rbd-fuse.
+    std::string qsd = "qemu-storage-daemon";
+    bool snapshotsByQsd = true;
     // fault_drop_changed_run = 1: the first run of changed chunks goes missing
     // from every incremental bitmap, as change tracking has lost extents; for
     // tests of the checks that compare a backup with its snapshot.

@@ -1,6 +1,7 @@
 #include "Tools.h"
 
 #include <fcntl.h>
+#include <signal.h>
 #include <sys/file.h>
 #include <sys/mount.h>
 #include <sys/sysmacros.h>
@@ -20,6 +21,8 @@
 #include <map>
 #include <set>
 #include <thread>
+
+#include <json/json.h>
 
 #include "Bitmap.h"
 #include "Cluster.h"
@@ -494,11 +497,118 @@ int ResolveForCli(Cluster& c, const std::string& pool, const std::string& name, 
     return kVolMissing;
 }
 
+std::string QsdDir(const std::string& root)
+{
+    return root + "/var/rbd/qsd";
+}
+
+// The daemon of attachment `key` is known by this path among its arguments.
+std::string QsdPidFile(const std::string& root, const std::string& key)
+{
+    return QsdDir(root) + "/" + key + ".pid";
+}
+
+// A snapshot served by qemu-storage-daemon: its FUSE export mounts over this regular file.
+std::string QsdExport(const std::string& point)
+{
+    return point + "/snapshot";
+}
+
+bool QsdRunning(const std::string& root, const std::string& key)
+{
+    return !ProcessesWithArg(QsdPidFile(root, key)).empty();
+}
+
+// Stops the daemon of attachment `key` (SIGTERM; SIGKILL when it has not left after `timeoutSec`,
+// as on a cluster that stopped answering) and removes its pid file and monitor socket.
+int StopQsd(const std::string& root, const std::string& key, int timeoutSec)
+{
+    const std::string pidFile = QsdPidFile(root, key);
+    for (int sig : {SIGTERM, SIGKILL}) {
+        std::vector<int> pids = ProcessesWithArg(pidFile);
+        for (int pid : pids) ::kill(pid, sig);
+        const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(sig == SIGTERM ? timeoutSec : 5);
+        while (!pids.empty() && std::chrono::steady_clock::now() < until) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+            pids.erase(std::remove_if(pids.begin(), pids.end(), [](int p) { return !ProcessAlive(p); }), pids.end());
+        }
+        if (pids.empty()) break;
+    }
+    if (QsdRunning(root, key)) return -EBUSY;
+    std::error_code ec;
+    fs::remove(pidFile, ec);
+    fs::remove(QsdDir(root) + "/" + key + ".qmp", ec);
+    return 0;
+}
+
+// Serves snapshot `ref` read-only at `file` through qemu-storage-daemon's rbd driver: the snapshot
+// itself, so no clone and no protection. The daemon detaches once its export is mounted.
+int ExposeByQsd(const std::string& root, const Settings& s, const std::string& pool, const SnapRef& ref,
+                const std::string& key, const std::string& file, std::string& desc)
+{
+    std::error_code ec;
+    fs::create_directories(QsdDir(root), ec);
+    fs::create_directories(fs::path(file).parent_path(), ec);
+    std::ofstream(file).close();
+    Json::Value dev(Json::objectValue), exp(Json::objectValue);
+    dev["driver"] = "rbd";
+    dev["node-name"] = "snap";
+    dev["pool"] = pool;
+    dev["image"] = ref.image;
+    dev["snapshot"] = ref.snap;
+    dev["conf"] = s.cephConf;
+    dev["user"] = s.user;
+    dev["read-only"] = true;
+    exp["type"] = "fuse";
+    exp["id"] = "exp";
+    exp["node-name"] = "snap";
+    exp["mountpoint"] = file;
+    exp["writable"] = false;
+    Json::StreamWriterBuilder w;
+    w["indentation"] = "";
+    // JSON, not key=value: names may hold commas. The socket path is relative to QsdDir (the
+    // daemon starts there) so that a long root stays within a socket path's 108 bytes.
+    const std::vector<std::string> argv = {
+        s.qsd, "--daemonize", "--pidfile", QsdPidFile(root, key),
+        "--chardev", "socket,id=qmp,path=" + key + ".qmp,server=on,wait=off", "--monitor", "chardev=qmp",
+        "--blockdev", Json::writeString(w, dev), "--export", Json::writeString(w, exp)};
+    std::vector<std::string> env;
+    // Its rbd driver takes no keyring option; librados reads this variable.
+    if (!s.keyring.empty()) env.push_back("CEPH_KEYRING=" + s.keyring);
+    std::string out;
+    const int rc = RunProgramIn(argv, &out, QsdDir(root), env);
+    struct stat st{};
+    if (rc == 0 && IsMounted(file) && ::stat(file.c_str(), &st) == 0 && static_cast<uint64_t>(st.st_size) == ref.size) {
+        return 0;
+    }
+    desc = "qemu-storage-daemon could not expose " + ref.image + "@" + ref.snap + " (exit " + std::to_string(rc) +
+           "): " + out.substr(0, out.find('\n'));
+    if (IsMounted(file)) ::umount2(file.c_str(), MNT_DETACH);
+    StopQsd(root, key, s.timeoutSec);
+    fs::remove(file, ec);
+    ::rmdir(fs::path(file).parent_path().c_str());
+    return -1;
+}
+
 }  // namespace
 
 std::string MountRoot(const std::string& root)
 {
     return root + "/var/rbd/mnt";
+}
+
+std::vector<std::string> DaemonAttachments(const std::string& root)
+{
+    std::set<std::string> keys;
+    std::error_code ec;
+    for (const auto& e : fs::directory_iterator(QsdDir(root), ec)) {
+        const std::string ext = e.path().extension().string();
+        if (ext == ".pid" || ext == ".qmp") keys.insert(e.path().stem().string());
+    }
+    for (const auto& e : fs::directory_iterator(MountRoot(root), ec)) {
+        if (IsMounted(QsdExport(e.path().string()))) keys.insert(e.path().filename().string());
+    }
+    return std::vector<std::string>(keys.begin(), keys.end());
 }
 
 int AttachVolume(const std::string& root, const std::string& pool, const std::string& name, std::string& dev,
@@ -518,7 +628,9 @@ int AttachVolume(const std::string& root, const std::string& pool, const std::st
     const std::string me = CallerTasks(root).front();
     std::vector<std::string> holders = LoadHolders(root, key);
     const bool held = std::find(holders.begin(), holders.end(), me) != holders.end();
-    if (IsMounted(point)) {
+    const std::string qsdFile = QsdExport(point);
+    const bool byQsd = !ref.snap.empty() && s.snapshotsByQsd;
+    if (IsMounted(point) || IsMounted(qsdFile)) {
         // One task at a time: rbd-fuse fails opens of one file made at the same moment (ENOENT,
         // 317 of 800 opens from four threads here), so an exposure is never shared between tasks,
         // and one task's detach can never release it under another.
@@ -528,12 +640,24 @@ int AttachVolume(const std::string& root, const std::string& pool, const std::st
             return kBusy;
         }
         SaveHolders(root, key, {me});
-        dev = point + "/" + image;
+        dev = IsMounted(qsdFile) ? qsdFile : point + "/" + image;
         desc = "already attached";
         return kAttached;
     }
     // Recorded before the mount, so that a killed attach leaves a holder that is seen as dead.
     SaveHolders(root, key, {me});
+    if (byQsd) {
+        // A daemon left by a killed attach whose export never mounted.
+        StopQsd(root, key, s.timeoutSec);
+        if (ExposeByQsd(root, s, pool, ref, key, qsdFile, desc) != 0) {
+            SaveHolders(root, key, {});
+            return -1;
+        }
+        CrashPoint("attach-exposed");
+        dev = qsdFile;
+        desc = "attached";
+        return 0;
+    }
     if (!ref.snap.empty() && !c.ImageExists(image) && MakeClone(c, ref, image, desc) < 0) {
         SaveHolders(root, key, {});
         return -1;
@@ -565,10 +689,20 @@ int ReleaseAttachment(Cluster& c, const std::string& root, const std::string& ke
 {
     const std::string point = MountRoot(root) + "/" + key;
     const std::string clone = kClonePrefix + key;
-    if (IsMounted(point) && ::umount2(point.c_str(), 0) != 0) {
-        desc = "cannot release " + point + ": " + strerror(errno);
+    const std::string qsdFile = QsdExport(point);
+    // Unmounted first, so that an export still open is refused (EBUSY) rather than cut off.
+    for (const std::string& m : {qsdFile, point}) {
+        if (IsMounted(m) && ::umount2(m.c_str(), 0) != 0) {
+            desc = "cannot release " + m + ": " + strerror(errno);
+            return kBusy;
+        }
+    }
+    if (StopQsd(root, key, timeoutSec) != 0) {
+        desc = "cannot stop the qemu-storage-daemon of " + point;
         return kBusy;
     }
+    std::error_code ec;
+    fs::remove(qsdFile, ec);
     ::rmdir(point.c_str());
     int r = 0;
     if (c.ImageExists(clone) && c.Meta(clone, kKindKey) == "clone" && (r = DropClone(c, clone, timeoutSec)) < 0) {
@@ -611,7 +745,8 @@ int DetachVolume(const std::string& root, const std::string& pool, const std::st
         return 0;
     }
     const bool hasClone = !ref.snap.empty() && c.ImageExists(clone) && c.Meta(clone, kKindKey) == "clone";
-    if (!IsMounted(point) && !hasClone) {
+    const bool hasQsd = fs::exists(QsdPidFile(root, key)) || QsdRunning(root, key) || IsMounted(QsdExport(point));
+    if (!IsMounted(point) && !hasClone && !hasQsd) {
         ::rmdir(point.c_str());
         SaveHolders(root, key, {});
         desc = "not attached";

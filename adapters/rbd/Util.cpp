@@ -14,12 +14,19 @@
 #include <filesystem>
 #include <fstream>
 #include <sstream>
+#include <iterator>
 
 extern char** environ;
 
 namespace rbdtool {
 
 int RunProgram(const std::vector<std::string>& args, std::string* out)
+{
+    return RunProgramIn(args, out, std::string(), {});
+}
+
+int RunProgramIn(const std::vector<std::string>& args, std::string* out, const std::string& cwd,
+                 const std::vector<std::string>& env)
 {
     int fds[2] = {-1, -1};
     if (out != nullptr && ::pipe2(fds, O_CLOEXEC) != 0) return -1;
@@ -34,11 +41,16 @@ int RunProgram(const std::vector<std::string>& args, std::string* out)
     // held by it would make a killed task look alive to the leftover cleaning). After the dup2s,
     // which need the pipe still open.
     posix_spawn_file_actions_addclosefrom_np(&actions, 3);
+    if (!cwd.empty()) posix_spawn_file_actions_addchdir_np(&actions, cwd.c_str());
+    std::vector<char*> envp;
+    for (char** e = environ; *e != nullptr; ++e) envp.push_back(*e);
+    for (const std::string& e : env) envp.push_back(const_cast<char*>(e.c_str()));
+    envp.push_back(nullptr);
     std::vector<char*> argv;
     for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
     argv.push_back(nullptr);
     pid_t pid = -1;
-    int rc = posix_spawnp(&pid, argv[0], &actions, nullptr, argv.data(), environ);
+    int rc = posix_spawnp(&pid, argv[0], &actions, nullptr, argv.data(), envp.data());
     posix_spawn_file_actions_destroy(&actions);
     if (out != nullptr) {
         ::close(fds[1]);
@@ -115,6 +127,36 @@ void FileLock::Remove()
 FileLock::~FileLock()
 {
     if (m_fd >= 0) ::close(m_fd);
+}
+
+bool ProcessAlive(int pid)
+{
+    std::ifstream in("/proc/" + std::to_string(pid) + "/stat");
+    std::string line;
+    if (pid <= 0 || !std::getline(in, line)) return false;
+    const size_t close = line.rfind(')');  // the command name may hold blanks
+    return close != std::string::npos && close + 2 < line.size() && line[close + 2] != 'Z';
+}
+
+std::vector<int> ProcessesWithArg(const std::string& arg)
+{
+    std::vector<int> pids;
+    std::error_code ec;
+    for (const auto& e : std::filesystem::directory_iterator("/proc", ec)) {
+        const std::string name = e.path().filename().string();
+        if (name.empty() || name.find_first_not_of("0123456789") != std::string::npos) continue;
+        std::ifstream in(e.path() / "cmdline", std::ios::binary);
+        std::string all((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+        std::istringstream args(all);
+        for (std::string a; std::getline(args, a, '\0');) {
+            if (a == arg) {
+                const int pid = std::atoi(name.c_str());
+                if (ProcessAlive(pid)) pids.push_back(pid);
+                break;
+            }
+        }
+    }
+    return pids;
 }
 
 namespace {

@@ -8,6 +8,14 @@ namespace rbdtool {
 // Runs argv[0] (searched in PATH) with these arguments, no shell; returns its exit status
 // (-1 when it could not start or died of a signal). Its standard output and error go to `out`.
 int RunProgram(const std::vector<std::string>& argv, std::string* out = nullptr);
+// The same, run in directory `cwd` with `env` ("NAME=value") added to this process's environment.
+int RunProgramIn(const std::vector<std::string>& argv, std::string* out, const std::string& cwd,
+                 const std::vector<std::string>& env);
+// Live processes (not zombies) one of whose arguments is exactly `arg`: how a daemon we started is
+// found again without trusting a pid file (its pid may have been reused, or never written).
+std::vector<int> ProcessesWithArg(const std::string& arg);
+// Whether process `pid` exists and is not a zombie.
+bool ProcessAlive(int pid);
 // Lowercase hexadecimal of every byte: names with any characters become one path component.
 std::string Hex(const std::string& s);
 // First `chars` hexadecimal digits of the SHA-256 of `s`: a bounded name for an unbounded input.
