@@ -1132,8 +1132,7 @@ void RegisterBackupCommand(CLI::App& app, CommandContext& ctx)
                     "Backup repository; a path that does not exist becomes a format-2 repository ('datamover "
                     "init' makes a format-3 one)")
         ->required();
-    sub->add_option("--password-file", opts->passwordFile,
-                    "Passphrase of an encrypted repository ('-': standard input; default: $DATAMOVER_PASSWORD_FILE)");
+    AddPasswordFileOption(sub, opts->passwordFile);
     sub->add_option("--volume-size", opts->volumeSize,
                     "Size of the volume as the storage reports it (K, M, G, T suffixes); required for a full "
                     "backup and checked against the attached snapshot");

@@ -23,5 +23,14 @@ bool InitHostForRoot(CommandContext& ctx, std::string& error);
 // {"ok":false,"error":{"code":<code>,"message":<text>}}.
 void PrintError(const CommandContext& ctx, dmout::ErrorCode code, const std::string& text);
 
+// --password-file of the commands that open a repository: its passphrase, never
+// the passphrase itself on the command line.
+inline void AddPasswordFileOption(CLI::App* sub, std::string& target)
+{
+    sub->add_option("--password-file", target,
+                    "Passphrase of an encrypted format-3 repository ('-': standard input; default: "
+                    "$DATAMOVER_PASSWORD_FILE)");
+}
+
 // Subcommand registration functions.
 void RegisterPluginsCommand(CLI::App& app, CommandContext& ctx);

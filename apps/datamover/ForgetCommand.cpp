@@ -258,7 +258,7 @@ void RegisterForgetCommands(CLI::App& app, CommandContext& ctx)
     forget->add_option("--repo", f->repoPath, "Backup repository")->required();
     forget->add_option("--backup", f->backupId, "Backup id (see 'datamover list')")->required();
     forget->add_flag("--dry-run", f->dryRun, "Say what would be removed; remove nothing");
-    forget->add_option("--password-file", f->passwordFile, "Passphrase of an encrypted format-3 repository ('-': standard input; default: $DATAMOVER_PASSWORD_FILE)");
+    AddPasswordFileOption(forget, f->passwordFile);
     forget->callback([&ctx, f]() { ctx.exitStatus = RunForget(ctx, *f); });
 
     auto p = std::make_shared<ForgetOptions>();
@@ -276,6 +276,6 @@ void RegisterForgetCommands(CLI::App& app, CommandContext& ctx)
                       "Keep the newest backup of each of the last N weeks that have a backup (UTC, from Monday)")
         ->check(CLI::Range(0, 100000));
     prune->add_flag("--dry-run", p->dryRun, "Show the decisions; remove nothing");
-    prune->add_option("--password-file", p->passwordFile, "Passphrase of an encrypted format-3 repository ('-': standard input; default: $DATAMOVER_PASSWORD_FILE)");
+    AddPasswordFileOption(prune, p->passwordFile);
     prune->callback([&ctx, p]() { ctx.exitStatus = RunPrune(ctx, *p); });
 }

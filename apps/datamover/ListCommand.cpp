@@ -141,6 +141,6 @@ void RegisterListCommand(CLI::App& app, CommandContext& ctx)
     auto passwordFile = std::make_shared<std::string>();
     CLI::App* sub = app.add_subcommand("list", "List the chains of a repository, their backups and sizes");
     sub->add_option("--repo", *repoPath, "Backup repository")->required();
-    sub->add_option("--password-file", *passwordFile, "Passphrase of an encrypted format-3 repository ('-': standard input; default: $DATAMOVER_PASSWORD_FILE)");
+    AddPasswordFileOption(sub, *passwordFile);
     sub->callback([&ctx, repoPath, passwordFile]() { ctx.exitStatus = RunList(ctx, *repoPath, *passwordFile); });
 }

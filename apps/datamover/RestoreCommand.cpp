@@ -851,8 +851,7 @@ void RegisterRestoreCommand(CLI::App& app, CommandContext& ctx)
     sub->add_flag("--verify-only", opts->verifyOnly, "Read and check every block of the chain; write nothing");
     sub->add_option("--volume-id", opts->volumeId, "UUID of the target volume (default: the backed-up volume's)");
     sub->add_option("--depth", opts->depth, "Writer threads")->capture_default_str();
-    sub->add_option("--password-file", opts->passwordFile,
-                    "Passphrase of an encrypted repository ('-': standard input; default: $DATAMOVER_PASSWORD_FILE)");
+    AddPasswordFileOption(sub, opts->passwordFile);
     sub->callback([&ctx, opts]() {
         RestoreJob job(ctx, *opts);
         ctx.exitStatus = job.Run();

@@ -348,7 +348,7 @@ void RegisterVerifyCommand(CLI::App& app, CommandContext& ctx)
     sub->add_option("--read-data-subset", opts->readDataSubset,
                     "Format 3: read part N of T of the chunks (N/T; N = 1..T over T runs reads them all) or about P "
                     "percent of them (P%); every index is read either way");
-    sub->add_option("--password-file", opts->passwordFile, "Passphrase of an encrypted format-3 repository ('-': standard input; default: $DATAMOVER_PASSWORD_FILE)");
+    AddPasswordFileOption(sub, opts->passwordFile);
     sub->footer("A backup is sound when every backup its restore reads is: its records bind to each other (each "
                 "parent by the id its child names), and every block it restores passes its checksum. Damage below "
                 "it that a newer backup of its chain overwrites is named as a note, not counted. --against-source "
