@@ -303,6 +303,14 @@ int DeleteVolume(const std::string& root, Cluster& c, const std::map<std::string
         return QrmAnswer(kAttachedDelete);
     }
     int r = c.RemoveImage(name);
+    if (r == -EBUSY) {
+        // Not attached, and only our tools open a bitmap under its lock: the watcher is a create
+        // killed inside its rename (librbd opens the image to rename it), whose watch would hold
+        // the name for the watch timeout.
+        c.EvictWatchers(name);
+        r = c.RemoveImage(name);
+        if (r == -EBUSY) r = c.RemoveWatchedImage(name);
+    }
     if (r == -ENOENT) return QrmAnswer(kVolMissing);
     if (r == -EBUSY) return QrmAnswer(kBusy);
     if (r < 0) {

@@ -727,6 +727,40 @@ TEST_F(CephIdentityTest, KilledBitmapCreatesLeaveNothingBehind)
         }
         expectNothingLeft(std::string("after a kill at ") + point);
     }
+    // A client killed while it had the published bitmap open (librbd opens an image to rename it)
+    // leaves a watch that would hold the name for the watch timeout: the delete still removes it.
+    ASSERT_EQ(Key(CreateBitmap(name, Snap(1), Snap(2)), "ResultCode"), "0");
+    {
+        std::vector<std::string> args = {"rbd", "-c", DM_CEPH_CONF, "watch", std::string(kPool) + "/" + name};
+        std::vector<char*> argv;
+        for (std::string& a : args) argv.push_back(a.data());
+        argv.push_back(nullptr);
+        // `rbd watch` runs until its input ends: a pipe the test holds open.
+        int input[2];
+        ASSERT_EQ(::pipe(input), 0);
+        posix_spawn_file_actions_t io;
+        posix_spawn_file_actions_init(&io);
+        posix_spawn_file_actions_adddup2(&io, input[0], 0);
+        posix_spawn_file_actions_addclose(&io, input[1]);
+        posix_spawn_file_actions_addopen(&io, 1, "/dev/null", O_WRONLY, 0);
+        pid_t watcher = -1;
+        const int spawned = posix_spawnp(&watcher, "rbd", &io, nullptr, argv.data(), environ);
+        posix_spawn_file_actions_destroy(&io);
+        ::close(input[0]);
+        ASSERT_EQ(spawned, 0);
+        bool watched = false;
+        for (int i = 0; i < 600 && !watched; ++i) {
+            watched = RbdCmd({"status", std::string(kPool) + "/" + name}).out.find("watcher=") != std::string::npos;
+            if (!watched) std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        }
+        ::kill(watcher, SIGKILL);
+        ::waitpid(watcher, nullptr, 0);
+        ::close(input[1]);
+        ASSERT_TRUE(watched) << "rbd watch never registered";
+        Result del = Qrm({"--op", "deleteVolume", "--volName", name});
+        EXPECT_EQ(Key(del, "ResultCode"), "0") << del.out << del.err;
+        expectNothingLeft("after a killed watcher");
+    }
     // Kills at moments the test does not choose (bounded): whatever they leave goes with one delete,
     // and the name can be used again.
     std::mt19937 rng(20261207);
