@@ -36,7 +36,9 @@ TEST(EnvProxyResult, DetailFormsPrefixTheTime)
     EXPECT_EQ(r.details.back().code, MSG_READ_FAILED);
 }
 
-TEST(EnvProxyResult, PlusEqualsTakesCodeButNotFromItself)
+// += takes the other's code (0 too) and details, but not from itself, and drops
+// the merged messages; Add never changes the code and may double itself.
+TEST(EnvProxyResult, PlusEqualsTakesTheCodeAddNeverDoes)
 {
     EnvProxyResult a(ENV_PROXY_READ_FAILED);
     a.AddDetail(MSG_READ_FAILED, "x");
@@ -56,21 +58,17 @@ TEST(EnvProxyResult, PlusEqualsTakesCodeButNotFromItself)
     EXPECT_EQ(a.completeCode, ENV_PROXY_WRITE_FAILED);
     EXPECT_EQ(a.details.size(), 2u);
     EXPECT_TRUE(a.mergedMessages.empty());
-}
 
-TEST(EnvProxyResult, AddNeverChangesTheCode)
-{
-    EnvProxyResult a;
-    EnvProxyResult b(ENV_PROXY_OPEN_DISK_FAILED);
-    b.AddDetail(MSG_OPEN_DISK_FAILED, "p");
-    b.mergedMessages.push_back(message(7));
-    a.Add(b);
-    EXPECT_EQ(a.completeCode, ENV_PROXY_SUCCESS);
-    EXPECT_EQ(a.details.size(), 1u);
-    EXPECT_EQ(a.mergedMessages.size(), 1u);
-    a.Add(a);  // doubling itself is well-defined
-    EXPECT_EQ(a.details.size(), 2u);
-    EXPECT_EQ(a.mergedMessages.size(), 2u);
+    EnvProxyResult added;
+    EnvProxyResult c(ENV_PROXY_OPEN_DISK_FAILED);
+    c.AddDetail(MSG_OPEN_DISK_FAILED, "p");
+    c.mergedMessages.push_back(message(7));
+    added.Add(c);
+    EXPECT_EQ(added.completeCode, ENV_PROXY_SUCCESS);
+    EXPECT_EQ(added.mergedMessages.size(), 1u);
+    added.Add(added);  // doubling itself is well-defined
+    EXPECT_EQ(added.details.size(), 2u);
+    EXPECT_EQ(added.mergedMessages.size(), 2u);
 }
 
 TEST(CDiskDescriptor, BaseDefaultsAreHarmless)

@@ -6,29 +6,22 @@
 #include <cstdlib>
 #include <fstream>
 #include <iterator>
-#include <thread>
 
 #include "host/ConfigReader.h"
 #include "host/ConfigVersion.h"
 #include "host/GuardedFile.h"
 #include "host/Logger.h"
-#include "host/OruTSP.h"
 #include "host/RootPath.h"
 #include "host/SecureMem.h"
 #include "host/testing/Fakes.h"
+#include "tests/support/TempRoot.h"
+#include "tests/support/WaitFor.h"
 
 namespace {
 
-// A fresh directory, removed with everything in it at the end of the test.
-struct TempDir {
-    TempDir()
-    {
-        char tmpl[] = "/tmp/dm_host_XXXXXX";
-        path = ::mkdtemp(tmpl) != nullptr ? tmpl : "";
-    }
-    ~TempDir() { std::system(("rm -rf " + path).c_str()); }
-    std::string path;
-};
+// A fresh directory, removed with everything in it at the end of the test (that
+// it is the installation root meanwhile does not matter here).
+using TempDir = testroot::TempRoot;
 
 void WriteFile(const std::string& path, const std::string& text)
 {
@@ -45,7 +38,7 @@ std::string ReadAll(const std::string& path)
 TEST(ConfigReader, DefaultsFileOverridesAndTheChangedFile)
 {
     TempDir dir;
-    const std::string path = dir.path + "/datamover.ini";
+    const std::string path = dir.Path() + "/datamover.ini";
     ConfigReader::SetConfigFile(path);  // missing file: defaults only
     EXPECT_EQ(ConfigReader::getInt("General", "CreateBitmapTimeoutSec", true), 3600);
     EXPECT_EQ(ConfigReader::getInt("BackupNode", "rereadTryTimes", true), 3);
@@ -64,13 +57,8 @@ TEST(ConfigReader, DefaultsFileOverridesAndTheChangedFile)
     WriteFile(path, "[General]\nCreateBitmapTimeoutSec=99\n");
     // The file is checked again at most every 200 ms: wait for the new value
     // to show (bounded), rather than for a guessed time.
-    int seen = 10;
-    for (auto end = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-         seen == 10 && std::chrono::steady_clock::now() < end;) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));
-        seen = ConfigReader::getInt("General", "CreateBitmapTimeoutSec", true);
-    }
-    EXPECT_EQ(seen, 99);
+    EXPECT_TRUE(testwait::WaitFor([] { return ConfigReader::getInt("General", "CreateBitmapTimeoutSec", true) == 99; },
+                                  std::chrono::seconds(10)));
     ConfigReader::SetConfigFile("");
 }
 
@@ -96,7 +84,7 @@ TEST(ConfigReader, VersionWithoutFileTracksCurrentUntilAFileIsSet)
     EXPECT_EQ(ConfigReaderVersion::Current(), v2);
 
     TempDir dir;
-    ConfigReader::SetConfigFile(dir.path + "/datamover.ini");
+    ConfigReader::SetConfigFile(dir.Path() + "/datamover.ini");
     EXPECT_EQ(0u, ConfigReaderVersion::CurrentWithoutFile());
     EXPECT_GT(ConfigReaderVersion::Current(), v2);
     {
@@ -113,7 +101,7 @@ TEST(ConfigReader, VersionWithoutFileTracksCurrentUntilAFileIsSet)
 TEST(GuardedFile, WriteIsInvisibleUntilPublished)
 {
     TempDir dir;
-    const std::string path = dir.path + "/f.bin";
+    const std::string path = dir.Path() + "/f.bin";
     WriteFile(path, "old contents");
     {
         Oru::GuardedFile f(0);
@@ -140,13 +128,13 @@ TEST(GuardedFile, WriteIsInvisibleUntilPublished)
     EXPECT_FALSE(missing.Loaded());
     EXPECT_NE(missing.GetErrorInfo().find("No such file"), std::string::npos);
     // No temporary files are left behind.
-    EXPECT_EQ(std::system(("test -z \"$(ls -A " + dir.path + ")\"").c_str()), 0);
+    EXPECT_EQ(std::system(("test -z \"$(ls -A " + dir.Path() + ")\"").c_str()), 0);
 }
 
 TEST(GuardedFile, UnpublishedWriteOfAChildThatDiesLeavesOldFile)
 {
     TempDir dir;
-    const std::string path = dir.path + "/f.bin";
+    const std::string path = dir.Path() + "/f.bin";
     WriteFile(path, "keep");
     pid_t pid = ::fork();
     if (pid == 0) {
@@ -163,7 +151,7 @@ TEST(GuardedFile, UnpublishedWriteOfAChildThatDiesLeavesOldFile)
 TEST(Logger, RotatesAndKeepsBoundedFiles)
 {
     TempDir tmp;
-    const std::string& dir = tmp.path;
+    const std::string& dir = tmp.Path();
     CLogger* log = CLogger::GetInstance();
     log->SetStderrLevel(5);
     ASSERT_TRUE(log->SetLogDirectory(dir, 4096, 2));
@@ -213,15 +201,5 @@ TEST(RootPath, EnvironmentAndExplicitRoot)
     EXPECT_EQ(bin, "/srv/root/bin");
     SetRootPath("");
     ::unsetenv("DATAMOVER_ROOT");
-}
-
-TEST(OruTSP, RequestIdIsPerThread)
-{
-    OruTSP::reset(5);
-    uint64_t other = 1;
-    std::thread([&] { other = *OruTSP::get(TSP_RequestID); }).join();
-    EXPECT_EQ(other, 0u);
-    EXPECT_EQ(*OruTSP::get(TSP_RequestID), 5u);
-    OruTSP::reset(0);
 }
 }  // namespace
