@@ -7,7 +7,6 @@
 #include <random>
 #include <unistd.h>
 #include <sys/stat.h>
-#include <set>
 
 #include "tests/sim/SimToolHelpers.h"
 

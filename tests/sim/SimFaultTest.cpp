@@ -5,6 +5,7 @@
 #include <thread>
 
 #include "tests/sim/SimToolHelpers.h"
+#include "tests/support/WaitFor.h"
 
 using namespace simtest;
 
@@ -91,13 +92,7 @@ TEST_F(SimFaults, StallDelaysTheAnswerUntilTheFaultsAreCleared)
     root.InjectFault(SimFault::Stall("query", 60000));
     std::string code;
     std::thread held([&] { code = QueryBitmap(root, "nothing")["ResultCode"]; });
-    bool counted = false;
-    for (int i = 0; i < 2000 && !counted; ++i) {
-        counted = root.State().calls["query"] == 2;
-        if (!counted) {
-            std::this_thread::sleep_for(std::chrono::milliseconds(10));
-        }
-    }
+    const bool counted = testwait::WaitFor([&] { return root.State().calls["query"] == 2; }, std::chrono::seconds(20));
     root.ClearFaults();
     held.join();
     EXPECT_TRUE(counted);

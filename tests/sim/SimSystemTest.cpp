@@ -14,6 +14,7 @@
 
 #include "host/CommandChannel.h"
 #include "tests/sim/SimToolHelpers.h"
+#include "tests/support/WaitFor.h"
 
 using namespace simtest;
 
@@ -127,22 +128,13 @@ TEST(SimAgent, StartStopAndUninstall)
 
 TEST(SimAgent, LeavesWhenItsRootIsRemoved)
 {
-    int pid = 0;
-    {
-        SimRoot::Options o;
-        o.startAgent = true;
-        SimRoot root(o);
-        pid = AgentPid(root);
-        ASSERT_GT(pid, 0);
-        // Simulate a crashed test: the agent loses its root without being stopped.
-        ASSERT_EQ(0, unlink((root.StateDir() + "/agent.pid").c_str()));
-        bool gone = false;
-        for (int i = 0; i < 100 && !gone; ++i) {
-            usleep(10000);
-            gone = !root.AgentRunning();
-        }
-        EXPECT_TRUE(gone);
-    }
+    SimRoot::Options o;
+    o.startAgent = true;
+    SimRoot root(o);
+    ASSERT_GT(AgentPid(root), 0);
+    // Simulate a crashed test: the agent loses its root without being stopped.
+    ASSERT_EQ(0, unlink((root.StateDir() + "/agent.pid").c_str()));
+    EXPECT_TRUE(testwait::WaitFor([&] { return !root.AgentRunning(); }, std::chrono::seconds(10)));
 }
 
 TEST(SimCrash, ToolKilledMidCallLeavesAUsableState)
@@ -160,11 +152,8 @@ TEST(SimCrash, ToolKilledMidCallLeavesAUsableState)
         _exit(127);
     }
     // Wait until the call is counted (it then stalls without the lock), then kill it.
-    bool counted = false;
-    for (int i = 0; i < 500 && !counted; ++i) {
-        counted = root.State().calls.count("attach") != 0;
-        if (!counted) usleep(5000);
-    }
+    const bool counted =
+        testwait::WaitFor([&] { return root.State().calls.count("attach") != 0; }, std::chrono::seconds(10));
     kill(pid, SIGKILL);
     int status = 0;
     waitpid(pid, &status, 0);
