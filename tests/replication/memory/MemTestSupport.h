@@ -10,7 +10,6 @@
 #include <chrono>
 #include <functional>
 #include <string>
-#include <thread>
 
 #include "tests/support/WaitFor.h"
 

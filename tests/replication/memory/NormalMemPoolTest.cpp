@@ -66,6 +66,8 @@ TEST(ReplicationNormalMemPool, BudgetOfOneHundredBytesAndCallbacksOnFree)
     EXPECT_EQ(pool.GetUsedSize(), 0u);
 }
 
+// Requests that can never be served (above the whole budget, or one the heap
+// refuses) are refused at once, even when waiting, and are not counted.
 TEST(ReplicationNormalMemPool, RequestAboveTheWholeBudgetIsRefusedAtOnce)
 {
     Watchdog dog(20);
@@ -84,6 +86,16 @@ TEST(ReplicationNormalMemPool, RequestAboveTheWholeBudgetIsRefusedAtOnce)
     ReplicationNormalMemPool uninitialised;
     EXPECT_FALSE(uninitialised.MallocMemBlockPtr(1, true, nullptr));
     EXPECT_TRUE(uninitialised.MallocMemBlockPtr(0, true, nullptr));
+
+    ReplicationNormalMemPool huge;
+    ASSERT_TRUE(huge.Initialize(~0ULL));
+    std::shared_ptr<char> small = huge.MallocMemBlockPtr(16, false, nullptr);
+    ASSERT_TRUE(small);
+    EXPECT_FALSE(huge.MallocMemBlockPtr(1ULL << 62, true, nullptr));
+    EXPECT_TRUE(cap.Contains("Failed to new memory from NormalMemPool. bufferSize:", 4)) << cap.Dump();
+    EXPECT_EQ(huge.GetUsedSize(), 16u);
+    small.reset();
+    EXPECT_EQ(huge.GetUsedSize(), 0u);
 }
 
 // A second Initialize while blocks are out. Lowered below what is out, the
@@ -129,21 +141,6 @@ TEST(ReplicationNormalMemPool, NewBudgetWhileBlocksAreOut)
         EXPECT_EQ(static_cast<bool>(got), c.second);
         EXPECT_EQ(pool.GetUsedSize(), c.second ? 150u : 100u);
     }
-}
-
-TEST(ReplicationNormalMemPool, FailedHeapAllocationIsNotCountedAndDoesNotSpin)
-{
-    Watchdog dog(20);
-    LogCapture cap;
-    ReplicationNormalMemPool pool;
-    ASSERT_TRUE(pool.Initialize(~0ULL));
-    std::shared_ptr<char> small = pool.MallocMemBlockPtr(16, false, nullptr);
-    ASSERT_TRUE(small);
-    EXPECT_FALSE(pool.MallocMemBlockPtr(1ULL << 62, true, nullptr));
-    EXPECT_TRUE(cap.Contains("Failed to new memory from NormalMemPool. bufferSize:", 4)) << cap.Dump();
-    EXPECT_EQ(pool.GetUsedSize(), 16u);
-    small.reset();
-    EXPECT_EQ(pool.GetUsedSize(), 0u);
 }
 
 // Waiters test again after every free: one that still does not fit waits on,

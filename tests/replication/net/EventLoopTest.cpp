@@ -303,14 +303,12 @@ TEST_F(EventLoopTest, TransportLoopRunsCallbacks)
             ++got;
         }
     }));
-    std::thread runner([&] { loop.Loop(); });
+    LoopThread runner(loop);
     for (int i = 0; i < 3; ++i) {
         tx.SendTo(rx);
     }
     EXPECT_TRUE(WaitFor([&] { return got == 3; }));
-    loop.ExitLoop();
-    tx.SendTo(rx);  // ends the current wait
-    runner.join();
+    EXPECT_EQ(0, runner.Stop());
     loop.DeleteEvent(rx.Fd(), EVENT_READ);
 }
 

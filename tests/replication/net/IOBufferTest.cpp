@@ -9,13 +9,13 @@
 #include <limits>
 #include <memory>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "host/ConfigReader.h"
 #include "host/testing/Fakes.h"
 #include "replication/net/IOBuffer.h"
 #include "tests/support/TempRoot.h"
+#include "tests/support/WaitFor.h"
 
 // Huge requests must come back as null from the allocator, not abort.
 extern "C" const char* __asan_default_options()
@@ -84,9 +84,12 @@ TEST(IOBufferTest, AppendUsesTheTailThenCompactsThenGrows)
                                         std::to_string(c.writer) + ",m_capacity= " + std::to_string(c.capacityAfter),
                                     0));
         for (size_t extra : {0, 100}) {
+            t.logs.Clear();
             b.Consume(b.Length() + extra);
             EXPECT_EQ(0u, b.ReaderIndex());
             EXPECT_EQ(0u, b.WriterIndex());
+            EXPECT_EQ(1u, t.logs.Count("m_readerIndex= 0,m_writerIndex= 0,m_capacity= " +
+                                       std::to_string(c.capacityAfter), 0));
         }
         EXPECT_TRUE(b.Append("", 0));
         EXPECT_EQ(c.capacityAfter, b.Capacity());
@@ -272,41 +275,20 @@ TEST(IOBufferTest, CopyCopiesAndMoveHandsOver)
     EXPECT_EQ("me", Readable(self));
 }
 
-// The inline paths still trace every Append and Consume while the switch is
-// on, and nothing while it is off; a null source still fails as before.
-TEST(IOBufferTest, InlinePathsTraceEachCallOnlyWithTheSwitchOn)
-{
-    const std::string line = "m_readerIndex= ";
-    for (int on : {1, 0}) {
-        SCOPED_TRACE(on);
-        testing_fakes::LogCapture logs{0};
-        testing_fakes::ConfigOverride cfg;
-        cfg.Set("Replication", "ReplicationCommunicationDebug", on);
-        IOBuffer b(64);
-        ASSERT_TRUE(b.Append("abcd", 4));
-        b.Consume(1);
-        b.Consume(10);
-        EXPECT_EQ(on != 0 ? 3u : 0u, logs.Count(line, 0));
-        if (on != 0) {
-            EXPECT_TRUE(logs.Contains(line + "1,m_writerIndex= 4,m_capacity= 64", 0));
-            EXPECT_TRUE(logs.Contains(line + "0,m_writerIndex= 0,m_capacity= 64", 0));
-        }
-        EXPECT_FALSE(b.Append(nullptr, 1));
-        EXPECT_TRUE(logs.Contains("memmove_s failed. errno_t= ", 4));
-        EXPECT_EQ(0u, b.Length());
-    }
-}
-
-// The switch is read per call, not when the buffer is built: flipping it
-// afterwards takes effect at the next append or consume, whether it comes from
-// an override or from a configuration file (set again, or changed on disk).
+// The inline paths trace every Append and Consume (one line each) while the
+// switch is on and nothing while it is off. The switch is read per call, not
+// when the buffer is built: flipping it afterwards takes effect at the next
+// append or consume, whether it comes from an override or from a configuration
+// file (set again, or changed on disk). A null source fails whatever the switch.
 TEST(IOBufferTest, TraceSwitchFlippedAfterTheBufferWasBuiltIsHonoured)
 {
     const std::string line = "m_readerIndex= ";
     testing_fakes::LogCapture logs{0};
     IOBuffer b(64);
     ASSERT_TRUE(b.Append("ab", 2));  // default: off
+    EXPECT_FALSE(b.Append(nullptr, 1));
     EXPECT_EQ(0u, logs.Count(line, 0));
+    EXPECT_TRUE(logs.Contains("memmove_s failed. errno_t= ", 4));
     {
         testing_fakes::ConfigOverride cfg;
         cfg.Set("Replication", "ReplicationCommunicationDebug", 1);
@@ -318,6 +300,9 @@ TEST(IOBufferTest, TraceSwitchFlippedAfterTheBufferWasBuiltIsHonoured)
         cfg.Set("Replication", "ReplicationCommunicationDebug", 1);
         ASSERT_TRUE(b.Append("d", 1));
         EXPECT_TRUE(logs.Contains(line + "1,m_writerIndex= 4,m_capacity= 64", 0));
+        EXPECT_FALSE(b.Append(nullptr, 1));
+        EXPECT_EQ(2u, logs.Count(line, 0)) << "a failed append traces nothing";
+        EXPECT_EQ(3u, b.Length());
     }
     b.Consume(1);  // override gone: off again
     EXPECT_EQ(2u, logs.Count(line, 0));
@@ -339,11 +324,12 @@ TEST(IOBufferTest, TraceSwitchFlippedAfterTheBufferWasBuiltIsHonoured)
     // grain): the file is checked at most every 200 ms, so wait, bounded, for
     // the trace to come back rather than for a guessed time.
     std::ofstream(path) << "[Replication]\nReplicationCommunicationDebug = 1\n";
-    for (auto end = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-         logs.Count(line, 0) == 3 && std::chrono::steady_clock::now() < end;) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));
-        b.Consume(1);
-    }
+    EXPECT_TRUE(testwait::WaitFor(
+        [&] {
+            b.Consume(1);
+            return logs.Count(line, 0) != 3;
+        },
+        std::chrono::seconds(10), std::chrono::milliseconds(20)));
     EXPECT_EQ(4u, logs.Count(line, 0));
     ConfigReader::SetConfigFile("");
     b.Consume(1);
