@@ -5,7 +5,6 @@
 
 #ifdef DM_HAVE_SIM_TESTING
 #include <iostream>
-#include <map>
 
 #include "storage_access/DirtyRanges.h"
 
@@ -105,8 +104,9 @@ Outcome RunFlow(Flow f, HostMessageSink& sink)
         return o;
     }
     uint64_t len = 4096;
-    std::memset(buf.data(), 0x5a, 4096);
-    o = Note(o, f == Flow::Backup ? disk->ReadBlocks(0, len, buf.data()) : disk->WriteBlocks(0, len, buf.data()));
+    char* data = buf.data.get();
+    std::memset(data, 0x5a, 4096);
+    o = Note(o, f == Flow::Backup ? disk->ReadBlocks(0, len, data) : disk->WriteBlocks(0, len, data));
     return Note(o, disk->CloseDisk());
 }
 }  // namespace

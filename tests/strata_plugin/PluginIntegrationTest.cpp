@@ -78,16 +78,16 @@ TEST_F(PluginSimTest, FullBackupReadsEveryByteThreeWaysAndARestoreWritesThemBack
         SCOPED_TRACE(off);
         const std::string want = expected.substr(off, 4 * MiB);
         uint64_t len = 4 * MiB;
-        ASSERT_EQ(disk->ReadBlocks(off, len, buf.data())._GetCompleteCode(), ENV_PROXY_SUCCESS);
+        ASSERT_EQ(disk->ReadBlocks(off, len, buf.data.get())._GetCompleteCode(), ENV_PROXY_SUCCESS);
         ASSERT_EQ(len, 4 * MiB);
-        ASSERT_TRUE(std::string(buf.data(), len) == want) << "ReadBlocks";
-        std::memset(buf.data(), 0, len);  // the next read must bring the data again
-        ASSERT_EQ(disk->AioReadBlocks(off, len, buf.data(), ctx)._GetCompleteCode(), ENV_PROXY_SUCCESS);
+        ASSERT_TRUE(std::string(buf.data.get(), len) == want) << "ReadBlocks";
+        std::memset(buf.data.get(), 0, len);  // the next read must bring the data again
+        ASSERT_EQ(disk->AioReadBlocks(off, len, buf.data.get(), ctx)._GetCompleteCode(), ENV_PROXY_SUCCESS);
         io_event ev{};
         ASSERT_EQ(io_getevents(ctx, 1, 1, &ev, nullptr), 1);
         EXPECT_EQ(ev.res, 4 * MiB);
         free(ev.obj);
-        ASSERT_TRUE(std::string(buf.data(), len) == want) << "AioReadBlocks";
+        ASSERT_TRUE(std::string(buf.data.get(), len) == want) << "AioReadBlocks";
         char* mapped = nullptr;
         ASSERT_EQ(disk->MmapReadBlocks(off, len, mapped)._GetCompleteCode(), ENV_PROXY_SUCCESS);
         ASSERT_TRUE(std::string(mapped, len) == want) << "MmapReadBlocks";

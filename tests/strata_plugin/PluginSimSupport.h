@@ -4,13 +4,13 @@
 #pragma once
 #ifdef DM_HAVE_SIM_TESTING
 #include <gtest/gtest.h>
-#include <stdlib.h>
 
 #include <boost/atomic.hpp>
 #include <memory>
 #include <set>
 #include <string>
 
+#include "bench/BenchUtil.h"
 #include "factory/DiskDescriptorFactory.h"
 #include "tests/support/WaitFor.h"
 #include "foundation/JsonUtils.h"
@@ -64,17 +64,7 @@ inline std::shared_ptr<CDiskDescriptor> Create(const VolumeParas& p)
 }
 
 // An aligned buffer for direct I/O.
-struct AlignedBuffer {
-    explicit AlignedBuffer(size_t n)
-    {
-        if (posix_memalign(&mem, 4096, n) != 0) {
-            mem = nullptr;
-        }
-    }
-    ~AlignedBuffer() { free(mem); }
-    char* data() { return static_cast<char*>(mem); }
-    void* mem = nullptr;
-};
+using benchutil::AlignedBuffer;
 
 // Polls a state the test can observe, every 10 ms for up to 20 s; whether it held.
 template <typename Pred>
