@@ -11,6 +11,7 @@
 #include <sstream>
 
 #include "tests/management/FakeMgmtServer.h"
+#include "tests/support/TempRoot.h"
 
 using mgmt_test::FakeMgmtServer;
 using mgmt_test::GetPki;
@@ -70,9 +71,6 @@ protected:
         if (::access(m_bin.c_str(), X_OK) != 0) {
             GTEST_SKIP() << "datamover is not built at " << m_bin;
         }
-        char tmpl[] = "/tmp/dm_paircheck_XXXXXX";
-        ASSERT_NE(::mkdtemp(tmpl), nullptr);
-        m_dir = tmpl;
         RunResult help = RunProgram({m_bin, "--root", m_dir, "--help"}, m_dir);
         if (help.out.find("pair-check") == std::string::npos) {
             GTEST_SKIP() << "this datamover has no pair-check subcommand";
@@ -110,15 +108,6 @@ protected:
         return path;
     }
 
-    void TearDown() override
-    {
-        m_server.reset();
-        if (!m_dir.empty()) {
-            int rc = std::system(("rm -rf '" + m_dir + "'").c_str());
-            (void)rc;
-        }
-    }
-
     // The manager address defaults to the stand-in's, the CA file to the trusted one.
     std::vector<std::string> Args(const std::string& local, const std::string& passwordFile, bool json = false,
                                   std::string mgr = "", std::string caFile = "")
@@ -135,7 +124,8 @@ protected:
     }
 
     std::string m_bin;
-    std::string m_dir;
+    testroot::TempRoot m_root;  // removed with the program's files at the end
+    const std::string m_dir = m_root.Path();
     std::string m_passwordFile;
     std::unique_ptr<FakeMgmtServer> m_server;
 };
