@@ -3,7 +3,6 @@
 #include <unistd.h>
 
 #include <chrono>
-#include <fstream>
 #include <sstream>
 
 #include "host/CommandChannel.h"
