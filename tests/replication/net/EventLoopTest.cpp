@@ -100,14 +100,15 @@ struct Recorder {
 };
 
 // Registers a read on a pair with pending input and waits for its callback,
-// which withdraws it: the loop is running.
+// which withdraws it: the loop is running. The withdrawal comes before the
+// signal, so that the pair is never closed while the loop still uses it.
 void ExpectCallback(EventLoop& loop)
 {
     auto pr = nettest::UnixPair(true);
     std::atomic<bool> got{false};
     ASSERT_EQ(0, loop.AddEvent(pr.first.Get(), EVENT_READ, [&](int fd, EVENT_TYPE) {
-        got = true;
         loop.DeleteEvent(fd, EVENT_READ);
+        got = true;
     }));
     EXPECT_TRUE(WaitFor([&] { return got.load(); }));
 }
