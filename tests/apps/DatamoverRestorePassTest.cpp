@@ -50,6 +50,34 @@ TEST_F(DatamoverRestorePassTest, AnEmptyTargetIsWrittenInOnePassUpToTheDamagedBl
     EXPECT_TRUE(sim->State().Clean()) << "the volume stayed attached";
 }
 
+// A block that holds a little data and much zero (the data area is 4 KiB off the storage's
+// allocation units, so every block straddles two) is written without its long zero runs: the
+// fresh target allocates about what the source holds, not whole blocks.
+TEST_F(DatamoverRestorePassTest, ZeroRunsInsideABlockAreNotWrittenIntoAFreshTarget)
+{
+    sim->CreateVolume("vol", size);
+    struct Piece {
+        uint64_t at, len;
+    };
+    // At a block's start, in its middle, at its end, and a run of zeros shorter than what is left
+    // out (60 KiB between two pieces), which is written.
+    const Piece pieces[] = {{kOffset + 2 * repo::kBlockSize, 8192},
+                            {kOffset + 5 * repo::kBlockSize + kMiB, 64 * 1024},
+                            {kOffset + 5 * repo::kBlockSize + kMiB + 124 * 1024, 4096},
+                            {kOffset + 8 * repo::kBlockSize - 4096, 4096}};
+    uint64_t seed = 40, data = 0;
+    for (const Piece& p : pieces) sim->WriteRandom("vol", p.at, p.len, ++seed), data += p.len;
+    std::string id = Id(SnapAndBackUp("vol", "s1", ""));
+    sim->CreateVolume("fresh", size);
+    Result r = Restore(id, "fresh");
+    ASSERT_EQ(r.rc, 0) << r.out << r.err;
+    ExpectSameData("s1", "fresh");
+    struct stat st {};
+    ASSERT_EQ(::stat(sim->BackingPath("fresh").c_str(), &st), 0);
+    EXPECT_LE(static_cast<uint64_t>(st.st_blocks) * 512, data + 60 * 1024 + kOffset + 64 * 1024)
+        << "the restore wrote the zero parts of its blocks";
+}
+
 TEST_F(DatamoverRestorePassTest, ADamagedChainLeavesATargetHoldingDataUntouched)
 {
     std::string id = FullOf("s1", 22);
