@@ -248,7 +248,10 @@ bool RestoreJob::WriteAll(std::string& error)
             for (uint64_t at = 0; at < length;) {
                 uint64_t end = at;
                 while (end + kZeroPage <= length && repo::IsAllZero(data + end, kZeroPage)) end += kZeroPage;
-                if (end - at >= kMinZeroRun && TargetReadsZeros(base + offset + at, end - at)) {
+                // At the block's edges any run: no write is split by it, and a few KiB there are
+                // what would allocate the neighbouring unit.
+                const bool edge = at == 0 || end == length;
+                if (end > at && (edge || end - at >= kMinZeroRun) && TargetReadsZeros(base + offset + at, end - at)) {
                     if (at > pending && !write(pending, at - pending)) return false;
                     pending = end;
                 }
