@@ -4,6 +4,9 @@
 #   scripts/ceph-cluster.sh start|stop|status|conf
 # CEPH_CLUSTER_DIR (default /tmp/dm-ceph) holds everything; stop kills the daemons it started
 # (by their pid files), unmounts FUSE mounts left under it and removes it.
+# CEPH_OSD_BYTES (default 16 GiB) sizes the OSD's sparse file; only what is written takes room.
+# It must hold every image a run writes: a 4 GiB one filled by a 2 GiB image and its 2 GiB
+# restore, the OSD aborted on ENOSPC and every writer hung.
 set -euo pipefail
 dir=${CEPH_CLUSTER_DIR:-/tmp/dm-ceph}
 pool=${CEPH_POOL:-pool0}
@@ -33,7 +36,7 @@ mon warn on pool no redundancy = false
 osd crush chooseleaf type = 0
 osd objectstore = bluestore
 bluestore block create = true
-bluestore block size = 4294967296
+bluestore block size = ${CEPH_OSD_BYTES:-17179869184}
 bluestore cache size = 268435456
 osd memory target = 939524096
 run dir = $dir/run

@@ -598,6 +598,30 @@ int ExposeByQsd(const std::string& root, const Settings& s, const std::string& p
     return -1;
 }
 
+// Longest wait for rbd-fuse to write its cache out after an unmount (up to 32 MiB of dirty data).
+constexpr int kFlushWaitSec = 120;
+
+// fsync of an exposed file: 0, or the errno of the open or the flush.
+int FlushFile(const std::string& path)
+{
+    int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return errno;
+    int err = ::fsync(fd) == 0 ? 0 : errno;
+    ::close(fd);
+    return err == EINVAL || err == ENOSYS ? 0 : err;  // a read-only exposure has nothing to flush
+}
+
+// Waits until no process has `arg` among its arguments (the rbd-fuse serving a mount point).
+bool WaitForExit(const std::string& arg, int timeoutSec)
+{
+    const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(timeoutSec);
+    while (!ProcessesWithArg(arg).empty()) {
+        if (std::chrono::steady_clock::now() >= until) return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    return true;
+}
+
 }  // namespace
 
 std::string MountRoot(const std::string& root)
@@ -614,7 +638,11 @@ std::vector<std::string> DaemonAttachments(const std::string& root)
         if (ext == ".pid" || ext == ".qmp") keys.insert(e.path().stem().string());
     }
     for (const auto& e : fs::directory_iterator(MountRoot(root), ec)) {
-        if (IsMounted(QsdExport(e.path().string()))) keys.insert(e.path().filename().string());
+        // An rbd-fuse mount too: its release flushes and waits for rbd-fuse to leave.
+        const std::string point = e.path().string();
+        if (IsMounted(QsdExport(point)) || IsMounted(point) || !ProcessesWithArg(point).empty()) {
+            keys.insert(e.path().filename().string());
+        }
     }
     return std::vector<std::string>(keys.begin(), keys.end());
 }
@@ -674,6 +702,14 @@ int AttachVolume(const std::string& root, const std::string& pool, const std::st
     fs::create_directories(point);
     std::vector<std::string> argv = {s.rbdFuse, "-c", s.cephConf, "--id", s.user};
     if (!s.keyring.empty()) argv.insert(argv.end(), {"--keyring", s.keyring});
+    if (ref.snap.empty()) {
+        // A restore target. Without librbd's writeback cache rbd-fuse turns each 4 MiB O_DIRECT
+        // write into 32 synchronous 128 KiB writes (13.5 MB/s here, 2 GiB in 107 s; with it 5.9 s
+        // against rbd import's 4.8 s). Nothing is lost by it: the plug-in's fsync flushes the
+        // cache (rbd-fuse's fsync is rbd_flush), and a detach flushes again and waits for rbd-fuse,
+        // whose close of the image writes what is left, to exit before it answers.
+        argv.insert(argv.end(), {"--rbd_cache=true", "--rbd_cache_writethrough_until_flush=false"});
+    }
     argv.insert(argv.end(), {"-p", pool, "-r", image, point});
     std::string out;
     int rc = RunProgram(argv, &out);
@@ -687,6 +723,7 @@ int AttachVolume(const std::string& root, const std::string& pool, const std::st
         SaveHolders(root, key, {});
         return -1;
     }
+    CrashPoint("attach-exposed");
     dev = point + "/" + image;
     desc = "attached";
     return 0;
@@ -698,6 +735,17 @@ int ReleaseAttachment(Cluster& c, const std::string& root, const std::string& ke
     const std::string point = MountRoot(root) + "/" + key;
     const std::string clone = kClonePrefix + key;
     const std::string qsdFile = QsdExport(point);
+    std::error_code ec;
+    // What rbd-fuse still caches of an image's writes goes to the cluster now, while a failure
+    // can still be answered: the attachment then stays, its data in the cache.
+    if (IsMounted(point) && !IsMounted(qsdFile)) {
+        for (const auto& e : fs::directory_iterator(point, ec)) {
+            if (int err = FlushFile(e.path().string())) {
+                desc = "cannot write " + e.path().string() + " to the cluster: " + strerror(err) + "; still attached";
+                return kBusy;
+            }
+        }
+    }
     // Unmounted first, so that an export still open is refused (EBUSY) rather than cut off.
     for (const std::string& m : {qsdFile, point}) {
         if (IsMounted(m) && ::umount2(m.c_str(), 0) != 0) {
@@ -705,11 +753,16 @@ int ReleaseAttachment(Cluster& c, const std::string& root, const std::string& ke
             return kBusy;
         }
     }
+    // rbd-fuse leaves after its unmount and writes the rest of its cache as it closes the image:
+    // an image's data is on the cluster only once it has gone. Never killed: that would lose it.
+    if (!WaitForExit(point, std::max(timeoutSec, kFlushWaitSec))) {
+        desc = "rbd-fuse of " + point + " has not finished writing to the cluster (still running)";
+        return kBusy;
+    }
     if (StopQsd(root, key, timeoutSec) != 0) {
         desc = "cannot stop the qemu-storage-daemon of " + point;
         return kBusy;
     }
-    std::error_code ec;
     fs::remove(qsdFile, ec);
     ::rmdir(point.c_str());
     int r = 0;

@@ -20,7 +20,7 @@ int DetachVolume(const std::string& root, const std::string& pool, const std::st
 // Unmounts the attachment `key` (SnapRef::Key) and removes its clone, whatever tasks hold it.
 int ReleaseAttachment(Cluster& c, const std::string& root, const std::string& key, int timeoutSec, std::string& desc);
 std::string MountRoot(const std::string& root);
-// Keys of the attachments served by a qemu-storage-daemon of this root (live or left by a kill).
+// Keys of the attachments served by a qemu-storage-daemon or rbd-fuse of this root (live or left by a kill).
 std::vector<std::string> DaemonAttachments(const std::string& root);
 
 }  // namespace rbdtool

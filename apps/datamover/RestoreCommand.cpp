@@ -215,6 +215,11 @@ bool RestoreJob::TargetReadsZeros(uint64_t at, uint64_t length) const
     return true;
 }
 
+// A zero run inside a block is left out when it is at least kMinZeroRun long (fewer, larger
+// writes) in pages of kZeroPage, the alignment O_DIRECT writes keep.
+constexpr uint64_t kZeroPage = 4096;
+constexpr uint64_t kMinZeroRun = 64 * 1024;
+
 bool RestoreJob::WriteAll(std::string& error)
 {
     const uint64_t blockSize = m_target.manifest.blockSize;
@@ -226,10 +231,33 @@ bool RestoreJob::WriteAll(std::string& error)
             ++m_zeroBlocksSkipped;
             return true;
         }
-        EnvProxyResult r = m_disk->WriteBlocks(offset, length, data);
-        if (r._GetCompleteCode() != ENV_PROXY_SUCCESS) {
+        auto write = [&](uint64_t from, uint64_t bytes) {
+            uint64_t n = bytes;
+            EnvProxyResult r = m_disk->WriteBlocks(offset + from, n, data + from);
+            if (r._GetCompleteCode() == ENV_PROXY_SUCCESS) return true;
             err = dmtask::DescribeFailure("writing block " + std::to_string(index), r);
             return false;
+        };
+        if (m_targetReadFd < 0) {
+            if (!write(0, length)) return false;
+        } else {
+            // Runs of zeros inside a block that the target reads as zeros are left out too: a
+            // block straddles the storage's allocation units (the data area starts 4 KiB into
+            // the volume), and its zero part would allocate a unit the source never used.
+            uint64_t pending = 0;  // start of the bytes not yet written
+            for (uint64_t at = 0; at < length;) {
+                uint64_t end = at;
+                while (end + kZeroPage <= length && repo::IsAllZero(data + end, kZeroPage)) end += kZeroPage;
+                // At the block's edges any run: no write is split by it, and a few KiB there are
+                // what would allocate the neighbouring unit.
+                const bool edge = at == 0 || end == length;
+                if (end > at && (edge || end - at >= kMinZeroRun) && TargetReadsZeros(base + offset + at, end - at)) {
+                    if (at > pending && !write(pending, at - pending)) return false;
+                    pending = end;
+                }
+                at = end > at ? end : at + kZeroPage;
+            }
+            if (pending < length && !write(pending, length - pending)) return false;
         }
         // Push the written block out of the page cache as it goes, so the
         // final flush does not find the whole volume dirty.

@@ -50,6 +50,40 @@ TEST_F(DatamoverRestorePassTest, AnEmptyTargetIsWrittenInOnePassUpToTheDamagedBl
     EXPECT_TRUE(sim->State().Clean()) << "the volume stayed attached";
 }
 
+// A block that holds a little data and much zero (the data area is 4 KiB off the storage's
+// allocation units, so every block straddles two) is written without its long zero runs: the
+// fresh target allocates about what the source holds, not whole blocks.
+TEST_F(DatamoverRestorePassTest, ZeroRunsInsideABlockAreNotWrittenIntoAFreshTarget)
+{
+    sim->CreateVolume("vol", size);
+    struct Piece {
+        uint64_t at, len;
+    };
+    // At a block's start, in its middle, at its end, 4 KiB from either edge (those short zero runs
+    // are left out too), and a run of zeros shorter than what is left out inside a block (60 KiB
+    // between two pieces), which is written.
+    const Piece pieces[] = {{kOffset + 2 * repo::kBlockSize, 8192},
+                            {kOffset + 3 * repo::kBlockSize + 4096, 8192},
+                            {kOffset + 4 * repo::kBlockSize - 8192, 4096},
+                            {kOffset + 5 * repo::kBlockSize + kMiB, 64 * 1024},
+                            {kOffset + 5 * repo::kBlockSize + kMiB + 124 * 1024, 4096},
+                            {kOffset + 8 * repo::kBlockSize - 4096, 4096}};
+    uint64_t seed = 40, data = 0;
+    for (const Piece& p : pieces) sim->WriteRandom("vol", p.at, p.len, ++seed), data += p.len;
+    std::string id = Id(SnapAndBackUp("vol", "s1", ""));
+    sim->CreateVolume("fresh", size);
+    struct stat st {};
+    ASSERT_EQ(::stat(sim->BackingPath("fresh").c_str(), &st), 0);
+    const uint64_t before = static_cast<uint64_t>(st.st_blocks) * 512;
+    Result r = Restore(id, "fresh");
+    ASSERT_EQ(r.rc, 0) << r.out << r.err;
+    ExpectSameData("s1", "fresh");
+    ASSERT_EQ(::stat(sim->BackingPath("fresh").c_str(), &st), 0);
+    // 4 KiB for the file system's own extent block (seven extents do not fit the inode).
+    EXPECT_LE(static_cast<uint64_t>(st.st_blocks) * 512 - before, data + 60 * 1024 + 4096)
+        << "the restore wrote the zero parts of its blocks";
+}
+
 TEST_F(DatamoverRestorePassTest, ADamagedChainLeavesATargetHoldingDataUntouched)
 {
     std::string id = FullOf("s1", 22);
