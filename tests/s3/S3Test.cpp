@@ -261,6 +261,7 @@ TEST_F(S3Test, TheGatewayStoppedAndStartedDuringABackupLeavesASoundRepository)
     sim->WriteRandom("vol", 0, size, 5);
     sim->Snapshot("vol", "s1");
     ::setenv("DATAMOVER_S3_RETRY_SECONDS", "60", 1);
+    ::setenv("DATAMOVER_S3_STATS", stats.c_str(), 1);
     std::atomic<bool> done{false};
     Result during;
     std::thread backup([&] {
@@ -274,13 +275,19 @@ TEST_F(S3Test, TheGatewayStoppedAndStartedDuringABackupLeavesASoundRepository)
         landing = !store->List("chunks/").empty();
         if (!landing) std::this_thread::sleep_for(std::chrono::milliseconds(10));
     }
+    ASSERT_TRUE(landing) << "no chunk landed";
     ASSERT_EQ(Script("stop"), 0);
+    const bool stoppedMidway = !done;
     ASSERT_EQ(Script("start"), 0);
     backup.join();
+    EXPECT_TRUE(stoppedMidway) << "the backup ended before the gateway stopped: nothing was tested";
     // Completed after retries, or failed in one clean line: either way sound.
     if (during.rc != 0) {
         EXPECT_FALSE(during.json["error"]["message"].asString().empty()) << during.out << during.err;
+    } else {
+        EXPECT_GE(LastStats()["retries"], 1u) << "completed without meeting the outage";
     }
+    ::unsetenv("DATAMOVER_S3_STATS");
     ::setenv("DATAMOVER_S3_RETRY_SECONDS", "8", 1);
     Expect(0, Repo("verify"));
     Expect(0, Repo("clean"));
