@@ -80,18 +80,13 @@ open(out, "w").write("\n".join(keys) + "\n")
 PY
 n_keys=$(wc -l < "$root/keys")
 get_one() { curl -sS -f "${sig[@]}" -H "x-amz-content-sha256: UNSIGNED-PAYLOAD" -o "$2" "$base/$1"; }
-export -f get_one; export base root
+export base root
 while read -r k; do get_one "$k" "$root/objs/$(basename "$k")"; done < "$root/keys"
-put_one() {
-  local f=$root/objs/$(basename "$1")
-  curl -sS -f "${sig[@]}" -H "x-amz-content-sha256: $(sha256sum "$f" | cut -d' ' -f1)" -H "Expect:" \
-       -T "$f" "$base/curl/$1" -o /dev/null
-}
 sigtext="aws:amz:us-east-1:s3"
 export sigtext
 t0=$(now)
 xargs -P 8 -I{} bash -c 'curl -sS -f --aws-sigv4 "$sigtext" --user "$AWS_ACCESS_KEY_ID:$AWS_SECRET_ACCESS_KEY" \
-  -H "x-amz-content-sha256: $(sha256sum "$root/objs/$(basename {})" | cut -d" " -f1)" -H "Expect:" \
+  -H "x-amz-content-sha256: $(sha256sum "$root/objs/$(basename {})" | cut -d" " -f1)" \
   -T "$root/objs/$(basename {})" "$base/curl/{}" -o /dev/null' < "$root/keys"
 t1=$(now); curl_put=$(calc "$t1 - $t0")
 
@@ -113,11 +108,9 @@ DM init --repo "$repo4" --encryption none >/dev/null
 longest=0
 for i in 1 2 3 4; do
   quiesce "$root"
+  DM init --repo "$repo4-alone-$i" --encryption none >/dev/null
   r=$(DM backup --volume-id 1b4e28ba-2fa1-11d2-883f-0016d3cca40$i --snapshot-url $url/q$i-s --repo "$repo4-alone-$i" \
-      --volume-size "$quarter" --depth "$depth" 2>/dev/null || true)
-  [ -n "$r" ] || { DM init --repo "$repo4-alone-$i" --encryption none >/dev/null;
-                   r=$(DM backup --volume-id 1b4e28ba-2fa1-11d2-883f-0016d3cca40$i --snapshot-url $url/q$i-s \
-                       --repo "$repo4-alone-$i" --volume-size "$quarter" --depth "$depth"); }
+      --volume-size "$quarter" --depth "$depth")
   s=$(echo "$r" | field seconds); x=$(calc "$s - $(echo "$r" | field settle_seconds)")
   longest=$(python3 -c "print(max($longest, $x))")
 done
