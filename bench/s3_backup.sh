@@ -122,6 +122,9 @@ for i in 1 2 3 4; do
 done
 wait
 t1=$(now); four=$(calc "$t1 - $t0")
+for i in 1 2 3 4; do
+  grep -q '"ok":true' "$root/four-$i.json" || { echo "s3_backup: backup $i of four failed: $(cat "$root/four-$i.json")" >&2; exit 1; }
+done
 settle4=$(for i in 1 2 3 4; do field settle_seconds < "$root/four-$i.json"; done | sort -n | tail -1)
 four_x=$(calc "$four - $settle4")
 

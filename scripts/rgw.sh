@@ -49,6 +49,10 @@ rgw frontends = beast endpoint=127.0.0.1:$port
 rgw data = $dir/rgw
 rgw dns name = 127.0.0.1
 rgw thread pool size = 64
+# Many uploads in flight (several data movers, 8 threads each) must not wait on the
+# gateway's own RADOS throttle (100 MiB by default) long enough to look stalled.
+objecter inflight op bytes = 1073741824
+objecter inflight ops = 8192
 ms mon client mode = crc
 ms client mode = crc
 log file = $dir/log/\$name.log

@@ -68,7 +68,7 @@ TEST_F(LeaseTest, OneHolderAtATimeAndAReleasedLeaseIsFree)
         } catch (const RepositoryBusy& e) {
             EXPECT_NE(std::string(e.what()).find("expires in"), std::string::npos) << e.what();
         }
-        EXPECT_EQ(Read(kGcLockObject).owner, first.Record().owner) << "the refused one left the record alone";
+        EXPECT_EQ(Read(kGcLockObject).owner, first.Owner()) << "the refused one left the record alone";
     }
     EXPECT_FALSE(store.Exists(kGcLockObject));
     Lease again(store, kGcLockObject, "prune");
@@ -98,7 +98,7 @@ TEST_F(LeaseTest, OnlyAnExpiredOrDeadHoldersLeaseIsTakenOver)
         ASSERT_FALSE(store.PutIfAbsent(kGcLockObject, c.record));
         if (c.takenOver) {
             Lease l(store, kGcLockObject, "garbage collection");
-            EXPECT_EQ(Read(kGcLockObject).owner, l.Record().owner);
+            EXPECT_EQ(Read(kGcLockObject).owner, l.Owner());
         } else {
             EXPECT_THROW(Lease(store, kGcLockObject, "garbage collection"), RepositoryBusy);
             std::string text;

@@ -201,6 +201,7 @@ Lease::Lease(ObjectStore& store, const std::string& name, const std::string& hol
         m_released = true;
         throw RepositoryBusy(m_name + " was taken by another process at the same moment; try again");
     }
+    m_owner = m_record.owner;
     m_renewedAt = SteadyMillis();
     m_renewer = std::make_unique<Renewer>([this] { Renew(); }, static_cast<double>(LeaseSeconds()) / 4);
 }
@@ -260,7 +261,7 @@ void Lease::Release()
     std::string text;
     HolderRecord now;
     // Remove only our own record: after a takeover the object is someone else's.
-    if (m_store.Get(m_name, text) && ParseHolder(text, now) && now.owner == m_record.owner) {
+    if (m_store.Get(m_name, text) && ParseHolder(text, now) && now.owner == m_owner) {
         m_store.Delete(m_name);
     }
 }

@@ -90,13 +90,15 @@ public:
     // Throws RepositoryBusy unless Held().
     void Check(const std::string& doing) const;
     void Release();
-    const HolderRecord& Record() const { return m_record; }
+    // The random token of this holding (fixed; the record's expiry changes as it is renewed).
+    const std::string& Owner() const { return m_owner; }
 
 private:
     void Renew();
     ObjectStore& m_store;
     std::string m_name;
-    HolderRecord m_record;
+    HolderRecord m_record;  // the renewer's after construction
+    std::string m_owner;
     std::atomic<int64_t> m_renewedAt{0};
     std::atomic<bool> m_lost{false};
     bool m_released = false;

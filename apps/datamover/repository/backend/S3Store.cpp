@@ -482,9 +482,11 @@ S3Store::Response S3Store::Request(const char* method, const std::string& key, c
             giveBack.h = curl_easy_init();
             if (giveBack.h == nullptr) throw StorageError("libcurl could not make a handle");
         }
-        if (elapsed + backoff > m_options.retrySeconds) {
+        // Both bounds must pass: a single stall can outlast the time bound, and
+        // deserves a few more tries all the same.
+        if (attempt >= m_options.minAttempts && elapsed + backoff > m_options.retrySeconds) {
             throw StorageError("S3 service " + m_base + " kept failing for " + std::to_string(static_cast<int>(elapsed)) +
-                                   " s (" + std::to_string(attempt) + " attempt(s) of " + method + " " +
+                                   " s (" + std::to_string(attempt) + " attempts of " + method + " " +
                                    (key.empty() ? "/" : key) + ", last: " + lastFailure + ")",
                                StorageError::Kind::Unavailable);
         }

@@ -56,7 +56,8 @@ bool LoadS3Credentials(S3Credentials& out, std::string& error);
 
 struct S3Options {
     std::string caFile;            // PEM bundle for TLS; "" = the system's
-    double retrySeconds = 30;      // how long transient failures are retried
+    double retrySeconds = 30;      // how long transient failures are retried...
+    int minAttempts = 4;           // ...and at least how many times a request is tried
     double firstBackoff = 0.2;     // seconds; doubles per attempt, jittered
     double maxBackoff = 4;
     long connectTimeout = 10;      // seconds
