@@ -60,15 +60,15 @@ chunks=$(echo "$full" | field chunks_stored)
 # The same chunk objects, fetched once to local files, then put and got by 8 curl processes.
 sig=(--aws-sigv4 "aws:amz:us-east-1:s3" --user "$AWS_ACCESS_KEY_ID:$AWS_SECRET_ACCESS_KEY")
 mkdir -p "$root/objs" "$root/got"
-python3 - "$base" "$root/keys" <<'PY'
-import subprocess, sys, os, re
-base, out = sys.argv[1], sys.argv[2]
+# list_keys PREFIX FILE: every key under PREFIX (ListObjectsV2 with continuation), one a line.
+list_keys() {
+python3 - "$base" "$2" "$1" <<'PY'
+import subprocess, sys, os, re, urllib.parse
+base, out, prefix = sys.argv[1], sys.argv[2], urllib.parse.quote(sys.argv[3], safe='')
 keys, token = [], None
 while True:
-    q = "list-type=2&prefix=bench%2Fchunks%2F" if token is None else \
-        "continuation-token=%s&list-type=2&prefix=bench%%2Fchunks%%2F" % subprocess.run(
-            ["python3", "-c", "import urllib.parse,sys; print(urllib.parse.quote(sys.argv[1], safe=''))", token],
-            capture_output=True, text=True).stdout.strip()
+    q = "list-type=2&prefix=" + prefix if token is None else \
+        "continuation-token=%s&list-type=2&prefix=%s" % (urllib.parse.quote(token, safe=''), prefix)
     body = subprocess.run(["curl", "-sS", "--aws-sigv4", "aws:amz:us-east-1:s3", "--user",
                            os.environ["AWS_ACCESS_KEY_ID"] + ":" + os.environ["AWS_SECRET_ACCESS_KEY"],
                            "-H", "x-amz-content-sha256: e3b0c44298fc1c149afbf4c8996fb92427ae41e4649b934ca495991b7852b855",
@@ -76,19 +76,29 @@ while True:
     keys += re.findall(r"<Key>([^<]+)</Key>", body)
     if "<IsTruncated>true</IsTruncated>" not in body: break
     token = re.search(r"<NextContinuationToken>([^<]+)</NextContinuationToken>", body).group(1)
-open(out, "w").write("\n".join(keys) + "\n")
+open(out, "w").write("".join(k + "\n" for k in keys))
 PY
+}
+# delete_prefix PREFIX: removes every object under it (the test cluster's OSD is 4 GiB).
+delete_prefix() {
+  list_keys "$1" "$root/del"
+  xargs -P 8 -I{} curl -sS -f --aws-sigv4 "$sigtext" --user "$AWS_ACCESS_KEY_ID:$AWS_SECRET_ACCESS_KEY" \
+    -H "x-amz-content-sha256: e3b0c44298fc1c149afbf4c8996fb92427ae41e4649b934ca495991b7852b855" \
+    -X DELETE "$base/{}" -o /dev/null < "$root/del"
+}
+sigtext="aws:amz:us-east-1:s3"
+export sigtext
+list_keys bench/chunks/ "$root/keys"
 n_keys=$(wc -l < "$root/keys")
 get_one() { curl -sS -f "${sig[@]}" -H "x-amz-content-sha256: UNSIGNED-PAYLOAD" -o "$2" "$base/$1"; }
 export base root
 while read -r k; do get_one "$k" "$root/objs/$(basename "$k")"; done < "$root/keys"
-sigtext="aws:amz:us-east-1:s3"
-export sigtext
 t0=$(now)
 xargs -P 8 -I{} bash -c 'curl -sS -f --aws-sigv4 "$sigtext" --user "$AWS_ACCESS_KEY_ID:$AWS_SECRET_ACCESS_KEY" \
   -H "x-amz-content-sha256: $(sha256sum "$root/objs/$(basename {})" | cut -d" " -f1)" \
   -T "$root/objs/$(basename {})" "$base/curl/{}" -o /dev/null' < "$root/keys"
 t1=$(now); curl_put=$(calc "$t1 - $t0")
+delete_prefix curl/
 
 S volume create bench-restore "$size" >/dev/null
 quiesce "$root"
@@ -99,6 +109,8 @@ t0=$(now)
 xargs -P 8 -I{} bash -c 'curl -sS -f --aws-sigv4 "$sigtext" --user "$AWS_ACCESS_KEY_ID:$AWS_SECRET_ACCESS_KEY" \
   -H "x-amz-content-sha256: UNSIGNED-PAYLOAD" -o "$root/got/$(basename {})" "$base/{}"' < "$root/keys"
 t1=$(now); curl_get=$(calc "$t1 - $t0")
+delete_prefix bench/
+rm -rf "$root/objs" "$root/got"
 
 # Four volumes of a quarter each: each alone, then all four at once.
 quarter=$(( bytes / 4 / 4194304 * 4194304 ))
@@ -113,6 +125,7 @@ for i in 1 2 3 4; do
       --volume-size "$quarter" --depth "$depth")
   s=$(echo "$r" | field seconds); x=$(calc "$s - $(echo "$r" | field settle_seconds)")
   longest=$(python3 -c "print(max($longest, $x))")
+  delete_prefix "bench4-alone-$i/"
 done
 quiesce "$root"
 t0=$(now)
