@@ -12,7 +12,7 @@ PACKAGES=(
   libgtest-dev libgmock-dev googletest libbenchmark-dev libcli11-dev
   python3 openssl procps util-linux fio
   clang libclang-rt-14-dev ccache
-  ceph-mon ceph-osd ceph-common rbd-fuse librbd-dev libradospp-dev fuse3
+  ceph-mon ceph-osd ceph-common rbd-fuse librbd-dev libradospp-dev fuse3 radosgw
   qemu-system-common qemu-utils qemu-block-extra
 )
 

@@ -489,6 +489,7 @@ bool BackupJob::ValidateChunked(std::string& error)
     if (!m_chunked->Open(m_o.repoPath, m_o.passwordFile, m_o.volumeId, m_o.parentSnapshot, m_code, error)) {
         return false;
     }
+    m_chunked->UseChunkCache(m_ctx.root + "/var/chunk-cache");
     if (!m_incremental) return true;
     // The parent's record in the shape the shared steps (identity check, messages) read.
     const repo3::IndexMeta& p = m_chunked->Parent();

@@ -1,5 +1,6 @@
 #include "apps/datamover/BackupFormat3.h"
 
+#include "apps/datamover/repository/backend/OpenStore.h"
 #include "apps/datamover/session/Task.h"
 
 namespace dmbackup3 {
@@ -51,6 +52,12 @@ bool ChunkedBackup::Begin(const repo3::IndexMeta& meta, uint64_t blocksToStore, 
         // The claim lands before the first lookup, so a collection running
         // now either sees it or has finished deleting before we look.
         m_claim = std::make_unique<repo3::BackupClaim>(*m_repo.store, meta.backupId);
+        if (!m_cacheDir.empty() && repo3::IsRemoteLocation(m_repo.store->Describe())) {
+            // Under the claim: no collection deletes while the cache is read or used.
+            m_cache = std::make_unique<repo3::ChunkCache>(*m_repo.store, *m_repo.chunks,
+                                                          m_cacheDir + "/" + m_repo.keys.repositoryId);
+            m_repo.chunks->UseCache(m_cache.get());
+        }
         if (m_hasParent) {
             m_index = repo3::ChildIndex(m_parent, meta);
         } else {
@@ -84,7 +91,8 @@ bool ChunkedBackup::Store(uint64_t index, const char* data, uint32_t length, std
             const repo3::PutResult put = m_repo.chunks->Put(data, length);
             m_index.blocks[index] = put.id;
             if (put.stored) {
-                ++m_stored;
+                // "backup3-chunk-N": killed right after the N-th chunk landed (crash tests).
+                dmtask::CrashPoint(("backup3-chunk-" + std::to_string(++m_stored)).c_str());
                 m_bytesStored += put.storedBytes;
             } else {
                 ++m_deduplicated;
@@ -102,6 +110,7 @@ bool ChunkedBackup::Commit(std::string& error)
 {
     dmtask::CrashPoint("backup3-before-index");
     try {
+        m_claim->Check();  // a claim that may have lapsed cannot vouch for the chunks found present
         m_repo.indexes->Write(m_index);
     } catch (const std::exception& e) {
         error = std::string("cannot write the backup's index: ") + e.what();
@@ -114,6 +123,7 @@ bool ChunkedBackup::Commit(std::string& error)
 
 void ChunkedBackup::Abandon()
 {
+    if (m_cache) m_cache->Save();  // what was stored stays stored, index or not
     if (!m_claim) return;
     try {
         m_claim->Release();

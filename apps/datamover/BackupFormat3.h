@@ -8,6 +8,7 @@
 #include <string>
 
 #include "apps/datamover/Format3Repo.h"
+#include "apps/datamover/repository/ChunkCache.h"
 #include "apps/datamover/repository/GarbageCollector.h"
 
 namespace dmbackup3 {
@@ -18,6 +19,8 @@ public:
     // of `volumeId` whose snapshot is `parentSnapshot`. False with the code.
     bool Open(const std::string& repoPath, const std::string& passwordFlag, const std::string& volumeId,
               const std::string& parentSnapshot, dmout::ErrorCode& code, std::string& error);
+    // A remote repository's chunk list is cached in `dir`/<repository id> (see ChunkCache.h).
+    void UseChunkCache(const std::string& dir) { m_cacheDir = dir; }
     const repo3::IndexMeta& Parent() const { return m_parent.meta; }
     std::string Root() const { return m_repo.store ? m_repo.store->Describe() : ""; }
 
@@ -44,6 +47,8 @@ private:
     bool m_hasParent = false;
     repo3::BackupIndex m_index;
     std::unique_ptr<repo3::BackupClaim> m_claim;
+    std::string m_cacheDir;
+    std::unique_ptr<repo3::ChunkCache> m_cache;
     uint64_t m_expected = 0;
     std::atomic<uint64_t> m_done{0};
     std::atomic<uint64_t> m_stored{0};

@@ -13,3 +13,4 @@ void RegisterListCommand(CLI::App& app, CommandContext& ctx);
 void RegisterDemoCommand(CLI::App& app, CommandContext& ctx);
 void RegisterInitCommands(CLI::App& app, CommandContext& ctx);    // init, key passwd
 void RegisterForgetCommands(CLI::App& app, CommandContext& ctx);  // forget, prune
+void RegisterUnlockCommand(CLI::App& app, CommandContext& ctx);

@@ -8,6 +8,8 @@
 #include "apps/datamover/output/Console.h"
 #include "apps/datamover/repository/GarbageCollector.h"
 #include "apps/datamover/repository/Verifier.h"
+#include "apps/datamover/repository/backend/LocalDirStore.h"
+#include "apps/datamover/repository/backend/OpenStore.h"
 #include "apps/datamover/session/RestoreRecord.h"
 #include "apps/datamover/session/Task.h"
 
@@ -63,6 +65,7 @@ Json::Value GcJson(const repo3::GcReport& g)
     for (const std::string& c : g.claims) claims.append(c);
     v["claims"] = claims;
     v["missing"] = Json::UInt64(g.missing.size());
+    v["expired_claims"] = Json::UInt64(g.expiredClaims.size());
     return v;
 }
 
@@ -74,7 +77,10 @@ std::string GcText(const repo3::GcReport& g)
                "backups that died)";
     }
     return std::to_string(g.deleted) + " unreferenced chunk(s) removed, " +
-           std::to_string(g.chunks - g.deleted) + " kept";
+           std::to_string(g.chunks - g.deleted) + " kept" +
+           (g.expiredClaims.empty() ? ""
+                                    : "; " + std::to_string(g.expiredClaims.size()) +
+                                          " expired backup claim(s) removed");
 }
 
 // Removes the named indexes, then collects; prints the outcome.
@@ -82,8 +88,21 @@ int RemoveAndCollect(CommandContext& ctx, dmrepo3::Repo3& r, const std::vector<r
                      Json::Value out)
 {
     Json::Value removed(Json::arrayValue);
+    // The collection lease covers the removals too: one prune or forget at a
+    // time, and none while a collection deletes.
+    std::unique_ptr<repo3::Lease> lease;
+    try {
+        lease = std::make_unique<repo3::Lease>(*r.store, repo3::kGcLockObject, "prune or forget");
+    } catch (const repo3::RepositoryBusy& e) {
+        return Failed(ctx, dmout::ErrorCode::InUse, std::string(e.what()) + "; nothing was removed");
+    } catch (const repo3::StorageError& e) {
+        return Failed(ctx, dmrepo3::StorageCode(e), e.what());
+    } catch (const std::exception& e) {
+        return Failed(ctx, dmout::ErrorCode::Io, e.what());
+    }
     try {
         for (const repo3::IndexName& n : names) {
+            lease->Check("removing backups");
             r.indexes->Remove(n.volumeId, n.backupId);
             removed.append(n.backupId);
             if (!ctx.json) std::cout << "removed backup " << n.backupId << std::endl;
@@ -94,7 +113,9 @@ int RemoveAndCollect(CommandContext& ctx, dmrepo3::Repo3& r, const std::vector<r
     }
     repo3::GcReport g;
     try {
-        g = repo3::CollectGarbage(*r.store, r.keys);
+        repo3::GcOptions options;
+        options.lease = lease.get();
+        g = repo3::CollectGarbage(*r.store, r.keys, options);
     } catch (const repo3::RepositoryBusy& e) {
         g.deferred = true;
         g.claims.push_back(e.what());
@@ -338,9 +359,12 @@ CleanOutcome Clean(const std::string& repoPath)
 {
     CleanOutcome out;
     try {
-        repo3::LocalDirStore store(repoPath);
-        out.claimsBroken = repo3::BreakStaleClaims(store);
-        out.temporariesRemoved = store.RemoveDeadTemporaries();
+        std::unique_ptr<repo3::ObjectStore> store = repo3::OpenObjectStore(repoPath);
+        out.claimsBroken = repo3::BreakStaleClaims(*store);
+        // A bucket has no temporaries: an unfinished upload never becomes an object.
+        if (auto* local = dynamic_cast<repo3::LocalDirStore*>(store.get())) {
+            out.temporariesRemoved = local->RemoveDeadTemporaries();
+        }
     } catch (const std::exception& e) {
         out.error = e.what();
     }

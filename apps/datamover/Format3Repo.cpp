@@ -7,11 +7,13 @@
 
 #include "apps/datamover/PairCheckCommand.h"
 #include "apps/datamover/repository/Keys.h"
+#include "apps/datamover/repository/backend/OpenStore.h"
 
 namespace dmrepo3 {
 
 bool IsFormat3(const std::string& path)
 {
+    if (repo3::IsRemoteLocation(path)) return true;
     std::error_code ec;
     return !path.empty() && std::filesystem::is_regular_file(path + "/" + repo3::kConfigObject, ec);
 }
@@ -29,6 +31,17 @@ bool ReadPassphrase(const std::string& file, std::string& passphrase, std::strin
     if (!pair_check::ReadPasswordFile(file, passphrase, warning, error)) return false;
     if (!warning.empty()) std::cerr << "datamover: warning: " << warning << std::endl;
     return true;
+}
+
+dmout::ErrorCode StorageCode(const repo3::StorageError& e)
+{
+    switch (e.kind) {
+    case repo3::StorageError::Kind::NotFound: return dmout::ErrorCode::NotFound;
+    case repo3::StorageError::Kind::Denied:
+    case repo3::StorageError::Kind::Unavailable: return dmout::ErrorCode::Storage;
+    case repo3::StorageError::Kind::Io: break;
+    }
+    return dmout::ErrorCode::Io;
 }
 
 int ExitFor(dmout::ErrorCode code)
@@ -49,10 +62,14 @@ bool Open(const std::string& path, const std::string& passwordFlag, Repo3& out, 
     bool asked = false;
     try {
         // Absolute, so records that name the repository (restore notes) name one place.
-        std::error_code ec;
-        std::string root = std::filesystem::absolute(path, ec).lexically_normal().string();
-        while (root.size() > 1 && root.back() == '/') root.pop_back();
-        out.store = std::make_unique<repo3::LocalDirStore>(ec ? path : root);
+        std::string root = path;
+        if (!repo3::IsRemoteLocation(path)) {
+            std::error_code ec;
+            root = std::filesystem::absolute(path, ec).lexically_normal().string();
+            while (root.size() > 1 && root.back() == '/') root.pop_back();
+            if (ec) root = path;
+        }
+        out.store = repo3::OpenObjectStore(root);
         out.keys = repo3::OpenRepository(*out.store, [&]() {
             if (known != nullptr) {
                 asked = true;
@@ -82,7 +99,7 @@ bool Open(const std::string& path, const std::string& passwordFlag, Repo3& out, 
                                                                : dmout::ErrorCode::Damaged;
         error = "repository " + path + ": " + what;
     } catch (const repo3::StorageError& e) {
-        code = dmout::ErrorCode::Io;
+        code = StorageCode(e);
         error = e.what();
     } catch (const std::exception& e) {
         code = dmout::ErrorCode::Damaged;

@@ -9,11 +9,13 @@
 #include "apps/datamover/CommandContext.h"
 #include "apps/datamover/repository/ChunkStore.h"
 #include "apps/datamover/repository/Index.h"
-#include "apps/datamover/repository/backend/LocalDirStore.h"
+#include "apps/datamover/repository/backend/ObjectStore.h"
 
 namespace dmrepo3 {
 
-// Whether `path` holds a chunked repository (its config object).
+// Whether `path` holds a chunked repository (its config object). An S3 URL is
+// taken as one without a request: only format 3 lives in buckets, and Open says
+// what is wrong with it.
 bool IsFormat3(const std::string& path);
 
 // The passphrase file: `flag` when given, else $DATAMOVER_PASSWORD_FILE; empty when neither.
@@ -22,7 +24,7 @@ std::string PassphraseFile(const std::string& flag);
 bool ReadPassphrase(const std::string& file, std::string& passphrase, std::string& error);
 
 struct Repo3 {
-    std::unique_ptr<repo3::LocalDirStore> store;
+    std::unique_ptr<repo3::ObjectStore> store;
     repo3::RepoKeys keys;
     std::unique_ptr<repo3::ChunkStore> chunks;
     std::unique_ptr<repo3::IndexStore> indexes;
@@ -57,6 +59,11 @@ private:
     const repo3::ChunkStore& m_chunks;
     repo3::BackupIndex m_index;
 };
+
+// What a failure of the store itself is reported as: a missing bucket or
+// directory not_found, refused credentials or an unreachable service storage,
+// anything else io.
+dmout::ErrorCode StorageCode(const repo3::StorageError& e);
 
 // The exit status of a failure of `code`: 2 for a bad argument, 1 otherwise.
 int ExitFor(dmout::ErrorCode code);

@@ -9,6 +9,7 @@
 #include "apps/datamover/Format3Repo.h"
 #include "apps/datamover/RepoFormat.h"
 #include "apps/datamover/repository/Keys.h"
+#include "apps/datamover/repository/backend/OpenStore.h"
 #include "apps/datamover/output/Console.h"
 #include "foundation/JsonUtils.h"
 
@@ -78,6 +79,10 @@ int RunInitWith(CommandContext& ctx, const InitOptions& o)
                        "a format-2 repository cannot be encrypted: give --encryption none, or leave out --format");
             return 2;
         }
+        if (repo3::IsRemoteLocation(o.repoPath)) {
+            PrintError(ctx, dmout::ErrorCode::BadArgument, "a format-2 repository is a directory: an S3 bucket holds format 3");
+            return 2;
+        }
         return InitFormat2(ctx, o);
     }
     std::string passphrase;
@@ -94,18 +99,22 @@ int RunInitWith(CommandContext& ctx, const InitOptions& o)
         }
     }
     std::error_code ec;
-    if (std::filesystem::exists(o.repoPath + "/" + repo::kMarkerFile, ec)) {
+    const bool remote = repo3::IsRemoteLocation(o.repoPath);
+    if (!remote && std::filesystem::exists(o.repoPath + "/" + repo::kMarkerFile, ec)) {
         PrintError(ctx, dmout::ErrorCode::Refused, o.repoPath + " already holds a format-2 repository");
         return 1;
     }
-    std::string root = std::filesystem::absolute(o.repoPath, ec).lexically_normal().string();
-    while (root.size() > 1 && root.back() == '/') root.pop_back();
-    // Missing parents are made too, as a backup into a new path does.
-    std::filesystem::create_directories(root, ec);
+    std::string root = o.repoPath;
+    if (!remote) {
+        root = std::filesystem::absolute(o.repoPath, ec).lexically_normal().string();
+        while (root.size() > 1 && root.back() == '/') root.pop_back();
+        // Missing parents are made too, as a backup into a new path does.
+        std::filesystem::create_directories(root, ec);
+    }
     try {
-        repo3::LocalDirStore store(root, true);
+        std::unique_ptr<repo3::ObjectStore> store = repo3::OpenObjectStore(root, true);
         repo3::RepoKeys keys =
-            repo3::InitRepository(store, encrypted ? repo3::Encryption::RepoKey : repo3::Encryption::None, passphrase);
+            repo3::InitRepository(*store, encrypted ? repo3::Encryption::RepoKey : repo3::Encryption::None, passphrase);
         Json::Value out(Json::objectValue);
         out["repo"] = root;
         out["format"] = repo3::kRepositoryFormat;
@@ -117,6 +126,8 @@ int RunInitWith(CommandContext& ctx, const InitOptions& o)
         return 0;
     } catch (const repo3::KeyError& e) {
         PrintError(ctx, dmout::ErrorCode::Refused, e.what());
+    } catch (const repo3::StorageError& e) {
+        PrintError(ctx, dmrepo3::StorageCode(e), std::string("cannot create the repository at ") + root + ": " + e.what());
     } catch (const std::exception& e) {
         PrintError(ctx, dmout::ErrorCode::Io, std::string("cannot create the repository at ") + root + ": " + e.what());
     }

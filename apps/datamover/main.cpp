@@ -93,6 +93,7 @@ int main(int argc, char** argv)
     RegisterHealthCommand(app, ctx);
     RegisterListCommand(app, ctx);
     RegisterForgetCommands(app, ctx);
+    RegisterUnlockCommand(app, ctx);
     RegisterDemoCommand(app, ctx);
 
     app.parse_complete_callback([&ctx]() {

@@ -1,5 +1,7 @@
 #include "apps/datamover/repository/ChunkStore.h"
 
+#include "apps/datamover/repository/ChunkCache.h"
+
 #include <zstd.h>
 
 #include <cstring>
@@ -238,12 +240,15 @@ PutResult ChunkStore::Put(const void* data, size_t length)
     r.id = IdOf(data, length);
     const std::string name = ObjectName(r.id);
     // A cheap look first: a duplicate costs neither compression nor sealing.
-    if (m_store.Exists(name)) {
+    // With a cache the look costs no request; a chunk it does not know is
+    // almost surely new, and the put-if-absent settles the rare race.
+    if (m_cache != nullptr ? m_cache->Known(r.id) : m_store.Exists(name)) {
         return r;
     }
     const std::string file = Encode(r.id, data, length, &r.compressed);
     r.stored = !m_store.PutIfAbsent(name, file);
     r.storedBytes = r.stored ? file.size() : 0;
+    if (m_cache != nullptr) m_cache->Add(r.id);
     return r;
 }
 

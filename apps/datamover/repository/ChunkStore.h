@@ -44,6 +44,8 @@ struct PutResult {
     bool compressed = false;
 };
 
+class ChunkCache;
+
 class ChunkStore {
 public:
     ChunkStore(ObjectStore& store, const RepoKeys& keys, ChunkOptions options = {});
@@ -58,6 +60,9 @@ public:
     std::vector<ChunkId> List() const;
     bool Remove(const ChunkId& id);
     static std::string ObjectName(const ChunkId& id);  // chunks/<first 2 hex>/<64 hex>
+    // Put() then asks `cache` instead of the store whether a chunk exists, and
+    // records what it stores there (see ChunkCache.h); nullptr: ask the store.
+    void UseCache(ChunkCache* cache) { m_cache = cache; }
 
     // The chunk file for a block of known id, and its inverse (for tests and the format description).
     std::string Encode(const ChunkId& id, const void* data, size_t length, bool* compressed = nullptr) const;
@@ -67,6 +72,7 @@ private:
     ObjectStore& m_store;
     RepoKeys m_keys;
     ChunkOptions m_options;
+    ChunkCache* m_cache = nullptr;
 };
 
 }  // namespace repo3

@@ -1,6 +1,6 @@
 #include "apps/datamover/repository/GarbageCollector.h"
 
-#include <json/json.h>
+#include <openssl/rand.h>
 #include <signal.h>
 #include <unistd.h>
 
@@ -9,124 +9,87 @@
 #include <chrono>
 #include <fstream>
 #include <memory>
+#include <thread>
 
 namespace repo3 {
 
 const char kPendingPrefix[] = "pending/";
 const char kGcLockObject[] = "locks/gc";
+const char kGcEpochObject[] = "gc/epoch";
 
 namespace {
 
-std::string HostName()
+int64_t SteadyMillis()
 {
-    char buf[256] = {0};
-    if (::gethostname(buf, sizeof buf - 1) != 0) {
-        return "";
-    }
-    return buf;
+    return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now().time_since_epoch())
+        .count();
 }
-
-std::string BootId()
-{
-    std::ifstream f("/proc/sys/kernel/random/boot_id");
-    std::string id;
-    std::getline(f, id);
-    return id;
-}
-
-// Who holds a claim or the lock, so that a leftover can be judged on certainty.
-std::string HolderText(const std::string& what)
-{
-    Json::Value v;
-    v["holder"] = what;
-    v["host"] = HostName();
-    v["boot_id"] = BootId();
-    v["pid"] = static_cast<Json::Int64>(::getpid());
-    v["created_at"] = static_cast<Json::Int64>(
-        std::chrono::duration_cast<std::chrono::seconds>(std::chrono::system_clock::now().time_since_epoch())
-            .count());
-    Json::StreamWriterBuilder b;
-    b["indentation"] = "";
-    return Json::writeString(b, v) + "\n";
-}
-
-bool ParseHolder(const std::string& text, Json::Value& v)
-{
-    Json::CharReaderBuilder b;
-    std::unique_ptr<Json::CharReader> r(b.newCharReader());
-    std::string err;
-    return r->parse(text.data(), text.data() + text.size(), &v, &err) && v.isObject();
-}
-
-std::string DescribeHolder(ObjectStore& store, const std::string& name)
-{
-    std::string text;
-    Json::Value v;
-    if (!store.Get(name, text) || !ParseHolder(text, v)) {
-        return name;
-    }
-    return name + " (host " + v["host"].asString() + ", pid " + v["pid"].asString() + ")";
-}
-
-// True only when this host's records prove the holder gone.
-bool HolderIsGone(const Json::Value& v)
-{
-    if (!v["host"].isString() || v["host"].asString() != HostName() || !v["pid"].isInt64()) {
-        return false;
-    }
-    const std::string boot = BootId();
-    if (!boot.empty() && v["boot_id"].isString() && v["boot_id"].asString() != boot) {
-        return true;  // written before this host last booted
-    }
-    const pid_t pid = static_cast<pid_t>(v["pid"].asInt64());
-    if (pid <= 0 || pid == ::getpid()) {
-        return false;
-    }
-    return ::kill(pid, 0) != 0 && errno == ESRCH;
-}
-
-class LockGuard {
-public:
-    explicit LockGuard(ObjectStore& store) : m_store(store) {}
-    ~LockGuard()
-    {
-        try {
-            m_store.Delete(kGcLockObject);
-        } catch (...) {
-            // A lock that cannot be removed stays: backups then wait, which is safe.
-        }
-    }
-    LockGuard(const LockGuard&) = delete;
-    LockGuard& operator=(const LockGuard&) = delete;
-
-private:
-    ObjectStore& m_store;
-};
 
 bool Less(const ChunkId& a, const ChunkId& b)
 {
     return a < b;
 }
 
+// The record under `name`, when there is a readable one.
+bool ReadHolder(const ObjectStore& store, const std::string& name, HolderRecord& r, std::string* text = nullptr)
+{
+    std::string t;
+    if (!store.Get(name, t) || !ParseHolder(t, r)) return false;
+    if (text != nullptr) *text = t;
+    return true;
+}
+
+std::string NewEpoch()
+{
+    unsigned char b[16];
+    if (RAND_bytes(b, sizeof b) != 1) throw StorageError("no random bytes for the collection epoch");
+    static const char hex[] = "0123456789abcdef";
+    std::string out;
+    for (unsigned char c : b) {
+        out.push_back(hex[c >> 4]);
+        out.push_back(hex[c & 15]);
+    }
+    return out + "\n";
+}
+
 }  // namespace
 
-BackupClaim::BackupClaim(ObjectStore& store, const std::string& backupId) : m_store(store)
+BackupClaim::BackupClaim(ObjectStore& store, const std::string& backupId)
+    : m_store(store), m_record(NewHolder("backup " + backupId))
 {
     if (!ValidIndexId(backupId)) {
         throw std::invalid_argument("invalid backup id: " + backupId);
     }
     m_name = std::string(kPendingPrefix) + backupId;
-    if (m_store.PutIfAbsent(m_name, HolderText("backup " + backupId))) {
+    if (m_store.PutIfAbsent(m_name, FormatHolder(m_record))) {
         throw RepositoryBusy("backup " + backupId + " is already running (" + m_name + " exists)");
     }
     m_held = true;
-    // Claim first, then look: a collection that took its lock before our claim
-    // may already have listed the claims and be deleting.
-    if (m_store.Exists(kGcLockObject)) {
-        const std::string holder = DescribeHolder(m_store, kGcLockObject);
-        Release();
-        throw RepositoryBusy("garbage collection is running: " + holder);
+    m_renewedAt = SteadyMillis();
+    // Claim first, then look: a collection that took its lease before our claim
+    // may already have listed the claims and be deleting. One whose lease
+    // expired has stopped deleting (it checks its lease before each deletion).
+    m_renewer = std::make_unique<Renewer>([this] { Renew(); }, static_cast<double>(LeaseSeconds()) / 4);
+    // A live lease may belong to a collection that listed the claims before
+    // ours landed and is deleting now: wait for that holding to end (released,
+    // expired, or replaced by a new holder, which lists after our claim and so
+    // defers). Backups of other volumes thus only pause while a prune runs.
+    // A record without an expiry (an older writer) may never end: refuse.
+    HolderRecord gc;
+    if (!ReadHolder(m_store, kGcLockObject, gc) || Expired(gc, NowSeconds()) || HolderIsGone(gc)) return;
+    const std::string first = gc.owner;
+    const int64_t giveUp = NowSeconds() + LeaseSeconds();
+    double pause = 0.05;
+    while (gc.expiresAt > 0 && NowSeconds() < giveUp) {
+        std::this_thread::sleep_for(std::chrono::duration<double>(pause));
+        pause = std::min(pause * 2, 1.0);
+        if (!ReadHolder(m_store, kGcLockObject, gc) || Expired(gc, NowSeconds()) || HolderIsGone(gc) ||
+            gc.owner != first) {
+            return;
+        }
     }
+    Release();
+    throw RepositoryBusy("garbage collection is running: " + DescribeHolder(gc, NowSeconds()));
 }
 
 BackupClaim::~BackupClaim()
@@ -134,12 +97,41 @@ BackupClaim::~BackupClaim()
     try {
         Release();
     } catch (...) {
-        // A claim left behind only defers collections; BreakStaleClaims finds it.
+        // A claim left behind expires, or BreakStaleClaims finds it.
+    }
+}
+
+void BackupClaim::Renew()
+{
+    if (m_lost) return;
+    try {
+        if (SteadyMillis() - m_renewedAt.load() > LeaseSeconds() * 1000 / 2 || !m_store.Exists(m_name)) {
+            m_lost = true;  // a collection may have judged it expired and removed it
+            return;
+        }
+        HolderRecord next = m_record;
+        next.expiresAt = NowSeconds() + LeaseSeconds();
+        m_store.Replace(m_name, FormatHolder(next));
+        m_record = next;
+        m_renewedAt = SteadyMillis();
+    } catch (const std::exception&) {
+        // Tried again at the next period; Check() fails if it keeps failing.
+    }
+}
+
+void BackupClaim::Check() const
+{
+    if (!m_held) throw RepositoryBusy("the backup's claim " + m_name + " is not held");
+    if (m_lost || SteadyMillis() - m_renewedAt.load() >= LeaseSeconds() * 1000 / 2) {
+        throw RepositoryBusy("the backup's claim " + m_name +
+                             " could not be renewed in time: a collection may have removed chunks it found present, "
+                             "so no index was written; run the backup again");
     }
 }
 
 void BackupClaim::Release()
 {
+    if (m_renewer) m_renewer->Stop();
     if (m_held) {
         m_held = false;
         m_store.Delete(m_name);
@@ -149,15 +141,27 @@ void BackupClaim::Release()
 GcReport CollectGarbage(ObjectStore& store, const RepoKeys& keys, const GcOptions& options)
 {
     GcReport report;
-    std::unique_ptr<LockGuard> guard;
-    if (!options.dryRun) {
-        if (store.PutIfAbsent(kGcLockObject, HolderText("garbage collection"))) {
-            throw RepositoryBusy("another garbage collection is running: " + DescribeHolder(store, kGcLockObject));
-        }
-        guard = std::make_unique<LockGuard>(store);
+    std::unique_ptr<Lease> own;
+    Lease* lease = options.lease;
+    if (!options.dryRun && lease == nullptr) {
+        own = std::make_unique<Lease>(store, kGcLockObject, "garbage collection");
+        lease = own.get();
     }
-    // Lock first, then look for claims (the mirror of BackupClaim).
-    report.claims = store.List(kPendingPrefix);
+    // Lease first, then look for claims (the mirror of BackupClaim). A claim
+    // past its expiry belongs to a backup that died or lost its claim (it
+    // then writes no index): it defers nothing and is removed.
+    const int64_t now = NowSeconds();
+    for (const std::string& name : store.List(kPendingPrefix)) {
+        HolderRecord r;
+        std::string text;
+        if (!options.dryRun && ReadHolder(store, name, r, &text) && Expired(r, now)) {
+            std::string again;
+            if (store.Get(name, again) && again == text) store.Delete(name);
+            report.expiredClaims.push_back(name);
+            continue;
+        }
+        report.claims.push_back(name);
+    }
     if (!report.claims.empty() && !options.dryRun) {
         report.deferred = true;
         return report;
@@ -209,7 +213,14 @@ GcReport CollectGarbage(ObjectStore& store, const RepoKeys& keys, const GcOption
     if (options.dryRun) {
         return report;
     }
+    if (!report.unreferenced.empty()) {
+        lease->Check("collecting");
+        // Before the first deletion: a writer's cache of present chunks is
+        // trusted only while this epoch is unchanged.
+        store.Replace(kGcEpochObject, NewEpoch());
+    }
     for (const ChunkId& id : report.unreferenced) {
+        lease->Check("deleting unreferenced chunks");
         if (chunks.Remove(id)) {
             ++report.deleted;
         }
@@ -222,10 +233,12 @@ std::vector<std::string> BreakStaleClaims(ObjectStore& store)
     std::vector<std::string> names = store.List(kPendingPrefix);
     names.push_back(kGcLockObject);
     std::vector<std::string> removed;
+    const int64_t now = NowSeconds();
     for (const std::string& name : names) {
-        std::string text;
-        Json::Value v;
-        if (store.Get(name, text) && ParseHolder(text, v) && HolderIsGone(v) && store.Delete(name)) {
+        HolderRecord r;
+        std::string text, again;
+        if (ReadHolder(store, name, r, &text) && (HolderIsGone(r) || Expired(r, now)) && store.Get(name, again) &&
+            again == text && store.Delete(name)) {
             removed.push_back(name);
         }
     }

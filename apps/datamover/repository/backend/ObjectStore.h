@@ -11,9 +11,17 @@
 namespace repo3 {
 
 // Any failure of the storage itself (I/O error, refused name); the message names the object.
+// `kind` tells a caller what to report: a remote store says why it refused.
 class StorageError : public std::runtime_error {
 public:
-    using std::runtime_error::runtime_error;
+    enum class Kind {
+        Io,           // reading or writing failed
+        NotFound,     // the store itself (directory, bucket) does not exist
+        Denied,       // credentials refused, or the rights are missing
+        Unavailable,  // the service did not answer, or kept failing past the retries
+    };
+    explicit StorageError(const std::string& what, Kind k = Kind::Io) : std::runtime_error(what), kind(k) {}
+    Kind kind;
 };
 
 class ObjectStore {
