@@ -45,6 +45,7 @@ url=strata://127.0.0.1/pool0
 
 t0=$(now); RBD export --no-progress bench-vol@snap-1 "$root/out/full.img"; sync -f "$root/out/full.img"; t1=$(now)
 export_s=$(calc "$t1 - $t0")
+DM init --repo "$root/repo" --format 2 >/dev/null  # the figures kept so far are of format 2
 full=$(DM backup --volume-id $uuid --snapshot-url $url/snap-1 --repo "$root/repo" --volume-size "$bytes")
 full_s=$(echo "$full" | field seconds); full_settle=$(echo "$full" | field settle_seconds)
 full_x=$(calc "$full_s - $full_settle"); full_id=$(echo "$full" | field backup_id)

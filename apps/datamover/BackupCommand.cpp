@@ -68,6 +68,10 @@ public:
 
 private:
     bool Validate(std::string& error);
+    // A full backup into a path with no repository makes a format-3 one:
+    // Plan checks what it needs (before anything changes), Create makes it.
+    bool PlanNewRepository(std::string& error);
+    bool CreateRepository(std::string& error);
     // Reports `text` with m_code (or "interrupted" after SIGINT/SIGTERM) and leaves nothing behind.
     int Fail(const std::string& text);
     // The changed blocks, from `disk`'s changed ranges for an incremental.
@@ -153,6 +157,10 @@ private:
     std::unique_ptr<dmtask::Task> m_rangesTask;  // the ranges' own task while it names storage leftovers
     dmtask::ObjectLock m_snapshotLock;  // one task reads a snapshot at a time
     std::unique_ptr<dmbackup3::ChunkedBackup> m_chunked;  // set for a format-3 repository
+    bool m_createRepository = false;
+    bool m_newEncrypted = false;
+    std::string m_newPassphrase;
+    std::string m_created;  // what was created, for --json
 };
 
 double SecondsSince(uint64_t startMicros)
@@ -266,8 +274,43 @@ bool BackupJob::Validate(std::string& error)
                !std::filesystem::is_empty(m_o.repoPath, ec)) {
         error = m_o.repoPath + " exists and is not a backup repository";
         return false;
+    } else if (!exists) {
+        return PlanNewRepository(error);
     }
     return true;
+}
+
+bool BackupJob::PlanNewRepository(std::string& error)
+{
+    // Everything that could refuse the request is asked here, before the
+    // repository is made: a bad request must leave the path as it was.
+    if (m_o.io == "aio") {
+        error = "--io aio writes a format-2 data file, and a new repository is format 3: use --io threads, or "
+                "make a format-2 repository first ('datamover init --format 2')";
+        return false;
+    }
+    const std::string file = dmrepo3::PassphraseFile(m_o.passwordFile);
+    if (!file.empty() && !dmrepo3::ReadPassphrase(file, m_newPassphrase, error)) return false;
+    m_newEncrypted = !file.empty();
+    m_createRepository = true;
+    return true;
+}
+
+bool BackupJob::CreateRepository(std::string& error)
+{
+    std::string root, repositoryId;
+    if (!dmrepo3::Create(m_o.repoPath, m_newEncrypted, m_newPassphrase, root, repositoryId, m_code, error)) {
+        // Another backup into the same new path made it a moment ago: use that one.
+        if (!dmrepo3::IsFormat3(m_o.repoPath)) return false;
+    } else {
+        m_created = std::string("format-3 repository created at ") + root + " (encryption " +
+                    (m_newEncrypted ? "repokey" : "none") + ")";
+        std::cerr << "datamover: " << m_created
+                  << (m_newEncrypted ? "; keep the passphrase: without it nothing can be restored"
+                                     : "; a password file would have made it encrypted")
+                  << std::endl;
+    }
+    return ValidateChunked(error);
 }
 
 // The storage knows the snapshot's size; a stated or inherited size that
@@ -486,7 +529,8 @@ bool BackupJob::ValidateChunked(std::string& error)
         return false;
     }
     m_chunked = std::make_unique<dmbackup3::ChunkedBackup>();
-    if (!m_chunked->Open(m_o.repoPath, m_o.passwordFile, m_o.volumeId, m_o.parentSnapshot, m_code, error)) {
+    if (!m_chunked->Open(m_o.repoPath, m_o.passwordFile, m_o.volumeId, m_o.parentSnapshot, m_code, error,
+                         m_newEncrypted ? &m_newPassphrase : nullptr)) {
         return false;
     }
     if (!m_incremental) return true;
@@ -995,6 +1039,10 @@ int BackupJob::Run()
         PrintError(m_ctx, dmout::ErrorCode::InUse, error);
         return 1;
     }
+    if (m_createRepository && !CreateRepository(error)) {
+        PrintError(m_ctx, m_code, error);
+        return 1;
+    }
     if (!m_chunked && !m_repo.Open(m_o.repoPath, true, error)) {
         PrintError(m_ctx, dmout::ErrorCode::Io, error);
         return 1;
@@ -1080,6 +1128,7 @@ int BackupJob::Run()
         out["unwritten_blocks_skipped"] = Json::UInt64(m_unwrittenBlocks);
         out["bytes_stored"] = Json::UInt64(m_storedBytes.load());
         out["used_full"] = m_usedFull;
+        if (!m_created.empty()) out["repository_created"] = m_created;
         if (m_chunked) {
             out["chunks_stored"] = Json::UInt64(m_chunked->ChunksStored());
             out["chunks_deduplicated"] = Json::UInt64(m_chunked->ChunksDeduplicated());
@@ -1129,8 +1178,9 @@ void RegisterBackupCommand(CLI::App& app, CommandContext& ctx)
     sub->add_option("--parent-snapshot", opts->parentSnapshot,
                     "Snapshot of an earlier backup in the repository (makes the backup incremental)");
     sub->add_option("--repo", opts->repoPath,
-                    "Backup repository; a path that does not exist becomes a format-2 repository ('datamover "
-                    "init' makes a format-3 one)")
+                    "Backup repository; a path that does not exist (or an empty directory) becomes a format-3 "
+                    "repository, encrypted (repokey) when a password file is given ('datamover init --format 2' "
+                    "makes a format-2 one first)")
         ->required();
     AddPasswordFileOption(sub, opts->passwordFile);
     sub->add_option("--volume-size", opts->volumeSize,

@@ -5,9 +5,10 @@
 namespace dmbackup3 {
 
 bool ChunkedBackup::Open(const std::string& repoPath, const std::string& passwordFlag, const std::string& volumeId,
-                         const std::string& parentSnapshot, dmout::ErrorCode& code, std::string& error)
+                         const std::string& parentSnapshot, dmout::ErrorCode& code, std::string& error,
+                         const std::string* knownPassphrase)
 {
-    if (!dmrepo3::Open(repoPath, passwordFlag, m_repo, code, error)) return false;
+    if (!dmrepo3::Open(repoPath, passwordFlag, m_repo, code, error, knownPassphrase)) return false;
     if (parentSnapshot.empty()) return true;
     std::string unreadable;
     try {

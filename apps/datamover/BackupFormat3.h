@@ -17,7 +17,8 @@ public:
     // Opens the repository; for an incremental, finds the newest readable index
     // of `volumeId` whose snapshot is `parentSnapshot`. False with the code.
     bool Open(const std::string& repoPath, const std::string& passwordFlag, const std::string& volumeId,
-              const std::string& parentSnapshot, dmout::ErrorCode& code, std::string& error);
+              const std::string& parentSnapshot, dmout::ErrorCode& code, std::string& error,
+              const std::string* knownPassphrase = nullptr);
     const repo3::IndexMeta& Parent() const { return m_parent.meta; }
     std::string Root() const { return m_repo.store ? m_repo.store->Describe() : ""; }
 

@@ -91,6 +91,29 @@ bool Open(const std::string& path, const std::string& passwordFlag, Repo3& out, 
     return false;
 }
 
+bool Create(const std::string& path, bool encrypted, const std::string& passphrase, std::string& root,
+            std::string& repositoryId, dmout::ErrorCode& code, std::string& error)
+{
+    std::error_code ec;
+    root = std::filesystem::absolute(path, ec).lexically_normal().string();
+    while (root.size() > 1 && root.back() == '/') root.pop_back();
+    std::filesystem::create_directories(root, ec);
+    try {
+        repo3::LocalDirStore store(root, true);
+        repo3::RepoKeys keys =
+            repo3::InitRepository(store, encrypted ? repo3::Encryption::RepoKey : repo3::Encryption::None, passphrase);
+        repositoryId = keys.repositoryId;
+        return true;
+    } catch (const repo3::KeyError& e) {
+        code = dmout::ErrorCode::Refused;
+        error = e.what();
+    } catch (const std::exception& e) {
+        code = dmout::ErrorCode::Io;
+        error = std::string("cannot create the repository at ") + root + ": " + e.what();
+    }
+    return false;
+}
+
 bool FindIndex(const Repo3& r, const std::string& backupId, repo3::BackupIndex& index, dmout::ErrorCode& code,
                std::string& error)
 {

@@ -36,6 +36,12 @@ struct Repo3 {
 bool Open(const std::string& path, const std::string& passwordFlag, Repo3& out, dmout::ErrorCode& code,
           std::string& error, const std::string* known = nullptr);
 
+// Makes a format-3 repository at `path` (missing parents too): encrypted under
+// `passphrase` (repokey) when `encrypted`. `root` is its absolute path. False
+// with the code: refused when something is there already, io otherwise.
+bool Create(const std::string& path, bool encrypted, const std::string& passphrase, std::string& root,
+            std::string& repositoryId, dmout::ErrorCode& code, std::string& error);
+
 // The index `backupId` of whichever volume holds it. False with the code:
 // not_found when no index has that id, damaged when it cannot be read.
 bool FindIndex(const Repo3& r, const std::string& backupId, repo3::BackupIndex& index, dmout::ErrorCode& code,

@@ -98,29 +98,21 @@ int RunInitWith(CommandContext& ctx, const InitOptions& o)
         PrintError(ctx, dmout::ErrorCode::Refused, o.repoPath + " already holds a format-2 repository");
         return 1;
     }
-    std::string root = std::filesystem::absolute(o.repoPath, ec).lexically_normal().string();
-    while (root.size() > 1 && root.back() == '/') root.pop_back();
-    // Missing parents are made too, as a backup into a new path does.
-    std::filesystem::create_directories(root, ec);
-    try {
-        repo3::LocalDirStore store(root, true);
-        repo3::RepoKeys keys =
-            repo3::InitRepository(store, encrypted ? repo3::Encryption::RepoKey : repo3::Encryption::None, passphrase);
-        Json::Value out(Json::objectValue);
-        out["repo"] = root;
-        out["format"] = repo3::kRepositoryFormat;
-        out["encryption"] = o.encryption;
-        out["repository_id"] = keys.repositoryId;
-        PrintDone(ctx, out,
-                  "format-3 repository created at " + root + " (encryption " + o.encryption + ")" +
-                      (encrypted ? "; keep the passphrase: without it nothing can be restored" : ""));
-        return 0;
-    } catch (const repo3::KeyError& e) {
-        PrintError(ctx, dmout::ErrorCode::Refused, e.what());
-    } catch (const std::exception& e) {
-        PrintError(ctx, dmout::ErrorCode::Io, std::string("cannot create the repository at ") + root + ": " + e.what());
+    std::string root, repositoryId, error;
+    dmout::ErrorCode code = dmout::ErrorCode::Io;
+    if (!dmrepo3::Create(o.repoPath, encrypted, passphrase, root, repositoryId, code, error)) {
+        PrintError(ctx, code, error);
+        return 1;
     }
-    return 1;
+    Json::Value out(Json::objectValue);
+    out["repo"] = root;
+    out["format"] = repo3::kRepositoryFormat;
+    out["encryption"] = o.encryption;
+    out["repository_id"] = repositoryId;
+    PrintDone(ctx, out,
+              "format-3 repository created at " + root + " (encryption " + o.encryption + ")" +
+                  (encrypted ? "; keep the passphrase: without it nothing can be restored" : ""));
+    return 0;
 }
 
 struct PasswdOptions {
@@ -186,7 +178,7 @@ void RegisterInitCommands(CLI::App& app, CommandContext& ctx)
     auto init = std::make_shared<InitOptions>();
     CLI::App* sub = app.add_subcommand(
         "init", "Create a repository: format 3 (deduplicated, compressed, optionally encrypted chunks) unless "
-                "--format 2. A backup into a path that does not exist still creates a format-2 repository");
+                "--format 2. A backup into a path that does not exist creates a format-3 one by itself");
     sub->add_option("--repo", init->repoPath, "Directory of the new repository (missing or empty)")->required();
     sub->add_option("--encryption", init->encryption, "none, or repokey (a random key sealed under the passphrase; the default for format 3)");
     sub->add_option("--format", init->format, "3, or 2 for readers that need the older format")
