@@ -8,8 +8,8 @@
 #include <iostream>
 
 #include "apps/datamover/CommandContext.h"
-#include "apps/datamover/PairCheckCommand.h"
-#include "apps/datamover/DataCommands.h"
+#include "apps/datamover/commands/PairCheckCommand.h"
+#include "apps/datamover/commands/DataCommands.h"
 #include "foundation/JsonUtils.h"
 #include "host/ConfigReader.h"
 #include "host/Logger.h"

@@ -18,7 +18,7 @@
 #include <memory>
 #include <thread>
 
-#include "apps/datamover/RepoFormat.h"
+#include "apps/datamover/repository/format2/RepoFormat.h"
 #include "foundation/JsonUtils.h"
 #include "tests/support/SimRoot.h"
 #include "tests/support/WaitFor.h"

@@ -19,7 +19,7 @@
 #include <random>
 #include <thread>
 
-#include "apps/datamover/StorageQuery.h"
+#include "apps/datamover/session/StorageQuery.h"
 #include "foundation/JsonUtils.h"
 #include "tests/support/SimRoot.h"
 #include "tests/support/WaitFor.h"
