@@ -338,6 +338,29 @@ TEST_F(DatamoverFormat3Test, ForgettingAMiddleBackupLeavesEveryOtherRestorableAn
     ExpectRestores(c, "s3");
 }
 
+// Chunks are stored on threads apart from the readers: a store that fails must
+// stop the readers (none left waiting for room), fail the backup and leave no index.
+TEST_F(DatamoverFormat3Test, AChunkThatCannotBeStoredFailsTheBackupAndLeavesNoIndex)
+{
+    Init("none");
+    sim->CreateVolume("vol", size);
+    sim->WriteRandom("vol", 0, size, 17);
+    sim->Snapshot("vol", "s1");
+    // Every fan-out directory taken by a file: no chunk can be stored.
+    fs::create_directories(repoPath + "/chunks");
+    for (int i = 0; i < 256; ++i) {
+        char name[3];
+        std::snprintf(name, sizeof name, "%02x", i);
+        std::ofstream(repoPath + "/chunks/" + name) << "x";
+    }
+    ExpectRefused(Expect(1, BackupArgs("s1")), {"cannot store block"});
+    EXPECT_TRUE(Listed().empty());
+    std::error_code ec;
+    EXPECT_TRUE(!fs::exists(repoPath + "/pending") || fs::is_empty(repoPath + "/pending", ec))
+        << "the failed backup's claim";
+    ExpectNoLeftovers();
+}
+
 TEST_F(DatamoverFormat3Test, ABackupKilledHalfWayIsRunAgainReusingItsChunksAndVerifyIsClean)
 {
     Init();

@@ -1,5 +1,7 @@
 #include "apps/datamover/backup/ChunkedBackup.h"
 
+#include <algorithm>
+
 #include "apps/datamover/session/Task.h"
 
 namespace dmbackup3 {
@@ -46,7 +48,7 @@ bool ChunkedBackup::Open(const std::string& repoPath, const std::string& passwor
 }
 
 bool ChunkedBackup::Begin(const repo3::IndexMeta& meta, uint64_t blocksToStore, dmout::ErrorCode& code,
-                          std::string& error)
+                          std::string& error, int storeThreads)
 {
     try {
         // The claim lands before the first lookup, so a collection running
@@ -68,6 +70,11 @@ bool ChunkedBackup::Begin(const repo3::IndexMeta& meta, uint64_t blocksToStore, 
         return false;
     }
     m_expected = blocksToStore;
+    // As many sealed chunks wait as there are threads to take them: enough to
+    // keep every store thread busy, few enough to bound the memory.
+    const int threads = std::max(1, storeThreads);
+    m_queueLimit = static_cast<size_t>(threads);
+    for (int i = 0; i < threads; ++i) m_storers.emplace_back([this]() { StoreLoop(); });
     return true;
 }
 
@@ -80,27 +87,96 @@ bool ChunkedBackup::Store(uint64_t index, const char* data, uint32_t length, std
     if (repo3::IsAllZero(data, length)) {
         m_index.blocks[index] = std::nullopt;
         ++m_zero;
-    } else {
+        BlockDone();
+        return true;
+    }
+    Sealed sealed;
+    sealed.index = index;
+    try {
+        const repo3::ChunkId id = m_repo.chunks->IdOf(data, length);
+        m_index.blocks[index] = id;
+        sealed.name = repo3::ChunkStore::ObjectName(id);
+        // A cheap look first: a duplicate costs neither compression nor sealing.
+        if (m_repo.store->Exists(sealed.name)) {
+            ++m_deduplicated;
+            BlockDone();
+            return true;
+        }
+        sealed.file = m_repo.chunks->Encode(id, data, length);
+    } catch (const std::exception& e) {
+        error = "cannot store block " + std::to_string(index) + ": " + e.what();
+        return false;
+    }
+    std::unique_lock<std::mutex> lock(m_mutex);
+    m_changed.wait(lock, [this]() { return m_queue.size() < m_queueLimit || !m_storeError.empty(); });
+    if (!m_storeError.empty()) {
+        error = m_storeError;
+        return false;
+    }
+    m_queue.push_back(std::move(sealed));
+    m_changed.notify_all();
+    return true;
+}
+
+void ChunkedBackup::StoreLoop()
+{
+    for (;;) {
+        Sealed sealed;
+        {
+            std::unique_lock<std::mutex> lock(m_mutex);
+            m_changed.wait(lock, [this]() { return !m_queue.empty() || m_closing || !m_storeError.empty(); });
+            if (!m_storeError.empty() || m_queue.empty()) return;  // failed, or closing and drained
+            sealed = std::move(m_queue.front());
+            m_queue.pop_front();
+            m_changed.notify_all();  // a reader may queue the next one
+        }
         try {
-            const repo3::PutResult put = m_repo.chunks->Put(data, length);
-            m_index.blocks[index] = put.id;
-            if (put.stored) {
-                ++m_stored;
-                m_bytesStored += put.storedBytes;
-            } else {
+            // Another block of the same content may have stored it meanwhile.
+            if (m_repo.store->PutIfAbsent(sealed.name, sealed.file)) {
                 ++m_deduplicated;
+            } else {
+                ++m_stored;
+                m_bytesStored += sealed.file.size();
             }
         } catch (const std::exception& e) {
-            error = "cannot store block " + std::to_string(index) + ": " + e.what();
-            return false;
+            std::lock_guard<std::mutex> lock(m_mutex);
+            if (m_storeError.empty()) {
+                m_storeError = "cannot store block " + std::to_string(sealed.index) + ": " + e.what();
+            }
+            m_changed.notify_all();
+            return;
         }
+        BlockDone();
     }
+}
+
+void ChunkedBackup::BlockDone()
+{
+    // Counted once its chunk is durable (or needs none), so a kill here leaves
+    // half the blocks' chunks for a re-run to reuse.
     if (++m_done == (m_expected + 1) / 2) dmtask::CrashPoint("backup3-half-stored");
-    return true;
+}
+
+std::string ChunkedBackup::StopStoring()
+{
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        m_closing = true;
+        m_changed.notify_all();
+    }
+    for (std::thread& t : m_storers) t.join();
+    m_storers.clear();
+    std::lock_guard<std::mutex> lock(m_mutex);
+    m_queue.clear();
+    m_closing = false;
+    return m_storeError;
 }
 
 bool ChunkedBackup::Commit(std::string& error)
 {
+    // Every chunk the index names is durable before the index is written.
+    error = StopStoring();
+    if (!error.empty()) return false;
     dmtask::CrashPoint("backup3-before-index");
     try {
         m_repo.indexes->Write(m_index);
@@ -113,8 +189,20 @@ bool ChunkedBackup::Commit(std::string& error)
     return true;
 }
 
+ChunkedBackup::~ChunkedBackup()
+{
+    StopStoring();
+}
+
 void ChunkedBackup::Abandon()
 {
+    {
+        // A failed backup's queued chunks are not waited for: the store threads stop at the next one.
+        std::lock_guard<std::mutex> lock(m_mutex);
+        if (m_storeError.empty() && !m_storers.empty()) m_storeError = "abandoned";
+        m_changed.notify_all();
+    }
+    StopStoring();
     if (!m_claim) return;
     try {
         m_claim->Release();
