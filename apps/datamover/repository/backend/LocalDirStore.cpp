@@ -120,6 +120,25 @@ void WriteAll(int fd, const std::string& data, const std::string& path)
 constexpr size_t kDirectMin = 256 * 1024;
 constexpr size_t kDirectAlign = 4096;
 
+// One aligned buffer per thread of at least `size` bytes, kept at its largest; null when none can be had.
+char* AlignedScratch(size_t size)
+{
+    struct Free {
+        void operator()(void* p) const { std::free(p); }
+    };
+    thread_local std::unique_ptr<char, Free> buffer;
+    thread_local size_t capacity = 0;
+    if (capacity < size) {
+        void* p = nullptr;
+        if (::posix_memalign(&p, kDirectAlign, size) != 0) {
+            return nullptr;
+        }
+        buffer.reset(static_cast<char*>(p));
+        capacity = size;
+    }
+    return buffer.get();
+}
+
 bool WriteDirect(const std::string& path, const std::string& data)
 {
     Fd fd(::open(path.c_str(), O_WRONLY | O_DIRECT | O_CLOEXEC));
@@ -127,25 +146,15 @@ bool WriteDirect(const std::string& path, const std::string& data)
         return false;
     }
     const size_t padded = (data.size() + kDirectAlign - 1) / kDirectAlign * kDirectAlign;
-    struct Free {
-        void operator()(void* p) const { std::free(p); }
-    };
-    // One aligned buffer per thread, kept at its largest size.
-    thread_local std::unique_ptr<char, Free> buffer;
-    thread_local size_t capacity = 0;
-    if (capacity < padded) {
-        void* p = nullptr;
-        if (::posix_memalign(&p, kDirectAlign, padded) != 0) {
-            return false;
-        }
-        buffer.reset(static_cast<char*>(p));
-        capacity = padded;
+    char* buffer = AlignedScratch(padded);
+    if (buffer == nullptr) {
+        return false;
     }
-    std::memcpy(buffer.get(), data.data(), data.size());
-    std::memset(buffer.get() + data.size(), 0, padded - data.size());
+    std::memcpy(buffer, data.data(), data.size());
+    std::memset(buffer + data.size(), 0, padded - data.size());
     size_t done = 0;
     while (done < padded) {
-        ssize_t n = ::pwrite(fd.get(), buffer.get() + done, padded - done, static_cast<off_t>(done));
+        ssize_t n = ::pwrite(fd.get(), buffer + done, padded - done, static_cast<off_t>(done));
         if (n < 0 && errno == EINTR) {
             continue;
         }
@@ -155,6 +164,46 @@ bool WriteDirect(const std::string& path, const std::string& data)
         done += static_cast<size_t>(n);
     }
     return ::ftruncate(fd.get(), static_cast<off_t>(data.size())) == 0;
+}
+
+// The whole of a large object in one direct read: a restore reads chunk files
+// that are not cached, and the page cache's read-ahead fetched them in small
+// pieces. False when direct I/O is not to be had or the object is not `size`
+// bytes any more (the caller reads it through the cache instead).
+bool ReadDirect(const std::string& path, size_t size, std::string& data)
+{
+    Fd fd(::open(path.c_str(), O_RDONLY | O_DIRECT | O_CLOEXEC));
+    if (fd.get() < 0) {
+        return false;
+    }
+    // A page more than the object: a read that fills it means the object grew.
+    const size_t padded = (size + kDirectAlign) / kDirectAlign * kDirectAlign;
+    char* buffer = AlignedScratch(padded);
+    if (buffer == nullptr) {
+        return false;
+    }
+    size_t done = 0;
+    while (done < padded) {
+        ssize_t n = ::pread(fd.get(), buffer + done, padded - done, static_cast<off_t>(done));
+        if (n < 0 && errno == EINTR) {
+            continue;
+        }
+        if (n < 0) {
+            return false;
+        }
+        if (n == 0) {
+            break;
+        }
+        done += static_cast<size_t>(n);
+        if (done % kDirectAlign != 0) {
+            break;  // the end of the file
+        }
+    }
+    if (done != size) {
+        return false;
+    }
+    data.assign(buffer, size);
+    return true;
 }
 
 // This host's name as it appears in temporaries: letters, digits and '-'.
@@ -304,6 +353,9 @@ bool LocalDirStore::Get(const std::string& name, std::string& data) const
     }
     if (!S_ISREG(st.st_mode)) {
         throw StorageError("not an object: " + path);
+    }
+    if (static_cast<size_t>(st.st_size) >= kDirectMin && ReadDirect(path, static_cast<size_t>(st.st_size), data)) {
+        return true;
     }
     data.resize(static_cast<size_t>(st.st_size));
     size_t done = 0;
