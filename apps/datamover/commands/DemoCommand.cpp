@@ -333,6 +333,10 @@ int Demo::Run()
             ::setenv("DATAMOVER_PASSWORD_FILE", passphrase.c_str(), 1);
             Say("an encrypted format-3 repository at " + m_repo);
             Mover({"init", "--repo", m_repo, "--encryption", "repokey"});
+        } else {
+            // A backup into a new path would make format 3.
+            Say("a format-2 repository at " + m_repo);
+            Mover({"init", "--repo", m_repo, "--format", "2"});
         }
         Say("full backup of snap-1");
         Json::Value full = Mover({"backup", "--volume-id", volumeId, "--snapshot-url", url + "snap-1", "--repo",
