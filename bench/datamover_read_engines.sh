@@ -31,6 +31,7 @@ url=strata://127.0.0.1/pool0
 best() { python3 -c "import sys; print('%.2f' % min(float(x) for x in sys.argv[1:]))" "$@"; }
 backup() {  # backup ENGINE ROUND: prints read_seconds
   local repo="$root/repo-$1-$2"
+  "$dm" --root "$root" init --repo "$repo" --format 2 >/dev/null  # --io aio writes format 2's data file
   "$dm" --root "$root" --json backup --volume-id 1b4e28ba-2fa1-11d2-883f-0016d3cca42$2 --snapshot-url $url/snap-1 \
     --repo "$repo" --volume-size "$bytes" --io "$1" --depth 8 | field read_seconds
   rm -rf "$repo"

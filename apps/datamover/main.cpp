@@ -1,6 +1,7 @@
 // datamover: the host program a user runs to move Strata volumes in and out of
 // backups through the plug-in library.
 #include <limits.h>
+#include <malloc.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -8,8 +9,8 @@
 #include <iostream>
 
 #include "apps/datamover/CommandContext.h"
-#include "apps/datamover/PairCheckCommand.h"
-#include "apps/datamover/DataCommands.h"
+#include "apps/datamover/commands/PairCheckCommand.h"
+#include "apps/datamover/commands/DataCommands.h"
 #include "foundation/JsonUtils.h"
 #include "host/ConfigReader.h"
 #include "host/Logger.h"
@@ -71,6 +72,10 @@ void PrintError(const CommandContext& ctx, dmout::ErrorCode code, const std::str
 
 int main(int argc, char** argv)
 {
+    // One malloc arena: the 4 MiB block and chunk buffers are made on reader
+    // threads and freed on store threads, and an arena per thread kept each
+    // one's freed buffers, which grew a backup's memory with its thread count.
+    ::mallopt(M_ARENA_MAX, 1);
     CommandContext ctx;
     CLI::App app{"datamover: back up and restore Strata volumes through the block-storage plug-in.\n"
                  "Logs go to <root>/var/log/datamover.log."};

@@ -18,7 +18,7 @@
 #include <memory>
 #include <thread>
 
-#include "apps/datamover/RepoFormat.h"
+#include "apps/datamover/repository/format2/RepoFormat.h"
 #include "foundation/JsonUtils.h"
 #include "tests/support/SimRoot.h"
 #include "tests/support/WaitFor.h"
@@ -43,7 +43,8 @@ struct Result {
     Json::Value json;
 };
 
-class DatamoverTest : public ::testing::Test {
+// Any repository format: the test makes (or does not make) the repository.
+class DatamoverHarness : public ::testing::Test {
 protected:
     void SetUp() override
     {
@@ -275,11 +276,33 @@ protected:
         return testwait::WaitFor(done, std::chrono::seconds(60));
     }
 
+    // Makes `path` (the test's repository when empty) a format-2 repository,
+    // as 'datamover init --format 2' does for a user: a backup into a path
+    // with no repository makes format 3.
+    void InitFormat2(const std::string& path = "") const
+    {
+        const std::string at = path.empty() ? repoPath : path;
+        Result r = Run({"init", "--repo", at, "--format", "2"});
+        ASSERT_EQ(r.rc, 0) << r.out << r.err;
+        ASSERT_TRUE(fs::exists(at + "/" + repo::kMarkerFile)) << at;
+    }
+
     std::unique_ptr<SimRoot> sim;
     std::string repoPath;
     uint64_t size = 48 * kMiB;
     int restores = 0;
     std::string b1, b2, b3;  // MakeChain's backups
+};
+
+// The suites of the chain-of-files format (format 2): each test starts with
+// an empty one at repoPath.
+class DatamoverTest : public DatamoverHarness {
+protected:
+    void SetUp() override
+    {
+        DatamoverHarness::SetUp();
+        InitFormat2();
+    }
 };
 
 }  // namespace dmtest

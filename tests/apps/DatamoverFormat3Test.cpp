@@ -12,11 +12,11 @@ namespace {
 
 const char kOtherVolumeId[] = "2c5f39cb-3fb2-12e3-994f-1127e4ddb538";
 
-class DatamoverFormat3Test : public DatamoverTest {
+class DatamoverFormat3Test : public DatamoverHarness {
 protected:
     void SetUp() override
     {
-        DatamoverTest::SetUp();
+        DatamoverHarness::SetUp();
         passFile = WritePassphrase("pass", "correct horse battery staple");
         ::setenv("DATAMOVER_PASSWORD_FILE", passFile.c_str(), 1);
     }
@@ -24,7 +24,7 @@ protected:
     {
         ::unsetenv("DATAMOVER_PASSWORD_FILE");
         ::unsetenv("DATAMOVER_CRASH_AT");
-        DatamoverTest::TearDown();
+        DatamoverHarness::TearDown();
     }
     std::string WritePassphrase(const std::string& name, const std::string& text) const
     {
@@ -115,6 +115,52 @@ TEST_F(DatamoverFormat3Test, InitMakesEitherEncryptionAndPassphrasesAreCheckedIn
     Expect(0, {"init", "--repo", repoPath, "--format", "2"});
     EXPECT_TRUE(fs::exists(repoPath + "/" + repo::kMarkerFile));
     Expect(2, {"init", "--repo", sim->Root() + "/repo-x", "--format", "2", "--encryption", "repokey"});
+}
+
+TEST_F(DatamoverFormat3Test, ABackupIntoANewPathMakesFormat3AndAnOlderRepositoryKeepsItsFormat)
+{
+    sim->CreateVolume("vol", size);
+    sim->WriteRandom("vol", 0, 8 * kMiB, 5);
+    sim->Snapshot("vol", "s1");
+    sim->Snapshot("vol", "s2");
+    struct Case {
+        const char* name;
+        bool passphrase;   // DATAMOVER_PASSWORD_FILE set
+        bool format2;      // an existing format-2 repository
+        std::vector<std::string> extra;
+        int rc;
+        const char* says;  // on standard error
+    };
+    const Case cases[] = {
+        {"none", false, false, {}, 0, "format-3 repository created"},
+        {"repokey", true, false, {}, 0, "(encryption repokey)"},
+        {"aio", false, false, {"--io", "aio"}, 2, "--io threads"},
+        {"format2", false, true, {}, 0, ""},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        repoPath = sim->Root() + "/new-" + c.name + "/repo";  // parents that do not exist yet
+        if (c.format2) InitFormat2();
+        if (!c.passphrase) ::unsetenv("DATAMOVER_PASSWORD_FILE");
+        Result r = Expect(c.rc, BackupArgs("s1", "", c.extra));
+        ::setenv("DATAMOVER_PASSWORD_FILE", passFile.c_str(), 1);
+        ExpectSays(r, {c.says});  // what was made goes to standard error, a refusal into the JSON
+        if (c.rc != 0) {
+            EXPECT_FALSE(fs::exists(repoPath)) << "a refused backup created the repository";
+            continue;
+        }
+        EXPECT_EQ(fs::exists(repoPath + "/config"), !c.format2);
+        EXPECT_EQ(fs::exists(repoPath + "/keys/repokey"), c.passphrase);
+        EXPECT_EQ(fs::exists(BackupDir(Id(r))), c.format2) << "an older repository continues in its format";
+        EXPECT_EQ(r.json.isMember("repository_created"), !c.format2) << r.out;
+        // The next backup uses what the first made, and says nothing of creating.
+        Result again = Expect(0, BackupArgs("s2", "s1"));
+        EXPECT_EQ(again.err.find("created"), std::string::npos) << again.err;
+        ExpectRestores(Id(again), "s2");
+    }
+    ::unsetenv("DATAMOVER_PASSWORD_FILE");
+    repoPath = sim->Root() + "/new-repokey/repo";
+    ExpectOneLine(2, Repo("list"), "encrypted");
 }
 
 TEST_F(DatamoverFormat3Test, FullAndIncrementalRestoreByteExactAndAClonedVolumeAddsNothing)
@@ -290,6 +336,29 @@ TEST_F(DatamoverFormat3Test, ForgettingAMiddleBackupLeavesEveryOtherRestorableAn
     Expect(0, Repo("prune", {"--keep-last", "1"}));
     EXPECT_EQ(Listed(), (std::vector<std::string>{c}));
     ExpectRestores(c, "s3");
+}
+
+// Chunks are stored on threads apart from the readers: a store that fails must
+// stop the readers (none left waiting for room), fail the backup and leave no index.
+TEST_F(DatamoverFormat3Test, AChunkThatCannotBeStoredFailsTheBackupAndLeavesNoIndex)
+{
+    Init("none");
+    sim->CreateVolume("vol", size);
+    sim->WriteRandom("vol", 0, size, 17);
+    sim->Snapshot("vol", "s1");
+    // Every fan-out directory taken by a file: no chunk can be stored.
+    fs::create_directories(repoPath + "/chunks");
+    for (int i = 0; i < 256; ++i) {
+        char name[3];
+        std::snprintf(name, sizeof name, "%02x", i);
+        std::ofstream(repoPath + "/chunks/" + name) << "x";
+    }
+    ExpectRefused(Expect(1, BackupArgs("s1")), {"cannot store block"});
+    EXPECT_TRUE(Listed().empty());
+    std::error_code ec;
+    EXPECT_TRUE(!fs::exists(repoPath + "/pending") || fs::is_empty(repoPath + "/pending", ec))
+        << "the failed backup's claim";
+    ExpectNoLeftovers();
 }
 
 TEST_F(DatamoverFormat3Test, ABackupKilledHalfWayIsRunAgainReusingItsChunksAndVerifyIsClean)

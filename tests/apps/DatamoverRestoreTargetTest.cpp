@@ -388,6 +388,7 @@ TEST_F(DatamoverRestoreTargetTest, CleanDropsNotesWhoseTargetIsGoneOrWasRestored
     sim->DeleteVolume("deleted");
     // "again" is restored whole from another repository.
     const std::string other = sim->Root() + "/repo2";
+    InitFormat2(other);
     Expect(0, {"backup", "--volume-id", kVolumeId, "--snapshot-url", kUrl + std::string("s1"), "--repo", other,
                "--volume-size", std::to_string(size)});
     const std::string full = Id(Run({"list", "--repo", other}).json["chains"][0]["backups"][0]);

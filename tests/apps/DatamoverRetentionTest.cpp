@@ -3,7 +3,7 @@
 // local files and devices.
 #include <sys/stat.h>
 
-#include "apps/datamover/Retention.h"
+#include "apps/datamover/repository/Retention.h"
 #include "tests/apps/DatamoverFixture.h"
 
 namespace dmtest {

@@ -8,7 +8,7 @@
 #include <set>
 #include <thread>
 
-#include "apps/datamover/Retention.h"
+#include "apps/datamover/repository/Retention.h"
 #include "tests/apps/DatamoverFixture.h"
 
 namespace dmtest {

@@ -5,7 +5,7 @@
 #include <fstream>
 #include <random>
 
-#include "apps/datamover/RepoFormat.h"
+#include "apps/datamover/repository/format2/RepoFormat.h"
 
 namespace fs = std::filesystem;
 

@@ -67,6 +67,32 @@ TEST(ObjectStore, PutIfAbsentNeverReplacesAndGetDeleteFollow)
     EXPECT_EQ(files, std::vector<std::string>{dir.Path() + "/empty"}) << "temporaries left behind";
 }
 
+// Large objects go around the page cache in whole pages and are cut to their
+// length: every size about the page and threshold boundaries reads back exact.
+TEST(ObjectStore, LargeObjectsOfAnyLengthReadBackExactly)
+{
+    repotest::TempDir dir;
+    LocalDirStore s(dir.Path());
+    const size_t sizes[] = {256 * 1024 - 1, 256 * 1024, 256 * 1024 + 1, 4096 * 100 - 1, (4u << 20) + 48, 1u << 20};
+    for (size_t size : sizes) {
+        SCOPED_TRACE(size);
+        std::string data(size, '\0');
+        for (size_t i = 0; i < size; ++i) data[i] = static_cast<char>((i * 131 + size) % 251);
+        const std::string name = "big/" + std::to_string(size);
+        EXPECT_FALSE(s.PutIfAbsent(name, data));
+        std::string got;
+        ASSERT_TRUE(s.Get(name, got));
+        EXPECT_EQ(got.size(), size);
+        EXPECT_TRUE(got == data);
+        s.Replace(name, data.substr(1));
+        ASSERT_TRUE(s.Get(name, got));
+        EXPECT_TRUE(got == data.substr(1));
+    }
+    std::vector<std::string> files;
+    AllFiles(dir.Path(), files);
+    EXPECT_EQ(files.size(), std::size(sizes)) << "temporaries left behind";
+}
+
 TEST(ObjectStore, ListMatchesPlainPrefixAndHidesTemporaries)
 {
     repotest::TempDir dir;

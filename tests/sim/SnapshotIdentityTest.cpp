@@ -2,7 +2,7 @@
 // tool line itself and through the CLI's query of it.
 #include <gtest/gtest.h>
 
-#include "apps/datamover/StorageQuery.h"
+#include "apps/datamover/session/StorageQuery.h"
 #include "tests/sim/SimToolHelpers.h"
 
 using namespace simtest;

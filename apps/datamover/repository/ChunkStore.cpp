@@ -242,14 +242,24 @@ PutResult ChunkStore::Put(const void* data, size_t length)
     // A cheap look first: a duplicate costs neither compression nor sealing.
     // With a cache the look costs no request; a chunk it does not know is
     // almost surely new, and the put-if-absent settles the rare race.
-    if (m_cache != nullptr ? m_cache->Known(r.id) : m_store.Exists(name)) {
+    if (Present(r.id)) {
         return r;
     }
     const std::string file = Encode(r.id, data, length, &r.compressed);
     r.stored = !m_store.PutIfAbsent(name, file);
     r.storedBytes = r.stored ? file.size() : 0;
-    if (m_cache != nullptr) m_cache->Add(r.id);
+    NoteStored(r.id);
     return r;
+}
+
+bool ChunkStore::Present(const ChunkId& id) const
+{
+    return m_cache != nullptr ? m_cache->Known(id) : m_store.Exists(ObjectName(id));
+}
+
+void ChunkStore::NoteStored(const ChunkId& id)
+{
+    if (m_cache != nullptr) m_cache->Add(id);
 }
 
 std::string ChunkStore::Get(const ChunkId& id) const

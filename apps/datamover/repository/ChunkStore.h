@@ -63,6 +63,10 @@ public:
     // Put() then asks `cache` instead of the store whether a chunk exists, and
     // records what it stores there (see ChunkCache.h); nullptr: ask the store.
     void UseCache(ChunkCache* cache) { m_cache = cache; }
+    // Whether the chunk is taken as stored: the cache's answer when one is in use, else the store's.
+    bool Present(const ChunkId& id) const;
+    // A chunk just stored (or found stored by a put-if-absent) joins the cache, if any.
+    void NoteStored(const ChunkId& id);
 
     // The chunk file for a block of known id, and its inverse (for tests and the format description).
     std::string Encode(const ChunkId& id, const void* data, size_t length, bool* compressed = nullptr) const;

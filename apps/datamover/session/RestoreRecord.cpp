@@ -12,7 +12,7 @@
 #include <cstring>
 #include <ctime>
 
-#include "apps/datamover/RepoFormat.h"
+#include "apps/datamover/repository/format2/RepoFormat.h"
 #include "apps/datamover/session/StorageUrl.h"
 #include "apps/datamover/session/Task.h"
 #include "foundation/JsonUtils.h"

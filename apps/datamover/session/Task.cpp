@@ -20,7 +20,7 @@
 #include <mutex>
 #include <sstream>
 
-#include "apps/datamover/RepoFormat.h"
+#include "apps/datamover/repository/format2/RepoFormat.h"
 #include "factory/DiskDescriptorFactory.h"
 #include "foundation/JsonUtils.h"
 #include "host/HostClock.h"
