@@ -11,17 +11,17 @@
 namespace dmtest {
 namespace {
 
-class DatamoverLeaseTest : public DatamoverTest {
+class DatamoverLeaseTest : public DatamoverHarness {
 protected:
     void SetUp() override
     {
-        DatamoverTest::SetUp();
+        DatamoverHarness::SetUp();
         Expect(0, {"init", "--repo", repoPath, "--encryption", "none"});
     }
     void TearDown() override
     {
         ::unsetenv("DATAMOVER_LEASE_SECONDS");
-        DatamoverTest::TearDown();
+        DatamoverHarness::TearDown();
     }
     // The lease record of a collection on another machine, expiring `in` seconds from now.
     void PlantLease(int64_t in) const

@@ -359,6 +359,18 @@ protected:
         }
         return m;
     }
+    // Pids of the processes whose arguments name a path under `dir` of the root (daemons the tool started).
+    std::string DaemonsUnder(const std::string& dir) const
+    {
+        std::string pids;
+        std::error_code ec;
+        for (const auto& e : fs::directory_iterator("/proc", ec)) {
+            std::ifstream in(e.path() / "cmdline", std::ios::binary);
+            std::string cmd((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+            if (cmd.find(root->Root() + dir) != std::string::npos) pids += e.path().filename().string() + " ";
+        }
+        return pids;
+    }
     static bool AllBytes(const std::string& data, char byte, size_t from = 0)
     {
         return data.size() > from && data.find_first_not_of(byte, from) == std::string::npos;
@@ -618,16 +630,7 @@ TEST_F(CephIdentityTest, ASnapshotIsServedWithoutACloneAndAKilledAttachLeavesNot
 {
     FilledSnapshot(Vol(), Snap(1), 0x3c);
     Admin({"write", Vol(), "--offset", "0", "--length", std::to_string(size), "--pattern", "0x3d"});  // head differs
-    auto daemons = [this]() {
-        std::string pids;
-        std::error_code ec;
-        for (const auto& e : fs::directory_iterator("/proc", ec)) {
-            std::ifstream in(e.path() / "cmdline", std::ios::binary);
-            std::string cmd((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-            if (cmd.find(root->Root() + "/var/rbd/qsd/") != std::string::npos) pids += e.path().filename().string() + " ";
-        }
-        return pids;
-    };
+    auto daemons = [this]() { return DaemonsUnder("/var/rbd/qsd/"); };
     auto nothingLeft = [&](const std::string& how) {
         EXPECT_EQ(Leftovers(), std::vector<std::string>{}) << how;
         EXPECT_EQ(daemons(), "") << how;
@@ -716,16 +719,7 @@ TEST_F(CephIdentityTest, AnImageWrittenThroughItsCacheIsOnTheClusterWhenReleased
     Admin({"volume", "create", Vol(), std::to_string(size)});
     std::string want(size, '\0');
     std::mt19937 rng(24);
-    auto daemons = [this]() {
-        std::string pids;
-        std::error_code ec;
-        for (const auto& e : fs::directory_iterator("/proc", ec)) {
-            std::ifstream in(e.path() / "cmdline", std::ios::binary);
-            std::string cmd((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-            if (cmd.find(root->Root() + "/var/rbd/") != std::string::npos) pids += e.path().filename().string() + " ";
-        }
-        return pids;
-    };
+    auto daemons = [this]() { return DaemonsUnder("/var/rbd/"); };
     auto nothingLeft = [&](const std::string& how) {
         EXPECT_EQ(Leftovers(), std::vector<std::string>{}) << how;
         EXPECT_EQ(daemons(), "") << how;
