@@ -232,10 +232,10 @@ std::vector<SnapRef> Cluster::SnapshotsFromHeaders(const std::vector<std::string
 {
     std::vector<SnapRef> found;
     // Image ids from the pool's directory, one read for all.
-    std::vector<librbd::image_spec_t> specs;
+    std::vector<librbd::image_spec_t> listed;
     std::map<std::string, std::string> ids;
-    if (images.size() > 1 && librbd::RBD().list2(m_io, &specs) == 0) {
-        for (const auto& sp : specs) ids[sp.name] = sp.id;
+    if (images.size() > 1 && librbd::RBD().list2(m_io, &listed) == 0) {
+        for (const auto& entry : listed) ids[entry.name] = entry.id;
     }
     std::vector<std::string> named;
     HeaderReads contexts;

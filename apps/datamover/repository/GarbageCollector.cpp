@@ -19,12 +19,6 @@ const char kGcEpochObject[] = "gc/epoch";
 
 namespace {
 
-int64_t SteadyMillis()
-{
-    return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now().time_since_epoch())
-        .count();
-}
-
 bool Less(const ChunkId& a, const ChunkId& b)
 {
     return a < b;
@@ -103,26 +97,14 @@ BackupClaim::~BackupClaim()
 
 void BackupClaim::Renew()
 {
-    if (m_lost) return;
-    try {
-        if (SteadyMillis() - m_renewedAt.load() > LeaseSeconds() * 1000 / 2 || !m_store.Exists(m_name)) {
-            m_lost = true;  // a collection may have judged it expired and removed it
-            return;
-        }
-        HolderRecord next = m_record;
-        next.expiresAt = NowSeconds() + LeaseSeconds();
-        m_store.Replace(m_name, FormatHolder(next));
-        m_record = next;
-        m_renewedAt = SteadyMillis();
-    } catch (const std::exception&) {
-        // Tried again at the next period; Check() fails if it keeps failing.
-    }
+    // Lost when a collection may have judged it expired and removed it; Check() fails then.
+    if (!m_lost && !RenewHolder(m_store, m_name, m_record, m_renewedAt)) m_lost = true;
 }
 
 void BackupClaim::Check() const
 {
     if (!m_held) throw RepositoryBusy("the backup's claim " + m_name + " is not held");
-    if (m_lost || SteadyMillis() - m_renewedAt.load() >= LeaseSeconds() * 1000 / 2) {
+    if (m_lost || !RenewedInTime(m_renewedAt.load())) {
         throw RepositoryBusy("the backup's claim " + m_name +
                              " could not be renewed in time: a collection may have removed chunks it found present, "
                              "so no index was written; run the backup again");

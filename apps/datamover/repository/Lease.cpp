@@ -30,12 +30,6 @@ std::string BootId()
     return id;
 }
 
-int64_t SteadyMillis()
-{
-    return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now().time_since_epoch())
-        .count();
-}
-
 std::string RandomToken()
 {
     unsigned char b[12];
@@ -215,34 +209,44 @@ Lease::~Lease()
     }
 }
 
-void Lease::Renew()
+int64_t SteadyMillis()
 {
-    if (m_lost) return;
+    return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now().time_since_epoch())
+        .count();
+}
+
+bool RenewedInTime(int64_t renewedAtMillis)
+{
+    return SteadyMillis() - renewedAtMillis < LeaseSeconds() * 1000 / 2;
+}
+
+bool RenewHolder(ObjectStore& store, const std::string& name, HolderRecord& record,
+                 std::atomic<int64_t>& renewedAtMillis)
+{
     try {
-        const int64_t sinceMs = SteadyMillis() - m_renewedAt.load();
-        if (sinceMs > LeaseSeconds() * 1000 / 2) {
-            m_lost = true;  // too late: another may judge it expired soon; do not write over theirs
-            return;
-        }
+        if (!RenewedInTime(renewedAtMillis.load())) return false;
         std::string text;
         HolderRecord now;
-        if (!m_store.Get(m_name, text) || !ParseHolder(text, now) || now.owner != m_record.owner) {
-            m_lost = true;
-            return;
-        }
-        HolderRecord next = m_record;
+        if (!store.Get(name, text) || !ParseHolder(text, now) || now.owner != record.owner) return false;
+        HolderRecord next = record;
         next.expiresAt = NowSeconds() + LeaseSeconds();
-        m_store.Replace(m_name, FormatHolder(next));
-        m_record = next;
-        m_renewedAt = SteadyMillis();
+        store.Replace(name, FormatHolder(next));
+        record = next;
+        renewedAtMillis = SteadyMillis();
     } catch (const std::exception&) {
-        // Retried at the next period; Held() turns false if it keeps failing.
+        // Tried again at the next period.
     }
+    return true;
+}
+
+void Lease::Renew()
+{
+    if (!m_lost && !RenewHolder(m_store, m_name, m_record, m_renewedAt)) m_lost = true;
 }
 
 bool Lease::Held() const
 {
-    return !m_released && !m_lost && SteadyMillis() - m_renewedAt.load() < LeaseSeconds() * 1000 / 2;
+    return !m_released && !m_lost && RenewedInTime(m_renewedAt.load());
 }
 
 void Lease::Check(const std::string& doing) const

@@ -56,6 +56,16 @@ bool HolderIsGone(const HolderRecord& r);
 // "garbage collection (host h, pid p, expires in 40 s)".
 std::string DescribeHolder(const HolderRecord& r, int64_t now);
 
+// A holding is renewed in time while its last renewal is less than half a lease old: past
+// that, another process may soon judge it expired, so it must not be written over.
+int64_t SteadyMillis();
+bool RenewedInTime(int64_t renewedAtMillis);
+// Renews our record at `name` by a lease time: false when the holding is lost (renewed too
+// late, or the record there is gone or another's); true when renewed, and also when the store
+// failed this once (tried again at the next period, RenewedInTime tells if it keeps failing).
+bool RenewHolder(ObjectStore& store, const std::string& name, HolderRecord& record,
+                 std::atomic<int64_t>& renewedAtMillis);
+
 // Calls `renew` every `period` seconds on its own thread until stopped.
 class Renewer {
 public:
