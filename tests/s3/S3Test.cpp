@@ -399,5 +399,21 @@ TEST_F(S3Test, ServerErrorsThrottlingAndResetsAreRetriedToTheSameResult)
     EXPECT_GE(std::stoi(FileBytes(portFile + ".faults")), 9) << "every kind of fault was met";
 }
 
+TEST_F(S3Test, TheDemoKeepsItsRepositoryInTheBucketAndTakesItAwayAfter)
+{
+    const std::string work = sim->Root() + "/demo-work";
+    fs::create_directories(work);
+    ::unsetenv("DATAMOVER_PASSWORD_FILE");  // the demo makes its own passphrase
+    Result demo = Expect(0, {"demo", "--size", "64M", "--workdir", work, "--repo", repoPath});
+    EXPECT_TRUE(demo.json["restore_identical"].asBool()) << demo.out;
+    EXPECT_EQ(demo.json["leftovers_after_clean"].asUInt(), 0u) << demo.out;
+    EXPECT_EQ(demo.json["repository"].asString().rfind(repoPath + "/datamover-demo-", 0), 0u) << demo.out;
+    EXPECT_EQ(Store()->List("").size(), 0u) << "the run's repository is removed from the bucket";
+    EXPECT_TRUE(fs::is_empty(work));
+    // The older format lives on a local disk only.
+    Result f2 = Expect(2, {"demo", "--repo-format", "2", "--repo", repoPath});
+    EXPECT_EQ(f2.json["error"]["code"].asString(), "bad_argument") << f2.out;
+}
+
 }  // namespace
 }  // namespace dmtest

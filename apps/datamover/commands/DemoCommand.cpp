@@ -2,7 +2,8 @@
 // with the simulated storage (or a Ceph cluster through rbd-tool): full backup, incremental backup after a 5 %
 // change, restore and byte comparison, a backup killed half-way and the
 // clean-up of its leftovers, then a table of what each step did. Every step
-// runs this same program as a child process, exactly as a user would.
+// runs this same program as a child process, exactly as a user would. The
+// repository lives in the root, or under a location the user names (a bucket).
 #include <fcntl.h>
 #include <signal.h>
 #include <spawn.h>
@@ -23,6 +24,9 @@
 #include <vector>
 
 #include "apps/datamover/commands/DataCommands.h"
+#include "apps/datamover/repository/ChunkStore.h"
+#include "apps/datamover/repository/GarbageCollector.h"
+#include "apps/datamover/repository/backend/OpenStore.h"
 #include "apps/datamover/repository/format2/RepoFormat.h"
 #include "apps/datamover/output/Console.h"
 #include "apps/datamover/session/StorageUrl.h"
@@ -46,6 +50,7 @@ struct DemoOptions {
     std::string cephConf;         // the cluster's configuration file (ceph)
     std::string pool = "pool0";   // the cluster's pool (ceph)
     int repoFormat = 3;           // 3: deduplicated, compressed, encrypted chunks; 2: the chain of files
+    std::string repoBase;         // where to make the repository (a run's own sub-path); empty: in the root
 };
 
 struct Row {
@@ -139,6 +144,7 @@ private:
     size_t Leftovers();
     bool SameData(const std::string& a, const std::string& b, uint64_t length);
     void TearDown();
+    void RemoveRepository();
     void Say(const std::string& text)
     {
         if (!m_ctx.json) std::cerr << "demo: " << text << std::endl;
@@ -172,7 +178,10 @@ void Demo::Layout()
     if (::mkdtemp(buf.data()) == nullptr) throw DemoError("cannot create a directory under " + base);
     m_root = buf.data();
     m_made = true;
-    m_repo = m_root + "/repo";
+    // A named location gets a sub-path of this run's name, so runs never meet there.
+    std::string where = m_o.repoBase;
+    while (where.size() > 1 && where.back() == '/') where.pop_back();
+    m_repo = where.empty() ? m_root + "/repo" : where + "/" + fs::path(m_root).filename().string();
     for (const char* d : {"lib", "bin", "qbctool", "script", "conf", "var/log", "var/cache", "var/strata-sim"}) {
         fs::create_directories(m_root + "/" + d);
     }
@@ -235,6 +244,21 @@ size_t Demo::Leftovers()
     return n;
 }
 
+// Best effort, like the rest of the teardown: what cannot be removed stays, and is named.
+void Demo::RemoveRepository()
+{
+    try {
+        if (!repo3::IsRemoteLocation(m_repo)) {
+            fs::remove_all(m_repo);
+            return;
+        }
+        std::unique_ptr<repo3::ObjectStore> store = repo3::OpenObjectStore(m_repo);
+        for (const std::string& name : store->List("")) store->Delete(name);
+    } catch (const std::exception& e) {
+        Say("the repository " + m_repo + " was not removed: " + e.what());
+    }
+}
+
 bool Demo::SameData(const std::string& a, const std::string& b, uint64_t length)
 {
     std::ifstream fa(a, std::ios::binary), fb(b, std::ios::binary);
@@ -267,6 +291,7 @@ void Demo::TearDown()
     if (!m_o.keep) {
         std::error_code ec;
         fs::remove_all(m_root, ec);
+        if (!m_o.repoBase.empty()) RemoveRepository();
     }
 }
 
@@ -288,6 +313,11 @@ int Demo::Run()
     uint64_t size = 0;
     if (!dmtask::ParseSize(m_o.size, size) || size < 64 * kMiB || size > (64ULL << 30) || size % kMiB != 0) {
         PrintError(m_ctx, dmout::ErrorCode::BadArgument, "bad --size '" + m_o.size + "': whole MiB from 64M to 64G");
+        return 2;
+    }
+    if (m_o.repoFormat == 2 && repo3::IsRemoteLocation(m_o.repoBase)) {
+        PrintError(m_ctx, dmout::ErrorCode::BadArgument,
+                   "--repo-format 2 keeps its repository on a local disk; a repository in a bucket is format 3");
         return 2;
     }
     if (m_o.storage == "ceph" && m_o.cephConf.empty()) {
@@ -374,22 +404,25 @@ int Demo::Run()
         Say("a backup killed half-way, then clean");
         Sim({"write", "demo-vol", "--offset", "0", "--random", "200", "--length", std::to_string(piece)});
         Sim({"snapshot", "create", "demo-vol", "snap-3"});
+        // Chunks only the new snapshot has: when one is stored, the backup is under way.
+        std::unique_ptr<repo3::ObjectStore> store;
+        if (m_o.repoFormat == 3) store = repo3::OpenObjectStore(m_repo);
+        const size_t chunksBefore = store ? store->List(repo3::kChunksPrefix).size() : 0;
         uint64_t killStart = dmtask::NowMicros();
         pid_t pid = Spawn({m_root + "/bin/datamover", "--root", m_root, "backup", "--volume-id", volumeId,
                            "--snapshot-url", url + "snap-3", "--repo", m_repo, "--volume-size", volSize});
         if (pid < 0) throw DemoError("cannot start the backup to kill");
         // Kill it once it has begun to store blocks (after the attach), half-way.
         bool reading = false;
-        for (int i = 0; i < 600 && !reading; ++i) {
+        int status = 0;
+        bool exited = false;
+        for (int i = 0; i < 600 && !reading && !exited; ++i) {
             std::this_thread::sleep_for(std::chrono::milliseconds(50));
+            exited = ::waitpid(pid, &status, WNOHANG) == pid;
             if (m_o.repoFormat == 3) {
-                // Its first chunks are in: the index never will be.
-                std::error_code ec;
-                for (fs::recursive_directory_iterator it(m_repo + "/chunks", ec), end; !ec && it != end && !reading;
-                     it.increment(ec)) {
-                    reading = it->is_regular_file(ec) && it->path().filename().string()[0] != '.';
-                }
-                reading = reading && fs::exists(m_repo + "/pending", ec) && !fs::is_empty(m_repo + "/pending", ec);
+                // Its claim is held and new chunks are in: the index never will be.
+                reading = !store->List(repo3::kPendingPrefix).empty() &&
+                          store->List(repo3::kChunksPrefix).size() > chunksBefore;
                 continue;
             }
             repo::Repository r;
@@ -400,21 +433,24 @@ int Demo::Run()
                 }
             }
         }
-        std::this_thread::sleep_for(std::chrono::milliseconds(200));
-        ::kill(pid, SIGKILL);
-        int status = 0;
-        ::waitpid(pid, &status, 0);
+        if (!exited) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(200));
+            ::kill(pid, SIGKILL);
+            ::waitpid(pid, &status, 0);
+        }
+        // A backup that ended before the kill is said to have, not shown as killed.
+        const bool killed = WIFSIGNALED(status) && WTERMSIG(status) == SIGKILL;
         double killSeconds = static_cast<double>(dmtask::NowMicros() - killStart) / 1e6;
         leftBefore = Leftovers();
         Json::Value verify = Mover({"verify", "--repo", m_repo});
         // Format 3 has no partial backup to see: the killed one left only chunks no index names.
-        if (!verify["ok"].asBool() || (m_o.repoFormat == 2 && verify["incomplete"].size() != 1)) {
+        if (!verify["ok"].asBool() || (m_o.repoFormat == 2 && killed && verify["incomplete"].size() != 1)) {
             throw DemoError("the repository does not verify after the kill");
         }
         Json::Value clean = Mover({"clean", "--repo", m_repo});
         leftAfter = Leftovers();
-        rows.push_back(Row{"backup killed (SIGKILL)", "partial", "-", Seconds(killSeconds), "-",
-                           std::to_string(leftBefore) + " before clean"});
+        rows.push_back(Row{killed ? "backup killed (SIGKILL)" : "backup ended before kill", killed ? "partial" : "all",
+                           "-", Seconds(killSeconds), "-", std::to_string(leftBefore) + " before clean"});
         rows.push_back(Row{"clean", "-", "-", "-", "-", std::to_string(leftAfter)});
         Json::Value final = Mover({"verify", "--repo", m_repo});
         if (!final["ok"].asBool() || (m_o.repoFormat == 2 && final["incomplete"].size() != 0)) {
@@ -430,6 +466,7 @@ int Demo::Run()
         Json::Value out(Json::objectValue);
         out["ok"] = ok;
         out["restore_identical"] = identical;
+        out["repository"] = m_repo;
         out["leftovers_before_clean"] = static_cast<Json::UInt>(leftBefore);
         out["leftovers_after_clean"] = static_cast<Json::UInt>(leftAfter);
         out["seconds"] = total;
@@ -467,8 +504,8 @@ int Demo::Run()
 void RegisterDemoCommand(CLI::App& app, CommandContext& ctx)
 {
     auto opts = std::make_shared<DemoOptions>();
-    CLI::App* sub = app.add_subcommand("demo", "Run the whole cycle against the simulated storage in a fresh "
-                                               "temporary root and print what each step did");
+    CLI::App* sub = app.add_subcommand("demo", "Run the whole cycle against the simulated storage (or Ceph) in a "
+                                               "fresh temporary root and print what each step did");
     sub->add_option("--workdir", opts->workdir, "Where to make the temporary root (default: $TMPDIR or /tmp)");
     sub->add_option("--size", opts->size, "Volume size")->capture_default_str();
     sub->add_flag("--keep", opts->keep, "Keep the temporary root for inspection");
@@ -481,6 +518,10 @@ void RegisterDemoCommand(CLI::App& app, CommandContext& ctx)
                     "Repository format: 3 (deduplicated, compressed, encrypted) or 2 (a chain of files)")
         ->check(CLI::IsMember({2, 3}))
         ->capture_default_str();
+    sub->add_option("--repo", opts->repoBase,
+                    "Make the repository under this location instead of the temporary root: a directory, or "
+                    "s3://HOST[:PORT]/BUCKET[/PREFIX] (s3+http:// for plain HTTP; credentials as for any S3 "
+                    "repository); each run takes a sub-path of its own and removes it unless --keep");
     sub->add_option("--pool", opts->pool, "The pool of the storage URLs (on Ceph: an existing RBD pool)")
         ->capture_default_str();
     sub->callback([&ctx, opts]() {
