@@ -13,6 +13,9 @@ now() { date +%s.%N; }
 field() { python3 -c "import json,sys; print(json.loads(sys.stdin.readline())['$1'])"; }
 calc() { python3 -c "print('%.2f' % ($1))"; }
 goal() { python3 -c "print('ok' if $1 <= $2 else 'MISSED')"; }
+# Busy CPU seconds of the whole machine so far (every core; idle and iowait left out):
+# the difference over a step says whether the step was bound by the processors.
+cpu_busy() { awk -v hz="$(getconf CLK_TCK)" '/^cpu /{print ($2+$3+$4+$7+$8+$9)/hz}' /proc/stat; }
 
 # make_root DIR: the plug-in's libraries and the project's configuration, with the agent
 # stand-in inside DIR so that no bench touches the fixed agent path.

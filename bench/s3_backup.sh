@@ -118,16 +118,20 @@ for i in 1 2 3 4; do mkvol q$i "$quarter" $((10 + i)) >/dev/null; done
 repo4=s3+http://$RGW_ENDPOINT/$RGW_BUCKET/bench4
 DM init --repo "$repo4" --encryption none >/dev/null
 longest=0
+alone_cpu=0
 for i in 1 2 3 4; do
   quiesce "$root"
+  c0=$(cpu_busy)
   DM init --repo "$repo4-alone-$i" --encryption none >/dev/null
   r=$(DM backup --volume-id 1b4e28ba-2fa1-11d2-883f-0016d3cca40$i --snapshot-url $url/q$i-s --repo "$repo4-alone-$i" \
       --volume-size "$quarter" --depth "$depth")
   s=$(echo "$r" | field seconds); x=$(calc "$s - $(echo "$r" | field settle_seconds)")
   longest=$(python3 -c "print(max($longest, $x))")
+  alone_cpu=$(calc "$alone_cpu + $(cpu_busy) - $c0")
   delete_prefix "bench4-alone-$i/"
 done
 quiesce "$root"
+c0=$(cpu_busy)
 t0=$(now)
 for i in 1 2 3 4; do
   DM backup --volume-id 1b4e28ba-2fa1-11d2-883f-0016d3cca40$i --snapshot-url $url/q$i-s --repo "$repo4" \
@@ -135,6 +139,7 @@ for i in 1 2 3 4; do
 done
 wait
 t1=$(now); four=$(calc "$t1 - $t0")
+four_cpu=$(calc "$(cpu_busy) - $c0")
 for i in 1 2 3 4; do
   grep -q '"ok":true' "$root/four-$i.json" || { echo "s3_backup: backup $i of four failed: $(cat "$root/four-$i.json")" >&2; exit 1; }
 done
@@ -146,3 +151,6 @@ echo "s3_backup: SIZE=$size ($mib MiB random, $chunks chunks, $n_keys objects), 
 echo "  full backup      $full_x s excl. settle ($full_s s)   8x curl PUT of the same chunks $curl_put s   ratio $(calc "$full_x / $curl_put") (goal <= 1.2: $(goal "$full_x / $curl_put" 1.2))"
 echo "  restore          $rest_x s excl. settle ($rest_s s)   8x curl GET of the same chunks $curl_get s   ratio $(calc "$rest_x / $curl_get") (goal <= 1.2: $(goal "$rest_x / $curl_get" 1.2))"
 echo "  four at once     $four_x s excl. settle ($four s)   longest alone $longest s   ratio $(calc "$four_x / $longest") (goal <= 1.3: $(goal "$four_x / $longest" 1.3))"
+# Where the time of the four goes: the machine's busy CPU seconds (data movers, gateway, OSD)
+# for the four run one by one and at once, and what the cores could give in the time at once.
+echo "  busy CPU         four alone $alone_cpu s in all, four at once $four_cpu s of $(calc "$(nproc) * $four") s the $(nproc) cores had"
