@@ -2,9 +2,15 @@
 // and the refusals a user gets in one line. Requests against a real gateway
 // are in tests/s3.
 #include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
+#include <atomic>
 #include <cstdlib>
 #include <fstream>
+#include <thread>
 
 #include "apps/datamover/repository/backend/OpenStore.h"
 #include "apps/datamover/repository/backend/S3Store.h"
@@ -178,6 +184,58 @@ TEST_F(S3Credentials_, AnEndpointThatNeverAnswersFailsAfterTheRetryBound)
     }
     EXPECT_GE(store.Counters().retries.load(), 3u) << "at least four attempts, whatever the time bound";
     EXPECT_THROW(store.Get("../escape", data), StorageError);
+}
+
+// A service that reads each request and closes without a word (as one does while
+// going down) and does not speak TLS either: the plain-HTTP store looks once whether
+// the port is HTTPS, finds it is not, and goes on retrying to the bound.
+TEST_F(S3Credentials_, AnEndpointThatClosesWithoutAnswerIsRetriedAndLookedAtForTlsOnce)
+{
+    const int listener = ::socket(AF_INET, SOCK_STREAM, 0);
+    ASSERT_GE(listener, 0);
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t len = sizeof(addr);
+    ASSERT_EQ(::bind(listener, reinterpret_cast<sockaddr*>(&addr), sizeof(addr)), 0);
+    ASSERT_EQ(::listen(listener, 16), 0);
+    ASSERT_EQ(::getsockname(listener, reinterpret_cast<sockaddr*>(&addr), &len), 0);
+    std::atomic<bool> stop{false};
+    std::atomic<int> accepted{0};
+    std::thread server([&] {
+        while (!stop) {
+            pollfd p{listener, POLLIN, 0};
+            if (::poll(&p, 1, 20) != 1) continue;
+            const int c = ::accept(listener, nullptr, nullptr);
+            if (c < 0) continue;
+            char buf[65536];
+            (void)::recv(c, buf, sizeof(buf), 0);  // the whole request: closing then sends FIN, not RST
+            ++accepted;
+            ::close(c);
+        }
+    });
+    S3Location loc;
+    std::string error;
+    ASSERT_TRUE(ParseS3Url("s3+http://127.0.0.1:" + std::to_string(ntohs(addr.sin_port)) + "/bucket", loc, error));
+    S3Options o;
+    o.retrySeconds = 0.5;
+    o.firstBackoff = 0.05;
+    S3Store store(loc, S3Credentials{"AK", "SK", "", "us-east-1"}, o);
+    std::string data, what;
+    try {
+        store.Get("config", data);
+    } catch (const StorageError& e) {
+        what = e.what();
+    }
+    // Every connection was accepted before the client saw it closed.
+    stop = true;
+    server.join();
+    ::close(listener);
+    EXPECT_NE(what.find("kept failing"), std::string::npos) << what;
+    EXPECT_NE(what.find("Empty reply"), std::string::npos) << what;
+    const uint64_t attempts = store.Counters().retries.load() + 1;
+    EXPECT_GE(attempts, 4u);
+    EXPECT_EQ(static_cast<uint64_t>(accepted.load()), attempts + 1) << "one look at TLS, not one per attempt";
 }
 
 }  // namespace

@@ -63,7 +63,7 @@ protected:
     {
         for (const char* k : {"AWS_ACCESS_KEY_ID", "AWS_SECRET_ACCESS_KEY", "AWS_DEFAULT_REGION",
                               "DATAMOVER_S3_RETRY_SECONDS", "DATAMOVER_PASSWORD_FILE", "DATAMOVER_CRASH_AT",
-                              "DATAMOVER_S3_STATS", "DATAMOVER_LEASE_SECONDS"}) {
+                              "DATAMOVER_S3_STATS", "DATAMOVER_LEASE_SECONDS", "AWS_CA_BUNDLE"}) {
             ::unsetenv(k);
         }
         DatamoverTest::TearDown();
@@ -94,8 +94,8 @@ protected:
         }
         return out;
     }
-    // A failure told in exactly one line of standard error, with its JSON code.
-    void ExpectOneLine(const std::vector<std::string>& args, const std::string& code, const std::string& says) const
+    // A failure told in exactly one line of standard error, with its JSON code; the text run.
+    Result ExpectOneLine(const std::vector<std::string>& args, const std::string& code, const std::string& says) const
     {
         Result text = Run(args, false);
         EXPECT_NE(text.rc, 0) << text.out;
@@ -103,6 +103,7 @@ protected:
         EXPECT_NE(text.err.find(says), std::string::npos) << text.err;
         Result json = Run(args);
         EXPECT_EQ(json.json["error"]["code"].asString(), code) << json.out;
+        return text;
     }
     std::vector<std::string> BackupOf(const std::string& volumeId, const std::string& snap) const
     {
@@ -318,6 +319,57 @@ TEST_F(S3Test, WrongCredentialsAMissingBucketAndThePlainHttpEndpointAsS3AreOneLi
     repoPath = good;
     ExpectOneLine(Repo("list"), "storage", "no S3 credentials");
     ::unsetenv("AWS_SHARED_CREDENTIALS_FILE");
+}
+
+// The gateway's HTTPS port, whose certificate a throw-away CA signed. With that CA in
+// AWS_CA_BUNDLE an init, a backup, a verify and a restore go through it. Without it, with a
+// CA file that is not there, or written s3+http://, init fails in one line at once (retries
+// would last 60 s each run) and writes nothing, as seen through the plain port.
+TEST_F(S3Test, TheHttpsPortCarriesABackupWithTheGatewaysCaAndFailsAtOnceInOneLineWithout)
+{
+    const std::string tls = gw["RGW_TLS_ENDPOINT"], bucket = gw["RGW_BUCKET"];
+    ASSERT_FALSE(tls.empty()) << "the gateway has no HTTPS port: " << DM_RGW_ENV;
+    ASSERT_TRUE(fs::exists(gw["RGW_CA_FILE"])) << gw["RGW_CA_FILE"];
+    sim->CreateVolume("vol", size);
+    sim->WriteRandom("vol", 0, 12 * kMiB, 11);
+    sim->Snapshot("vol", "s1");
+    ::setenv("DATAMOVER_S3_RETRY_SECONDS", "60", 1);
+    struct Case {
+        std::string name, scheme, ca;
+        std::vector<std::string> says;  // empty: the backup succeeds
+    };
+    const std::vector<Case> cases = {
+        {"system CAs only", "s3://", "", {"certificate", "AWS_CA_BUNDLE"}},
+        {"a CA file that is not there", "s3://", sim->Root() + "/no-ca.pem", {"no-ca.pem", "AWS_CA_BUNDLE"}},
+        {"plain HTTP at the HTTPS port", "s3+http://", "", {"TLS", "s3://" + tls}},
+        {"the gateway's CA", "s3://", gw["RGW_CA_FILE"], {}},
+    };
+    for (size_t i = 0; i < cases.size(); ++i) {
+        const Case& c = cases[i];
+        SCOPED_TRACE(c.name);
+        const std::string sub = prefix + "/" + std::to_string(i);
+        repoPath = c.scheme + tls + "/" + bucket + "/" + sub;
+        if (c.ca.empty()) {
+            ::unsetenv("AWS_CA_BUNDLE");
+        } else {
+            ::setenv("AWS_CA_BUNDLE", c.ca.c_str(), 1);
+        }
+        const std::vector<std::string> init = {"init", "--repo", repoPath, "--encryption", "none"};
+        if (c.says.empty()) {
+            Expect(0, init);
+            const std::string id = Id(Expect(0, BackupArgs("s1")));
+            Expect(0, Repo("verify"));
+            ExpectRestores(id, "s1");
+            continue;
+        }
+        const auto start = std::chrono::steady_clock::now();
+        const Result r = ExpectOneLine(init, "storage", c.says[0]);
+        const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+        for (const std::string& s : c.says) EXPECT_NE(r.err.find(s), std::string::npos) << r.err;
+        EXPECT_LT(seconds, 30) << "retried: " << r.err;
+        repoPath = "s3+http://" + endpoint + "/" + bucket + "/" + sub;
+        EXPECT_TRUE(Store()->List("").empty());
+    }
 }
 
 TEST_F(S3Test, ALeaseBlocksPruneUntilItExpiresAndUnlockRemovesOnlyAnExpiredOneWithoutForce)

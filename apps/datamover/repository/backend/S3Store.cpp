@@ -181,6 +181,32 @@ bool TransientStatus(long status)
     return status == 429 || status == 408 || (status >= 500 && status <= 599);
 }
 
+enum class TlsProbe { Yes, No, NoConnection };
+
+// Whether HOST:PORT completes a TLS handshake. Nothing is sent after it and the
+// certificate is not judged: it only tells a plain-HTTP store pointed at an
+// HTTPS port (every request gets nothing back, forever) from a service that
+// dropped a connection while restarting.
+TlsProbe ProbeTls(const std::string& hostPort, long timeout)
+{
+    CURL* h = curl_easy_init();
+    if (h == nullptr) return TlsProbe::NoConnection;
+    const std::string url = "https://" + hostPort + "/";
+    curl_easy_setopt(h, CURLOPT_URL, url.c_str());
+    curl_easy_setopt(h, CURLOPT_PROTOCOLS_STR, "https");
+    curl_easy_setopt(h, CURLOPT_CONNECT_ONLY, 1L);
+    curl_easy_setopt(h, CURLOPT_SSL_VERIFYPEER, 0L);
+    curl_easy_setopt(h, CURLOPT_SSL_VERIFYHOST, 0L);
+    curl_easy_setopt(h, CURLOPT_NOSIGNAL, 1L);
+    curl_easy_setopt(h, CURLOPT_CONNECTTIMEOUT, timeout);
+    curl_easy_setopt(h, CURLOPT_TIMEOUT, timeout);
+    const CURLcode rc = curl_easy_perform(h);
+    curl_easy_cleanup(h);
+    if (rc == CURLE_OK) return TlsProbe::Yes;
+    if (rc == CURLE_COULDNT_CONNECT || rc == CURLE_COULDNT_RESOLVE_HOST) return TlsProbe::NoConnection;
+    return TlsProbe::No;  // it answered, or stayed silent, but not with TLS
+}
+
 }  // namespace
 
 bool IsS3Url(const std::string& text)
@@ -461,6 +487,23 @@ S3Store::Response S3Store::Request(const char* method, const std::string& key, c
                           (XmlFirst(r.body, "Code").empty() ? "" : " " + XmlFirst(r.body, "Code"));
         } else {
             const std::string detail = errbuf[0] != '\0' ? errbuf : curl_easy_strerror(rc);
+            const int port = m_where.port != 0 ? m_where.port : (m_where.tls ? 443 : 80);
+            const std::string hostPort = m_where.host + ":" + std::to_string(port);
+            if (rc == CURLE_SSL_CACERT_BADFILE && !m_options.caFile.empty()) {
+                throw StorageError("the CA file AWS_CA_BUNDLE=" + m_options.caFile + " cannot be used for TLS with " +
+                                       hostPort + " (" + detail + ")",
+                                   StorageError::Kind::Unavailable);
+            }
+            // One look per store, when a connection first ends with no answer at all.
+            if (!m_where.tls && rc == CURLE_GOT_NOTHING && !m_plainChecked.load()) {
+                const TlsProbe probe = ProbeTls(hostPort, std::min(m_options.connectTimeout, 5L));
+                if (probe == TlsProbe::Yes) {
+                    throw StorageError(hostPort + " speaks TLS, not plain HTTP: an HTTPS endpoint is written s3://" +
+                                           hostPort + "/" + m_where.bucket + " (s3+http:// is for plain HTTP)",
+                                       StorageError::Kind::Unavailable);
+                }
+                if (probe == TlsProbe::No) m_plainChecked = true;
+            }
             if (rc == CURLE_SSL_CONNECT_ERROR || rc == CURLE_PEER_FAILED_VERIFICATION ||
                 rc == CURLE_SSL_CACERT_BADFILE || rc == CURLE_SSL_CERTPROBLEM) {
                 throw StorageError("TLS with " + m_where.host + (m_where.port ? ":" + std::to_string(m_where.port) : "") +

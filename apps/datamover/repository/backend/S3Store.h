@@ -107,6 +107,7 @@ private:
     std::string m_base;  // scheme://host:port/bucket
     std::unique_ptr<HandlePool> m_pool;
     mutable S3Counters m_counters;
+    mutable std::atomic<bool> m_plainChecked{false};  // a plain-HTTP endpoint was seen not to speak TLS
 };
 
 }  // namespace repo3
