@@ -59,12 +59,12 @@ demo-ceph: install ceph-start
 	@$(ROOT)/bin/datamover --root $(ROOT) demo --storage ceph --ceph-conf $(CEPH_DIR)/ceph.conf; \
 	  rc=$$?; CEPH_CLUSTER_DIR=$(CEPH_DIR) bash scripts/ceph-cluster.sh stop; exit $$rc
 
-# The same on Ceph with the repository in a bucket of an S3 gateway (radosgw) on that cluster.
+# The same on Ceph with the repository in a bucket of an S3 gateway (radosgw, over TLS) on that cluster.
 demo-s3: install ceph-start
 	@export CEPH_CLUSTER_DIR=$(CEPH_DIR); bash scripts/rgw.sh start && \
 	  eval "$$(bash scripts/rgw.sh env | sed 's/^/export /')" && \
-	  $(ROOT)/bin/datamover --root $(ROOT) demo --storage ceph --ceph-conf $(CEPH_DIR)/ceph.conf \
-	    --repo s3+http://$$RGW_ENDPOINT/$$RGW_BUCKET/demo; \
+	  AWS_CA_BUNDLE=$$RGW_CA_FILE $(ROOT)/bin/datamover --root $(ROOT) demo --storage ceph \
+	    --ceph-conf $(CEPH_DIR)/ceph.conf --repo s3://$$RGW_TLS_ENDPOINT/$$RGW_BUCKET/demo; \
 	  rc=$$?; bash scripts/rgw.sh stop; bash scripts/ceph-cluster.sh stop; exit $$rc
 
 # Builds the libFuzzer targets with clang and runs each for FUZZ_SECONDS (default 60).
