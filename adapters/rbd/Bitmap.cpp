@@ -20,13 +20,4 @@ void BitmapBuilder::Mark(uint64_t offset, uint64_t length)
     }
 }
 
-void BitmapBuilder::DropFirstRun()
-{
-    const uint64_t bits = m_bytes.size() * 8;
-    auto marked = [this](uint64_t i) { return (m_bytes[i / 8] & (1u << (i % 8))) != 0; };
-    uint64_t i = 0;
-    while (i < bits && !marked(i)) ++i;
-    for (; i < bits && marked(i); ++i) m_bytes[i / 8] &= static_cast<uint8_t>(~(1u << (i % 8)));
-}
-
 }  // namespace rbdtool

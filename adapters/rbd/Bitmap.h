@@ -14,8 +14,6 @@ public:
     void Mark(uint64_t offset, uint64_t length);
     void MarkAll() { Mark(0, m_imageSize); }
     const std::vector<uint8_t>& Bytes() const { return m_bytes; }
-    // Clears the first run of marked chunks (a fault setting's lost extent).
-    void DropFirstRun();
     uint64_t Chunks() const { return m_chunks; }
 
 private:

@@ -116,7 +116,6 @@ bool Settings::Load(const std::string& root, Settings& s, std::string& err)
         else if (k == "rbd_fuse") s.rbdFuse = v;
         else if (k == "qemu_storage_daemon") s.qsd = v;
         else if (k == "snapshot_exposure") s.snapshotsByQsd = v != "rbd-fuse";
-        else if (k == "fault_drop_changed_run") s.faultDropChangedRun = v == "1";
     }
     if (s.cephConf.empty()) {
         err = path + " names no ceph_conf";

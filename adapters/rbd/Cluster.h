@@ -24,10 +24,6 @@ struct Settings {
     // rbd-fuse goes back to a protected-snapshot clone through rbd-fuse.
     std::string qsd = "qemu-storage-daemon";
     bool snapshotsByQsd = true;
-    // fault_drop_changed_run = 1: the first run of changed chunks goes missing
-    // from every incremental bitmap, as change tracking has lost extents; for
-    // tests of the checks that compare a backup with its snapshot.
-    bool faultDropChangedRun = false;
     static bool Load(const std::string& root, Settings& s, std::string& err);
 };
 

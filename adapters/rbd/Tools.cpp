@@ -201,10 +201,6 @@ int CreateBitmap(const std::string& root, Cluster& c, const std::map<std::string
     } else if ((r = snap.diff_iterate2(older.snap.c_str(), 0, newer.size, true, true, DiffCb, &bits)) < 0) {
         Fail("qrm", "diff from '" + from + "' failed: " + strerror(-r));
         return QrmAnswer(-1);
-    } else {
-        Settings s;
-        std::string ignored;
-        if (Settings::Load(root, s, ignored) && s.faultDropChangedRun) bits.DropFirstRun();
     }
     const std::vector<uint8_t>& bytes = bits.Bytes();
     const std::string tmp = TmpBitmapName(name);

@@ -14,8 +14,6 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
-#include <thread>
-
 #include <random>
 #include <thread>
 
@@ -75,13 +73,48 @@ protected:
         ::unsetenv("DATAMOVER_PAUSE_DIVISOR");
     }
 
-    Result Tool(const std::vector<std::string>& args) const
+    static std::vector<std::string> Concat(std::vector<std::string> a, const std::vector<std::string>& b)
     {
-        std::vector<std::string> argv = {DM_RBD_TOOL, "--root", root->Root(), "admin"};
-        argv.insert(argv.end(), args.begin(), args.end());
+        a.insert(a.end(), b.begin(), b.end());
+        return a;
+    }
+    static Result Run(const std::vector<std::string>& argv)
+    {
         Result r;
         r.rc = SimRoot::RunProgram(argv, &r.out, &r.err);
         return r;
+    }
+    static std::string Slurp(const std::string& path)
+    {
+        std::ifstream in(path, std::ios::binary);
+        return std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    }
+    // Starts a program (looked up on PATH) reading `in` (-1: this process's input), its output
+    // thrown away when `quiet`; -1 when it cannot be started.
+    static pid_t Spawn(std::vector<std::string> args, int in = -1, bool quiet = false)
+    {
+        std::vector<char*> argv;
+        for (std::string& a : args) argv.push_back(a.data());
+        argv.push_back(nullptr);
+        posix_spawn_file_actions_t fa;
+        posix_spawn_file_actions_init(&fa);
+        if (in >= 0) posix_spawn_file_actions_adddup2(&fa, in, 0);
+        for (int out : {1, 2}) {
+            if (quiet) posix_spawn_file_actions_addopen(&fa, out, "/dev/null", O_WRONLY, 0);
+        }
+        pid_t pid = -1;
+        const int rc = posix_spawnp(&pid, argv[0], &fa, nullptr, argv.data(), environ);
+        posix_spawn_file_actions_destroy(&fa);
+        return rc == 0 ? pid : -1;
+    }
+    static void KillAndReap(pid_t pid)
+    {
+        ::kill(pid, SIGKILL);
+        ::waitpid(pid, nullptr, 0);
+    }
+    Result Tool(const std::vector<std::string>& args) const
+    {
+        return Run(Concat({DM_RBD_TOOL, "--root", root->Root(), "admin"}, args));
     }
     void Admin(std::vector<std::string> args, const std::string& pool = kPool) const
     {
@@ -90,13 +123,10 @@ protected:
         Result r = Tool(args);
         ASSERT_EQ(r.rc, 0) << args[0] << ": " << r.err;
     }
-    Result RbdCmd(const std::vector<std::string>& args) const
+    Result RbdCmd(const std::vector<std::string>& args) const { return Run(Concat({"rbd", "-c", DM_CEPH_CONF}, args)); }
+    bool Watched(const std::string& image) const
     {
-        std::vector<std::string> argv = {"rbd", "-c", DM_CEPH_CONF};
-        argv.insert(argv.end(), args.begin(), args.end());
-        Result r;
-        r.rc = SimRoot::RunProgram(argv, &r.out, &r.err);
-        return r;
+        return RbdCmd({"status", std::string(kPool) + "/" + image}).out.find("watcher=") != std::string::npos;
     }
     std::vector<std::string> Images(const std::string& pool = kPool) const
     {
@@ -118,18 +148,22 @@ protected:
                 }
             }
         }
-        std::ifstream mounts("/proc/mounts");
-        for (std::string l; std::getline(mounts, l);) {
-            if (l.find(root->Root()) != std::string::npos) left.push_back(l);
-        }
+        const std::vector<std::string> mounts = Mounts();
+        left.insert(left.end(), mounts.begin(), mounts.end());
         return left;
+    }
+    std::vector<std::string> Mounts() const
+    {
+        std::vector<std::string> m;
+        std::ifstream in("/proc/mounts");
+        for (std::string l; std::getline(in, l);) {
+            if (l.find(root->Root()) != std::string::npos) m.push_back(l);
+        }
+        return m;
     }
     Result Mover(const std::vector<std::string>& args) const
     {
-        std::vector<std::string> argv = {DM_DATAMOVER_BINARY, "--root", root->Root(), "--json"};
-        argv.insert(argv.end(), args.begin(), args.end());
-        Result r;
-        r.rc = SimRoot::RunProgram(argv, &r.out, &r.err);
+        Result r = Run(Concat({DM_DATAMOVER_BINARY, "--root", root->Root(), "--json"}, args));
         CJsonUtils::StringToJson(r.out, r.json);
         return r;
     }
@@ -140,16 +174,23 @@ protected:
         if (!parent.empty()) a.insert(a.end(), {"--parent-snapshot", parent});
         return a;
     }
-    // `rbd export` of an image or snapshot, the data area only.
-    std::string Export(const std::string& image) const
+    // `rbd export` of an image or snapshot less its first `skip` bytes (by default: the data area).
+    std::string Export(const std::string& image, uint64_t skip = kOffset) const
     {
         const std::string file = root->Root() + "/export-" + std::to_string(exports++);
         Result r = RbdCmd({"export", std::string(kPool) + "/" + image, file});
-        EXPECT_EQ(r.rc, 0) << r.out;
-        std::ifstream in(file, std::ios::binary);
-        std::string data((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+        EXPECT_EQ(r.rc, 0) << r.out << r.err;
+        const std::string data = Slurp(file);
         fs::remove(file);
-        return data.size() > kOffset ? data.substr(kOffset) : std::string();
+        return data.size() > skip ? data.substr(skip) : std::string();
+    }
+    // A volume of `size` bytes written whole (`fill` --pattern or --random, with `value`), with one snapshot.
+    void FilledSnapshot(const std::string& vol, const std::string& snap, int value, const std::string& pool = kPool,
+                        const char* fill = "--pattern")
+    {
+        Admin({"volume", "create", vol, std::to_string(size)}, pool);
+        Admin({"write", vol, "--offset", "0", "--length", std::to_string(size), fill, std::to_string(value)}, pool);
+        Admin({"snapshot", "create", vol, snap}, pool);
     }
     void ExpectRestoreEquals(const std::string& backupId, const std::string& snapSpec)
     {
@@ -195,14 +236,15 @@ TEST_F(CephTest, FullAndIncrementalRestoreAsRbdExportAndLeaveNothing)
     EXPECT_EQ(incr.json["bytes_read"].asUInt64(), 5 * 4 * kMiB);
     EXPECT_EQ(Leftovers(), std::vector<std::string>{});
     ExpectRestoreEquals(incr.json["backup_id"].asString(), Vol() + "@" + Snap(2));
+    // The source check reads the snapshot as a backup does: every block compares equal.
+    Result check = Mover({"verify", "--repo", repo, "--against-source", kUrl + Snap(2)});
+    EXPECT_EQ(check.rc, 0) << check.out << check.err;
     EXPECT_EQ(Leftovers(), std::vector<std::string>{});
 }
 
 TEST_F(CephTest, DeletedParentSnapshotGivesAFullReadThatStillRestores)
 {
-    Admin({"volume", "create", Vol(), std::to_string(size)});
-    Admin({"write", Vol(), "--offset", "0", "--length", std::to_string(size), "--random", "3"});
-    Admin({"snapshot", "create", Vol(), Snap(1)});
+    FilledSnapshot(Vol(), Snap(1), 3, kPool, "--random");
     ASSERT_EQ(Mover(BackupArgs(Snap(1))).rc, 0);
     Admin({"write", Vol(), "--offset", std::to_string(12 * kMiB), "--length", "4096", "--random", "4"});
     Admin({"snapshot", "create", Vol(), Snap(2)});
@@ -217,26 +259,12 @@ TEST_F(CephTest, DeletedParentSnapshotGivesAFullReadThatStillRestores)
 TEST_F(CephTest, KilledBackupLeavesACloneAndMountThatCleanRemoves)
 {
     size = 256 * kMiB;
-    Admin({"volume", "create", Vol(), std::to_string(size)});
-    Admin({"write", Vol(), "--offset", "0", "--length", std::to_string(size), "--random", "5"});
-    Admin({"snapshot", "create", Vol(), Snap(1)});
-    std::vector<std::string> args = {DM_DATAMOVER_BINARY, "--root", root->Root()};
-    for (const std::string& a : BackupArgs(Snap(1))) args.push_back(a);
-    std::vector<char*> argv;
-    for (std::string& a : args) argv.push_back(a.data());
-    argv.push_back(nullptr);
-    pid_t pid = -1;
-    ASSERT_EQ(posix_spawn(&pid, argv[0], nullptr, nullptr, argv.data(), environ), 0);
+    FilledSnapshot(Vol(), Snap(1), 5, kPool, "--random");
+    const pid_t pid = Spawn(Concat({DM_DATAMOVER_BINARY, "--root", root->Root()}, BackupArgs(Snap(1))));
+    ASSERT_GT(pid, 0);
     // Killed as soon as the snapshot is exposed (its FUSE mount is in the mount table).
-    bool attached = false;
-    for (int i = 0; i < 6000 && !attached; ++i) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-        std::ifstream mounts("/proc/mounts");
-        for (std::string l; std::getline(mounts, l);) attached = attached || l.find(root->Root()) != std::string::npos;
-    }
-    ::kill(pid, SIGKILL);
-    int status = 0;
-    ::waitpid(pid, &status, 0);
+    const bool attached = testwait::WaitFor([&]() { return !Mounts().empty(); }, std::chrono::seconds(60));
+    KillAndReap(pid);
     ASSERT_TRUE(attached) << "the backup never attached its snapshot";
     EXPECT_FALSE(Leftovers().empty()) << "a killed backup should leave its attach behind";
     Result clean = Mover({"clean", "--repo", repo});
@@ -264,11 +292,10 @@ TEST_F(CephTest, BadInputAnswersTheToolCodesAndLeavesNothing)
           "--poolId", "no-such-pool"}, "ResultCode", "1003"},
     };
     for (const Case& c : cases) {
-        std::string out, err;
-        SimRoot::RunProgram(c.argv, &out, &err);
-        EXPECT_NE(out.find(c.key + "=" + c.code + "\n"), std::string::npos) << c.argv[2] << ": " << out << err;
+        Result r = Run(c.argv);
+        EXPECT_NE(r.out.find(c.key + "=" + c.code + "\n"), std::string::npos) << c.argv[2] << ": " << r.out << r.err;
         if (c.code == "1003") {
-            EXPECT_NE(err.find("does not exist"), std::string::npos) << err;
+            EXPECT_NE(r.err.find("does not exist"), std::string::npos) << r.err;
         }
     }
     EXPECT_FALSE(fs::exists(marker));
@@ -277,11 +304,10 @@ TEST_F(CephTest, BadInputAnswersTheToolCodesAndLeavesNothing)
     const std::string dead = root->Root() + "/dead.conf";
     std::ofstream(dead) << "[global]\nmon host = 127.0.0.1:1\nauth client required = none\n";
     ASSERT_EQ(Tool({"configure", "--conf", dead, "--timeout", "2"}).rc, 0);
-    std::string out, err;
-    SimRoot::RunProgram({qrm, "--op", "queryBitmapVolume", "--staIp", "127.0.0.1", "--strataFloatIP", "127.0.0.1",
-                         "--volName", "v", "--poolId", kPool}, &out, &err);
-    EXPECT_NE(out.find("ResultCode=-1\n"), std::string::npos) << out;
-    EXPECT_NE(err.find("does not answer"), std::string::npos) << err;
+    Result q = Run({qrm, "--op", "queryBitmapVolume", "--staIp", "127.0.0.1", "--strataFloatIP", "127.0.0.1",
+                    "--volName", "v", "--poolId", kPool});
+    EXPECT_NE(q.out.find("ResultCode=-1\n"), std::string::npos) << q.out;
+    EXPECT_NE(q.err.find("does not answer"), std::string::npos) << q.err;
     Result health = Mover({"health"});
     EXPECT_NE(health.rc, 0);
     ASSERT_EQ(Tool({"configure", "--conf", DM_CEPH_CONF}).rc, 0);
@@ -299,12 +325,6 @@ protected:
         ASSERT_EQ(r.rc, 0) << r.out << r.err;
         r = RbdCmd({"pool", "init", kPool1});
         ASSERT_EQ(r.rc, 0) << r.out << r.err;
-    }
-    static Result Run(const std::vector<std::string>& argv)
-    {
-        Result r;
-        r.rc = SimRoot::RunProgram(argv, &r.out, &r.err);
-        return r;
     }
     static std::string Key(const Result& r, const std::string& key)
     {
@@ -332,32 +352,15 @@ protected:
     {
         return Qrm({"--op", "querySnapshotIdentity", "--snapName", snap});
     }
-    // A volume of `size` bytes filled with `byte`, with one snapshot.
-    void FilledSnapshot(const std::string& vol, const std::string& snap, int byte, const std::string& pool = kPool)
-    {
-        Admin({"volume", "create", vol, std::to_string(size)}, pool);
-        Admin({"write", vol, "--offset", "0", "--length", std::to_string(size), "--pattern", std::to_string(byte)}, pool);
-        Admin({"snapshot", "create", vol, snap}, pool);
-    }
     // The data area of a backup restored into a file.
     std::string RestoredBytes(const std::string& backupId)
     {
         const std::string file = root->Root() + "/restored-" + std::to_string(exports++);
         Result r = Mover({"restore", "--repo", repo, "--backup", backupId, "--to-file", file});
         EXPECT_EQ(r.rc, 0) << r.out << r.err;
-        std::ifstream in(file, std::ios::binary);
-        std::string data((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+        const std::string data = Slurp(file);
         fs::remove(file);
         return data.size() > kOffset ? data.substr(kOffset) : data;
-    }
-    std::vector<std::string> Mounts() const
-    {
-        std::vector<std::string> m;
-        std::ifstream in("/proc/mounts");
-        for (std::string l; std::getline(in, l);) {
-            if (l.find(root->Root()) != std::string::npos) m.push_back(l);
-        }
-        return m;
     }
     // Pids of the processes whose arguments name a path under `dir` of the root (daemons the tool started).
     std::string DaemonsUnder(const std::string& dir) const
@@ -365,15 +368,38 @@ protected:
         std::string pids;
         std::error_code ec;
         for (const auto& e : fs::directory_iterator("/proc", ec)) {
-            std::ifstream in(e.path() / "cmdline", std::ios::binary);
-            std::string cmd((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+            const std::string cmd = Slurp((e.path() / "cmdline").string());
             if (cmd.find(root->Root() + dir) != std::string::npos) pids += e.path().filename().string() + " ";
         }
         return pids;
     }
+    // Kills the daemons under `dir` of the root; whether they are gone.
+    bool KillDaemons(const std::string& dir) const
+    {
+        std::istringstream in(DaemonsUnder(dir));
+        for (int p; in >> p;) ::kill(p, SIGKILL);
+        return testwait::WaitFor([&]() { return DaemonsUnder(dir).empty(); }, std::chrono::seconds(30));
+    }
+    // Nothing of an exposure stays: no leftover, no daemon, no mount or export directory.
+    void ExpectNothingLeft(const std::string& how) const
+    {
+        EXPECT_EQ(Leftovers(), std::vector<std::string>{}) << how;
+        EXPECT_EQ(DaemonsUnder("/var/rbd/"), "") << how;
+        for (const char* dir : {"/var/rbd/mnt", "/var/rbd/qsd"}) {
+            std::error_code ec;
+            EXPECT_TRUE(fs::is_empty(root->Root() + dir, ec) || ec) << how << ": " << dir;
+        }
+    }
     static bool AllBytes(const std::string& data, char byte, size_t from = 0)
     {
         return data.size() > from && data.find_first_not_of(byte, from) == std::string::npos;
+    }
+    // The first 4096 bytes of a device; nothing when they cannot be read.
+    static std::string Head(const std::string& dev)
+    {
+        std::string head(4096, '\0');
+        std::ifstream in(dev, std::ios::binary);
+        return in.read(&head[0], 4096) ? head : std::string();
     }
 };
 
@@ -393,11 +419,7 @@ TEST_F(CephIdentityTest, SameSnapshotNameInTwoPoolsIsTwoSnapshots)
     ASSERT_EQ(backup.rc, 0) << backup.out << backup.err;
     EXPECT_TRUE(AllBytes(RestoredBytes(backup.json["backup_id"].asString()), '\xbb')) << "pool1's snapshot holds 0xbb";
     // pool1's detach left pool0's attachment alone.
-    std::ifstream dev(heldDev, std::ios::binary);
-    std::string head(4096, '\0');
-    ASSERT_TRUE(dev.read(&head[0], 4096)) << heldDev << " was torn down";
-    EXPECT_TRUE(AllBytes(head, '\xaa'));
-    dev.close();
+    EXPECT_TRUE(AllBytes(Head(heldDev), '\xaa')) << heldDev << " was torn down or reads other bytes";
     EXPECT_EQ(Key(Cli("detachwithip", snap, kPool), "ret_code"), "0");
     EXPECT_EQ(Leftovers(), std::vector<std::string>{});
     // Neither snapshot stays protected once its attach clone is gone.
@@ -542,10 +564,7 @@ TEST_F(CephIdentityTest, OneTasksAttachmentIsNeverSharedWithOrReleasedByAnother)
     EXPECT_NE((refused.out + refused.err).find("attached for another running task"), std::string::npos)
         << refused.out << refused.err;
     EXPECT_EQ(Mounts().size(), 1u) << "the refused backup released the other holder's mount";
-    std::ifstream dev(Key(held, "dev_addr"), std::ios::binary);
-    std::string head(4096, '\0');
-    EXPECT_TRUE(dev.read(&head[0], 4096) && AllBytes(head, '\x66'));
-    dev.close();
+    EXPECT_TRUE(AllBytes(Head(Key(held, "dev_addr")), '\x66'));
     Result detach = Cli("detachwithip", Snap(1));
     EXPECT_EQ(Key(detach, "ret_code"), "0") << detach.out << detach.err;
     EXPECT_EQ(Leftovers(), std::vector<std::string>{});
@@ -568,25 +587,15 @@ TEST_F(CephIdentityTest, OneTasksAttachmentIsNeverSharedWithOrReleasedByAnother)
     // attachment against a detach from outside; once that task is gone, the detach releases.
     const std::string answer = root->Root() + "/attach.out";
     int feed[2];
-    ASSERT_EQ(::pipe(feed), 0);
-    std::vector<std::string> args = {"flock", "-x", root->Root() + "/var/tasks/other.lock", "sh", "-c",
-                                     "\"$0\" -c attachwithip -v \"$1\" -i 127.0.0.1 -p pool0 >\"$2.tmp\" && mv \"$2.tmp\" \"$2\"; exec cat",
-                                     root->CliTool(), Snap(1), answer};
-    std::vector<char*> argv;
-    for (std::string& a : args) argv.push_back(a.data());
-    argv.push_back(nullptr);
-    posix_spawn_file_actions_t fa;
-    posix_spawn_file_actions_init(&fa);
-    posix_spawn_file_actions_adddup2(&fa, feed[0], 0);
-    posix_spawn_file_actions_addclose(&fa, feed[1]);
-    pid_t task = -1;
-    ASSERT_EQ(posix_spawnp(&task, "flock", &fa, nullptr, argv.data(), environ), 0);
-    posix_spawn_file_actions_destroy(&fa);
+    ASSERT_EQ(::pipe2(feed, O_CLOEXEC), 0);
+    const pid_t task = Spawn({"flock", "-x", root->Root() + "/var/tasks/other.lock", "sh", "-c",
+                              "\"$0\" -c attachwithip -v \"$1\" -i 127.0.0.1 -p pool0 >\"$2.tmp\" && mv \"$2.tmp\" \"$2\"; exec cat",
+                              root->CliTool(), Snap(1), answer},
+                             feed[0]);
     ::close(feed[0]);
+    ASSERT_GT(task, 0);
     ASSERT_TRUE(testwait::WaitFor([&]() { return fs::exists(answer); }, std::chrono::seconds(60)));
-    std::ifstream in(answer);
-    std::string got((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-    EXPECT_NE(got.find("ret_code=0"), std::string::npos) << got;
+    EXPECT_NE(Slurp(answer).find("ret_code=0"), std::string::npos) << Slurp(answer);
     Result outside = Cli("detachwithip", Snap(1));
     EXPECT_EQ(Key(outside, "ret_code"), "50151006") << outside.out;
     Result second = Cli("attachwithip", Snap(1));
@@ -631,12 +640,6 @@ TEST_F(CephIdentityTest, ASnapshotIsServedWithoutACloneAndAKilledAttachLeavesNot
     FilledSnapshot(Vol(), Snap(1), 0x3c);
     Admin({"write", Vol(), "--offset", "0", "--length", std::to_string(size), "--pattern", "0x3d"});  // head differs
     auto daemons = [this]() { return DaemonsUnder("/var/rbd/qsd/"); };
-    auto nothingLeft = [&](const std::string& how) {
-        EXPECT_EQ(Leftovers(), std::vector<std::string>{}) << how;
-        EXPECT_EQ(daemons(), "") << how;
-        std::error_code ec;
-        EXPECT_TRUE(fs::is_empty(root->Root() + "/var/rbd/qsd", ec) || ec) << how;
-    };
     auto readDirect = [](const std::string& dev) {
         std::string data;
         int fd = ::open(dev.c_str(), O_RDONLY | O_DIRECT);
@@ -667,7 +670,7 @@ TEST_F(CephIdentityTest, ASnapshotIsServedWithoutACloneAndAKilledAttachLeavesNot
     EXPECT_EQ(Key(again, "ret_code"), "50151401");
     EXPECT_EQ(Key(again, "dev_addr"), dev);
     EXPECT_EQ(Key(Cli("detachwithip", Snap(1)), "ret_code"), "0");
-    nothingLeft("after a detach");
+    ExpectNothingLeft("after a detach");
     EXPECT_EQ(Key(Cli("detachwithip", Snap(1)), "ret_code"), "50151601");
 
     // An attach killed once its export is up leaves the daemon, its mount and pid file; the next
@@ -685,14 +688,12 @@ TEST_F(CephIdentityTest, ASnapshotIsServedWithoutACloneAndAKilledAttachLeavesNot
             EXPECT_EQ(td.rc, 0) << td.err;
         } else {
             if (std::string(after) == "daemon killed") {
-                std::istringstream in(daemons());
-                for (int p; in >> p;) ::kill(p, SIGKILL);
-                ASSERT_TRUE(testwait::WaitFor([&]() { return daemons().empty(); }, std::chrono::seconds(30)));
+                ASSERT_TRUE(KillDaemons("/var/rbd/qsd/"));
             }
             Result det = Cli("detachwithip", Snap(1));
             EXPECT_EQ(Key(det, "ret_code"), "0") << det.out << det.err;
         }
-        nothingLeft(after);
+        ExpectNothingLeft(after);
     }
 
     // The clone way, kept as a setting: the clone has object-map and fast-diff, so that removing a
@@ -707,7 +708,7 @@ TEST_F(CephIdentityTest, ASnapshotIsServedWithoutACloneAndAKilledAttachLeavesNot
     EXPECT_NE(info.out.find("object-map"), std::string::npos) << info.out;
     EXPECT_TRUE(AllBytes(readDirect(Key(viaClone, "dev_addr")), '\x3c'));
     EXPECT_EQ(Key(Cli("detachwithip", Snap(1)), "ret_code"), "0");
-    nothingLeft("after the clone's detach");
+    ExpectNothingLeft("after the clone's detach");
     EXPECT_EQ(RbdCmd({"snap", "ls", std::string(kPool) + "/" + Vol()}).out.find("yes"), std::string::npos);
 }
 
@@ -719,14 +720,6 @@ TEST_F(CephIdentityTest, AnImageWrittenThroughItsCacheIsOnTheClusterWhenReleased
     Admin({"volume", "create", Vol(), std::to_string(size)});
     std::string want(size, '\0');
     std::mt19937 rng(24);
-    auto daemons = [this]() { return DaemonsUnder("/var/rbd/"); };
-    auto nothingLeft = [&](const std::string& how) {
-        EXPECT_EQ(Leftovers(), std::vector<std::string>{}) << how;
-        EXPECT_EQ(daemons(), "") << how;
-        std::error_code ec;
-        EXPECT_TRUE(fs::is_empty(root->Root() + "/var/rbd/mnt", ec) || ec) << how;
-        EXPECT_TRUE(fs::is_empty(root->Root() + "/var/rbd/qsd", ec) || ec) << how;
-    };
     // Random 4 MiB blocks written with O_DIRECT at `offsets` (MiB), recorded in `want`; the
     // descriptor is returned open when `keepOpen`, else closed after an fsync when `sync`.
     auto write = [&](const std::string& dev, std::initializer_list<uint64_t> offsets, bool sync, bool keepOpen) {
@@ -747,15 +740,6 @@ TEST_F(CephIdentityTest, AnImageWrittenThroughItsCacheIsOnTheClusterWhenReleased
         if (keepOpen) return fd;
         ::close(fd);
         return -1;
-    };
-    auto exported = [&]() {
-        const std::string file = root->Root() + "/export-image";
-        Result r = RbdCmd({"export", std::string(kPool) + "/" + Vol(), file});
-        EXPECT_EQ(r.rc, 0) << r.err;
-        std::ifstream in(file, std::ios::binary);
-        std::string data((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-        fs::remove(file);
-        return data;
     };
     struct Case {
         const char* name;
@@ -779,8 +763,8 @@ TEST_F(CephIdentityTest, AnImageWrittenThroughItsCacheIsOnTheClusterWhenReleased
         }
         Result det = Cli("detachwithip", Vol());
         ASSERT_EQ(Key(det, "ret_code"), "0") << det.out << det.err;
-        EXPECT_TRUE(exported() == want) << "what the cluster holds right after the detach";
-        nothingLeft("after the detach");
+        EXPECT_TRUE(Export(Vol(), 0) == want) << "what the cluster holds right after the detach";
+        ExpectNothingLeft("after the detach");
     }
 
     // An attach killed once rbd-fuse is up: written (unflushed) data reaches the cluster through
@@ -791,14 +775,12 @@ TEST_F(CephIdentityTest, AnImageWrittenThroughItsCacheIsOnTheClusterWhenReleased
         Result killed = Cli("attachwithip", Vol());
         ::unsetenv("RBD_TOOL_CRASH_AT");
         EXPECT_EQ(Key(killed, "ret_code"), "<none>") << killed.out;
-        ASSERT_NE(daemons(), "");
+        ASSERT_NE(DaemonsUnder("/var/rbd/"), "");
         ASSERT_EQ(Mounts().size(), 1u);
         const std::string point = Mounts().front().substr(Mounts().front().find(' ') + 1);
         const std::string dev = point.substr(0, point.find(' ')) + "/" + Vol();
         if (std::string(after) == "rbd-fuse killed") {
-            std::istringstream in(daemons());
-            for (int p; in >> p;) ::kill(p, SIGKILL);
-            ASSERT_TRUE(testwait::WaitFor([&]() { return daemons().empty(); }, std::chrono::seconds(30)));
+            ASSERT_TRUE(KillDaemons("/var/rbd/"));
         } else {
             write(dev, {8, 40}, false, false);
         }
@@ -809,8 +791,8 @@ TEST_F(CephIdentityTest, AnImageWrittenThroughItsCacheIsOnTheClusterWhenReleased
             Result det = Cli("detachwithip", Vol());
             EXPECT_EQ(Key(det, "ret_code"), "0") << det.out << det.err;
         }
-        EXPECT_TRUE(exported() == want) << "what the cluster holds right after the release";
-        nothingLeft(after);
+        EXPECT_TRUE(Export(Vol(), 0) == want) << "what the cluster holds right after the release";
+        ExpectNothingLeft(after);
     }
 }
 
@@ -882,30 +864,15 @@ TEST_F(CephIdentityTest, KilledBitmapCreatesLeaveNothingBehind)
     // leaves a watch that would hold the name for the watch timeout: the delete still removes it.
     ASSERT_EQ(Key(CreateBitmap(name, Snap(1), Snap(2)), "ResultCode"), "0");
     {
-        std::vector<std::string> args = {"rbd", "-c", DM_CEPH_CONF, "watch", std::string(kPool) + "/" + name};
-        std::vector<char*> argv;
-        for (std::string& a : args) argv.push_back(a.data());
-        argv.push_back(nullptr);
         // `rbd watch` runs until its input ends: a pipe the test holds open.
         int input[2];
-        ASSERT_EQ(::pipe(input), 0);
-        posix_spawn_file_actions_t io;
-        posix_spawn_file_actions_init(&io);
-        posix_spawn_file_actions_adddup2(&io, input[0], 0);
-        posix_spawn_file_actions_addclose(&io, input[1]);
-        posix_spawn_file_actions_addopen(&io, 1, "/dev/null", O_WRONLY, 0);
-        pid_t watcher = -1;
-        const int spawned = posix_spawnp(&watcher, "rbd", &io, nullptr, argv.data(), environ);
-        posix_spawn_file_actions_destroy(&io);
+        ASSERT_EQ(::pipe2(input, O_CLOEXEC), 0);
+        const pid_t watcher = Spawn({"rbd", "-c", DM_CEPH_CONF, "watch", std::string(kPool) + "/" + name}, input[0], true);
         ::close(input[0]);
-        ASSERT_EQ(spawned, 0);
-        bool watched = false;
-        for (int i = 0; i < 600 && !watched; ++i) {
-            watched = RbdCmd({"status", std::string(kPool) + "/" + name}).out.find("watcher=") != std::string::npos;
-            if (!watched) std::this_thread::sleep_for(std::chrono::milliseconds(50));
-        }
-        ::kill(watcher, SIGKILL);
-        ::waitpid(watcher, nullptr, 0);
+        ASSERT_GT(watcher, 0);
+        const bool watched = testwait::WaitFor([&]() { return Watched(name); }, std::chrono::seconds(30),
+                                               std::chrono::milliseconds(50));
+        KillAndReap(watcher);
         ::close(input[1]);
         ASSERT_TRUE(watched) << "rbd watch never registered";
         Result del = Qrm({"--op", "deleteVolume", "--volName", name});
@@ -916,25 +883,15 @@ TEST_F(CephIdentityTest, KilledBitmapCreatesLeaveNothingBehind)
     // and the name can be used again.
     std::mt19937 rng(20261207);
     for (int i = 0; i < 16; ++i) {
-        std::vector<std::string> args = {root->QrmTool(), "--op", "createBitmapVolume", "--snapNameFrom", Snap(1),
-                                         "--snapNameTo", Snap(2), "--volName", name, "--staIp", "127.0.0.1",
-                                         "--strataFloatIP", "127.0.0.1", "--poolId", kPool};
-        std::vector<char*> argv;
-        for (std::string& a : args) argv.push_back(a.data());
-        argv.push_back(nullptr);
-        pid_t pid = -1;
-        posix_spawn_file_actions_t quiet;
-        posix_spawn_file_actions_init(&quiet);
-        posix_spawn_file_actions_addopen(&quiet, 1, "/dev/null", O_WRONLY, 0);
-        posix_spawn_file_actions_addopen(&quiet, 2, "/dev/null", O_WRONLY, 0);
-        ASSERT_EQ(posix_spawn(&pid, argv[0], &quiet, nullptr, argv.data(), environ), 0);
-        posix_spawn_file_actions_destroy(&quiet);
+        const pid_t pid = Spawn({root->QrmTool(), "--op", "createBitmapVolume", "--snapNameFrom", Snap(1), "--snapNameTo",
+                                 Snap(2), "--volName", name, "--staIp", "127.0.0.1", "--strataFloatIP", "127.0.0.1",
+                                 "--poolId", kPool},
+                                -1, true);
+        ASSERT_GT(pid, 0);
         // The moment of the kill is the variable under test, not a wait: every check below holds
         // wherever it lands (before the tool started, in the middle, or after it answered).
         std::this_thread::sleep_for(std::chrono::milliseconds(std::uniform_int_distribution<int>(20, 200)(rng)));
-        ::kill(pid, SIGKILL);
-        int status = 0;
-        ::waitpid(pid, &status, 0);
+        KillAndReap(pid);
         Result q = Qrm({"--op", "queryBitmapVolume", "--volName", name});
         EXPECT_TRUE(Key(q, "ResultCode") == "50150005" || Key(q, "status") == "0") << q.out;
         if (i % 2 == 0) {
@@ -967,27 +924,16 @@ TEST_F(CephIdentityTest, TeardownReportsWhatItCannotRemoveAndWaitsOutADeadWatch)
     // attachments) keeps it.
     const std::string dir = root->Root() + "/watch";
     fs::create_directories(dir);
-    std::vector<std::string> args = {"rbd-fuse", "-c", DM_CEPH_CONF, "-p", kPool, "-r", name, "-f", dir};
-    std::vector<char*> argv;
-    for (std::string& a : args) argv.push_back(a.data());
-    argv.push_back(nullptr);
-    pid_t watcher = -1;
-    posix_spawn_file_actions_t fa;
-    posix_spawn_file_actions_init(&fa);
-    posix_spawn_file_actions_addopen(&fa, 1, "/dev/null", O_WRONLY, 0);
-    posix_spawn_file_actions_addopen(&fa, 2, "/dev/null", O_WRONLY, 0);
-    ASSERT_EQ(posix_spawnp(&watcher, "rbd-fuse", &fa, nullptr, argv.data(), environ), 0);
-    posix_spawn_file_actions_destroy(&fa);
+    const pid_t watcher = Spawn({"rbd-fuse", "-c", DM_CEPH_CONF, "-p", kPool, "-r", name, "-f", dir}, -1, true);
+    ASSERT_GT(watcher, 0);
     ASSERT_TRUE(testwait::WaitFor([&]() { return fs::exists(dir + "/" + name); }, std::chrono::seconds(30)));
     std::ifstream(dir + "/" + name, std::ios::binary).get();  // rbd-fuse opens the image on first use
-    ASSERT_TRUE(testwait::WaitFor([&]() { return RbdCmd({"status", std::string(kPool) + "/" + name}).out.find("watcher=") != std::string::npos; },
-                                  std::chrono::seconds(30)));
+    ASSERT_TRUE(testwait::WaitFor([&]() { return Watched(name); }, std::chrono::seconds(30)));
     Result td = Tool({"teardown", "--pool", kPool, "--wait", "1"});
     EXPECT_NE(td.rc, 0) << "teardown said nothing of an image it could not remove";
     EXPECT_NE(td.err.find(name), std::string::npos) << td.err;
     // Killed, the client's watch lingers for a while; teardown waits it out.
-    ::kill(watcher, SIGKILL);
-    ::waitpid(watcher, nullptr, 0);
+    KillAndReap(watcher);
     ::umount2(dir.c_str(), MNT_DETACH);
     td = Tool({"teardown", "--pool", kPool});
     EXPECT_EQ(td.rc, 0) << td.err;
@@ -1014,9 +960,7 @@ TEST_F(CephIdentityTest, AgentInstallLeavesAnotherInstallationsAgentAlone)
 
 TEST_F(CephIdentityTest, AWholeObjectDiscardedBetweenSnapshotsRestoresAsZeros)
 {
-    Admin({"volume", "create", Vol(), std::to_string(size)});
-    Admin({"write", Vol(), "--offset", "0", "--length", std::to_string(size), "--random", "9"});
-    Admin({"snapshot", "create", Vol(), Snap(1)});
+    FilledSnapshot(Vol(), Snap(1), 9, kPool, "--random");
     ASSERT_EQ(Mover(BackupArgs(Snap(1))).rc, 0);
     Admin({"discard", Vol(), "--offset", std::to_string(8 * kMiB), "--length", std::to_string(4 * kMiB)});
     Admin({"snapshot", "create", Vol(), Snap(2)});
@@ -1031,38 +975,3 @@ TEST_F(CephIdentityTest, AWholeObjectDiscardedBetweenSnapshotsRestoresAsZeros)
 }
 
 }  // namespace
-
-// The check of the storage's own diff: a changed extent the diff leaves out is
-// invisible to every checksum, and found only by comparing with the snapshot.
-TEST_F(CephTest, TheSourceCheckCatchesAnExtentTheDiffLeftOut)
-{
-    Admin({"volume", "create", Vol(), std::to_string(size)});
-    Admin({"write", Vol(), "--offset", "0", "--length", std::to_string(16 * kMiB), "--random", "3"});
-    Admin({"snapshot", "create", Vol(), Snap(1)});
-    ASSERT_EQ(Mover(BackupArgs(Snap(1))).rc, 0);
-    Admin({"write", Vol(), "--offset", std::to_string(20 * kMiB), "--length", std::to_string(4 * kMiB), "--random",
-           "4"});
-    Admin({"write", Vol(), "--offset", std::to_string(36 * kMiB), "--length", std::to_string(4 * kMiB), "--random",
-           "5"});
-    Admin({"snapshot", "create", Vol(), Snap(2)});
-    const std::string conf = root->Root() + "/conf/rbd.conf";
-    const std::string saved = [&]() {
-        std::ifstream in(conf);
-        return std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-    }();
-    std::ofstream(conf, std::ios::app) << "fault_drop_changed_run = 1\n";
-    Result incr = Mover(BackupArgs(Snap(2), Snap(1)));
-    std::ofstream(conf, std::ios::trunc) << saved;
-    ASSERT_EQ(incr.rc, 0) << incr.out << incr.err;
-    EXPECT_EQ(Mover({"verify", "--repo", repo}).rc, 0) << "every checksum holds";
-    Result check = Mover({"verify", "--repo", repo, "--against-source", kUrl + Snap(2)});
-    EXPECT_EQ(check.rc, 1) << check.out << check.err;
-    ASSERT_GE(check.json["differing"].size(), 1u) << check.out;
-    for (const Json::Value& d : check.json["differing"]) {
-        const uint64_t at = d["block"].asUInt64() * 4 * kMiB + kOffset;
-        EXPECT_TRUE(at + 4 * kMiB > 20 * kMiB && at < 24 * kMiB) << "block " << d["block"] << " was not lost";
-        EXPECT_NE(d["text"].asString().find("the storage's diff called it unchanged"), std::string::npos);
-    }
-    EXPECT_EQ(Mover({"verify", "--repo", repo, "--against-source", kUrl + Snap(1)}).rc, 0);
-    EXPECT_TRUE(Leftovers().empty());
-}

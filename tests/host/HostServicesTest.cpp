@@ -1,7 +1,5 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
 #include <cstdlib>
 #include <fstream>
@@ -129,23 +127,6 @@ TEST(GuardedFile, WriteIsInvisibleUntilPublished)
     EXPECT_NE(missing.GetErrorInfo().find("No such file"), std::string::npos);
     // No temporary files are left behind.
     EXPECT_EQ(std::system(("test -z \"$(ls -A " + dir.Path() + ")\"").c_str()), 0);
-}
-
-TEST(GuardedFile, UnpublishedWriteOfAChildThatDiesLeavesOldFile)
-{
-    TempDir dir;
-    const std::string path = dir.Path() + "/f.bin";
-    WriteFile(path, "keep");
-    pid_t pid = ::fork();
-    if (pid == 0) {
-        Oru::GuardedFile f(0);
-        f.Open(path, "w");
-        f.Write("partial", 1, 7);
-        ::_exit(0);  // dies without Flush or close
-    }
-    int status = 0;
-    ::waitpid(pid, &status, 0);
-    EXPECT_EQ(ReadAll(path), "keep");
 }
 
 TEST(Logger, RotatesAndKeepsBoundedFiles)

@@ -3,25 +3,12 @@
 // all) arrive as plain bytes, and the agent stand-in is found by the process search.
 #include <gtest/gtest.h>
 
-#include "host/CommandChannel.h"
 #include "host/RootPath.h"
 #include "tests/sim/SimToolHelpers.h"
 
 using namespace simtest;
 
 namespace {
-
-int Exec(const std::string& cmd, const std::vector<std::string>& params, std::vector<std::string>& out,
-         uint64_t code = 100012)
-{
-    RunShellCmdInfo info;
-    info.cmd = cmd;
-    info.params = params;
-    info.cmdCode = code;
-    std::string err;
-    out.clear();
-    return RestToMgr::ExceSystemCmd(info, out, err);
-}
 
 std::string Value(const std::vector<std::string>& lines, const std::string& key)
 {

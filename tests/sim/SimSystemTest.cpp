@@ -12,7 +12,6 @@
 #include <thread>
 #include <unistd.h>
 
-#include "host/CommandChannel.h"
 #include "tests/sim/SimToolHelpers.h"
 #include "tests/support/WaitFor.h"
 
@@ -86,13 +85,8 @@ int AgentPid(const SimRoot& root)
 // ./strata_agent and this root.
 bool SearchFindsAgent(const SimRoot& root)
 {
-    RunShellCmdInfo info;
-    info.cmd = "ps -ef |grep -E '?' |grep -E -v grep";
-    info.params = {"strata_agent"};
-    info.cmdCode = 100016;
     std::vector<std::string> out;
-    std::string err;
-    RestToMgr::ExceSystemCmd(info, out, err);
+    Exec("ps -ef |grep -E '?' |grep -E -v grep", {"strata_agent"}, out, 100016);
     for (const auto& l : out) {
         if (l.find("./strata_agent") != std::string::npos && l.find(root.StateDir()) != std::string::npos) {
             return true;

@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "host/CommandChannel.h"
 #include "tests/support/SimRoot.h"
 
 namespace simtest {
@@ -40,6 +41,19 @@ inline ToolResult RunTool(const std::string& path, const std::vector<std::string
         }
     }
     return r;
+}
+
+// A command template run through the host's own channel, as the plug-in runs it.
+inline int Exec(const std::string& cmd, const std::vector<std::string>& params, std::vector<std::string>& out,
+                uint64_t code = 100012)
+{
+    RunShellCmdInfo info;
+    info.cmd = cmd;
+    info.params = params;
+    info.cmdCode = code;
+    std::string err;
+    out.clear();
+    return RestToMgr::ExceSystemCmd(info, out, err);
 }
 
 inline ToolResult CreateBitmap(const SimRoot& root, const std::string& from, const std::string& to,

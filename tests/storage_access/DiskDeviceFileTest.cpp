@@ -13,8 +13,7 @@
 
 #include <atomic>
 #include <boost/filesystem.hpp>
-#include <condition_variable>
-#include <mutex>
+#include <future>
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
@@ -40,65 +39,50 @@ std::atomic<size_t> g_pwriteCap{0};  // 0: no cap
 // When armed, the next pread stops inside the call until the test opens the gate,
 // so a test can act while a read holds the descriptor.
 struct PreadGate {
-    std::mutex mutex;
-    std::condition_variable cv;
     std::atomic<bool> armed{false};
-    bool entered = false;
-    bool open = false;
+    std::promise<void> entered, open;
+    std::future<void> enteredSeen;
+    std::shared_future<void> opened;
 
-    // Closed and not entered, ready to be armed (a repeated run starts afresh).
+    // Closed and not entered (a repeated run starts afresh).
     void Arm()
     {
-        std::lock_guard<std::mutex> lock(mutex);
-        entered = false;
-        open = false;
+        entered = {};
+        open = {};
+        enteredSeen = entered.get_future();
+        opened = open.get_future();
         armed = true;
     }
     void Pass()
     {
         bool expected = true;
-        if (!armed.compare_exchange_strong(expected, false)) {
-            return;
+        if (armed.compare_exchange_strong(expected, false)) {
+            entered.set_value();
+            opened.wait();
         }
-        std::unique_lock<std::mutex> lock(mutex);
-        entered = true;
-        cv.notify_all();
-        cv.wait(lock, [this] { return open; });
-    }
-    void WaitEntered()
-    {
-        std::unique_lock<std::mutex> lock(mutex);
-        cv.wait(lock, [this] { return entered; });
-    }
-    void Open()
-    {
-        std::lock_guard<std::mutex> lock(mutex);
-        open = true;
-        cv.notify_all();
     }
 };
 PreadGate g_preadGate;
+
+// Counts the call and shortens the transfer to `cap` bytes (0: no cap).
+ssize_t Transfer(long call, int fd, const void* buf, size_t count, off_t offset, std::atomic<int>& calls,
+                 const std::atomic<size_t>& cap)
+{
+    calls.fetch_add(1);
+    const size_t most = cap.load();
+    return static_cast<ssize_t>(::syscall(call, fd, buf, most != 0 && count > most ? most : count, offset));
+}
 }  // namespace
 
 extern "C" ssize_t pread(int fd, void* buf, size_t count, off_t offset)
 {
-    g_preadCalls.fetch_add(1);
     g_preadGate.Pass();
-    size_t cap = g_preadCap.load();
-    if (cap != 0 && count > cap) {
-        count = cap;
-    }
-    return static_cast<ssize_t>(::syscall(SYS_pread64, fd, buf, count, offset));
+    return Transfer(SYS_pread64, fd, buf, count, offset, g_preadCalls, g_preadCap);
 }
 
 extern "C" ssize_t pwrite(int fd, const void* buf, size_t count, off_t offset)
 {
-    g_pwriteCalls.fetch_add(1);
-    size_t cap = g_pwriteCap.load();
-    if (cap != 0 && count > cap) {
-        count = cap;
-    }
-    return static_cast<ssize_t>(::syscall(SYS_pwrite64, fd, buf, count, offset));
+    return Transfer(SYS_pwrite64, fd, buf, count, offset, g_pwriteCalls, g_pwriteCap);
 }
 
 namespace {
@@ -565,10 +549,10 @@ TEST_F(DiskDeviceFileTest, CloseDuringAReadLetsThatReadFinish)
     uint64_t len = buf.size();
     DISK_DEVICE_RETURN_CODE rc = DISK_DEVICE_READ_FAILED;
     std::thread reader([&] { rc = f.Read(4096, len, buf.data()); });
-    g_preadGate.WaitEntered();
+    g_preadGate.enteredSeen.wait();
     EXPECT_EQ(f.Close(), DISK_DEVICE_OK);
     EXPECT_TRUE(FdIsOpen(fd));
-    g_preadGate.Open();
+    g_preadGate.open.set_value();
     reader.join();
     EXPECT_EQ(rc, DISK_DEVICE_OK);
     EXPECT_EQ(len, 4096u);

@@ -93,11 +93,20 @@ TEST_F(StrataApiTest, EveryCommandHasItsTemplateParametersAndCode)
 {
     const std::string bm = "b'; rm -rf / #$(id)`x`";
     const std::string vol = "v'; rm -rf / #$(id)`x`";
-    m_runner.Expect(Line(kCreate, {"127.0.0.1", "snapA", "snapB", "10.1.2.3", bm, "pool7"}), kCreated);
-    m_runner.Expect(Line(kQuery, {"127.0.0.1", "10.1.2.3", bm, "pool7"}), Status(0));
-    m_runner.Expect(Line(kDelete, {"127.0.0.1", "10.1.2.3", bm, "pool7"}), Out({"ResultCode=0"}));
-    m_runner.Expect(Line(kAttach, {vol, "10.1.2.3", "pool7"}), Out({"ret_code=0", "ret_desc=ok", "dev_addr=/dev/sdq"}));
-    m_runner.Expect(Line(kDetach, {vol, "10.1.2.3", "pool7"}), Out({"ret_code=0", "ret_desc=ok"}));
+    const struct {
+        std::string cmdTemplate;
+        std::vector<std::string> params;
+        Reply reply;
+    } expected[] = {
+        {kCreate, {"127.0.0.1", "snapA", "snapB", "10.1.2.3", bm, "pool7"}, kCreated},
+        {kQuery, {"127.0.0.1", "10.1.2.3", bm, "pool7"}, Status(0)},
+        {kDelete, {"127.0.0.1", "10.1.2.3", bm, "pool7"}, Out({"ResultCode=0"})},
+        {kAttach, {vol, "10.1.2.3", "pool7"}, Out({"ret_code=0", "ret_desc=ok", "dev_addr=/dev/sdq"})},
+        {kDetach, {vol, "10.1.2.3", "pool7"}, Out({"ret_code=0", "ret_desc=ok"})},
+    };
+    for (const auto& e : expected) {
+        m_runner.Expect(Line(e.cmdTemplate, e.params), e.reply);
+    }
     BitmapVolumeInfo info = Info();
     info.volName = bm;
     std::string err;
@@ -106,19 +115,11 @@ TEST_F(StrataApiTest, EveryCommandHasItsTemplateParametersAndCode)
     ASSERT_EQ(m_api.DeleteBitmapVolume(bm, err), 0);
     ASSERT_EQ(m_api.AttachVolume(vol, dev, err), 0);
     ASSERT_EQ(m_api.DetachVolume(vol, err), 0);
-
-    const std::pair<std::string, std::vector<std::string>> expected[] = {
-        {kCreate, {"127.0.0.1", "snapA", "snapB", "10.1.2.3", bm, "pool7"}},
-        {kQuery, {"127.0.0.1", "10.1.2.3", bm, "pool7"}},
-        {kDelete, {"127.0.0.1", "10.1.2.3", bm, "pool7"}},
-        {kAttach, {vol, "10.1.2.3", "pool7"}},
-        {kDetach, {vol, "10.1.2.3", "pool7"}},
-    };
     auto calls = m_runner.Calls();
     ASSERT_EQ(calls.size(), 5u);
     for (size_t i = 0; i < calls.size(); ++i) {
-        EXPECT_EQ(calls[i].cmdTemplate, expected[i].first) << i;
-        EXPECT_EQ(calls[i].params, expected[i].second) << i;
+        EXPECT_EQ(calls[i].cmdTemplate, expected[i].cmdTemplate) << i;
+        EXPECT_EQ(calls[i].params, expected[i].params) << i;
     }
     for (int code = 100010; code <= 100014; ++code) {
         EXPECT_TRUE(m_logs.Contains("run command code " + std::to_string(code) + ": ")) << code;
@@ -130,13 +131,10 @@ TEST_F(StrataApiTest, EveryCommandHasItsTemplateParametersAndCode)
 TEST_F(StrataApiTest, IPv6ManagerMakesEveryCommandUseTheIPv6Agent)
 {
     StrataApi api("fe80::1", "p");
-    m_runner.Expect(Line(kCreate, {"::1", "a", "b", "fe80::1", "bm", "p"}), kCreated);
-    m_runner.Expect(Line(kQuery, {"::1", "fe80::1", "bm", "p"}), Status(0));
+    m_runner.Expect(Line(kCreate, {"::1", "snapA", "snapB", "fe80::1", "bmp_1", "p"}), kCreated);
+    m_runner.Expect(Line(kQuery, {"::1", "fe80::1", "bmp_1", "p"}), Status(0));
     m_runner.Expect(Line(kDelete, {"::1", "fe80::1", "bm", "p"}), Out({"ResultCode=0"}));
-    BitmapVolumeInfo info;
-    info.volName = "bm";
-    info.snapNameFrom = "a";
-    info.snapNameTo = "b";
+    BitmapVolumeInfo info = Info();
     std::string err;
     EXPECT_EQ(api.CreateBitmapVolume(info, err, AbortFunc()), 0);
     EXPECT_EQ(api.DeleteBitmapVolumeNoRetry("bm", err), 0);

@@ -301,7 +301,6 @@ TEST_F(ContractTest, FailedOpensNameTheDiskAndLeaveOnlyWhatIsAttached)
             EXPECT_EQ(CallsWith(script, "reg_qs.sh"), backup ? 0u : c.keyScripts);
         }
     }
-    device->fails = false;
 }
 
 // CloseDisk always tries the detach; each failure adds a detail, a failed detach
@@ -338,7 +337,6 @@ TEST_F(ContractTest, CloseReportsEachFailureAndKeepsWhatStaysAttached)
         EXPECT_EQ(Events(messages), c.detachFails ? raised : EventList());
         EXPECT_EQ(ArraySize(LastCacheData(messages), "snapshot_volumes_attached"), c.detachFails ? 1u : 0u);
     }
-    device->closeFails = false;
 }
 
 // CloseDisk removes the key under the resolved path of the open, falls back to
@@ -399,7 +397,6 @@ TEST_F(ContractTest, BlockOperationsReportTheirStatusAndTheDeviceError)
         EXPECT_EQ(res.details.front().code, std::get<3>(op));
         EXPECT_EQ(res.details.front().params.back(), "device error: EIO");
     }
-    device->fails = false;
 }
 
 // The same snapshot as the previous backup is refused before any command; the

@@ -182,7 +182,8 @@ TEST_F(PluginSimTest, CachedDataNamesTheVolumeWhileItsAttachRuns)
         ASSERT_NE(disk, nullptr);
         EnvProxyResult open;
         std::thread opener([&] { open = backup ? disk->OpenDisk(nullptr, true) : disk->OpenDisk(false); });
-        const bool running = WaitFor([&] { return sim.State().calls["attach"] > before; });
+        const bool running =
+            testwait::WaitFor([&] { return sim.State().calls["attach"] > before; }, std::chrono::seconds(20));
         Json::Value doc;
         CJsonUtils::StringToJson(sink.LatestCacheData(), doc);
         const bool attached = sim.State().IsAttached(name);
@@ -211,7 +212,7 @@ bool RunAndKill(Body body, Pred killWhen)
         pause();
         _exit(0);
     }
-    const bool reached = WaitFor(killWhen);
+    const bool reached = testwait::WaitFor(killWhen, std::chrono::seconds(20));
     kill(pid, SIGKILL);
     int status = 0;
     waitpid(pid, &status, 0);

@@ -66,13 +66,6 @@ inline std::shared_ptr<CDiskDescriptor> Create(const VolumeParas& p)
 // An aligned buffer for direct I/O.
 using benchutil::AlignedBuffer;
 
-// Polls a state the test can observe, every 10 ms for up to 20 s; whether it held.
-template <typename Pred>
-bool WaitFor(Pred holds)
-{
-    return testwait::WaitFor(holds, std::chrono::seconds(20));
-}
-
 // Does the document still name anything to clean?
 inline bool NamesVolumes(const std::string& doc)
 {
