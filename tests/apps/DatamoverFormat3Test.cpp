@@ -286,7 +286,7 @@ TEST_F(DatamoverFormat3Test, AnAlteredChunkIsRefusedByVerifyAndRestoreBeforeTheF
     // incremental is not laid on it (nor on a guess at another).
     const std::string index = repoPath + "/indexes/" + kVolumeId + "/" + a;
     ASSERT_TRUE(fs::exists(index));
-    Overwrite(index, 40, "\x7f");
+    Overwrite(index, 40, std::string(1, static_cast<char>(FileBytes(index)[40] ^ 1)));  // sealed bytes: any value
     Result v = Run(Repo("verify"));
     EXPECT_EQ(v.rc, 1);
     EXPECT_TRUE(Mentions(v.json["damaged_backups"], a)) << v.out;
