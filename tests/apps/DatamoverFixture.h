@@ -122,11 +122,16 @@ protected:
         const std::string all = CJsonUtils::JsonToString(r.json) + r.err;
         for (const std::string& t : texts) EXPECT_NE(all.find(t), std::string::npos) << "no \"" << t << "\" in " << all;
     }
+    // A full backup of snapshot `snap` of volume `volumeId` into the test's repository.
+    std::vector<std::string> BackupOf(const std::string& volumeId, const std::string& snap) const
+    {
+        return {"backup", "--volume-id", volumeId, "--snapshot-url", kUrl + snap, "--repo", repoPath,
+                "--volume-size", std::to_string(size)};
+    }
     std::vector<std::string> BackupArgs(const std::string& snapshot, const std::string& parent = "",
                                         const std::vector<std::string>& extra = {}) const
     {
-        std::vector<std::string> args = {"backup", "--volume-id", kVolumeId, "--snapshot-url", kUrl + snapshot,
-                                         "--repo", repoPath, "--volume-size", std::to_string(size)};
+        std::vector<std::string> args = BackupOf(kVolumeId, snapshot);
         if (!parent.empty()) args.insert(args.end(), {"--parent-snapshot", parent});
         args.insert(args.end(), extra.begin(), extra.end());
         return args;
@@ -201,23 +206,24 @@ protected:
         }
         return n;
     }
-    size_t CachedTaskFiles() const { return CountIn("/var/cache", "task-"); }
     // Nothing stays attached or registered and no task data is left.
     void ExpectNoLeftovers() const
     {
         simtest::SimState state = sim->State();
         EXPECT_TRUE(state.Clean()) << state.raw.toStyledString();
-        EXPECT_EQ(CachedTaskFiles(), 0u);
+        EXPECT_EQ(CountIn("/var/cache", "task-"), 0u);
     }
 
     std::string BackupDir(const std::string& id) const
     {
         return repoPath + "/chains/" + kVolumeId + "/backups/" + id;
     }
-    // Restores into the strata volume `target`, or where `extra` says when it is empty.
-    Result Restore(const std::string& id, const std::string& target, const std::vector<std::string>& extra = {}) const
+    // Restores from `repo` (the test's repository when empty) into the strata volume
+    // `target`, or where `extra` says when it is empty.
+    Result Restore(const std::string& id, const std::string& target, const std::vector<std::string>& extra = {},
+                   const std::string& repo = "") const
     {
-        std::vector<std::string> args = Repo("restore", {"--backup", id});
+        std::vector<std::string> args = {"restore", "--repo", repo.empty() ? repoPath : repo, "--backup", id};
         if (!target.empty()) args.insert(args.end(), {"--volume-url", kUrl + target});
         args.insert(args.end(), extra.begin(), extra.end());
         return Run(args);

@@ -33,11 +33,6 @@ protected:
             << R"({"holder":"garbage collection","owner":"elsewhere","host":"another-node","boot_id":"b","pid":4242,)"
             << R"("created_at":)" << now << R"(,"expires_at":)" << now + in << "}\n";
     }
-    std::vector<std::string> BackupOf(const std::string& volumeId, const std::string& snap) const
-    {
-        return {"backup", "--volume-id", volumeId, "--snapshot-url", kUrl + snap, "--repo", repoPath,
-                "--volume-size", std::to_string(size)};
-    }
 };
 
 TEST_F(DatamoverLeaseTest, BackupsOfThreeVolumesAndAPruneRunAtOnceAndEveryKeptBackupRestores)
