@@ -104,11 +104,6 @@ protected:
         Result json = Run(args);
         EXPECT_EQ(json.json["error"]["code"].asString(), code) << json.out;
     }
-    std::vector<std::string> BackupOf(const std::string& volumeId, const std::string& snap) const
-    {
-        return {"backup", "--volume-id", volumeId, "--snapshot-url", kUrl + snap, "--repo", repoPath,
-                "--volume-size", std::to_string(size)};
-    }
 
     std::map<std::string, std::string> gw;
     std::string prefix, endpoint, stats;
@@ -270,12 +265,8 @@ TEST_F(S3Test, TheGatewayStoppedAndStartedDuringABackupLeavesASoundRepository)
     });
     // Stopped once chunks are landing (an observable state), started again after it is down.
     auto store = Store();
-    bool landing = false;
-    for (int i = 0; i < 3000 && !done && !landing; ++i) {
-        landing = !store->List("chunks/").empty();
-        if (!landing) std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
-    ASSERT_TRUE(landing) << "no chunk landed";
+    ASSERT_TRUE(WaitFor([&] { return done || !store->List("chunks/").empty(); }));
+    ASSERT_FALSE(store->List("chunks/").empty()) << "no chunk landed";
     ASSERT_EQ(Script("stop"), 0);
     const bool stoppedMidway = !done;
     ASSERT_EQ(Script("start"), 0);
@@ -380,12 +371,7 @@ TEST_F(S3Test, ServerErrorsThrottlingAndResetsAreRetriedToTheSameResult)
             ::waitpid(pid, nullptr, 0);
         }
     } stop{proxy};
-    bool listening = false;
-    for (int i = 0; i < 2000 && !listening; ++i) {
-        listening = fs::exists(portFile);
-        if (!listening) std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
-    ASSERT_TRUE(listening) << "the proxy did not start";
+    ASSERT_TRUE(WaitFor([&] { return fs::exists(portFile); })) << "the proxy did not start";
     repoPath = "s3+http://127.0.0.1:" + FileBytes(portFile) + "/" + gw["RGW_BUCKET"] + "/" + prefix;
     ::setenv("DATAMOVER_S3_STATS", stats.c_str(), 1);
     Expect(0, {"init", "--repo", repoPath, "--encryption", "none"});
