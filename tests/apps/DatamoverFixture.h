@@ -18,6 +18,9 @@
 #include <memory>
 #include <thread>
 
+#include "apps/datamover/repository/GarbageCollector.h"
+#include "apps/datamover/repository/Lease.h"
+#include "apps/datamover/repository/backend/OpenStore.h"
 #include "apps/datamover/repository/format2/RepoFormat.h"
 #include "foundation/JsonUtils.h"
 #include "tests/support/SimRoot.h"
@@ -58,6 +61,7 @@ protected:
     {
         sim.reset();
         ::unsetenv("DATAMOVER_PAUSE_DIVISOR");
+        ::unsetenv("DATAMOVER_LEASE_SECONDS");
     }
 
     std::vector<std::string> Argv(const std::vector<std::string>& args, bool json) const
@@ -280,6 +284,59 @@ protected:
     static bool WaitFor(Fn done)
     {
         return testwait::WaitFor(done, std::chrono::seconds(60));
+    }
+
+    // The test's format-3 repository as a store (a directory or a bucket), to look at and plant objects.
+    std::unique_ptr<repo3::ObjectStore> Store() const { return repo3::OpenObjectStore(repoPath); }
+
+    // The collection lease as the data mover meets, reports and removes it, in
+    // the test's (initialised, format-3) repository: a live lease of another
+    // machine refuses prune and unlock (but with --force) and a backup gives up
+    // waiting for it; an expired one blocks nobody.
+    void ExpectTheLeaseRules()
+    {
+        ::setenv("DATAMOVER_LEASE_SECONDS", "2", 1);
+        sim->CreateVolume("vol", size);
+        sim->WriteRandom("vol", 0, 4 * kMiB, 3);
+        sim->Snapshot("vol", "s1");
+        Expect(0, BackupArgs("s1"));
+        const std::unique_ptr<repo3::ObjectStore> store = Store();
+        repo3::HolderRecord other;  // a collection on another machine
+        other.holder = "garbage collection";
+        other.owner = "elsewhere";
+        other.host = "another-node";
+        other.pid = 4242;
+        auto plant = [&](int64_t expiresIn) {
+            other.expiresAt = repo3::NowSeconds() + expiresIn;
+            store->Replace(repo3::kGcLockObject, repo3::FormatHolder(other));
+        };
+        plant(600);
+        Result prune = Expect(1, Repo("prune", {"--keep-last", "1"}));
+        EXPECT_EQ(prune.json["error"]["code"].asString(), "in_use") << prune.out;
+        EXPECT_NE(prune.json["error"]["message"].asString().find("another-node"), std::string::npos) << prune.out;
+        // A backup waits for the holding to end, at most a lease time, then gives up in one line.
+        Result waited = Expect(1, BackupArgs("s1"));
+        EXPECT_EQ(waited.json["error"]["code"].asString(), "in_use") << waited.out;
+        EXPECT_TRUE(store->List("pending/").empty()) << "the refused backup left its claim";
+        Result kept = Expect(1, Repo("unlock"));
+        EXPECT_EQ(kept.json["error"]["code"].asString(), "in_use") << kept.out;
+        EXPECT_TRUE(store->Exists(repo3::kGcLockObject));
+        Result forced = Run(Repo("unlock", {"--force"}), false);
+        EXPECT_EQ(forced.rc, 0) << forced.err;
+        EXPECT_NE(forced.err.find("warning: removing a lease that has not expired"), std::string::npos) << forced.err;
+        EXPECT_FALSE(store->Exists(repo3::kGcLockObject));
+
+        // Expired: prune takes it over, backups do not wait, unlock removes it without --force.
+        plant(-1);
+        Expect(0, BackupArgs("s1"));
+        Expect(0, Repo("prune", {"--keep-last", "1"}));
+        EXPECT_FALSE(store->Exists(repo3::kGcLockObject)) << "taken over, then released";
+        plant(-1);
+        Result unlocked = Expect(0, Repo("unlock"));
+        EXPECT_TRUE(unlocked.json["removed"].asBool()) << unlocked.out;
+        EXPECT_FALSE(unlocked.json["forced"].asBool()) << unlocked.out;
+        EXPECT_FALSE(Expect(0, Repo("unlock")).json["removed"].asBool()) << "there was nothing to remove";
+        Expect(0, Repo("verify"));
     }
 
     // Makes `path` (the test's repository when empty) a format-2 repository,

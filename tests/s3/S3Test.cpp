@@ -10,9 +10,6 @@
 #include <random>
 #include <thread>
 
-#include "apps/datamover/repository/GarbageCollector.h"
-#include "apps/datamover/repository/Lease.h"
-#include "apps/datamover/repository/backend/S3Store.h"
 #include "tests/apps/DatamoverFixture.h"
 
 namespace dmtest {
@@ -63,20 +60,10 @@ protected:
     {
         for (const char* k : {"AWS_ACCESS_KEY_ID", "AWS_SECRET_ACCESS_KEY", "AWS_DEFAULT_REGION",
                               "DATAMOVER_S3_RETRY_SECONDS", "DATAMOVER_PASSWORD_FILE", "DATAMOVER_CRASH_AT",
-                              "DATAMOVER_S3_STATS", "DATAMOVER_LEASE_SECONDS"}) {
+                              "DATAMOVER_S3_STATS"}) {
             ::unsetenv(k);
         }
         DatamoverTest::TearDown();
-    }
-    // The repository's own store, for looking at (and planting) objects.
-    std::unique_ptr<repo3::S3Store> Store() const
-    {
-        repo3::S3Location loc;
-        std::string error;
-        EXPECT_TRUE(repo3::ParseS3Url(repoPath, loc, error)) << error;
-        repo3::S3Credentials c;
-        EXPECT_TRUE(repo3::LoadS3Credentials(c, error)) << error;
-        return std::make_unique<repo3::S3Store>(loc, c, repo3::S3Options::FromEnvironment());
     }
     size_t Chunks() const { return Store()->List("chunks/").size(); }
     // Requests the last command made (DATAMOVER_S3_STATS), as "get=.. put=.. list=..".
@@ -314,44 +301,8 @@ TEST_F(S3Test, WrongCredentialsAMissingBucketAndThePlainHttpEndpointAsS3AreOneLi
 TEST_F(S3Test, ALeaseBlocksPruneUntilItExpiresAndUnlockRemovesOnlyAnExpiredOneWithoutForce)
 {
     Expect(0, {"init", "--repo", repoPath, "--encryption", "none"});
-    sim->CreateVolume("vol", size);
-    sim->WriteRandom("vol", 0, 8 * kMiB, 3);
-    sim->Snapshot("vol", "s1");
-    Expect(0, BackupArgs("s1"));
-    auto store = Store();
-    repo3::HolderRecord other;
-    other.holder = "garbage collection";
-    other.owner = "elsewhere";
-    other.host = "another-node";
-    other.pid = 4242;
-    other.expiresAt = repo3::NowSeconds() + 600;
-    store->Replace(repo3::kGcLockObject, repo3::FormatHolder(other));
-
-    Result busy = Expect(1, Repo("prune", {"--keep-last", "1"}));
-    EXPECT_EQ(busy.json["error"]["code"].asString(), "in_use") << busy.out;
-    EXPECT_NE(busy.json["error"]["message"].asString().find("another-node"), std::string::npos) << busy.out;
-    Result refused = Expect(1, Repo("unlock"));
-    EXPECT_EQ(refused.json["error"]["code"].asString(), "in_use") << refused.out;
-    EXPECT_TRUE(store->Exists(repo3::kGcLockObject));
-    // Backups of other volumes do not wait for a lease that does not delete.
-    Result forced = Run(Repo("unlock", {"--force"}), false);
-    EXPECT_EQ(forced.rc, 0) << forced.err;
-    EXPECT_NE(forced.err.find("warning"), std::string::npos) << forced.err;
-    EXPECT_FALSE(store->Exists(repo3::kGcLockObject));
-
-    // A holder that died long ago: its lease blocks nobody.
-    other.expiresAt = repo3::NowSeconds() - 1;
-    store->Replace(repo3::kGcLockObject, repo3::FormatHolder(other));
-    Expect(0, Repo("prune", {"--keep-last", "1"}));
-    EXPECT_FALSE(store->Exists(repo3::kGcLockObject)) << "taken over, then released";
-    store->Replace(repo3::kGcLockObject, repo3::FormatHolder(other));
-    Result unlocked = Expect(0, Repo("unlock"));
-    EXPECT_TRUE(unlocked.json["removed"].asBool()) << unlocked.out;
-    EXPECT_FALSE(unlocked.json["forced"].asBool());
-    Result none = Expect(0, Repo("unlock"));
-    EXPECT_FALSE(none.json["removed"].asBool());
+    ExpectTheLeaseRules();
 }
-
 
 // 503, 429 and resets from a proxy before the gateway: retried, and nothing shows but the retries.
 TEST_F(S3Test, ServerErrorsThrottlingAndResetsAreRetriedToTheSameResult)
