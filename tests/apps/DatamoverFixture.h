@@ -339,6 +339,80 @@ protected:
         Expect(0, Repo("verify"));
     }
 
+    // In the test's format-3 repository, a full backup of "vol" (20 MiB of random
+    // data and 4 MiB of one byte: snapshot s1), then an incremental after 3 MiB
+    // changed inside its blocks 1 and 2 (s2): what each stored, every chunk there.
+    std::pair<Result, Result> FullThenIncremental()
+    {
+        sim->CreateVolume("vol", size);
+        sim->WriteRandom("vol", 0, 20 * kMiB, 7);
+        sim->WritePattern("vol", 30 * kMiB, 4 * kMiB, 0xAB);  // compressible, and a repeated block
+        sim->Snapshot("vol", "s1");
+        Result full = Expect(0, BackupArgs("s1"));
+        EXPECT_EQ(full.json["kind"].asString(), "full");
+        const uint64_t stored = full.json["chunks_stored"].asUInt64();
+        EXPECT_GE(stored, 6u) << full.out;
+        EXPECT_LE(stored, full.json["blocks"].asUInt64()) << full.out;
+        EXPECT_EQ(Store()->List("chunks/").size(), stored);
+        sim->WriteRandom("vol", 4 * kMiB + 100, 3 * kMiB, 8);
+        sim->Snapshot("vol", "s2");
+        Result inc = Expect(0, BackupArgs("s2", "s1"));
+        EXPECT_EQ(inc.json["kind"].asString(), "incremental");
+        EXPECT_EQ(inc.json["parent_backup"].asString(), Id(full));
+        EXPECT_LT(inc.json["blocks"].asUInt64(), full.json["blocks"].asUInt64()) << inc.out;
+        EXPECT_GE(inc.json["chunks_stored"].asUInt64(), 1u) << inc.out;
+        EXPECT_EQ(CountIn("/var/tmp", "backup-"), 0u) << "the changed-range file's directory was left behind";
+        return {full, inc};
+    }
+
+    // Backups of `count` volumes from as many processes at once, beside a prune of
+    // the first volume's chain that removes the older of its two earlier backups,
+    // in the test's (initialised, format-3) repository: every backup succeeds, the
+    // prune runs (or, when `leaseMayBeBusy`, finds the lease busy and the next one
+    // runs), and every kept backup restores.
+    void ExpectConcurrentBackupsAndAPrune(size_t count, bool leaseMayBeBusy)
+    {
+        std::vector<std::string> volumes;
+        for (size_t i = 0; i < count; ++i) volumes.push_back("1b4e28ba-2fa1-11d2-883f-0016d3cca4" + std::to_string(10 + i));
+        sim->CreateVolume("v0", size);
+        sim->WriteRandom("v0", 0, 12 * kMiB, 100);
+        sim->Snapshot("v0", "old1");
+        const std::string old1 = Id(Expect(0, BackupOf(volumes[0], "old1")));
+        sim->WriteRandom("v0", 0, 12 * kMiB, 101);
+        sim->Snapshot("v0", "old2");
+        Expect(0, BackupOf(volumes[0], "old2"));
+        for (size_t i = 0; i < count; ++i) {
+            const std::string v = "v" + std::to_string(i);
+            if (i > 0) sim->CreateVolume(v, size);
+            sim->WriteRandom(v, 0, 16 * kMiB, 200 + i);
+            sim->WriteRandom(v, 16 * kMiB, 4 * kMiB, 7);  // a block all of them share
+            sim->Snapshot(v, "n" + std::to_string(i));
+        }
+        const std::vector<std::string> prune = Repo("prune", {"--volume-id", volumes[0], "--keep-last", "2"});
+        std::vector<Result> results(count + 1);
+        std::vector<std::thread> threads;
+        for (size_t i = 0; i < count; ++i) {
+            threads.emplace_back([&, i] { results[i] = Run(BackupOf(volumes[i], "n" + std::to_string(i))); });
+        }
+        threads.emplace_back([&] { results.back() = Run(prune); });
+        for (auto& t : threads) t.join();
+        for (size_t i = 0; i < count; ++i) ASSERT_EQ(results[i].rc, 0) << results[i].out << results[i].err;
+        const Result& pruned = results.back();
+        if (leaseMayBeBusy && pruned.json["error"]["code"].asString() == "in_use") {
+            Expect(0, prune);
+        } else {
+            EXPECT_EQ(pruned.rc, 0) << pruned.out << pruned.err;
+        }
+        for (const Json::Value& chain : Expect(0, Repo("list")).json["chains"]) {
+            for (const Json::Value& b : chain["backups"]) EXPECT_NE(Id(b), old1) << "not pruned";
+        }
+        for (size_t i = 0; i < count; ++i) ExpectRestores(Id(results[i]), "n" + std::to_string(i));
+        Expect(0, Repo("verify"));
+        const std::unique_ptr<repo3::ObjectStore> store = Store();
+        EXPECT_TRUE(store->List("pending/").empty()) << "a claim outlived its backup";
+        EXPECT_FALSE(store->Exists(repo3::kGcLockObject)) << "the prune's lease outlived it";
+    }
+
     // Makes `path` (the test's repository when empty) a format-2 repository,
     // as 'datamover init --format 2' does for a user: a backup into a path
     // with no repository makes format 3.

@@ -102,21 +102,7 @@ TEST_F(S3Test, BackupIncrementalRestoreVerifyAndPruneAgainstABucket)
     Result l0 = Expect(0, Repo("list"));
     EXPECT_EQ(l0.json["encryption"].asString(), "repokey") << l0.out;
     Expect(1, {"init", "--repo", repoPath});  // a second init changes nothing
-
-    sim->CreateVolume("vol", size);
-    sim->WriteRandom("vol", 0, 20 * kMiB, 7);
-    sim->WritePattern("vol", 30 * kMiB, 4 * kMiB, 0xAB);
-    sim->Snapshot("vol", "s1");
-    Result full = Expect(0, BackupArgs("s1"));
-    const uint64_t stored = full.json["chunks_stored"].asUInt64();
-    EXPECT_GE(stored, 6u) << full.out;
-    EXPECT_EQ(Chunks(), stored);
-
-    sim->WriteRandom("vol", 4 * kMiB + 100, 3 * kMiB, 8);
-    sim->Snapshot("vol", "s2");
-    Result inc = Expect(0, BackupArgs("s2", "s1"));
-    EXPECT_EQ(inc.json["kind"].asString(), "incremental");
-    EXPECT_GE(inc.json["chunks_stored"].asUInt64(), 1u) << inc.out;
+    const auto [full, inc] = FullThenIncremental();
 
     // Nothing changed: no chunk is sent and the listing requests do not grow with the chunks.
     sim->Snapshot("vol", "s3");
@@ -158,47 +144,9 @@ TEST_F(S3Test, BackupIncrementalRestoreVerifyAndPruneAgainstABucket)
 TEST_F(S3Test, FourBackupsOfDifferentVolumesAtOnceAndAPruneLeaveEveryKeptBackupRestorable)
 {
     Expect(0, {"init", "--repo", repoPath, "--encryption", "none"});
-    const std::vector<std::string> volumes = {"1b4e28ba-2fa1-11d2-883f-0016d3cca401", "1b4e28ba-2fa1-11d2-883f-0016d3cca402",
-                                              "1b4e28ba-2fa1-11d2-883f-0016d3cca403", "1b4e28ba-2fa1-11d2-883f-0016d3cca404"};
-    // Two earlier backups of the first volume, for the prune to remove one.
-    sim->CreateVolume("v0", size);
-    sim->WriteRandom("v0", 0, 12 * kMiB, 100);
-    sim->Snapshot("v0", "old1");
-    const std::string old1 = Id(Expect(0, BackupOf(volumes[0], "old1")));
-    sim->WriteRandom("v0", 0, 12 * kMiB, 101);
-    sim->Snapshot("v0", "old2");
-    Expect(0, BackupOf(volumes[0], "old2"));
-    for (size_t i = 0; i < volumes.size(); ++i) {
-        const std::string v = "v" + std::to_string(i);
-        if (i > 0) sim->CreateVolume(v, size);
-        sim->WriteRandom(v, 0, 16 * kMiB, 200 + i);
-        sim->WriteRandom(v, 16 * kMiB, 4 * kMiB, 7);  // a block all four share
-        sim->Snapshot(v, "n" + std::to_string(i));
-    }
-    std::vector<Result> results(volumes.size() + 1);
-    std::vector<std::thread> threads;
-    for (size_t i = 0; i < volumes.size(); ++i) {
-        threads.emplace_back([&, i] { results[i] = Run(BackupOf(volumes[i], "n" + std::to_string(i))); });
-    }
-    threads.emplace_back([&] {
-        results.back() = Run(Repo("prune", {"--volume-id", volumes[0], "--keep-last", "2"}));
-    });
-    for (auto& t : threads) t.join();
-    for (size_t i = 0; i < volumes.size(); ++i) {
-        ASSERT_EQ(results[i].rc, 0) << results[i].out << results[i].err;
-    }
     // The prune either ran (its collection deferred by the running backups, or
     // after them) or found the lease busy; it never broke a backup.
-    const Result& prune = results.back();
-    EXPECT_TRUE(prune.rc == 0 || prune.json["error"]["code"].asString() == "in_use") << prune.out << prune.err;
-    Result prune2 = Expect(0, Repo("prune", {"--volume-id", volumes[0], "--keep-last", "2"}));
-    Result l = Expect(0, Repo("list"));
-    for (const Json::Value& chain : l.json["chains"]) {
-        for (const Json::Value& b : chain["backups"]) EXPECT_NE(Id(b), old1) << "pruned";
-    }
-    for (size_t i = 0; i < volumes.size(); ++i) ExpectRestores(Id(results[i]), "n" + std::to_string(i));
-    Expect(0, Repo("verify"));
-    EXPECT_TRUE(Store()->List("pending/").empty());
+    ExpectConcurrentBackupsAndAPrune(4, true);
 }
 
 TEST_F(S3Test, ABackupKilledAtRandomChunkCountsIsRunAgainReusingItsChunks)
