@@ -18,6 +18,9 @@
 #include <memory>
 #include <thread>
 
+#include "apps/datamover/repository/GarbageCollector.h"
+#include "apps/datamover/repository/Lease.h"
+#include "apps/datamover/repository/backend/OpenStore.h"
 #include "apps/datamover/repository/format2/RepoFormat.h"
 #include "foundation/JsonUtils.h"
 #include "tests/support/SimRoot.h"
@@ -58,6 +61,7 @@ protected:
     {
         sim.reset();
         ::unsetenv("DATAMOVER_PAUSE_DIVISOR");
+        ::unsetenv("DATAMOVER_LEASE_SECONDS");
     }
 
     std::vector<std::string> Argv(const std::vector<std::string>& args, bool json) const
@@ -122,11 +126,16 @@ protected:
         const std::string all = CJsonUtils::JsonToString(r.json) + r.err;
         for (const std::string& t : texts) EXPECT_NE(all.find(t), std::string::npos) << "no \"" << t << "\" in " << all;
     }
+    // A full backup of snapshot `snap` of volume `volumeId` into the test's repository.
+    std::vector<std::string> BackupOf(const std::string& volumeId, const std::string& snap) const
+    {
+        return {"backup", "--volume-id", volumeId, "--snapshot-url", kUrl + snap, "--repo", repoPath,
+                "--volume-size", std::to_string(size)};
+    }
     std::vector<std::string> BackupArgs(const std::string& snapshot, const std::string& parent = "",
                                         const std::vector<std::string>& extra = {}) const
     {
-        std::vector<std::string> args = {"backup", "--volume-id", kVolumeId, "--snapshot-url", kUrl + snapshot,
-                                         "--repo", repoPath, "--volume-size", std::to_string(size)};
+        std::vector<std::string> args = BackupOf(kVolumeId, snapshot);
         if (!parent.empty()) args.insert(args.end(), {"--parent-snapshot", parent});
         args.insert(args.end(), extra.begin(), extra.end());
         return args;
@@ -201,23 +210,24 @@ protected:
         }
         return n;
     }
-    size_t CachedTaskFiles() const { return CountIn("/var/cache", "task-"); }
     // Nothing stays attached or registered and no task data is left.
     void ExpectNoLeftovers() const
     {
         simtest::SimState state = sim->State();
         EXPECT_TRUE(state.Clean()) << state.raw.toStyledString();
-        EXPECT_EQ(CachedTaskFiles(), 0u);
+        EXPECT_EQ(CountIn("/var/cache", "task-"), 0u);
     }
 
     std::string BackupDir(const std::string& id) const
     {
         return repoPath + "/chains/" + kVolumeId + "/backups/" + id;
     }
-    // Restores into the strata volume `target`, or where `extra` says when it is empty.
-    Result Restore(const std::string& id, const std::string& target, const std::vector<std::string>& extra = {}) const
+    // Restores from `repo` (the test's repository when empty) into the strata volume
+    // `target`, or where `extra` says when it is empty.
+    Result Restore(const std::string& id, const std::string& target, const std::vector<std::string>& extra = {},
+                   const std::string& repo = "") const
     {
-        std::vector<std::string> args = Repo("restore", {"--backup", id});
+        std::vector<std::string> args = {"restore", "--repo", repo.empty() ? repoPath : repo, "--backup", id};
         if (!target.empty()) args.insert(args.end(), {"--volume-url", kUrl + target});
         args.insert(args.end(), extra.begin(), extra.end());
         return Run(args);
@@ -274,6 +284,133 @@ protected:
     static bool WaitFor(Fn done)
     {
         return testwait::WaitFor(done, std::chrono::seconds(60));
+    }
+
+    // The test's format-3 repository as a store (a directory or a bucket), to look at and plant objects.
+    std::unique_ptr<repo3::ObjectStore> Store() const { return repo3::OpenObjectStore(repoPath); }
+
+    // The collection lease as the data mover meets, reports and removes it, in
+    // the test's (initialised, format-3) repository: a live lease of another
+    // machine refuses prune and unlock (but with --force) and a backup gives up
+    // waiting for it; an expired one blocks nobody.
+    void ExpectTheLeaseRules()
+    {
+        ::setenv("DATAMOVER_LEASE_SECONDS", "2", 1);
+        sim->CreateVolume("vol", size);
+        sim->WriteRandom("vol", 0, 4 * kMiB, 3);
+        sim->Snapshot("vol", "s1");
+        Expect(0, BackupArgs("s1"));
+        const std::unique_ptr<repo3::ObjectStore> store = Store();
+        repo3::HolderRecord other;  // a collection on another machine
+        other.holder = "garbage collection";
+        other.owner = "elsewhere";
+        other.host = "another-node";
+        other.pid = 4242;
+        auto plant = [&](int64_t expiresIn) {
+            other.expiresAt = repo3::NowSeconds() + expiresIn;
+            store->Replace(repo3::kGcLockObject, repo3::FormatHolder(other));
+        };
+        plant(600);
+        Result prune = Expect(1, Repo("prune", {"--keep-last", "1"}));
+        EXPECT_EQ(prune.json["error"]["code"].asString(), "in_use") << prune.out;
+        EXPECT_NE(prune.json["error"]["message"].asString().find("another-node"), std::string::npos) << prune.out;
+        // A backup waits for the holding to end, at most a lease time, then gives up in one line.
+        Result waited = Expect(1, BackupArgs("s1"));
+        EXPECT_EQ(waited.json["error"]["code"].asString(), "in_use") << waited.out;
+        EXPECT_TRUE(store->List("pending/").empty()) << "the refused backup left its claim";
+        Result kept = Expect(1, Repo("unlock"));
+        EXPECT_EQ(kept.json["error"]["code"].asString(), "in_use") << kept.out;
+        EXPECT_TRUE(store->Exists(repo3::kGcLockObject));
+        Result forced = Run(Repo("unlock", {"--force"}), false);
+        EXPECT_EQ(forced.rc, 0) << forced.err;
+        EXPECT_NE(forced.err.find("warning: removing a lease that has not expired"), std::string::npos) << forced.err;
+        EXPECT_FALSE(store->Exists(repo3::kGcLockObject));
+
+        // Expired: prune takes it over, backups do not wait, unlock removes it without --force.
+        plant(-1);
+        Expect(0, BackupArgs("s1"));
+        Expect(0, Repo("prune", {"--keep-last", "1"}));
+        EXPECT_FALSE(store->Exists(repo3::kGcLockObject)) << "taken over, then released";
+        plant(-1);
+        Result unlocked = Expect(0, Repo("unlock"));
+        EXPECT_TRUE(unlocked.json["removed"].asBool()) << unlocked.out;
+        EXPECT_FALSE(unlocked.json["forced"].asBool()) << unlocked.out;
+        EXPECT_FALSE(Expect(0, Repo("unlock")).json["removed"].asBool()) << "there was nothing to remove";
+        Expect(0, Repo("verify"));
+    }
+
+    // In the test's format-3 repository, a full backup of "vol" (20 MiB of random
+    // data and 4 MiB of one byte: snapshot s1), then an incremental after 3 MiB
+    // changed inside its blocks 1 and 2 (s2): what each stored, every chunk there.
+    std::pair<Result, Result> FullThenIncremental()
+    {
+        sim->CreateVolume("vol", size);
+        sim->WriteRandom("vol", 0, 20 * kMiB, 7);
+        sim->WritePattern("vol", 30 * kMiB, 4 * kMiB, 0xAB);  // compressible, and a repeated block
+        sim->Snapshot("vol", "s1");
+        Result full = Expect(0, BackupArgs("s1"));
+        EXPECT_EQ(full.json["kind"].asString(), "full");
+        const uint64_t stored = full.json["chunks_stored"].asUInt64();
+        EXPECT_GE(stored, 6u) << full.out;
+        EXPECT_LE(stored, full.json["blocks"].asUInt64()) << full.out;
+        EXPECT_EQ(Store()->List("chunks/").size(), stored);
+        sim->WriteRandom("vol", 4 * kMiB + 100, 3 * kMiB, 8);
+        sim->Snapshot("vol", "s2");
+        Result inc = Expect(0, BackupArgs("s2", "s1"));
+        EXPECT_EQ(inc.json["kind"].asString(), "incremental");
+        EXPECT_EQ(inc.json["parent_backup"].asString(), Id(full));
+        EXPECT_LT(inc.json["blocks"].asUInt64(), full.json["blocks"].asUInt64()) << inc.out;
+        EXPECT_GE(inc.json["chunks_stored"].asUInt64(), 1u) << inc.out;
+        EXPECT_EQ(CountIn("/var/tmp", "backup-"), 0u) << "the changed-range file's directory was left behind";
+        return {full, inc};
+    }
+
+    // Backups of `count` volumes from as many processes at once, beside a prune of
+    // the first volume's chain that removes the older of its two earlier backups,
+    // in the test's (initialised, format-3) repository: every backup succeeds, the
+    // prune runs (or, when `leaseMayBeBusy`, finds the lease busy and the next one
+    // runs), and every kept backup restores.
+    void ExpectConcurrentBackupsAndAPrune(size_t count, bool leaseMayBeBusy)
+    {
+        std::vector<std::string> volumes;
+        for (size_t i = 0; i < count; ++i) volumes.push_back("1b4e28ba-2fa1-11d2-883f-0016d3cca4" + std::to_string(10 + i));
+        sim->CreateVolume("v0", size);
+        sim->WriteRandom("v0", 0, 12 * kMiB, 100);
+        sim->Snapshot("v0", "old1");
+        const std::string old1 = Id(Expect(0, BackupOf(volumes[0], "old1")));
+        sim->WriteRandom("v0", 0, 12 * kMiB, 101);
+        sim->Snapshot("v0", "old2");
+        Expect(0, BackupOf(volumes[0], "old2"));
+        for (size_t i = 0; i < count; ++i) {
+            const std::string v = "v" + std::to_string(i);
+            if (i > 0) sim->CreateVolume(v, size);
+            sim->WriteRandom(v, 0, 16 * kMiB, 200 + i);
+            sim->WriteRandom(v, 16 * kMiB, 4 * kMiB, 7);  // a block all of them share
+            sim->Snapshot(v, "n" + std::to_string(i));
+        }
+        const std::vector<std::string> prune = Repo("prune", {"--volume-id", volumes[0], "--keep-last", "2"});
+        std::vector<Result> results(count + 1);
+        std::vector<std::thread> threads;
+        for (size_t i = 0; i < count; ++i) {
+            threads.emplace_back([&, i] { results[i] = Run(BackupOf(volumes[i], "n" + std::to_string(i))); });
+        }
+        threads.emplace_back([&] { results.back() = Run(prune); });
+        for (auto& t : threads) t.join();
+        for (size_t i = 0; i < count; ++i) ASSERT_EQ(results[i].rc, 0) << results[i].out << results[i].err;
+        const Result& pruned = results.back();
+        if (leaseMayBeBusy && pruned.json["error"]["code"].asString() == "in_use") {
+            Expect(0, prune);
+        } else {
+            EXPECT_EQ(pruned.rc, 0) << pruned.out << pruned.err;
+        }
+        for (const Json::Value& chain : Expect(0, Repo("list")).json["chains"]) {
+            for (const Json::Value& b : chain["backups"]) EXPECT_NE(Id(b), old1) << "not pruned";
+        }
+        for (size_t i = 0; i < count; ++i) ExpectRestores(Id(results[i]), "n" + std::to_string(i));
+        Expect(0, Repo("verify"));
+        const std::unique_ptr<repo3::ObjectStore> store = Store();
+        EXPECT_TRUE(store->List("pending/").empty()) << "a claim outlived its backup";
+        EXPECT_FALSE(store->Exists(repo3::kGcLockObject)) << "the prune's lease outlived it";
     }
 
     // Makes `path` (the test's repository when empty) a format-2 repository,

@@ -116,6 +116,17 @@ TEST_F(DatamoverRestorePassTest, AForcedRestoreOfASoundChainChecksFirstAndWrites
     EXPECT_TRUE(r.json["checked_before_writing"].asBool()) << r.out;
     ExpectSameData("s1", "used");  // the hole came back as zeros over the old bytes
     EXPECT_EQ(InterruptedRecords(), 0u);
+    // A larger volume takes the backup and says what lies past it.
+    sim->CreateVolume("large", size + 8 * kMiB);
+    Result large = Restore(id, "large");
+    EXPECT_EQ(large.rc, 0) << large.out << large.err;
+    EXPECT_EQ(large.json["bytes_beyond_backup"].asUInt64(), 8 * kMiB);
+    EXPECT_TRUE(sim->State().Clean());
+    // --verify-only reads the chain and writes nothing.
+    const int attaches = sim->State().calls["attach"];
+    EXPECT_EQ(Expect(0, Repo("restore", {"--backup", id, "--verify-only"})).json["bytes_checked"].asUInt64(),
+              size - kOffset);
+    EXPECT_EQ(sim->State().calls["attach"], attaches);
 }
 
 TEST_F(DatamoverRestorePassTest, ABlockLostToAHoleOfTheImageIsCaught)

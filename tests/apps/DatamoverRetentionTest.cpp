@@ -65,6 +65,12 @@ TEST(Retention, KeepsWhatThePolicySelectsAndEveryParentAKeptBackupNeeds)
     std::vector<retention::Decision> d = retention::Decide(twoChains, {1, 0, 0});
     auto f2 = std::find_if(d.begin(), d.end(), [](const retention::Decision& x) { return x.id == "F2"; });
     EXPECT_EQ(f2->reason, "needed by I3");
+    // Two independent backups of one day: --keep-daily 1 keeps the newer only.
+    d = retention::Decide({{"A", "", 5 * day + 10}, {"B", "", 5 * day + 20}}, {0, 1, 0});
+    ASSERT_EQ(d.size(), 2u);
+    EXPECT_EQ(d[0].id, "B");
+    EXPECT_TRUE(d[0].keep);
+    EXPECT_FALSE(d[1].keep);
 }
 
 class DatamoverRetentionTest : public DatamoverTest {

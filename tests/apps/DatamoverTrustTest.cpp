@@ -8,7 +8,6 @@
 #include <set>
 #include <thread>
 
-#include "apps/datamover/repository/Retention.h"
 #include "tests/apps/DatamoverFixture.h"
 
 namespace dmtest {
@@ -226,31 +225,9 @@ TEST_F(DatamoverTrustTest, WhatIsSaidOfAChainIsWhatIsTrueOfIt)
     EXPECT_EQ(Listed().size(), 4u);
 }
 
-TEST_F(DatamoverTrustTest, SlipsOnTheCommandLineNameWhatIsWrong)
+// A backup without its manifest is no bad argument: exit 1, and the journal's word.
+TEST_F(DatamoverTrustTest, AMissingManifestIsDamageNotABadArgument)
 {
-    const std::string s1 = kUrl + std::string("s1");
-    auto backup = [&](const std::string& url, std::vector<std::string> tail) {
-        std::vector<std::string> args = {"backup", "--volume-id", kVolumeId, "--snapshot-url", url, "--repo", repoPath};
-        args.insert(args.end(), tail.begin(), tail.end());
-        return args;
-    };
-    const struct {
-        std::vector<std::string> args;
-        std::vector<std::string> says;
-    } cases[] = {
-        {backup(kUrl + std::string(300, 'n'), {"--volume-size", "48M"}), {"300 characters long", "at most 128"}},
-        {backup(s1, {"--volume-size", "99999999T"}), {"at most 1024P"}},
-        {backup(s1, {"--volume-size", "48M", "--offset-kib", "999999"}), {"--offset-kib 999999", "leaves nothing"}},
-        {backup("strata://127.0.0.1:99999/pool0/s1", {"--volume-size", "48M"}), {"port from 1 to 65535"}},
-        {backup(s1, {"--volume-size", "1000"}), {"not a multiple of 512"}},
-    };
-    for (const auto& c : cases) {
-        Result r = Expect(2, c.args);
-        ExpectRefused(r, c.says);
-        EXPECT_EQ(r.json["error"]["code"].asString(), "bad_argument") << r.out;
-    }
-    EXPECT_TRUE(sim->Calls().empty()) << "a refused request reached the storage";
-    // A backup without its manifest is no bad argument: exit 1, and the journal's word.
     b1 = FullOf("s1", 1);
     fs::remove(BackupDir(b1) + "/" + repo::kManifestFile);
     ExpectRestoreRefused(b1, "manifest is missing");
@@ -371,17 +348,6 @@ TEST_F(DatamoverTrustTest, TheSourceCheckCatchesWhatTheStoragesDiffLeftOut)
     ASSERT_EQ(damaged.json["differing"].size(), 1u) << damaged.out;
     EXPECT_EQ(damaged.json["differing"][0]["kind"].asString(), "damaged");
     ExpectNoLeftovers();
-}
-
-TEST(RetentionDays, TwoBackupsOfOneDayKeepOnlyTheNewer)
-{
-    const int64_t day = 86400;
-    const std::vector<retention::Item> sameDay = {{"A", "", 5 * day + 10}, {"B", "", 5 * day + 20}};
-    std::vector<retention::Decision> d = retention::Decide(sameDay, {0, 1, 0});
-    ASSERT_EQ(d.size(), 2u);
-    EXPECT_EQ(d[0].id, "B");
-    EXPECT_TRUE(d[0].keep);
-    EXPECT_FALSE(d[1].keep) << "two independent backups of one day both kept by --keep-daily 1";
 }
 
 }  // namespace

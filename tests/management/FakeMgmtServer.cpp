@@ -43,14 +43,6 @@ bool WriteFile(const std::string& path, const std::string& text)
     return static_cast<bool>(out);
 }
 
-std::string ReadFile(const std::string& path)
-{
-    std::ifstream in(path);
-    std::stringstream s;
-    s << in.rdbuf();
-    return s.str();
-}
-
 // Runs shell lines in `dir`; stderr goes to dir/openssl.err for diagnosis.
 bool Run(const std::string& dir, const std::vector<std::string>& lines, std::string& error)
 {
@@ -139,6 +131,14 @@ struct PkiHolder {
 };
 
 }  // namespace
+
+std::string ReadFile(const std::string& path)
+{
+    std::ifstream in(path);
+    std::stringstream s;
+    s << in.rdbuf();
+    return s.str();
+}
 
 const Pki& GetPki(bool withRefusedCerts)
 {

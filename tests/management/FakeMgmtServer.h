@@ -65,6 +65,9 @@ Json::Value Scenario(const std::vector<Json::Value>& routes);
 // Parses JSON text; aborts the test binary's expectations via an empty value on error.
 Json::Value ParseJson(const std::string& text);
 
+// The whole text of a file ("" when it cannot be read).
+std::string ReadFile(const std::string& path);
+
 // A loopback port on which nothing listens (bound, then closed).
 int UnusedLoopbackPort();
 // A socket bound to a free loopback port (left in fd); returns the port, 0 on failure.

@@ -31,6 +31,8 @@ protected:
         m_config.Set("General", "HttpsCaFile", GetPki().caFile);
         m_client = IHttpClient::GetInstance();
         ASSERT_NE(m_client, nullptr);
+        m_server = std::make_unique<FakeMgmtServer>(GetPki().goodCert, GetPki().goodKey, EchoScenario());
+        ASSERT_TRUE(m_server->Started()) << m_server->Error();
     }
     void TearDown() override { IHttpClient::ReleaseInstance(m_client); }
 
@@ -49,10 +51,7 @@ protected:
                          Route("GET", "/denied", JsonReply(Json::Value("no"), 401))});
     }
 
-    std::string Url(const FakeMgmtServer& s, const std::string& path, const std::string& host = "127.0.0.1")
-    {
-        return "https://" + host + ":" + s.PortText() + path;
-    }
+    std::string Url(const std::string& path) const { return "https://127.0.0.1:" + m_server->PortText() + path; }
 
     HttpRequest Post(const std::string& url, const std::string& body)
     {
@@ -67,6 +66,7 @@ protected:
     testing_fakes::ConfigOverride m_config;
     testing_fakes::LogCapture m_log;
     IHttpClient* m_client = nullptr;
+    std::unique_ptr<FakeMgmtServer> m_server;  // answers EchoScenario()
 };
 
 // What comes back: status and body, the HTTP error text, a compressed body
@@ -75,8 +75,6 @@ protected:
 // tests read off the wire.
 TEST_F(HttpsClientTest, StatusBodiesHttpErrorsAndDroppedConnections)
 {
-    FakeMgmtServer server(GetPki().goodCert, GetPki().goodKey, EchoScenario());
-    ASSERT_TRUE(server.Started()) << server.Error();
     const struct {
         const char* method;
         const char* path;
@@ -94,7 +92,7 @@ TEST_F(HttpsClientTest, StatusBodiesHttpErrorsAndDroppedConnections)
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.path);
-        HttpRequest req = Post(Url(server, c.path), std::string(c.method) == "GET" ? "" : "{\"a\":1}");
+        HttpRequest req = Post(Url(c.path), std::string(c.method) == "GET" ? "" : "{\"a\":1}");
         req.method = c.method;
         req.headers.insert({"Accept-Encoding", "gzip"});
         auto rsp = m_client->SendRequest(req, 10);
@@ -110,20 +108,18 @@ TEST_F(HttpsClientTest, StatusBodiesHttpErrorsAndDroppedConnections)
             EXPECT_EQ(mgmt_test::ParseJson(rsp->GetBody())[c.key], c.value);
         }
     }
-    auto reqs = server.Requests();
+    auto reqs = m_server->Requests();
     ASSERT_GE(reqs.size(), 6u);
     EXPECT_EQ(reqs[0]["body"].asString(), "{\"a\":1}");
 }
 
 TEST_F(HttpsClientTest, LineBreaksInHeadersOrMethodAreRefusedBeforeSending)
 {
-    FakeMgmtServer server(GetPki().goodCert, GetPki().goodKey, EchoScenario());
-    ASSERT_TRUE(server.Started()) << server.Error();
-    HttpRequest header = Post(Url(server, "/echo"), "{}");
+    HttpRequest header = Post(Url("/echo"), "{}");
     header.headers.insert({"X-Auth-Token", "abc\r\nX-Admin: yes"});
-    HttpRequest method = Post(Url(server, "/echo"), "{}");
+    HttpRequest method = Post(Url("/echo"), "{}");
     method.method = "POST /x HTTP/1.1\r\n";
-    HttpRequest colon = Post(Url(server, "/echo"), "{}");
+    HttpRequest colon = Post(Url("/echo"), "{}");
     colon.headers.insert({"Bad:Name", "v"});
     for (const HttpRequest* req : {&header, &method, &colon}) {
         auto rsp = m_client->SendRequest(*req, 10);
@@ -131,15 +127,13 @@ TEST_F(HttpsClientTest, LineBreaksInHeadersOrMethodAreRefusedBeforeSending)
         EXPECT_FALSE(rsp->IsSuccess());
         EXPECT_NE(rsp->IsNetworkError(), 0);
     }
-    EXPECT_TRUE(server.Requests().empty());
+    EXPECT_TRUE(m_server->Requests().empty());
 }
 
 // Read at every request: trusting only another CA, the system bundle, a
 // missing CA file and any verification switch but an explicit 0 all refuse.
 TEST_F(HttpsClientTest, CaFileAndVerificationSwitchApplyToTheNextRequest)
 {
-    FakeMgmtServer server(GetPki().goodCert, GetPki().goodKey, EchoScenario());
-    ASSERT_TRUE(server.Started()) << server.Error();
     ASSERT_TRUE(GetPki(true).ok) << GetPki().error;
     const struct {
         std::string caFile;
@@ -157,13 +151,13 @@ TEST_F(HttpsClientTest, CaFileAndVerificationSwitchApplyToTheNextRequest)
         SCOPED_TRACE(c.caFile + " verify=" + c.verify);
         m_log.Clear();
         m_config.Set("General", "HttpsCaFile", c.caFile).Set("General", "HttpsVerifyPeer", c.verify);
-        auto rsp = m_client->SendRequest(Post(Url(server, "/echo"), "{}"), 10);
+        auto rsp = m_client->SendRequest(Post(Url("/echo"), "{}"), 10);
         ASSERT_TRUE(rsp);
         EXPECT_EQ(rsp->IsSuccess(), c.ok);
         EXPECT_EQ(rsp->IsNetworkError() != 0, !c.ok);
         EXPECT_EQ(m_log.Count("verification is turned off", 3), std::string(c.verify) == "0" ? 1u : 0u);
     }
-    EXPECT_EQ(server.Requests().size(), 2u);
+    EXPECT_EQ(m_server->Requests().size(), 2u);
 }
 
 TEST_F(HttpsClientTest, TimeOutIsInSeconds)
@@ -187,14 +181,12 @@ TEST_F(HttpsClientTest, TimeOutIsInSeconds)
 
 TEST_F(HttpsClientTest, ConcurrentRequestsShareTheClient)
 {
-    FakeMgmtServer server(GetPki().goodCert, GetPki().goodKey, EchoScenario());
-    ASSERT_TRUE(server.Started()) << server.Error();
     std::atomic<int> ok{0};
     std::vector<std::thread> threads;
     for (int t = 0; t < 4; ++t) {
         threads.emplace_back([&] {
             for (int i = 0; i < 5; ++i) {
-                auto rsp = m_client->SendRequest(Post(Url(server, "/echo"), "{}"), 10);
+                auto rsp = m_client->SendRequest(Post(Url("/echo"), "{}"), 10);
                 if (rsp && rsp->IsSuccess()) {
                     ++ok;
                 }
@@ -205,7 +197,7 @@ TEST_F(HttpsClientTest, ConcurrentRequestsShareTheClient)
         th.join();
     }
     EXPECT_EQ(ok.load(), 20);
-    auto reqs = server.Requests();
+    auto reqs = m_server->Requests();
     EXPECT_EQ(reqs.size(), 20u);
     // Connections were reused: far fewer connections than requests.
     std::set<int> ports;

@@ -8,7 +8,6 @@
 
 #include <cstdlib>
 #include <fstream>
-#include <sstream>
 
 #include "tests/management/FakeMgmtServer.h"
 #include "tests/support/TempRoot.h"
@@ -19,6 +18,7 @@ using mgmt_test::Pki;
 using mgmt_test::UnusedLoopbackPort;
 using mgmt_test::JsonReply;
 using mgmt_test::ParseJson;
+using mgmt_test::ReadFile;
 using mgmt_test::Route;
 using mgmt_test::Scenario;
 using mgmt_test::V2Reply;
@@ -27,14 +27,6 @@ namespace {
 
 // A password with a blank and a quote, to show it arrives byte for byte.
 const char kPassword[] = "pa ss\"word";
-
-std::string ReadFile(const std::string& path)
-{
-    std::ifstream in(path);
-    std::stringstream s;
-    s << in.rdbuf();
-    return s.str();
-}
 
 struct RunResult {
     int exitCode = -1;

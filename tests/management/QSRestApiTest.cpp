@@ -114,28 +114,25 @@ protected:
         m_config.Set("General", "HttpsCaFile", GetPki().caFile);
     }
 
-    std::unique_ptr<FakeMgmtServer> Start(const Json::Value& scenario)
+    // Starts the stand-in as m_server, with the trusted certificate unless given another.
+    void Start(const Json::Value& scenario, const std::string& cert = GetPki().goodCert,
+               const std::string& key = GetPki().goodKey)
     {
-        return Start(scenario, GetPki().goodCert, GetPki().goodKey);
+        m_server = std::make_unique<FakeMgmtServer>(cert, key, scenario);
+        ASSERT_TRUE(m_server->Started()) << m_server->Error();
     }
-    std::unique_ptr<FakeMgmtServer> Start(const Json::Value& scenario, const std::string& cert,
-                                          const std::string& key)
-    {
-        auto s = std::make_unique<FakeMgmtServer>(cert, key, scenario);
-        EXPECT_TRUE(s->Started()) << s->Error();
-        return s;
-    }
+
+    std::unique_ptr<FakeMgmtServer> m_server;
 };
 
 TEST_F(QSRestApiTest, LoginStoresTheTokenAndEveryLaterRequestCarriesIt)
 {
     // An element without an id is skipped; the order is kept.
-    auto server = Start(Scenario({LoginRoute({"tok-1"}), LogoutRoute(),
-                                  Clusters("[{\"controlClusterId\": 1, \"name\": \"a\"}, {\"name\": \"b\"},"
-                                           " {\"controlClusterId\": \"3\"}]")}));
-    ASSERT_TRUE(server->Started());
+    ASSERT_NO_FATAL_FAILURE(Start(Scenario({LoginRoute({"tok-1"}), LogoutRoute(),
+                                            Clusters("[{\"controlClusterId\": 1, \"name\": \"a\"}, {\"name\": \"b\"},"
+                                                     " {\"controlClusterId\": \"3\"}]")})));
     {
-        auto api = Api(server->PortText());
+        auto api = Api(m_server->PortText());
         ASSERT_TRUE(api->Login());
         EXPECT_EQ(api->Token(), "tok-1");
         std::vector<int32_t> ids;
@@ -145,7 +142,7 @@ TEST_F(QSRestApiTest, LoginStoresTheTokenAndEveryLaterRequestCarriesIt)
         EXPECT_TRUE(m_log.Contains("Exit : size: 3", 2));
     }  // the destructor logs out
 
-    auto reqs = server->Requests();
+    auto reqs = m_server->Requests();
     ASSERT_EQ(reqs.size(), 3u);
     // The login: credentials in the body, the fixed header set, no token yet.
     EXPECT_EQ(reqs[0]["method"].asString(), "POST");
@@ -180,10 +177,9 @@ TEST_F(QSRestApiTest, ServiceCommandVerdictsAreAnswersNotRetried)
     replies.append(JsonReply(ParseJson("{\"result\": 1, \"detail\": [{\"errorCode\": 1001, \"description\": \"first\"},"
                                        " {\"errorCode\": 1002, \"description\": \"second\"}]}")));
     replies.append(JsonReply(ParseJson("{\"result\": 2, \"errorCode\": \"1077949006\", \"description\": \"system busy\"}")));
-    auto server = Start(Scenario({LoginRoute({"tok"}), LogoutRoute(),
-                                  Route("POST", kServiceCmd, replies, BodyHas("queryControlCluster"))}));
-    ASSERT_TRUE(server->Started());
-    auto api = Api(server->PortText());
+    ASSERT_NO_FATAL_FAILURE(Start(Scenario({LoginRoute({"tok"}), LogoutRoute(),
+                                            Route("POST", kServiceCmd, replies, BodyHas("queryControlCluster"))})));
+    auto api = Api(m_server->PortText());
     std::vector<int32_t> ids;
     std::string errDes;
     EXPECT_FALSE(api->GetAllCtrlClusterIds(ids, errDes));
@@ -195,23 +191,22 @@ TEST_F(QSRestApiTest, ServiceCommandVerdictsAreAnswersNotRetried)
     EXPECT_EQ(errDes, "system busy");
     EXPECT_TRUE(m_log.Contains("code : 1077949006, Describe : system busy", 4));
     EXPECT_EQ(m_clock.TotalSleptMicros(), 0u);
-    EXPECT_EQ(Only(server->Requests(), "POST", kServiceCmd).size(), 2u);
+    EXPECT_EQ(Only(m_server->Requests(), "POST", kServiceCmd).size(), 2u);
 }
 
 TEST_F(QSRestApiTest, PairNormalOnTheSecondClusterStopsThereAbnormalEverywhereGivesTheLastReason)
 {
-    auto server = Start(Scenario({LoginRoute({"tok"}), LogoutRoute(),
-                                  Clusters("[{\"controlClusterId\": 11}, {\"controlClusterId\": 12},"
-                                           " {\"controlClusterId\": 13}]"),
-                                  PairStatus("11", "SPLIT"), PairStatus("12", "NORMAL"),
-                                  PairStatus("13", "NORMAL")}));
-    ASSERT_TRUE(server->Started());
-    auto api = Api(server->PortText());
+    ASSERT_NO_FATAL_FAILURE(Start(Scenario({LoginRoute({"tok"}), LogoutRoute(),
+                                            Clusters("[{\"controlClusterId\": 11}, {\"controlClusterId\": 12},"
+                                                     " {\"controlClusterId\": 13}]"),
+                                            PairStatus("11", "SPLIT"), PairStatus("12", "NORMAL"),
+                                            PairStatus("13", "NORMAL")})));
+    auto api = Api(m_server->PortText());
     std::string errDes;
     EXPECT_TRUE(api->CheckBiplexPair("lun_a", "lun_b", errDes));
     EXPECT_TRUE(m_log.Contains("Abnormal status: SPLIT", 4));
 
-    auto reqs = server->Requests();
+    auto reqs = m_server->Requests();
     ASSERT_EQ(reqs.size(), 4u);  // login, clusters, pair on 11, pair on 12
     EXPECT_EQ(reqs[0]["path"].asString(), kSessions);
     Json::Value pair = ParseJson(reqs[3]["body"].asString());
@@ -224,12 +219,12 @@ TEST_F(QSRestApiTest, PairNormalOnTheSecondClusterStopsThereAbnormalEverywhereGi
 
     // The token is kept: a second check does not log in again.
     EXPECT_TRUE(api->CheckBiplexPair("lun_a", "lun_b", errDes));
-    EXPECT_EQ(Only(server->Requests(), "POST", kSessions).size(), 1u);
+    EXPECT_EQ(Only(m_server->Requests(), "POST", kSessions).size(), 1u);
 
     // Abnormal on every cluster: the last reason is the answer.
     m_log.Clear();
-    server->SetScenario(Scenario({Clusters("[{\"controlClusterId\": 1}, {\"controlClusterId\": 2}]"),
-                                  PairStatus("1", "SYNCHRONIZING"), PairStatus("2", "FAULT"), LogoutRoute()}));
+    m_server->SetScenario(Scenario({Clusters("[{\"controlClusterId\": 1}, {\"controlClusterId\": 2}]"),
+                                    PairStatus("1", "SYNCHRONIZING"), PairStatus("2", "FAULT"), LogoutRoute()}));
     EXPECT_FALSE(api->CheckBiplexPair("lun_a", "lun_b", errDes));
     EXPECT_EQ(errDes, "Abnormal status: FAULT");
     EXPECT_TRUE(m_log.Contains("Check biplex pair failed: Abnormal status: FAULT", 4));
@@ -239,7 +234,7 @@ TEST_F(QSRestApiTest, PairNormalOnTheSecondClusterStopsThereAbnormalEverywhereGi
 TEST_F(QSRestApiTest, PairReplyShapesThatAreNotAStatus)
 {
     Json::Value noData = JsonReply(ParseJson("{\"result\": 0}"));
-    auto server = Start(Scenario(
+    ASSERT_NO_FATAL_FAILURE(Start(Scenario(
         {LoginRoute({"tok"}), LogoutRoute(), Clusters("[]"),
          Route("POST", kServiceCmd, CmdData(Json::Value(Json::arrayValue)), BodyHas("GetBatchBiplexPair", "1")),
          Route("POST", kServiceCmd, CmdData(ParseJson("[{\"healthStatus\": \"OK\"}]")),
@@ -247,9 +242,8 @@ TEST_F(QSRestApiTest, PairReplyShapesThatAreNotAStatus)
          Route("POST", kServiceCmd, noData, BodyHas("GetBatchBiplexPair", "3")),
          Route("POST", kServiceCmd, JsonReply(ParseJson("{\"result\": 2, \"errorCode\": \"5\", \"description\": "
                                                         "\"no such pair\"}")),
-               BodyHas("GetBatchBiplexPair", "4"))}));
-    ASSERT_TRUE(server->Started());
-    auto api = Api(server->PortText());
+               BodyHas("GetBatchBiplexPair", "4"))})));
+    auto api = Api(m_server->PortText());
     ASSERT_TRUE(api->Login());
     std::string errDes;
     EXPECT_FALSE(api->CheckLUNPairStatus(1, "a", "b", errDes));
@@ -273,20 +267,19 @@ TEST_F(QSRestApiTest, ExpiredTokenIsRenewedOnceAndTheRequestSucceeds)
 {
     Json::Value clusters = CmdData(ParseJson("[{\"controlClusterId\": 5}]"));
     clusters["require_token"] = "tok-2";
-    auto server = Start(Scenario({LoginRoute({"tok-1", "tok-2"}), LogoutRoute(),
-                                  Route("POST", kServiceCmd, clusters, BodyHas("queryControlCluster")),
-                                  PairStatus("5", "NORMAL")}));
-    ASSERT_TRUE(server->Started());
-    auto api = Api(server->PortText());
+    ASSERT_NO_FATAL_FAILURE(Start(Scenario({LoginRoute({"tok-1", "tok-2"}), LogoutRoute(),
+                                            Route("POST", kServiceCmd, clusters, BodyHas("queryControlCluster")),
+                                            PairStatus("5", "NORMAL")})));
+    auto api = Api(m_server->PortText());
     std::string errDes;
     ASSERT_TRUE(api->CheckBiplexPair("lun_a", "lun_b", errDes)) << errDes;
     EXPECT_EQ(api->Token(), "tok-2");
     EXPECT_EQ(m_log.Count("Unauthorized rest, need re-login", 3), 1u);
     EXPECT_TRUE(m_log.Contains("StatusCode: 401 , Http response error. Error is HTTP 401 Unauthorized", 4));
-    EXPECT_TRUE(m_log.Contains("send failed. Retry 1 time. url=https://127.0.0.1:" + server->PortText() + kServiceCmd, 3));
+    EXPECT_TRUE(m_log.Contains("send failed. Retry 1 time. url=https://127.0.0.1:" + m_server->PortText() + kServiceCmd, 3));
     EXPECT_EQ(m_clock.TotalSleptMicros(), 5000000u);
 
-    auto reqs = server->Requests();
+    auto reqs = m_server->Requests();
     ASSERT_EQ(reqs.size(), 6u);
     const char* expected[][3] = {
         {"POST", kSessions, ""},        {"POST", kServiceCmd, "tok-1"}, {"DELETE", kSessions, "tok-1"},
@@ -318,17 +311,16 @@ TEST_F(QSRestApiTest, PersistentUnauthorizedStaysWithinTheRequestBudget)
         logins.append(c.credentialsRevoked ? unauthorized : V2Reply(0, "success", TokenData("tok")));
         Json::Value never = CmdData(ParseJson("[]"));
         never["require_token"] = "never-issued";
-        auto server = Start(Scenario({Route("POST", kSessions, logins), Route("DELETE", kSessions, unauthorized),
-                                      Route("POST", kServiceCmd, never, BodyHas("queryControlCluster"))}));
-        ASSERT_TRUE(server->Started());
-        auto api = Api(server->PortText());
+        ASSERT_NO_FATAL_FAILURE(Start(Scenario({Route("POST", kSessions, logins), Route("DELETE", kSessions, unauthorized),
+                                                Route("POST", kServiceCmd, never, BodyHas("queryControlCluster"))})));
+        auto api = Api(m_server->PortText());
         ASSERT_TRUE(api->Login());
         const uint64_t sleptBefore = m_clock.TotalSleptMicros();
         std::vector<int32_t> ids;
         std::string errDes;
         EXPECT_FALSE(api->GetAllCtrlClusterIds(ids, errDes));
 
-        auto reqs = server->Requests();
+        auto reqs = m_server->Requests();
         ASSERT_GE(reqs.size(), 1u);
         EXPECT_LE(reqs.size() - 1, static_cast<size_t>(QSRestApi::MAX_SEND_TIMES));
         EXPECT_EQ(Only(reqs, "POST", kServiceCmd).size(), 5u);
@@ -373,9 +365,8 @@ TEST_F(QSRestApiTest, RefusedCertificatesNeverReachTheService)
     for (const auto& c : certs) {
         SCOPED_TRACE(c.first);
         m_log.Clear();
-        auto server = Start(Scenario({LoginRoute({"tok"}), LogoutRoute()}), c.first, c.second);
-        ASSERT_TRUE(server->Started());
-        auto api = Api(server->PortText());
+        ASSERT_NO_FATAL_FAILURE(Start(Scenario({LoginRoute({"tok"}), LogoutRoute()}), c.first, c.second));
+        auto api = Api(m_server->PortText());
         std::string errDes;
         EXPECT_FALSE(api->CheckBiplexPair("a", "b", errDes));
         EXPECT_EQ(errDes, "Login qsm failed.");
@@ -385,7 +376,7 @@ TEST_F(QSRestApiTest, RefusedCertificatesNeverReachTheService)
         EXPECT_TRUE(m_log.Contains("The server's certificate was refused, not retried", 4));
         EXPECT_EQ(m_clock.TotalSleptMicros(), 0u);
         EXPECT_NE(api->LastFailure().find("SSL"), std::string::npos) << api->LastFailure();
-        EXPECT_TRUE(server->Requests().empty());
+        EXPECT_TRUE(m_server->Requests().empty());
     }
 }
 
@@ -483,16 +474,15 @@ TEST_F(QSRestApiTest, UnreadableSuccessReplyIsNotALogin)
     Json::Value raw;
     raw["status"] = 200;
     raw["raw"] = "<html>maintenance</html>";
-    auto server = Start(Scenario({Route("POST", kSessions, raw)}));
-    ASSERT_TRUE(server->Started());
-    auto api = Api(server->PortText());
+    ASSERT_NO_FATAL_FAILURE(Start(Scenario({Route("POST", kSessions, raw)})));
+    auto api = Api(m_server->PortText());
     EXPECT_FALSE(api->Login());
     EXPECT_TRUE(api->Token().empty());
     EXPECT_FALSE(m_log.Contains("Login ok."));
     EXPECT_TRUE(m_log.Contains("Login failed, errCode: -1, errDes: Parse json string failed", 4));
 
     // Code 0 but no token in "data": also not a login.
-    server->SetScenario(Scenario({Route("POST", kSessions, V2Reply(0, "ok", ParseJson("{\"other\":1}")))}));
+    m_server->SetScenario(Scenario({Route("POST", kSessions, V2Reply(0, "ok", ParseJson("{\"other\":1}")))}));
     EXPECT_FALSE(api->Login());
     EXPECT_TRUE(api->Token().empty());
 }

@@ -12,14 +12,8 @@ using namespace repo3;
 
 namespace {
 
-struct Repo {
-    explicit Repo(Encryption e, ChunkOptions o = {})
-        : store(dir.Path()), keys(InitRepository(store, e, "pw", repotest::FastKdf())), chunks(store, keys, o)
-    {
-    }
-    repotest::TempDir dir;
-    LocalDirStore store;
-    RepoKeys keys;
+struct Repo : repotest::TestRepo {
+    explicit Repo(Encryption e, ChunkOptions o = {}) : TestRepo(e), chunks(store, keys, o) {}
     ChunkStore chunks;
 };
 

@@ -16,12 +16,7 @@ using namespace repo3;
 
 namespace {
 
-struct Repo {
-    Repo() : store(dir.Path()), keys(InitRepository(store, Encryption::RepoKey, "pw", repotest::FastKdf())) {}
-    repotest::TempDir dir;
-    LocalDirStore store;
-    RepoKeys keys;
-};
+using Repo = repotest::TestRepo;
 
 // A backup of `blocks` (one per entry, "" for a zero block) as the CLI will do
 // it: claim, store or find each chunk, write the index, release.

@@ -12,14 +12,8 @@ using namespace repo3;
 
 namespace {
 
-struct Repo {
-    explicit Repo(Encryption e)
-        : store(dir.Path()), keys(InitRepository(store, e, "pw", repotest::FastKdf())), indexes(store, keys)
-    {
-    }
-    repotest::TempDir dir;
-    LocalDirStore store;
-    RepoKeys keys;
+struct Repo : repotest::TestRepo {
+    explicit Repo(Encryption e) : TestRepo(e), indexes(store, keys) {}
     IndexStore indexes;
 };
 
@@ -147,30 +141,32 @@ TEST_P(IndexModes, IndexesMovedDamagedOrSealedElsewhereAreRefused)
 INSTANTIATE_TEST_SUITE_P(Modes, IndexModes, ::testing::Values(Encryption::None, Encryption::RepoKey),
                          [](const auto& i) { return i.param == Encryption::None ? "Plain" : "Encrypted"; });
 
-// An unencrypted index written by hand from FORMAT3.md: the documented layout
-// is the one read, and an authentic but hostile body is refused without
-// allocating what it claims.
+// An unencrypted index of backup b9 of volume v9 written by hand from FORMAT3.md:
+// the documented metadata members of a volume of `volumeSize` bytes and `extra`
+// ones, then `count` and `entries` as given.
+std::string HandWrittenIndex(uint64_t volumeSize, const std::string& extra, uint64_t count, const std::string& entries)
+{
+    auto le = [](uint64_t v, int n) {
+        std::string out;
+        for (int i = 0; i < n; ++i) out.push_back(static_cast<char>(v >> (8 * i)));
+        return out;
+    };
+    const std::string meta = R"({"backup_id":"b9","volume_id":"v9","volume_size":)" + std::to_string(volumeSize) +
+                             R"(,"data_offset":0,"block_size":4194304,"parent_backup":"","snapshot":"s",)"
+                             R"("snapshot_identity":"","created_at_us":5)" + extra + "}";
+    const std::string header = std::string("DMINDEX3") + '\x01' + '\x00' + std::string(22, '\0');
+    const std::string body = le(meta.size(), 4) + meta + le(count, 8) + entries;
+    const std::string covered = std::string("datamover-index-v1", 19) + "v9" + '\0' + "b9" + '\0' + header + body;
+    const Digest d = Sha256(covered.data(), covered.size());
+    return header + body + std::string(reinterpret_cast<const char*>(d.data()), d.size());
+}
+
+// The documented layout is the one read, and an authentic but hostile body is
+// refused without allocating what it claims.
 TEST(IndexLayout, HandWrittenUnencryptedIndexFollowsTheDocument)
 {
     Repo r(Encryption::None);
-    auto le = [](uint64_t v, int n) {
-        std::string s;
-        for (int i = 0; i < n; ++i) {
-            s.push_back(static_cast<char>(v >> (8 * i)));
-        }
-        return s;
-    };
-    auto build = [&](uint64_t count, const std::string& entries) {
-        const std::string meta =
-            R"({"backup_id":"b9","volume_id":"v9","volume_size":8388608,"data_offset":0,"block_size":4194304,)"
-            R"("parent_backup":"","snapshot":"s","snapshot_identity":"","created_at_us":5})";
-        std::string header = std::string("DMINDEX3") + '\x01' + '\x00' + std::string(22, '\0');
-        const std::string body = le(meta.size(), 4) + meta + le(count, 8) + entries;
-        std::string aad = std::string("datamover-index-v1", 19) + "v9" + '\0' + "b9" + '\0' + header;
-        const std::string covered = aad + body;
-        const Digest d = Sha256(covered.data(), covered.size());
-        return header + body + std::string(reinterpret_cast<const char*>(d.data()), d.size());
-    };
+    auto build = [](uint64_t count, const std::string& entries) { return HandWrittenIndex(8388608, "", count, entries); };
     ChunkId id{};
     id.fill(0x5a);
     const std::string entries = std::string(1, '\0') + std::string(1, '\x01') + std::string(id.begin(), id.end());
@@ -210,21 +206,7 @@ TEST(IndexLayout, OptionalMembersAreKeptAbsentOnesReadAsNotRecordedAndWrongTypes
     EXPECT_EQ(back.meta.parentSnapshot, "snap-0");
 
     // Hand-written with the documented members only, then with each optional one of a wrong type.
-    auto build = [](const std::string& extra) {
-        auto le = [](uint64_t v, int n) {
-            std::string out;
-            for (int i = 0; i < n; ++i) out.push_back(static_cast<char>(v >> (8 * i)));
-            return out;
-        };
-        const std::string meta =
-            R"({"backup_id":"b9","volume_id":"v9","volume_size":4194304,"data_offset":0,"block_size":4194304,)"
-            R"("parent_backup":"","snapshot":"s","snapshot_identity":"","created_at_us":5)" + extra + "}";
-        const std::string header = std::string("DMINDEX3") + '\x01' + '\x00' + std::string(22, '\0');
-        const std::string body = le(meta.size(), 4) + meta + le(1, 8) + std::string(1, '\0');
-        const std::string covered = std::string("datamover-index-v1", 19) + "v9" + '\0' + "b9" + '\0' + header + body;
-        const Digest d = Sha256(covered.data(), covered.size());
-        return header + body + std::string(reinterpret_cast<const char*>(d.data()), d.size());
-    };
+    auto build = [](const std::string& extra) { return HandWrittenIndex(4194304, extra, 1, std::string(1, '\0')); };
     r.store.PutIfAbsent(IndexStore::ObjectName("v9", "b9"), build(""));
     const BackupIndex old = r.indexes.Read("v9", "b9");
     EXPECT_EQ(old.meta.storageType, -1);

@@ -37,10 +37,15 @@ std::map<std::string, std::string> Snapshot(const ObjectStore& s)
     return m;
 }
 
-TEST(Keys, EncryptedRepositoryOpensOnlyWithItsPassphrase)
-{
+// Each test starts with an empty store of its own.
+class Keys : public ::testing::Test {
+protected:
     repotest::TempDir dir;
-    LocalDirStore s(dir.Path());
+    LocalDirStore s{dir.Path()};
+};
+
+TEST_F(Keys, EncryptedRepositoryOpensOnlyWithItsPassphrase)
+{
     const RepoKeys made = InitRepository(s, Encryption::RepoKey, "correct horse", repotest::FastKdf());
     EXPECT_TRUE(made.Encrypted());
     EXPECT_NE(made.master, made.mac);
@@ -65,10 +70,8 @@ TEST(Keys, EncryptedRepositoryOpensOnlyWithItsPassphrase)
     EXPECT_NE(notEmpty.find("not empty"), std::string::npos) << notEmpty;
 }
 
-TEST(Keys, MissingKeyFileOrConfigIsOneClearErrorNeverPlaintext)
+TEST_F(Keys, MissingKeyFileOrConfigIsOneClearErrorNeverPlaintext)
 {
-    repotest::TempDir dir;
-    LocalDirStore s(dir.Path());
     InitRepository(s, Encryption::RepoKey, "pw", repotest::FastKdf());
     s.Delete(kKeyFileObject);
     bool asked = false;
@@ -85,10 +88,8 @@ TEST(Keys, MissingKeyFileOrConfigIsOneClearErrorNeverPlaintext)
     EXPECT_NE(OneLineError([&] { OpenRepository(s, Pass("pw")); }).find("config missing"), std::string::npos);
 }
 
-TEST(Keys, UnencryptedRepositoryHasNoKeyFileAndPlainSha256Ids)
+TEST_F(Keys, UnencryptedRepositoryHasNoKeyFileAndPlainSha256Ids)
 {
-    repotest::TempDir dir;
-    LocalDirStore s(dir.Path());
     InitRepository(s, Encryption::None, "", repotest::FastKdf());
     EXPECT_FALSE(s.Exists(kKeyFileObject));
     const RepoKeys k = OpenRepository(s, [] () -> std::string { throw std::logic_error("asked for a passphrase"); });
@@ -99,10 +100,8 @@ TEST(Keys, UnencryptedRepositoryHasNoKeyFileAndPlainSha256Ids)
     EXPECT_THROW(ChangePassphrase(s, "", "new", repotest::FastKdf()), KeyError);
 }
 
-TEST(Keys, PassphraseChangeRewritesOnlyTheKeyFileAndKeepsDataReadable)
+TEST_F(Keys, PassphraseChangeRewritesOnlyTheKeyFileAndKeepsDataReadable)
 {
-    repotest::TempDir dir;
-    LocalDirStore s(dir.Path());
     const RepoKeys k = InitRepository(s, Encryption::RepoKey, "old", repotest::FastKdf());
     ChunkStore chunks(s, k);
     const std::string block = repotest::HalfCompressible(65536, 1);
@@ -123,10 +122,8 @@ TEST(Keys, PassphraseChangeRewritesOnlyTheKeyFileAndKeepsDataReadable)
     EXPECT_EQ(ChunkStore(s, reopened).Get(id), block);
 }
 
-TEST(Keys, TamperedKeyFilesAreRefusedBeforeAnyCostlyWork)
+TEST_F(Keys, TamperedKeyFilesAreRefusedBeforeAnyCostlyWork)
 {
-    repotest::TempDir dir;
-    LocalDirStore s(dir.Path());
     const RepoKeys k = InitRepository(s, Encryption::RepoKey, "pw", repotest::FastKdf());
     std::string text;
     ASSERT_TRUE(s.Get(kKeyFileObject, text));
@@ -173,7 +170,7 @@ TEST(Keys, TamperedKeyFilesAreRefusedBeforeAnyCostlyWork)
     (void)k;
 }
 
-TEST(Keys, DefaultKdfParametersRoundTrip)
+TEST_F(Keys, DefaultKdfParametersRoundTrip)
 {
     // The shipped cost once, end to end (the other tests use a cheap one).
     RepoKeys k;
@@ -192,11 +189,11 @@ TEST(Keys, DefaultKdfParametersRoundTrip)
 
 namespace {
 
+class KeyFileLayout : public Keys {};
+
 // A reader written from FORMAT3.md alone unwraps the key file.
-TEST(KeyFileLayout, UnwrapsByTheDocument)
+TEST_F(KeyFileLayout, UnwrapsByTheDocument)
 {
-    repotest::TempDir dir;
-    LocalDirStore s(dir.Path());
     const RepoKeys k = InitRepository(s, Encryption::RepoKey, "pw", repotest::FastKdf());
     std::string text;
     ASSERT_TRUE(s.Get("keys/repokey", text));

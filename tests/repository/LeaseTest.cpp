@@ -8,12 +8,12 @@
 #include <cstdlib>
 #include <fstream>
 #include <iterator>
-#include <thread>
 
 #include "apps/datamover/repository/ChunkCache.h"
 #include "apps/datamover/repository/GarbageCollector.h"
 #include "apps/datamover/repository/Lease.h"
 #include "tests/repository/RepoTestUtil.h"
+#include "tests/support/WaitFor.h"
 
 using namespace repo3;
 
@@ -23,11 +23,7 @@ namespace {
 template <typename F>
 bool Eventually(F done)
 {
-    for (int i = 0; i < 2000; ++i) {
-        if (done()) return true;
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
-    return done();
+    return testwait::WaitFor(done, std::chrono::seconds(20));
 }
 
 class LeaseTest : public ::testing::Test {

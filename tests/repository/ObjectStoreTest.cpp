@@ -41,10 +41,15 @@ void AllFiles(const std::string& dir, std::vector<std::string>& out)
     ::closedir(d);
 }
 
-TEST(ObjectStore, PutIfAbsentNeverReplacesAndGetDeleteFollow)
-{
+// Each test starts with an empty store of its own.
+class ObjectStore : public ::testing::Test {
+protected:
     repotest::TempDir dir;
-    LocalDirStore s(dir.Path());
+    LocalDirStore s{dir.Path()};
+};
+
+TEST_F(ObjectStore, PutIfAbsentNeverReplacesAndGetDeleteFollow)
+{
     std::string got;
     EXPECT_FALSE(s.Get("a/b/c", got));
     EXPECT_FALSE(s.PutIfAbsent("a/b/c", "first"));
@@ -69,10 +74,8 @@ TEST(ObjectStore, PutIfAbsentNeverReplacesAndGetDeleteFollow)
 
 // Large objects go around the page cache in whole pages and are cut to their
 // length: every size about the page and threshold boundaries reads back exact.
-TEST(ObjectStore, LargeObjectsOfAnyLengthReadBackExactly)
+TEST_F(ObjectStore, LargeObjectsOfAnyLengthReadBackExactly)
 {
-    repotest::TempDir dir;
-    LocalDirStore s(dir.Path());
     const size_t sizes[] = {256 * 1024 - 1, 256 * 1024, 256 * 1024 + 1, 4096 * 100 - 1, (4u << 20) + 48, 1u << 20};
     for (size_t size : sizes) {
         SCOPED_TRACE(size);
@@ -93,10 +96,8 @@ TEST(ObjectStore, LargeObjectsOfAnyLengthReadBackExactly)
     EXPECT_EQ(files.size(), std::size(sizes)) << "temporaries left behind";
 }
 
-TEST(ObjectStore, ListMatchesPlainPrefixAndHidesTemporaries)
+TEST_F(ObjectStore, ListMatchesPlainPrefixAndHidesTemporaries)
 {
-    repotest::TempDir dir;
-    LocalDirStore s(dir.Path());
     for (const char* n : {"chunks/ab/ab01", "chunks/ab/ab02", "chunks/ac/ac01", "chunksx", "indexes/v1/b1", "config"}) {
         s.PutIfAbsent(n, n);
     }
@@ -120,10 +121,8 @@ TEST(ObjectStore, ListMatchesPlainPrefixAndHidesTemporaries)
     }
 }
 
-TEST(ObjectStore, RefusesNamesThatLeaveTheRootOrLookLikeDirectories)
+TEST_F(ObjectStore, RefusesNamesThatLeaveTheRootOrLookLikeDirectories)
 {
-    repotest::TempDir dir;
-    LocalDirStore s(dir.Path());
     for (const char* bad : {"", "/abs", "a/", "a//b", "..", "../x", "a/../b", "./a", ".hidden", "a/.tmp-1", "a b",
                             "a\\b", "a\nb"}) {
         std::string got;
@@ -141,11 +140,11 @@ TEST(ObjectStore, RefusesNamesThatLeaveTheRootOrLookLikeDirectories)
 
 // Many writers of one name at once: exactly one stores, every reader sees one
 // writer's whole bytes, and no temporary survives.
-TEST(ObjectStore, ConcurrentPutsOfOneNameStoreExactlyOne)
+TEST_F(ObjectStore, ConcurrentPutsOfOneNameStoreExactlyOne)
 {
     for (int round = 0; round < 20; ++round) {
-        repotest::TempDir dir;
-        LocalDirStore s(dir.Path());
+        repotest::TempDir fresh;
+        LocalDirStore store(fresh.Path());
         constexpr int kThreads = 8;
         std::atomic<int> ready{0};
         std::atomic<int> stored{0};
@@ -156,7 +155,7 @@ TEST(ObjectStore, ConcurrentPutsOfOneNameStoreExactlyOne)
                 ++ready;
                 while (ready.load() < kThreads) {
                 }
-                if (!s.PutIfAbsent("chunks/00/same", payload)) {
+                if (!store.PutIfAbsent("chunks/00/same", payload)) {
                     ++stored;
                 }
             });
@@ -166,13 +165,13 @@ TEST(ObjectStore, ConcurrentPutsOfOneNameStoreExactlyOne)
         }
         EXPECT_EQ(stored.load(), 1);
         std::string got;
-        ASSERT_TRUE(s.Get("chunks/00/same", got));
+        ASSERT_TRUE(store.Get("chunks/00/same", got));
         ASSERT_GE(got.size(), 100000u);
         const int writer = static_cast<int>(got.size() - 100000);
         ASSERT_LT(writer, kThreads);
         EXPECT_EQ(got, std::string(100000 + writer, static_cast<char>('a' + writer)));
         std::vector<std::string> files;
-        AllFiles(dir.Path(), files);
+        AllFiles(fresh.Path(), files);
         EXPECT_EQ(files.size(), 1u);
     }
 }
@@ -181,10 +180,8 @@ TEST(ObjectStore, ConcurrentPutsOfOneNameStoreExactlyOne)
 
 namespace {
 
-TEST(ObjectStore, OnlyTemporariesOfDeadWritersOnThisHostAreRemoved)
+TEST_F(ObjectStore, OnlyTemporariesOfDeadWritersOnThisHostAreRemoved)
 {
-    repotest::TempDir dir;
-    LocalDirStore s(dir.Path());
     s.PutIfAbsent("chunks/ab/obj", "kept");
     const pid_t child = ::fork();
     if (child == 0) {

@@ -75,6 +75,22 @@ inline repo3::KdfParams FastKdf()
     return repo3::KdfParams{1024, 8, 1};
 }
 
+// A fresh repository in a directory of its own.
+struct TestRepo {
+    explicit TestRepo(repo3::Encryption e = repo3::Encryption::RepoKey)
+        : store(dir.Path()), keys(repo3::InitRepository(store, e, "pw", FastKdf()))
+    {
+    }
+    // One 4 KiB block per entry ("" for zero), stored and indexed.
+    repo3::BackupIndex Add(const std::string& volume, const std::string& id, const std::vector<std::string>& blocks)
+    {
+        return StoreIndex(store, keys, volume, id, blocks);
+    }
+    TempDir dir;
+    repo3::LocalDirStore store;
+    repo3::RepoKeys keys;
+};
+
 // A store that stops working after a given number of writes or deletes, like a
 // process killed at that point: nothing after it reaches the disk.
 class FailingStore : public repo3::ObjectStore {

@@ -26,17 +26,7 @@ public:
     mutable std::map<std::string, int> chunkReads;
 };
 
-struct Repo {
-    Repo() : store(dir.Path()), keys(InitRepository(store, Encryption::RepoKey, "pw", repotest::FastKdf())) {}
-    // One 4 KiB block per entry ("" for zero), stored and indexed.
-    BackupIndex Add(const std::string& volume, const std::string& id, const std::vector<std::string>& blocks)
-    {
-        return repotest::StoreIndex(store, keys, volume, id, blocks);
-    }
-    repotest::TempDir dir;
-    LocalDirStore store;
-    RepoKeys keys;
-};
+using Repo = repotest::TestRepo;
 
 TEST(Verifier, ReadsEachSharedChunkOnceAndNamesEveryUserOfADamagedOne)
 {

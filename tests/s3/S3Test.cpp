@@ -10,9 +10,6 @@
 #include <random>
 #include <thread>
 
-#include "apps/datamover/repository/GarbageCollector.h"
-#include "apps/datamover/repository/Lease.h"
-#include "apps/datamover/repository/backend/S3Store.h"
 #include "tests/apps/DatamoverFixture.h"
 
 namespace dmtest {
@@ -63,20 +60,10 @@ protected:
     {
         for (const char* k : {"AWS_ACCESS_KEY_ID", "AWS_SECRET_ACCESS_KEY", "AWS_DEFAULT_REGION",
                               "DATAMOVER_S3_RETRY_SECONDS", "DATAMOVER_PASSWORD_FILE", "DATAMOVER_CRASH_AT",
-                              "DATAMOVER_S3_STATS", "DATAMOVER_LEASE_SECONDS", "AWS_CA_BUNDLE"}) {
+                              "DATAMOVER_S3_STATS", "AWS_CA_BUNDLE"}) {
             ::unsetenv(k);
         }
         DatamoverTest::TearDown();
-    }
-    // The repository's own store, for looking at (and planting) objects.
-    std::unique_ptr<repo3::S3Store> Store() const
-    {
-        repo3::S3Location loc;
-        std::string error;
-        EXPECT_TRUE(repo3::ParseS3Url(repoPath, loc, error)) << error;
-        repo3::S3Credentials c;
-        EXPECT_TRUE(repo3::LoadS3Credentials(c, error)) << error;
-        return std::make_unique<repo3::S3Store>(loc, c, repo3::S3Options::FromEnvironment());
     }
     size_t Chunks() const { return Store()->List("chunks/").size(); }
     // Requests the last command made (DATAMOVER_S3_STATS), as "get=.. put=.. list=..".
@@ -105,11 +92,6 @@ protected:
         EXPECT_EQ(json.json["error"]["code"].asString(), code) << json.out;
         return text;
     }
-    std::vector<std::string> BackupOf(const std::string& volumeId, const std::string& snap) const
-    {
-        return {"backup", "--volume-id", volumeId, "--snapshot-url", kUrl + snap, "--repo", repoPath,
-                "--volume-size", std::to_string(size)};
-    }
 
     std::map<std::string, std::string> gw;
     std::string prefix, endpoint, stats;
@@ -121,21 +103,7 @@ TEST_F(S3Test, BackupIncrementalRestoreVerifyAndPruneAgainstABucket)
     Result l0 = Expect(0, Repo("list"));
     EXPECT_EQ(l0.json["encryption"].asString(), "repokey") << l0.out;
     Expect(1, {"init", "--repo", repoPath});  // a second init changes nothing
-
-    sim->CreateVolume("vol", size);
-    sim->WriteRandom("vol", 0, 20 * kMiB, 7);
-    sim->WritePattern("vol", 30 * kMiB, 4 * kMiB, 0xAB);
-    sim->Snapshot("vol", "s1");
-    Result full = Expect(0, BackupArgs("s1"));
-    const uint64_t stored = full.json["chunks_stored"].asUInt64();
-    EXPECT_GE(stored, 6u) << full.out;
-    EXPECT_EQ(Chunks(), stored);
-
-    sim->WriteRandom("vol", 4 * kMiB + 100, 3 * kMiB, 8);
-    sim->Snapshot("vol", "s2");
-    Result inc = Expect(0, BackupArgs("s2", "s1"));
-    EXPECT_EQ(inc.json["kind"].asString(), "incremental");
-    EXPECT_GE(inc.json["chunks_stored"].asUInt64(), 1u) << inc.out;
+    const auto [full, inc] = FullThenIncremental();
 
     // Nothing changed: no chunk is sent and the listing requests do not grow with the chunks.
     sim->Snapshot("vol", "s3");
@@ -177,47 +145,9 @@ TEST_F(S3Test, BackupIncrementalRestoreVerifyAndPruneAgainstABucket)
 TEST_F(S3Test, FourBackupsOfDifferentVolumesAtOnceAndAPruneLeaveEveryKeptBackupRestorable)
 {
     Expect(0, {"init", "--repo", repoPath, "--encryption", "none"});
-    const std::vector<std::string> volumes = {"1b4e28ba-2fa1-11d2-883f-0016d3cca401", "1b4e28ba-2fa1-11d2-883f-0016d3cca402",
-                                              "1b4e28ba-2fa1-11d2-883f-0016d3cca403", "1b4e28ba-2fa1-11d2-883f-0016d3cca404"};
-    // Two earlier backups of the first volume, for the prune to remove one.
-    sim->CreateVolume("v0", size);
-    sim->WriteRandom("v0", 0, 12 * kMiB, 100);
-    sim->Snapshot("v0", "old1");
-    const std::string old1 = Id(Expect(0, BackupOf(volumes[0], "old1")));
-    sim->WriteRandom("v0", 0, 12 * kMiB, 101);
-    sim->Snapshot("v0", "old2");
-    Expect(0, BackupOf(volumes[0], "old2"));
-    for (size_t i = 0; i < volumes.size(); ++i) {
-        const std::string v = "v" + std::to_string(i);
-        if (i > 0) sim->CreateVolume(v, size);
-        sim->WriteRandom(v, 0, 16 * kMiB, 200 + i);
-        sim->WriteRandom(v, 16 * kMiB, 4 * kMiB, 7);  // a block all four share
-        sim->Snapshot(v, "n" + std::to_string(i));
-    }
-    std::vector<Result> results(volumes.size() + 1);
-    std::vector<std::thread> threads;
-    for (size_t i = 0; i < volumes.size(); ++i) {
-        threads.emplace_back([&, i] { results[i] = Run(BackupOf(volumes[i], "n" + std::to_string(i))); });
-    }
-    threads.emplace_back([&] {
-        results.back() = Run(Repo("prune", {"--volume-id", volumes[0], "--keep-last", "2"}));
-    });
-    for (auto& t : threads) t.join();
-    for (size_t i = 0; i < volumes.size(); ++i) {
-        ASSERT_EQ(results[i].rc, 0) << results[i].out << results[i].err;
-    }
     // The prune either ran (its collection deferred by the running backups, or
     // after them) or found the lease busy; it never broke a backup.
-    const Result& prune = results.back();
-    EXPECT_TRUE(prune.rc == 0 || prune.json["error"]["code"].asString() == "in_use") << prune.out << prune.err;
-    Result prune2 = Expect(0, Repo("prune", {"--volume-id", volumes[0], "--keep-last", "2"}));
-    Result l = Expect(0, Repo("list"));
-    for (const Json::Value& chain : l.json["chains"]) {
-        for (const Json::Value& b : chain["backups"]) EXPECT_NE(Id(b), old1) << "pruned";
-    }
-    for (size_t i = 0; i < volumes.size(); ++i) ExpectRestores(Id(results[i]), "n" + std::to_string(i));
-    Expect(0, Repo("verify"));
-    EXPECT_TRUE(Store()->List("pending/").empty());
+    ExpectConcurrentBackupsAndAPrune(4, true);
 }
 
 TEST_F(S3Test, ABackupKilledAtRandomChunkCountsIsRunAgainReusingItsChunks)
@@ -271,12 +201,8 @@ TEST_F(S3Test, TheGatewayStoppedAndStartedDuringABackupLeavesASoundRepository)
     });
     // Stopped once chunks are landing (an observable state), started again after it is down.
     auto store = Store();
-    bool landing = false;
-    for (int i = 0; i < 3000 && !done && !landing; ++i) {
-        landing = !store->List("chunks/").empty();
-        if (!landing) std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
-    ASSERT_TRUE(landing) << "no chunk landed";
+    ASSERT_TRUE(WaitFor([&] { return done || !store->List("chunks/").empty(); }));
+    ASSERT_FALSE(store->List("chunks/").empty()) << "no chunk landed";
     ASSERT_EQ(Script("stop"), 0);
     const bool stoppedMidway = !done;
     ASSERT_EQ(Script("start"), 0);
@@ -375,44 +301,8 @@ TEST_F(S3Test, TheHttpsPortCarriesABackupWithTheGatewaysCaAndFailsAtOnceInOneLin
 TEST_F(S3Test, ALeaseBlocksPruneUntilItExpiresAndUnlockRemovesOnlyAnExpiredOneWithoutForce)
 {
     Expect(0, {"init", "--repo", repoPath, "--encryption", "none"});
-    sim->CreateVolume("vol", size);
-    sim->WriteRandom("vol", 0, 8 * kMiB, 3);
-    sim->Snapshot("vol", "s1");
-    Expect(0, BackupArgs("s1"));
-    auto store = Store();
-    repo3::HolderRecord other;
-    other.holder = "garbage collection";
-    other.owner = "elsewhere";
-    other.host = "another-node";
-    other.pid = 4242;
-    other.expiresAt = repo3::NowSeconds() + 600;
-    store->Replace(repo3::kGcLockObject, repo3::FormatHolder(other));
-
-    Result busy = Expect(1, Repo("prune", {"--keep-last", "1"}));
-    EXPECT_EQ(busy.json["error"]["code"].asString(), "in_use") << busy.out;
-    EXPECT_NE(busy.json["error"]["message"].asString().find("another-node"), std::string::npos) << busy.out;
-    Result refused = Expect(1, Repo("unlock"));
-    EXPECT_EQ(refused.json["error"]["code"].asString(), "in_use") << refused.out;
-    EXPECT_TRUE(store->Exists(repo3::kGcLockObject));
-    // Backups of other volumes do not wait for a lease that does not delete.
-    Result forced = Run(Repo("unlock", {"--force"}), false);
-    EXPECT_EQ(forced.rc, 0) << forced.err;
-    EXPECT_NE(forced.err.find("warning"), std::string::npos) << forced.err;
-    EXPECT_FALSE(store->Exists(repo3::kGcLockObject));
-
-    // A holder that died long ago: its lease blocks nobody.
-    other.expiresAt = repo3::NowSeconds() - 1;
-    store->Replace(repo3::kGcLockObject, repo3::FormatHolder(other));
-    Expect(0, Repo("prune", {"--keep-last", "1"}));
-    EXPECT_FALSE(store->Exists(repo3::kGcLockObject)) << "taken over, then released";
-    store->Replace(repo3::kGcLockObject, repo3::FormatHolder(other));
-    Result unlocked = Expect(0, Repo("unlock"));
-    EXPECT_TRUE(unlocked.json["removed"].asBool()) << unlocked.out;
-    EXPECT_FALSE(unlocked.json["forced"].asBool());
-    Result none = Expect(0, Repo("unlock"));
-    EXPECT_FALSE(none.json["removed"].asBool());
+    ExpectTheLeaseRules();
 }
-
 
 // 503, 429 and resets from a proxy before the gateway: retried, and nothing shows but the retries.
 TEST_F(S3Test, ServerErrorsThrottlingAndResetsAreRetriedToTheSameResult)
@@ -432,12 +322,7 @@ TEST_F(S3Test, ServerErrorsThrottlingAndResetsAreRetriedToTheSameResult)
             ::waitpid(pid, nullptr, 0);
         }
     } stop{proxy};
-    bool listening = false;
-    for (int i = 0; i < 2000 && !listening; ++i) {
-        listening = fs::exists(portFile);
-        if (!listening) std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
-    ASSERT_TRUE(listening) << "the proxy did not start";
+    ASSERT_TRUE(WaitFor([&] { return fs::exists(portFile); })) << "the proxy did not start";
     repoPath = "s3+http://127.0.0.1:" + FileBytes(portFile) + "/" + gw["RGW_BUCKET"] + "/" + prefix;
     ::setenv("DATAMOVER_S3_STATS", stats.c_str(), 1);
     Expect(0, {"init", "--repo", repoPath, "--encryption", "none"});

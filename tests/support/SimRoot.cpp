@@ -284,7 +284,6 @@ SimState SimRoot::State() const
     for (const auto& op : s.raw["counters"].getMemberNames()) {
         s.calls[op] = s.raw["counters"][op].asInt();
     }
-    s.agentRunning = s.raw["agent"]["running"].asBool();
     return s;
 }
 

@@ -103,7 +103,6 @@ struct SimState {
     std::map<std::string, SimAttachment> attachments;
     std::vector<SimRegistration> registrations;
     std::map<std::string, int> calls;           // tool calls so far, by operation
-    bool agentRunning = false;
     Json::Value raw;                            // the full document
 
     bool Has(const std::string& name) const { return volumes.count(name) != 0; }
