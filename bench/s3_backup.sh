@@ -152,5 +152,6 @@ echo "  full backup      $full_x s excl. settle ($full_s s)   8x curl PUT of the
 echo "  restore          $rest_x s excl. settle ($rest_s s)   8x curl GET of the same chunks $curl_get s   ratio $(calc "$rest_x / $curl_get") (goal <= 1.2: $(goal "$rest_x / $curl_get" 1.2))"
 echo "  four at once     $four_x s excl. settle ($four s)   longest alone $longest s   ratio $(calc "$four_x / $longest") (goal <= 1.3: $(goal "$four_x / $longest" 1.3))"
 # Where the time of the four goes: the machine's busy CPU seconds (data movers, gateway, OSD)
-# for the four run one by one and at once, and what the cores could give in the time at once.
-echo "  busy CPU         four alone $alone_cpu s in all, four at once $four_cpu s of $(calc "$(nproc) * $four") s the $(nproc) cores had"
+# for the four run one by one and at once, and what the cores could give in the time at once
+# outside the settle (when the data movers sleep).
+echo "  busy CPU         four alone $alone_cpu s in all, four at once $four_cpu s; the $(nproc) cores give $(calc "$(nproc) * $four_x") s in $four_x s"
