@@ -1,6 +1,5 @@
 #include "apps/datamover/repository/GarbageCollector.h"
 
-#include <openssl/rand.h>
 #include <signal.h>
 #include <unistd.h>
 
@@ -10,6 +9,8 @@
 #include <fstream>
 #include <memory>
 #include <thread>
+
+#include "apps/datamover/repository/Crypto.h"
 
 namespace repo3 {
 
@@ -35,15 +36,9 @@ bool ReadHolder(const ObjectStore& store, const std::string& name, HolderRecord&
 
 std::string NewEpoch()
 {
-    unsigned char b[16];
-    if (RAND_bytes(b, sizeof b) != 1) throw StorageError("no random bytes for the collection epoch");
-    static const char hex[] = "0123456789abcdef";
-    std::string out;
-    for (unsigned char c : b) {
-        out.push_back(hex[c >> 4]);
-        out.push_back(hex[c & 15]);
-    }
-    return out + "\n";
+    uint8_t b[16];
+    RandomBytes(b, sizeof b);
+    return ToHex(b, sizeof b) + "\n";
 }
 
 }  // namespace

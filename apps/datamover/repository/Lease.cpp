@@ -1,7 +1,6 @@
 #include "apps/datamover/repository/Lease.h"
 
 #include <json/json.h>
-#include <openssl/rand.h>
 #include <signal.h>
 #include <unistd.h>
 
@@ -10,6 +9,8 @@
 #include <cstdlib>
 #include <fstream>
 #include <memory>
+
+#include "apps/datamover/repository/Crypto.h"
 
 namespace repo3 {
 
@@ -32,15 +33,9 @@ std::string BootId()
 
 std::string RandomToken()
 {
-    unsigned char b[12];
-    if (RAND_bytes(b, sizeof b) != 1) throw StorageError("no random bytes for a lease owner");
-    static const char hex[] = "0123456789abcdef";
-    std::string out;
-    for (unsigned char c : b) {
-        out.push_back(hex[c >> 4]);
-        out.push_back(hex[c & 15]);
-    }
-    return out;
+    uint8_t b[12];
+    RandomBytes(b, sizeof b);
+    return ToHex(b, sizeof b);
 }
 
 }  // namespace
