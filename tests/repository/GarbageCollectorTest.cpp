@@ -96,13 +96,7 @@ TEST(GarbageCollector, AChunkARunningBackupFoundPresentSurvives)
         EXPECT_TRUE(rep.deferred);
         EXPECT_EQ(rep.claims, std::vector<std::string>{"pending/new"});
         EXPECT_TRUE(chunks.Exists(id));
-        BackupIndex x;
-        x.meta.volumeId = "vol";
-        x.meta.backupId = "new";
-        x.meta.blockSize = 4096;
-        x.meta.volumeSize = 4096;
-        x.blocks = {id};
-        IndexStore(r.store, r.keys).Write(x);
+        repotest::StoreIndex(r.store, r.keys, "vol", "new", {"block"});  // its index lands, under the claim
         claim->Release();
         EXPECT_EQ(CollectGarbage(r.store, r.keys).deleted, 0u);
         ExpectAllRestorable(r.store, r.keys);

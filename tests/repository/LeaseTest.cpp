@@ -181,14 +181,7 @@ TEST_F(LeaseTest, AChunkCacheIsTrustedOnlyUnderItsCollectionEpoch)
     }
     // A collection that deletes changes the epoch first: the cache is rebuilt
     // and no longer names the chunk that went.
-    IndexStore indexes(store, keys);
-    BackupIndex keep;
-    keep.meta.volumeId = "vol";
-    keep.meta.backupId = "b1";
-    keep.meta.blockSize = 4096;
-    keep.meta.volumeSize = 4096;
-    keep.blocks = {idA};
-    indexes.Write(keep);
+    repotest::StoreIndex(store, keys, "vol", "b1", {a});  // keeps chunk a
     ::unsetenv("DATAMOVER_LEASE_SECONDS");
     EXPECT_EQ(CollectGarbage(store, keys).deleted, 1u);
     ChunkCache after(store, chunks, file);
