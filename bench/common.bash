@@ -26,6 +26,17 @@ make_root() {
       "$here/conf/datamover.ini" > "$1/conf/datamover.ini"
 }
 
+# sim_root DIR SIM: make_root DIR, with the simulator SIM and its tool scripts in it and its agent running.
+sim_root() {
+  make_root "$1"
+  ln -s "$2" "$1/bin/strata-sim"
+  cp "$here/sim/scripts/qrmQBCTool.sh" "$1/qbctool/"
+  cp "$here/sim/scripts/security_sudo_qbc_cli.sh" "$1/bin/"
+  cp "$here/sim/scripts/reg_qs.sh" "$1/script/"
+  "$2" --root "$1" admin agent install >/dev/null
+  "$2" --root "$1" admin agent start >/dev/null
+}
+
 # quiesce ROOT: before a timed step, write back the set-up's dirty pages and drop the page cache
 # of the simulator's volume files. The set-up writes and copies volumes through the page cache,
 # which a real storage's devices never hold; left there, the clean pages would be evicted inside

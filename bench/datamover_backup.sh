@@ -21,12 +21,8 @@ sparse_size=${SPARSE_SIZE:-1T}
 root=$(mktemp -d "${TMPDIR:-/tmp}/dm-bench-XXXXXX")
 cleanup() { "$sim" --root "$root" admin teardown >/dev/null 2>&1 || true; rm -rf "$root"; }
 trap cleanup EXIT
-make_root "$root"
+sim_root "$root" "$sim"
 mkdir -p "$root/dd"
-ln -s "$sim" "$root/bin/strata-sim"
-cp "$here/sim/scripts/qrmQBCTool.sh" "$root/qbctool/"
-cp "$here/sim/scripts/security_sudo_qbc_cli.sh" "$root/bin/"
-cp "$here/sim/scripts/reg_qs.sh" "$root/script/"
 umask 077
 printf '%s\n' 'a bench passphrase, long enough' > "$root/pass"
 export DATAMOVER_PASSWORD_FILE=$root/pass
@@ -41,8 +37,6 @@ uuid3=3d6a4adc-4ac3-13f4-aa50-2238f5eec649
 url=strata://127.0.0.1/pool0
 du_bytes() { du -sb "$1" | cut -f1; }
 
-S agent install >/dev/null
-S agent start >/dev/null
 
 # ddcopy SNAPSHOT: seconds dd takes to copy the snapshot's backing file into the repository's filesystem.
 ddcopy() {

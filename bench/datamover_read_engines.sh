@@ -13,15 +13,9 @@ size=${ENGINE_SIZE:-1G}
 root=$(mktemp -d "${TMPDIR:-/tmp}/dm-engines-XXXXXX")
 cleanup() { "$sim" --root "$root" admin teardown >/dev/null 2>&1 || true; rm -rf "$root"; }
 trap cleanup EXIT
-make_root "$root"
-ln -s "$sim" "$root/bin/strata-sim"
-cp "$here/sim/scripts/qrmQBCTool.sh" "$root/qbctool/"
-cp "$here/sim/scripts/security_sudo_qbc_cli.sh" "$root/bin/"
-cp "$here/sim/scripts/reg_qs.sh" "$root/script/"
+sim_root "$root" "$sim"
 
 S() { "$sim" --root "$root" admin "$@"; }
-S agent install >/dev/null
-S agent start >/dev/null
 S volume create engine-vol "$size" >/dev/null
 bytes=$(S volume list | python3 -c "import json,sys; print([v for v in json.load(sys.stdin) if v['name']=='engine-vol'][0]['size'])")
 S write engine-vol --random 1 --length "$bytes" >/dev/null

@@ -28,15 +28,9 @@ bash "$here/scripts/ceph-cluster.sh" start >/dev/null 2>&1
 bash "$here/scripts/rgw.sh" start >/dev/null
 eval "$(bash "$here/scripts/rgw.sh" env)"
 export AWS_ACCESS_KEY_ID AWS_SECRET_ACCESS_KEY AWS_DEFAULT_REGION
-make_root "$root"
-ln -s "$sim" "$root/bin/strata-sim"
-cp "$here/sim/scripts/qrmQBCTool.sh" "$root/qbctool/"
-cp "$here/sim/scripts/security_sudo_qbc_cli.sh" "$root/bin/"
-cp "$here/sim/scripts/reg_qs.sh" "$root/script/"
+sim_root "$root" "$sim"
 S() { "$sim" --root "$root" admin "$@"; }
 DM() { "$dm" --root "$root" --json "$@"; }
-S agent install >/dev/null
-S agent start >/dev/null
 
 base=http://$RGW_ENDPOINT/$RGW_BUCKET
 repo=s3+http://$RGW_ENDPOINT/$RGW_BUCKET/bench
