@@ -4,6 +4,7 @@
 
 #include <zstd.h>
 
+#include <algorithm>
 #include <cstring>
 #include <memory>
 
@@ -155,11 +156,22 @@ std::string ChunkStore::Encode(const ChunkId& id, const void* data, size_t lengt
 
 std::string ChunkStore::Decode(const ChunkId& id, const std::string& file) const
 {
+    // Sized by what the header declares; DecodeInto checks that declaration like the rest.
+    std::string plain(file.size() >= kChunkHeaderBytes
+                          ? std::min<size_t>(GetU32(reinterpret_cast<const uint8_t*>(file.data()) + 8), kMaxChunkBytes)
+                          : 0,
+                      '\0');
+    plain.resize(DecodeInto(id, file.data(), file.size(), &plain[0], plain.size()));
+    return plain;
+}
+
+size_t ChunkStore::DecodeInto(const ChunkId& id, const char* file, size_t fileLen, char* out, size_t capacity) const
+{
     const std::string name = ChunkIdHex(id);
-    if (file.size() < kChunkHeaderBytes) {
+    if (fileLen < kChunkHeaderBytes) {
         throw ChunkError(name, "truncated (shorter than its header)");
     }
-    const auto* h = reinterpret_cast<const uint8_t*>(file.data());
+    const auto* h = reinterpret_cast<const uint8_t*>(file);
     if (std::memcmp(h, kMagic, sizeof kMagic) != 0) {
         throw ChunkError(name, "not a chunk file (bad magic)");
     }
@@ -181,54 +193,62 @@ std::string ChunkStore::Decode(const ChunkId& id, const std::string& file) const
     if (plainLen == 0 || plainLen > kMaxChunkBytes) {
         throw ChunkError(name, "plaintext length out of range");
     }
-    if (payloadLen != file.size() - kChunkHeaderBytes) {
+    if (plainLen > capacity) {
+        return plainLen;  // the caller's misfit to name; nothing opened
+    }
+    if (payloadLen != fileLen - kChunkHeaderBytes) {
         throw ChunkError(name, "truncated or extended (payload length " + std::to_string(payloadLen) +
-                                   ", file holds " + std::to_string(file.size() - kChunkHeaderBytes) + ")");
+                                   ", file holds " + std::to_string(fileLen - kChunkHeaderBytes) + ")");
     }
     if (cipher == kCipherNone && !IsAllZero(h + 16, kNonceBytes)) {
         throw ChunkError(name, "nonce set in an unsealed chunk");
     }
-    std::string opened;
-    const char* payload = file.data() + kChunkHeaderBytes;
+    const char* payload = file + kChunkHeaderBytes;
     size_t length = payloadLen;
     if (cipher == kCipherAes256Gcm) {
+        if (payloadLen < kTagBytes) {
+            throw ChunkError(name, "truncated (shorter than its tag)");
+        }
+        length = payloadLen - kTagBytes;
+        if (compression == kCompressionNone && length != plainLen) {
+            throw ChunkError(name, "raw payload length differs from the chunk's length");
+        }
+        // A raw chunk opens straight into `out`; a compressed one into a scratch kept per
+        // thread at its largest size, so no block costs an allocation and its clearing.
+        thread_local std::string opened;
+        char* into = out;
+        if (compression == kCompressionZstd) {
+            if (opened.size() < length) opened.resize(length);
+            into = &opened[0];
+        }
         uint8_t nonce[kNonceBytes];
         std::memcpy(nonce, h + 16, sizeof nonce);
-        opened.reserve(payloadLen);
-        if (!AeadOpen(m_keys.master, nonce, Aad(id, h), payload, payloadLen, opened)) {
+        if (!AeadOpenInto(m_keys.master, nonce, Aad(id, h), payload, payloadLen, into)) {
             throw ChunkError(name, "authentication failed (altered, stored under another id, or sealed under "
                                    "another key)");
         }
-        payload = opened.data();
-        length = opened.size();
+        payload = into;
     }
-    std::string plain;
     if (compression == kCompressionZstd) {
         const unsigned long long declared = ZSTD_getFrameContentSize(payload, length);
         if (declared != plainLen) {
             throw ChunkError(name, "compressed frame does not declare the chunk's length");
         }
-        plain.resize(plainLen);
-        const size_t n = ZSTD_decompressDCtx(ThreadDCtx(), &plain[0], plain.size(), payload, length);
+        const size_t n = ZSTD_decompressDCtx(ThreadDCtx(), out, plainLen, payload, length);
         if (ZSTD_isError(n) || n != plainLen) {
             throw ChunkError(name, std::string("cannot decompress: ") +
                                        (ZSTD_isError(n) ? ZSTD_getErrorName(n) : "wrong length"));
         }
-    } else {
-        if (length != plainLen) {
-            throw ChunkError(name, "raw payload length differs from the chunk's length");
-        }
-        if (cipher == kCipherAes256Gcm) {
-            plain.swap(opened);
-        } else {
-            plain.assign(payload, length);
-        }
+    } else if (length != plainLen) {
+        throw ChunkError(name, "raw payload length differs from the chunk's length");
+    } else if (cipher == kCipherNone) {
+        std::memcpy(out, payload, length);
     }
-    const ChunkId actual = IdOf(plain.data(), plain.size());
+    const ChunkId actual = IdOf(out, plainLen);
     if (!ConstantTimeEqual(actual.data(), id.data(), id.size())) {
         throw ChunkError(name, "content does not hash to its id");
     }
-    return plain;
+    return plainLen;
 }
 
 PutResult ChunkStore::Put(const void* data, size_t length)
@@ -262,9 +282,10 @@ void ChunkStore::NoteStored(const ChunkId& id)
     if (m_cache != nullptr) m_cache->Add(id);
 }
 
-std::string ChunkStore::Get(const ChunkId& id) const
+// The chunk's file, into a buffer kept per thread (no allocation per block once grown).
+const std::string& ChunkStore::Fetch(const ChunkId& id) const
 {
-    std::string file;
+    thread_local std::string file;
     bool found = false;
     try {
         found = m_store.Get(ObjectName(id), file);
@@ -274,7 +295,18 @@ std::string ChunkStore::Get(const ChunkId& id) const
     if (!found) {
         throw ChunkError(ChunkIdHex(id), "missing");
     }
-    return Decode(id, file);
+    return file;
+}
+
+std::string ChunkStore::Get(const ChunkId& id) const
+{
+    return Decode(id, Fetch(id));
+}
+
+size_t ChunkStore::GetInto(const ChunkId& id, char* out, size_t capacity) const
+{
+    const std::string& file = Fetch(id);
+    return DecodeInto(id, file.data(), file.size(), out, capacity);
 }
 
 bool ChunkStore::Exists(const ChunkId& id) const

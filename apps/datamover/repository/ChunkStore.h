@@ -55,6 +55,10 @@ public:
     PutResult Put(const void* data, size_t length);
     // The plaintext, after authentication, decompression and the id check; ChunkError otherwise.
     std::string Get(const ChunkId& id) const;
+    // The same into `out` (room for `capacity` bytes), without allocating per call; returns the
+    // plaintext's length. A chunk longer than `capacity` returns its length and writes nothing;
+    // after a ChunkError `out` holds nothing to be used.
+    size_t GetInto(const ChunkId& id, char* out, size_t capacity) const;
     bool Exists(const ChunkId& id) const;
     // Ids of every stored chunk; objects under chunks/ that are not chunk names are skipped.
     std::vector<ChunkId> List() const;
@@ -71,8 +75,11 @@ public:
     // The chunk file for a block of known id, and its inverse (for tests and the format description).
     std::string Encode(const ChunkId& id, const void* data, size_t length, bool* compressed = nullptr) const;
     std::string Decode(const ChunkId& id, const std::string& file) const;
+    size_t DecodeInto(const ChunkId& id, const char* file, size_t fileLen, char* out, size_t capacity) const;
 
 private:
+    const std::string& Fetch(const ChunkId& id) const;
+
     ObjectStore& m_store;
     RepoKeys m_keys;
     ChunkOptions m_options;

@@ -114,8 +114,8 @@ void AeadSeal(const Key& key, const uint8_t (&nonce)[kNonceBytes], const std::st
     }
 }
 
-bool AeadOpen(const Key& key, const uint8_t (&nonce)[kNonceBytes], const std::string& aad, const void* sealed,
-              size_t length, std::string& out)
+bool AeadOpenInto(const Key& key, const uint8_t (&nonce)[kNonceBytes], const std::string& aad, const void* sealed,
+                  size_t length, void* out)
 {
     if (length < kTagBytes) {
         return false;
@@ -133,9 +133,7 @@ bool AeadOpen(const Key& key, const uint8_t (&nonce)[kNonceBytes], const std::st
                                           IntLength(aad.size())) != 1) {
         Fail("AES-256-GCM aad");
     }
-    const size_t base = out.size();
-    out.resize(base + cipherLen);
-    auto* o = reinterpret_cast<unsigned char*>(&out[base]);
+    auto* o = static_cast<unsigned char*>(out);
     int done = 0;
     if (cipherLen > 0 && EVP_DecryptUpdate(ctx.get(), o, &done, in, IntLength(cipherLen)) != 1) {
         Fail("AES-256-GCM decrypt");
@@ -147,8 +145,22 @@ bool AeadOpen(const Key& key, const uint8_t (&nonce)[kNonceBytes], const std::st
     if (EVP_DecryptFinal_ex(ctx.get(), o + done, &n) != 1) {
         // Never hand out plaintext whose tag failed.
         OPENSSL_cleanse(o, cipherLen);
-        out.resize(base);
         ERR_clear_error();
+        return false;
+    }
+    return true;
+}
+
+bool AeadOpen(const Key& key, const uint8_t (&nonce)[kNonceBytes], const std::string& aad, const void* sealed,
+              size_t length, std::string& out)
+{
+    if (length < kTagBytes) {
+        return false;
+    }
+    const size_t base = out.size();
+    out.resize(base + length - kTagBytes);
+    if (!AeadOpenInto(key, nonce, aad, sealed, length, &out[base])) {
+        out.resize(base);
         return false;
     }
     return true;

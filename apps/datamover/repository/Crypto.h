@@ -37,6 +37,10 @@ void AeadSeal(const Key& key, const uint8_t (&nonce)[kNonceBytes], const std::st
 // Appends the plaintext to `out`; false when the tag does not verify (nothing usable appended).
 bool AeadOpen(const Key& key, const uint8_t (&nonce)[kNonceBytes], const std::string& aad, const void* sealed,
               size_t length, std::string& out);
+// The same into `out`, which has room for `length` - kTagBytes bytes; false (and `out` wiped) when the
+// tag does not verify or `length` is shorter than a tag.
+bool AeadOpenInto(const Key& key, const uint8_t (&nonce)[kNonceBytes], const std::string& aad, const void* sealed,
+                  size_t length, void* out);
 
 std::string ToHex(const void* data, size_t length);
 // Exactly 2 * `length` lowercase or uppercase hex digits into `out`; false otherwise.

@@ -101,7 +101,7 @@ uint64_t IndexBlockLength(const IndexMeta& meta, uint64_t i)
     return std::min(meta.blockSize, meta.volumeSize - i * meta.blockSize);
 }
 
-std::string ReadBlock(const ChunkStore& chunks, const BackupIndex& index, uint64_t i)
+void ReadBlockInto(const ChunkStore& chunks, const BackupIndex& index, uint64_t i, char* out)
 {
     const std::string where = Where(index.meta.volumeId, index.meta.backupId);
     if (i >= index.blocks.size()) {
@@ -109,13 +109,21 @@ std::string ReadBlock(const ChunkStore& chunks, const BackupIndex& index, uint64
     }
     const uint64_t length = IndexBlockLength(index.meta, i);
     if (!index.blocks[i]) {
-        return std::string(length, '\0');
+        std::memset(out, 0, length);
+        return;
     }
-    std::string data = chunks.Get(*index.blocks[i]);
-    if (data.size() != length) {
+    const ChunkId& id = *index.blocks[i];
+    const size_t n = chunks.GetInto(id, out, length);
+    if (n != length) {
         throw IndexError(where + ": block " + std::to_string(i) + " is " + std::to_string(length) +
-                         " bytes, its chunk " + ChunkIdHex(*index.blocks[i]) + " " + std::to_string(data.size()));
+                         " bytes, its chunk " + ChunkIdHex(id) + " " + std::to_string(n));
     }
+}
+
+std::string ReadBlock(const ChunkStore& chunks, const BackupIndex& index, uint64_t i)
+{
+    std::string data(i < index.blocks.size() ? IndexBlockLength(index.meta, i) : 0, '\0');
+    ReadBlockInto(chunks, index, i, &data[0]);
     return data;
 }
 

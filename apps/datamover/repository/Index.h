@@ -55,6 +55,8 @@ uint64_t IndexBlockLength(const IndexMeta& meta, uint64_t i);
 // Block `i`'s bytes: zeros, or its chunk, which must be exactly the block's
 // length. ChunkError or IndexError otherwise, never short or foreign data.
 std::string ReadBlock(const ChunkStore& chunks, const BackupIndex& index, uint64_t i);
+// The same into `out`, which has room for IndexBlockLength(index.meta, i) bytes.
+void ReadBlockInto(const ChunkStore& chunks, const BackupIndex& index, uint64_t i, char* out);
 // An incremental's starting point: the parent's blocks under `meta`, which must
 // name the parent and keep its volume, size, offset and block size.
 BackupIndex ChildIndex(const BackupIndex& parent, const IndexMeta& meta);

@@ -176,8 +176,7 @@ uint32_t IndexPointReader::Length(uint64_t index) const
 bool IndexPointReader::Read(uint64_t index, char* buffer, std::string& error) const
 {
     try {
-        const std::string block = repo3::ReadBlock(m_chunks, m_index, index);
-        std::memcpy(buffer, block.data(), block.size());
+        repo3::ReadBlockInto(m_chunks, m_index, index, buffer);
         return true;
     } catch (const std::exception& e) {
         error = "block " + std::to_string(index) + " of backup " + m_index.meta.backupId + ": " + e.what();
