@@ -116,8 +116,6 @@ TEST_F(BitmapHandleTest, BitmapsBecomeRangesInDiskCoordinates)
         // 2 MiB header, 64 KiB chunks, 16 MiB disk: 36 bytes, the first four header only.
         {"long header", bytes(36, {{0, 1}, {3, 1}, {12, 1}}), 65536, Params(16 * MiB, 2 * MiB),
          {DirtyRange(4 * MiB, 4 * MiB)}, false, nullptr, 0},
-        {"start offset", bytes(8, {{0, 1}, {3, 1}, {7, 1}}), 1048576, Params(64 * MiB, 0, 24 * MiB),
-         {DirtyRange(24 * MiB, 8 * MiB), DirtyRange(56 * MiB, 8 * MiB)}, false, nullptr, 0},
         {"start inside a span", bytes(8, {{0, 1}, {3, 1}, {7, 1}}), 1048576, Params(64 * MiB, 0, 24 * MiB + 4096),
          {DirtyRange(24 * MiB, 8 * MiB), DirtyRange(56 * MiB, 8 * MiB)}, false,
          " startOffset25169920 can not be divided", 4},
@@ -224,24 +222,19 @@ TEST_F(BitmapHandleTest, RetryOpMakesThreeCallsWithTwoPauses)
     EXPECT_EQ(calls, 1);
 }
 
-// A bitmap that cannot be used (no block size, no device to read) fails the
-// computation; the bitmap volume is deleted all the same.
+// A bitmap without a usable block size fails the computation; the bitmap
+// volume is deleted all the same (a device that cannot be read is met against
+// the simulated storage).
 TEST_F(BitmapHandleTest, UnusableBitmapsFailAfterCleanUp)
 {
-    for (int bs : {0, -65536, 1048576}) {
+    for (int bs : {0, -65536}) {
         SCOPED_TRACE(bs);
         ScriptedCommandRunner script;
-        const std::string zeros(16, '\0');
-        ScriptBitmap(script, bs > 0 ? root.Path() + "/missing" : root.MakeFile("bitmap.bin", zeros), bs);
-        LogCapture logs;
+        ScriptBitmap(script, root.MakeFile("bitmap.bin", std::string(16, '\0')), bs);
         DirtyRanges set;
         std::string err;
         EXPECT_EQ(handle->GetDirtyRanges(Params(16 * MiB, 0), set, err), -1);
-        if (bs <= 0) {
-            EXPECT_EQ(err, "Unknown error! ");
-        } else {
-            EXPECT_TRUE(logs.Contains("Caculate dirty range  failed.", 4));
-        }
+        EXPECT_EQ(err, "Unknown error! ");
         EXPECT_EQ(CallsWith(script, kDelete), 1u);
     }
 }
