@@ -144,6 +144,7 @@ TEST_F(DosDetectorTest, LastRemovalForgetsTheAddressAndItsLocks)
     EXPECT_EQ("unchanged", ip);
     EXPECT_TRUE(logs.Contains("2 is not found ", 3));
     dos.RemoveConnection("1");
+    EXPECT_TRUE(logs.Contains("After delete fd vecTcpLinkReqs: 0,vecVppLinkReqs: 0", 1));
     EXPECT_TRUE(logs.Contains("Exit RemoveConnection fd: 1,m_mapIpAndFds: 0", 1));
     EXPECT_EQ(0, dos.AddNewConnCheck("4.4.4.4", "3", kTcp));  // a first connection again
     dos.RemoveConnection("never-added");
