@@ -128,7 +128,6 @@ TEST(ReplicateThreadPool, ReplyGetsTheResultOnTheSameWorker)
     OruTSP::reset(4242);  // the poster's request id does not travel with the item
     std::atomic<bool> done{false};
     std::thread::id workId, replyId;
-    int32_t seenCode = 0;
     std::string seenValue;
     std::vector<uint64_t> ids;
     pool.PostTaskAndReply(
@@ -136,14 +135,12 @@ TEST(ReplicateThreadPool, ReplyGetsTheResultOnTheSameWorker)
             ids.push_back(*OruTSP::get(TSP_RequestID));
             workId = std::this_thread::get_id();
             PendingTaskResult r;
-            r.code = 17;
             r.value = std::string("payload");
             return r;
         },
         [&](PendingTaskResult& r) {
             replyId = std::this_thread::get_id();
             ids.push_back(*OruTSP::get(TSP_RequestID));
-            seenCode = r.code;
             seenValue = std::any_cast<std::string>(r.value);
             done = true;
             return -1;  // ignored
@@ -152,7 +149,6 @@ TEST(ReplicateThreadPool, ReplyGetsTheResultOnTheSameWorker)
     pool.Stop();
     EXPECT_EQ(workId, replyId);
     EXPECT_NE(workId, std::this_thread::get_id());
-    EXPECT_EQ(seenCode, 17);
     EXPECT_EQ(seenValue, "payload");
     EXPECT_EQ(ids, (std::vector<uint64_t>{0, 0}));
     OruTSP::reset(0);
@@ -243,7 +239,6 @@ TEST(ReplicateThreadPool, ExceptionsAreLoggedAndTheWorkerGoesOn)
     EXPECT_TRUE(cap.Contains("Work item threw an exception: work boom", 4)) << cap.Dump();
     EXPECT_TRUE(cap.Contains("Reply threw an exception: reply boom", 4));
     EXPECT_TRUE(cap.Contains("Work item threw an exception: unknown exception", 4));
-    EXPECT_EQ(cap.Find("work boom", 4).at(0).requestId, 0u);
 }
 
 // Eight threads post while another stops and restarts the pool; every item

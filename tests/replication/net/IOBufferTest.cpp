@@ -62,7 +62,6 @@ TEST(IOBufferTest, AppendUsesTheTailThenCompactsThenGrows)
         {"exactly the tail", 8, "abc", 0, "defgh", 0, 8, 8, "abcdefgh", 0, 0},
         {"compaction, exactly the free bytes", 10, "abcdef", 4, "ghijklmn", 0, 10, 10, "efghijklmn", 1, 0},
         {"growth", 10, "abcdefgh", 1, "12345", 1, 13, 13, "bcdefgh12345", 0, 1},
-        {"drained buffer starts at 0", 4, "abcd", 4, "wxyz", 0, 4, 4, "wxyz", 0, 0},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
@@ -287,7 +286,6 @@ TEST(IOBufferTest, TraceSwitchFlippedAfterTheBufferWasBuiltIsHonoured)
     ASSERT_TRUE(b.Append("ab", 2));  // default: off
     EXPECT_FALSE(b.Append(nullptr, 1));
     EXPECT_EQ(0u, logs.Count(line, 0));
-    EXPECT_TRUE(logs.Contains("memmove_s failed. errno_t= ", 4));
     {
         testing_fakes::ConfigOverride cfg;
         cfg.Set("Replication", "ReplicationCommunicationDebug", 1);
