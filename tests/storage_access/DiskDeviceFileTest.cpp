@@ -239,6 +239,7 @@ TEST_F(DiskDeviceFileTest, TransfersStopAtTheLogicalEnd)
         int calls;  // pread or pwrite calls
     } cases[] = {
         {"read at the end", full, false, 8192, 4096, DISK_DEVICE_END_OF_FILE, 4096, 0},
+        {"read past the end", full, false, 8193, 4096, DISK_DEVICE_END_OF_FILE, 4096, 0},
         {"read at the top offset", full, false, UINT64_MAX, 4096, DISK_DEVICE_END_OF_FILE, 4096, 0},
         {"read of the last byte", full, false, 8191, 4096, DISK_DEVICE_OK, 1, 1},
         {"read across the end", full, false, 4096, 8192, DISK_DEVICE_OK, 4096, 1},
