@@ -19,6 +19,7 @@
 #include "storage_access/DirtyRanges.h"
 #include "storage_access/StrataApi.h"
 #include "storage_access/StrataBitmapHandle.h"
+#include "strata_plugin/DiskDataPersistence.h"
 #include "tests/support/SimRoot.h"
 
 namespace {
@@ -32,39 +33,6 @@ constexpr uint64_t kMiB = 1ULL << 20;
 constexpr uint64_t kVolumeSize = 8 * kMiB;
 
 using benchutil::AlignedBuffer;
-
-// The task's cached data as a plain document: only the arrays the bitmap
-// handler keeps matter here.
-class MemoryCache : public CachedTaskData {
-public:
-    void AddObject(const std::string& key, const std::string& value) override { m_doc[key] = value; }
-    void RemoveObject(const std::string& key) override { m_doc.removeMember(key); }
-    std::string GetObject(const std::string& key) override { return m_doc.get(key, "").asString(); }
-    void AppendArrayElement(const std::string& key, const std::string& value) override { m_doc[key].append(value); }
-    void RemoveArrayElement(const std::string& key, const std::string& value) override
-    {
-        Json::Value kept(Json::arrayValue);
-        for (const auto& v : m_doc[key]) {
-            if (v.asString() != value) {
-                kept.append(v);
-            }
-        }
-        m_doc[key] = kept;
-    }
-    std::string GetFirstArrayElement(const std::string& key) override
-    {
-        return m_doc[key].empty() ? std::string() : m_doc[key][0].asString();
-    }
-    bool ToJsonValue(const std::string& text) override { return CJsonUtils::StringToJson(text, m_doc); }
-    std::string ToJsonString() override { return CJsonUtils::JsonToString(m_doc); }
-    std::string GetCachedUUID() override { return "uuid"; }
-    void Finish() override {}
-
-    size_t Count(const char* key) const { return m_doc.isMember(key) ? m_doc[key].size() : 0; }
-
-private:
-    Json::Value m_doc;
-};
 
 class StrataSimEndToEnd : public ::testing::Test {
 protected:
@@ -192,11 +160,11 @@ protected:
     void ExpectCleanedUp(SimRoot& root)
     {
         EXPECT_TRUE(root.State().Clean());
-        EXPECT_EQ(m_cache->Count(CacheKey::BITMAP_VOLUMES_CREATED), 0u);
-        EXPECT_EQ(m_cache->Count(CacheKey::BITMAP_VOLUMES_ATTACHED), 0u);
+        EXPECT_FALSE(m_cache->IsUseful()) << m_cache->ToJsonString();
     }
 
-    std::shared_ptr<MemoryCache> m_cache = std::make_shared<MemoryCache>();
+    // The plug-in's own document, kept in memory (no host to publish to).
+    std::shared_ptr<DiskDataPersistence> m_cache = std::make_shared<DiskDataPersistence>(nullptr);
     StrataBitmapHandle m_handle{"10.20.30.40", "pool0", true, "task-volume", m_cache, nullptr, AbortFunc()};
 };
 
