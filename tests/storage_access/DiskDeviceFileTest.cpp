@@ -13,7 +13,6 @@
 
 #include <atomic>
 #include <boost/filesystem.hpp>
-#include <future>
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
@@ -36,33 +35,19 @@ std::atomic<int> g_pwriteCalls{0};
 std::atomic<size_t> g_preadCap{0};   // 0: no cap
 std::atomic<size_t> g_pwriteCap{0};  // 0: no cap
 
-// When armed, the next pread stops inside the call until the test opens the gate,
-// so a test can act while a read holds the descriptor.
-struct PreadGate {
-    std::atomic<bool> armed{false};
-    std::promise<void> entered, open;
-    std::future<void> enteredSeen;
-    std::shared_future<void> opened;
-
-    // Closed and not entered (a repeated run starts afresh).
-    void Arm()
-    {
-        entered = {};
-        open = {};
-        enteredSeen = entered.get_future();
-        opened = open.get_future();
-        armed = true;
-    }
-    void Pass()
-    {
-        bool expected = true;
-        if (armed.compare_exchange_strong(expected, false)) {
-            entered.set_value();
-            opened.wait();
+// The next pread that finds the gate armed (1) marks itself held (2) and stays
+// inside the call until the test opens the gate (3), so a test can act while a
+// read holds the descriptor.
+std::atomic<int> g_preadGate{0};
+void PassGate()
+{
+    int armed = 1;
+    if (g_preadGate.compare_exchange_strong(armed, 2)) {
+        while (g_preadGate.load() != 3) {
+            std::this_thread::yield();
         }
     }
-};
-PreadGate g_preadGate;
+}
 
 // Counts the call and shortens the transfer to `cap` bytes (0: no cap).
 ssize_t Transfer(long call, int fd, const void* buf, size_t count, off_t offset, std::atomic<int>& calls,
@@ -76,7 +61,7 @@ ssize_t Transfer(long call, int fd, const void* buf, size_t count, off_t offset,
 
 extern "C" ssize_t pread(int fd, void* buf, size_t count, off_t offset)
 {
-    g_preadGate.Pass();
+    PassGate();
     return Transfer(SYS_pread64, fd, buf, count, offset, g_preadCalls, g_preadCap);
 }
 
@@ -546,18 +531,20 @@ TEST_F(DiskDeviceFileTest, CloseDuringAReadLetsThatReadFinish)
     ProbeFile f;
     ASSERT_EQ(f.Open(p, O_RDONLY, 8192), DISK_DEVICE_OK);
     const int fd = f.Fd();
-    g_preadGate.Arm();
+    g_preadGate = 1;
     std::vector<char> buf(4096);
     uint64_t len = buf.size();
     DISK_DEVICE_RETURN_CODE rc = DISK_DEVICE_READ_FAILED;
     std::thread reader([&] { rc = f.Read(4096, len, buf.data()); });
-    g_preadGate.enteredSeen.wait();
+    while (g_preadGate.load() != 2) {
+        std::this_thread::yield();
+    }
     EXPECT_EQ(f.Close(), DISK_DEVICE_OK);
     EXPECT_TRUE(FdIsOpen(fd));
     // The descriptor is still open under the held read, yet closed to every new call.
     char* map = nullptr;
     EXPECT_EQ(f.MmapRead(0, 4096, map), DISK_DEVICE_READ_FAILED);
-    g_preadGate.open.set_value();
+    g_preadGate = 3;
     reader.join();
     EXPECT_EQ(rc, DISK_DEVICE_OK);
     EXPECT_EQ(len, 4096u);
