@@ -521,9 +521,8 @@ TEST_F(DiskDeviceFileTest, SyncOnlyForWriteOnlyFilesAndCloseAlwaysCloses)
 
 // A read already inside pread keeps its own copy of the descriptor: Close
 // returns, the descriptor stays open until that read finishes with good data,
-// and calls started after Close fail as "not open". Held at a known point, this
-// checks what a free-running stress of readers against Close could only hit by
-// chance (an unlocked handle copy went unnoticed in 300 such runs).
+// and calls started after Close fail as "not open". The read is held at a known
+// point, so this does not depend on how threads happen to interleave.
 TEST_F(DiskDeviceFileTest, CloseDuringAReadLetsThatReadFinish)
 {
     m_config.Set("BackupNode", "rereadTryTimes", 1);
