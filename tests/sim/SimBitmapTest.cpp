@@ -104,9 +104,8 @@ TEST_P(SimBitmapRandom, MarksExactlyTheChangedChunks)
 }
 
 INSTANTIATE_TEST_SUITE_P(Geometries, SimBitmapRandom,
-                         ::testing::Values(Geometry{16u << 20, 1u << 20},          // whole chunks
-                                           Geometry{(10u << 20) + 512, 1u << 20},  // short last chunk
-                                           Geometry{8u << 20, 65536},              // 128 chunks
+                         ::testing::Values(Geometry{(10u << 20) + 512, 1u << 20},  // short last chunk
+                                           Geometry{8u << 20, 65536},              // 128 whole chunks
                                            Geometry{(3u << 20) + 4096, 4096}),     // > 4096 bytes of bitmap
                          [](const ::testing::TestParamInfo<Geometry>& info) {
                              return "Volume" + std::to_string(info.param.volumeSize) + "Chunk" +
@@ -169,22 +168,6 @@ TEST(SimBitmap, SnapshotsAreCopiesWithTheirOwnHoles)
     ASSERT_EQ(0, stat(root.BackingPath("s1").c_str(), &st));
     EXPECT_EQ(256u << 20, static_cast<uint64_t>(st.st_size));
     EXPECT_LT(static_cast<uint64_t>(st.st_blocks) * 512, 16u << 20);  // still sparse
-}
-
-// Unchanged between two snapshots: nothing marked; the older one deleted: refused,
-// while a bitmap of everything still works.
-TEST(SimBitmap, UnchangedVolumeAndDeletedOlderSnapshot)
-{
-    SimRoot root;
-    root.CreateVolume("vol", 64u << 20);
-    root.WriteRandom("vol", 1u << 20, 10u << 20, 5);
-    root.Snapshot("vol", "s1");
-    root.Snapshot("vol", "s2");
-    ASSERT_EQ("0", CreateBitmap(root, "s1", "s2", "bm")["ResultCode"]);
-    ExpectBitmap(root, "bm", std::vector<bool>(64, false));
-    root.DeleteSnapshot("s1");
-    EXPECT_EQ("50150006", CreateBitmap(root, "s1", "s2", "bm2")["ResultCode"]);
-    EXPECT_EQ("0", CreateBitmap(root, "", "s2", "bm2")["ResultCode"]);
 }
 
 }  // namespace

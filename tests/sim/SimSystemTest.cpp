@@ -1,12 +1,9 @@
 // The simulator as a system: concurrent invocations, the agent stand-in seen through
-// the process table, a tool killed mid-call, and attachment through real loop devices
-// where the machine allows.
+// the process table and a tool killed mid-call.
 #include <gtest/gtest.h>
 
 #include <atomic>
 #include <fcntl.h>
-#include <linux/fs.h>
-#include <sys/ioctl.h>
 #include <signal.h>
 #include <sys/wait.h>
 #include <thread>
@@ -157,40 +154,6 @@ TEST(SimCrash, ToolKilledMidCallLeavesAUsableState)
     ToolResult a = Attach(root, "vol");  // the stall fired once; the next call works
     EXPECT_EQ("0", a["ret_code"]);
     EXPECT_TRUE(root.State().IsAttached("vol"));
-}
-
-TEST(SimLoop, AttachThroughARealLoopDevice)
-{
-    if (!SimRoot::LoopDevicesUsable()) {
-        GTEST_SKIP() << "loop devices are not available on this machine";
-    }
-    SimRoot::Options o;
-    o.simConfig["attach_mode"] = "loop";
-    SimRoot root(o);
-    root.CreateVolume("vol", 4u << 20);
-    root.WritePattern("vol", 1u << 20, 1u << 20, 0x3c);
-    root.Snapshot("vol", "s1");
-    ToolResult a = Attach(root, "s1");
-    ASSERT_EQ("0", a["ret_code"]);
-    const std::string dev = a["dev_addr"];
-    EXPECT_EQ(0u, dev.find("/dev/loop"));
-    EXPECT_EQ("loop", root.State().attachments.at("s1").mode);
-    int fd = open(dev.c_str(), O_RDONLY | O_DIRECT);
-    ASSERT_GE(fd, 0);
-    void* buf = nullptr;
-    ASSERT_EQ(0, posix_memalign(&buf, 4096, 1u << 20));
-    EXPECT_EQ(1 << 20, pread(fd, buf, 1u << 20, 1u << 20));
-    EXPECT_EQ(std::string(1u << 20, '\x3c'), std::string(static_cast<char*>(buf), 1u << 20));
-    // A snapshot is attached read-only.
-    int readOnly = 0;
-    ASSERT_EQ(0, ioctl(fd, BLKROGET, &readOnly));
-    EXPECT_EQ(1, readOnly);
-    close(fd);
-    free(buf);
-    EXPECT_EQ("0", Detach(root, "s1")["ret_code"]);
-    std::string out;
-    SimRoot::RunProgram({"losetup", "--associated", root.BackingPath("s1")}, &out);
-    EXPECT_EQ("", out);
 }
 
 }  // namespace

@@ -123,6 +123,7 @@ TEST_F(DirtyRangesFile, ReaderLoadsTheIndependentProgramsFiles)
 {
     DirtyRanges three;
     ASSERT_TRUE(LoadBytes(three, ReadBytes(DataDir() + "/three.dirtyRanges"), "three"));
+    EXPECT_EQ(three.GetTotalSize(), 0u);  // loading does not count into the packed total
     std::vector<uint64_t> blocks;
     for (auto it = three.Begin(kUnit); !it.End(); it.FindNextBlock()) {
         blocks.push_back(it.BlockIndex());
@@ -143,27 +144,21 @@ TEST_F(DirtyRangesFile, ReaderLoadsTheIndependentProgramsFiles)
     ASSERT_EQ(walked.size(), 1048577u);
     EXPECT_EQ(walked.back(), DirtyRange(1048576ull * 8388608, 4194304));
 
-    for (const char* name : {"three-bitflip", "three-truncated"}) {
-        LogCapture cap;
-        DirtyRanges bad;
-        EXPECT_FALSE(LoadBytes(bad, ReadBytes(DataDir() + "/" + name + ".dirtyRanges"), name)) << name;
-        EXPECT_TRUE(cap.Contains("CRC32 not matched:", 4)) << name;
-        EXPECT_TRUE(cap.Contains("read failed.", 4)) << name;
-        EXPECT_TRUE(bad.GetParts().empty());
-    }
+    // A flipped bit: EverySingleBitFlipIsDetected, on the same bytes.
+    LogCapture cap;
+    DirtyRanges truncated;
+    EXPECT_FALSE(LoadBytes(truncated, ReadBytes(DataDir() + "/three-truncated.dirtyRanges"), "three-truncated"));
+    EXPECT_TRUE(cap.Contains("CRC32 not matched:", 4));
+    EXPECT_TRUE(cap.Contains("read failed.", 4));
+    EXPECT_TRUE(truncated.GetParts().empty());
 }
 
-TEST_F(DirtyRangesFile, LoadedSetCanBeSavedAgain)
+// A loaded set saving again is an invariant of the corpus replay
+// (DirtyRangesFuzzReplay); here a set that packed, was cleared and packed again
+// saves only what it holds.
+TEST_F(DirtyRangesFile, ReusedSetSavesOnlyWhatItHolds)
 {
     std::vector<uint8_t> original = Flushed(kThree, "first");
-    DirtyRanges set;
-    set.Initialize(m_dir, "first");
-    ASSERT_TRUE(set.LoadFromStorage());
-    EXPECT_EQ(set.GetTotalSize(), 0u);  // loading does not count into the packed total
-    set.Initialize(m_dir, "second");
-    ASSERT_TRUE(set.SaveDirtyRanges());
-    EXPECT_EQ(ReadBytes(PathOf("second")), original);
-    // And a set that packed, was cleared and packed again saves only what it holds.
     DirtyRanges reused;
     reused.Initialize(m_dir, "reused");
     ASSERT_TRUE(reused.AddRange(DirtyRange(0, 1)));
@@ -284,13 +279,11 @@ TEST_F(DirtyRangesFile, RangesAddedAfterALoadComeAfterTheLoadedOnes)
         bool accepted;
         std::vector<DirtyRange> tail;  // last ranges walked after flushing and loading again
     } cases[] = {
+        // The comparisons themselves are those after a packing
+        // (DirtyRangesAdd.OrderIsCheckedAcrossAPacking); here the load must set them up.
         {"below the parts", DirtyRange(8 * MiB, 1), false, {base.back()}},
-        {"same start as the last", DirtyRange(lastStart, 1), false, {base.back()}},
-        {"inside the last", DirtyRange(lastStart + 1, 1), true, {base.back()}},
         {"across the end of the last", DirtyRange(lastStart + 2 * MiB, kUnit), true,
          {DirtyRange(lastStart, 2 * kUnit)}},
-        {"after the last", DirtyRange(lastStart + 4 * kUnit, 1), true,
-         {base.back(), DirtyRange(lastStart + 4 * kUnit, kUnit)}},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
