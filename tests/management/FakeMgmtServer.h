@@ -12,15 +12,13 @@
 namespace mgmt_test {
 
 // Certificates made once per test process in a temporary directory (removed at
-// exit). The trusted CA and the good certificate always; the ones a client must
-// refuse (another CA, expired, wrong host) only when asked for.
+// exit). The trusted CA and the good certificate always; the untrusted CA and
+// the wrong-host certificate a client must refuse only when asked for.
 struct Pki {
     std::string dir;
     std::string caFile;        // the CA the client trusts
     std::string otherCaFile;   // a CA the client does not trust (refused set)
     std::string goodCert, goodKey;          // 127.0.0.1 / localhost, by caFile
-    std::string otherCaCert, otherCaKey;    // 127.0.0.1, by otherCaFile
-    std::string expiredCert, expiredKey;    // 127.0.0.1, by caFile, expired in 2020
     std::string wrongHostCert, wrongHostKey;  // wrong.example.invalid, by caFile
     bool ok = false;
     std::string error;
