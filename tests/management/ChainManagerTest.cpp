@@ -27,26 +27,6 @@ const char BUSY[] = "Task has been added to the chain,can't run two or more back
 // Only the directory is used; that it is also the installation root meanwhile does not matter here.
 using TempDir = testroot::TempRoot;
 
-// Records what the chain databases register, without a database file.
-class RecordingDataMoverDB : public DataMoverDB {
-public:
-    int32_t RegisterChain(const std::string& storagePath, const std::string& chainDbPath) override
-    {
-        std::lock_guard<std::mutex> lock(m_mu);
-        calls.emplace_back(storagePath, chainDbPath);
-        return 0;
-    }
-    std::vector<std::pair<std::string, std::string>> Calls()
-    {
-        std::lock_guard<std::mutex> lock(m_mu);
-        return calls;
-    }
-
-private:
-    std::mutex m_mu;
-    std::vector<std::pair<std::string, std::string>> calls;
-};
-
 BrickData Brick(BrickType type)
 {
     BrickData b;
@@ -70,7 +50,7 @@ protected:
     void SetUp() override
     {
         TaskMgr::GetInstance()->Clear();
-        db = std::make_shared<RecordingDataMoverDB>();
+        ASSERT_TRUE(db->Open(dir.Path() + "/datamover.db"));
         mgr.SetDataMoverDBInterface(db);
     }
     void TearDown() override { TaskMgr::GetInstance()->Clear(); }
@@ -85,7 +65,7 @@ protected:
 
     TempDir dir;
     testing_fakes::LogCapture logs;
-    std::shared_ptr<RecordingDataMoverDB> db;
+    std::shared_ptr<DataMoverDB> db = std::make_shared<DataMoverDB>();
     ChainManager mgr;
 };
 
@@ -104,8 +84,8 @@ TEST_F(ChainManagerTest, ChainLivesFromOpenToItsLastTask)
     EXPECT_TRUE(info->snapStore->IsReady());
     EXPECT_EQ(info->snapStore->getDomainUuid(), "dom-t1");
     ASSERT_EQ(info->brickData->type_size(), 1);
-    ASSERT_EQ(db->Calls().size(), 1u);
-    EXPECT_EQ(db->Calls()[0].first, Path("c"));
+    ASSERT_EQ(db->ListChains().size(), 1u);
+    EXPECT_EQ(db->ListChains()[0].storagePath, Path("c"));
     EXPECT_TRUE(mgr.TaskIsExist("t1"));
     EXPECT_TRUE(logs.Contains("The task [t1] found.", 1));
 
