@@ -35,16 +35,14 @@ public:
 
     bool Started() const { return m_port > 0; }
     const std::string& Error() const { return m_error; }
-    int Port() const { return m_port; }
     std::string PortText() const { return std::to_string(m_port); }
     // Replaces the scenario; the server reads it at each request.
     void SetScenario(const Json::Value& scenario);
     // Every request received so far, in order (one JSON object each).
     std::vector<Json::Value> Requests() const;
-    // Kills the server now (the destructor does it otherwise).
+private:
     void Stop();
 
-private:
     std::string m_dir;
     std::string m_scenarioPath;
     std::string m_logPath;
