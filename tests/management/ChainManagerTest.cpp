@@ -109,6 +109,7 @@ TEST_F(ChainManagerTest, ChainLivesFromOpenToItsLastTask)
     EXPECT_TRUE(logs.Contains("The chain for task [t2] can not be found.", 3));
     std::shared_ptr<ChainInfo> again;
     EXPECT_TRUE(mgr.OpenChain(Params("t3", Path("c")), Brick(BRICK_TYPE_BLOCK_VOLUME), again));
+    EXPECT_EQ(db->ListChains().size(), 2u);  // c registered once, and d
 }
 
 TEST_F(ChainManagerTest, CleanTaskFollowsTheTaskStatus)
@@ -316,20 +317,15 @@ TEST(ChainDBTest, BackupRowsAndVfsChoice)
     EXPECT_EQ(missing.SetDataMoverDB(std::make_shared<DataMoverDB>()), -1);
 }
 
-TEST(DataMoverDBTest, RegistersChainsOnce)
+// Registration through a chain database: see the chain manager's cases.
+TEST(DataMoverDBTest, UnregistersAndRefusesWhenClosed)
 {
     TempDir dir;
-    auto mover = std::make_shared<DataMoverDB>();
-    ASSERT_TRUE(mover->Open(dir.Path() + "/datamover.db"));
-    ChainDB db(VFS_TYPE_DEFAULT, true);
-    ASSERT_EQ(db.OpenDB(dir.Path() + "/chain/SNAPS_DIR/chain.db"), 0);
-    EXPECT_EQ(db.SetDataMoverDB(mover), 0);
-    EXPECT_EQ(db.SetDataMoverDB(mover), 0);
-    auto chains = mover->ListChains();
-    ASSERT_EQ(chains.size(), 1u);
-    EXPECT_EQ(chains[0].storagePath, dir.Path() + "/chain");
-    EXPECT_EQ(mover->UnregisterChain(dir.Path() + "/chain"), 0);
-    EXPECT_TRUE(mover->ListChains().empty());
+    DataMoverDB mover;
+    ASSERT_TRUE(mover.Open(dir.Path() + "/datamover.db"));
+    ASSERT_EQ(mover.RegisterChain("/c", "/c/SNAPS_DIR/chain.db"), 0);
+    EXPECT_EQ(mover.UnregisterChain("/c"), 0);
+    EXPECT_TRUE(mover.ListChains().empty());
     DataMoverDB closed;
     EXPECT_EQ(closed.RegisterChain("a", "b"), -1);
     EXPECT_FALSE(closed.Open(dir.Path() + "/no/such/dir/x.db"));

@@ -230,6 +230,17 @@ std::vector<Json::Value> FakeMgmtServer::Requests() const
     return out;
 }
 
+std::vector<Json::Value> FakeMgmtServer::Requests(const std::string& method, const std::string& path) const
+{
+    std::vector<Json::Value> out;
+    for (const Json::Value& r : Requests()) {
+        if (r["method"].asString() == method && r["path"].asString() == path) {
+            out.push_back(r);
+        }
+    }
+    return out;
+}
+
 Json::Value Route(const std::string& method, const std::string& path, const Json::Value& responses,
                   const Json::Value& bodyHas)
 {

@@ -40,6 +40,8 @@ public:
     void SetScenario(const Json::Value& scenario);
     // Every request received so far, in order (one JSON object each).
     std::vector<Json::Value> Requests() const;
+    // Those of them with this method and path.
+    std::vector<Json::Value> Requests(const std::string& method, const std::string& path) const;
 private:
     void Stop();
 

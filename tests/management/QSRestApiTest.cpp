@@ -79,18 +79,6 @@ Json::Value PairStatus(const std::string& clusterId, const std::string& status)
     return Route("POST", kServiceCmd, CmdData(data), BodyHas("GetBatchBiplexPair", clusterId));
 }
 
-std::vector<Json::Value> Only(const std::vector<Json::Value>& reqs, const std::string& method,
-                              const std::string& path)
-{
-    std::vector<Json::Value> out;
-    for (const auto& r : reqs) {
-        if (r["method"].asString() == method && r["path"].asString() == path) {
-            out.push_back(r);
-        }
-    }
-    return out;
-}
-
 // Cases that need no server and so no certificates.
 class QSRestApiOfflineTest : public ::testing::Test {
 protected:
@@ -191,7 +179,7 @@ TEST_F(QSRestApiTest, ServiceCommandVerdictsAreAnswersNotRetried)
     EXPECT_EQ(errDes, "system busy");
     EXPECT_TRUE(m_log.Contains("code : 1077949006, Describe : system busy", 4));
     EXPECT_EQ(m_clock.TotalSleptMicros(), 0u);
-    EXPECT_EQ(Only(m_server->Requests(), "POST", kServiceCmd).size(), 2u);
+    EXPECT_EQ(m_server->Requests("POST", kServiceCmd).size(), 2u);
 }
 
 TEST_F(QSRestApiTest, PairNormalOnTheSecondClusterStopsThereAbnormalEverywhereGivesTheLastReason)
@@ -219,7 +207,7 @@ TEST_F(QSRestApiTest, PairNormalOnTheSecondClusterStopsThereAbnormalEverywhereGi
 
     // The token is kept: a second check does not log in again.
     EXPECT_TRUE(api->CheckBiplexPair("lun_a", "lun_b", errDes));
-    EXPECT_EQ(Only(m_server->Requests(), "POST", kSessions).size(), 1u);
+    EXPECT_EQ(m_server->Requests("POST", kSessions).size(), 1u);
 
     // Abnormal on every cluster: the last reason is the answer.
     m_log.Clear();
@@ -323,9 +311,9 @@ TEST_F(QSRestApiTest, PersistentUnauthorizedStaysWithinTheRequestBudget)
         auto reqs = m_server->Requests();
         ASSERT_GE(reqs.size(), 1u);
         EXPECT_LE(reqs.size() - 1, static_cast<size_t>(QSRestApi::MAX_SEND_TIMES));
-        EXPECT_EQ(Only(reqs, "POST", kServiceCmd).size(), 5u);
-        EXPECT_EQ(Only(reqs, "DELETE", kSessions).size(), 3u);
-        EXPECT_EQ(Only(reqs, "POST", kSessions).size(), 1u + 3u);
+        EXPECT_EQ(m_server->Requests("POST", kServiceCmd).size(), 5u);
+        EXPECT_EQ(m_server->Requests("DELETE", kSessions).size(), 3u);
+        EXPECT_EQ(m_server->Requests("POST", kSessions).size(), 1u + 3u);
         EXPECT_EQ(m_clock.TotalSleptMicros() - sleptBefore, 4u * 5000000u);
         EXPECT_TRUE(m_log.Contains("Get replication cluster info failed, errCode: 0, errDes: HTTP 401 Unauthorized", 4));
         api.reset();  // its logout goes to this server, not the next one
