@@ -192,11 +192,9 @@ TEST_F(QSRestApiTest, PairNormalOnTheSecondClusterStopsThereAbnormalEverywhereGi
     auto api = Api(m_server->PortText());
     std::string errDes;
     EXPECT_TRUE(api->CheckBiplexPair("lun_a", "lun_b", errDes));
-    EXPECT_TRUE(m_log.Contains("Abnormal status: SPLIT", 4));
 
     auto reqs = m_server->Requests();
     ASSERT_EQ(reqs.size(), 4u);  // login, clusters, pair on 11, pair on 12
-    EXPECT_EQ(reqs[0]["path"].asString(), kSessions);
     Json::Value pair = ParseJson(reqs[3]["body"].asString());
     EXPECT_EQ(pair["controlClusterId"].asString(), "12");
     EXPECT_EQ(pair["id"].asString(), "0");
@@ -216,7 +214,6 @@ TEST_F(QSRestApiTest, PairNormalOnTheSecondClusterStopsThereAbnormalEverywhereGi
     EXPECT_FALSE(api->CheckBiplexPair("lun_a", "lun_b", errDes));
     EXPECT_EQ(errDes, "Abnormal status: FAULT");
     EXPECT_TRUE(m_log.Contains("Check biplex pair failed: Abnormal status: FAULT", 4));
-    EXPECT_FALSE(m_log.Contains("Check lun pair ok."));
 }
 
 TEST_F(QSRestApiTest, PairReplyShapesThatAreNotAStatus)
@@ -238,17 +235,14 @@ TEST_F(QSRestApiTest, PairReplyShapesThatAreNotAStatus)
     EXPECT_EQ(errDes, "The serviceCmdData is empty.");
     EXPECT_FALSE(api->CheckLUNPairStatus(2, "a", "b", errDes));
     EXPECT_EQ(errDes, "The runningStatus isn't found.");
-    EXPECT_TRUE(m_log.Contains("runningStatus isn't exist.", 4));
     EXPECT_FALSE(api->CheckLUNPairStatus(3, "a", "b", errDes));
     EXPECT_EQ(errDes, "The response does not contain the serviceCmdData field.");
     EXPECT_FALSE(api->CheckLUNPairStatus(4, "a", "b", errDes));
     EXPECT_EQ(errDes, "Failed to send the request, errCode: 5, reason: no such pair");
-    EXPECT_TRUE(m_log.Contains("Failed to send the request, errCode: 5, reason: no such pair", 4));
 
     // No cluster at all: the pair cannot be normal.
     EXPECT_FALSE(api->CheckBiplexPair("a", "b", errDes));
     EXPECT_FALSE(errDes.empty());
-    EXPECT_TRUE(m_log.Contains("Check biplex pair failed: ", 4));
 }
 
 TEST_F(QSRestApiTest, ExpiredTokenIsRenewedOnceAndTheRequestSucceeds)
@@ -263,7 +257,6 @@ TEST_F(QSRestApiTest, ExpiredTokenIsRenewedOnceAndTheRequestSucceeds)
     ASSERT_TRUE(api->CheckBiplexPair("lun_a", "lun_b", errDes)) << errDes;
     EXPECT_EQ(api->Token(), "tok-2");
     EXPECT_EQ(m_log.Count("Unauthorized rest, need re-login", 3), 1u);
-    EXPECT_TRUE(m_log.Contains("StatusCode: 401 , Http response error. Error is HTTP 401 Unauthorized", 4));
     EXPECT_TRUE(m_log.Contains("send failed. Retry 1 time. url=https://127.0.0.1:" + m_server->PortText() + kServiceCmd, 3));
     EXPECT_EQ(m_clock.TotalSleptMicros(), 5000000u);
 
@@ -333,8 +326,6 @@ TEST_F(QSRestApiOfflineTest, NothingListeningCostsElevenAttemptsAndFiftySeconds)
     EXPECT_EQ(m_log.Count("network error or system busy: errorCode: 200000", 3), 11u);
     EXPECT_EQ(m_clock.SleepsSeconds(), std::vector<uint64_t>(10, 5));
     EXPECT_EQ(m_log.Count("Exit ", 4), 1u);
-    EXPECT_TRUE(m_log.Contains("Login failed, errCode: 0, errDes: ", 4));
-    EXPECT_FALSE(m_log.Contains("logout"));
 }
 
 // A certificate for another host name. Every refusal (untrusted issuer,
@@ -456,7 +447,6 @@ TEST_F(QSRestApiTest, UnreadableSuccessReplyIsNotALogin)
     auto api = Api(m_server->PortText());
     EXPECT_FALSE(api->Login());
     EXPECT_TRUE(api->Token().empty());
-    EXPECT_FALSE(m_log.Contains("Login ok."));
     EXPECT_TRUE(m_log.Contains("Login failed, errCode: -1, errDes: Parse json string failed", 4));
 
     // Code 0 but no token in "data": also not a login.
