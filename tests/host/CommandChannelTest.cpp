@@ -69,9 +69,8 @@ INSTANTIATE_TEST_SUITE_P(Values, CommandChannelHostile, ::testing::ValuesIn(kHos
 TEST(CommandChannel, RefusesWhatCannotBePlacedBeforeRunning)
 {
     ProcessCommandRunner runner;
-    CommandResult r = runner.Run("touch /tmp/dm_refused_? '?'", {std::string("a\0b", 3), "x"}, 5);
-    EXPECT_NE(r.error.find("NUL"), std::string::npos) << r.error;
-    r = runner.Run("touch \"/tmp/dm_refused_?\"", {"x"}, 5);
+    // A NUL byte in a value: see the caller's case below.
+    CommandResult r = runner.Run("touch \"/tmp/dm_refused_?\"", {"x"}, 5);
     EXPECT_NE(r.error.find("double quotes"), std::string::npos) << r.error;
     r = runner.Run("touch /tmp/dm_refused_? ?", {"x"}, 5);
     EXPECT_NE(r.error.find("parameter marks"), std::string::npos) << r.error;
@@ -119,7 +118,7 @@ TEST(RestToMgr, ExceSystemCmdReportsChannelAndExitFailures)
     info.cmd = "echo '?'";
     info.params = {std::string("\0", 1)};
     EXPECT_EQ(RestToMgr::ExceSystemCmd(info, out, err), -1);
-    EXPECT_NE(err.find("refused"), std::string::npos);
+    EXPECT_NE(err.find("refused: parameter 1 contains a NUL"), std::string::npos) << err;
 }
 
 TEST(ScriptedCommandRunner, AnswersInOrderAndRecordsUnexpected)

@@ -7,7 +7,6 @@
 #include <unistd.h>
 
 #include <cstdlib>
-#include <fstream>
 
 #include "tests/management/FakeMgmtServer.h"
 #include "tests/support/TempRoot.h"
@@ -94,8 +93,7 @@ protected:
     // A password file only its owner may read.
     std::string Secret(const std::string& name, const std::string& text)
     {
-        const std::string path = m_dir + "/" + name;
-        std::ofstream(path) << text << "\n";
+        const std::string path = m_root.MakeFile(name, text + "\n");
         ::chmod(path.c_str(), 0600);
         return path;
     }
@@ -159,8 +157,7 @@ TEST_F(PairCheckCliTest, PasswordFromStandardInputAndBadArguments)
     withPassword.push_back(kPassword);
     EXPECT_EQ(RunProgram(withPassword, m_dir).exitCode, 2);
 
-    std::string empty = m_dir + "/empty";
-    { std::ofstream out(empty); }
+    const std::string empty = m_root.MakeFile("empty", "");
     RunResult e = RunProgram(Args("vol-a", empty), m_dir);
     EXPECT_EQ(e.exitCode, 2);
     EXPECT_NE(e.err.find("empty"), std::string::npos) << e.err;
