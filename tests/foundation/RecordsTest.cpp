@@ -1,8 +1,5 @@
 #include <gtest/gtest.h>
 
-#include <boost/uuid/random_generator.hpp>
-
-#include "foundation/DiskDescriptor.h"
 #include "foundation/EnvProxyResult.h"
 #include "foundation/JsonUtils.h"
 #include "foundation/VolumeParas.h"
@@ -69,27 +66,6 @@ TEST(EnvProxyResult, PlusEqualsTakesTheCodeAddNeverDoes)
     added.Add(added);  // doubling itself is well-defined
     EXPECT_EQ(added.details.size(), 2u);
     EXPECT_EQ(added.mergedMessages.size(), 2u);
-}
-
-TEST(CDiskDescriptor, BaseDefaultsAreHarmless)
-{
-    CDiskDescriptor d(1024, boost::uuids::random_generator()());
-    std::string err = "unchanged";
-    EXPECT_TRUE(d.CheckHealthStatus(err));
-    EXPECT_EQ(err, "unchanged");
-    char buf[4] = {'a', 'b', 'c', 'd'};
-    uint64_t len = 4;
-    EnvProxyResult r = d.ReadBlocks(0, len, buf);
-    EXPECT_EQ(r.completeCode, ENV_PROXY_SUCCESS);
-    EXPECT_TRUE(r.details.empty());
-    EXPECT_EQ(len, 4u);
-    EXPECT_EQ(buf[0], 'a');
-    EXPECT_EQ(d.GetMetadata(), "{}");
-    for (const EnvProxyResult& res : {d.OpenDisk(true), d.CloseDisk(), d.FlushDisk(), d.CleanLeftovers("x"),
-                                      d.PrepareForOpenDisk(), d.WriteBlocks(0, len, buf)}) {
-        EXPECT_EQ(res.completeCode, ENV_PROXY_SUCCESS);
-        EXPECT_TRUE(res.details.empty());
-    }
 }
 
 // Whatever the reader collected, the text written is the fast writer's, so

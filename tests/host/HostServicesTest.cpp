@@ -21,11 +21,6 @@ namespace {
 // it is the installation root meanwhile does not matter here).
 using TempDir = testroot::TempRoot;
 
-void WriteFile(const std::string& path, const std::string& text)
-{
-    std::ofstream(path) << text;
-}
-
 std::string ReadAll(const std::string& path)
 {
     std::ifstream in(path);
@@ -41,7 +36,7 @@ TEST(ConfigReader, DefaultsFileOverridesAndTheChangedFile)
     EXPECT_EQ(ConfigReader::getInt("General", "CreateBitmapTimeoutSec", true), 3600);
     EXPECT_EQ(ConfigReader::getInt("BackupNode", "rereadTryTimes", true), 3);
     EXPECT_EQ(ConfigReader::getInt("Nowhere", "Nothing", true), 0);
-    WriteFile(path, "; comment\n[General]\nCreateBitmapTimeoutSec = 10 \n# other\n"
+    dir.MakeFile("datamover.ini", "; comment\n[General]\nCreateBitmapTimeoutSec = 10 \n# other\n"
                     "[BackupNode]\nrereadTryTimes=-2\nbroken line\n");
     ConfigReader::SetConfigFile(path);
     EXPECT_EQ(ConfigReader::getInt("General", "CreateBitmapTimeoutSec", true), 10);
@@ -52,7 +47,7 @@ TEST(ConfigReader, DefaultsFileOverridesAndTheChangedFile)
         EXPECT_EQ(ConfigReader::getInt("General", "CreateBitmapTimeoutSec", true), 0);
     }
     EXPECT_EQ(ConfigReader::getInt("General", "CreateBitmapTimeoutSec", true), 10);
-    WriteFile(path, "[General]\nCreateBitmapTimeoutSec=99\n");
+    dir.MakeFile("datamover.ini", "[General]\nCreateBitmapTimeoutSec=99\n");
     // The file is checked again at most every 200 ms: wait for the new value
     // to show (bounded), rather than for a guessed time.
     EXPECT_TRUE(testwait::WaitFor([] { return ConfigReader::getInt("General", "CreateBitmapTimeoutSec", true) == 99; },
@@ -100,7 +95,7 @@ TEST(GuardedFile, WriteIsInvisibleUntilPublished)
 {
     TempDir dir;
     const std::string path = dir.Path() + "/f.bin";
-    WriteFile(path, "old contents");
+    dir.MakeFile("f.bin", "old contents");
     {
         Oru::GuardedFile f(0);
         ASSERT_EQ(f.Open(path, "w"), 0);

@@ -27,26 +27,6 @@ const char BUSY[] = "Task has been added to the chain,can't run two or more back
 // Only the directory is used; that it is also the installation root meanwhile does not matter here.
 using TempDir = testroot::TempRoot;
 
-// Records what the chain databases register, without a database file.
-class RecordingDataMoverDB : public DataMoverDB {
-public:
-    int32_t RegisterChain(const std::string& storagePath, const std::string& chainDbPath) override
-    {
-        std::lock_guard<std::mutex> lock(m_mu);
-        calls.emplace_back(storagePath, chainDbPath);
-        return 0;
-    }
-    std::vector<std::pair<std::string, std::string>> Calls()
-    {
-        std::lock_guard<std::mutex> lock(m_mu);
-        return calls;
-    }
-
-private:
-    std::mutex m_mu;
-    std::vector<std::pair<std::string, std::string>> calls;
-};
-
 BrickData Brick(BrickType type)
 {
     BrickData b;
@@ -70,7 +50,7 @@ protected:
     void SetUp() override
     {
         TaskMgr::GetInstance()->Clear();
-        db = std::make_shared<RecordingDataMoverDB>();
+        ASSERT_TRUE(db->Open(dir.Path() + "/datamover.db"));
         mgr.SetDataMoverDBInterface(db);
     }
     void TearDown() override { TaskMgr::GetInstance()->Clear(); }
@@ -85,7 +65,7 @@ protected:
 
     TempDir dir;
     testing_fakes::LogCapture logs;
-    std::shared_ptr<RecordingDataMoverDB> db;
+    std::shared_ptr<DataMoverDB> db = std::make_shared<DataMoverDB>();
     ChainManager mgr;
 };
 
@@ -98,14 +78,13 @@ TEST_F(ChainManagerTest, ChainLivesFromOpenToItsLastTask)
     ASSERT_TRUE(mgr.OpenChain(Params("t1", Path("c")), Brick(BRICK_TYPE_BLOCK_VOLUME), info));
     ASSERT_TRUE(info);
     EXPECT_EQ(info->tasks, std::set<std::string>{"t1"});
-    EXPECT_TRUE(info->chainDB->IsOpen());
-    EXPECT_EQ(info->chainDB->GetDBPath(), Path("c") + "/SNAPS_DIR/chain.db");
+    // Registered, so the chain database is open: registration needs it.
     EXPECT_TRUE(fs::exists(Path("c") + "/SNAPS_DIR/chain.db"));
     EXPECT_TRUE(info->snapStore->IsReady());
     EXPECT_EQ(info->snapStore->getDomainUuid(), "dom-t1");
     ASSERT_EQ(info->brickData->type_size(), 1);
-    ASSERT_EQ(db->Calls().size(), 1u);
-    EXPECT_EQ(db->Calls()[0].first, Path("c"));
+    ASSERT_EQ(db->ListChains().size(), 1u);
+    EXPECT_EQ(db->ListChains()[0].storagePath, Path("c"));
     EXPECT_TRUE(mgr.TaskIsExist("t1"));
     EXPECT_TRUE(logs.Contains("The task [t1] found.", 1));
 
@@ -129,6 +108,7 @@ TEST_F(ChainManagerTest, ChainLivesFromOpenToItsLastTask)
     EXPECT_TRUE(logs.Contains("The chain for task [t2] can not be found.", 3));
     std::shared_ptr<ChainInfo> again;
     EXPECT_TRUE(mgr.OpenChain(Params("t3", Path("c")), Brick(BRICK_TYPE_BLOCK_VOLUME), again));
+    EXPECT_EQ(db->ListChains().size(), 2u);  // c registered once, and d
 }
 
 TEST_F(ChainManagerTest, CleanTaskFollowsTheTaskStatus)
@@ -336,20 +316,18 @@ TEST(ChainDBTest, BackupRowsAndVfsChoice)
     EXPECT_EQ(missing.SetDataMoverDB(std::make_shared<DataMoverDB>()), -1);
 }
 
-TEST(DataMoverDBTest, RegistersChainsOnce)
+// Registration through a chain database: see the chain manager's cases.
+TEST(DataMoverDBTest, UnregistersAndRefusesWhenClosed)
 {
     TempDir dir;
-    auto mover = std::make_shared<DataMoverDB>();
-    ASSERT_TRUE(mover->Open(dir.Path() + "/datamover.db"));
-    ChainDB db(VFS_TYPE_DEFAULT, true);
-    ASSERT_EQ(db.OpenDB(dir.Path() + "/chain/SNAPS_DIR/chain.db"), 0);
-    EXPECT_EQ(db.SetDataMoverDB(mover), 0);
-    EXPECT_EQ(db.SetDataMoverDB(mover), 0);
-    auto chains = mover->ListChains();
-    ASSERT_EQ(chains.size(), 1u);
-    EXPECT_EQ(chains[0].storagePath, dir.Path() + "/chain");
-    EXPECT_EQ(mover->UnregisterChain(dir.Path() + "/chain"), 0);
-    EXPECT_TRUE(mover->ListChains().empty());
+    DataMoverDB mover;
+    ASSERT_TRUE(mover.Open(dir.Path() + "/datamover.db"));
+    for (int i = 0; i < 2; ++i) {  // a second registration refreshes the row
+        ASSERT_EQ(mover.RegisterChain("/c", "/c/SNAPS_DIR/chain.db"), 0);
+    }
+    EXPECT_EQ(mover.ListChains().size(), 1u);
+    EXPECT_EQ(mover.UnregisterChain("/c"), 0);
+    EXPECT_TRUE(mover.ListChains().empty());
     DataMoverDB closed;
     EXPECT_EQ(closed.RegisterChain("a", "b"), -1);
     EXPECT_FALSE(closed.Open(dir.Path() + "/no/such/dir/x.db"));

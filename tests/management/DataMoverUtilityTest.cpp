@@ -101,9 +101,5 @@ TEST(DataMoverUtility, WronglyTypedValuesReadAsNullConversions)
     EXPECT_EQ(r.name, "");
     DataMoverUtility::JsonToStruct(DataMoverUtility::StringToJson(""), r);
     EXPECT_EQ(r.id, 0u);
-    // Too deep a text reads as null too, never as an exception.
-    Json::Value v;
-    EXPECT_NO_THROW(v = DataMoverUtility::StringToJson(std::string(2000, '[') + std::string(2000, ']')));
-    EXPECT_TRUE(v.isNull());
 }
 }  // namespace

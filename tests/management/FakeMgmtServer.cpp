@@ -66,30 +66,19 @@ bool MakeCa(const std::string& dir, const std::string& name, const std::string& 
                error);
 }
 
-// A server certificate for `cn`/`san` signed by `ca`; an expired one is signed
-// with "openssl ca", the only tool that takes explicit validity dates.
+// A server certificate for `cn`/`san` signed by `ca`.
 bool MakeLeaf(const std::string& dir, const std::string& name, const std::string& cn, const std::string& san,
-              const std::string& ca, bool expired, std::string& error)
+              const std::string& ca, std::string& error)
 {
     const std::string ext = name + ".ext";
     if (!WriteFile(dir + "/" + ext, "basicConstraints=CA:FALSE\nkeyUsage=critical,digitalSignature\n"
                                     "extendedKeyUsage=serverAuth\nsubjectAltName=" + san + "\n")) {
         return false;
     }
-    std::string sign = "openssl x509 -req -in " + name + ".csr -CA " + ca + ".pem -CAkey " + ca +
-                       ".key -CAcreateserial -days 365 -sha256 -extfile " + ext + " -out " + name + ".pem";
-    if (expired) {
-        const std::string cnf = "[ca]\ndefault_ca = CA_default\n[CA_default]\ndatabase = " + dir +
-                                "/index.txt\nnew_certs_dir = " + dir + "\nserial = " + dir +
-                                "/serial\ndefault_md = sha256\npolicy = policy_any\nunique_subject = no\n"
-                                "[policy_any]\ncommonName = supplied\n";
-        if (!WriteFile(dir + "/ca.cnf", cnf) || !WriteFile(dir + "/index.txt", "") || !WriteFile(dir + "/serial", "1000\n")) {
-            return false;
-        }
-        sign = "openssl ca -batch -notext -config ca.cnf -cert " + ca + ".pem -keyfile " + ca + ".key -in " + name +
-               ".csr -out " + name + ".pem -startdate 20200101000000Z -enddate 20200201000000Z -extfile " + ext;
-    }
-    return Run(dir, {"openssl req -new" + kNewKey + name + ".key -out " + name + ".csr -subj '/CN=" + cn + "'", sign},
+    return Run(dir,
+               {"openssl req -new" + kNewKey + name + ".key -out " + name + ".csr -subj '/CN=" + cn + "'",
+                "openssl x509 -req -in " + name + ".csr -CA " + ca + ".pem -CAkey " + ca +
+                    ".key -CAcreateserial -days 365 -sha256 -extfile " + ext + " -out " + name + ".pem"},
                error);
 }
 
@@ -103,15 +92,11 @@ struct PkiHolder {
         pki.otherCaFile = d + "/otherca.pem";
         pki.goodCert = d + "/good.pem";
         pki.goodKey = d + "/good.key";
-        pki.otherCaCert = d + "/other.pem";
-        pki.otherCaKey = d + "/other.key";
-        pki.expiredCert = d + "/expired.pem";
-        pki.expiredKey = d + "/expired.key";
         pki.wrongHostCert = d + "/wronghost.pem";
         pki.wrongHostKey = d + "/wronghost.key";
         pki.error = d.empty() ? "mkdtemp failed" : "";
         pki.ok = !d.empty() && MakeCa(d, "ca", "Test Management CA", pki.error) &&
-                 MakeLeaf(d, "good", "127.0.0.1", kGoodSan, "ca", false, pki.error);
+                 MakeLeaf(d, "good", "127.0.0.1", kGoodSan, "ca", pki.error);
     }
     // The certificates a client must refuse; made only by the tests that use them.
     void MakeExtras()
@@ -122,10 +107,8 @@ struct PkiHolder {
         extrasTried = true;
         const std::string& d = pki.dir;
         std::string& e = pki.error;
-        pki.ok = MakeCa(d, "otherca", "Untrusted CA", e) && MakeLeaf(d, "other", "127.0.0.1", kGoodSan, "otherca", false, e) &&
-                 MakeLeaf(d, "wronghost", "wrong.example.invalid", "DNS:wrong.example.invalid,IP:127.0.0.2", "ca",
-                          false, e) &&
-                 MakeLeaf(d, "expired", "127.0.0.1", kGoodSan, "ca", true, e);
+        pki.ok = MakeCa(d, "otherca", "Untrusted CA", e) &&
+                 MakeLeaf(d, "wronghost", "wrong.example.invalid", "DNS:wrong.example.invalid,IP:127.0.0.2", "ca", e);
     }
     ~PkiHolder() { RemoveTree(pki.dir); }
 };
@@ -242,6 +225,17 @@ std::vector<Json::Value> FakeMgmtServer::Requests() const
     for (std::string line; std::getline(in, line);) {
         if (!line.empty() && CJsonUtils::StringToJson(line, v)) {
             out.push_back(v);
+        }
+    }
+    return out;
+}
+
+std::vector<Json::Value> FakeMgmtServer::Requests(const std::string& method, const std::string& path) const
+{
+    std::vector<Json::Value> out;
+    for (const Json::Value& r : Requests()) {
+        if (r["method"].asString() == method && r["path"].asString() == path) {
+            out.push_back(r);
         }
     }
     return out;

@@ -12,15 +12,13 @@
 namespace mgmt_test {
 
 // Certificates made once per test process in a temporary directory (removed at
-// exit). The trusted CA and the good certificate always; the ones a client must
-// refuse (another CA, expired, wrong host) only when asked for.
+// exit). The trusted CA and the good certificate always; the untrusted CA and
+// the wrong-host certificate a client must refuse only when asked for.
 struct Pki {
     std::string dir;
     std::string caFile;        // the CA the client trusts
     std::string otherCaFile;   // a CA the client does not trust (refused set)
     std::string goodCert, goodKey;          // 127.0.0.1 / localhost, by caFile
-    std::string otherCaCert, otherCaKey;    // 127.0.0.1, by otherCaFile
-    std::string expiredCert, expiredKey;    // 127.0.0.1, by caFile, expired in 2020
     std::string wrongHostCert, wrongHostKey;  // wrong.example.invalid, by caFile
     bool ok = false;
     std::string error;
@@ -37,16 +35,16 @@ public:
 
     bool Started() const { return m_port > 0; }
     const std::string& Error() const { return m_error; }
-    int Port() const { return m_port; }
     std::string PortText() const { return std::to_string(m_port); }
     // Replaces the scenario; the server reads it at each request.
     void SetScenario(const Json::Value& scenario);
     // Every request received so far, in order (one JSON object each).
     std::vector<Json::Value> Requests() const;
-    // Kills the server now (the destructor does it otherwise).
+    // Those of them with this method and path.
+    std::vector<Json::Value> Requests(const std::string& method, const std::string& path) const;
+private:
     void Stop();
 
-private:
     std::string m_dir;
     std::string m_scenarioPath;
     std::string m_logPath;
