@@ -118,6 +118,7 @@ TEST_P(ChunkModes, DamagedSwappedOrForeignChunksAreRefusedAndNamed)
         {"compression flag flipped", flip(fileA, 5)},
         {"cipher flag flipped", flip(fileA, 6)},
         {"plain length changed", flip(fileA, 8)},
+        {"plain length raised past the block", flip(fileA, 10)},
         {"nonce flipped", flip(fileA, 16)},
         {"another chunk's file", fileB},
         {"same block from another repository", foreign},
@@ -134,6 +135,9 @@ TEST_P(ChunkModes, DamagedSwappedOrForeignChunksAreRefusedAndNamed)
             EXPECT_EQ(e.chunkId, ChunkIdHex(idA)) << c.what;
             EXPECT_NE(std::string(e.what()).find(ChunkIdHex(idA)), std::string::npos) << c.what;
         }
+        // Into a buffer of the block's size, as a restore reads: damage, never a length to trust.
+        std::string block(a.size(), '\0');
+        EXPECT_THROW(r.chunks.GetInto(idA, &block[0], block.size()), ChunkError) << c.what;
     }
     r.store.Delete(ChunkStore::ObjectName(idA));
     EXPECT_THROW(r.chunks.Get(idA), ChunkError);

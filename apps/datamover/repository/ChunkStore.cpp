@@ -4,7 +4,6 @@
 
 #include <zstd.h>
 
-#include <algorithm>
 #include <cstring>
 #include <memory>
 
@@ -156,12 +155,10 @@ std::string ChunkStore::Encode(const ChunkId& id, const void* data, size_t lengt
 
 std::string ChunkStore::Decode(const ChunkId& id, const std::string& file) const
 {
-    // Sized by what the header declares; DecodeInto checks that declaration like the rest.
-    std::string plain(file.size() >= kChunkHeaderBytes
-                          ? std::min<size_t>(GetU32(reinterpret_cast<const uint8_t*>(file.data()) + 8), kMaxChunkBytes)
-                          : 0,
-                      '\0');
-    plain.resize(DecodeInto(id, file.data(), file.size(), &plain[0], plain.size()));
+    // A first pass without room checks the header (authenticated when sealed) before its length
+    // is allocated: a forged length costs nothing.
+    std::string plain(DecodeInto(id, file.data(), file.size(), nullptr, 0), '\0');
+    DecodeInto(id, file.data(), file.size(), &plain[0], plain.size());
     return plain;
 }
 
@@ -193,9 +190,6 @@ size_t ChunkStore::DecodeInto(const ChunkId& id, const char* file, size_t fileLe
     if (plainLen == 0 || plainLen > kMaxChunkBytes) {
         throw ChunkError(name, "plaintext length out of range");
     }
-    if (plainLen > capacity) {
-        return plainLen;  // the caller's misfit to name; nothing opened
-    }
     if (payloadLen != fileLen - kChunkHeaderBytes) {
         throw ChunkError(name, "truncated or extended (payload length " + std::to_string(payloadLen) +
                                    ", file holds " + std::to_string(fileLen - kChunkHeaderBytes) + ")");
@@ -203,6 +197,7 @@ size_t ChunkStore::DecodeInto(const ChunkId& id, const char* file, size_t fileLe
     if (cipher == kCipherNone && !IsAllZero(h + 16, kNonceBytes)) {
         throw ChunkError(name, "nonce set in an unsealed chunk");
     }
+    const bool fits = plainLen <= capacity;
     const char* payload = file + kChunkHeaderBytes;
     size_t length = payloadLen;
     if (cipher == kCipherAes256Gcm) {
@@ -210,14 +205,11 @@ size_t ChunkStore::DecodeInto(const ChunkId& id, const char* file, size_t fileLe
             throw ChunkError(name, "truncated (shorter than its tag)");
         }
         length = payloadLen - kTagBytes;
-        if (compression == kCompressionNone && length != plainLen) {
-            throw ChunkError(name, "raw payload length differs from the chunk's length");
-        }
-        // A raw chunk opens straight into `out`; a compressed one into a scratch kept per
+        // A raw chunk that fits opens straight into `out`; any other into a scratch kept per
         // thread at its largest size, so no block costs an allocation and its clearing.
         thread_local std::string opened;
         char* into = out;
-        if (compression == kCompressionZstd) {
+        if (compression == kCompressionZstd || !fits) {
             if (opened.size() < length) opened.resize(length);
             into = &opened[0];
         }
@@ -229,18 +221,23 @@ size_t ChunkStore::DecodeInto(const ChunkId& id, const char* file, size_t fileLe
         }
         payload = into;
     }
+    if (compression == kCompressionZstd && ZSTD_getFrameContentSize(payload, length) != plainLen) {
+        throw ChunkError(name, "compressed frame does not declare the chunk's length");
+    }
+    if (compression == kCompressionNone && length != plainLen) {
+        throw ChunkError(name, "raw payload length differs from the chunk's length");
+    }
+    // The length is now authenticated (or agrees with the payload): a chunk too long for the
+    // caller is its misfit to name, not damage.
+    if (!fits) {
+        return plainLen;
+    }
     if (compression == kCompressionZstd) {
-        const unsigned long long declared = ZSTD_getFrameContentSize(payload, length);
-        if (declared != plainLen) {
-            throw ChunkError(name, "compressed frame does not declare the chunk's length");
-        }
         const size_t n = ZSTD_decompressDCtx(ThreadDCtx(), out, plainLen, payload, length);
         if (ZSTD_isError(n) || n != plainLen) {
             throw ChunkError(name, std::string("cannot decompress: ") +
                                        (ZSTD_isError(n) ? ZSTD_getErrorName(n) : "wrong length"));
         }
-    } else if (length != plainLen) {
-        throw ChunkError(name, "raw payload length differs from the chunk's length");
     } else if (cipher == kCipherNone) {
         std::memcpy(out, payload, length);
     }

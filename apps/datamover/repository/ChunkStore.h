@@ -56,8 +56,8 @@ public:
     // The plaintext, after authentication, decompression and the id check; ChunkError otherwise.
     std::string Get(const ChunkId& id) const;
     // The same into `out` (room for `capacity` bytes), without allocating per call; returns the
-    // plaintext's length. A chunk longer than `capacity` returns its length and writes nothing;
-    // after a ChunkError `out` holds nothing to be used.
+    // plaintext's length. A chunk longer than `capacity` returns its length once its header holds
+    // (authenticated when sealed) and writes nothing; after a ChunkError `out` holds nothing to be used.
     size_t GetInto(const ChunkId& id, char* out, size_t capacity) const;
     bool Exists(const ChunkId& id) const;
     // Ids of every stored chunk; objects under chunks/ that are not chunk names are skipped.
